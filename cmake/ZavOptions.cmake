@@ -1,0 +1,30 @@
+# Warnings and sanitizers for our own targets (third-party code keeps its own flags).
+
+if(ZAV_SANITIZER STREQUAL "asan")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZAV_SANITIZER STREQUAL "tsan")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZAV_SANITIZER STREQUAL "")
+  message(FATAL_ERROR "ZAV_SANITIZER must be empty, asan or tsan")
+endif()
+
+function(zav_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# zav_test(NAME <target> LABEL <area> SOURCES <files...> LIBS <libs...>)
+# One GoogleTest binary; every test case is registered with CTest under its area label.
+function(zav_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;LABEL" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  zav_warnings(${T_NAME})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
+endfunction()

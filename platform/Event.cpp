@@ -1,0 +1,101 @@
+#include "platform/Event.h"
+
+#include <algorithm>
+
+namespace zav {
+namespace {
+
+std::chrono::steady_clock::time_point DeadlineFor(uint32_t timeoutMs) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+}  // namespace
+
+TEvent::TEvent(Kind kind, bool initiallySet) : manual_(kind == Kind::ManualReset), signalled_(initiallySet) {}
+
+void TEvent::Set() {
+  std::lock_guard lock(m_);
+  signalled_ = true;
+  if (manual_)
+    cv_.notify_all();
+  else
+    cv_.notify_one();
+  for (Waiter* w : waiters_) {
+    std::lock_guard wl(w->m);
+    w->woken = true;
+    w->cv.notify_one();
+  }
+}
+
+void TEvent::Reset() {
+  std::lock_guard lock(m_);
+  signalled_ = false;
+}
+
+bool TEvent::IsSet() const {
+  std::lock_guard lock(m_);
+  return signalled_;
+}
+
+bool TEvent::TryConsumeLocked() {
+  if (!signalled_) return false;
+  if (!manual_) signalled_ = false;
+  return true;
+}
+
+bool TEvent::TryConsume() {
+  std::lock_guard lock(m_);
+  return TryConsumeLocked();
+}
+
+bool TEvent::Wait(uint32_t timeoutMs) {
+  std::unique_lock lock(m_);
+  if (timeoutMs == kInfinite) {
+    cv_.wait(lock, [&] { return signalled_; });
+  } else if (!cv_.wait_until(lock, DeadlineFor(timeoutMs), [&] { return signalled_; })) {
+    return false;
+  }
+  return TryConsumeLocked();
+}
+
+void TEvent::AddWaiter(Waiter* w) {
+  std::lock_guard lock(m_);
+  waiters_.push_back(w);
+}
+
+void TEvent::RemoveWaiter(Waiter* w) {
+  std::lock_guard lock(m_);
+  waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), w), waiters_.end());
+}
+
+int TEvent::WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs) {
+  const bool forever = timeoutMs == kInfinite;
+  const auto deadline = forever ? std::chrono::steady_clock::time_point::max() : DeadlineFor(timeoutMs);
+  Waiter waiter;
+  first.AddWaiter(&waiter);
+  second.AddWaiter(&waiter);
+  int index = -1;
+  for (;;) {
+    // Checked after registering, so a Set between check and wait is not lost.
+    if (first.TryConsume()) {
+      index = 0;
+      break;
+    }
+    if (second.TryConsume()) {
+      index = 1;
+      break;
+    }
+    std::unique_lock wl(waiter.m);
+    if (forever) {
+      waiter.cv.wait(wl, [&] { return waiter.woken; });
+    } else if (!waiter.cv.wait_until(wl, deadline, [&] { return waiter.woken; })) {
+      break;
+    }
+    waiter.woken = false;
+  }
+  first.RemoveWaiter(&waiter);
+  second.RemoveWaiter(&waiter);
+  return index;
+}
+
+}  // namespace zav

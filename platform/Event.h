@@ -1,0 +1,56 @@
+// Events with auto-reset and manual-reset kinds.
+//
+// An auto-reset event wakes one waiter and resets itself; a manual-reset event
+// stays signalled until Reset. WaitForPair waits on two events at once and
+// reports which one woke it (the output thread's idle and write pairs).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace zav {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+class TEvent {
+ public:
+  enum class Kind { AutoReset, ManualReset };
+
+  explicit TEvent(Kind kind = Kind::AutoReset, bool initiallySet = false);
+  TEvent(const TEvent&) = delete;
+  TEvent& operator=(const TEvent&) = delete;
+
+  void Set();
+  void Reset();
+  bool IsSet() const;
+
+  // True when the event was signalled within `timeoutMs` (kInfinite: no limit).
+  bool Wait(uint32_t timeoutMs = kInfinite);
+
+  // Index (0 or 1) of the first event found signalled, or -1 on time-out. If
+  // both are signalled, `first` wins. Only the event reported is consumed.
+  static int WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs = kInfinite);
+
+ private:
+  struct Waiter {
+    std::mutex m;
+    std::condition_variable cv;
+    bool woken = false;
+  };
+
+  bool TryConsumeLocked();
+  bool TryConsume();
+  void AddWaiter(Waiter* w);
+  void RemoveWaiter(Waiter* w);
+
+  const bool manual_;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  bool signalled_;
+  std::vector<Waiter*> waiters_;
+};
+
+}  // namespace zav
