@@ -1,0 +1,528 @@
+// Dispatcher core: registry, life cycle, rings, reading, writing, purging.
+#include "serial/QwUser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial/QxExcept.h"
+
+namespace zav {
+namespace {
+
+// The registry: a dispatcher's handle is its index. Created on first use and
+// kept for the life of the process (dispatchers come and go on many threads).
+struct Registry {
+  TCriticalSection lock;
+  std::vector<TMroBaseDispatcher*> slots;
+};
+
+Registry& TheRegistry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+}  // namespace
+
+TCriticalSection& TMroBaseDispatcher::RegistryLock() { return TheRegistry().lock; }
+
+TMroBaseDispatcher* TMroBaseDispatcher::LookupDispatcher(int32_t handle) {
+  Registry& r = TheRegistry();
+  if (handle < 0 || size_t(handle) >= r.slots.size()) return nullptr;
+  return r.slots[size_t(handle)];
+}
+
+int32_t TMroBaseDispatcher::RegistryCount() {
+  Registry& r = TheRegistry();
+  TLockGuard g(r.lock);
+  return int32_t(r.slots.size());
+}
+
+TMroBaseDispatcher::TMroBaseDispatcher(TComponent* owner) : Owner_(owner) {
+  Registry& r = TheRegistry();
+  TLockGuard g(r.lock);
+  auto it = std::find(r.slots.begin(), r.slots.end(), nullptr);
+  if (it != r.slots.end()) {
+    *it = this;
+    DispatcherHandle = int32_t(it - r.slots.begin());
+  } else {
+    r.slots.push_back(this);
+    DispatcherHandle = int32_t(r.slots.size() - 1);
+  }
+}
+
+TMroBaseDispatcher::~TMroBaseDispatcher() {
+  // The device class has already stopped its threads and closed the device in
+  // its own destructor (it must: its device operations are gone by now).
+  Registry& r = TheRegistry();
+  TLockGuard g(r.lock);
+  if (DispatcherHandle >= 0 && size_t(DispatcherHandle) < r.slots.size()) r.slots[size_t(DispatcherHandle)] = nullptr;
+  while (!r.slots.empty() && r.slots.back() == nullptr) r.slots.pop_back();
+}
+
+void TMroBaseDispatcher::CreateEvents() {
+  using K = TEvent::Kind;
+  DeviceEventReady = std::make_unique<TEvent>(K::AutoReset);
+  PassDone = std::make_unique<TEvent>(K::AutoReset);
+  ThreadAck = std::make_unique<TEvent>(K::AutoReset);
+  OutputReady = std::make_unique<TEvent>(K::AutoReset);
+  WriteDone = std::make_unique<TEvent>(K::ManualReset);
+  OutputAbort = std::make_unique<TEvent>(K::AutoReset);
+}
+
+int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_t baud, int parity, int dataBits,
+                                           int stopBits, uint32_t inSize, uint32_t outSize, uint32_t options) {
+  RingSeen = false;
+  InDispatch = false;
+  HandlersDeleted = false;
+  CreateEvents();
+
+  int32_t h = DeviceOpen(deviceName, inSize, outSize);
+  if (h < 0) {
+    int32_t err = h == ecOutOfMemory ? ecOutOfMemory : -int32_t(GetLastError());
+    ShutdownPort();
+    return err;
+  }
+  if (!DeviceSetupQueues(inSize, outSize)) {
+    int32_t err = -int32_t(GetLastError());
+    ShutdownPort();
+    return err;
+  }
+
+  {
+    TLockGuard in(InputLock);
+    TLockGuard out(OutputLock);
+    InBuffer_.assign(kDispatchBufferSize, 0);
+    OutBuffer.assign(outSize, 0);
+    OutHead = OutTail = 0;
+    OutFull_ = false;
+    DriverInSize = inSize;
+    OutBufferSize = outSize;
+  }
+  PendingLineErrors_ = 0;
+  OutputSentPending = false;
+  Closing = false;
+  InputFull_ = false;
+  HandlerReadCount = 0;
+  Rs485_ = false;
+  UartBase_ = 0;
+
+  DeviceGetSettings(LineSettings_);
+
+  if (options & ipDtrHandshake) {
+    DtrHandshake_ = true;
+  } else {
+    DtrHandshake_ = false;
+    SetDtr(options & ipDtrOn);
+  }
+  if (options & ipRtsHandshake) {
+    RtsHandshake_ = true;
+  } else {
+    RtsHandshake_ = false;
+    SetRts(options & ipRtsOn);
+  }
+
+  ScanPosition = 0;
+  ResetTriggers();
+  InHead_ = InTail_ = 0;
+  LastAvailPosition = 0;
+  for (auto& t : StatusTriggers) t.Hit = false;
+  StatusHitPending = false;
+  InAvailDispatch_ = false;
+
+  ModemBits_ = 0;
+  ReadModemBits(0xF0);
+
+  CurrentBaud_ = 115200;
+  int32_t rc = ConfigureLine(baud, parity, dataBits, stopBits);
+  if (rc < 0) {
+    ShutdownPort();
+    return rc;
+  }
+
+  RefreshLineErrors();
+  Tracing_ = false;
+  TraceBuffer.clear();
+  LogStartTime = MsClock();
+  Logging_ = false;
+  LogBuffer.clear();
+  LogScratch.clear();
+
+  StartThreads();
+  return 0;
+}
+
+void TMroBaseDispatcher::ShutdownPort() {
+  if (DeviceHandle_ >= 0) {
+    PurgeOutput();
+    PurgeInput();
+    DeviceClose();
+  }
+  if (InDispatch)
+    Closing = true;  // the dispatcher thread finishes the release after the calls
+  else
+    ReleaseResources();
+}
+
+void TMroBaseDispatcher::CloseOnDestroy() {
+  if (Closing)
+    ReleaseResources();
+  else
+    ShutdownPort();
+}
+
+void TMroBaseDispatcher::ReleaseResources() {
+  if (ThreadsRunning) StopThreads();
+  TLockGuard in(InputLock);
+  TLockGuard out(OutputLock);
+  OutBuffer.clear();
+  OutBuffer.shrink_to_fit();
+  OutHead = OutTail = 0;
+  OutFull_ = false;
+  InBuffer_.clear();
+  InBuffer_.shrink_to_fit();
+  InHead_ = InTail_ = 0;
+  InputFull_ = false;
+}
+
+// --- Writing -------------------------------------------------------------------
+
+int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
+  if (count == 0) return 0;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  int32_t result = 0;
+  int32_t n;
+  {
+    TLockGuard out(OutputLock);
+    if (OutBuffer.empty()) return ecCommNotOpen;
+    PendingLineErrors_ = DeviceReadErrors(DeviceStatus);
+    uint32_t free = OutBufferSize - DeviceStatus.OutQueue;
+    if (count > free) return ecOutputBufferTooSmall;
+    if (count == free) OutFull_ = true;
+    if (Rs485_ && !DeviceTogglesRts()) {
+      if (UartBase_ == 0) return ecBaseAddressNotSet;
+      SetRts(true);
+    }
+    n = DeviceWrite(bytes, count);
+    if (n <= 0) {
+      n = -n;
+      result = ecPutBlockFail;
+      PendingLineErrors_ = DeviceReadErrors(DeviceStatus);
+    }
+    OutputSentPending = true;
+  }
+  TLockGuard status(StatusLock);
+  if (Logging_) AddLogEntry(1, 2, uint32_t(n), bytes, uint32_t(n));
+  if (Tracing_) TraceBytes('T', bytes, uint32_t(n));
+  return result;
+}
+
+int32_t TMroBaseDispatcher::WriteByte(uint8_t b) { return WriteBlock(&b, 1); }
+
+void TMroBaseDispatcher::AddLogText(const std::string& text) {
+  TLockGuard status(StatusLock);
+  if (Logging_) AddLogEntry(19, 0, 0, text.data(), uint32_t(text.size()));
+}
+
+// --- Transmit ring -------------------------------------------------------------
+
+uint32_t TMroBaseDispatcher::OutputWaitingLocked() const {
+  if (OutFull_) return OutBufferSize;
+  if (OutTail < OutHead) return OutHead - OutTail;
+  if (OutHead < OutTail) return OutBufferSize + OutHead - OutTail;
+  return 0;
+}
+
+void TMroBaseDispatcher::AppendToTransmitRing(const uint8_t* data, uint32_t count) {
+  TLockGuard out(OutputLock);
+  if (OutBufferSize == 0) return;
+  uint32_t first = std::min(count, OutBufferSize - OutHead);
+  std::memcpy(OutBuffer.data() + OutHead, data, first);
+  if (first < count) {
+    std::memcpy(OutBuffer.data(), data + first, count - first);
+    OutHead = count - first;
+  } else {
+    OutHead += first;
+    if (OutHead == OutBufferSize) OutHead = 0;
+  }
+  if (OutHead == OutTail) OutFull_ = true;
+}
+
+uint32_t TMroBaseDispatcher::TakeFromTransmitRing(uint8_t* out, uint32_t max) {
+  TLockGuard lock(OutputLock);
+  uint32_t waiting = OutputWaitingLocked();
+  uint32_t n = std::min(max, waiting);
+  uint32_t first = std::min(n, OutBufferSize - OutTail);
+  std::memcpy(out, OutBuffer.data() + OutTail, first);
+  std::memcpy(out + first, OutBuffer.data(), n - first);
+  if (n > 0) OutFull_ = false;
+  OutTail = (OutTail + n) % std::max<uint32_t>(OutBufferSize, 1);
+  if (OutTail == OutHead && !OutFull_) OutHead = OutTail = 0;  // caught up
+  return n;
+}
+
+void TMroBaseDispatcher::ClearTransmitRing() {
+  TLockGuard out(OutputLock);
+  OutHead = OutTail = 0;
+  OutFull_ = false;
+}
+
+// --- Reading -------------------------------------------------------------------
+
+uint32_t TMroBaseDispatcher::InputUsedLocked() const {
+  if (InHead_ > InTail_) return InHead_ - InTail_;
+  if (InHead_ < InTail_) return InHead_ - InTail_ + kDispatchBufferSize;
+  return InputFull_ ? kDispatchBufferSize : 0;
+}
+
+bool TMroBaseDispatcher::InputReady() {
+  TLockGuard in(InputLock);
+  if (!InAvailDispatch_) return InHead_ != InTail_ || InputFull_;
+  return (InTail_ + HandlerReadCount) % kDispatchBufferSize != InHead_ ||
+         (InputFull_ && HandlerReadCount < kDispatchBufferSize);
+}
+
+int32_t TMroBaseDispatcher::PeekByte(uint32_t n, uint8_t& out) {
+  TLockGuard in(InputLock);
+  if (n == 0 || InBuffer_.empty() || InputUsedLocked() < n) return ecBufferIsEmpty;
+  out = InBuffer_[(InTail_ + n - 1) % kDispatchBufferSize];
+  return 0;
+}
+
+int32_t TMroBaseDispatcher::ReadByte(uint8_t& out) {
+  TLockGuard in(InputLock);
+  int32_t rc;
+  if (!InAvailDispatch_) {
+    rc = PeekByte(1, out);
+    if (rc == 0) {
+      InTail_ = InTail_ == kDispatchBufferSize - 1 ? 0 : InTail_ + 1;
+      InputFull_ = false;
+    }
+  } else {
+    ++HandlerReadCount;
+    rc = PeekByte(HandlerReadCount, out);
+    if (rc != 0) --HandlerReadCount;
+  }
+  if (rc == 0) {
+    TLockGuard status(StatusLock);
+    if (Tracing_) AddTraceEntry('R', out);
+  }
+  return rc;
+}
+
+int32_t TMroBaseDispatcher::CopyUnread(void* buffer, uint32_t count, uint32_t skip) {
+  uint32_t used = InputUsedLocked();
+  if (InBuffer_.empty() || used < skip || used - skip < count) return ecBufferIsEmpty;
+  uint32_t start = (InTail_ + skip) % kDispatchBufferSize;
+  uint32_t first = std::min(count, kDispatchBufferSize - start);
+  auto* out = static_cast<uint8_t*>(buffer);
+  std::memcpy(out, InBuffer_.data() + start, first);
+  std::memcpy(out + first, InBuffer_.data(), count - first);
+  return int32_t(count);
+}
+
+int32_t TMroBaseDispatcher::ReadBlock(void* buffer, uint32_t count) {
+  {
+    TLockGuard in(InputLock);
+    uint32_t skip = InAvailDispatch_ ? HandlerReadCount : 0;
+    int32_t rc = CopyUnread(buffer, count, skip);
+    if (rc < 0) return rc;
+    if (!InAvailDispatch_) {
+      InTail_ += count;
+      if (InTail_ >= kDispatchBufferSize) InTail_ -= kDispatchBufferSize;
+      InputFull_ = false;
+    } else {
+      HandlerReadCount += count;
+    }
+  }
+  TLockGuard status(StatusLock);
+  if (Tracing_) TraceBytes('R', static_cast<const uint8_t*>(buffer), count);
+  return int32_t(count);
+}
+
+int32_t TMroBaseDispatcher::PeekBlock(void* buffer, uint32_t count) {
+  TLockGuard in(InputLock);
+  return CopyUnread(buffer, count, InAvailDispatch_ ? HandlerReadCount : 0);
+}
+
+uint32_t TMroBaseDispatcher::InputUsed() {
+  TLockGuard in(InputLock);
+  uint32_t used = InputUsedLocked();
+  return InAvailDispatch_ ? used - std::min(used, HandlerReadCount) : used;
+}
+
+uint32_t TMroBaseDispatcher::InputFree() {
+  TLockGuard in(InputLock);
+  uint32_t free = kDispatchBufferSize - InputUsedLocked();
+  return InAvailDispatch_ ? free + HandlerReadCount : free;
+}
+
+int32_t TMroBaseDispatcher::PurgeInput() {
+  int32_t rc = DevicePurge(true);
+  {
+    TLockGuard in(InputLock);
+    if (InAvailDispatch_) {
+      MaxHandlerRead = InputUsedLocked();
+    } else {
+      InTail_ = InHead_;
+      HandlerReadCount = 0;
+    }
+    InputFull_ = false;
+  }
+  TLockGuard status(StatusLock);
+  ResetDataMatches();
+  return rc;
+}
+
+void TMroBaseDispatcher::QueueSizes(uint32_t& inSize, uint32_t& outSize) const {
+  inSize = DriverInSize;
+  outSize = OutBufferSize;
+}
+
+int32_t TMroBaseDispatcher::ResizeDriverQueues(uint32_t inSize, uint32_t outSize) {
+  return DeviceSetupQueues(inSize, outSize) ? 0 : -int32_t(GetLastError());
+}
+
+uint32_t TMroBaseDispatcher::OutputUsed() {
+  TLockGuard out(OutputLock);
+  DeviceReadErrors(DeviceStatus);
+  return DeviceStatus.OutQueue;
+}
+
+uint32_t TMroBaseDispatcher::OutputFree() {
+  TLockGuard out(OutputLock);
+  return OutBufferSize - OutputUsed();
+}
+
+int32_t TMroBaseDispatcher::PurgeOutput() { return DevicePurge(false); }
+
+// --- Data slots and option bits ---------------------------------------------------
+
+int32_t TMroBaseDispatcher::SetDataSlot(int slot, void* ref) {
+  if (slot < 1 || slot > 3) return ecBadArgument;
+  TLockGuard status(StatusLock);
+  DataSlots[size_t(slot - 1)] = ref;
+  return 0;
+}
+
+int32_t TMroBaseDispatcher::GetDataSlot(int slot, void*& ref) {
+  if (slot < 1 || slot > 3) return ecBadArgument;
+  TLockGuard status(StatusLock);
+  ref = DataSlots[size_t(slot - 1)];
+  return 0;
+}
+
+void TMroBaseDispatcher::SetOptionBits(uint32_t bits) {
+  TLockGuard status(StatusLock);
+  OptionBits |= bits;
+}
+
+void TMroBaseDispatcher::ClearOptionBits(uint32_t bits) {
+  TLockGuard status(StatusLock);
+  OptionBits &= ~bits;
+}
+
+uint32_t TMroBaseDispatcher::GetOptionBits() {
+  TLockGuard status(StatusLock);
+  return OptionBits;
+}
+
+// --- Filling the receive ring ----------------------------------------------------
+
+bool TMroBaseDispatcher::FillInputBuffer() {
+  TLockGuard in(InputLock);
+  if (InputFull_) return true;
+  if (InBuffer_.empty()) return false;
+  uint32_t waiting;
+  {
+    TLockGuard out(OutputLock);
+    RefreshLineErrors();
+    waiting = DeviceStatus.InQueue;
+  }
+  if (waiting == 0) return false;
+
+  uint32_t free, firstPiece;
+  if (InHead_ == InTail_) {
+    free = kDispatchBufferSize;
+    firstPiece = kDispatchBufferSize - InHead_;
+  } else if (InTail_ > InHead_) {
+    free = InTail_ - InHead_;
+    firstPiece = free;
+  } else {
+    free = InTail_ - InHead_ + kDispatchBufferSize;
+    firstPiece = kDispatchBufferSize - InHead_;
+  }
+  uint32_t total = std::min(free, waiting);
+  uint32_t secondPiece = total > firstPiece ? total - firstPiece : 0;
+
+  auto readPiece = [&](uint32_t want) -> uint32_t {
+    int32_t got = DeviceRead(InBuffer_.data() + InHead_, want);
+    if (got < 0) {
+      DeviceErrorHook(-1);
+      got = 0;
+    }
+    {
+      TLockGuard status(StatusLock);
+      if (Logging_) AddLogEntry(1, 1, uint32_t(got), InBuffer_.data() + InHead_, uint32_t(got));
+    }
+    InHead_ += uint32_t(got);
+    return uint32_t(got);
+  };
+
+  if (firstPiece > 0) {
+    uint32_t got = readPiece(firstPiece);
+    if (got < firstPiece) secondPiece = 0;
+    if (InHead_ >= kDispatchBufferSize) InHead_ = 0;
+    if (got > 0) InputFull_ = InHead_ == InTail_;
+  }
+  if (secondPiece == 0) return true;
+  readPiece(secondPiece);
+  InputFull_ = InHead_ == InTail_;
+  return true;
+}
+
+// --- Ending an availability or data-match notification ----------------------------
+
+void TMroBaseDispatcher::BeginAvailNotification() {
+  TLockGuard in(InputLock);
+  MaxHandlerRead = 0;
+  HandlerReadCount = 0;
+  InAvailDispatch_ = true;
+}
+
+void TMroBaseDispatcher::BeginHandlerCall() {
+  TLockGuard in(InputLock);
+  HandlerReadCount = 0;
+}
+
+void TMroBaseDispatcher::EndHandlerCall() {
+  TLockGuard in(InputLock);
+  MaxHandlerRead = std::max(MaxHandlerRead, HandlerReadCount);
+}
+
+bool TMroBaseDispatcher::EndAvailNotification(bool isAvail, uint32_t announced) {
+  TLockGuard in(InputLock);
+  InAvailDispatch_ = false;
+  HandlerReadCount = 0;
+  InTail_ += MaxHandlerRead;
+  if (InTail_ >= kDispatchBufferSize) InTail_ -= kDispatchBufferSize;
+  if (MaxHandlerRead != 0) InputFull_ = false;
+  return !(isAvail && MaxHandlerRead != announced);
+}
+
+// --- Triggers (reset) -----------------------------------------------------------------
+
+void TMroBaseDispatcher::ResetTriggers() {
+  TLockGuard status(StatusLock);
+  AvailThreshold_ = 0;
+  TimerTriggers.clear();
+  DataTriggers.clear();
+  StatusTriggers.clear();
+  NextHandleCounter = 1;
+}
+
+void TMroBaseDispatcher::ResetDataMatches() {
+  TLockGuard status(StatusLock);
+  for (auto& t : DataTriggers) t.MatchStates.fill(0);
+}
+
+}  // namespace zav

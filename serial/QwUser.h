@@ -1,0 +1,448 @@
+// The per-port dispatcher: receive and transmit rings, line control, modem and
+// line status, triggers and handlers, trace and dispatch log.
+//
+// TMroBaseDispatcher holds everything that is the same for every device; a
+// device class (the serial driver, or the in-memory device of the tests)
+// supplies the device operations and the threads. Results are 0 (or a positive
+// count) on success and a negative error code of QxExcept.h on failure.
+//
+// Threads: the reading and writing operations may be called from the GUI thread
+// and from handlers on the dispatcher thread. Three re-entrant locks guard the
+// state (status, output, input); no path takes the input or output lock while
+// holding the status lock, and no lock is held while a handler runs.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Component.h"
+#include "platform/Event.h"
+#include "platform/Lock.h"
+#include "platform/Thread.h"
+#include "serial/ZiRode.h"
+
+namespace zav {
+
+constexpr uint32_t kDispatchBufferSize = 8192;  // the receive ring, whatever InSize is
+
+// Options of InitializePort.
+constexpr uint32_t ipDtrOn = 0x01;
+constexpr uint32_t ipRtsOn = 0x02;
+constexpr uint32_t ipDtrHandshake = 0x10;
+constexpr uint32_t ipRtsHandshake = 0x20;
+
+// Line-error bits (PendingLineErrors, DeviceReadErrors).
+constexpr uint32_t leRxOverflow = 0x01;
+constexpr uint32_t leOverrun = 0x02;
+constexpr uint32_t leParity = 0x04;
+constexpr uint32_t leFraming = 0x08;
+constexpr uint32_t leBreak = 0x10;
+
+// Modem bits: deltas in the low nibble, current states in the high nibble.
+constexpr uint8_t mbDeltaCts = 0x01;
+constexpr uint8_t mbDeltaDsr = 0x02;
+constexpr uint8_t mbTrailingRing = 0x04;
+constexpr uint8_t mbDeltaDcd = 0x08;
+constexpr uint8_t mbCts = 0x10;
+constexpr uint8_t mbDsr = 0x20;
+constexpr uint8_t mbRi = 0x40;
+constexpr uint8_t mbDcd = 0x80;
+
+// Line functions of DeviceEscape.
+constexpr int kEscSetRts = 3;
+constexpr int kEscClrRts = 4;
+constexpr int kEscSetDtr = 5;
+constexpr int kEscClrDtr = 6;
+constexpr int kEscGetBaseAddress = 10;
+
+// Hardware and software flow options (the com port's HWFlowOptions / SWFlowOptions).
+constexpr uint32_t hwfUseDTR = 0x01;
+constexpr uint32_t hwfUseRTS = 0x02;
+constexpr uint32_t hwfRequireDSR = 0x04;
+constexpr uint32_t hwfRequireCTS = 0x08;
+constexpr uint32_t swfTransmit = 0x01;
+constexpr uint32_t swfReceive = 0x02;
+
+// The device control block: line settings as the device holds them.
+struct TDCB {
+  uint32_t BaudRate = 0;
+  uint32_t Flags = 0;
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;  // 5 .. 8
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  uint8_t XonChar = 0x11;
+  uint8_t XoffChar = 0x13;
+  bool operator==(const TDCB&) const = default;
+};
+
+constexpr uint32_t dcbBinary = 0x0001;
+constexpr uint32_t dcbParity = 0x0002;
+constexpr uint32_t dcbOutxCtsFlow = 0x0004;
+constexpr uint32_t dcbOutxDsrFlow = 0x0008;
+constexpr uint32_t dcbDtrControlMask = 0x0030;
+constexpr uint32_t dcbDtrDisable = 0x0000;
+constexpr uint32_t dcbDtrEnable = 0x0010;
+constexpr uint32_t dcbDtrHandshake = 0x0020;
+constexpr uint32_t dcbDsrSensitivity = 0x0040;
+constexpr uint32_t dcbTXContinueOnXoff = 0x0080;
+constexpr uint32_t dcbOutX = 0x0100;
+constexpr uint32_t dcbInX = 0x0200;
+constexpr uint32_t dcbNull = 0x0800;
+constexpr uint32_t dcbRtsControlMask = 0x3000;
+constexpr uint32_t dcbRtsDisable = 0x0000;
+constexpr uint32_t dcbRtsEnable = 0x1000;
+constexpr uint32_t dcbRtsHandshake = 0x2000;
+constexpr uint32_t dcbRtsToggle = 0x3000;
+
+// Keep values of ConfigureLine: the argument leaves the device's value alone.
+constexpr int32_t kKeepBaud = 0;
+constexpr int kKeepParity = 5;
+constexpr int kKeepDataBits = 9;
+constexpr int kKeepStopBits = 3;
+
+// Turns a stored baud value (a rate, or one of the baud codes) into a rate.
+int32_t TranslateBaud(int32_t stored);
+
+struct TDeviceStatus {
+  uint32_t Flags = 0;
+  uint32_t InQueue = 0;   // bytes waiting in the driver's input queue
+  uint32_t OutQueue = 0;  // bytes waiting for transmission (the transmit ring)
+};
+
+// --- Triggers and handlers -------------------------------------------------
+
+constexpr int32_t kAvailTriggerHandle = 1;
+
+struct TTimerTrigger {
+  int32_t Handle = 0;
+  TEventTimer Timer;
+  int32_t Interval = 0;
+  int32_t Reserved = -1;
+  int32_t Active = 0;  // all ones when armed
+};
+
+struct TStatusTrigger {
+  int32_t Handle = 0;
+  int32_t Kind = 0;  // 1 modem, 2 line errors, 3 out free, 4 out used, 5 out sent
+  uint16_t Value = 0;
+  bool Enabled = false;
+  bool Hit = false;
+};
+
+constexpr int kMaxDataTriggerLength = 22;
+
+struct TDataTrigger {
+  int32_t Handle = 0;
+  int32_t Length = 0;  // 0 = disabled
+  std::array<int32_t, kMaxDataTriggerLength> MatchStates{};
+  int32_t Matched = 0;
+  int32_t IgnoreCase = 0;
+  std::array<char, 24> MatchString{};
+};
+
+struct TSavedTriggers {
+  uint32_t AvailThreshold = 0;
+  std::vector<TTimerTrigger> Timers;
+  std::vector<TDataTrigger> Datas;
+  std::vector<TStatusTrigger> Statuses;
+};
+
+using TTriggerProc = void (*)(UINT msg, WPARAM first, LPARAM second);
+// An object method: the object is identified by `Object` (compared on removal),
+// the call goes through `Call`.
+struct TTriggerMethod {
+  const void* Object = nullptr;
+  std::function<void(UINT, WPARAM, LPARAM)> Call;
+};
+
+struct TWindowHandler {
+  HWND Window = 0;
+  bool Deleted = false;
+};
+struct TProcHandler {
+  TTriggerProc Proc = nullptr;
+  bool Deleted = false;
+};
+struct TMethodHandler {
+  TTriggerMethod Method;
+  bool Deleted = false;
+};
+
+// --- The dispatcher ----------------------------------------------------------
+
+class TMroBaseDispatcher {
+ public:
+  explicit TMroBaseDispatcher(TComponent* owner);
+  virtual ~TMroBaseDispatcher();
+  TMroBaseDispatcher(const TMroBaseDispatcher&) = delete;
+  TMroBaseDispatcher& operator=(const TMroBaseDispatcher&) = delete;
+
+  // The process-wide registry: a dispatcher's index there is its handle.
+  static TCriticalSection& RegistryLock();
+  // Caller holds RegistryLock(). Null for a free or out-of-range handle.
+  static TMroBaseDispatcher* LookupDispatcher(int32_t handle);
+  static int32_t RegistryCount();
+
+  TComponent* Owner() const { return Owner_; }
+  int32_t Handle() const { return DispatcherHandle; }
+
+  // Life cycle.
+  int32_t InitializePort(const std::string& deviceName, int32_t baud, int parity, int dataBits, int stopBits,
+                         uint32_t inSize, uint32_t outSize, uint32_t options);
+  void ShutdownPort();
+
+  // Writing.
+  int32_t WriteBlock(const void* data, uint32_t count);
+  int32_t WriteByte(uint8_t b);
+  void AddLogText(const std::string& text);
+
+  // Reading.
+  bool InputReady();
+  int32_t PeekByte(uint32_t n, uint8_t& out);
+  int32_t ReadByte(uint8_t& out);
+  int32_t ReadBlock(void* buffer, uint32_t count);
+  int32_t PeekBlock(void* buffer, uint32_t count);
+  uint32_t InputUsed();
+  uint32_t InputFree();
+  int32_t PurgeInput();
+  void QueueSizes(uint32_t& inSize, uint32_t& outSize) const;
+  int32_t ResizeDriverQueues(uint32_t inSize, uint32_t outSize);
+
+  // Output state.
+  uint32_t OutputUsed();
+  uint32_t OutputFree();
+  int32_t PurgeOutput();
+
+  // Data slots 1..3 and option bits.
+  int32_t SetDataSlot(int slot, void* ref);
+  int32_t GetDataSlot(int slot, void*& ref);
+  void SetOptionBits(uint32_t bits);
+  void ClearOptionBits(uint32_t bits);
+  uint32_t GetOptionBits();
+
+  // Run by the dispatcher thread once every pass: reads what the device has into
+  // the receive ring. Returns whether the ring could take data.
+  bool FillInputBuffer();
+
+  // Line settings.
+  int32_t ConfigureLine(int32_t baud, int parity, int dataBits, int stopBits);
+  void WaitOutputDrained();
+  int32_t ApplyLineSettings(TDCB& dcb);
+  int32_t QueryLine(int32_t& baud, int& parity, int& dataBits, int& stopBits);
+
+  // Modem control lines and break.
+  int32_t SetDtr(bool on);
+  int32_t SetRts(bool on);
+  void SendBreakFor(int32_t ticks, bool yield);
+
+  // Modem and line status.
+  uint8_t ReadModemBits(uint8_t keepMask);
+  void RefreshModemBits();
+  bool CarrierPresent();
+  void RefreshLineErrors();
+  int32_t TakeLineError();
+  bool TakeLineBreak();
+
+  // Flow control.
+  int32_t SetHardwareFlow(uint32_t full, uint32_t resume, uint32_t options);
+  int32_t SetSoftwareFlow(uint32_t full, uint32_t resume, uint32_t options);
+  int32_t ClearSoftwareFlow();
+  int32_t SetFlowChars(uint8_t xon, uint8_t xoff);
+  int32_t QueryFlow(uint32_t& hardware, uint32_t& software, uint8_t& xon, uint8_t& xoff);
+
+  // RS-485 and thread priorities.
+  int32_t SetRs485(bool on);
+  virtual void SetPriorityBase(uint8_t value);
+
+  // Trace (recording; the dump to a file is WriteTrace).
+  int32_t StartTrace(uint32_t size);
+  void AddTraceEntry(uint8_t kind, uint8_t byte);
+  void PauseTrace();
+  void ResumeTrace();
+  void ClearTrace();
+  void EndTrace();
+
+  // Dispatch log (recording; the dump to a file is WriteLog).
+  int32_t StartLog(uint32_t size);
+  void AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data, uint32_t length);
+  void PauseLog();
+  void ResumeLog();
+  void ClearLog();
+  void EndLog();
+
+  // Triggers.
+  void ResetTriggers();
+  void ResetDataMatches();
+
+  // An availability or data-match notification: BeginAvailNotification before
+  // the handlers, BeginHandlerCall/EndHandlerCall around each one, then
+  // EndAvailNotification, which moves the tail as far as the most eager handler
+  // read. Returns false for an availability notification whose announced count
+  // was not taken.
+  void BeginAvailNotification();
+  void BeginHandlerCall();
+  void EndHandlerCall();
+  bool EndAvailNotification(bool isAvail, uint32_t announced);
+
+  // Read-only views for the component and the tests.
+  bool Tracing() const { return Tracing_; }
+  bool Logging() const { return Logging_; }
+  uint32_t PendingLineErrors() const { return PendingLineErrors_.load(); }
+  uint8_t ModemBits() const { return uint8_t(ModemBits_); }
+  int32_t CurrentBaud() const { return CurrentBaud_; }
+  const TDCB& LineSettings() const { return LineSettings_; }
+  bool DtrAsserted() const { return DtrAsserted_; }
+  bool RtsAsserted() const { return RtsAsserted_; }
+  bool DtrHandshake() const { return DtrHandshake_; }
+  bool RtsHandshake() const { return RtsHandshake_; }
+  bool Rs485() const { return Rs485_; }
+  uint16_t UartBase() const { return UartBase_; }
+  uint8_t PriorityBase() const { return PriorityBase_; }
+  uint32_t AvailThreshold() const { return AvailThreshold_; }
+  bool InAvailDispatch() const { return InAvailDispatch_; }
+  bool InputFull() const { return InputFull_; }
+  uint32_t InHead() const { return InHead_; }
+  uint32_t InTail() const { return InTail_; }
+  bool OutFull() const { return OutFull_; }
+  int32_t DeviceHandle() const { return DeviceHandle_; }
+  bool HasBuffers() const { return !InBuffer_.empty(); }
+  int ThreadPriority(int which) const;  // 0 communications, 1 dispatcher, 2 output
+
+ protected:
+  // --- Device operations, supplied by the device class ---
+  virtual int32_t DeviceEscape(int function) = 0;
+  // input: discard the driver's received data; else stop and discard pending
+  // output including the transmit ring. 0 or -(system error).
+  virtual int32_t DevicePurge(bool input) = 0;
+  // Fetches and clears the device's error bits, fills `status`. Callers hold
+  // OutputLock (DeviceStatus is shared by the reading and writing sides).
+  virtual uint32_t DeviceReadErrors(TDeviceStatus& status) = 0;
+  virtual int32_t DeviceErrorHook(int32_t code) = 0;
+  virtual int32_t DeviceGetSettings(TDCB& dcb) = 0;
+  // Reads up to `count` bytes already there; never waits.
+  virtual int32_t DeviceRead(uint8_t* buffer, uint32_t count) = 0;
+  virtual int32_t DeviceSetSettings(const TDCB& dcb) = 0;
+  // Appends to the transmit ring and wakes whoever sends it; returns count.
+  virtual int32_t DeviceWrite(const uint8_t* data, uint32_t count) = 0;
+  virtual bool DeviceSetupQueues(uint32_t inSize, uint32_t outSize) = 0;
+  virtual void ReleaseResources();
+  virtual void StartThreads() = 0;
+  virtual void StopThreads() = 0;
+  // A handle (not negative), -1 with GetLastError() set, or -8.
+  virtual int32_t DeviceOpen(const std::string& name, uint32_t inSize, uint32_t outSize) = 0;
+  virtual int32_t DeviceClose() = 0;
+  virtual int32_t DeviceYield() = 0;
+  // Break and modem status: the platform calls of the line operations.
+  virtual void DeviceSetBreak(bool on) = 0;
+  virtual uint8_t DeviceModemStatus() = 0;  // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
+  // Whether the driver switches RTS for RS-485 by itself.
+  virtual bool DeviceTogglesRts() const { return true; }
+
+  // --- Helpers for device classes ---
+  // The first step of destruction: release if a close is pending, else shut the
+  // port down. Device classes call it from their destructor, while their device
+  // operations still exist.
+  void CloseOnDestroy();
+  // The transmit ring's bytes waiting (caller holds OutputLock).
+  uint32_t OutputWaitingLocked() const;
+  // Copies into the transmit ring at the head (caller holds OutputLock and has
+  // checked the space), as DeviceWrite needs.
+  void AppendToTransmitRing(const uint8_t* data, uint32_t count);
+  // Takes up to `max` bytes from the tail of the transmit ring (the sending side).
+  uint32_t TakeFromTransmitRing(uint8_t* out, uint32_t max);
+  // Empties the transmit ring.
+  void ClearTransmitRing();
+
+  // --- State ---
+  TComponent* Owner_;
+  int32_t DispatcherHandle = -1;
+  int32_t DeviceHandle_ = -1;
+  // Written by the dispatcher thread, writers and takers alike: atomic.
+  std::atomic<uint32_t> PendingLineErrors_{0};
+  uint32_t DriverInSize = 0;
+  uint32_t OutBufferSize = 0;
+  uint32_t ModemBits_ = 0;
+  TDeviceStatus DeviceStatus;
+  TDCB LineSettings_;
+  int32_t CurrentBaud_ = 115200;
+  uint32_t OptionBits = 0;
+  bool DtrAsserted_ = false, DtrHandshake_ = false, RtsAsserted_ = false, RtsHandshake_ = false;
+  bool Rs485_ = false;
+  uint16_t UartBase_ = 0;
+  bool PortHandlerWanted = false, HandlersPresent = false;
+
+  std::vector<TWindowHandler> WindowHandlers;
+  std::vector<TProcHandler> ProcHandlers;
+  std::vector<TMethodHandler> MethodHandlers;
+  std::vector<TTimerTrigger> TimerTriggers;
+  std::vector<TDataTrigger> DataTriggers;
+  std::vector<TStatusTrigger> StatusTriggers;
+
+  uint32_t ScanPosition = 0;
+  uint32_t AvailThreshold_ = 0;
+  bool StatusHitPending = false;
+  bool InAvailDispatch_ = false;
+  uint32_t HandlerReadCount = 0;
+  uint32_t MaxHandlerRead = 0;
+  bool InputFull_ = false;
+  uint32_t LastAvailPosition = 0;
+  bool StopRequested = false;
+
+  // Communications, dispatcher and output threads.
+  TOwnedThread ComThread, DispThread, OutThread;
+  uint8_t PriorityBase_ = 0;
+
+  TCriticalSection StatusLock, OutputLock, InputLock;
+
+  // The six events of the device threads; created by InitializePort.
+  std::unique_ptr<TEvent> DeviceEventReady, PassDone, ThreadAck, OutputReady, WriteDone, OutputAbort;
+
+  uint32_t DeviceEventMask = 0;
+  bool RingSeen = false;
+
+  std::vector<uint8_t> OutBuffer;
+  uint32_t OutHead = 0, OutTail = 0;
+  bool OutFull_ = false;
+  std::vector<uint8_t> InBuffer_;
+  uint32_t InHead_ = 0, InTail_ = 0;
+
+  bool InDispatch = false, HandlersDeleted = false, Closing = false, OutputSentPending = false;
+
+  // Trace: entries of (kind, byte).
+  bool Tracing_ = false;
+  std::vector<uint8_t> TraceBuffer;
+  int32_t TracePosition = 0;
+  uint32_t TraceSize = 0;
+  bool TraceWrapped = false;
+
+  // Dispatch log: a circular byte buffer of entries (16-byte header + data).
+  bool Logging_ = false;
+  std::vector<uint8_t> LogBuffer;
+  uint32_t LogHead = 0, LogTail = 0, LogFree = 0, LogSize = 0;
+  std::vector<uint8_t> LogScratch;
+  uint32_t LogStartTime = 0;
+
+  int32_t NextHandleCounter = 1;
+  bool ThreadsRunning = false, ReleaseOnThreadExit = false;
+  TInterlockedCounter RunningThreads{0};
+  std::array<void*, 3> DataSlots{};
+
+ private:
+  uint32_t InputUsedLocked() const;
+  int32_t CopyUnread(void* buffer, uint32_t count, uint32_t skip);
+  void TraceBytes(uint8_t kind, const uint8_t* data, uint32_t count);
+  void LogWriteBytes(const uint8_t* data, uint32_t n);
+  void LogReadBytes(uint8_t* out, uint32_t n);
+  bool LogDropOldest();
+  void CreateEvents();
+  void ApplyPriorities();
+};
+
+}  // namespace zav
