@@ -44,6 +44,17 @@ std::string TMemoryDispatcher::Wire(uint32_t max) {
   return out;
 }
 
+uint32_t TMemoryDispatcher::Loopback() {
+  uint8_t buf[4096];
+  uint32_t total = 0;
+  while (uint32_t n = TakeFromTransmitRing(buf, sizeof buf)) {
+    std::lock_guard lock(m_);
+    driverInput_.insert(driverInput_.end(), buf, buf + n);
+    total += n;
+  }
+  return total;
+}
+
 std::string TMemoryDispatcher::Sent() const {
   std::lock_guard lock(m_);
   return sent_;

@@ -31,6 +31,8 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   // Moves up to `max` bytes from the transmit ring to the wire; returns them.
   std::string Wire(uint32_t max = 0xFFFFFFFF);
   std::string Sent() const;  // everything put on the wire so far
+  // A loop-back plug: the transmit ring's bytes arrive as received bytes.
+  uint32_t Loopback();
   size_t DriverInputWaiting() const;
 
   // One dispatcher pass over the receive side.
