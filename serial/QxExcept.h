@@ -3,10 +3,17 @@
 //
 // Every library operation returns a 32-bit signed result: 0 or positive is
 // success, negative a failure. Components turn a failure into an exception
-// with CheckErrorCode.
+// with CheckErrorCode. The text of code -n is entry n of the error table
+// "MERO_ERROR_STRINGS_ENGLISH" (see QxSrMgr.h).
+//
+// Thread safety: everything here may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <string>
+#include <utility>
 
 namespace zav {
 
@@ -131,5 +138,272 @@ constexpr int32_t ecBadFieldForIndex = -7014;
 
 // Telephony and remote access.
 constexpr int32_t ecRasLoadFail = -13980;
+
+// ---- Exceptions -------------------------------------------------------------
+
+class TComponent;
+
+// The framework's base exception: a message and a help context.
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message, int32_t helpContext = 0)
+      : message_(std::move(message)), helpContext_(helpContext) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& Message() const { return message_; }
+  int32_t HelpContext() const { return helpContext_; }
+
+ private:
+  std::string message_;
+  int32_t helpContext_;
+};
+
+// The framework's input/output error; ErrorCode is the positive error number.
+class EInOutError : public Exception {
+ public:
+  EInOutError(std::string message, int32_t errorCode)
+      : Exception(std::move(message)), ErrorCode(errorCode) {}
+  int32_t ErrorCode;
+};
+
+// The framework's out-of-memory error.
+class EOutOfMemory : public Exception {
+ public:
+  explicit EOutOfMemory(std::string message) : Exception(std::move(message)) {}
+};
+
+// Base of every library exception.
+class EMROException : public Exception {
+ public:
+  // ErrorCode = code, message = ErrorText(code).
+  explicit EMROException(int32_t code);
+  // ErrorCode = 0, message = text.
+  explicit EMROException(const std::string& text);
+  explicit EMROException(const char* text) : EMROException(std::string(text)) {}
+  int32_t ErrorCode;
+};
+
+// The classes add nothing but their type.
+#define ZAV_EXCEPTION_CLASS(Name, Parent) \
+  class Name : public Parent {            \
+   public:                                \
+    using Parent::Parent;                 \
+  };
+
+// Group classes.
+ZAV_EXCEPTION_CLASS(EGeneral, EMROException)
+ZAV_EXCEPTION_CLASS(EOpenComm, EMROException)
+ZAV_EXCEPTION_CLASS(ESerialIO, EMROException)
+ZAV_EXCEPTION_CLASS(EModem, EMROException)
+ZAV_EXCEPTION_CLASS(ETrigger, EMROException)
+ZAV_EXCEPTION_CLASS(EProtocol, EMROException)
+ZAV_EXCEPTION_CLASS(EINI, EMROException)
+ZAV_EXCEPTION_CLASS(EFax, EMROException)
+ZAV_EXCEPTION_CLASS(ETapi, EMROException)
+ZAV_EXCEPTION_CLASS(ERas, EMROException)
+
+// EGeneral leaves.
+ZAV_EXCEPTION_CLASS(EBadArgument, EGeneral)
+ZAV_EXCEPTION_CLASS(EGotQuitMsg, EGeneral)
+ZAV_EXCEPTION_CLASS(EBufferTooBig, EGeneral)
+ZAV_EXCEPTION_CLASS(EPortNotAssigned, EGeneral)
+ZAV_EXCEPTION_CLASS(EInternal, EGeneral)
+ZAV_EXCEPTION_CLASS(EModemNotAssigned, EGeneral)
+ZAV_EXCEPTION_CLASS(EPhonebookNotAssigned, EGeneral)
+ZAV_EXCEPTION_CLASS(ECannotUseWithWinSock, EGeneral)
+
+// EOpenComm leaves.
+ZAV_EXCEPTION_CLASS(EBadId, EOpenComm)
+ZAV_EXCEPTION_CLASS(EBaudRate, EOpenComm)
+ZAV_EXCEPTION_CLASS(EByteSize, EOpenComm)
+ZAV_EXCEPTION_CLASS(EDefault, EOpenComm)
+ZAV_EXCEPTION_CLASS(EHardware, EOpenComm)
+ZAV_EXCEPTION_CLASS(EMemory, EOpenComm)
+ZAV_EXCEPTION_CLASS(ECommNotOpen, EOpenComm)
+ZAV_EXCEPTION_CLASS(EAlreadyOpen, EOpenComm)
+ZAV_EXCEPTION_CLASS(ENoHandles, EOpenComm)
+ZAV_EXCEPTION_CLASS(ENoTimers, EOpenComm)
+ZAV_EXCEPTION_CLASS(ENoPortSelected, EOpenComm)
+ZAV_EXCEPTION_CLASS(ENotOpenedByTapi, EOpenComm)
+
+// ESerialIO leaves.
+ZAV_EXCEPTION_CLASS(ENullApi, ESerialIO)
+ZAV_EXCEPTION_CLASS(ERegisterHandlerFailed, ESerialIO)
+ZAV_EXCEPTION_CLASS(EPutBlockFail, ESerialIO)
+ZAV_EXCEPTION_CLASS(EGetBlockFail, ESerialIO)
+ZAV_EXCEPTION_CLASS(EOutputBufferTooSmall, ESerialIO)
+ZAV_EXCEPTION_CLASS(EBufferIsEmpty, ESerialIO)
+ZAV_EXCEPTION_CLASS(ETracingNotEnabled, ESerialIO)
+ZAV_EXCEPTION_CLASS(ELoggingNotEnabled, ESerialIO)
+ZAV_EXCEPTION_CLASS(EBaseAddressNotSet, ESerialIO)
+
+// EModem leaves.
+ZAV_EXCEPTION_CLASS(EModemNotStarted, EModem)
+ZAV_EXCEPTION_CLASS(EModemBusy, EModem)
+ZAV_EXCEPTION_CLASS(EModemNotDialing, EModem)
+ZAV_EXCEPTION_CLASS(EModemNotResponding, EModem)
+ZAV_EXCEPTION_CLASS(EModemRejectedCommand, EModem)
+ZAV_EXCEPTION_CLASS(EModemStatusMismatch, EModem)
+ZAV_EXCEPTION_CLASS(EAlreadyDialing, EModem)
+ZAV_EXCEPTION_CLASS(ENotDialing, EModem)
+
+// ETrigger leaves.
+ZAV_EXCEPTION_CLASS(ETriggerTooLong, ETrigger)
+ZAV_EXCEPTION_CLASS(EBadTriggerHandle, ETrigger)
+
+// EINI leaves.
+ZAV_EXCEPTION_CLASS(EKeyTooLong, EINI)
+ZAV_EXCEPTION_CLASS(EDataTooLarge, EINI)
+ZAV_EXCEPTION_CLASS(EIniWrite, EINI)
+ZAV_EXCEPTION_CLASS(EIniRead, EINI)
+ZAV_EXCEPTION_CLASS(ERecordExists, EINI)
+ZAV_EXCEPTION_CLASS(ERecordNotFound, EINI)
+ZAV_EXCEPTION_CLASS(EDatabaseFull, EINI)
+ZAV_EXCEPTION_CLASS(EDatabaseEmpty, EINI)
+ZAV_EXCEPTION_CLASS(EBadFieldList, EINI)
+ZAV_EXCEPTION_CLASS(EBadFieldForIndex, EINI)
+
+// EFax leaves.
+ZAV_EXCEPTION_CLASS(EFaxBadFormat, EFax)
+ZAV_EXCEPTION_CLASS(EBadGraphicsFormat, EFax)
+ZAV_EXCEPTION_CLASS(EConvertAbort, EFax)
+ZAV_EXCEPTION_CLASS(EUnpackAbort, EFax)
+ZAV_EXCEPTION_CLASS(ECantMakeBitmap, EFax)
+ZAV_EXCEPTION_CLASS(EInvalidPageNumber, EFax)
+ZAV_EXCEPTION_CLASS(EFaxBadMachine, EFax)
+ZAV_EXCEPTION_CLASS(EFaxBadModemResult, EFax)
+ZAV_EXCEPTION_CLASS(EFaxTrainError, EFax)
+ZAV_EXCEPTION_CLASS(EFaxInitError, EFax)
+ZAV_EXCEPTION_CLASS(EFaxBusy, EFax)
+ZAV_EXCEPTION_CLASS(EFaxVoiceCall, EFax)
+ZAV_EXCEPTION_CLASS(EFaxDataCall, EFax)
+ZAV_EXCEPTION_CLASS(EFaxNoDialTone, EFax)
+ZAV_EXCEPTION_CLASS(EFaxNoCarrier, EFax)
+ZAV_EXCEPTION_CLASS(EFaxSessionError, EFax)
+ZAV_EXCEPTION_CLASS(EFaxPageError, EFax)
+
+// ETapi leaves.
+ZAV_EXCEPTION_CLASS(ETapiAllocated, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiBadDeviceID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiBearerModeUnavail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiCallUnavail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiCompletionOverrun, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiConferenceFull, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiDialBilling, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiDialDialtone, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiDialPrompt, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiDialQuiet, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiIncompatibleApiVersion, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiIncompatibleExtVersion, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiIniFileCorrupt, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInUse, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAddress, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAddressID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAddressMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAddressState, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAppHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalAppName, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalBearerMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallComplMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallParams, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallPrivilege, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallSelect, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallState, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCallStatelist, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCard, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCompletionID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalConfCallHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalConsultCallHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalCountryCode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDeviceClass, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDeviceHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDialParams, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDigitList, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDigitMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalDigits, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalExtVersion, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalGroupID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalLineHandle, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalLineState, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalLocation, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalMediaList, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalMediaMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalMessageID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalParam, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalParkID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalParkMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalPointer, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalPrivSelect, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalRate, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalRequestMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalTerminalID, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalTerminalMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalTimeout, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalTone, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalToneList, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalToneMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalTransferMode, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiLineMapperFailed, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoConference, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoDevice, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoDriver, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoMem, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoRequest, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNotOwner, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNotRegistered, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiOperationFailed, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiOperationUnavail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiRateUnavail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiResourceUnavail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiRequestOverrun, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiStructureTooSmall, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiTargetNotFound, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiTargetSelf, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiUninitialized, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiUserUserInfoTooBig, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiReinit, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiAddressBlocked, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiBillingRejected, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiInvalFeature, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoMultipleInstance, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiBusy, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNotSet, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiNoSelect, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiLoadFail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiGetAddrFail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapi16Disabled, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiVoiceNotSupported, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiWaveFail, ETapi)
+ZAV_EXCEPTION_CLASS(ETapiTranslateFail, ETapi)
+
+// ERas leaves.
+ZAV_EXCEPTION_CLASS(ERasLoadFail, ERas)
+
+#undef ZAV_EXCEPTION_CLASS
+
+// ---- Texts and the check ----------------------------------------------------
+
+// The message of an error code (its magnitude names the table entry), at most
+// 255 bytes, never split inside a UTF-8 sequence. Without a table entry the
+// system's text for the matching errno is used, on one line with single
+// blanks; without that, the text is empty.
+std::string ErrorText(int32_t code);
+
+// The table text of the code's magnitude, cut to fit the 80-byte buffer and
+// zero-terminated. Returns buffer.
+char* ErrorTextToBuffer(int32_t code, char (&buffer)[80]);
+
+// Returns code when it is 0 or positive, or while component is being loaded
+// (a null component never is). Otherwise raises: codes -2 to -162 as
+// EInOutError (EOutOfMemory for -8), codes with a class of their own as that
+// class, every other negative code as EMROException("Mero exception").
+int32_t CheckErrorCode(const TComponent* component, int32_t code);
+
+// The system's message for a Windows-style error number n, taken from the
+// errno of the same meaning; empty when there is none. Exposed for tests.
+std::string SystemErrorText(int32_t n);
+
+// Turns every character below 32 into a blank and collapses runs of blanks.
+std::string CleanSystemMessage(std::string text);
 
 }  // namespace zav
