@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -17,13 +18,14 @@ struct ThreadQueue;
 // One cross-thread send. Shared by sender and receiver, so a sender that gave
 // up never has its memory written by a late answer.
 struct SendRecord {
-  HWND hwnd;
-  UINT msg;
-  WPARAM wParam;
-  LPARAM lParam;
+  HWND hwnd = 0;
+  UINT msg = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
   std::shared_ptr<ThreadQueue> sender;
-  // Guarded by the sender queue's mutex.
+  // Guarded by the sender queue's mutex; `doneFlag` mirrors it for spinning.
   bool done = false;
+  std::atomic<bool> doneFlag{false};
   LRESULT result = 0;
 };
 
@@ -41,6 +43,8 @@ struct ThreadQueue {
   std::deque<std::shared_ptr<SendRecord>> sent;
   bool dead = false;
   int notifyFd = -1;
+  // Bumped on every arrival, so a waiter can spin briefly without the mutex.
+  std::atomic<uint32_t> arrivals{0};
 
   ~ThreadQueue() {
     if (notifyFd >= 0) close(notifyFd);
@@ -48,6 +52,7 @@ struct ThreadQueue {
 
   // Caller holds m.
   void WakeLocked() {
+    arrivals.fetch_add(1, std::memory_order_release);
     cv.notify_all();
     if (notifyFd >= 0) {
       uint64_t one = 1;
@@ -61,7 +66,25 @@ void Complete(const std::shared_ptr<SendRecord>& rec, LRESULT result) {
   std::lock_guard lock(rec->sender->m);
   rec->result = result;
   rec->done = true;
+  rec->doneFlag.store(true, std::memory_order_release);
   rec->sender->cv.notify_all();
+}
+
+// A cross-thread round trip is a few microseconds of work on each side; waking
+// a sleeping thread costs more than that. Waiters therefore spin this long
+// before they block.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+template <class Pred>
+bool SpinFor(Pred ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  do {
+    if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
 }
 
 struct Window {
@@ -215,7 +238,12 @@ namespace {
 bool SendAcross(const Window& w, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
                 const std::chrono::steady_clock::time_point* deadline, LRESULT* result) {
   auto me = MyQueuePtr();
-  auto rec = std::make_shared<SendRecord>(SendRecord{hwnd, msg, wParam, lParam, me});
+  auto rec = std::make_shared<SendRecord>();
+  rec->hwnd = hwnd;
+  rec->msg = msg;
+  rec->wParam = wParam;
+  rec->lParam = lParam;
+  rec->sender = me;
   {
     std::lock_guard lock(w.queue->m);
     if (w.queue->dead) return false;
@@ -223,6 +251,10 @@ bool SendAcross(const Window& w, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
     w.queue->WakeLocked();
   }
   for (;;) {
+    const uint32_t seen = me->arrivals.load(std::memory_order_acquire);
+    SpinFor([&] {
+      return rec->doneFlag.load(std::memory_order_acquire) || me->arrivals.load(std::memory_order_acquire) != seen;
+    });
     {
       std::unique_lock lock(me->m);
       auto ready = [&] { return rec->done || !me->sent.empty(); };
@@ -295,6 +327,8 @@ int RunMessageLoop() {
       if (p.hwnd != 0) CallProc(p.hwnd, p.msg, p.wParam, p.lParam);
       continue;
     }
+    const uint32_t seen = q.arrivals.load(std::memory_order_acquire);
+    if (SpinFor([&] { return q.arrivals.load(std::memory_order_acquire) != seen; })) continue;
     std::unique_lock lock(q.m);
     q.cv.wait(lock, [&] { return q.HasWorkLocked(); });
   }
