@@ -1,7 +1,10 @@
 #include "serial/QxSrMgr.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "platform/Resources.h"
 #include "resources/strings/StringTables.h"
@@ -232,8 +235,18 @@ void InitStringResources() {
 namespace {
 
 // Both process-wide readers exist from program start; a broken built-in table
-// ends the program here, before anything else runs.
-const bool started = (InitStringResources(), true);
+// ends the program here, before anything else runs, with the reader's message.
+bool StartUp() {
+  try {
+    InitStringResources();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    std::abort();
+  }
+  return true;
+}
+
+const bool started = StartUp();
 
 }  // namespace
 
