@@ -1,0 +1,297 @@
+#include "terminal/QXTrmPsr.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace zav {
+
+namespace {
+
+constexpr uint8_t kEsc = 0x1B;
+constexpr int kMaxListArgs = 30000;  // rendition and LED lists
+
+}  // namespace
+
+TQxVT100Parser::TQxVT100Parser(bool wideChars) : TQxTerminalParser(wideChars) {
+  args_.reserve(16);
+  seq_.reserve(64);
+  savedSeq_.reserve(64);
+  savedArgs_.reserve(16);
+}
+
+int TQxVT100Parser::GetArgument(int index) const {
+  if (index < 0 || index >= int(args_.size())) return 0;
+  return args_[size_t(index)];
+}
+
+void TQxVT100Parser::GetSequence(std::string& out) const {
+  if (command_ == kCmdNone) {
+    out.clear();
+  } else {
+    out = seq_;
+  }
+}
+
+void TQxVT100Parser::Clear() {
+  seq_.clear();
+  command_ = kCmdNone;
+  args_.clear();
+}
+
+int TQxVT100Parser::Finish(uint8_t cmd, int result) {
+  command_ = cmd;
+  state_ = Done;
+  return result;
+}
+
+int TQxVT100Parser::Drop() {
+  command_ = kCmdNone;
+  args_.clear();
+  state_ = Done;
+  return kParseNothing;
+}
+
+int TQxVT100Parser::ProcessChar(uint8_t b) {
+  if (state_ == Done) {
+    args_.clear();
+    seq_.clear();
+    command_ = kCmdNone;
+    state_ = Ground;
+  } else if (state_ == ControlInside) {
+    command_ = kCmdNone;
+    seq_ = savedSeq_;
+    args_ = savedArgs_;  // a VT52 address keeps its row
+    state_ = savedState_;
+  }
+
+  if (b < 0x20) {
+    // A control byte acts at once; the interrupted sequence resumes after it.
+    savedState_ = state_;
+    savedSeq_ = seq_;
+    savedArgs_ = args_;
+    state_ = ControlInside;
+    args_.clear();
+    auto single = [&](uint8_t cmd) {
+      seq_.assign(1, char(b));
+      command_ = cmd;
+      return kParseCommand;
+    };
+    auto withArg = [&](uint8_t cmd, int32_t arg) {
+      args_.push_back(arg);
+      return single(cmd);
+    };
+    switch (b) {
+      case 0x05: return single(kCmdAnswerback);
+      case 0x07: return single(kCmdBell);
+      case 0x08: return single(kCmdBackspace);
+      case 0x0A: return single(kCmdLineFeed);
+      case 0x0D: return single(kCmdCarriageReturn);
+      case 0x0E: return single(kCmdShiftOut);
+      case 0x0F: return single(kCmdShiftIn);
+      case 0x09: return withArg(kCmdHorzTab, 1);
+      case 0x0B: return withArg(kCmdVertTab, 1);
+      case 0x0C: return withArg(kCmdEraseDisplay, 2);
+      case kEsc:
+        // An ESC always starts a new sequence, abandoning one in progress.
+        seq_.assign(1, char(kEsc));
+        command_ = kCmdNone;
+        state_ = Escape;
+        return kParseMore;
+      default:
+        // CAN and SUB included: the sequence in progress is not cancelled.
+        return kParseNothing;
+    }
+  }
+
+  if (seq_.size() >= kMaxSequence) {
+    seq_.clear();
+    return Drop();
+  }
+  seq_.push_back(char(b));
+
+  switch (state_) {
+    case Ground:
+      return Finish(kCmdChar, b <= 0x7E ? kParseChar : kParseUpperChar);
+    case Escape:
+      return vt52_ ? EscapeVt52(b) : EscapeAnsi(b);
+    case ControlSequence:
+      if (b < 0x40 || b > 0x7E) return kParseMore;
+      state_ = Done;
+      return DispatchControlSequence(b);
+    case Hash:
+      state_ = Done;
+      switch (b) {
+        case '3': args_.push_back(0); return Finish(kCmdDoubleHeight);
+        case '4': args_.push_back(1); return Finish(kCmdDoubleHeight);
+        case '5': return Finish(kCmdSingleWidth);
+        case '6': return Finish(kCmdDoubleWidth);
+        case '8': return Finish(kCmdAlignmentTest);
+        default: return Drop();
+      }
+    case DesignateG0:
+    case DesignateG1: {
+      if (b < '0' || b > '~') return kParseMore;
+      const int32_t set = state_ == DesignateG0 ? 0 : 1;
+      int32_t code;
+      switch (b) {
+        case '0': code = 0; break;
+        case '1': code = 1; break;
+        case '2': code = 2; break;
+        case 'A': code = 65; break;
+        case 'B': code = 66; break;
+        default: code = -1; break;
+      }
+      if (seq_.size() != 3 || code < 0) return Drop();
+      args_.push_back(set);
+      args_.push_back(code);
+      return Finish(kCmdDesignateCharSet);
+    }
+    case OtherDesignate:
+      if (b < '0' || b > '~') return kParseMore;
+      return Drop();
+    case Vt52Address:
+      args_.push_back(int32_t(b) - 31);
+      if (args_.size() < 2) return kParseMore;
+      return Finish(kCmdCursorPosition);
+    default:
+      return Drop();
+  }
+}
+
+int TQxVT100Parser::EscapeAnsi(uint8_t b) {
+  switch (b) {
+    case '#': state_ = Hash; return kParseMore;
+    case '(': state_ = DesignateG0; return kParseMore;
+    case ')': state_ = DesignateG1; return kParseMore;
+    case '*': case '+': case '-': case '.': case '/': state_ = OtherDesignate; return kParseMore;
+    case '[': state_ = ControlSequence; return kParseMore;
+    default: break;
+  }
+  state_ = Done;
+  switch (b) {
+    case '1':
+    case '2': return Finish(kCmdNone);
+    case '7': return Finish(kCmdSaveCursor);
+    case '8': return Finish(kCmdRestoreCursor);
+    case '=': args_ = {-2, 999}; return Finish(kCmdSetMode);
+    case '>': args_ = {-2, 999}; return Finish(kCmdResetMode);
+    case 'D': return Finish(kCmdIndex);
+    case 'E': return Finish(kCmdNextLine);
+    case 'H': return Finish(kCmdSetTab);
+    case 'M': return Finish(kCmdReverseIndex);
+    case 'Z': args_ = {0}; return Finish(kCmdIdentify);
+    case 'c': return Finish(kCmdReset);
+    default: return Drop();
+  }
+}
+
+int TQxVT100Parser::EscapeVt52(uint8_t b) {
+  state_ = Done;
+  switch (b) {
+    case '<': args_ = {-2, 2}; vt52_ = false; return Finish(kCmdSetMode);
+    case '=': args_ = {-2, 999}; return Finish(kCmdSetMode);
+    case '>': args_ = {-2, 999}; return Finish(kCmdResetMode);
+    case 'A': args_ = {1}; return Finish(kCmdCursorUp);
+    case 'B': args_ = {1}; return Finish(kCmdCursorDown);
+    case 'C': args_ = {1}; return Finish(kCmdCursorRight);
+    case 'D': args_ = {1}; return Finish(kCmdCursorLeft);
+    case 'F': return Finish(kCmdShiftOut);
+    case 'G': return Finish(kCmdShiftIn);
+    case 'H': args_ = {1, 1}; return Finish(kCmdCursorPosition);
+    case 'I': return Finish(kCmdReverseIndex);
+    case 'J': args_ = {0}; return Finish(kCmdEraseDisplay);
+    case 'K': args_ = {0}; return Finish(kCmdEraseLine);
+    case 'Y':
+      state_ = Vt52Address;
+      command_ = kCmdCursorPosition;
+      return kParseMore;
+    case 'Z': args_ = {52}; return Finish(kCmdIdentify);
+    default: return Drop();
+  }
+}
+
+bool TQxVT100Parser::ParseArguments() {
+  args_.clear();
+  size_t i = 2;  // after ESC [
+  if (i < seq_.size() && seq_[i] == '?') {
+    args_.push_back(-2);
+    ++i;
+  }
+  int64_t value = 0;
+  int digits = 0;
+  auto close = [&]() -> bool {
+    args_.push_back(digits == 0 ? -1 : int32_t(value));
+    value = 0;
+    digits = 0;
+    return true;
+  };
+  for (; i < seq_.size(); ++i) {
+    const uint8_t c = uint8_t(seq_[i]);
+    if (c >= '0' && c <= '9') {
+      if (++digits > 255) return false;
+      value = value * 10 + (c - '0');
+      if (value > std::numeric_limits<int32_t>::max()) return false;  // does not convert
+    } else if (c == ';') {
+      close();
+    } else if ((c >= 0x20 && c <= 0x2F) || (c >= 0x40 && c <= 0x7E)) {
+      break;
+    } else {
+      return false;
+    }
+  }
+  return close();
+}
+
+int TQxVT100Parser::DispatchControlSequence(uint8_t final) {
+  if (seq_ == "\x1b[61\"p") {
+    args_.clear();
+    return Finish(kCmdReset);
+  }
+  if (!ParseArguments()) return Drop();
+
+  // Commands with a default: at most `max` arguments, padded to `min`, and
+  // every empty one takes the default.
+  auto defaulted = [&](uint8_t cmd, int32_t def, size_t min, size_t max) {
+    if (args_.size() > max) return Drop();
+    while (args_.size() < min) args_.push_back(def);
+    for (int32_t& a : args_)
+      if (a == -1) a = def;
+    return Finish(cmd);
+  };
+  auto single = [&](uint8_t cmd) {  // one argument, an empty one stays -1
+    if (args_.size() > 1) return Drop();
+    return Finish(cmd);
+  };
+  switch (final) {
+    case 'H':
+    case 'f': return defaulted(kCmdCursorPosition, 1, 2, 2);
+    case 'A': return defaulted(kCmdCursorUp, 1, 1, 1);
+    case 'B': return defaulted(kCmdCursorDown, 1, 1, 1);
+    case 'C': return defaulted(kCmdCursorRight, 1, 1, 1);
+    case 'D': return defaulted(kCmdCursorLeft, 1, 1, 1);
+    case 'm': return defaulted(kCmdGraphicRendition, 0, 1, kMaxListArgs);
+    case 'q': return defaulted(kCmdLoadLeds, 0, 1, kMaxListArgs);
+    case 'c': return defaulted(kCmdIdentify, 0, 1, 1);
+    case 'P': return defaulted(kCmdDeleteChars, 1, 1, 1);
+    case 'M': return defaulted(kCmdDeleteLines, 1, 1, 1);
+    case 'X': return defaulted(kCmdEraseChars, 1, 1, 1);
+    case 'J': return defaulted(kCmdEraseDisplay, 0, 1, 1);
+    case 'K': return defaulted(kCmdEraseLine, 0, 1, 1);
+    case '@': return defaulted(kCmdInsertChars, 1, 1, 1);
+    case 'L': return defaulted(kCmdInsertLines, 1, 1, 1);
+    case 'g': return defaulted(kCmdClearTabs, 0, 1, 1);
+    case 'n': return single(kCmdStatusReport);
+    case 'x': return single(kCmdTerminalParams);
+    case 'h': return Finish(kCmdSetMode);
+    case 'r': return Finish(kCmdScrollRegion);
+    case 's': return Finish(kCmdSaveCursor);
+    case 'u': return Finish(kCmdRestoreCursor);
+    case 'y': return Finish(kCmdConfidenceTest);
+    case 'l':
+      if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
+      return Finish(kCmdResetMode);
+    default: return Drop();
+  }
+}
+
+}  // namespace zav
