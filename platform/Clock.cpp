@@ -11,6 +11,7 @@ namespace zav {
 namespace {
 
 std::atomic<int64_t> g_offsetMs{0};
+std::atomic<int64_t> g_fixedMs{-1};
 
 int64_t MonotonicMs() {
   timespec ts{};
@@ -21,12 +22,15 @@ int64_t MonotonicMs() {
 }  // namespace
 
 uint32_t MsClock() {
-  return uint32_t((MonotonicMs() + g_offsetMs.load(std::memory_order_relaxed)) & 0x7FFFFFFF);
+  int64_t fixed = g_fixedMs.load(std::memory_order_relaxed);
+  int64_t now = fixed >= 0 ? fixed : MonotonicMs();
+  return uint32_t((now + g_offsetMs.load(std::memory_order_relaxed)) & 0x7FFFFFFF);
 }
 
 int32_t CurrentTicks() { return int32_t(MsClock() / kMsPerTick); }
 
 void SetClockOffsetForTesting(int64_t ms) { g_offsetMs.store(ms); }
+void SetFixedClockForTesting(int64_t ms) { g_fixedMs.store(ms); }
 
 void NewTimer(TEventTimer& timer, int32_t ticks, int32_t now) {
   timer.StartTicks = now;

@@ -20,6 +20,8 @@ int32_t CurrentTicks();
 
 // Shifts the clock by `ms` for this process (tests use it to cross the wrap).
 void SetClockOffsetForTesting(int64_t ms);
+// Stops the clock at `ms` (before the offset); a negative value lets it run again.
+void SetFixedClockForTesting(int64_t ms);
 
 // A start tick and an expiry tick.
 struct TEventTimer {

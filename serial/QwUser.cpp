@@ -384,7 +384,9 @@ int32_t TMroBaseDispatcher::ResizeDriverQueues(uint32_t inSize, uint32_t outSize
 
 uint32_t TMroBaseDispatcher::OutputUsed() {
   TLockGuard out(OutputLock);
-  DeviceReadErrors(DeviceStatus);
+  // Reading the device's status clears its error bits: keep them, or a line
+  // error seen here would never reach TakeLineError or a line-status trigger.
+  PendingLineErrors_ |= DeviceReadErrors(DeviceStatus) & 0x1F;
   return DeviceStatus.OutQueue;
 }
 

@@ -277,9 +277,54 @@ class TMroBaseDispatcher {
   void ClearLog();
   void EndLog();
 
-  // Triggers.
+  // Triggers. Handles: 1 is the availability trigger; the others are
+  // multiples of 8 (a status trigger's handle carries its kind in the low bits).
+  int32_t SetAvailLength(uint32_t n);
+  int32_t CreateTimerTrigger();
+  int32_t CreateStatusTrigger(int kind);
+  // A string of 1 to 22 characters; -5002 beyond, -1002 when empty.
+  int32_t CreateDataTrigger(const std::string& match, bool ignoreCase);
+  int32_t ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate);
+  int32_t ArmStatusTrigger(int32_t handle, uint16_t value, bool activate);
+  int32_t TimerTicksLeft(int32_t handle, int32_t& ticks);
+  int32_t DeleteTrigger(int32_t handle);
+  // 2 timer, 4 status, 3 data, or -5003.
+  int32_t FindTrigger(int32_t handle, bool remove);
   void ResetTriggers();
   void ResetDataMatches();
+  void SaveTriggers(TSavedTriggers& saved);
+  void RestoreTriggers(const TSavedTriggers& saved);
+  static void FreeSavedTriggers(TSavedTriggers& saved);
+  void ClearStatusHits();
+  // Whether the full string has just been completed by byte c.
+  static bool MatchDataByte(std::array<int32_t, kMaxDataTriggerLength>& states, uint8_t c, int32_t length,
+                            bool ignoreCase, const char* string);
+
+  // Handlers: called on the dispatcher thread with no dispatcher lock held;
+  // windows through a blocking send limited to 3000 ms.
+  void RegisterWindowHandler(HWND window);
+  void RegisterProcHandler(TTriggerProc proc);
+  void RegisterMethodHandler(TTriggerMethod method);
+  void UnregisterWindowHandler(HWND window);
+  void UnregisterProcHandler(TTriggerProc proc);
+  void UnregisterMethodHandler(const void* object);
+  // 0 recompute, 1 the port's window wants calls, 2 it does not.
+  virtual void RefreshHandlerService(int kind);
+
+  // Event distribution (the dispatcher thread's passes).
+  bool NotifyHandlers(UINT message, uint32_t first, uint16_t data);
+  bool CheckStatusTriggers();
+  bool CheckTimerTriggers();
+  bool CheckDataTriggers();
+  // One pass after a device event (or the 50 ms time-out) with the events in
+  // `mask`. Returns false when it ended early because the port is closing.
+  bool DeviceEventPass(uint32_t mask);
+  void StatusAndTimerPass();
+
+  // Dumps to text files (CR LF line ends). Both end the recording (the log only
+  // once its file has been opened). 0 or minus an I/O error number.
+  int32_t WriteTrace(const std::string& fileName, bool append, bool hex, bool allHex);
+  int32_t WriteLog(const std::string& fileName, bool append, bool hex, bool allHex);
 
   // An availability or data-match notification: BeginAvailNotification before
   // the handlers, BeginHandlerCall/EndHandlerCall around each one, then
@@ -307,6 +352,9 @@ class TMroBaseDispatcher {
   uint8_t PriorityBase() const { return PriorityBase_; }
   uint32_t AvailThreshold() const { return AvailThreshold_; }
   bool InAvailDispatch() const { return InAvailDispatch_; }
+  bool InDispatchNow() const { return InDispatch; }
+  bool HandlersPresentNow() const { return HandlersPresent; }
+  bool PortHandlerWantedNow() const { return PortHandlerWanted; }
   bool InputFull() const { return InputFull_; }
   uint32_t InHead() const { return InHead_; }
   uint32_t InTail() const { return InTail_; }
@@ -442,6 +490,9 @@ class TMroBaseDispatcher {
   void LogReadBytes(uint8_t* out, uint32_t n);
   bool LogDropOldest();
   void CreateEvents();
+  int32_t NewTriggerHandle();
+  bool RepeatStatusChecks();
+  uint32_t UnreadUpTo(uint32_t p);
   void ApplyPriorities();
 };
 

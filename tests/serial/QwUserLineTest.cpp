@@ -156,6 +156,12 @@ TEST_F(LineTest, TakeLineErrorReportsTheFirstAndLeavesTheBreak) {
   EXPECT_EQ(d.TakeLineError(), 0);  // 0x01..0x08 all cleared together
 }
 
+TEST_F(LineTest, LineErrorsSeenWhileAskingForOutputAreKept) {
+  d.InjectLineErrors(leFraming);
+  EXPECT_EQ(d.OutputUsed(), 0u);
+  EXPECT_EQ(d.TakeLineError(), 4);
+}
+
 TEST_F(LineTest, LineErrorsAreCollectedByTheReceivePass) {
   d.InjectLineErrors(leOverrun);
   d.InjectReceived("a");
