@@ -1,0 +1,76 @@
+// The serial device dispatcher: a termios device behind the dispatcher's device
+// operations, with the communications, dispatcher and output threads.
+//
+// On Linux dlWin32 is the native serial layer: the device is opened with
+// open(2), made exclusive with flock (and TIOCEXCL), set raw with termios2, and
+// watched with poll. Platform error numbers follow the library's numbering
+// (2 not found, 3 path not found, 5 access denied or in use); the errno behind
+// the last failed open is kept so a caller can tell "permission denied" from
+// "in use".
+#pragma once
+
+#include <string>
+
+#include "serial/QwUser.h"
+
+namespace zav {
+
+class TMroWin32Dispatcher : public TMroBaseDispatcher {
+ public:
+  explicit TMroWin32Dispatcher(TComponent* owner);
+  ~TMroWin32Dispatcher() override;
+
+  // errno of the last failed DeviceOpen (0 if none).
+  int LastOpenErrno() const { return LastOpenErrno_; }
+  // A sentence for the user about the last failed open, e.g. "permission denied
+  // (is the user in the dialout group?)" or "in use by another program".
+  std::string LastOpenErrorText() const;
+  // The device path actually opened.
+  const std::string& DevicePath() const { return DevicePath_; }
+
+ protected:
+  int32_t DeviceEscape(int function) override;
+  int32_t DevicePurge(bool input) override;
+  uint32_t DeviceReadErrors(TDeviceStatus& status) override;
+  int32_t DeviceErrorHook(int32_t code) override;
+  int32_t DeviceGetSettings(TDCB& dcb) override;
+  int32_t DeviceRead(uint8_t* buffer, uint32_t count) override;
+  int32_t DeviceSetSettings(const TDCB& dcb) override;
+  int32_t DeviceWrite(const uint8_t* data, uint32_t count) override;
+  bool DeviceSetupQueues(uint32_t inSize, uint32_t outSize) override;
+  void StartThreads() override;
+  void StopThreads() override;
+  int32_t DeviceOpen(const std::string& name, uint32_t inSize, uint32_t outSize) override;
+  int32_t DeviceClose() override;
+  int32_t DeviceYield() override;
+  void DeviceSetBreak(bool on) override;
+  uint8_t DeviceModemStatus() override;
+  void ReleaseResources() override;
+
+  // Takes over a descriptor opened elsewhere (the telephony variant).
+  int32_t AdoptDescriptor(int fd);
+
+  int Fd_ = -1;
+  int LastOpenErrno_ = 0;
+  std::string DevicePath_;
+
+ private:
+  struct Impl;
+  Impl* Impl_ = nullptr;
+  friend struct Win32Threads;
+};
+
+// A dispatcher over a device handle that another service opened already. A
+// handle of 0 fails with -2007 ("ie_NOpen - device not open").
+class TMroTAPI32Dispatcher : public TMroWin32Dispatcher {
+ public:
+  TMroTAPI32Dispatcher(TComponent* owner, int handle);
+
+ protected:
+  int32_t DeviceOpen(const std::string& name, uint32_t inSize, uint32_t outSize) override;
+
+ private:
+  int Handle_;
+};
+
+}  // namespace zav
