@@ -20,34 +20,30 @@ int TqxTerminalArray::StrideFor(int cols, int itemSize) {
 
 void TqxTerminalArray::FillItems(uint8_t* p, int count) {
   if (count <= 0) return;
-  switch (itemSize_) {
-    case 1:
-      std::memset(p, int(fill_ & 0xFF), size_t(count));
-      break;
-    case 2: {
-      const uint16_t v = uint16_t(fill_);
-      for (int i = 0; i < count; ++i) std::memcpy(p + 2 * i, &v, 2);
-      break;
-    }
-    default: {
-      const uint32_t v = fill_;
-      for (int i = 0; i < count; ++i) std::memcpy(p + 4 * i, &v, 4);
-      break;
-    }
+  if (itemSize_ == 1) {
+    std::memset(p, int(fill_ & 0xFF), size_t(count));
+    return;
   }
+  // A 32-byte pattern copied block by block: the compiler turns each copy
+  // into a couple of vector stores.
+  uint8_t pattern[32];
+  for (int i = 0; i < 32; i += itemSize_) std::memcpy(pattern + i, &fill_, size_t(itemSize_));
+  size_t left = size_t(count) * size_t(itemSize_);
+  for (; left >= 32; left -= 32, p += 32) std::memcpy(p, pattern, 32);
+  std::memcpy(p, pattern, left);
 }
 
 void TqxTerminalArray::Reallocate(int rows, int cols) {
   const int stride = StrideFor(cols, itemSize_);
   const size_t rowBytes = size_t(stride) * size_t(itemSize_);
   std::vector<uint8_t> data(rowBytes * static_cast<size_t>(rows));
-  std::vector<uint32_t> index(static_cast<size_t>(rows));
+  std::vector<uint32_t> index(static_cast<size_t>(rows) * 2);
   for (int r = 0; r < rows; ++r) {
-    index[size_t(r)] = uint32_t(r);
+    index[size_t(r)] = index[size_t(r + rows)] = uint32_t(r);
     FillItems(data.data() + rowBytes * size_t(r), stride);
   }
   // Bottom-aligned: the last rows of the old storage become the last rows.
-  const int keepRows = std::min(rows_, rows);
+  const int keepRows = data_.empty() ? 0 : std::min(rows_, rows);
   const int keepCols = std::min(cols_, cols);
   for (int i = 0; i < keepRows; ++i) {
     const int from = rows_ - keepRows + i;
@@ -56,6 +52,7 @@ void TqxTerminalArray::Reallocate(int rows, int cols) {
   }
   data_ = std::move(data);
   rowIndex_ = std::move(index);
+  base_ = 0;
   rows_ = rows;
   cols_ = cols;
   stride_ = stride;
@@ -123,18 +120,30 @@ void TqxTerminalArray::ScrollRows(int count, int startRow, int endRow) {
   int bottom = std::min(std::max(startRow, endRow), rows_ - 1);
   if (top > bottom) return;
   const int height = bottom - top + 1;
-  uint32_t* idx = rowIndex_.data() + top;
   const int n = count > 0 ? count : -count;
   if (n > height - 1) {
     for (int r = top; r <= bottom; ++r) FillItems(RowPtr(r), stride_);
     return;
   }
-  // Rotate the row table; the rows that fall off become the vacated ones.
+  if (height == rows_) {
+    // The whole array: turn the ring. This is every line feed at the bottom
+    // of the screen, so it must not cost a pass over all rows.
+    base_ = count > 0 ? (base_ + n) % rows_ : (base_ + rows_ - n) % rows_;
+  } else {
+    // Part of it: rotate the range's entries, keeping both copies in step.
+    spare_.resize(size_t(height));
+    for (int i = 0; i < height; ++i) {
+      const int from = count > 0 ? (i + n) % height : (i + height - n) % height;
+      spare_[size_t(i)] = rowIndex_[size_t(base_ + top + from)];
+    }
+    for (int i = 0; i < height; ++i) {
+      const size_t at = size_t((base_ + top + i) % rows_);
+      rowIndex_[at] = rowIndex_[at + size_t(rows_)] = spare_[size_t(i)];
+    }
+  }
   if (count > 0) {
-    std::rotate(idx, idx + n, idx + height);
     for (int r = bottom - n + 1; r <= bottom; ++r) FillItems(RowPtr(r), stride_);
   } else {
-    std::rotate(idx, idx + height - n, idx + height);
     for (int r = top; r < top + n; ++r) FillItems(RowPtr(r), stride_);
   }
 }
@@ -258,6 +267,7 @@ TQxTerminalBuffer::TQxTerminalBuffer(bool wideChars)
 TQxTerminalBuffer::~TQxTerminalBuffer() { DiscardInvalid(); }
 
 void TQxTerminalBuffer::ResizePlanes(int rows, int cols) {
+  ++planesVersion_;
   for (TqxTerminalArray* a : {&chars_, &charSets_, &attrPlane_, &forePlane_, &backPlane_}) {
     a->SetRowCount(rows);
     a->SetColCount(cols);
@@ -512,18 +522,57 @@ void TQxTerminalBuffer::WriteChar(uint16_t ch) {
       a->InsertItems(1, row, col);
     Invalidate(col, row, RegionRight(), row);
   }
-  if (wide_) {
-    std::memcpy(chars_.RowPtr(row) + size_t(col) * 2, &ch, 2);
-  } else {
-    chars_.RowPtr(row)[col] = uint8_t(ch);
+  // The cursor row's five row addresses are kept until the row or the
+  // planes' layout changes. Everything is read before the first store: byte
+  // stores may alias anything, so loads after them would be repeated.
+  if (row != cachedRow_ || planesVersion_ != cachedVersion_) {
+    cachedRow_ = row;
+    cachedVersion_ = planesVersion_;
+    rowCache_[0] = chars_.RowPtr(row);
+    rowCache_[1] = charSets_.RowPtr(row);
+    rowCache_[2] = attrPlane_.RowPtr(row);
+    rowCache_[3] = forePlane_.RowPtr(row);
+    rowCache_[4] = backPlane_.RowPtr(row);
   }
-  charSets_.RowPtr(row)[col] = charSet_;
-  attrPlane_.RowPtr(row)[col] = attrs_;
-  std::memcpy(forePlane_.RowPtr(row) + size_t(col) * 4, &fore_, 4);
-  std::memcpy(backPlane_.RowPtr(row) + size_t(col) * 4, &back_, 4);
-  Invalidate(col, row, col, row);
-  if (DelayedWrap && col == RegionRight()) {
+  uint8_t* const chars = rowCache_[0];
+  uint8_t* const sets = rowCache_[1];
+  uint8_t* const attrs = rowCache_[2];
+  uint8_t* const fores = rowCache_[3];
+  uint8_t* const backs = rowCache_[4];
+  const uint8_t charSet = charSet_;
+  const uint8_t attr = attrs_;
+  const uint32_t fore = fore_;
+  const uint32_t back = back_;
+  const int extRow = row - ScreenTop() + 1;
+  const int right = RegionRight();
+  const bool delayed = DelayedWrap;
+  RectNode* const head = invalid_;
+  if (wide_) {
+    std::memcpy(chars + size_t(col) * 2, &ch, 2);
+  } else {
+    chars[col] = uint8_t(ch);
+  }
+  sets[col] = charSet;
+  attrs[col] = attr;
+  std::memcpy(fores + size_t(col) * 4, &fore, 4);
+  std::memcpy(backs + size_t(col) * 4, &back, 4);
+
+  // Text written along a row, or into an area already recorded, only touches
+  // the newest rectangle.
+  const int extCol = col + 1;
+  TQxRect* h = head ? &head->Rect : nullptr;
+  if (h && extRow >= h->Top && extRow <= h->Bottom && extCol >= h->Left && extCol <= h->Right) {
+  } else if (h && h->Top == extRow && h->Bottom == extRow && extCol == h->Right + 1) {
+    h->Right = extCol;
+  } else {
+    Invalidate(col, row, col, row);
+  }
+
+  if (col == right && delayed) {
     pendingWrap_ = true;
+  } else if (col < right) {
+    curCol_ = col + 1;
+    CursorChanged();
   } else {
     MoveCursorRight(AutoWrap, true);
   }
@@ -638,6 +687,7 @@ void TQxTerminalBuffer::DeleteLines(int n) {
 }
 
 void TQxTerminalBuffer::ScrollPlanes(int count, int top, int bottom) {
+  ++planesVersion_;
   for (TqxTerminalArray* a : {&chars_, &charSets_, &attrPlane_, &forePlane_, &backPlane_})
     a->ScrollRows(count, top, bottom);
   if (OnRowsScrolled) OnRowsScrolled(this, count, top - ScreenTop() + 1, bottom - ScreenTop() + 1);

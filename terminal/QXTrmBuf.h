@@ -68,7 +68,7 @@ class TqxTerminalArray {
   const void* GetItemPtr(int row, int col) const;
 
   // Row base pointer without checks, for the buffer's hot paths.
-  uint8_t* RowPtr(int row) { return data_.data() + size_t(rowIndex_[size_t(row)]) * rowBytes_; }
+  uint8_t* RowPtr(int row) { return data_.data() + size_t(rowIndex_[size_t(base_ + row)]) * rowBytes_; }
 
  private:
   void Reallocate(int rows, int cols);
@@ -82,7 +82,11 @@ class TqxTerminalArray {
   uint32_t fill_ = 0;
   size_t rowBytes_ = 0;
   std::vector<uint8_t> data_;
-  std::vector<uint32_t> rowIndex_;  // logical row -> storage row
+  // Logical row r is storage row rowIndex_[base_ + r]; the table holds two
+  // copies so whole-array scrolls only move base_.
+  std::vector<uint32_t> rowIndex_;
+  int base_ = 0;
+  std::vector<uint32_t> spare_;     // scratch for scrolling the row table
 };
 
 class TQxTerminalBuffer {
@@ -256,6 +260,12 @@ class TQxTerminalBuffer {
   uint16_t defChar_ = 0x20;
 
   RectNode* invalid_ = nullptr;
+  // WriteChar's cache of the cursor row in each plane; planesVersion_ counts
+  // every change that moves rows (scrolls, resizes).
+  uint8_t* rowCache_[5] = {};
+  int cachedRow_ = -1;
+  uint32_t planesVersion_ = 0;
+  uint32_t cachedVersion_ = 0;
   int invalidCount_ = 0;
   int historyLines_ = 0;
 };
