@@ -78,6 +78,7 @@ TEST(KeyboardMapping, GeneratedTableHoldsTheLookupChain) {
 }
 
 TEST(KeyboardMapping, DamagedTablesLoadNothing) {
+  ASSERT_TRUE(TQxKeyboardMapping().LoadFromResource("QXVT100KEYMAP"));  // registers the tables
   auto full = FindResource("QXVT100KEYMAP");
   ASSERT_TRUE(full);
   static std::vector<uint8_t> noTrailer, badLead, truncated;
@@ -153,6 +154,7 @@ TEST(CharSetMapping, GeneratedTable) {
 }
 
 TEST(CharSetMapping, MissingTrailerLoadsNothing) {
+  ASSERT_TRUE(TQxCharSetMapping().LoadFromResource("QXVT100CHARSET"));  // registers the tables
   auto full = FindResource("QXVT100CHARSET");
   ASSERT_TRUE(full);
   static std::vector<uint8_t> noTrailer;
