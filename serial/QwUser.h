@@ -361,6 +361,9 @@ class TMroBaseDispatcher {
   bool OutFull() const { return OutFull_; }
   int32_t DeviceHandle() const { return DeviceHandle_; }
   bool HasBuffers() const { return !InBuffer_.empty(); }
+  // Whether the device threads still run (a close from inside a handler ends
+  // them later, on the dispatcher thread).
+  bool HasRunningThreads() const { return ThreadsRunning.load(); }
   int ThreadPriority(int which) const;  // 0 communications, 1 dispatcher, 2 output
 
  protected:
@@ -441,7 +444,7 @@ class TMroBaseDispatcher {
   uint32_t MaxHandlerRead = 0;
   bool InputFull_ = false;
   uint32_t LastAvailPosition = 0;
-  bool StopRequested = false;
+  std::atomic<bool> StopRequested{false};
 
   // Communications, dispatcher and output threads.
   TOwnedThread ComThread, DispThread, OutThread;
@@ -452,8 +455,8 @@ class TMroBaseDispatcher {
   // The six events of the device threads; created by InitializePort.
   std::unique_ptr<TEvent> DeviceEventReady, PassDone, ThreadAck, OutputReady, WriteDone, OutputAbort;
 
-  uint32_t DeviceEventMask = 0;
-  bool RingSeen = false;
+  std::atomic<uint32_t> DeviceEventMask{0};
+  std::atomic<bool> RingSeen{false};
 
   std::vector<uint8_t> OutBuffer;
   uint32_t OutHead = 0, OutTail = 0;
@@ -461,7 +464,9 @@ class TMroBaseDispatcher {
   std::vector<uint8_t> InBuffer_;
   uint32_t InHead_ = 0, InTail_ = 0;
 
-  bool InDispatch = false, HandlersDeleted = false, Closing = false, OutputSentPending = false;
+  bool InDispatch = false, HandlersDeleted = false, OutputSentPending = false;
+  // Set by a close from any thread, read by the dispatcher thread's loop.
+  std::atomic<bool> Closing{false};
 
   // Trace: entries of (kind, byte).
   bool Tracing_ = false;
@@ -478,7 +483,8 @@ class TMroBaseDispatcher {
   uint32_t LogStartTime = 0;
 
   int32_t NextHandleCounter = 1;
-  bool ThreadsRunning = false, ReleaseOnThreadExit = false;
+  std::atomic<bool> ThreadsRunning{false};
+  bool ReleaseOnThreadExit = false;
   TInterlockedCounter RunningThreads{0};
   std::array<void*, 3> DataSlots{};
 

@@ -128,10 +128,7 @@ uint8_t TMroBaseDispatcher::ReadModemBits(uint8_t keepMask) {
   TLockGuard status(StatusLock);
   uint8_t lines = DeviceModemStatus() & 0xF0;
   uint32_t bits = lines | (ModemBits_ & 0x0F);
-  if (RingSeen) {
-    RingSeen = false;
-    bits |= mbTrailingRing;
-  }
+  if (RingSeen.exchange(false)) bits |= mbTrailingRing;
   ModemBits_ = bits & keepMask;
   return uint8_t(bits);
 }

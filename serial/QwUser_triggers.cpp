@@ -621,10 +621,7 @@ bool TMroBaseDispatcher::RepeatStatusChecks() {
 }
 
 bool TMroBaseDispatcher::DeviceEventPass(uint32_t mask) {
-  auto closing = [&] {
-    TLockGuard status(StatusLock);
-    return Closing;
-  };
+  auto closing = [&]() -> bool { return Closing; };
   auto inDispatch = [&] {
     TLockGuard status(StatusLock);
     return InDispatch;

@@ -27,6 +27,9 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   std::string LastOpenErrorText() const;
   // The device path actually opened.
   const std::string& DevicePath() const { return DevicePath_; }
+  // The device hung up or went away while open: writes fail from then on, and
+  // the port can only be closed (and opened again).
+  bool DeviceGone() const;
 
  protected:
   int32_t DeviceEscape(int function) override;
@@ -49,6 +52,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
 
   // Takes over a descriptor opened elsewhere (the telephony variant).
   int32_t AdoptDescriptor(int fd);
+  void CloseDescriptor();
 
   int Fd_ = -1;
   int LastOpenErrno_ = 0;

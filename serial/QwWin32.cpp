@@ -1,0 +1,667 @@
+// The serial device dispatcher over a termios device.
+#include "serial/QwWin32.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/FileNames.h"
+#include "serial/PortMap.h"
+#include "serial/QwWin32_parmrk.h"
+#include "serial/QwWin32_termios2.h"
+#include "serial/QxExcept.h"
+
+namespace zav {
+namespace {
+
+constexpr uint32_t EV_RXCHAR = 0x0001;
+constexpr uint32_t EV_CTS = 0x0008;
+constexpr uint32_t EV_DSR = 0x0010;
+constexpr uint32_t EV_RLSD = 0x0020;
+constexpr uint32_t EV_BREAK = 0x0040;
+constexpr uint32_t EV_ERR = 0x0080;
+constexpr uint32_t EV_RING = 0x0100;
+
+constexpr int kModemPollMs = 10;
+constexpr int kStartAckMs = 3000;
+
+// errno of a failed open as the library's platform error number.
+uint32_t OpenError(int err, const std::string& path) {
+  switch (err) {
+    case ENOENT: {
+      std::string dir = JustPathname(path);
+      struct stat st {};
+      return dir.empty() || stat(dir.c_str(), &st) == 0 ? 2 : 3;
+    }
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return 3;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case EWOULDBLOCK:
+      return 5;
+    default:
+      return 2;
+  }
+}
+
+void WakeFd(int fd) {
+  if (fd < 0) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+}
+
+void DrainFd(int fd) {
+  if (fd < 0) return;
+  uint64_t v;
+  [[maybe_unused]] ssize_t n = read(fd, &v, sizeof v);
+}
+
+}  // namespace
+
+// Device state shared by the three threads.
+struct TMroWin32Dispatcher::Impl {
+  int commWake = -1;    // ends the communications thread's wait (a mask of 0)
+  int outputWake = -1;  // aborts the output thread's wait for room
+  std::atomic<bool> gone{false};  // hung up or removed
+  std::atomic<uint32_t> errors{0};  // CE_ bits gathered since the last read
+  bool modemSupported = true;
+  bool icountSupported = true;
+  serial_icounter_struct icount{};
+  int lastModem = -1;
+  TParmrkDecoder decoder;
+  TDCB shadow;  // what was last written, for the fields termios cannot hold
+  bool haveOldTermios = false;
+  termios oldTermios{};
+  std::atomic<bool> comAlive{false}, dispAlive{false}, outAlive{false};
+  std::mutex joinMutex;  // one joiner at a time: the owner and a late release may meet
+  std::mutex fdMutex;
+  std::atomic<uint32_t> wantEvents{0};
+};
+
+// --- Open and close ---------------------------------------------------------------
+
+TMroWin32Dispatcher::TMroWin32Dispatcher(TComponent* owner) : TMroBaseDispatcher(owner), Impl_(new Impl) {}
+
+TMroWin32Dispatcher::~TMroWin32Dispatcher() {
+  CloseOnDestroy();
+  if (ThreadsRunning) StopThreads();
+  {
+    std::lock_guard lock(Impl_->joinMutex);
+    ComThread.Join();
+    DispThread.Join();
+    OutThread.Join();
+  }
+  CloseDescriptor();
+  if (Impl_->commWake >= 0) close(Impl_->commWake);
+  if (Impl_->outputWake >= 0) close(Impl_->outputWake);
+  delete Impl_;
+}
+
+bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
+
+std::string TMroWin32Dispatcher::LastOpenErrorText() const {
+  switch (LastOpenErrno_) {
+    case 0:
+      return {};
+    case EACCES:
+    case EPERM:
+      return "permission denied (is the user in the dialout group?)";
+    case EBUSY:
+    case EWOULDBLOCK:
+      return "in use by another program";
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return "no such device";
+    case ENOTTY:
+      return "not a serial device";
+    case EIO:
+      return "no hardware behind the device";
+    default:
+      return std::strerror(LastOpenErrno_);
+  }
+}
+
+int32_t TMroWin32Dispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_t) {
+  LastOpenErrno_ = 0;
+  std::string path = ResolveDeviceName(name);
+  auto fail = [&](int err) {
+    LastOpenErrno_ = err;
+    SetLastError(OpenError(err, path));
+    return -1;
+  };
+  if (path.empty()) return fail(ENOENT);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(errno);
+  termios probe{};
+  if (tcgetattr(fd, &probe) != 0) {
+    int err = errno;
+    close(fd);
+    return fail(err == ENOTTY || err == EINVAL ? ENOTTY : err);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return fail(EBUSY);
+  }
+  // No hardware behind the node: the first modem-line read fails with EIO.
+  int lines = 0;
+  if (ioctl(fd, TIOCMGET, &lines) != 0 && errno == EIO) {
+    close(fd);
+    return fail(EIO);
+  }
+  ioctl(fd, TIOCEXCL);
+  Impl_->oldTermios = probe;
+  Impl_->haveOldTermios = true;
+  return AdoptDescriptor(fd);
+}
+
+int32_t TMroWin32Dispatcher::AdoptDescriptor(int fd) {
+  for (int* w : {&Impl_->commWake, &Impl_->outputWake}) {
+    if (*w >= 0) close(*w);
+    *w = -1;
+  }
+  Impl_->commWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  Impl_->outputWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (Impl_->commWake < 0 || Impl_->outputWake < 0) {
+    if (Impl_->commWake >= 0) close(Impl_->commWake);
+    if (Impl_->outputWake >= 0) close(Impl_->outputWake);
+    Impl_->commWake = Impl_->outputWake = -1;
+    close(fd);
+    return ecOutOfMemory;
+  }
+  int lines = 0;
+  Impl_->modemSupported = ioctl(fd, TIOCMGET, &lines) == 0;
+  Impl_->icountSupported = ioctl(fd, TIOCGICOUNT, &Impl_->icount) == 0;
+  Impl_->lastModem = -1;
+  Impl_->gone = false;
+  Impl_->errors = 0;
+  Impl_->decoder.Reset();
+  Fd_ = fd;
+  DeviceHandle_ = fd;
+  DevicePath_ = "";
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n > 0) DevicePath_.assign(target, size_t(n));
+  return fd;
+}
+
+int32_t TMroWin32Dispatcher::DeviceClose() {
+  if (ThreadsRunning) {
+    StopRequested = true;
+    WakeFd(Impl_->commWake);
+    if (DeviceEventReady) DeviceEventReady->Set();  // no need to sit out the 50 ms
+    if (PassDone) PassDone->Set();
+    if (ThreadAck) ThreadAck->Reset();
+  }
+  DeviceHandle_ = -1;
+  // The descriptor itself goes once the threads are gone (ReleaseResources):
+  // a number closed under a running thread could be reused by another file.
+  if (!ThreadsRunning) CloseDescriptor();
+  return 0;
+}
+
+void TMroWin32Dispatcher::ReleaseResources() {
+  TMroBaseDispatcher::ReleaseResources();  // stops the threads first
+  // Only the calling thread may still run now (the dispatcher thread releasing
+  // on its way out), and it does not touch the device any more.
+  if (DeviceHandle_ < 0 && (!ThreadsRunning || DispThread.IsCurrentThread())) CloseDescriptor();
+}
+
+void TMroWin32Dispatcher::CloseDescriptor() {
+  std::lock_guard lock(Impl_->fdMutex);
+  if (Fd_ < 0) return;
+  ioctl(Fd_, TIOCNXCL);
+  tcflush(Fd_, TCOFLUSH);  // close() would wait up to 30 s for unsent output
+  if (Impl_->haveOldTermios) tcsetattr(Fd_, TCSANOW, &Impl_->oldTermios);
+  Impl_->haveOldTermios = false;
+  close(Fd_);
+  Fd_ = -1;
+}
+
+// --- Device operations ------------------------------------------------------------
+
+int32_t TMroWin32Dispatcher::DeviceEscape(int function) {
+  int bit = 0;
+  unsigned long req = 0;
+  switch (function) {
+    case kEscSetRts: bit = TIOCM_RTS; req = TIOCMBIS; break;
+    case kEscClrRts: bit = TIOCM_RTS; req = TIOCMBIC; break;
+    case kEscSetDtr: bit = TIOCM_DTR; req = TIOCMBIS; break;
+    case kEscClrDtr: bit = TIOCM_DTR; req = TIOCMBIC; break;
+    default: return 0;  // no UART base address on this platform
+  }
+  // A pseudo-terminal has no modem lines: not supported, not an error.
+  if (Fd_ >= 0 && Impl_->modemSupported) ioctl(Fd_, req, &bit);
+  return 0;
+}
+
+int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
+  if (input) {
+    {
+      TLockGuard in(InputLock);  // the decoder belongs to the reading side
+      Impl_->decoder.Reset();
+    }
+    if (Fd_ >= 0 && tcflush(Fd_, TCIFLUSH) != 0) return -5;
+    return 0;
+  }
+  if (Impl_->outAlive && !OutThread.IsCurrentThread()) {
+    OutputAbort->Set();
+    WakeFd(Impl_->outputWake);
+    // The acknowledgement comes from the idle wait or from the abandoned write;
+    // a thread that is ending instead is not waited for.
+    while (!ThreadAck->Wait(50) && Impl_->outAlive) {
+    }
+  }
+  ClearTransmitRing();
+  if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return -5;
+  return 0;
+}
+
+uint32_t TMroWin32Dispatcher::DeviceReadErrors(TDeviceStatus& status) {
+  TLockGuard out(OutputLock);
+  int waiting = 0;
+  if (Fd_ >= 0 && ioctl(Fd_, FIONREAD, &waiting) != 0) waiting = 0;
+  status.InQueue = uint32_t(std::max(waiting, 0));
+  status.OutQueue = OutputWaitingLocked();
+  return Impl_->errors.exchange(0);
+}
+
+int32_t TMroWin32Dispatcher::DeviceErrorHook(int32_t) { return 0; }
+
+int32_t TMroWin32Dispatcher::DeviceGetSettings(TDCB& dcb) {
+  dcb = Impl_->shadow;
+  if (Fd_ < 0) return -1;
+  TTermios2 t;
+  if (GetTermios2(Fd_, t) != 0) return -1;
+  dcb.BaudRate = t.ospeed;
+  switch (t.cflag & CSIZE) {
+    case CS5: dcb.ByteSize = 5; break;
+    case CS6: dcb.ByteSize = 6; break;
+    case CS7: dcb.ByteSize = 7; break;
+    default: dcb.ByteSize = 8; break;
+  }
+  if (!(t.cflag & PARENB))
+    dcb.Parity = 0;
+  else if (t.cflag & CMSPAR)
+    dcb.Parity = (t.cflag & PARODD) ? 3 : 4;
+  else
+    dcb.Parity = (t.cflag & PARODD) ? 1 : 2;
+  dcb.StopBits = (t.cflag & CSTOPB) ? (dcb.ByteSize == 5 ? 1 : 2) : 0;
+  dcb.Flags = (dcb.Flags & ~(dcbOutX | dcbInX)) | ((t.iflag & IXON) ? dcbOutX : 0) | ((t.iflag & IXOFF) ? dcbInX : 0);
+  dcb.XonChar = t.cc[VSTART];
+  dcb.XoffChar = t.cc[VSTOP];
+  dcb.Flags |= dcbBinary;
+  return 0;
+}
+
+int32_t TMroWin32Dispatcher::DeviceSetSettings(const TDCB& dcb) {
+  if (Fd_ < 0) return -6;
+  TTermios2 t;
+  if (int err = GetTermios2(Fd_, t); err != 0) return -(err == EIO ? 31 : 87);
+  // Raw, with in-band marks for line errors and breaks.
+  t.iflag = PARMRK | ((dcb.Flags & dcbOutX) ? IXON : 0) | ((dcb.Flags & dcbInX) ? IXOFF : 0);
+  if (dcb.Parity != 0) t.iflag |= INPCK;
+  t.oflag = 0;
+  t.lflag = 0;
+  t.cflag = CREAD | CLOCAL | HUPCL;
+  switch (dcb.ByteSize) {
+    case 5: t.cflag |= CS5; break;
+    case 6: t.cflag |= CS6; break;
+    case 7: t.cflag |= CS7; break;
+    default: t.cflag |= CS8; break;
+  }
+  switch (dcb.Parity) {
+    case 1: t.cflag |= PARENB | PARODD; break;
+    case 2: t.cflag |= PARENB; break;
+    case 3: t.cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: t.cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (dcb.StopBits != 0) t.cflag |= CSTOPB;  // with 5 data bits the UART makes it 1.5
+  // CTS flow and RTS handshake are one switch on this platform.
+  if ((dcb.Flags & dcbOutxCtsFlow) || (dcb.Flags & dcbRtsControlMask) == dcbRtsHandshake) t.cflag |= CRTSCTS;
+  std::memset(t.cc, 0, sizeof t.cc);
+  t.cc[VMIN] = 1;
+  t.cc[VTIME] = 0;
+  t.cc[VSTART] = dcb.XonChar;
+  t.cc[VSTOP] = dcb.XoffChar;
+  t.ispeed = t.ospeed = dcb.BaudRate;
+  Impl_->shadow = dcb;
+  int err = SetTermios2(Fd_, t);
+  if ((dcb.Flags & dcbRtsControlMask) == dcbRtsToggle) {
+    serial_rs485 rs{};
+    rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    ioctl(Fd_, TIOCSRS485, &rs);  // ENOTTY: the driver has no RS-485 support
+  }
+  if (err == 0) return 0;
+  return err == EINVAL ? -87 : -31;
+}
+
+int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
+  if (Fd_ < 0 || count == 0) return 0;
+  ssize_t n = read(Fd_, buffer, count);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    Impl_->gone = true;
+    return -1;
+  }
+  if (n == 0) {  // hung up or removed
+    Impl_->gone = true;
+    return -1;
+  }
+  uint32_t marks = 0, breaks = 0;
+  size_t got = Impl_->decoder.Decode(buffer, size_t(n), marks, breaks);
+  if (marks || breaks) {
+    // Without the driver's counters a mark is taken as a framing error.
+    uint32_t bits = (breaks ? leBreak : 0) | (marks && !Impl_->icountSupported ? leFraming : 0);
+    Impl_->errors |= bits;
+  }
+  return int32_t(got);
+}
+
+int32_t TMroWin32Dispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
+  if (Impl_->gone) return 0;
+  AppendToTransmitRing(data, count);
+  if (OutputReady) OutputReady->Set();
+  return int32_t(count);
+}
+
+bool TMroWin32Dispatcher::DeviceSetupQueues(uint32_t, uint32_t) {
+  // The kernel's queues are fixed; the sizes are those of our own rings.
+  return true;
+}
+
+int32_t TMroWin32Dispatcher::DeviceYield() {
+  std::this_thread::yield();
+  return 0;
+}
+
+void TMroWin32Dispatcher::DeviceSetBreak(bool on) {
+  if (Fd_ >= 0) ioctl(Fd_, on ? TIOCSBRK : TIOCCBRK);  // a pseudo-terminal ignores it
+}
+
+uint8_t TMroWin32Dispatcher::DeviceModemStatus() {
+  // Without modem lines (a pseudo-terminal) the line looks like a null-modem
+  // cable with its handshake lines looped back: CTS, DSR and carrier on.
+  if (Fd_ < 0 || !Impl_->modemSupported) return mbCts | mbDsr | mbDcd;
+  int lines = 0;
+  if (ioctl(Fd_, TIOCMGET, &lines) != 0) return 0;
+  return uint8_t(((lines & TIOCM_CTS) ? mbCts : 0) | ((lines & TIOCM_DSR) ? mbDsr : 0) |
+                 ((lines & TIOCM_RI) ? mbRi : 0) | ((lines & TIOCM_CD) ? mbDcd : 0));
+}
+
+// --- Threads -----------------------------------------------------------------------
+
+// The three thread bodies, kept together as one friend of the dispatcher.
+struct Win32Threads {
+  using D = TMroWin32Dispatcher;
+
+  // Modem-line and error-counter changes since the last look, as event bits.
+  static uint32_t PollLines(D& d) {
+    D::Impl& im = *d.Impl_;
+    uint32_t events = 0;
+    if (im.modemSupported) {
+      int lines = 0;
+      if (ioctl(d.Fd_, TIOCMGET, &lines) == 0) {
+        if (im.lastModem >= 0) {
+          int changed = lines ^ im.lastModem;
+          if (changed & TIOCM_CTS) events |= EV_CTS;
+          if (changed & TIOCM_DSR) events |= EV_DSR;
+          if (changed & TIOCM_CD) events |= EV_RLSD;
+          if ((im.lastModem & TIOCM_RI) && !(lines & TIOCM_RI)) {
+            events |= EV_RING;
+            d.RingSeen = true;
+          }
+        }
+        im.lastModem = lines;
+      } else if (errno == EIO || errno == ENODEV) {
+        im.gone = true;
+      }
+    }
+    if (im.icountSupported) {
+      serial_icounter_struct c{};
+      if (ioctl(d.Fd_, TIOCGICOUNT, &c) == 0) {
+        uint32_t bits = 0;
+        if (c.overrun != im.icount.overrun) bits |= leOverrun;
+        if (c.buf_overrun != im.icount.buf_overrun) bits |= leRxOverflow;
+        if (c.parity != im.icount.parity) bits |= leParity;
+        if (c.frame != im.icount.frame) bits |= leFraming;
+        if (c.brk != im.icount.brk) bits |= leBreak;
+        if (bits) {
+          im.errors |= bits;
+          events |= (bits & leBreak) ? EV_BREAK : 0;
+          events |= (bits & ~leBreak) ? EV_ERR : 0;
+        }
+        im.icount = c;
+      }
+    }
+    return events;
+  }
+
+  static void Exit(D& d, std::atomic<bool>& alive, bool dispatcher) {
+    alive = false;
+    if (dispatcher && d.ReleaseOnThreadExit) {
+      d.ReleaseResources();
+      d.ReleaseOnThreadExit = false;
+    }
+    if (--d.RunningThreads == 0) d.ThreadsRunning = false;
+  }
+
+  static void Com(D& d) {
+    D::Impl& im = *d.Impl_;
+    d.RunningThreads++;
+    d.ThreadAck->Set();
+    while (!d.StopRequested) {
+      // Receive events only while the ring has room: poll is level-triggered,
+      // and data left in the kernel must wait rather than spin.
+      const bool wantData = !im.gone && d.InputFree() > 0;
+      pollfd fds[2] = {{im.commWake, POLLIN, 0}, {d.Fd_, short(wantData ? POLLIN : 0), 0}};
+      const bool linesPolled = im.modemSupported || im.icountSupported;
+      int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
+      int rc = poll(fds, im.gone ? 1 : 2, timeout);
+      if (rc < 0 && errno != EINTR) break;
+      if (fds[0].revents & POLLIN) {
+        DrainFd(im.commWake);
+        if (d.StopRequested) break;
+      }
+      uint32_t events = 0;
+      if (!im.gone && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        im.gone = true;
+        events |= EV_ERR | EV_RXCHAR;  // a last pass reads what is left and sees the end
+      } else if (fds[1].revents & POLLIN) {
+        events |= EV_RXCHAR;
+      }
+      if (!im.gone && linesPolled) events |= PollLines(d);
+      if (events == 0) continue;
+      d.DeviceEventMask = events;
+      d.DeviceEventReady->Set();
+      d.PassDone->Wait();
+    }
+    d.ThreadAck->Set();
+    Exit(d, im.comAlive, false);
+  }
+
+  static void Disp(D& d) {
+    d.RunningThreads++;
+    d.ThreadAck->Set();
+    while (!d.StopRequested && !d.Closing) {
+      d.DeviceEventReady->Wait(50);
+      if (d.StopRequested) {
+        d.ReleaseOnThreadExit = true;
+        Exit(d, d.Impl_->dispAlive, true);
+        return;
+      }
+      try {
+        d.DeviceEventPass(d.DeviceEventMask);
+        d.StatusAndTimerPass();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "dispatcher thread: %s\n", e.what());
+      }
+    }
+    d.ThreadAck->Set();
+    d.ReleaseOnThreadExit = d.Closing || d.StopRequested;
+    Exit(d, d.Impl_->dispAlive, true);
+  }
+
+  // Takes a pending abort of the output: the event and its wake-up descriptor.
+  static bool TakeAbort(D& d) {
+    DrainFd(d.Impl_->outputWake);
+    return d.OutputAbort->Wait(0);
+  }
+
+  // Sends the transmit ring. Returns false when an abort arrived.
+  static bool OutputLoop(D& d) {
+    for (;;) {
+      uint8_t* run;
+      uint32_t length;
+      {
+        TLockGuard out(d.OutputLock);
+        if (!d.OutFull_ && d.OutHead == d.OutTail) return true;
+        const uint32_t size = d.OutBufferSize;
+        if (d.OutHead > d.OutTail) {
+          length = d.OutHead - d.OutTail;
+        } else if (d.OutHead == 0) {
+          length = size - d.OutTail;
+        } else {
+          // Wrapped (or full away from 0): make the data one run at the start.
+          std::vector<uint8_t> front(d.OutBuffer.begin(), d.OutBuffer.begin() + d.OutHead);
+          std::memmove(d.OutBuffer.data(), d.OutBuffer.data() + d.OutTail, size - d.OutTail);
+          std::memcpy(d.OutBuffer.data() + (size - d.OutTail), front.data(), front.size());
+          d.OutHead += size - d.OutTail;
+          d.OutTail = 0;
+          length = d.OutHead;
+          if (d.OutHead == size) d.OutHead = 0;
+        }
+        run = d.OutBuffer.data() + d.OutTail;
+      }
+      ssize_t n = write(d.Fd_, run, length);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        pollfd fds[2] = {{d.Impl_->outputWake, POLLIN, 0}, {d.Fd_, POLLOUT, 0}};
+        poll(fds, 2, -1);
+        if (fds[0].revents & POLLIN) {
+          if (TakeAbort(d)) {
+            d.ThreadAck->Set();
+            return false;
+          }
+        }
+        if (d.StopRequested) return true;
+        continue;
+      }
+      // Written, or failed for good (the run is dropped: the writer has long returned).
+      Advance(d, n < 0 ? length : uint32_t(n));
+    }
+  }
+
+  static void Advance(D& d, uint32_t n) {
+    TLockGuard out(d.OutputLock);
+    if (d.OutBufferSize == 0) return;
+    d.OutTail += n;
+    if (d.OutTail >= d.OutBufferSize) d.OutTail = 0;
+    if (d.OutTail == d.OutHead) d.OutHead = d.OutTail = 0;
+    d.OutFull_ = false;
+  }
+
+  static void Out(D& d) {
+    d.RunningThreads++;
+    d.ThreadAck->Set();
+    while (!d.StopRequested && !d.Closing) {
+      int which = TEvent::WaitForPair(*d.OutputReady, *d.OutputAbort);
+      if (which == 0) {
+        if (d.StopRequested) break;
+        OutputLoop(d);
+      } else if (which == 1) {
+        DrainFd(d.Impl_->outputWake);
+        d.ThreadAck->Set();
+      }
+    }
+    Exit(d, d.Impl_->outAlive, false);
+  }
+};
+
+void TMroWin32Dispatcher::StartThreads() {
+  TLockGuard status(StatusLock);
+  if (ThreadsRunning) throw Exception("Dispatcher already started");
+  ThreadsRunning = true;
+  StopRequested = false;
+  Impl_->comAlive = Impl_->dispAlive = Impl_->outAlive = true;
+  ComThread.Start([this] { Win32Threads::Com(*this); });
+  ThreadAck->Wait(kStartAckMs);
+  DispThread.Start([this] { Win32Threads::Disp(*this); });
+  ThreadAck->Wait(kStartAckMs);
+  OutThread.Start([this] { Win32Threads::Out(*this); });
+  ThreadAck->Wait(kStartAckMs);
+}
+
+void TMroWin32Dispatcher::StopThreads() {
+  if (!ThreadsRunning) return;
+  StopRequested = true;
+  // Waits while serving the calling thread's messages: the dispatcher thread
+  // may be in a call to one of this thread's windows. The dispatcher thread
+  // itself (releasing on its way out) only waits; joining is the owner's.
+  const bool onDispatcher = DispThread.IsCurrentThread();
+  auto waitFor = [&](std::atomic<bool>& alive, TOwnedThread& thread) {
+    if (thread.IsCurrentThread()) return;
+    while (alive) {
+      while (PumpOneMessage() == PumpResult::Dispatched) {
+      }
+      WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(2));
+    }
+    if (!onDispatcher) {
+      std::lock_guard lock(Impl_->joinMutex);
+      thread.Join();
+    }
+  };
+  if (Impl_->outAlive) {
+    OutputAbort->Set();
+    WakeFd(Impl_->outputWake);
+  }
+  waitFor(Impl_->outAlive, OutThread);
+  if (Impl_->comAlive) {
+    WakeFd(Impl_->commWake);
+    PassDone->Set();
+    ThreadAck->Reset();
+  }
+  waitFor(Impl_->comAlive, ComThread);
+  DeviceEventReady->Set();
+  waitFor(Impl_->dispAlive, DispThread);
+}
+
+// --- The telephony variant ------------------------------------------------------------
+
+TMroTAPI32Dispatcher::TMroTAPI32Dispatcher(TComponent* owner, int handle)
+    : TMroWin32Dispatcher(owner), Handle_(handle) {}
+
+int32_t TMroTAPI32Dispatcher::DeviceOpen(const std::string&, uint32_t, uint32_t) {
+  if (Handle_ == 0) {
+    SetLastError(2007);
+    return ecCommNotOpen;
+  }
+  int fd = fcntl(Handle_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(6);
+    return -1;
+  }
+  return AdoptDescriptor(fd);
+}
+
+}  // namespace zav
