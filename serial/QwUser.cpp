@@ -251,6 +251,7 @@ uint32_t TMroBaseDispatcher::TakeFromTransmitRing(uint8_t* out, uint32_t max) {
   TLockGuard lock(OutputLock);
   uint32_t waiting = OutputWaitingLocked();
   uint32_t n = std::min(max, waiting);
+  if (n == 0) return 0;
   uint32_t first = std::min(n, OutBufferSize - OutTail);
   std::memcpy(out, OutBuffer.data() + OutTail, first);
   std::memcpy(out + first, OutBuffer.data(), n - first);

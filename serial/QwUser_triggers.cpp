@@ -210,6 +210,12 @@ void TMroBaseDispatcher::RestoreTriggers(const TSavedTriggers& saved) {
   TimerTriggers = saved.Timers;
   DataTriggers = saved.Datas;
   StatusTriggers = saved.Statuses;
+  // New handles must not repeat a restored one (a fresh dispatcher counts from 1).
+  int32_t highest = 0;
+  for (auto& t : TimerTriggers) highest = std::max(highest, t.Handle);
+  for (auto& t : DataTriggers) highest = std::max(highest, t.Handle);
+  for (auto& t : StatusTriggers) highest = std::max(highest, t.Handle & ~7);
+  NextHandleCounter = std::max(NextHandleCounter, highest / 8 + 1);
 }
 
 void TMroBaseDispatcher::FreeSavedTriggers(TSavedTriggers& saved) {
@@ -456,6 +462,10 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
 // --- Checks ----------------------------------------------------------------------------
 
 bool TMroBaseDispatcher::CheckStatusTriggers() {
+  {
+    TLockGuard status(StatusLock);
+    if (StatusTriggers.empty()) return false;
+  }
   // Output levels are read first: the output lock is never taken under the
   // status lock.
   uint32_t used = OutputUsed();

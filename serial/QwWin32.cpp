@@ -117,6 +117,11 @@ TMroWin32Dispatcher::~TMroWin32Dispatcher() {
 
 bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
 
+bool TMroWin32Dispatcher::DriverHasData() const {
+  int waiting = 0;
+  return Fd_ >= 0 && !Impl_->gone && ioctl(Fd_, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
 std::string TMroWin32Dispatcher::LastOpenErrorText() const {
   switch (LastOpenErrno_) {
     case 0:
@@ -514,6 +519,12 @@ struct Win32Threads {
       try {
         d.DeviceEventPass(d.DeviceEventMask);
         d.StatusAndTimerPass();
+        // While data streams in and the ring has room, read on at once rather
+        // than hand over to the communications thread for every 4 KiB.
+        while (!d.StopRequested && !d.Closing && d.DriverHasData() && d.InputFree() > 0) {
+          if (!d.DeviceEventPass(EV_RXCHAR)) break;
+          d.StatusAndTimerPass();
+        }
       } catch (const std::exception& e) {
         std::fprintf(stderr, "dispatcher thread: %s\n", e.what());
       }

@@ -238,6 +238,20 @@ TEST_F(TriggerTest, SavedTriggersComeBackWithTheirHandles) {
   EXPECT_TRUE(saved.Timers.empty());
 }
 
+TEST_F(TriggerTest, HandlesAfterARestoreIntoAFreshDispatcherAreNew) {
+  int32_t t = d.CreateTimerTrigger();
+  int32_t s = d.CreateStatusTrigger(2);
+  TSavedTriggers saved;
+  d.SaveTriggers(saved);
+  TMemoryDispatcher fresh;  // as after the port is opened again
+  ASSERT_EQ(fresh.Open(), 0);
+  fresh.RestoreTriggers(saved);
+  int32_t next = fresh.CreateTimerTrigger();
+  EXPECT_NE(next, t);
+  EXPECT_NE(next, s & ~7);
+  EXPECT_EQ(fresh.FindTrigger(t, false), 2);
+}
+
 // --- Handlers -----------------------------------------------------------------------
 
 std::vector<std::string> g_order;
