@@ -433,6 +433,7 @@ uint32_t TMroBaseDispatcher::GetOptionBits() {
 
 bool TMroBaseDispatcher::FillInputBuffer() {
   TLockGuard in(InputLock);
+  LastFillCount_ = 0;
   if (InputFull_) return true;
   if (InBuffer_.empty()) return false;
   uint32_t waiting;
@@ -468,6 +469,7 @@ bool TMroBaseDispatcher::FillInputBuffer() {
       if (Logging_) AddLogEntry(1, 1, uint32_t(got), InBuffer_.data() + InHead_, uint32_t(got));
     }
     InHead_ += uint32_t(got);
+    LastFillCount_ += uint32_t(got);
     return uint32_t(got);
   };
 

@@ -230,6 +230,8 @@ class TMroBaseDispatcher {
   // Run by the dispatcher thread once every pass: reads what the device has into
   // the receive ring. Returns whether the ring could take data.
   bool FillInputBuffer();
+  // Bytes the last FillInputBuffer read (dispatcher thread).
+  uint32_t LastFillCount() const { return LastFillCount_; }
 
   // Line settings.
   int32_t ConfigureLine(int32_t baud, int parity, int dataBits, int stopBits);
@@ -317,8 +319,10 @@ class TMroBaseDispatcher {
   bool CheckTimerTriggers();
   bool CheckDataTriggers();
   // One pass after a device event (or the 50 ms time-out) with the events in
-  // `mask`. Returns false when it ended early because the port is closing.
-  bool DeviceEventPass(uint32_t mask);
+  // `mask`; a completed pass sets PassDone unless `extra` (a pass the device
+  // class adds on its own while data streams in). Returns false when it ended
+  // early because the port is closing.
+  bool DeviceEventPass(uint32_t mask, bool extra = false);
   void StatusAndTimerPass();
 
   // Dumps to text files (CR LF line ends). Both end the recording (the log only
@@ -444,6 +448,7 @@ class TMroBaseDispatcher {
   uint32_t MaxHandlerRead = 0;
   bool InputFull_ = false;
   uint32_t LastAvailPosition = 0;
+  uint32_t LastFillCount_ = 0;
   std::atomic<bool> StopRequested{false};
 
   // Communications, dispatcher and output threads.

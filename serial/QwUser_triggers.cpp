@@ -630,7 +630,7 @@ bool TMroBaseDispatcher::RepeatStatusChecks() {
   return !Closing;
 }
 
-bool TMroBaseDispatcher::DeviceEventPass(uint32_t mask) {
+bool TMroBaseDispatcher::DeviceEventPass(uint32_t mask, bool extra) {
   auto closing = [&]() -> bool { return Closing; };
   auto inDispatch = [&] {
     TLockGuard status(StatusLock);
@@ -656,7 +656,7 @@ bool TMroBaseDispatcher::DeviceEventPass(uint32_t mask) {
     if (closing()) return false;
   }
   if (StatusHitPending) ClearStatusHits();
-  if (PassDone) PassDone->Set();
+  if (PassDone && !extra) PassDone->Set();
   return true;
 }
 

@@ -38,6 +38,7 @@ constexpr uint32_t EV_ERR = 0x0080;
 constexpr uint32_t EV_RING = 0x0100;
 
 constexpr int kModemPollMs = 10;
+constexpr uint32_t kLineDisciplineBuffer = 4095;  // the most one read of a tty returns
 constexpr int kStartAckMs = 3000;
 
 // errno of a failed open as the library's platform error number.
@@ -117,9 +118,11 @@ TMroWin32Dispatcher::~TMroWin32Dispatcher() {
 
 bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
 
-bool TMroWin32Dispatcher::DriverHasData() const {
-  int waiting = 0;
-  return Fd_ >= 0 && !Impl_->gone && ioctl(Fd_, FIONREAD, &waiting) == 0 && waiting > 0;
+bool TMroWin32Dispatcher::DataWithin(int ms) const {
+  // A stream usually goes on: waiting a moment here saves handing the next
+  // block over through the communications thread.
+  pollfd p{Fd_, POLLIN, 0};
+  return Fd_ >= 0 && !Impl_->gone && poll(&p, 1, ms) == 1 && (p.revents & POLLIN) && !(p.revents & POLLHUP);
 }
 
 std::string TMroWin32Dispatcher::LastOpenErrorText() const {
@@ -284,9 +287,11 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
 
 uint32_t TMroWin32Dispatcher::DeviceReadErrors(TDeviceStatus& status) {
   TLockGuard out(OutputLock);
-  int waiting = 0;
-  if (Fd_ >= 0 && ioctl(Fd_, FIONREAD, &waiting) != 0) waiting = 0;
-  status.InQueue = uint32_t(std::max(waiting, 0));
+  // FIONREAD takes the tty's termios lock for writing and so stalls the
+  // kernel's own delivery of input; a zero-time poll answers "anything there?"
+  // without that, and a read returns at most what the line discipline holds.
+  pollfd p{Fd_, POLLIN, 0};
+  status.InQueue = Fd_ >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN) ? kLineDisciplineBuffer : 0;
   status.OutQueue = OutputWaitingLocked();
   return Impl_->errors.exchange(0);
 }
@@ -521,8 +526,9 @@ struct Win32Threads {
         d.StatusAndTimerPass();
         // While data streams in and the ring has room, read on at once rather
         // than hand over to the communications thread for every 4 KiB.
-        while (!d.StopRequested && !d.Closing && d.DriverHasData() && d.InputFree() > 0) {
-          if (!d.DeviceEventPass(EV_RXCHAR)) break;
+        while (!d.StopRequested && !d.Closing && d.InputFree() > 0) {
+          if (d.LastFillCount() == 0 && !d.DataWithin(1)) break;
+          if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
           d.StatusAndTimerPass();
         }
       } catch (const std::exception& e) {

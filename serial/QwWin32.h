@@ -52,7 +52,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
 
   // Takes over a descriptor opened elsewhere (the telephony variant).
   int32_t AdoptDescriptor(int fd);
-  bool DriverHasData() const;
+  bool DataWithin(int ms) const;
   void CloseDescriptor();
 
   int Fd_ = -1;

@@ -1,10 +1,19 @@
 #include "serial/QwWin32_parmrk.h"
 
+#include <cstring>
+
 namespace zav {
 
 size_t TParmrkDecoder::Decode(uint8_t* data, size_t n, uint32_t& marks, uint32_t& breaks) {
   size_t out = 0;
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  // Plain data up to the first mark needs no work.
+  if (state_ == 0) {
+    const void* ff = std::memchr(data, 0xFF, n);
+    if (!ff) return n;
+    i = out = size_t(static_cast<const uint8_t*>(ff) - data);
+  }
+  for (; i < n; ++i) {
     const uint8_t b = data[i];
     switch (state_) {
       case 0:

@@ -213,6 +213,10 @@ size_t SlowReaderLoss(size_t bytes) {
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  if (argc > 1 && std::string(argv[1]) == "--throughput") {
+    std::printf("dispatcher %.1f MB/s\n", DispatcherThroughput());
+    return 0;
+  }
   if (argc > 1 && std::string(argv[1]) == "--loss") {
     std::printf("lost %zu\n", SlowReaderLoss(size_t(10) << 20));
     return 0;
