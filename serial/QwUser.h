@@ -418,7 +418,7 @@ class TMroBaseDispatcher {
   // --- State ---
   TComponent* Owner_;
   int32_t DispatcherHandle = -1;
-  int32_t DeviceHandle_ = -1;
+  std::atomic<int32_t> DeviceHandle_{-1};  // read by a releasing dispatcher thread
   // Written by the dispatcher thread, writers and takers alike: atomic.
   std::atomic<uint32_t> PendingLineErrors_{0};
   uint32_t DriverInSize = 0;
