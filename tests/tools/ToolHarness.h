@@ -1,0 +1,61 @@
+// Runs the mero binary as a child process for end-to-end tests: every child is
+// tracked and ended in the fixture's teardown, and every file lives in a
+// scratch directory removed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zav::test {
+
+struct RunResult {
+  int exitCode = -1;  // -1: killed after the time limit
+  std::string out, err;
+};
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts mero with `args`; stdin is a pipe kept by the test (StdinFd) when
+  // `keepStdin`, else the contents of `input`. stdout and stderr go to files.
+  struct Child {
+    pid_t pid = -1;
+    int stdinFd = -1;
+    std::string outPath, errPath;
+  };
+  Child& Start(const std::vector<std::string>& args, const std::string& input = {}, bool keepStdin = false,
+               const std::vector<std::string>& wrapper = {});
+  // Waits for a child's exit (killing it after `limit`).
+  int Wait(Child& child, std::chrono::seconds limit = std::chrono::seconds(20));
+  RunResult Run(const std::vector<std::string>& args, const std::string& input = {},
+                std::chrono::seconds limit = std::chrono::seconds(20), const std::vector<std::string>& wrapper = {});
+  std::string Out(const Child& c) const { return ReadFile(c.outPath); }
+  std::string Err(const Child& c) const { return ReadFile(c.errPath); }
+  void CloseStdin(Child& c);
+
+  // A null-modem cable; its two device paths. With `coms` ("A,B") the ends
+  // are also mapped in the override directory.
+  std::vector<std::string> StartCable(const std::string& coms = {});
+  // True once some process holds the device's exclusive lock (a port is open).
+  static bool DeviceLocked(const std::string& path);
+
+  static std::string ReadFile(const std::string& path);
+  static void WriteFile(const std::string& path, const std::string& data);
+  // Polls `done` until it holds or `limit` passes.
+  static bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10));
+
+  std::string dir;       // scratch directory
+  std::string portsDir;  // the override directory the children use
+
+ private:
+  std::vector<Child*> children_;
+};
+
+}  // namespace zav::test
