@@ -15,6 +15,8 @@
 #include "platform/Component.h"
 #include "terminal/Canvas.h"
 #include "terminal/QXTrmBuf.h"
+#include "terminal/QXTrmMap.h"
+#include "terminal/QXTrmPsr.h"
 
 namespace zav {
 
@@ -56,6 +58,19 @@ class ITerminalHost {
   // The external emulator; the setter links through LinkTerminal.
   virtual TQxTerminalEmulator* Emulator() const = 0;
   virtual void SetEmulator(TQxTerminalEmulator* emulator) = 0;
+
+  // Used by the VT100 emulator; the defaults suit a host without a port.
+  // Replies go out only when this terminal is its port's own terminal.
+  virtual bool IsPortTerminal() const { return true; }
+  // Adds a line to the port's dispatch log when the port is open.
+  virtual void PortLog(const std::string& /*text*/) {}
+  virtual int32_t PortBaud() const { return 0; }
+  // 0 none, 1 odd, 2 even, 3 mark, 4 space.
+  virtual int PortParity() const { return 0; }
+  virtual int PortDataBits() const { return 8; }
+  // The control's Columns; false when the host has no such setting, and the
+  // emulator then sizes its buffer itself.
+  virtual bool SetColumns(int /*n*/) { return false; }
 };
 
 // The process-wide terminal-emulator pairing of external emulators.
@@ -140,6 +155,144 @@ class TQxTTYEmulator : public TQxTerminalEmulator {
   std::vector<uint8_t> scratch_;
   std::vector<int> advances_;
   std::vector<Run> runs_;  // reused from paint to paint
+};
+
+// One line attribute per buffer row, addressed by absolute external row:
+// 0 single width, 1 double-height top half, 2 double-height bottom half,
+// 3 double width. Follows the buffer's scrolls; re-sizes itself, keeping the
+// newest rows, when the buffer's SVRowCount changes.
+class TQxLineAttrArray {
+ public:
+  explicit TQxLineAttrArray(TQxTerminalBuffer& buffer);
+  // 0 outside the array.
+  uint8_t Get(int row);
+  // Ignored outside the array.
+  void Set(int row, uint8_t value);
+  void Clear();
+  // The buffer's rows-scrolled notification (absolute external rows).
+  void RowsScrolled(int count, int top, int bottom);
+
+ private:
+  void Fit();
+  int Index(int row) const { return row + buffer_.SVRowCount() - buffer_.RowCount() - 1; }
+
+  TQxTerminalBuffer& buffer_;
+  std::vector<uint8_t> attrs_;
+};
+
+// Line attribute values.
+constexpr uint8_t kLineSingle = 0;
+constexpr uint8_t kLineDoubleTop = 1;
+constexpr uint8_t kLineDoubleBottom = 2;
+constexpr uint8_t kLineDoubleWidth = 3;
+
+// A VT100 with VT52 mode, line attributes, blinking text, alternative
+// character sets drawn with other fonts and a keyboard translated through the
+// key map.
+class TQxVT100Emulator : public TQxTerminalEmulator {
+ public:
+  explicit TQxVT100Emulator(TComponent* owner);
+  ~TQxVT100Emulator() override;
+
+  std::string Answerback = "MEROterm";
+  bool DisplayUpperASCII = false;
+
+  bool NeedsUpdate() override;
+  void SetTerminal(ITerminalHost* terminal) override;
+  void EraseScreen() override { Buffer().EraseScreen(); }
+  void ClearAll() override { Buffer().ClearAll(); }
+  void BlinkPaint(int phase) override;
+  bool HasBlinkingText() override { return !blinks_.empty(); }
+  void KeyDown(uint16_t& key, TShiftState shift) override;
+  void KeyPress(uint8_t& ch) override;
+  void LazyPaint() override;
+  void Paint() override;
+  void ProcessBlock(const uint8_t* data, size_t length) override;
+
+  // Inspection.
+  TQxLineAttrArray& LineAttrs() { return lineAttrs_; }
+  const TQxCharSetMapping& CharSetMapping() const { return charSets_; }
+  const TQxKeyboardMapping& KeyMapping() const { return keys_; }
+  bool AnsiMode() const { return ansi_; }
+  bool CursorKeyApplication() const { return cursorKeyApp_; }
+  bool KeypadApplication() const { return keypadApp_; }
+  bool AutoRepeat() const { return autoRepeat_; }
+  bool Columns132() const { return cols132_; }
+  bool ScreenReverse() const { return screenReverse_; }
+  bool OriginMode() const { return origin_; }
+  bool SmoothScroll() const { return smoothScroll_; }
+  bool Interlace() const { return interlace_; }
+  bool ShiftedOut() const { return shiftedOut_; }
+  uint8_t G0() const { return g0_; }
+  uint8_t G1() const { return g1_; }
+  uint8_t Leds() const { return leds_; }
+  // (row, first column, last column) runs of visible blinking cells.
+  struct BlinkRun {
+    int Row;
+    int First;
+    int Last;
+  };
+  const std::vector<BlinkRun>& BlinkRuns() const { return blinks_; }
+
+ private:
+  struct Run {
+    int First;
+    int Last;
+    uint32_t Fore;
+    uint32_t Back;
+    uint8_t Attrs;
+    uint8_t CharSet;
+  };
+  struct SavedCursor {
+    uint8_t Attrs = 0;
+    uint32_t Back = 0;
+    uint8_t CharSet = 0;
+    int Col = 1;
+    uint32_t Fore = 0xC0C0C0;
+    int Row = 1;
+  };
+
+  void Execute();
+  void ResetModes();
+  void SetPrivateMode(int mode, bool on);
+  void SetColumns(int n);
+  void Reply(const std::string& text);
+  void SendKeyString(const std::string& s);
+  void RebuildBlinks();
+  void RepaintRows();
+  // Screen row r, columns c1..c2 (cells when `cells`); background only when
+  // not `text`.
+  void DrawRow(int r, int c1, int c2, bool cells, bool text);
+
+  TQxVT100Parser parser_;
+  TQxKeyboardMapping keys_;
+  TQxCharSetMapping charSets_;
+  TQxLineAttrArray lineAttrs_;
+  TQxFont font_;
+  std::vector<uint8_t> scratch_;
+  std::vector<int> advances_;
+  std::vector<Run> runs_;
+  std::vector<BlinkRun> blinks_;
+  std::vector<int> dirtyRows_;  // rows whose line attribute changed
+  std::string seq_;
+  std::string fontName_;
+  std::string itemText_;
+  SavedCursor saved_;
+
+  bool repaintAll_ = false;
+  bool ansi_ = true;
+  bool cursorKeyApp_ = false;
+  bool keypadApp_ = false;
+  bool autoRepeat_ = true;
+  bool cols132_ = false;
+  bool smoothScroll_ = false;
+  bool screenReverse_ = false;
+  bool origin_ = false;
+  bool interlace_ = false;
+  bool shiftedOut_ = false;
+  uint8_t g0_ = 0;
+  uint8_t g1_ = 0;
+  uint8_t leds_ = 0;
 };
 
 }  // namespace zav
