@@ -1,0 +1,102 @@
+// mero term through a null-modem cable: both ends talking, recordings, and the
+// library's texts for ports that cannot be opened.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ToolHarness.h"
+
+namespace zav::test {
+namespace {
+
+using Term = ToolTest;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(Term, BothEndsOfACableExchangeBytesAndRecordThem) {
+  ASSERT_EQ(StartCable("1,2").size(), 2u);
+  const std::string capture = dir + "/b.cap", trace = dir + "/a.trc", log = dir + "/a.log";
+  // B stays up while its stdin is open; A sends once B holds its end.
+  Child& b = Start({"term", "COM2", "--idle", "0.5", "--capture", capture}, {}, true);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2"); })) << Err(b);
+  Child& a = Start({"term", "COM1", "--baud", "115200", "--idle", "30", "--trace", trace, "--log", log},
+                   "ping from A\r\n", false);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Out(b), "ping from A\r\n"); })) << Err(a) << Err(b);
+  const std::string reply = "pong from B\x01\xff\r\n";
+  ASSERT_EQ(write(b.stdinFd, reply.data(), reply.size()), ssize_t(reply.size()));
+  ASSERT_TRUE(WaitFor([&] { return Out(a) == reply; })) << Out(a) << Err(a);
+  kill(a.pid, SIGTERM);  // A would wait 30 s of silence; a signal ends it cleanly
+  EXPECT_EQ(Wait(a), 0) << Err(a);
+  CloseStdin(b);
+  EXPECT_EQ(Wait(b), 0) << Err(b);
+
+  EXPECT_EQ(Out(b), "ping from A\r\n");
+  EXPECT_EQ(ReadFile(capture), "ping from A\r\n");
+  const std::string traced = ReadFile(trace);
+  EXPECT_TRUE(Contains(traced, "ping[20]from[20]A[0D][0A]")) << traced;
+  EXPECT_TRUE(Contains(traced, "pong[20]from[20]B[01][FF][0D][0A]")) << traced;
+  EXPECT_TRUE(Contains(ReadFile(log), "MERO v3.04")) << ReadFile(log);
+}
+
+TEST_F(Term, PipedSessionEndsAfterTheIdleSilence) {
+  const auto ends = StartCable();
+  ASSERT_EQ(ends.size(), 2u);
+  // Nobody answers: the session sends and ends by itself, exit 0.
+  const RunResult r = Run({"term", ends[0], "--idle", "0.2"}, "hello\n");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Term, MissingPortsGiveTheLibraryTextAndExit1) {
+  for (const std::string& port : std::vector<std::string>{"COM9", "COM50", dir + "/no-such-device"}) {
+    const RunResult r = Run({"term", port});
+    EXPECT_EQ(r.exitCode, 1) << port;
+    EXPECT_TRUE(Contains(r.err, "ie_BadId - Specified comport doesn't exist")) << r.err;
+  }
+}
+
+TEST_F(Term, APortHeldByAnotherTermIsAlreadyOpen) {
+  ASSERT_EQ(StartCable("5,6").size(), 2u);
+  Child& holder = Start({"term", "COM5"}, {}, true);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com5"); })) << Err(holder);
+  const RunResult r = Run({"term", "COM5"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "ie_Open - device already open")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "in use by another program")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "dialout")) << r.err;
+}
+
+TEST_F(Term, PermissionDeniedNamesTheDialoutGroup) {
+  const auto ends = StartCable();
+  ASSERT_EQ(ends.size(), 2u);
+  std::vector<std::string> wrapper;
+  if (geteuid() == 0) {
+    // Root opens anything: run the tool as an unprivileged user instead.
+    ASSERT_EQ(access("/usr/bin/setpriv", X_OK), 0) << "setpriv (util-linux) is needed to drop root";
+    ASSERT_EQ(chmod(ends[0].c_str(), 0600), 0);
+    wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  } else {
+    ASSERT_EQ(chmod(ends[0].c_str(), 0), 0);
+  }
+  const RunResult r = Run({"term", ends[0]}, {}, std::chrono::seconds(20), wrapper);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(Contains(r.err, "permission denied (is the user in the dialout group?)")) << r.err;
+}
+
+TEST_F(Term, BadOptionsAreUsageErrorsBeforeAnyPortOpens) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"term"},
+                                                                 {"term", "COM1", "--baud", "fast"},
+                                                                 {"term", "COM1", "--parity", "sometimes"},
+                                                                 {"term", "COM1", "--data", "9"},
+                                                                 {"term", "COM1", "--stop", "3"},
+                                                                 {"term", "COM1", "--flow", "dtrdsr"},
+                                                                 {"term", "COM1", "--dtr", "maybe"},
+                                                                 {"term", "COM1", "--idle", "-1"},
+                                                                 {"term", "COM1", "COM2"},
+                                                                 {"term", "COM1", "--capture"}}) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace zav::test

@@ -1,0 +1,185 @@
+// mero term: stdin to the port, the port to stdout.
+//
+// With a terminal on stdin the terminal goes raw and Ctrl-] starts a command
+// (q quits, b sends a break, Ctrl-] sends itself). Otherwise stdin is sent
+// whole and the port is read until it has been silent for the idle time.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "Mero.h"
+
+namespace zav::mero {
+
+namespace {
+
+const std::string kHelp = std::string(
+                              "usage: mero term PORT [OPTIONS]\n"
+                              "Bytes from stdin go to the port, bytes from the port go to stdout.\n"
+                              "With a terminal on stdin: raw mode; Ctrl-] then q quits, Ctrl-] then b\n"
+                              "sends a break, Ctrl-] twice sends Ctrl-].\n"
+                              "Without one: sends stdin, then prints until the port is silent.\n") +
+                          kLineOptionsHelp +
+                          "  --capture FILE                 append what the port receives to FILE\n"
+                          "  --idle SECONDS                 silence that ends a piped session (default 1)\n";
+
+constexpr char kEscape = 0x1D;  // Ctrl-]
+constexpr int32_t kBreakTicks = 5;
+constexpr size_t kMaxPending = 65536;
+
+// Puts the terminal on stdin in raw mode for its lifetime.
+class RawStdin {
+ public:
+  RawStdin() {
+    if (tcgetattr(0, &saved_) != 0) return;
+    termios raw = saved_;
+    cfmakeraw(&raw);
+    if (tcsetattr(0, TCSANOW, &raw) == 0) active_ = true;
+  }
+  ~RawStdin() {
+    if (active_) tcsetattr(0, TCSANOW, &saved_);
+  }
+
+ private:
+  termios saved_{};
+  bool active_ = false;
+};
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+int RunTerm(ArgReader& args) {
+  PortOptions options;
+  std::string capturePath;
+  double idleSeconds = 1.0;
+  while (!args.Done()) {
+    const std::string word = args.Next();
+    if (IsHelp(word)) {
+      std::fputs(kHelp.c_str(), stdout);
+      return kExitOk;
+    }
+    if (ParseLineOption(word, args, options)) continue;
+    if (word == "--capture") {
+      capturePath = args.Value(word);
+    } else if (word == "--idle") {
+      const std::string text = args.Value(word);
+      char* end = nullptr;
+      idleSeconds = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
+        throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
+    } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
+      throw UsageError("unexpected \"" + word + "\"");
+    } else {
+      options.Port = word;
+    }
+  }
+  if (options.Port.empty()) throw UsageError("no PORT given");
+
+  std::FILE* capture = nullptr;
+  if (!capturePath.empty()) {
+    capture = std::fopen(capturePath.c_str(), "ab");
+    if (!capture) throw ToolError("cannot open " + capturePath + ": " + strerror(errno));
+  }
+  struct CloseCapture {
+    std::FILE*& f;
+    ~CloseCapture() {
+      if (f) std::fclose(f);
+    }
+  } closeCapture{capture};
+
+  InstallStopSignals();
+  ToolPort port(options);
+  const bool interactive = isatty(0) == 1;
+  std::optional<RawStdin> raw;
+  if (interactive) {
+    raw.emplace();
+    std::fprintf(stderr, "mero: connected to %s; Ctrl-] q quits\r\n", options.Port.c_str());
+  }
+  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+
+  auto lastActivity = Clock::now();
+  auto deliver = [&](const std::string& got) {
+    if (got.empty()) return;
+    WriteAll(1, got.data(), got.size());
+    if (capture && std::fwrite(got.data(), 1, got.size(), capture) != got.size())
+      throw ToolError("cannot write " + capturePath + ": " + strerror(errno));
+    lastActivity = Clock::now();
+  };
+  port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
+
+  const auto idle = std::chrono::milliseconds(long(idleSeconds * 1000));
+  std::string pending;
+  bool stdinOpen = true;
+  bool escaped = false;
+  bool quit = false;
+  int result = kExitOk;
+  while (!quit && !StopRequested()) {
+    if (port.DeviceGone()) {
+      std::fprintf(stderr, "mero: %s: the device hung up\n", options.Port.c_str());
+      result = kExitFailed;
+      break;
+    }
+    port.SendSome(pending);
+    const bool sending = !pending.empty() || port.Port().OutputUsed() > 0;
+    std::chrono::milliseconds timeout(500);  // also how often a hang-up is noticed
+    if (sending) {
+      timeout = std::chrono::milliseconds(20);
+      lastActivity = Clock::now();
+    } else if (!stdinOpen) {
+      const auto left = lastActivity + idle - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                                      std::chrono::milliseconds(1));
+    }
+    const int inFd = stdinOpen && pending.size() < kMaxPending ? 0 : -1;
+    if (!WaitAndPump(inFd, timeout)) continue;
+    char buf[4096];
+    const ssize_t n = read(0, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      stdinOpen = false;
+    } else if (n == 0) {
+      stdinOpen = false;
+      lastActivity = Clock::now();
+      if (interactive) quit = true;
+    } else if (!interactive) {
+      pending.append(buf, size_t(n));
+    } else {
+      for (ssize_t i = 0; i < n; ++i) {
+        const char c = buf[i];
+        if (!escaped) {
+          if (c == kEscape)
+            escaped = true;
+          else
+            pending += c;
+          continue;
+        }
+        escaped = false;
+        if (c == 'q' || c == 'Q') {
+          quit = true;
+          break;
+        } else if (c == 'b' || c == 'B') {
+          port.SendSome(pending);
+          port.Port().SendLineBreak(kBreakTicks, false);
+        } else if (c == kEscape) {
+          pending += c;
+        } else {
+          std::fputs("\r\nmero: Ctrl-] then q quits, b sends a break, Ctrl-] sends Ctrl-]\r\n", stderr);
+        }
+      }
+    }
+  }
+  deliver(port.ReadAll());
+  port.Close();
+  return result;
+}
+
+}  // namespace zav::mero
