@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   const std::map<std::string, int (*)(ArgReader&)> commands = {
-      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"null-modem", RunNullModem}};
+      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}};
   const auto found = commands.find(command);
   if (found == commands.end()) {
     std::fprintf(stderr, "mero: unknown command \"%s\"\n%s", command.c_str(), kUsage);

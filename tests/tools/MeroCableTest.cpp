@@ -105,7 +105,7 @@ TEST_F(Cable, BadArgumentsAreUsageErrors) {
 }
 
 TEST_F(Cable, HelpOnEveryCommandAndTheVersion) {
-  for (const std::string command : {"ports", "null-modem", "term", "sim"}) {
+  for (const std::string command : {"ports", "null-modem", "term", "sim", "replay"}) {
     const RunResult r = Run({command, "--help"});
     EXPECT_EQ(r.exitCode, 0) << command << r.err;
     EXPECT_EQ(r.out.rfind("usage: mero " + command, 0), 0u) << r.out;
