@@ -1,5 +1,6 @@
 // mero term through a null-modem cable: both ends talking, recordings, and the
 // library's texts for ports that cannot be opened.
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,30 @@ TEST_F(Term, BadOptionsAreUsageErrorsBeforeAnyPortOpens) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
   }
+}
+
+}  // namespace
+}  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+TEST_F(Term, OnATerminalCtrlBracketQuitsAndCtrlBracketTwiceSendsItself) {
+  ASSERT_EQ(StartCable("1,2").size(), 2u);
+  Child& peer = Start({"term", "COM2"}, {}, true);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2"); })) << Err(peer);
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  Child& user = Start({"term", "COM1"}, {}, false, {}, slave);
+  close(slave);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com1"); })) << Err(user);
+  const std::string keys = "hi\x1d\x1d!";
+  ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
+  ASSERT_TRUE(WaitFor([&] { return Out(peer) == "hi\x1d!"; })) << Out(peer);
+  ASSERT_EQ(write(master, "\x1dq", 2), 2);
+  EXPECT_EQ(Wait(user), 0) << Err(user);
+  EXPECT_EQ(Out(peer), "hi\x1d!") << "the quit keys never reach the port";
+  close(master);
 }
 
 }  // namespace

@@ -37,14 +37,17 @@ void ToolTest::TearDown() {
 }
 
 ToolTest::Child& ToolTest::Start(const std::vector<std::string>& args, const std::string& input, bool keepStdin,
-                                 const std::vector<std::string>& wrapper) {
+                                 const std::vector<std::string>& wrapper, int stdinFd) {
   auto* c = new Child;
   children_.push_back(c);
   const std::string base = dir + "/child" + std::to_string(children_.size());
   c->outPath = base + ".out";
   c->errPath = base + ".err";
   int in[2];
-  if (keepStdin) {
+  if (stdinFd >= 0) {
+    in[0] = dup(stdinFd);
+    in[1] = -1;
+  } else if (keepStdin) {
     EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
   } else {
     const std::string inPath = base + ".in";

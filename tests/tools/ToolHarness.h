@@ -31,7 +31,7 @@ class ToolTest : public ::testing::Test {
     std::string outPath, errPath;
   };
   Child& Start(const std::vector<std::string>& args, const std::string& input = {}, bool keepStdin = false,
-               const std::vector<std::string>& wrapper = {});
+               const std::vector<std::string>& wrapper = {}, int stdinFd = -1);
   // Waits for a child's exit (killing it after `limit`).
   int Wait(Child& child, std::chrono::seconds limit = std::chrono::seconds(20));
   RunResult Run(const std::vector<std::string>& args, const std::string& input = {},
