@@ -578,6 +578,29 @@ void TQxTerminalBuffer::WriteChar(uint16_t ch) {
   }
 }
 
+size_t TQxTerminalBuffer::WriteRun(const uint8_t* text, size_t n) {
+  if (pendingWrap_ || InsertMode || wide_) return 0;
+  const int row = curRow_;
+  const int col = curCol_;
+  const int right = RegionRight();
+  if (col >= right) return 0;
+  const size_t k = std::min(n, size_t(right - col));
+  if (k == 0) return 0;
+  std::memcpy(chars_.RowPtr(row) + col, text, k);
+  std::memset(charSets_.RowPtr(row) + col, charSet_, k);
+  std::memset(attrPlane_.RowPtr(row) + col, attrs_, k);
+  uint8_t* fores = forePlane_.RowPtr(row) + size_t(col) * 4;
+  uint8_t* backs = backPlane_.RowPtr(row) + size_t(col) * 4;
+  for (size_t i = 0; i < k; ++i) {
+    std::memcpy(fores + i * 4, &fore_, 4);
+    std::memcpy(backs + i * 4, &back_, 4);
+  }
+  Invalidate(col, row, col + int(k) - 1, row);
+  curCol_ = col + int(k);
+  CursorChanged();
+  return k;
+}
+
 // --- erasing -------------------------------------------------------------------
 
 void TQxTerminalBuffer::ClearCells(int row, int firstCol, int lastCol) {

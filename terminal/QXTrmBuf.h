@@ -125,6 +125,11 @@ class TQxTerminalBuffer {
   void VertTab();
 
   void WriteChar(uint16_t ch);
+  // Writes characters from `text` as WriteChar would, as far as they fit on the
+  // cursor row before its last column (where wrapping starts) and while no
+  // insert mode or pending wrap asks for more; returns how many it wrote (0 to
+  // n). The cursor moves once for the whole run: one notification, not n.
+  size_t WriteRun(const uint8_t* text, size_t n);
 
   // Erasing; the cursor stays.
   void EraseChars(int n);

@@ -159,6 +159,15 @@ void TQxTTYEmulator::ProcessBlock(const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     const uint8_t b = data[i];
     if (b >= 0x20) {
+      // A run of printable bytes goes in one piece as far as the row allows.
+      size_t end = i + 1;
+      const size_t limit = std::min(length, i + 256);  // a bounded look; the rest comes next turn
+      while (end < limit && data[end] >= 0x20) ++end;
+      const size_t done = end - i > 1 ? buf.WriteRun(data + i, end - i) : 0;
+      if (done > 0) {
+        i += done - 1;
+        continue;
+      }
       buf.WriteChar(b);
       continue;
     }
