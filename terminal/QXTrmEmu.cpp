@@ -163,7 +163,7 @@ void TQxTTYEmulator::ProcessBlock(const uint8_t* data, size_t length) {
       size_t end = i + 1;
       const size_t limit = std::min(length, i + 256);  // a bounded look; the rest comes next turn
       while (end < limit && data[end] >= 0x20) ++end;
-      const size_t done = end - i > 1 ? buf.WriteRun(data + i, end - i) : 0;
+      const size_t done = buf.WriteRun(data + i, end - i);
       if (done > 0) {
         i += done - 1;
         continue;

@@ -144,7 +144,31 @@ void TQxVT100Emulator::ProcessBlock(const uint8_t* data, size_t length) {
   TQxTerminalBuffer& buf = Buffer();
   for (size_t i = 0; i < length; ++i) {
     const uint8_t b = data[i];
-    switch (parser_.ProcessChar(b)) {
+    if (b >= 0x20 && b <= 0x7E && parser_.Idle()) {
+      // A run of plain characters goes into the row in one piece.
+      size_t end = i + 1;
+      const size_t limit = std::min(length, i + 256);
+      while (end < limit && data[end] >= 0x20 && data[end] <= 0x7E) ++end;
+      const size_t done = buf.WriteRun(data + i, end - i);
+      if (done > 0) {
+        parser_.AcceptChar(data[i + done - 1]);
+        i += done - 1;
+        continue;
+      }
+    }
+    int result = -1;
+    if (b == 0x1B && i + 2 < length && data[i + 1] == '[' && parser_.Idle()) {
+      // A control sequence that lies whole in this block is parsed in one go.
+      size_t end = i + 2;
+      const size_t limit = std::min(length, i + 64);
+      while (end < limit && data[end] >= 0x20 && data[end] < 0x40) ++end;
+      if (end < limit && data[end] >= 0x40 && data[end] <= 0x7E) {
+        result = parser_.ProcessControlSequence(data + i, end - i + 1);
+        if (result >= 0) i = end;
+      }
+    }
+    if (result < 0) result = parser_.ProcessChar(b);
+    switch (result) {
       case kParseChar:
         buf.WriteChar(b);
         break;
@@ -476,6 +500,15 @@ void TQxVT100Emulator::RebuildBlinks() {
     const uint8_t* attrs = buf.GetLineAttrs(r);
     if (!attrs) continue;
     for (int c = 0; c < cols;) {
+      // Rows without blinking text are the rule: look at eight cells a time.
+      if (c + 8 <= cols) {
+        uint64_t word;
+        std::memcpy(&word, attrs + c, 8);
+        if (!(word & (0x0101010101010101ull * kAttrBlink))) {
+          c += 8;
+          continue;
+        }
+      }
       if (!(attrs[c] & kAttrBlink)) {
         ++c;
         continue;

@@ -51,7 +51,39 @@ int TQxVT100Parser::Drop() {
   return kParseNothing;
 }
 
+void TQxVT100Parser::AcceptChar(uint8_t b) {
+  args_.clear();
+  seq_.assign(1, char(b));
+  command_ = kCmdChar;
+  state_ = Done;
+}
+
+int TQxVT100Parser::ProcessControlSequence(const uint8_t* seq, size_t n) {
+  if (vt52_ || !Idle() || n < 3 || n >= kMaxSequence || seq[0] == 0 || seq[0] != kEsc || seq[1] != '[') return -1;
+  const uint8_t final = seq[n - 1];
+  if (final < 0x40 || final > 0x7E) return -1;
+  for (size_t i = 2; i + 1 < n; ++i)
+    if (seq[i] < 0x20 || seq[i] >= 0x40) return -1;
+  args_.clear();
+  seq_.assign(reinterpret_cast<const char*>(seq), n);
+  command_ = kCmdNone;
+  state_ = Done;
+  return DispatchControlSequence(final);
+}
+
 int TQxVT100Parser::ProcessChar(uint8_t b) {
+  // The common cases first: a character outside any sequence, and the
+  // parameter bytes inside a control sequence.
+  if (b >= 0x20) {
+    if (Idle()) {
+      AcceptChar(b);
+      return b <= 0x7E ? kParseChar : kParseUpperChar;
+    }
+    if (state_ == ControlSequence && b < 0x40 && seq_.size() < kMaxSequence) {
+      seq_.push_back(char(b));
+      return kParseMore;
+    }
+  }
   if (state_ == Done) {
     args_.clear();
     seq_.clear();
@@ -59,16 +91,24 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     state_ = Ground;
   } else if (state_ == ControlInside) {
     command_ = kCmdNone;
-    seq_ = savedSeq_;
-    args_ = savedArgs_;  // a VT52 address keeps its row
+    if (savedState_ == Ground) {
+      seq_.clear();
+      args_.clear();
+    } else {
+      seq_.swap(savedSeq_);
+      args_.swap(savedArgs_);  // a VT52 address keeps its row
+    }
     state_ = savedState_;
   }
 
   if (b < 0x20) {
-    // A control byte acts at once; the interrupted sequence resumes after it.
+    // A control byte acts at once; the interrupted sequence resumes after it
+    // (the saved copies are swapped in and out, never copied).
     savedState_ = state_;
-    savedSeq_ = seq_;
-    savedArgs_ = args_;
+    if (state_ != Ground) {
+      savedSeq_.swap(seq_);
+      savedArgs_.swap(args_);
+    }
     state_ = ControlInside;
     args_.clear();
     auto single = [&](uint8_t cmd) {
@@ -243,7 +283,7 @@ bool TQxVT100Parser::ParseArguments() {
 }
 
 int TQxVT100Parser::DispatchControlSequence(uint8_t final) {
-  if (seq_ == "\x1b[61\"p") {
+  if (final == 'p' && seq_ == "\x1b[61\"p") {
     args_.clear();
     return Finish(kCmdReset);
   }

@@ -110,6 +110,15 @@ class TQxVT100Parser : public TQxTerminalParser {
   void Clear() override;
 
   bool VT52() const { return vt52_; }
+  // No sequence in progress: a displayable byte now is just a character.
+  bool Idle() const { return state_ == Ground || state_ == Done; }
+  // The state ProcessChar leaves after the displayable byte `b` while idle, for
+  // callers that take a run of such bytes without parsing each.
+  void AcceptChar(uint8_t b);
+  // A whole control sequence "ESC [ params final" met while idle (no control
+  // bytes inside), taken in one call; the same result and state as feeding it
+  // to ProcessChar byte by byte. Returns -1 when it does not apply.
+  int ProcessControlSequence(const uint8_t* seq, size_t n);
 
  private:
   enum State : uint8_t {
