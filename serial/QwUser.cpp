@@ -431,7 +431,30 @@ uint32_t TMroBaseDispatcher::GetOptionBits() {
 
 // --- Filling the receive ring ----------------------------------------------------
 
+uint32_t TMroBaseDispatcher::FlowBudget() {
+  uint32_t flags, full, resume;
+  {
+    TLockGuard status(StatusLock);
+    flags = LineSettings_.Flags;
+    full = DriverInSize - std::min<uint32_t>(LineSettings_.XoffLim, DriverInSize);
+    resume = LineSettings_.XonLim;
+  }
+  TLockGuard in(InputLock);
+  if (InputFull_ || InBuffer_.empty()) return 0;
+  const uint32_t used = InputUsedLocked();
+  const bool flow = (flags & dcbInX) || (flags & dcbRtsControlMask) == dcbRtsHandshake ||
+                    (flags & dcbDtrControlMask) == dcbDtrHandshake;
+  if (!flow || full == 0) {
+    FlowHeld = false;
+    return kDispatchBufferSize - used;
+  }
+  if (FlowHeld && used <= resume) FlowHeld = false;
+  if (!FlowHeld && used >= full) FlowHeld = true;
+  return FlowHeld ? 0 : full - used;
+}
+
 bool TMroBaseDispatcher::FillInputBuffer() {
+  const uint32_t budget = FlowBudget();
   TLockGuard in(InputLock);
   LastFillCount_ = 0;
   if (InputFull_) return true;
@@ -455,7 +478,11 @@ bool TMroBaseDispatcher::FillInputBuffer() {
     free = InTail_ - InHead_ + kDispatchBufferSize;
     firstPiece = kDispatchBufferSize - InHead_;
   }
-  uint32_t total = std::min(free, waiting);
+  if (budget == 0) return true;  // held by flow control: the data waits in the driver
+  uint32_t total = std::min({free, waiting, budget});
+  // The first piece is asked for whole (the device gives what it has), unless
+  // flow control allows less.
+  firstPiece = std::min(firstPiece, budget);
   uint32_t secondPiece = total > firstPiece ? total - firstPiece : 0;
 
   auto readPiece = [&](uint32_t want) -> uint32_t {

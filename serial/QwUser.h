@@ -232,6 +232,11 @@ class TMroBaseDispatcher {
   bool FillInputBuffer();
   // Bytes the last FillInputBuffer read (dispatcher thread).
   uint32_t LastFillCount() const { return LastFillCount_; }
+  // Whether the receive ring takes data now. With receive flow control on
+  // (XOFF or an RTS/DTR handshake) the ring stops at the flow thresholds
+  // (full = InSize - XoffLim, resume = XonLim) so that data backs up into the
+  // driver, whose own flow control then acts.
+  bool RingAcceptsData() { return FlowBudget() > 0; }
 
   // Line settings.
   int32_t ConfigureLine(int32_t baud, int parity, int dataBits, int stopBits);
@@ -449,6 +454,7 @@ class TMroBaseDispatcher {
   bool InputFull_ = false;
   uint32_t LastAvailPosition = 0;
   uint32_t LastFillCount_ = 0;
+  bool FlowHeld = false;  // the ring passed the full threshold and has not drained to resume
   std::atomic<bool> StopRequested{false};
 
   // Communications, dispatcher and output threads.
@@ -495,6 +501,8 @@ class TMroBaseDispatcher {
 
  private:
   uint32_t InputUsedLocked() const;
+  // Bytes the ring may take now: 0 while full or held by flow control.
+  uint32_t FlowBudget();
   int32_t CopyUnread(void* buffer, uint32_t count, uint32_t skip);
   void TraceBytes(uint8_t kind, const uint8_t* data, uint32_t count);
   void LogWriteBytes(const uint8_t* data, uint32_t n);

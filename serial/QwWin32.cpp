@@ -484,7 +484,7 @@ struct Win32Threads {
     while (!d.StopRequested) {
       // Receive events only while the ring has room: poll is level-triggered,
       // and data left in the kernel must wait rather than spin.
-      const bool wantData = !im.gone && d.InputFree() > 0;
+      const bool wantData = !im.gone && d.RingAcceptsData();
       pollfd fds[2] = {{im.commWake, POLLIN, 0}, {d.Fd_, short(wantData ? POLLIN : 0), 0}};
       const bool linesPolled = im.modemSupported || im.icountSupported;
       int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
@@ -526,7 +526,7 @@ struct Win32Threads {
         d.StatusAndTimerPass();
         // While data streams in and the ring has room, read on at once rather
         // than hand over to the communications thread for every 4 KiB.
-        while (!d.StopRequested && !d.Closing && d.InputFree() > 0) {
+        while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
           if (d.LastFillCount() == 0 && !d.DataWithin(1)) break;
           if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
           d.StatusAndTimerPass();

@@ -200,6 +200,26 @@ TEST_F(LineTest, HardwareFlowThresholdsAndOptions) {
   EXPECT_EQ(d.settingsWrites.back().Flags & dcbRtsControlMask, dcbRtsEnable);
 }
 
+TEST_F(LineTest, ReceiveFlowHoldsTheRingAtTheThresholds) {
+  // Full at 3686 of InSize 4096 (XoffLim 410), resume at 410 (XonLim).
+  ASSERT_EQ(d.SetSoftwareFlow(3686, 410, swfReceive), 0);
+  d.InjectReceived(std::string(8000, 'x'));
+  d.Pass();
+  d.Pass();
+  EXPECT_EQ(d.InputUsed(), 3686u);  // the rest waits in the driver
+  EXPECT_EQ(d.DriverInputWaiting(), 8000u - 3686u);
+  std::string taken(3000, '\0');
+  ASSERT_EQ(d.ReadBlock(taken.data(), 3000), 3000);
+  d.Pass();
+  EXPECT_EQ(d.InputUsed(), 686u);  // above resume: still held
+  ASSERT_EQ(d.ReadBlock(taken.data(), 300), 300);
+  d.Pass();
+  EXPECT_EQ(d.InputUsed(), 3686u);  // at or below resume: filling again, up to full
+  ASSERT_EQ(d.ClearSoftwareFlow(), 0);
+  d.Pass();
+  EXPECT_EQ(d.InputUsed(), 3686u + 1014u);  // no flow control: the rest fits
+}
+
 TEST_F(LineTest, Rs485WithADriverThatTogglesMakesRtsToggle) {
   ASSERT_EQ(d.SetRs485(true), 0);
   ASSERT_EQ(d.SetHardwareFlow(3000, 1000, 0), 0);
