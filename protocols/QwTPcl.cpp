@@ -1,0 +1,775 @@
+#include "protocols/QwTPcl.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "platform/FileNames.h"
+#include "serial/QwUser.h"
+#include "serial/QxExcept.h"
+#include "serial/QxPort.h"
+#include "serial/QxSrMgr.h"
+
+namespace zav {
+
+std::string BufferText(const std::array<char, kMaxPathChars + 1>& buffer) {
+  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+}
+
+void SetBufferText(std::array<char, kMaxPathChars + 1>& buffer, std::string_view text) {
+  const size_t n = std::min(text.size(), kMaxPathChars);
+  std::memcpy(buffer.data(), text.data(), n);
+  buffer[n] = 0;
+}
+
+namespace {
+
+// errno as the I/O error numbers the system reports (2 not found, 3 path not
+// found, 5 access denied, 112 disk full).
+int32_t IoError(int err) {
+  switch (err) {
+    case ENOENT: return 2;
+    case ENOTDIR: return 3;
+    case EACCES:
+    case EPERM:
+    case EBUSY: return 5;
+    case ENOSPC: return 112;
+    default: return err > 0 ? err : 1;
+  }
+}
+
+TMroBaseDispatcher* OpenDispatcher(TMroCustomComPort* port) {
+  if (port == nullptr || port->PortPhase != TPortPhase::ppOpen) return nullptr;
+  return port->OwnedDispatcher.get();
+}
+
+// The stamp of a file: DOS date in the high word, time in the low word.
+uint32_t FileDateOf(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return 0;
+  return PackUnixDate(int64_t(st.st_mtime));
+}
+
+bool WriteAll(TransferRecord& r, const uint8_t* data, uint32_t count) {
+  TMroBaseDispatcher* d = r.Dispatcher;
+  const bool rtsLow = (r.TransferOptions & tfRTSLowForWrite) && d != nullptr;
+  if (rtsLow) d->SetRts(false);
+  const ssize_t n = count == 0 ? 0 : ::write(r.WorkFile, data, count);
+  const int err = errno;
+  if (rtsLow) d->SetRts(true);
+  if (n < 0) {
+    GotError(r, -IoError(err));
+    return false;
+  }
+  if (uint32_t(n) < count) {
+    GotError(r, ecDiskFull);
+    return false;
+  }
+  return true;
+}
+
+// Writes the buffered bytes from BufferStart up to FileOffset at BufferStart.
+bool FlushBuffer(TransferRecord& r) {
+  if (r.FileOffset <= r.BufferStart) return true;
+  if (lseek(r.WorkFile, off_t(r.BufferStart), SEEK_SET) < 0) {
+    GotError(r, -IoError(errno));
+    return false;
+  }
+  return WriteAll(r, r.FileBuffer.data(), r.FileOffset - r.BufferStart);
+}
+
+void DestroyTriggers(TransferRecord& r) {
+  TMroBaseDispatcher* d = r.Dispatcher;
+  for (int32_t* h : {&r.StatusTrigger, &r.TimeoutTrigger, &r.OutBuffFreeTrigger, &r.OutBuffUsedTrigger,
+                     &r.ModemTrigger}) {
+    if (*h > 0 && d != nullptr) d->DeleteTrigger(*h);
+    *h = 0;
+  }
+}
+
+uint8_t LogKindOf(TProtocolType type) {
+  switch (type) {
+    case ptXmodem: case ptXmodemCRC: case ptXmodem1K: case ptXmodem1KG: return lkXmodem;
+    case ptYmodem: case ptYmodemG: return lkYmodem;
+    case ptZmodem: return lkZmodem;
+    case ptKermit: return lkKermit;
+    case ptAscii: return lkAscii;
+    case ptBPlus: return lkBPlus;
+    default: return 0;
+  }
+}
+
+LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (r.MessageWindow == 0) return 0;
+  if (!SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, kReportTimeoutMs,
+                          &result))
+    return 0;
+  return result;
+}
+
+}  // namespace
+
+// --- Record life and settings ---------------------------------------------------------
+
+int32_t InitProtocolData(std::unique_ptr<TransferRecord>& record, TMroCustomComPort* port, uint32_t options) {
+  record = std::make_unique<TransferRecord>();
+  TransferRecord& r = *record;
+  r.ComPort = port;
+  r.UpcaseFileNames = true;
+  r.ProtocolType = ptNoProtocol;
+  r.HandshakeWait = 182;
+  r.HandshakeRetry = 10;
+  r.BlockSize = 128;
+  r.WriteFailAction = wfWriteRename;
+  r.TransmitTimeout = 1092;
+  r.StatusInterval = 10;
+  r.TransferOptions = options;
+  TMroBaseDispatcher* d = OpenDispatcher(port);
+  r.ActualCPS = d != nullptr ? uint32_t(d->CurrentBaud() / 10) : 0;
+  SetBufferText(r.FileMask, "*.*");
+  SetFileHooksToDefaults(r);
+  r.ShowStatusHook = SendStatusReport;
+  r.LogFileHook = SendLogReport;
+  r.NextFileHook = SendNextFileQuery;
+  r.AcceptFileHook = SendAcceptQuery;
+  return 0;
+}
+
+void DoneProtocolData(std::unique_ptr<TransferRecord>& record) {
+  if (record && record->FileOpen && record->WorkFile >= 0) ::close(record->WorkFile);
+  record.reset();
+}
+
+void CopyProtocolData(TransferRecord& dst, const TransferRecord& src) {
+  static_cast<TransferData&>(dst) = static_cast<const TransferData&>(src);
+  dst.Area = src.Area ? src.Area->Clone() : nullptr;
+  // The copy never shares the source's open file.
+  if (dst.FileOpen) {
+    dst.FileOpen = false;
+    dst.WorkFile = -1;
+    dst.FileBuffer.clear();
+  }
+}
+
+void SetFileHooksToDefaults(TransferRecord& r) {
+  r.PrepareReadingHook = DefPrepareReading;
+  r.ReadBlockHook = DefReadBlock;
+  r.FinishReadingHook = DefFinishReading;
+  r.PrepareWritingHook = DefPrepareWriting;
+  r.WriteBlockHook = DefWriteBlock;
+  r.FinishWritingHook = DefFinishWriting;
+}
+
+void SetPort(TransferRecord& r, TMroCustomComPort* port) { r.ComPort = port; }
+void SetMessageWindow(TransferRecord& r, HWND window) { r.MessageWindow = window; }
+
+void SetActualBaud(TransferRecord& r, int32_t baud) {
+  int32_t bits = 10;
+  if (TMroBaseDispatcher* d = OpenDispatcher(r.ComPort)) {
+    int32_t b = 0;
+    int parity = 0, dataBits = 8, stopBits = 1;
+    if (d->QueryLine(b, parity, dataBits, stopBits) >= 0) bits = dataBits + 2 + (parity != 0 ? 1 : 0);
+  }
+  r.ActualCPS = baud > 0 ? uint32_t(baud / bits) : 0;
+}
+
+// --- Start and finish ------------------------------------------------------------------
+
+void StartTransfer(TransferRecord& r, TProtocolType type, bool /*transmit*/, TTriggerHandler handler,
+                   TPrepareRoutine prepare) {
+  TLockGuard lock(r.RecordLock);
+  r.ProtocolType = type;
+  r.TriggerHandler = handler;
+  r.FindFirstPending = true;
+  TMroBaseDispatcher* d = OpenDispatcher(r.ComPort);
+  r.Dispatcher = d;
+  if (d == nullptr) {
+    r.ProtocolError = ecNotOpen;
+    ProtocolFinish(r);
+    return;
+  }
+  d->SetAvailLength(1);
+  r.TimeoutTrigger = d->CreateTimerTrigger();
+  r.StatusTrigger = d->CreateTimerTrigger();
+  r.OutBuffFreeTrigger = d->CreateStatusTrigger(3);
+  r.OutBuffUsedTrigger = d->CreateStatusTrigger(4);
+  r.ModemTrigger = d->CreateStatusTrigger(1);
+  if (r.TimeoutTrigger < 0 || r.StatusTrigger < 0 || r.OutBuffFreeTrigger < 0 || r.OutBuffUsedTrigger < 0 ||
+      r.ModemTrigger < 0) {
+    r.ProtocolError = ecNoMoreTriggers;
+    ProtocolFinish(r);
+    return;
+  }
+  d->SetDataSlot(1, &r);
+  if (prepare != nullptr) prepare(r);
+  if (r.ProtocolError != 0) {
+    ProtocolFinish(r);
+    return;
+  }
+  const LPARAM lParam = LPARAM(uint32_t(d->Handle()) << 16);
+  if (handler != nullptr) handler(0, 0, lParam);
+  if (r.ProtocolError != 0) return;
+  if (r.Dispatcher == nullptr) return;  // the first pass already finished
+  d->ArmTimerTrigger(r.StatusTrigger, r.StatusInterval, true);
+  if (r.TransferOptions & tfAbortNoCarrier) {
+    if (!d->CarrierPresent()) {
+      r.ProtocolError = ecAbortNoCarrier;
+      ProtocolFinish(r);
+      return;
+    }
+    d->ArmStatusTrigger(r.ModemTrigger, 0x80, true);
+  }
+  if (handler != nullptr) d->RegisterProcHandler(handler);
+}
+
+void ProtocolFinish(TransferRecord& r) {
+  TMroBaseDispatcher* d = r.Dispatcher;
+  DestroyTriggers(r);
+  if (d != nullptr && r.TriggerHandler != nullptr) d->UnregisterProcHandler(r.TriggerHandler);
+  CloseSearch(r);
+  if (r.FileOpen) {
+    if (r.WorkFile >= 0) ::close(r.WorkFile);
+    r.WorkFile = -1;
+    r.FileOpen = false;
+    r.FileBuffer.clear();
+  }
+  if (r.ProtocolError == 0) {
+    switch (r.ProtocolStatus) {
+      case psFileRejected: r.ProtocolError = ecFileRejected; break;
+      case psCantWriteFile: r.ProtocolError = ecCantWriteFile; break;
+      case psTimeout: r.ProtocolError = ecTimeout; break;
+      case psProtocolError: r.ProtocolError = ecProtocolError; break;
+      case psCancelRequested: r.ProtocolError = ecCancelRequested; break;
+      case psSequenceError: r.ProtocolError = ecSequenceError; break;
+      case psAbortNoCarrier: r.ProtocolError = ecAbortNoCarrier; break;
+      case psAbort: r.ProtocolError = ecProtocolAbort; break;
+      default: break;
+    }
+  }
+  if (d != nullptr) {
+    const std::string text = "ErrorCode:" + std::to_string(r.ProtocolError);
+    d->AddLogEntry(LogKindOf(r.ProtocolType), lskFinish, 0, text.data(), uint32_t(text.size()));
+    void* slot = nullptr;
+    if (d->GetDataSlot(1, slot) >= 0 && slot == &r) d->SetDataSlot(1, nullptr);
+  }
+  r.Dispatcher = nullptr;
+  if (r.MessageWindow != 0)
+    PostMessage(r.MessageWindow, MsgProtocolFinish, WPARAM(uint16_t(int16_t(r.ProtocolError))),
+                LPARAM(&r));
+}
+
+void GotError(TransferRecord& r, int32_t code) {
+  SendReport(r, MsgProtocolError, WPARAM(uint16_t(int16_t(code))), 0);
+  r.ProtocolError = code;
+}
+
+void ShowFirstStatus(TransferRecord& r) {
+  r.ShowStatusHook(r, r.InProgress == 0 ? soFirst : 0);
+  ++r.InProgress;
+}
+
+void ShowLastStatus(TransferRecord& r) {
+  if (r.InProgress == 0) return;
+  --r.InProgress;
+  r.ShowStatusHook(r, r.InProgress == 0 ? soLast : 0);
+}
+
+void ResetTransferStatus(TransferRecord& r) {
+  if (r.InProgress == 0) {
+    r.SrcFileLen = 0;
+    r.BytesRemaining = 0;
+  }
+  r.BytesTransferred = 0;
+  r.BlockNum = 0;
+  r.ElapsedTicks = 0;
+  r.BlockErrors = 0;
+  r.TotalErrors = 0;
+  r.ProtocolStatus = psOK;
+  r.ProtocolError = 0;
+}
+
+void UpdateElapsedTicks(TransferRecord& r) { r.ElapsedTicks = ElapsedTicks(r.TransferTimer); }
+
+TransferRecord* RecordOfHandlerCall(LPARAM lParam, TMroBaseDispatcher** dispatcher) {
+  TLockGuard registry(TMroBaseDispatcher::RegistryLock());
+  TMroBaseDispatcher* d = TMroBaseDispatcher::LookupDispatcher(int32_t(uint32_t(lParam) >> 16));
+  if (dispatcher != nullptr) *dispatcher = d;
+  if (d == nullptr) return nullptr;
+  void* ref = nullptr;
+  if (d->GetDataSlot(1, ref) < 0) return nullptr;
+  return static_cast<TransferRecord*>(ref);
+}
+
+bool HandlerPassHead(TransferRecord& r, UINT msg, WPARAM wParam, uint8_t logKind, uint8_t subKind) {
+  TMroBaseDispatcher* d = r.Dispatcher;
+  if (d != nullptr && d->Logging()) d->AddLogEntry(logKind, subKind, 0, nullptr, 0);
+  bool finished = false;
+  if ((wParam != 0 && int32_t(wParam) == r.ModemTrigger) || msg == MsgProtocolCancel) {
+    r.ProtocolStatus = msg == MsgProtocolCancel ? psCancelRequested : psAbortNoCarrier;
+    PurgeOutputOfPort(r);
+    r.ForceStatus = false;
+    finished = true;
+  }
+  if (!finished && ((wParam != 0 && int32_t(wParam) == r.StatusTrigger) || r.ForceStatus)) {
+    UpdateElapsedTicks(r);
+    int32_t left = 0;
+    if (d == nullptr || d->TimerTicksLeft(r.StatusTrigger, left) < 0) left = 0;
+    if (left <= 0) {
+      r.ShowStatusHook(r, 0);
+      if (d != nullptr) d->ArmTimerTrigger(r.StatusTrigger, r.StatusInterval, true);
+      r.ForceStatus = false;
+    }
+  }
+  return finished;
+}
+
+void PurgeOutputOfPort(TransferRecord& r) {
+  if (r.Dispatcher != nullptr) r.Dispatcher->PurgeOutput();
+}
+
+void PurgeInputOfPort(TransferRecord& r) {
+  if (r.Dispatcher != nullptr) r.Dispatcher->PurgeInput();
+}
+
+void ArmTimer(TransferRecord& r, int32_t handle, int32_t ticks) {
+  if (r.Dispatcher != nullptr) r.Dispatcher->ArmTimerTrigger(handle, ticks, true);
+}
+
+void ArmStatus(TransferRecord& r, int32_t handle, uint16_t value) {
+  if (r.Dispatcher != nullptr) r.Dispatcher->ArmStatusTrigger(handle, value, true);
+}
+
+// --- Reports ------------------------------------------------------------------------------
+
+void SendStatusReport(TransferRecord& r, uint16_t options) { SendReport(r, MsgProtocolStatus, options, LPARAM(&r)); }
+
+void SendLogReport(TransferRecord& r, uint16_t code) { SendReport(r, MsgProtocolLog, code, LPARAM(&r)); }
+
+bool SendNextFileQuery(TransferRecord& r, char* name) {
+  return SendReport(r, MsgProtocolNextFile, 0, LPARAM(name)) != 0;
+}
+
+bool SendAcceptQuery(TransferRecord& r, char* name) {
+  return SendReport(r, MsgProtocolAcceptFile, 0, LPARAM(name)) == 1;
+}
+
+TWriteFailAction SendResumeQuery(TransferRecord& r) {
+  return TWriteFailAction(SendReport(r, MsgProtocolResume, r.WriteFailAction, LPARAM(&r)));
+}
+
+// --- The file list of a mask ------------------------------------------------------------
+
+void CloseSearch(TransferRecord& r) {
+  r.SearchRec = TSearchRec{};
+  r.SearchOpen = false;
+}
+
+namespace {
+
+// Lists the regular files of the mask's directory whose names match it.
+// 0, 3 when the directory is missing, or 18 when nothing matches.
+int32_t FindFirst(const std::string& mask, TSearchRec& rec) {
+  const std::string dir = JustPathname(mask);
+  const std::string pattern = JustFilename(mask);
+  rec = TSearchRec{};
+  DIR* dp = opendir(dir.empty() ? "." : dir.c_str());
+  if (dp == nullptr) return errno == ENOENT || errno == ENOTDIR ? 3 : IoError(errno);
+  while (dirent* e = readdir(dp)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
+    struct stat st {};
+    const std::string full = AddTrailingSlash(dir) + name;
+    if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    rec.Names.push_back(name);
+  }
+  closedir(dp);
+  std::sort(rec.Names.begin(), rec.Names.end());
+  return rec.Names.empty() ? 18 : 0;
+}
+
+}  // namespace
+
+bool NextFileFromMask(TransferRecord& r, char* name) {
+  const std::string mask = BufferText(r.FileMask);
+  name[0] = 0;
+  if (mask.empty()) {
+    GotError(r, ecNoSearchMask);
+    return false;
+  }
+  int32_t result = 0;
+  if (r.FindFirstPending) {
+    result = FindFirst(mask, r.SearchRec);
+    r.SearchOpen = true;
+    if (result == 18) {
+      GotError(r, ecNoMatchingFiles);
+      CloseSearch(r);
+      return false;
+    }
+    if (result == 0) r.FindFirstPending = false;
+  } else if (!r.SearchOpen || r.SearchRec.Next >= r.SearchRec.Names.size()) {
+    result = 18;
+  }
+  if (result != 0) {
+    if (result == 3)
+      GotError(r, ecDirNotFound);
+    else if (result != 18)
+      GotError(r, -result);
+    CloseSearch(r);
+    return false;
+  }
+  const std::string dir = JustPathname(mask);
+  std::string full = (dir.empty() ? std::string() : AddTrailingSlash(dir)) + r.SearchRec.Names[r.SearchRec.Next++];
+  full.resize(std::min(full.size(), kMaxPathChars));
+  std::memcpy(name, full.c_str(), full.size() + 1);
+  return true;
+}
+
+// --- Reading ---------------------------------------------------------------------------------
+
+void DefPrepareReading(TransferRecord& r) {
+  r.ProtocolError = 0;
+  if (r.FileOpen) return;
+  const std::string path = BufferText(r.PathName);
+  if (path.empty()) {
+    GotError(r, ecFileNotFound);
+    return;
+  }
+  r.FileBuffer.assign(kFileBufferSize, 0);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    const int err = S_ISDIR(st.st_mode) ? EACCES : errno;
+    ::close(fd);
+    r.FileBuffer.clear();
+    GotError(r, -IoError(err));
+    return;
+  }
+  if (fd < 0) {
+    const int err = errno;
+    r.FileBuffer.clear();
+    GotError(r, -IoError(err));
+    return;
+  }
+  r.WorkFile = fd;
+  r.SrcFileLen = uint32_t(st.st_size);
+  r.BytesRemaining = int32_t(r.SrcFileLen);
+  r.ShowStatusHook(r, 0);
+  r.SrcFileDate = FileDateOf(fd);
+  r.FileOffset = r.BufferStart = r.BufferEnd = r.LastOffset = 0;
+  r.EndPending = false;
+  r.FileOpen = true;
+}
+
+bool DefReadBlock(TransferRecord& r, uint8_t* block, uint32_t& count) {
+  if (r.FileOffset >= r.SrcFileLen) {
+    count = 0;
+    return true;
+  }
+  if (count > kFileBufferSize) count = kFileBufferSize;
+  if (r.BufferEnd < r.FileOffset) r.BufferEnd = r.FileOffset;
+  // A step back within the window reads nothing; before its start the window
+  // is read again from there.
+  if (r.FileOffset < r.LastOffset && r.FileOffset < r.BufferStart) r.BufferEnd = r.FileOffset;
+  if (r.BufferEnd < r.FileOffset + count) {
+    const uint32_t keep = r.BufferEnd - r.FileOffset;
+    if (keep > 0) std::memmove(r.FileBuffer.data(), r.FileBuffer.data() + (r.FileOffset - r.BufferStart), keep);
+    ssize_t got = -1;
+    if (lseek(r.WorkFile, off_t(r.BufferEnd), SEEK_SET) >= 0) {
+      uint32_t total = 0;
+      while (total < kFileBufferSize - keep) {
+        const ssize_t n = ::read(r.WorkFile, r.FileBuffer.data() + keep + total, kFileBufferSize - keep - total);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          total = UINT32_MAX;
+          break;
+        }
+        if (n == 0) break;
+        total += uint32_t(n);
+      }
+      if (total != UINT32_MAX) got = ssize_t(total);
+    }
+    if (got < 0) {
+      GotError(r, -IoError(errno));
+      count = 0;
+      return true;
+    }
+    r.BufferStart = r.FileOffset;
+    r.BufferEnd = r.FileOffset + kFileBufferSize;
+    if (uint32_t(got) < kFileBufferSize - keep) {
+      r.EndOfData = r.BufferStart + keep + uint32_t(got);
+      std::memset(r.FileBuffer.data() + keep + got, kBlockFillChar, kFileBufferSize - keep - uint32_t(got));
+      r.EndPending = true;
+    } else {
+      r.EndPending = false;
+    }
+  }
+  std::memcpy(block, r.FileBuffer.data() + (r.FileOffset - r.BufferStart), count);
+  r.LastOffset = r.FileOffset;
+  if (!r.EndPending || r.FileOffset + count < r.EndOfData) return false;
+  count = r.EndOfData - r.FileOffset;
+  return true;
+}
+
+void DefFinishReading(TransferRecord& r) {
+  if (!r.FileOpen) return;
+  ::close(r.WorkFile);
+  r.WorkFile = -1;
+  r.FileBuffer.clear();
+  r.FileOpen = false;
+}
+
+// --- Writing ---------------------------------------------------------------------------------
+
+void DefPrepareWriting(TransferRecord& r) {
+  r.FileBuffer.assign(kFileBufferSize, 0);
+  std::string path = BufferText(r.PathName);
+  const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int probeErr = errno;
+  const bool exists = probe >= 0;
+  if (probe >= 0) ::close(probe);
+  auto fail = [&] { r.FileBuffer.clear(); };
+  if (!exists && IoError(probeErr) != 2) {
+    GotError(r, -IoError(probeErr));
+    fail();
+    return;
+  }
+  if (exists && r.WriteFailAction == wfWriteFail) {
+    r.ProtocolStatus = psCantWriteFile;
+    r.ForceStatus = true;
+    fail();
+    return;
+  }
+  if (exists && r.WriteFailAction == wfWriteRename) {
+    const std::string dir = JustPathname(path);
+    std::string name = JustFilename(path);
+    if (!name.empty()) name[0] = '$';
+    path = (dir.empty() ? std::string() : AddTrailingSlash(dir)) + name;
+    SetBufferText(r.PathName, path);
+  }
+  r.ShowStatusHook(r, 0);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    GotError(r, -IoError(errno));
+    fail();
+    return;
+  }
+  r.WorkFile = fd;
+  r.BufferStart = 0;
+  r.LastOffset = 0;
+  r.BufferEnd = kFileBufferSize;
+  r.FileOpen = true;
+}
+
+bool DefWriteBlock(TransferRecord& r, const uint8_t* block, uint32_t count) {
+  r.ProtocolError = 0;
+  if (!r.FileOpen) {
+    GotError(r, ecNotOpen);
+    return true;
+  }
+  if (count > kFileBufferSize) {
+    // Larger than the window: flush, then write straight through.
+    if (!FlushBuffer(r)) return true;
+    if (lseek(r.WorkFile, off_t(r.FileOffset), SEEK_SET) < 0 || !WriteAll(r, block, count)) {
+      if (r.ProtocolError == 0) GotError(r, -IoError(errno));
+      return true;
+    }
+    r.BufferStart = r.FileOffset + count;
+    r.BufferEnd = r.BufferStart + kFileBufferSize;
+    r.LastOffset = r.BufferStart;
+    return false;
+  }
+  if (r.FileOffset < r.LastOffset) {
+    if (r.BufferStart < r.FileOffset) {
+      if (!FlushBuffer(r)) return true;
+    }
+    r.BufferStart = r.FileOffset;
+    r.BufferEnd = r.FileOffset + kFileBufferSize;
+  }
+  if (r.BufferEnd < r.FileOffset + count) {
+    if (!FlushBuffer(r)) return true;
+    r.BufferStart = r.FileOffset;
+    r.BufferEnd = r.FileOffset + kFileBufferSize;
+    r.LastOffset = r.FileOffset;
+  }
+  std::memcpy(r.FileBuffer.data() + (r.FileOffset - r.BufferStart), block, count);
+  r.LastOffset = r.FileOffset + count;
+  return false;
+}
+
+void DefFinishWriting(TransferRecord& r) {
+  if (!r.FileOpen) return;
+  FlushBuffer(r);
+  struct stat st {};
+  if (fstat(r.WorkFile, &st) == 0) r.SrcFileLen = uint32_t(st.st_size);
+  r.SrcFileDate = FileDateOf(r.WorkFile);
+  if (::close(r.WorkFile) != 0) GotError(r, -IoError(errno));
+  r.WorkFile = -1;
+  r.FileBuffer.clear();
+  r.FileOpen = false;
+}
+
+// --- Names -----------------------------------------------------------------------------------
+
+void UpcasePathName(TransferRecord& r, bool forReading) {
+  const std::string path = BufferText(r.PathName);
+  const std::string dir = JustPathname(path);
+  std::string name = JustFilename(path);
+  for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
+  const std::string upper = (dir.empty() ? std::string() : AddTrailingSlash(dir)) + name;
+  if (upper == path) return;
+  if (forReading && !ExistFile(upper)) return;
+  SetBufferText(r.PathName, upper);
+}
+
+bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool keepDirs, std::string& out) {
+  std::vector<std::string> parts;
+  std::string part;
+  auto flush = [&] {
+    if (!part.empty() && part != "." && part != "..") parts.push_back(part);
+    part.clear();
+  };
+  for (char c : peerName) {
+    if (c == '/' || c == '\\' || c == ':')
+      flush();
+    else if (c != 0)
+      part += c;
+  }
+  flush();
+  if (parts.empty()) return false;
+  std::string rel;
+  if (keepDirs) {
+    for (size_t i = 0; i < parts.size(); ++i) rel += (i ? "/" : "") + parts[i];
+  } else {
+    rel = parts.back();
+  }
+  out = AddTrailingSlash(BufferText(r.DestinationDirectory)) + rel;
+  if (out.size() > kMaxPathChars) return false;
+  return true;
+}
+
+// --- Block checks ----------------------------------------------------------------------------
+
+namespace {
+
+struct CrcTables {
+  uint16_t crc16[256];
+  uint32_t crc32[256];
+  CrcTables() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint16_t c = uint16_t(i << 8);
+      for (int k = 0; k < 8; ++k) c = uint16_t((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+      crc16[i] = c;
+      uint32_t d = i;
+      for (int k = 0; k < 8; ++k) d = (d & 1) ? (d >> 1) ^ 0xEDB88320u : d >> 1;
+      crc32[i] = d;
+    }
+  }
+};
+
+const CrcTables& Tables() {
+  static const CrcTables t;
+  return t;
+}
+
+}  // namespace
+
+uint8_t UpdateChecksum(uint8_t byte, uint8_t sum) { return uint8_t(sum + byte); }
+
+uint16_t UpdateCrc16(uint8_t byte, uint16_t crc) {
+  return uint16_t(Tables().crc16[crc >> 8] ^ uint16_t(crc << 8) ^ byte);
+}
+
+uint32_t UpdateCrc32(uint8_t byte, uint32_t crc) { return Tables().crc32[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+
+uint16_t UpdateCrcKermit(uint8_t byte, uint16_t crc) {
+  for (int i = 0; i < 8; ++i) {
+    const bool mix = ((crc ^ byte) & 1) != 0;
+    crc = uint16_t(crc >> 1);
+    if (mix) crc ^= 0x8408;
+    byte = uint8_t(byte >> 1);
+  }
+  return crc;
+}
+
+uint32_t FileCrc32(TransferRecord& r, const std::string& fileName, uint32_t limit) {
+  r.FileCrc = 0;
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    GotError(r, -IoError(errno));
+    return 0;
+  }
+  uint32_t crc = 0xFFFFFFFFu;
+  std::vector<uint8_t> buf(kFileBufferSize);
+  uint64_t left = limit == 0 ? UINT64_MAX : limit;
+  while (left > 0) {
+    const ssize_t n = ::read(fd, buf.data(), size_t(std::min<uint64_t>(left, buf.size())));
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) crc = UpdateCrc32(buf[size_t(i)], crc);
+    left -= uint64_t(n);
+  }
+  ::close(fd);
+  r.FileCrc = crc;
+  return crc;
+}
+
+// --- Other helpers ---------------------------------------------------------------------------
+
+std::string OctalStr(uint32_t value) {
+  std::string s(12, '0');
+  for (int i = 11; i >= 0 && value != 0; --i, value >>= 3) s[size_t(i)] = char('0' + (value & 7));
+  return s;
+}
+
+uint32_t OctalStr2Long(const std::string& text) {
+  size_t b = 0, e = text.size();
+  while (e > b && static_cast<unsigned char>(text[e - 1]) < 33) --e;
+  while (b < e && (static_cast<unsigned char>(text[b]) < 33 || text[b] == '0')) ++b;
+  if (e - b > 11) return 0;
+  uint32_t v = 0;
+  for (size_t i = b; i < e; ++i) {
+    if (text[i] < '0' || text[i] > '7') return 0;
+    v = v * 8 + uint32_t(text[i] - '0');
+  }
+  return v;
+}
+
+uint32_t PackUnixDate(int64_t unixSeconds) {
+  const time_t t = time_t(unixSeconds);
+  tm lt {};
+  if (localtime_r(&t, &lt) == nullptr || lt.tm_year < 80) return 0;
+  const uint32_t date = uint32_t(((lt.tm_year - 80) << 9) | ((lt.tm_mon + 1) << 5) | lt.tm_mday);
+  const uint32_t tod = uint32_t((lt.tm_hour << 11) | (lt.tm_min << 5) | (lt.tm_sec / 2));
+  return (date << 16) | tod;
+}
+
+int64_t DosDateToUnix(uint32_t dosDate) {
+  if (dosDate == 0) return 0;
+  tm lt {};
+  const uint32_t date = dosDate >> 16, tod = dosDate & 0xFFFF;
+  lt.tm_year = int((date >> 9) & 0x7F) + 80;
+  lt.tm_mon = int((date >> 5) & 0x0F) - 1;
+  lt.tm_mday = int(date & 0x1F);
+  lt.tm_hour = int(tod >> 11);
+  lt.tm_min = int((tod >> 5) & 0x3F);
+  lt.tm_sec = int(tod & 0x1F) * 2;
+  lt.tm_isdst = -1;
+  const time_t t = mktime(&lt);
+  return t == time_t(-1) ? 0 : int64_t(t);
+}
+
+std::string StatusText(int32_t code) {
+  if ((code >= 4700 && code <= 4723) || code == 4730) return MeroErrorStrings().GetText(uint32_t(code));
+  return {};
+}
+
+}  // namespace zav
