@@ -1,0 +1,564 @@
+// The bench window: its stored layout in code and the handlers.
+#include "app/MainForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QTabWidget>
+#include <mutex>
+
+#include "app/QxSelCom.h"
+#include "app/QxStatLt.h"
+#include "serial/QxPort.h"
+#include "terminal/QXTrmWidget.h"
+
+namespace zav {
+
+namespace {
+
+// Free faces that stand in for the stored ones this system lacks.
+const char* Substitute(const QString& family) {
+  if (family == "MS Sans Serif") return "DejaVu Sans";
+  if (family == "Arial Narrow") return "DejaVu Sans Condensed";
+  return "DejaVu Serif";  // the Thai faces and Georgia
+}
+
+QFont StoredFont(const QString& family, int height, bool bold) {
+  QFont f;
+  f.setFamilies({family, Substitute(family)});
+  f.setPixelSize(-height);
+  f.setBold(bold);
+  // The Thai faces draw Latin letters at about two thirds of their height;
+  // a stand-in is scaled to match, so captions fit their places.
+  if (family.endsWith("UPC") && QFontInfo(f).family() != family) f.setPixelSize(-height * 2 / 3);
+  return f;
+}
+
+// Window-system colours as the layout names them.
+const QColor kBlue(0, 0, 255);
+const QColor kYellow(255, 255, 0);
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 128, 0);
+const QColor kSilver(192, 192, 192);
+constexpr uint32_t kTerminalBlue = 0xFF0000;  // 0x00BBGGRR
+constexpr uint32_t kTerminalWhite = 0xFFFFFF;
+
+// Text colour of the enabled states; disabled text keeps the greyed look.
+void SetTextColor(QWidget* w, const QColor& c) {
+  QPalette p = w->palette();
+  for (auto group : {QPalette::Active, QPalette::Inactive}) {
+    p.setColor(group, QPalette::WindowText, c);
+    p.setColor(group, QPalette::ButtonText, c);
+    p.setColor(group, QPalette::Text, c);
+  }
+  w->setPalette(p);
+}
+
+void SetBackground(QWidget* w, const QColor& c) {
+  QPalette p = w->palette();
+  p.setColor(QPalette::Window, c);
+  w->setPalette(p);
+  w->setAutoFillBackground(true);
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top) {
+  auto* l = new QLabel(text, parent);
+  l->move(left, top);
+  return l;
+}
+
+// The logo: any picture will do; this one is drawn rather than stored.
+QPixmap Logo() {
+  QPixmap pm(122, 122);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(kBlue);
+  p.setPen(QPen(kYellow, 4));
+  p.drawEllipse(4, 4, 114, 114);
+  p.setPen(Qt::white);
+  p.setFont(StoredFont("MS Sans Serif", -36, true));
+  p.drawText(QRect(0, 0, 122, 122), Qt::AlignCenter, "ZAV");
+  return pm;
+}
+
+struct Rate {
+  const char* text;
+  int32_t baud;
+};
+constexpr Rate kRates[] = {{"150", 150},     {"300", 300},     {"600", 600},     {"1200", 1200},
+                           {"2400", 2400},   {"4800", 4800},   {"9600", 9600},   {"19200", 19200},
+                           {"38400", 38400}, {"57600", 57600}, {"115200", 115200}};
+
+std::mutex& BoxLock() {
+  static std::mutex m;
+  return m;
+}
+TErrorBox& Box() {
+  static TErrorBox box;
+  return box;
+}
+
+}  // namespace
+
+// --- Top-level error handling ------------------------------------------------
+
+std::string ErrorBoxText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+  return message;
+}
+
+void SetErrorBox(TErrorBox box) {
+  std::lock_guard g(BoxLock());
+  Box() = std::move(box);
+}
+
+void ShowException(const std::exception& error) {
+  const std::string text = ErrorBoxText(error.what());
+  TErrorBox box;
+  {
+    std::lock_guard g(BoxLock());
+    box = Box();
+  }
+  if (box) {
+    box(text);
+    return;
+  }
+  QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(),
+                        QString::fromStdString(text), QMessageBox::Ok);
+}
+
+void TForm1::Guard(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ShowException(e);
+  } catch (...) {
+    ShowException(Exception("Unknown exception"));
+  }
+}
+
+// --- Status bar -------------------------------------------------------------
+
+TStatusPanels::TStatusPanels(int count, int panelWidth, QWidget* parent) : QWidget(parent) {
+  for (int i = 0; i < count; ++i) {
+    auto* l = new QLabel(this);
+    l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    l->setIndent(2);
+    QFont f = StoredFont("MS Sans Serif", -11, false);
+    f.setStretch(QFont::SemiCondensed);  // "BR115200" fits its 50 pixels
+    l->setFont(f);
+    l->setGeometry(i * (panelWidth + 2), 2, panelWidth, 19);
+    panels_.push_back(l);
+  }
+}
+
+std::string TStatusPanels::PanelText(int index) const { return panels_.at(size_t(index))->text().toStdString(); }
+
+void TStatusPanels::SetPanelText(int index, const std::string& text) {
+  panels_.at(size_t(index))->setText(QString::fromStdString(text));
+}
+
+// --- The window -------------------------------------------------------------
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
+  SetName("Form1");
+  setWindowTitle("ZAV Varorozi  Re. Test Ver.2.04 XP (06/2006)");
+  setFont(StoredFont("MS Sans Serif", -11, false));
+  move(34, 32);
+  setFixedSize(1026, 770);  // the client area of the stored 1034 by 804 frame
+
+  // The components, in layout order: the port first, so the terminal finds it.
+  MroComPort1 = new TMroComPort(this);
+  MroComPort1->SetName("MroComPort1");
+  MroComPort1->BeginLoad();
+  MroComPort1->SetBaud(9600);
+  MroComPort1->SetAutoOpen(false);
+  MroComPort1->SetDTR(false);
+  MroComPort1->SetRTS(false);
+  MroComPort1->SetTraceName("MERO.TRC");
+  MroComPort1->SetLogName("MERO.LOG");
+  MroComPort1->EndLoad();
+  MroComPort1->AnnounceInsertion();
+
+  BuildPortControls();
+  BuildKeyboard();
+  BuildTerminal();
+
+  RegisterComSelectPrompt();
+  // Errors the port raises while serving a trigger reach the same box, after
+  // the trigger's message has been answered.
+  RegisterErrorReporter([](const std::exception& e) {
+    QMetaObject::invokeMethod(
+        qApp, [text = std::string(e.what())] { ShowException(Exception(text)); }, Qt::QueuedConnection);
+  });
+
+  setTabOrder(Font, Edit1);
+  setTabOrder(Edit1, QxTerminal1);
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  RegisterErrorReporter({});
+  RegisterPortPrompt({});
+  // The terminal lets go of the port before the port closes its device.
+  delete QxTerminal1;
+  QxTerminal1 = nullptr;
+  delete MroComPort1;
+  MroComPort1 = nullptr;
+}
+
+void TForm1::BuildPortControls() {
+  Label5 = MakeLabel(this, "ZAV Terminal Test For Section Qc. v2.04 for XP ", 347, 0);
+  Label5->setFont(StoredFont("KodchiangUPC", -32, true));
+  SetTextColor(Label5, kBlue);
+  Label5->adjustSize();
+
+  Image1 = new QLabel(this);
+  Image1->setGeometry(15, 7, 122, 122);
+  Image1->setPixmap(Logo());
+
+  GroupBox1 = new QGroupBox("Setup ComPort", this);
+  GroupBox1->setGeometry(745, 53, 246, 149);
+  SetBackground(GroupBox1, kSilver);
+  const QFont groupFont = StoredFont("EucrosiaUPC", -20, true);
+  GroupBox1->setFont(groupFont);
+  SetTextColor(GroupBox1, kYellow);
+
+  Label1 = MakeLabel(GroupBox1, "COMPORT", 8, 40);
+  Label2 = MakeLabel(GroupBox1, "BAUDRATE", 8, 85);
+  for (QLabel* l : {Label1, Label2}) {
+    l->setFont(groupFont);
+    SetTextColor(l, kRed);
+    l->adjustSize();
+  }
+
+  auto makeCombo = [&](int top) {
+    auto* c = new QComboBox(GroupBox1);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->setFont(groupFont);
+    SetTextColor(c, Qt::black);
+    c->setGeometry(88, top, 144, 33);
+    c->setStyleSheet("QComboBox QAbstractItemView::item { min-height: 25px; }");
+    return c;
+  };
+  com = makeCombo(37);
+  for (int n = 1; n <= 15; ++n) com->addItem(QString("COM%1").arg(n));
+  baud = makeCombo(82);
+  for (const Rate& r : kRates) baud->addItem(r.text);
+  for (QComboBox* c : {com, baud}) {
+    c->setCurrentIndex(-1);
+    c->setEditText(" ");
+  }
+  connect(com, &QComboBox::activated, this, [this] { Guard([this] { comChange(); }); });
+  connect(baud, &QComboBox::activated, this, [this] { Guard([this] { baudChange(); }); });
+
+  Button1 = new QPushButton("Open Port", GroupBox1);
+  Button1->setGeometry(88, 119, 70, 23);
+  Button2 = new QPushButton("Close Port", GroupBox1);
+  Button2->setGeometry(160, 119, 72, 23);
+  for (QPushButton* b : {Button1, Button2}) {
+    b->setFont(StoredFont("Georgia", -12, true));
+    SetTextColor(b, kYellow);
+    b->setCursor(Qt::PointingHandCursor);
+  }
+  connect(Button1, &QPushButton::clicked, this, [this] { Guard([this] { Button1Click(); }); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Guard([this] { Button2Click(); }); });
+
+  C_DTR = new QCheckBox("DTR", this);
+  C_DTR->move(894, 67);
+  C_RTS = new QCheckBox("RTS", this);
+  C_RTS->move(938, 67);
+  for (QCheckBox* c : {C_DTR, C_RTS}) {
+    c->setCursor(Qt::PointingHandCursor);
+    c->adjustSize();
+  }
+  connect(C_DTR, &QCheckBox::clicked, this, [this] { Guard([this] { C_DTRClick(); }); });
+  connect(C_RTS, &QCheckBox::clicked, this, [this] { Guard([this] { C_RTSClick(); }); });
+
+  DTRLight = new TMroStatusLight(this);
+  DTRLight->SetBounds(880, 30, 49, 12);
+  RTSLight = new TMroStatusLight(this);
+  RTSLight->SetBounds(936, 30, 49, 12);
+  RTSLight->SetLitColor(TMroCustomStatusLight::kGreen);
+  RTSLight->SetNotLitColor(TMroCustomStatusLight::kRed);
+  Light1 = new TMroStatusLight(this);
+  Light1->SetBounds(23, 178, 53, 12);
+  Light1->SetLitColor(TMroCustomStatusLight::kGreen);
+  Light1->SetNotLitColor(TMroCustomStatusLight::kRed);
+  Light2 = new TMroStatusLight(this);
+  Light2->SetBounds(75, 178, 53, 12);
+
+  ON_COM = MakeLabel(this, "ON", 40, 200);
+  OFF_COM = MakeLabel(this, "OFF", 88, 200);
+  for (QLabel* l : {ON_COM, OFF_COM}) {
+    l->setFont(StoredFont("MS Sans Serif", -11, true));
+    SetTextColor(l, kGreen);
+    l->adjustSize();
+  }
+
+  StatusBar1 = new TStatusPanels(3, 50, this);
+  StatusBar1->setGeometry(0, 747, 1026, 23);
+  SetBackground(StatusBar1, kSilver);
+}
+
+QPushButton* TForm1::AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
+                            int width, const std::function<void()>& handler) {
+  auto* b = new QPushButton(caption, parent);
+  b->setObjectName(QString::fromStdString(name));
+  b->setGeometry(left, top, width, 24);
+  b->setFont(StoredFont("MS Sans Serif", -13, true));
+  b->setCursor(Qt::PointingHandCursor);
+  connect(b, &QPushButton::clicked, this, [handler] { Guard(handler); });
+  keys_.emplace_back(name, b);
+  return b;
+}
+
+QPushButton* TForm1::KeyButton(const std::string& name) const {
+  for (const auto& [n, b] : keys_)
+    if (n == name) return b;
+  return nullptr;
+}
+
+void TForm1::BuildKeyboard() {
+  Font = new QTabWidget(this);
+  Font->setObjectName("Font");
+  Font->setGeometry(142, 30, 380, 172);
+  Font->tabBar()->setFont(StoredFont("MS Sans Serif", -15, true));
+
+  constexpr int kRows[] = {22, 52, 82, 111};
+  auto mainLeft = [](int slot) { return 10 + slot * 36; };
+  auto numLeft = [](int col) { return 8 + col * 27; };
+  struct Page {
+    QWidget* widget;
+    QGroupBox* main;
+    QGroupBox* numeric;
+  };
+  auto makePage = [&](const QString& caption, int fontHeight) {
+    auto* w = new QWidget;
+    w->setFont(StoredFont("MS Sans Serif", fontHeight, true));
+    Font->addTab(w, caption);
+    auto* main = new QGroupBox(w);
+    main->setGeometry(0, 0, 268, 142);
+    auto* numeric = new QGroupBox(w);
+    numeric->setGeometry(275, 0, 97, 142);
+    return Page{w, main, numeric};
+  };
+
+  // Page 1: letters and digits.
+  const Page p1 = makePage("ABC 123", -17);
+  KEY_ESC_0 = AddKey(p1.main, "KEY_ESC_0", "ESC", mainLeft(0), kRows[0], 68, [this] { KEY_ESC_Click(); });
+  for (int i = 0; i < 26; ++i) {
+    const int row = i < 5 ? 0 : (i - 5) / 7 + 1;
+    const int slot = i < 5 ? i + 2 : (i - 5) % 7;
+    const QString letter(QChar('A' + i));
+    LetterKeys[size_t(i)] = AddKey(p1.main, "KEY_" + letter.toStdString(), letter, mainLeft(slot), kRows[row], 30,
+                                   [this, i] { LetterKeyClick(i); });
+  }
+  struct Key {
+    const char* name;
+    const char* caption;
+  };
+  // The "#" keys send CR instead when ENT_C is checked.
+  auto KeyHandler = [this](const std::string& caption) -> std::function<void()> {
+    if (caption == "#") return [this] { KEY_Shap_Click(); };
+    return [this, caption] { CharKeyClick(caption); };
+  };
+  const Key numeric1[12] = {{"KEY_1", "1"},       {"KEY_2", "2"}, {"Button5", "3"},   {"KEY_4", "4"},
+                            {"Button7", "5"},     {"Button8", "6"}, {"KEY_7", "7"},     {"KEY_8", "8"},
+                            {"Key_9", "9"},       {"KEY_Sting_0", "*"}, {"Key_0", "0"}, {"KEY_Shap_0", "#"}};
+  for (int i = 0; i < 12; ++i) {
+    const Key& k = numeric1[i];
+    QPushButton* b = AddKey(p1.numeric, k.name, k.caption, numLeft(i % 3), kRows[i / 3], 23, KeyHandler(k.caption));
+    if (i == 11) KEY_Shap_0 = b;
+  }
+
+  // Page 2: signs and digits.
+  const Page p2 = makePage("?/><.*_+123", -15);
+  KEY_ESC_1 = AddKey(p2.main, "KEY_ESC_1", "ESC", mainLeft(0), kRows[0], 68, [this] { KEY_ESC_Click(); });
+  const std::string signs = "!@$%&()-_+\\\"^:;/?<>.,{}[]~";
+  for (int i = 0; i < 26; ++i) {
+    const int row = i < 5 ? 0 : (i - 5) / 7 + 1;
+    const int slot = i < 5 ? i + 2 : (i - 5) % 7;
+    const std::string text(1, signs[size_t(i)]);
+    const QString caption = text == "&" ? "&&" : QString::fromStdString(text);  // "&" alone marks a mnemonic
+    AddKey(p2.main, std::string("KEY_SM_") + char('A' + i), caption, mainLeft(slot), kRows[row], 30,
+           [this, text] { CharKeyClick(text); });
+  }
+  const Key numeric2[12] = {{"KEY_SM_1", "1"}, {"KEY_SM_2", "2"},    {"KEY_SM_3", "3"}, {"KEY_SM_4", "4"},
+                            {"KEY_SM_5", "5"}, {"KEY_SM_6", "6"},    {"KEY_SM_7", "7"}, {"KEY_SM_8", "8"},
+                            {"KEY_SM_9", "9"}, {"KEY_Sting_1", "*"}, {"KEY_SM_0", "0"}, {"KEY_Shap_1", "#"}};
+  for (int i = 0; i < 12; ++i) {
+    const Key& k = numeric2[i];
+    QPushButton* b = AddKey(p2.numeric, k.name, k.caption, numLeft(i % 3), kRows[i / 3], 23, KeyHandler(k.caption));
+    if (i == 11) KEY_Shap_1 = b;
+  }
+  Font->setCurrentIndex(0);
+
+  ENT_C = new QCheckBox("Ent. :ENA./#", this);
+  ENT_C->move(30, 134);
+  Cap1 = new QCheckBox("CapsLock", this);
+  Cap1->move(30, 156);
+  for (QCheckBox* c : {ENT_C, Cap1}) c->adjustSize();
+  connect(ENT_C, &QCheckBox::clicked, this, [this] { Guard([this] { ENT_CClick(); }); });
+  connect(Cap1, &QCheckBox::clicked, this, [this] { Guard([this] { Cap1Click(); }); });
+
+  const QFont lineFont = StoredFont("MS Sans Serif", -15, true);
+  Label3 = MakeLabel(this, "Command1", 598, 46);
+  Edit1 = new QLineEdit(" ", this);
+  Edit1->setGeometry(550, 64, 75, 24);
+  Edit1->setMaxLength(4);
+  Button3 = new QPushButton("GO!", this);
+  Button3->setGeometry(631, 64, 41, 24);
+  Label4 = MakeLabel(this, "Command2", 600, 96);
+  Edit3 = new QLineEdit(" ", this);
+  Edit3->setGeometry(552, 120, 81, 24);
+  Button6 = new QPushButton("GO!", this);
+  Button6->setGeometry(632, 120, 41, 24);
+  for (QWidget* w : std::initializer_list<QWidget*>{Edit1, Button3, Edit3, Button6}) w->setFont(lineFont);
+  for (QLabel* l : {Label3, Label4}) l->adjustSize();
+  connect(Button3, &QPushButton::clicked, this, [this] { Guard([this] { Button3Click(); }); });
+  connect(Button6, &QPushButton::clicked, this, [this] { Guard([this] { Button6Click(); }); });
+}
+
+void TForm1::BuildTerminal() {
+  QxTerminal1 = new TQxTerminal(this, this);
+  QxTerminal1->SetName("QxTerminal1");
+  QxTerminal1->AnnounceInsertion();
+  QxTerminal1->setGeometry(7, 260, 986, 453);
+  QxTerminal1->SetComPort(MroComPort1);
+  QxTerminal1->SetColor(kTerminalBlue);
+  QxTerminal1->SetTermFont(TQxFont{"Terminal", -15, kTerminalWhite, true});
+  QxTerminal1->SetScrollback(false);
+  QxTerminal1->SetCaptureFile("MEROTERM.CAP");
+
+  Button4 = new QPushButton("TerminalFont", this);
+  Button4->setGeometry(903, 214, 82, 24);
+  Button4->setFont(StoredFont("MS Sans Serif", -9, false));
+  connect(Button4, &QPushButton::clicked, this, [this] { Guard([this] { Button4Click(); }); });
+}
+
+// --- Handlers: port controls ---------------------------------------------------
+
+void TForm1::FormCreate() {
+  ON_COM->setEnabled(false);
+  OFF_COM->setEnabled(true);
+  TerminalFontLarge = false;
+}
+
+void TForm1::Button1Click() {
+  if (com->currentIndex() >= 0) MroComPort1->SetComNumber(uint16_t(com->currentIndex() + 1));
+  if (baud->currentIndex() >= 0) MroComPort1->SetBaud(kRates[baud->currentIndex()].baud);
+  if (C_DTR->isChecked()) MroComPort1->SetDTR(true);
+  if (C_RTS->isChecked()) MroComPort1->SetRTS(true);
+  MroComPort1->SetOpen(true);
+  StatusBar1->SetPanelText(1, "OPEN");
+  Light1->SetLit(true);
+  Light2->SetLit(true);
+  ON_COM->setEnabled(true);
+  OFF_COM->setEnabled(false);
+}
+
+void TForm1::Button2Click() {
+  StatusBar1->SetPanelText(1, "CLOSE");
+  MroComPort1->SetDTR(false);
+  MroComPort1->SetRTS(false);
+  MroComPort1->SetOpen(false);
+  for (TMroStatusLight* l : {DTRLight, RTSLight, Light1, Light2}) l->SetLit(false);
+  ON_COM->setEnabled(false);
+  OFF_COM->setEnabled(true);
+}
+
+void TForm1::comChange() {
+  const int i = com->currentIndex();
+  if (i < 0) return;
+  MroComPort1->SetComNumber(uint16_t(i + 1));
+  StatusBar1->SetPanelText(0, "Com" + std::to_string(i + 1));
+}
+
+void TForm1::baudChange() {
+  const int i = baud->currentIndex();
+  if (i < 0) return;
+  MroComPort1->SetBaud(kRates[i].baud);
+  MroComPort1->SetOpen(true);
+  Light1->SetLit(true);
+  Light2->SetLit(true);
+  StatusBar1->SetPanelText(2, std::string("BR") + kRates[i].text);
+  ON_COM->setEnabled(true);
+  OFF_COM->setEnabled(false);
+}
+
+void TForm1::C_DTRClick() {
+  const bool v = C_DTR->isChecked();
+  MroComPort1->SetDTR(v);
+  DTRLight->SetLit(v);
+}
+
+void TForm1::C_RTSClick() {
+  const bool v = C_RTS->isChecked();
+  MroComPort1->SetRTS(v);
+  RTSLight->SetLit(v);
+}
+
+// --- Handlers: keyboard and command lines ------------------------------------------
+
+void TForm1::Cap1Click() {
+  const char first = Cap1->isChecked() ? 'a' : 'A';
+  for (int i = 0; i < 26; ++i) LetterKeys[size_t(i)]->setText(QString(QChar(first + i)));
+}
+
+void TForm1::ENT_CClick() {
+  const QString caption = ENT_C->isChecked() ? "ent" : "#";
+  KEY_Shap_0->setText(caption);
+  KEY_Shap_1->setText(caption);
+}
+
+void TForm1::LetterKeyClick(int index) {
+  const char first = Cap1->isChecked() ? 'a' : 'A';
+  MroComPort1->SendString(std::string(1, char(first + index)));
+}
+
+void TForm1::KEY_Shap_Click() { MroComPort1->SendString(ENT_C->isChecked() ? "\r" : "#"); }
+
+void TForm1::KEY_ESC_Click() { MroComPort1->SendString("\x1b"); }
+
+void TForm1::CharKeyClick(const std::string& text) { MroComPort1->SendString(text); }
+
+void TForm1::Button3Click() { MroComPort1->SendString(Edit1->text().toStdString()); }
+
+void TForm1::Button6Click() { MroComPort1->SendString(Edit3->text().toStdString()); }
+
+// --- Handlers: terminal ----------------------------------------------------
+
+int TForm1::TerminalFontSize() const {
+  const int h = QxTerminal1->TermFont().Height;
+  return ((h < 0 ? -h : h) * 72 + 48) / 96;
+}
+
+void TForm1::SetTerminalFontSize(int points) {
+  TQxFont f = QxTerminal1->TermFont();
+  f.Height = -((points * 96 + 36) / 72);
+  QxTerminal1->SetTermFont(f);
+}
+
+void TForm1::Button4Click() {
+  if (TerminalFontLarge) {
+    TerminalFontLarge = false;
+    Button4->setText("Font Small");
+    SetTerminalFontSize(11);
+  } else {
+    TerminalFontLarge = true;
+    Button4->setText("Font Large");
+    SetTerminalFontSize(12);
+  }
+}
+
+}  // namespace zav
