@@ -526,11 +526,16 @@ struct Win32Threads {
         d.StatusAndTimerPass();
         // While data streams in and the ring has room, read on at once rather
         // than hand over to the communications thread for every 4 KiB.
+        bool extra = false;
         while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
           if (d.LastFillCount() == 0 && !d.DataWithin(1)) break;
           if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
           d.StatusAndTimerPass();
+          extra = true;
         }
+        // The communications thread waits for the end of a pass before it
+        // looks at the device again.
+        if (extra) d.PassDone->Set();
       } catch (const std::exception& e) {
         std::fprintf(stderr, "dispatcher thread: %s\n", e.what());
       }
