@@ -151,8 +151,8 @@ TStatusPanels::TStatusPanels(int count, int panelWidth, QWidget* parent) : QWidg
   for (int i = 0; i < count; ++i) {
     auto* l = new QLabel(this);
     l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    l->setIndent(2);
-    QFont f = StoredFont("MS Sans Serif", -11, false);
+    l->setIndent(1);
+    QFont f = StoredFont("MS Sans Serif", -10, false);
     f.setStretch(QFont::SemiCondensed);  // "BR115200" fits its 50 pixels
     l->setFont(f);
     l->setGeometry(i * (panelWidth + 2), 2, panelWidth, 19);
