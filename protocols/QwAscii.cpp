@@ -21,8 +21,7 @@ void SetState(TAsciiArea& a, TAsciiState s) { a.AsciiState = s; }
 // Sends the block from BlockPos on with the pacing. True when the block is
 // complete; false when a delay went to the timer (or the output buffer had no
 // room) and the state says what to wait for.
-bool SendBlock(TransferRecord& r, TAsciiArea& a) {
-  uint32_t acc = 0;
+bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
   auto busyWait = [&](uint32_t ms) {
     if (a.BusyWait != nullptr)
       a.BusyWait(ms);
@@ -244,6 +243,8 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   TAsciiArea& a = *ap;
   if (a.AsciiState == taDone || r.Dispatcher == nullptr) return;
   if (msg == MsgTriggerAvail) wParam = 0;
+  // The busy-waits of this call: together they stay below MaxDelayBatch.
+  uint32_t busyWaited = 0;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
     const TAsciiState before = a.AsciiState;
@@ -271,8 +272,14 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         } else {
           a.BlockPos = 0;
           ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
-          ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(r.BlockSize + 1));
-          SetState(a, taWaitFrSpc);
+          // Room that is already there needs no wait for the dispatcher's
+          // next look at the output level.
+          if (r.Dispatcher->OutputFree() >= r.BlockSize + 1) {
+            SetState(a, taSendBlock);
+          } else {
+            ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(r.BlockSize + 1));
+            SetState(a, taWaitFrSpc);
+          }
         }
         break;
       }
@@ -286,7 +293,7 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         }
         break;
       case taSendBlock:
-        if (SendBlock(r, a)) {
+        if (SendBlock(r, a, busyWaited)) {
           ++r.BlockNum;
           r.FileOffset += r.BlockSize;
           if (r.LastBlock) {
