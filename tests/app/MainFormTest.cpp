@@ -246,6 +246,15 @@ TEST_F(MainFormTest, FailuresStopTheHandlerAtTheFailingStep) {
   EXPECT_EQ(Panel(1), "OPEN");
 }
 
+TEST_F(MainFormTest, ErrorsThePortCannotRaiseReachTheBoxLater) {
+  // As when a trigger handler fails inside the port window: shown once the
+  // window message has been answered, not inside it.
+  ReportUnhandledError(Exception("Output buffer too small for block"));
+  EXPECT_TRUE(errors.empty());
+  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+  EXPECT_EQ(errors, (std::vector<std::string>{"Output buffer too small for block."}));
+}
+
 TEST_F(MainFormTest, ChoosingAPortOnAClosedPortOnlyNamesIt) {
   Choose(form->com, 2);
   EXPECT_EQ(Panel(0), "Com3");
