@@ -406,8 +406,6 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         ArmTimer(r, r.TimeoutTrigger, r.ReceiveTimeout);
         a.FirstCharPending = true;
         SetState(a, raCollBlock);
-        again = InputReady(r);
-        wParam = 0;
         break;
       }
       case raCollBlock:
