@@ -20,7 +20,8 @@ void SetState(TAsciiArea& a, TAsciiState s) { a.AsciiState = s; }
 
 // Sends the block from BlockPos on with the pacing. True when the block is
 // complete; false when a delay went to the timer (or the output buffer had no
-// room) and the state says what to wait for.
+// room) and the state says what to wait for. Bytes with no delay between them
+// are handed to the dispatcher together.
 bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
   auto busyWait = [&](uint32_t ms) {
     if (a.BusyWait != nullptr)
@@ -29,9 +30,42 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
       DelayMs(ms);
     acc += ms;
   };
+  uint8_t pending[2 * kAsciiBlockBufferSize];
+  uint8_t perByte[kAsciiBlockBufferSize];  // output bytes of each block byte taken
+  uint32_t pendingBytes = 0, pendingTaken = 0, pendingFrom = a.BlockPos;
+  auto commit = [&](uint32_t n) {
+    r.BytesTransferred += int32_t(n);
+    r.BytesRemaining -= int32_t(n);
+  };
+  // False when the output buffer had no room: sending resumes at the first
+  // byte that did not go out, once there is room for it.
+  auto flush = [&]() -> bool {
+    if (pendingTaken == 0) return true;
+    if (Write(r, pending, pendingBytes)) {
+      commit(pendingBytes);
+    } else {
+      uint32_t offset = 0;
+      for (uint32_t i = 0; i < pendingTaken; ++i) {
+        if (perByte[i] > 0 && !Write(r, pending + offset, perByte[i])) {
+          a.BlockPos = pendingFrom + i;
+          pendingBytes = pendingTaken = 0;
+          if (r.Dispatcher == nullptr) return false;
+          ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
+          ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(perByte[i] + 1));
+          SetState(a, taWaitFrSpc);
+          return false;
+        }
+        commit(perByte[i]);
+        offset += perByte[i];
+      }
+    }
+    pendingBytes = pendingTaken = 0;
+    pendingFrom = a.BlockPos;
+    return true;
+  };
   while (a.BlockPos < r.BlockLen) {
     const uint8_t c = a.Block[a.BlockPos];
-    uint8_t out[2];
+    uint8_t* out = pending + pendingBytes;
     uint32_t n = 0;
     bool endBlock = false;
     if (c == 10) {
@@ -50,23 +84,18 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
     } else {
       out[n++] = c;
     }
-    if (n > 0 && !Write(r, out, n)) {
-      // No room for a byte that a translation doubled: wait for space and
-      // resume with this byte, so nothing is lost.
-      if (r.Dispatcher == nullptr) return true;
-      ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
-      ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(n + 1));
-      SetState(a, taWaitFrSpc);
-      return false;
-    }
+    pendingBytes += n;
+    perByte[pendingTaken++] = uint8_t(n);
     ++a.BlockPos;
-    r.BytesTransferred += int32_t(n);
-    r.BytesRemaining -= int32_t(n);
+    const bool lineDelay = c == a.AsciiEOLChar && a.AsciiLineDelay > 0;
+    if (endBlock || lineDelay || a.AsciiCharDelay > 0) {
+      if (!flush()) return r.Dispatcher == nullptr;
+    }
     if (endBlock) {
       a.BlockPos = r.BlockLen;
       break;
     }
-    if (c == a.AsciiEOLChar && a.AsciiLineDelay > 0) {
+    if (lineDelay) {
       if (a.AsciiLineDelay + acc < a.MaxDelayBatch) {
         busyWait(a.AsciiLineDelay);
       } else {
@@ -85,7 +114,7 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
       }
     }
   }
-  return true;
+  return flush() || r.Dispatcher == nullptr;
 }
 
 void TransmitFinished(TransferRecord& r, TAsciiArea& a) {

@@ -2,7 +2,9 @@
 //  - pacing accuracy: with a character delay of 5 ms, the mean gap between
 //    bytes at the far end against 5 ms;
 //  - send rate with both delays 0, as a ratio to writing the same file
-//    straight to the pseudo-terminal.
+//    straight to the pseudo-terminal. OUTSIZE=<bytes> in the environment sets
+//    the port's transmit ring (default 4096) to show how much of the time is
+//    spent waiting for room in it.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -86,6 +88,7 @@ struct Bench {
     port = new TMroComPort(&form);
     port->SetComNumber(1);
     port->SetBaud(115200);
+    if (getenv("OUTSIZE")) port->SetOutSize(uint16_t(atoi(getenv("OUTSIZE"))));
     port->SetOpen(true);
     protocol = new TMroProtocol(&form);
     protocol->SetProtocolType(ptAscii);
