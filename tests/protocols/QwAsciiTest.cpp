@@ -330,3 +330,21 @@ TEST_F(AsciiReceiveTest, ARefusedFileEndsTheReceive) {
 
 }  // namespace
 }  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+TEST_F(AsciiTest, DispatchLogNamesTheStatesAndTheFinishCode) {
+  port->SetLogging(TTraceLogState::tlOn);
+  Send("log me");
+  RunToEnd();
+  ASSERT_EQ(events.FinishCode(), 0);
+  ASSERT_EQ(device->WriteLog("MERO.LOG", false, false, false), 0);
+  const std::string log = ReadWhole("MERO.LOG");
+  for (const char* state : {"taInitial", "taGetBlock", "taSendBlock", "taFinDrain", "taFinished"})
+    EXPECT_NE(log.find(state), std::string::npos) << state;
+  EXPECT_NE(log.find("ErrorCode:0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zav::test

@@ -1,0 +1,65 @@
+// The Qt status window on the offscreen platform: shown at the first report,
+// filled from the protocol's values, hidden at the last; Cancel aborts.
+#include "app/QxProtStatus.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "serial/QxExcept.h"
+#include "tests/protocols/ProtocolTestSupport.h"
+
+namespace zav::test {
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[16] = "protocols_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+
+[[maybe_unused]] auto* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+class StatusWindowTest : public MemoryProtocolTest {};
+
+TEST_F(StatusWindowTest, FollowsATransferAndCancels) {
+  auto* status = new TQxProtocolStatus(&form);
+  EXPECT_EQ(status->Caption(), "Protocol Status");
+  EXPECT_EQ(status->Dialog()->windowTitle(), "Protocol Status");
+  protocol->SetStatusDisplay(status);
+  WriteWhole("w.txt", std::string(100, 'w'));
+  protocol->SetProtocolType(ptAscii);
+  protocol->SetUpcaseFileNames(false);
+  protocol->SetAsciiCharDelay(300);
+  StartAscii("w.txt");
+  EXPECT_TRUE(status->Dialog()->isVisible());
+  Advance(7);
+  Advance(7);
+  protocol->Record().ForceStatus = true;
+  Advance(7);
+  EXPECT_EQ(status->FileLabel()->text(), "w.txt");
+  EXPECT_TRUE(status->BytesLabel()->text().endsWith("of 100"));
+  EXPECT_GT(status->Progress()->value(), 0);
+  EXPECT_LT(status->Progress()->value(), 100);
+  status->CancelButton()->click();
+  DrainQueue();
+  EXPECT_EQ(events.FinishCode(), ecCancelRequested);
+  EXPECT_FALSE(status->Dialog()->isVisible());
+  EXPECT_EQ(status->StatusLabel()->text(), "Cancel requested");
+}
+
+}  // namespace
+}  // namespace zav::test
