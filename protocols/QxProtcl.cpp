@@ -140,8 +140,6 @@ void TMroCustomProtocol::Assign(const TComponent* source) {
   SetProtocolType(type);
 }
 
-void TMroCustomProtocol::Loaded() { TMroBaseComponent::Loaded(); }
-
 void TMroCustomProtocol::Notification(TComponent* component, TOperation operation) {
   TMroBaseComponent::Notification(component, operation);
   if (component == this) return;

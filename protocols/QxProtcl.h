@@ -187,7 +187,6 @@ class TMroCustomProtocol : public TMroBaseComponent {
 
  protected:
   void Notification(TComponent* component, TOperation operation) override;
-  void Loaded() override;
   void PortNotifyCallback(TMroCustomComPort* CP, bool Opening);
 
  private:

@@ -328,11 +328,6 @@ TEST_F(AsciiReceiveTest, ARefusedFileEndsTheReceive) {
   EXPECT_FALSE(fs::exists("refused.txt"));
 }
 
-}  // namespace
-}  // namespace zav::test
-
-namespace zav::test {
-namespace {
 
 TEST_F(AsciiTest, DispatchLogNamesTheStatesAndTheFinishCode) {
   port->SetLogging(TTraceLogState::tlOn);
