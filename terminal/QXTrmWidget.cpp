@@ -95,22 +95,44 @@ void TQtCanvas::FillRect(const TQxRect& r, uint32_t color) {
 void TQtCanvas::TextRun(const TQxRect& r, int x, int y, const TQxFont& font, uint32_t back, const uint8_t* text,
                         int count, const int* advances) {
   if (!painter_) return;
+  if (!haveFont_ || font.Name != fontName_ || font.Height != fontHeight_) {
+    qfont_ = ToQFont(font);
+    qfont_.setKerning(false);
+    const QFontMetrics fm(qfont_);
+    ascent_ = fm.ascent();
+    advance_ = fm.horizontalAdvance(QLatin1Char('M'));
+    fontName_ = font.Name;
+    fontHeight_ = font.Height;
+    haveFont_ = true;
+  }
   const QRect box(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
   painter_->save();
   painter_->setClipRect(box, Qt::IntersectClip);
   painter_->fillRect(box, ToQColor(back));
-  painter_->setFont(ToQFont(font));
+  painter_->setFont(qfont_);
   painter_->setPen(ToQColor(font.Color));
-  const int ascent = painter_->fontMetrics().ascent();
-  int at = x;
-  for (int i = 0; i < count; ++i) {
-    const uint8_t b = text[i];
-    if (b != ' ') {
-      const char32_t u = font.Oem ? CellGlyph(b, 0) : char32_t(b);
-      glyphs_ = QString::fromUcs4(&u, 1);
-      painter_->drawText(at, y + ascent, glyphs_);
+  // Cells as wide as the font's own advance: the run is one string. Otherwise
+  // (double width, a font that does not fit the cell) glyph by glyph.
+  bool uniform = true;
+  for (int i = 0; i < count && uniform; ++i) uniform = advances[i] == advance_;
+  if (uniform) {
+    glyphs_.resize(0);
+    for (int i = 0; i < count; ++i) {
+      const char32_t u = font.Oem ? CellGlyph(text[i], 0) : char32_t(text[i]);
+      glyphs_.append(QString::fromUcs4(&u, 1));
     }
-    at += advances[i];
+    painter_->drawText(x, y + ascent_, glyphs_);
+  } else {
+    int at = x;
+    for (int i = 0; i < count; ++i) {
+      const uint8_t b = text[i];
+      if (b != ' ') {
+        const char32_t u = font.Oem ? CellGlyph(b, 0) : char32_t(b);
+        glyphs_ = QString::fromUcs4(&u, 1);
+        painter_->drawText(at, y + ascent_, glyphs_);
+      }
+      at += advances[i];
+    }
   }
   painter_->restore();
 }

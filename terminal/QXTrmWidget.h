@@ -75,6 +75,14 @@ class TQtCanvas : public TQxCanvas {
   QPainter* painter_ = nullptr;
   TQxRect clip_{0, 0, 0, 0};
   QString glyphs_;
+  // The last font asked for, made once: building a QFont and asking the font
+  // database about it costs more than drawing a row.
+  bool haveFont_ = false;
+  std::string fontName_;
+  int fontHeight_ = 0;
+  QFont qfont_;
+  int ascent_ = 0;
+  int advance_ = 0;
 };
 
 // A window-system colour (0x00BBGGRR) as a QColor and a font as a QFont.
