@@ -392,11 +392,19 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
 
   // Methods, then procedures, then windows; records are looked up by index
   // under the lock each time (removal is deferred while InDispatch is set).
+  // A handler registered during this notification hears only the next one.
+  size_t methods, procs, windowCount;
+  {
+    TLockGuard status(StatusLock);
+    methods = MethodHandlers.size();
+    procs = ProcHandlers.size();
+    windowCount = WindowHandlers.size();
+  }
   for (size_t i = 0; !closed; ++i) {
     TTriggerMethod m;
     {
       TLockGuard status(StatusLock);
-      if (i >= MethodHandlers.size()) break;
+      if (i >= methods || i >= MethodHandlers.size()) break;
       if (MethodHandlers[i].Deleted || !MethodHandlers[i].Method.Call) continue;
       m = MethodHandlers[i].Method;
     }
@@ -406,7 +414,7 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
     TTriggerProc p;
     {
       TLockGuard status(StatusLock);
-      if (i >= ProcHandlers.size()) break;
+      if (i >= procs || i >= ProcHandlers.size()) break;
       if (ProcHandlers[i].Deleted || !ProcHandlers[i].Proc) continue;
       p = ProcHandlers[i].Proc;
     }
@@ -421,7 +429,7 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
     HWND w;
     {
       TLockGuard status(StatusLock);
-      if (i >= WindowHandlers.size()) break;
+      if (i >= windowCount || i >= WindowHandlers.size()) break;
       if (WindowHandlers[i].Deleted) continue;
       w = WindowHandlers[i].Window;
     }

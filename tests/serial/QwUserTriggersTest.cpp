@@ -297,6 +297,20 @@ TEST_F(TriggerTest, AHandlerUnregisteringItselfIsNotCalledAgain) {
   EXPECT_EQ(notes.size(), 2u);
 }
 
+TEST_F(TriggerTest, AHandlerRegisteredDuringANotificationHearsOnlyTheNextOne) {
+  int late = 0;
+  bool registered = false;
+  onNote = [&](UINT, uint32_t) {
+    if (registered) return;
+    registered = true;
+    d.RegisterMethodHandler({&late, [&](UINT, WPARAM, LPARAM) { ++late; }});
+  };
+  d.NotifyHandlers(MsgTriggerTimer, 8, 0);
+  EXPECT_EQ(late, 0);
+  d.NotifyHandlers(MsgTriggerTimer, 8, 0);
+  EXPECT_EQ(late, 1);
+}
+
 TEST_F(TriggerTest, ClosingFromAHandlerStopsTheNotification) {
   int later = 0;
   onNote = [&](UINT, uint32_t) { d.ShutdownPort(); };
