@@ -321,6 +321,9 @@ class TMroBaseDispatcher {
   // Event distribution (the dispatcher thread's passes).
   bool NotifyHandlers(UINT message, uint32_t first, uint16_t data);
   bool CheckStatusTriggers();
+  // Whether an armed status trigger watches the output (free, used, sent):
+  // the sending side then asks for a pass as soon as it has written.
+  bool OutputLevelWatched();
   bool CheckTimerTriggers();
   bool CheckDataTriggers();
   // One pass after a device event (or the 50 ms time-out) with the events in

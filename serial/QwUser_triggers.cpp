@@ -469,6 +469,13 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
 
 // --- Checks ----------------------------------------------------------------------------
 
+bool TMroBaseDispatcher::OutputLevelWatched() {
+  TLockGuard status(StatusLock);
+  for (const auto& t : StatusTriggers)
+    if (t.Enabled && t.Kind >= 3 && t.Kind <= 5) return true;
+  return false;
+}
+
 bool TMroBaseDispatcher::CheckStatusTriggers() {
   {
     TLockGuard status(StatusLock);

@@ -591,6 +591,9 @@ struct Win32Threads {
       }
       // Written, or failed for good (the run is dropped: the writer has long returned).
       Advance(d, n < 0 ? length : uint32_t(n));
+      // Someone waits for room or for the output to be sent: a pass now rather
+      // than at the next 50 ms tick.
+      if (d.OutputLevelWatched()) d.DeviceEventReady->Set();
     }
   }
 
