@@ -325,6 +325,9 @@ class TMroBaseDispatcher {
   // the sending side then asks for a pass as soon as it has written.
   bool OutputLevelWatched();
   bool CheckTimerTriggers();
+  // Milliseconds until the first armed timer trigger can fire (`limit` when
+  // none fires sooner): the dispatcher thread waits no longer than that.
+  uint32_t MsUntilNextTimer(uint32_t limit);
   bool CheckDataTriggers();
   // One pass after a device event (or the 50 ms time-out) with the events in
   // `mask`; a completed pass sets PassDone unless `extra` (a pass the device

@@ -469,6 +469,21 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
 
 // --- Checks ----------------------------------------------------------------------------
 
+uint32_t TMroBaseDispatcher::MsUntilNextTimer(uint32_t limit) {
+  TLockGuard status(StatusLock);
+  const int32_t now = CurrentTicks();
+  const uint32_t intoTick = MsClock() % uint32_t(kMsPerTick);
+  uint64_t best = limit;
+  for (const auto& t : TimerTriggers) {
+    if (t.Active == 0) continue;
+    if (TimerExpired(t.Timer, now)) return 0;
+    // A timer fires once the tick count has passed its expiry tick.
+    const uint64_t ms = (uint64_t(RemainingTicks(t.Timer, now)) + 1) * kMsPerTick - intoTick;
+    best = std::min(best, ms);
+  }
+  return uint32_t(best);
+}
+
 bool TMroBaseDispatcher::OutputLevelWatched() {
   TLockGuard status(StatusLock);
   for (const auto& t : StatusTriggers)

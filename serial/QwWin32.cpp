@@ -515,7 +515,7 @@ struct Win32Threads {
     d.RunningThreads++;
     d.ThreadAck->Set();
     while (!d.StopRequested && !d.Closing) {
-      d.DeviceEventReady->Wait(50);
+      d.DeviceEventReady->Wait(d.MsUntilNextTimer(50));
       if (d.StopRequested) {
         d.ReleaseOnThreadExit = true;
         Exit(d, d.Impl_->dispAlive, true);

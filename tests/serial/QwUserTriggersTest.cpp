@@ -220,6 +220,23 @@ TEST_F(TriggerTest, TimerTriggerFiresOnceAfterItsInterval) {
   EXPECT_EQ(notes.size(), 2u);
 }
 
+TEST_F(TriggerTest, TheWaitForTheNextPassFollowsTheFirstArmedTimer) {
+  SetFixedClockForTesting(1000 * 55 + 10);  // 10 ms into tick 1000
+  EXPECT_EQ(d.MsUntilNextTimer(50), 50u);  // no timer
+  int32_t h = d.CreateTimerTrigger();
+  int32_t far = d.CreateTimerTrigger();
+  ASSERT_EQ(d.ArmTimerTrigger(far, 100, true), 0);
+  ASSERT_EQ(d.ArmTimerTrigger(h, 0, true), 0);  // expires at tick 1000: fires from tick 1001
+  EXPECT_EQ(d.MsUntilNextTimer(50), 45u);
+  ASSERT_EQ(d.ArmTimerTrigger(h, 2, true), 0);   // fires from tick 1003
+  EXPECT_EQ(d.MsUntilNextTimer(500), 155u);
+  EXPECT_EQ(d.MsUntilNextTimer(50), 50u);
+  SetFixedClockForTesting(1003 * 55);
+  EXPECT_EQ(d.MsUntilNextTimer(50), 0u);  // due now
+  ASSERT_EQ(d.ArmTimerTrigger(h, 0, false), 0);
+  EXPECT_EQ(d.MsUntilNextTimer(50), 50u);  // the far one is not near
+}
+
 TEST_F(TriggerTest, SavedTriggersComeBackWithTheirHandles) {
   ASSERT_EQ(d.SetAvailLength(7), 0);
   int32_t t = d.CreateTimerTrigger();
