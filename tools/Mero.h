@@ -117,5 +117,7 @@ int RunNullModem(ArgReader& args);
 int RunTerm(ArgReader& args);
 int RunSim(ArgReader& args);
 int RunReplay(ArgReader& args);
+int RunSend(ArgReader& args);
+int RunRecv(ArgReader& args);
 
 }  // namespace zav::mero

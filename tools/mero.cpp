@@ -15,6 +15,8 @@ const char* const kUsage =
     "commands:\n"
     "  ports        list the port map (COM numbers and their devices)\n"
     "  term PORT    connect stdin and stdout to a port\n"
+    "  send PORT    send files (--protocol ascii)\n"
+    "  recv PORT    receive a file (--protocol ascii)\n"
     "  sim PORT     a simulated device: echo, banner, line replies\n"
     "  replay FILE  feed bytes into a headless terminal and print its screen\n"
     "  null-modem   two linked pseudo-terminals (a virtual cable)\n"
@@ -41,7 +43,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   const std::map<std::string, int (*)(ArgReader&)> commands = {
-      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}};
+      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem},
+      {"send", RunSend},     {"recv", RunRecv}};
   const auto found = commands.find(command);
   if (found == commands.end()) {
     std::fprintf(stderr, "mero: unknown command \"%s\"\n%s", command.c_str(), kUsage);
