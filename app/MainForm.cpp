@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +17,7 @@
 
 #include "app/QxSelCom.h"
 #include "app/QxStatLt.h"
+#include "protocols/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 
@@ -144,6 +147,69 @@ void TForm1::Guard(const std::function<void()>& handler) {
   }
 }
 
+// --- Delay fields and the file dialog --------------------------------------------
+
+TMaskEdit::TMaskEdit(QWidget* parent) : QLineEdit(parent) {
+  // Three optional digits, blanks drawn as "_".
+  setInputMask("000;_");
+}
+
+std::string TMaskEdit::Text() const {
+  std::string digits;
+  for (QChar c : displayText())
+    if (c.isDigit()) digits += char(c.unicode());
+  // Missing digits stand before the entered ones.
+  return std::string(3 - digits.size(), ' ') + digits;
+}
+
+void TMaskEdit::SetText(const std::string& text) {
+  QString digits;
+  for (char c : text)
+    if (c >= '0' && c <= '9' && digits.size() < 3) digits += QChar(c);
+  setText(digits);
+}
+
+std::string TMaskEdit::EditText() const { return displayText().toStdString(); }
+
+int32_t DelayFieldValue(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  try {
+    return StrToInt(first == std::string::npos ? std::string() : text.substr(first));
+  } catch (const EConvertError&) {
+    throw EConvertError("'" + text + "' is not a valid integer value");
+  }
+}
+
+std::string TOpenDialog::NameFilters() const {
+  std::string out;
+  for (const auto& [text, pattern] : Filter) {
+    if (!out.empty()) out += ";;";
+    // Here a file name need not have a dot: "all files" is "*".
+    out += text + " (" + (pattern == "*.*" ? std::string("*") : pattern) + ")";
+  }
+  return out;
+}
+
+bool TOpenDialog::Execute(QWidget* parent) {
+  std::optional<std::string> chosen;
+  if (Chooser) {
+    chosen = Chooser(*this);
+  } else {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    const QStringList filters = QString::fromStdString(NameFilters()).split(";;");
+    dialog.setNameFilters(filters);
+    if (FilterIndex >= 1 && FilterIndex <= filters.size()) dialog.selectNameFilter(filters[FilterIndex - 1]);
+    if (!FileName.empty()) dialog.selectFile(QFile::decodeName(FileName.c_str()));
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+      chosen = QFile::encodeName(dialog.selectedFiles().first()).toStdString();
+  }
+  if (!chosen) return false;
+  FileName = *chosen;
+  return true;
+}
+
 // --- Status bar -------------------------------------------------------------
 
 TStatusPanels::TStatusPanels(int count, int panelWidth, QWidget* parent) : QWidget(parent) {
@@ -190,6 +256,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
   BuildPortControls();
   BuildKeyboard();
   BuildTerminal();
+  BuildProtocol();
+  BuildFilePanel();
 
   RegisterComSelectPrompt();
   // Errors the port raises while serving a trigger reach the same box, after
@@ -207,6 +275,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
 TForm1::~TForm1() {
   RegisterErrorReporter({});
   RegisterPortPrompt({});
+  // A transfer still running is cancelled before the port goes away.
+  delete MroProtocol1;
+  MroProtocol1 = nullptr;
   // The terminal lets go of the port before the port closes its device.
   delete QxTerminal1;
   QxTerminal1 = nullptr;
@@ -445,6 +516,57 @@ void TForm1::BuildTerminal() {
   connect(Button4, &QPushButton::clicked, this, [this] { Guard([this] { Button4Click(); }); });
 }
 
+void TForm1::BuildProtocol() {
+  MroProtocol1 = new TMroProtocol(this);
+  MroProtocol1->SetName("MroProtocol1");
+  MroProtocol1->BeginLoad();
+  MroProtocol1->SetComPort(MroComPort1);
+  MroProtocol1->SetProtocolType(ptZmodem);
+  MroProtocol1->SetFileMask("*.*");
+  MroProtocol1->SetBlockCheckMethod(bcmCrc32);
+  MroProtocol1->SetHandshakeWait(1092);
+  MroProtocol1->SetOverhead(20);
+  MroProtocol1->SetStatusInterval(10);
+  MroProtocol1->SetKermitPadCharacter(' ');
+  MroProtocol1->EndLoad();
+  MroProtocol1->AnnounceInsertion();
+}
+
+void TForm1::BuildFilePanel() {
+  Edit2 = new QLineEdit("*.*", this);
+  Edit2->setGeometry(24, 224, 354, 21);
+  Browse = new QPushButton("Browse", this);
+  Browse->setGeometry(377, 224, 69, 23);
+  Send = new QPushButton("Send", this);
+  Send->setGeometry(443, 224, 70, 23);
+  for (QPushButton* b : {Browse, Send}) b->setFont(StoredFont("MS Sans Serif", -9, false));
+  connect(Browse, &QPushButton::clicked, this, [this] { Guard([this] { BrowseClick(); }); });
+  connect(Send, &QPushButton::clicked, this, [this] { Guard([this] { SendClick(); }); });
+
+  Line = MakeLabel(this, "Line", 561, 160);
+  Cha = MakeLabel(this, "Cha", 643, 160);
+  for (QLabel* l : {Line, Cha}) {
+    l->setFont(StoredFont("MS Sans Serif", -9, true));
+    l->adjustSize();
+  }
+  line_com1 = new TMaskEdit(this);
+  line_com1->setGeometry(591, 153, 38, 24);
+  cha_com1 = new TMaskEdit(this);
+  cha_com1->setGeometry(673, 153, 38, 24);
+  for (TMaskEdit* e : {line_com1, cha_com1}) e->SetText("000");
+
+  Delay_comport = MakeLabel(this, "Delay_comportSend", 577, 182);
+  Delay_comport->setFont(StoredFont("Arial Narrow", -15, true));
+  SetTextColor(Delay_comport, kRed);
+  Delay_comport->adjustSize();
+
+  OpenDialog1 = std::make_unique<TOpenDialog>();
+  OpenDialog1->Filter = {{"File ALL", "*.*"},      {"Text File", "*.txt"}, {"Intel HEX", "*.hex"},
+                         {"Intel HEX AVR", "*.rom"}, {"BASIC", "*.bas"},     {"Binary", "*.bin"},
+                         {"Listing File", "*.lst"}};
+  OpenDialog1->FilterIndex = 1;
+}
+
 // --- Handlers: port controls ---------------------------------------------------
 
 void TForm1::FormCreate() {
@@ -558,6 +680,26 @@ void TForm1::Button4Click() {
     Button4->setText("Font Large");
     SetTerminalFontSize(12);
   }
+}
+
+// --- Handlers: file-send panel ---------------------------------------------------
+
+void TForm1::BrowseClick() {
+  OpenDialog1->Execute(this);
+  Edit2->setText(QFile::decodeName(OpenDialog1->FileName.c_str()));
+}
+
+void TForm1::SendClick() {
+  {
+    // A second start on a running transfer would re-arm its record under it.
+    TLockGuard lock(MroProtocol1->Record().RecordLock);
+    if (MroProtocol1->InProgress() != 0) throw Exception("A file is still being sent");
+  }
+  MroProtocol1->SetProtocolType(ptAscii);
+  MroProtocol1->SetFileMask(OpenDialog1->FileName);
+  MroProtocol1->SetAsciiCharDelay(uint32_t(DelayFieldValue(cha_com1->Text())));
+  MroProtocol1->SetAsciiLineDelay(uint32_t(DelayFieldValue(line_com1->Text())));
+  MroProtocol1->BeginTransmit();
 }
 
 }  // namespace zav

@@ -1,17 +1,21 @@
 // The bench window: port controls with lights and status bar, the on-screen
-// keyboard with two command lines, and the terminal showing what the device
-// sends. Every action is a property write or a call on the com port; failures
+// keyboard with two command lines, the file-send panel, and the terminal
+// showing what the device sends. Every action is a property write or a call on the com port; failures
 // are the component's exceptions, shown by the top-level error box.
 //
 // GUI thread only. Handlers are public so tests and tools can drive them, but
 // the controls call them through the top-level guard (see Guard).
 #pragma once
 
+#include <QLineEdit>
 #include <QWidget>
 #include <array>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Component.h"
@@ -20,13 +24,13 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
 namespace zav {
 
 class TMroComPort;
+class TMroProtocol;
 class TMroStatusLight;
 class TQxTerminal;
 
@@ -40,6 +44,45 @@ using TErrorBox = std::function<void(const std::string& text)>;
 void SetErrorBox(TErrorBox box);
 // Shows `error` through the error box (ErrorBoxText applied).
 void ShowException(const std::exception& error);
+
+// A three-digit field with the mask "!999;1;_": up to three digits, blanks
+// shown as "_". Text gives the digits right-aligned, the missing ones as
+// leading blanks ("5__" on screen is "  5"; an erased field is "   ").
+class TMaskEdit : public QLineEdit {
+ public:
+  explicit TMaskEdit(QWidget* parent);
+  // The field as the program reads it.
+  std::string Text() const;
+  // Puts digits into the field from the left; anything else is dropped.
+  void SetText(const std::string& text);
+  // The field as shown, blanks as "_".
+  std::string EditText() const;
+};
+
+// A delay field's text as an integer: leading blanks are skipped, the rest
+// must be a whole number; EConvertError "'<text>' is not a valid integer
+// value" (with the whole text) otherwise.
+int32_t DelayFieldValue(const std::string& text);
+
+// The standard file-open dialog: a filter list of (text, pattern) entries,
+// the entry shown first (1-based), and the file chosen last, which a cancel
+// leaves as it was.
+class TOpenDialog {
+ public:
+  std::vector<std::pair<std::string, std::string>> Filter;
+  int FilterIndex = 1;
+  std::string FileName;
+
+  // Tests replace the dialog: the hook gets the dialog and returns the chosen
+  // path, or nothing for a cancel.
+  using TChooser = std::function<std::optional<std::string>(const TOpenDialog&)>;
+  TChooser Chooser;
+
+  // Shows the dialog modally over `parent`; true when a file was chosen.
+  bool Execute(QWidget* parent);
+  // The filter in the toolkit's form ("File ALL (*);;Text File (*.txt);;...").
+  std::string NameFilters() const;
+};
 
 // A status bar of fixed-width text panels.
 class TStatusPanels : public QWidget {
@@ -64,8 +107,7 @@ class TForm1 : public QWidget, public TComponent {
   // --- Components ---
   TMroComPort* MroComPort1 = nullptr;
   TQxTerminal* QxTerminal1 = nullptr;
-  // The file-transfer component and its panel come with the protocol library.
-  TComponent* MroProtocol1 = nullptr;
+  TMroProtocol* MroProtocol1 = nullptr;
 
   // --- Controls: port ---
   QLabel* Label5;
@@ -103,6 +145,17 @@ class TForm1 : public QWidget, public TComponent {
   QLineEdit* Edit3;
   QPushButton* Button6;
 
+  // --- Controls: file-send panel ---
+  QLineEdit* Edit2;
+  QPushButton* Browse;
+  QPushButton* Send;
+  QLabel* Line;
+  TMaskEdit* line_com1;
+  QLabel* Cha;
+  TMaskEdit* cha_com1;
+  QLabel* Delay_comport;
+  std::unique_ptr<TOpenDialog> OpenDialog1;
+
   // --- Controls: terminal ---
   QPushButton* Button4;
   bool TerminalFontLarge = false;
@@ -127,6 +180,8 @@ class TForm1 : public QWidget, public TComponent {
   void Button3Click();
   void Button6Click();
   void Button4Click();
+  void BrowseClick();
+  void SendClick();
 
   // The terminal's font size in points (96 pixels an inch, as the layout).
   int TerminalFontSize() const;
@@ -136,6 +191,8 @@ class TForm1 : public QWidget, public TComponent {
   void BuildPortControls();
   void BuildKeyboard();
   void BuildTerminal();
+  void BuildProtocol();
+  void BuildFilePanel();
   QPushButton* AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
                       int width, const std::function<void()>& handler);
 
