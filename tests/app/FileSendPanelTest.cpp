@@ -354,6 +354,22 @@ TEST_F(FileSendPanelTest, SendWhileAFileIsBeingSentIsRefusedAndTheFirstGoesOnWho
   EXPECT_EQ(FarEnd(text.size() + 6), text + "other\r");
 }
 
+TEST_F(FileSendPanelTest, ClosingTheWindowMidTransferStopsTheSend) {
+  answers = {WriteFile("long.txt", std::string(200, 'z')).string()};
+  form->Browse->click();
+  TypeInto(form->cha_com1, "20");
+  OpenCom4();
+  form->Send->click();
+  ASSERT_TRUE(errors.empty()) << errors.back();
+  ASSERT_FALSE(FarEnd(1).empty());
+  form.reset();
+  PumpOnce();
+  // The transfer is cancelled and the device closed with the window: the
+  // rest of the file never arrives.
+  FarEnd(200, 0.3);
+  EXPECT_LT(received.size(), 200u);
+}
+
 TEST_F(FileSendPanelTest, SendOnAClosedPortFinishesWithoutSending) {
   answers = {WriteFile("closed.txt", "x\r").string()};
   form->Browse->click();
