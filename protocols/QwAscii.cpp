@@ -133,8 +133,9 @@ void TransmitFinished(TransferRecord& r, TAsciiArea& a) {
 bool InputReady(TransferRecord& r) { return r.Dispatcher != nullptr && r.Dispatcher->InputUsed() > 0; }
 
 // Collects received bytes into the block; true when the block is complete.
-bool Collect(TransferRecord& r, TAsciiArea& a) {
+bool Collect(TransferRecord& r, TAsciiArea& a, uint32_t& taken) {
   bool complete = false;
+  taken = 0;
   while (InputReady(r) && r.CollectCount < r.BlockSize) {
     if (a.FirstCharPending) {
       a.FirstCharPending = false;
@@ -142,6 +143,7 @@ bool Collect(TransferRecord& r, TAsciiArea& a) {
     }
     uint8_t c = 0;
     if (r.Dispatcher->ReadByte(c) < 0) break;
+    ++taken;
     auto store = [&](uint8_t b) { a.Block[r.CollectCount++] = b; };
     if (c == 10) {
       if (a.AsciiLFTranslation == aetAddCRBefore) {
@@ -396,7 +398,16 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == MsgTriggerAvail) wParam = 0;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
-    if (HandlerPassHead(r, msg, wParam, lkAscii, uint8_t(skAsciiStates + a.AsciiState))) SetState(a, raFinished);
+    if (HandlerPassHead(r, msg, wParam, lkAscii, uint8_t(skAsciiStates + a.AsciiState))) {
+      // A cancel or carrier loss keeps what was already received: the block
+      // being collected is written before the file is closed.
+      if (a.AsciiState == raCollBlock && r.CollectCount > 0 && !r.WriteBlockHook(r, a.Block.data(), r.CollectCount)) {
+        r.FileOffset += r.CollectCount;
+        r.BytesTransferred += int32_t(r.CollectCount);
+        r.CollectCount = 0;
+      }
+      SetState(a, raFinished);
+    }
     bool again = false;
     switch (a.AsciiState) {
       case raInitial: {
@@ -433,6 +444,9 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         r.CollectCount = 0;
         r.ForceStatus = true;
         ArmTimer(r, r.TimeoutTrigger, r.ReceiveTimeout);
+        // Started again at the first byte; a receive that gets none still
+        // reports a true elapsed time.
+        NewTimer(r.TransferTimer, 1);
         a.FirstCharPending = true;
         SetState(a, raCollBlock);
         break;
@@ -443,7 +457,12 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
           SetState(a, raProcBlock);
           again = true;
         } else if (trigger == 0) {
-          if (Collect(r, a)) {
+          uint32_t taken = 0;
+          const bool complete = Collect(r, a, taken);
+          // Silence is counted from the last byte, not from the last block:
+          // a slow sender is not cut off in the middle of a block.
+          if (taken > 0) ArmTimer(r, r.TimeoutTrigger, r.ReceiveTimeout);
+          if (complete) {
             SetState(a, raProcBlock);
             again = true;
           } else {

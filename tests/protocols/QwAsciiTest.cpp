@@ -307,6 +307,34 @@ TEST_F(AsciiReceiveTest, SilenceForTheEofTimeoutEndsTheFile) {
   EXPECT_EQ(ReadWhole("quiet.txt"), big);
 }
 
+TEST_F(AsciiReceiveTest, ASlowSenderIsNotCutOffInTheMiddleOfABlock) {
+  protocol->SetProtocolType(ptAscii);
+  protocol->SetAsciiEOFTimeout(20);
+  StartReceive("slow.txt");
+  std::string sent;
+  for (int i = 0; i < 30; ++i) {  // one byte every 10 ticks: 300 ticks for half a block
+    sent += char('a' + i % 26);
+    Receive(std::string(1, sent.back()));
+    Advance(10);
+    ASSERT_FALSE(events.Finished()) << "cut off after " << sent.size() << " bytes";
+  }
+  Advance(11);  // now 21 ticks of silence
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), 0);
+  EXPECT_EQ(ReadWhole("slow.txt"), sent);
+}
+
+TEST_F(AsciiReceiveTest, ACancelKeepsWhatWasAlreadyReceived) {
+  StartReceive("part.txt");
+  Receive(std::string(70, 'p'));  // one block written, ten bytes collected
+  // What the component's cancel does, for a receive started on the record.
+  HandlerTable[ptAscii][0](MsgProtocolCancel, 0, LPARAM(uint32_t(device->Handle()) << 16));
+  DrainQueue();
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecCancelRequested);
+  EXPECT_EQ(ReadWhole("part.txt"), std::string(70, 'p'));
+}
+
 TEST_F(AsciiReceiveTest, AnExistingFileIsRenamedAndAFailActionRefuses) {
   WriteWhole("old.txt", "keep");
   StartReceive("old.txt");
