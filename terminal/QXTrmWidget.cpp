@@ -202,6 +202,8 @@ TQxCustomTerminal::~TQxCustomTerminal() {
 LRESULT TQxCustomTerminal::WindowProc(UINT msg, WPARAM, LPARAM) {
   switch (msg) {
     case kMsgDataQueued:
+      // Cleared first: bytes queued from now on post again.
+      postPending_ = false;
       ProcessQueue();
       return 0;
     case 0x7E08:  // port opened
@@ -252,7 +254,7 @@ void TQxCustomTerminal::DataHandler(UINT msg, WPARAM count, LPARAM) {
     if (got < 0) return;  // nothing read, nothing to report
     queue_.Advance(count);
   }
-  PostMessage(window_, kMsgDataQueued, 0, 0);
+  if (!postPending_.exchange(true) && !PostMessage(window_, kMsgDataQueued, 0, 0)) postPending_ = false;
 }
 
 void TQxCustomTerminal::QueueBytes(const uint8_t* data, size_t n) {
@@ -260,7 +262,7 @@ void TQxCustomTerminal::QueueBytes(const uint8_t* data, size_t n) {
     std::lock_guard<std::mutex> hold(queueLock_);
     queue_.Append(data, n);
   }
-  PostMessage(window_, kMsgDataQueued, 0, 0);
+  if (!postPending_.exchange(true) && !PostMessage(window_, kMsgDataQueued, 0, 0)) postPending_ = false;
 }
 
 void TQxCustomTerminal::ProcessQueue() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -244,6 +245,8 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   HWND window_ = 0;
   TMroBaseDispatcher* dispatcher_ = nullptr;
   std::mutex queueLock_;
+  // A 0x7E47 is on its way: more bytes join the queue without another post.
+  std::atomic<bool> postPending_{false};
   TzzByteQueue queue_;
   std::vector<uint8_t> work_;
   bool attached_ = false;
