@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -95,35 +96,55 @@ void TQtCanvas::FillRect(const TQxRect& r, uint32_t color) {
 void TQtCanvas::TextRun(const TQxRect& r, int x, int y, const TQxFont& font, uint32_t back, const uint8_t* text,
                         int count, const int* advances) {
   if (!painter_) return;
-  if (!haveFont_ || font.Name != fontName_ || font.Height != fontHeight_) {
+  if (!haveFont_ || font.Name != fontName_ || font.Height != fontHeight_ || font.Oem != fontOem_) {
     qfont_ = ToQFont(font);
     qfont_.setKerning(false);
     const QFontMetrics fm(qfont_);
     ascent_ = fm.ascent();
     advance_ = fm.horizontalAdvance(QLatin1Char('M'));
+    raw_ = QRawFont::fromFont(qfont_);
+    for (int b = 0; b < 256; ++b) {
+      const char32_t u = font.Oem ? CellGlyph(uint8_t(b), 0) : char32_t(b);
+      const QVector<quint32> g = raw_.isValid() ? raw_.glyphIndexesForString(QString::fromUcs4(&u, 1)) : QVector<quint32>();
+      glyphOf_[size_t(b)] = g.size() == 1 ? g[0] : 0;
+    }
     fontName_ = font.Name;
     fontHeight_ = font.Height;
+    fontOem_ = font.Oem;
     haveFont_ = true;
   }
   const QRect box(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
   painter_->save();
   painter_->setClipRect(box, Qt::IntersectClip);
   painter_->fillRect(box, ToQColor(back));
-  painter_->setFont(qfont_);
   painter_->setPen(ToQColor(font.Color));
-  // Cells as wide as the font's own advance: the run is one string. Otherwise
-  // (double width, a font that does not fit the cell) glyph by glyph.
-  bool uniform = true;
-  for (int i = 0; i < count && uniform; ++i) uniform = advances[i] == advance_;
-  if (uniform) {
-    glyphs_.resize(0);
-    for (int i = 0; i < count; ++i) {
-      const char32_t u = font.Oem ? CellGlyph(text[i], 0) : char32_t(text[i]);
-      glyphs_.append(QString::fromUcs4(&u, 1));
+  // Every glyph in the font: one glyph run at the cells' positions, no text
+  // shaping. A byte the font lacks: text drawing, which finds a fallback font.
+  runGlyphs_.resize(0);
+  runPositions_.resize(0);
+  bool allFound = raw_.isValid();
+  int at = x;
+  for (int i = 0; i < count && allFound; ++i) {
+    const uint8_t b = text[i];
+    if (b != ' ') {
+      const quint32 g = glyphOf_[b];
+      if (g == 0) allFound = false;
+      runGlyphs_.append(g);
+      runPositions_.append(QPointF(at, y + ascent_));
     }
-    painter_->drawText(x, y + ascent_, glyphs_);
+    at += advances[i];
+  }
+  if (allFound) {
+    if (!runGlyphs_.isEmpty()) {
+      QGlyphRun run;
+      run.setRawFont(raw_);
+      run.setGlyphIndexes(runGlyphs_);
+      run.setPositions(runPositions_);
+      painter_->drawGlyphRun(QPointF(0, 0), run);
+    }
   } else {
-    int at = x;
+    painter_->setFont(qfont_);
+    at = x;
     for (int i = 0; i < count; ++i) {
       const uint8_t b = text[i];
       if (b != ' ') {

@@ -10,10 +10,12 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QRawFont>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -84,6 +86,13 @@ class TQtCanvas : public TQxCanvas {
   QFont qfont_;
   int ascent_ = 0;
   int advance_ = 0;
+  bool fontOem_ = true;
+  // Glyph indexes of the 256 byte values in the font (0: not in the font), so
+  // rows are drawn as glyph runs without shaping text every time.
+  QRawFont raw_;
+  std::array<quint32, 256> glyphOf_{};
+  QVector<quint32> runGlyphs_;
+  QVector<QPointF> runPositions_;
 };
 
 // A window-system colour (0x00BBGGRR) as a QColor and a font as a QFont.
