@@ -125,6 +125,7 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
   ResetTriggers();
   InHead_ = InTail_ = 0;
   LastAvailPosition = 0;
+  BytesArrived = LastAvailArrived = 0;
   for (auto& t : StatusTriggers) t.Hit = false;
   StatusHitPending = false;
   InAvailDispatch_ = false;
@@ -497,6 +498,7 @@ bool TMroBaseDispatcher::FillInputBuffer() {
     }
     InHead_ += uint32_t(got);
     LastFillCount_ += uint32_t(got);
+    BytesArrived += uint32_t(got);
     return uint32_t(got);
   };
 

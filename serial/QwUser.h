@@ -459,6 +459,11 @@ class TMroBaseDispatcher {
   uint32_t MaxHandlerRead = 0;
   bool InputFull_ = false;
   uint32_t LastAvailPosition = 0;
+  // Bytes put into the receive ring since the port opened, and their count at
+  // the last availability announcement for the head: a ring index alone cannot
+  // tell a head that has not moved from one that went once round the ring.
+  uint64_t BytesArrived = 0;
+  uint64_t LastAvailArrived = 0;
   uint32_t LastFillCount_ = 0;
   bool FlowHeld = false;  // the ring passed the full threshold and has not drained to resume
   std::atomic<bool> StopRequested{false};

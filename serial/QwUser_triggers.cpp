@@ -574,10 +574,12 @@ uint32_t TMroBaseDispatcher::UnreadUpTo(uint32_t p) {
 
 bool TMroBaseDispatcher::CheckDataTriggers() {
   uint32_t head;
+  uint64_t arrived;
   {
     TLockGuard in(InputLock);
     if (InBuffer_.empty()) return false;
     head = InHead_;
+    arrived = BytesArrived;
   }
   uint32_t p;
   {
@@ -640,12 +642,13 @@ bool TMroBaseDispatcher::CheckDataTriggers() {
   uint32_t n = InputUsed();
   {
     TLockGuard status(StatusLock);
-    if (AvailThreshold_ == 0 || LastAvailPosition == p || n < AvailThreshold_) return false;
+    if (AvailThreshold_ == 0 || LastAvailArrived == arrived || n < AvailThreshold_) return false;
     if (Logging_) AddLogEntry(2, 5, n, nullptr, 0);
   }
   bool result = NotifyHandlers(MsgTriggerAvail, n, 0);
   TLockGuard status(StatusLock);
   LastAvailPosition = p;
+  LastAvailArrived = arrived;
   return result;
 }
 

@@ -88,6 +88,7 @@ struct TMroWin32Dispatcher::Impl {
   serial_icounter_struct icount{};
   int lastModem = -1;
   TParmrkDecoder decoder;
+  std::atomic<bool> marksOn{false};  // PARMRK is set: reads carry in-band marks
   TDCB shadow;  // what was last written, for the fields termios cannot hold
   bool haveOldTermios = false;
   termios oldTermios{};
@@ -329,7 +330,12 @@ int32_t TMroWin32Dispatcher::DeviceSetSettings(const TDCB& dcb) {
   TTermios2 t;
   if (int err = GetTermios2(Fd_, t); err != 0) return -(err == EIO ? 31 : 87);
   // Raw, with in-band marks for line errors and breaks.
-  t.iflag = PARMRK | ((dcb.Flags & dcbOutX) ? IXON : 0) | ((dcb.Flags & dcbInX) ? IXOFF : 0);
+  // In-band marks only where line errors can happen: PARMRK takes the line
+  // discipline off its raw fast path, which a pseudo-terminal (no UART, no
+  // errors) would pay for in throughput.
+  const bool lineErrors = Impl_->modemSupported || Impl_->icountSupported;
+  Impl_->marksOn = lineErrors;
+  t.iflag = (lineErrors ? PARMRK : 0) | ((dcb.Flags & dcbOutX) ? IXON : 0) | ((dcb.Flags & dcbInX) ? IXOFF : 0);
   if (dcb.Parity != 0) t.iflag |= INPCK;
   t.oflag = 0;
   t.lflag = 0;
@@ -379,6 +385,7 @@ int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
     Impl_->gone = true;
     return -1;
   }
+  if (!Impl_->marksOn) return int32_t(n);
   uint32_t marks = 0, breaks = 0;
   size_t got = Impl_->decoder.Decode(buffer, size_t(n), marks, breaks);
   if (marks || breaks) {

@@ -113,7 +113,10 @@ double DispatcherThroughput() {
   std::thread writer([&] {
     for (size_t sent = 0; sent < kStream; sent += block.size()) WriteAll(pty.master, block.data(), block.size());
   });
-  done.Wait(60000);
+  if (!done.Wait(std::getenv("STALL_MS") ? std::atoi(std::getenv("STALL_MS")) : 60000)) {
+    std::fprintf(stderr, "stalled: got %zu, ring used %u full %d head %u tail %u\n", got.load(), d.InputUsed(),
+                 int(d.InputFull()), d.InHead(), d.InTail());
+  }
   double s = std::chrono::duration<double>(Clock::now() - t0).count();
   writer.join();
   d.ShutdownPort();

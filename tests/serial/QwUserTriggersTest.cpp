@@ -97,6 +97,22 @@ TEST_F(TriggerTest, AvailabilityIsAnnouncedOncePerHeadPosition) {
   EXPECT_EQ(notes[1].first, 11u);
 }
 
+TEST_F(TriggerTest, AFullRoundOfTheRingIsAnnouncedThoughTheHeadIsBackWhereItWas) {
+  ASSERT_EQ(d.SetAvailLength(1), 0);
+  size_t taken = 0;
+  onNote = [&](UINT m, uint32_t n) {
+    if (m == MsgTriggerAvail) taken += Take(n).size();
+  };
+  Arrive("0123456789");
+  ASSERT_EQ(taken, 10u);
+  // Exactly a ring's worth in one pass: the head comes back to the same index.
+  Arrive(std::string(kDispatchBufferSize, 'f'));
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[1].first, kDispatchBufferSize);
+  EXPECT_EQ(taken, 10u + kDispatchBufferSize);
+  EXPECT_FALSE(d.InputFull());
+}
+
 TEST_F(TriggerTest, AHandlerThatTakesEverythingIsNotAnnouncedAgain) {
   ASSERT_EQ(d.SetAvailLength(1), 0);
   std::string got;
