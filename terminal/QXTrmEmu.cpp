@@ -223,19 +223,25 @@ void TQxTTYEmulator::LazyPaint() {
   }
 }
 
-void TQxTTYEmulator::Paint() {
-  ColorFollowUp();
+bool TQxTerminalEmulator::ClipToCells(int& r1, int& r2, int& c1, int& c2) {
   ITerminalHost* t = Terminal();
-  if (!t || !t->Canvas()) return;
+  if (!t || !t->Canvas()) return false;
   const int cw = t->CellWidth();
   const int ch = t->CellHeight();
-  if (cw <= 0 || ch <= 0) return;
+  if (cw <= 0 || ch <= 0) return false;
   const TQxRect clip = t->Canvas()->ClipRect();
-  if (clip.Right <= clip.Left || clip.Bottom <= clip.Top) return;
-  const int c1 = clip.Left / cw + t->ViewCol();
-  const int c2 = t->ViewCol() + (clip.Right - 1) / cw;
-  const int r1 = clip.Top / ch + t->ViewRow();
-  const int r2 = t->ViewRow() + (clip.Bottom - 1) / ch;
+  if (clip.Right <= clip.Left || clip.Bottom <= clip.Top) return false;
+  c1 = clip.Left / cw + t->ViewCol();
+  c2 = t->ViewCol() + (clip.Right - 1) / cw;
+  r1 = clip.Top / ch + t->ViewRow();
+  r2 = t->ViewRow() + (clip.Bottom - 1) / ch;
+  return true;
+}
+
+void TQxTTYEmulator::Paint() {
+  ColorFollowUp();
+  int r1, r2, c1, c2;
+  if (!ClipToCells(r1, r2, c1, c2)) return;
   for (int row = r1; row <= r2; ++row) DrawRowSegment(row, c1, c2);
 }
 

@@ -111,6 +111,9 @@ class TQxTerminalEmulator : public TComponent {
   virtual void ProcessBlock(const uint8_t* /*data*/, size_t /*length*/) {}
 
  protected:
+  // The cells under the canvas's clip rectangle (buffer rows and columns, view
+  // offset included). False when there is nothing to paint.
+  bool ClipToCells(int& firstRow, int& lastRow, int& firstCol, int& lastCol);
   void Notification(TComponent* component, TOperation operation) override;
   // Forwards the buffer's cursor notification to the terminal's event.
   void CursorMovedForwarder(TQxTerminalBuffer* sender, int row, int col);

@@ -625,17 +625,8 @@ void TQxVT100Emulator::LazyPaint() {
 }
 
 void TQxVT100Emulator::Paint() {
-  ITerminalHost* t = Terminal();
-  if (!t || !t->Canvas()) return;
-  const int cw = t->CellWidth();
-  const int ch = t->CellHeight();
-  if (cw <= 0 || ch <= 0) return;
-  const TQxRect clip = t->Canvas()->ClipRect();
-  if (clip.Right <= clip.Left || clip.Bottom <= clip.Top) return;
-  const int c1 = clip.Left / cw + t->ViewCol();
-  const int c2 = t->ViewCol() + (clip.Right - 1) / cw;
-  const int r1 = clip.Top / ch + t->ViewRow();
-  const int r2 = t->ViewRow() + (clip.Bottom - 1) / ch;
+  int r1, r2, c1, c2;
+  if (!ClipToCells(r1, r2, c1, c2)) return;
   for (int row = r1; row <= r2; ++row) DrawRow(row, c1, c2, false, true);
 }
 
