@@ -361,7 +361,11 @@ std::string TMroCustomProtocol::StatusMsg(int32_t code) const { return StatusTex
 
 // --- Transfers --------------------------------------------------------------------------------
 
-void TMroCustomProtocol::BeginTransmit() {
+void TMroCustomProtocol::BeginTransmit() { Begin(true); }
+
+void TMroCustomProtocol::BeginReceive() { Begin(false); }
+
+void TMroCustomProtocol::Begin(bool transmit) {
   if (FProtocolType == ptNoProtocol) return;
   if (FComPort == nullptr) {
     CheckErrorCode(this, ecPortNotAssigned);
@@ -375,8 +379,9 @@ void TMroCustomProtocol::BeginTransmit() {
     SetActualBaud(r, FComPort->Baud());
     FNeedBaud = false;
   }
-  FHandler = HandlerTable[FProtocolType][1];
-  TPrepareRoutine prepare = PrepareTable[FProtocolType][1];
+  const int direction = transmit ? 1 : 0;
+  FHandler = HandlerTable[FProtocolType][direction];
+  TPrepareRoutine prepare = PrepareTable[FProtocolType][direction];
   if (FHandler == nullptr || prepare == nullptr) {
     // A protocol without an engine: the transfer ends at once, as an event.
     TLockGuard lock(r.RecordLock);
@@ -385,7 +390,7 @@ void TMroCustomProtocol::BeginTransmit() {
     ProtocolFinish(r);
     return;
   }
-  StartTransfer(r, FProtocolType, true, FHandler, prepare);
+  StartTransfer(r, FProtocolType, transmit, FHandler, prepare);
 }
 
 void TMroCustomProtocol::AbortProtocol() {

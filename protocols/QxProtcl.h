@@ -55,6 +55,10 @@ class TMroCustomProtocol : public TMroBaseComponent {
 
   // --- Operations ---
   void BeginTransmit();
+  // Starts a receive: into FileName for the protocols that carry no name
+  // (ASCII, Xmodem), else into DestinationDirectory under the names the
+  // sender gives. Failures arrive as events, as for BeginTransmit.
+  void BeginReceive();
   void AbortProtocol();
 
   // --- Properties ---
@@ -200,6 +204,7 @@ class TMroCustomProtocol : public TMroBaseComponent {
   template <class T>
   T GetKept(T TProtocolSettings::*field, int family) const;
   void SwitchProtocol(TProtocolType type);
+  void Begin(bool transmit);
 
   bool FNeedBaud = true;
   TTriggerHandler FHandler = nullptr;

@@ -3,6 +3,7 @@
 // Everything runs on this thread: the component's reports arrive through its
 // message window while the loop pumps the queue. A stop signal cancels the
 // transfer and waits for its finish, so the file is always closed.
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Mero.h"
+#include "MeroTransfer.h"
 #include "protocols/QwTPcl.h"
 #include "protocols/QxProtcl.h"
 #include "serial/QxExcept.h"
@@ -23,91 +24,103 @@ namespace zav::mero {
 
 namespace {
 
-const std::string kAsciiSendHelp =
-    "  --char-delay MS                delay after every byte (default 0)\n"
-    "  --line-delay MS                extra delay after each end-of-line byte (default 0)\n"
-    "  --eol-char N                   the end-of-line byte, 0..255 (default 13)\n";
-const std::string kAsciiBothHelp =
-    "  --cr-translation none|strip|add-cr-before|add-lf-after\n"
-    "  --lf-translation none|strip|add-cr-before|add-lf-after\n"
-    "                                 what a CR or an LF becomes (default none)\n"
-    "  --suppress-ctrl-z              sending: drop the rest of a 60-byte block after\n"
-    "                                 Ctrl-Z; receiving: do not store Ctrl-Z\n"
-    "  --history FILE                 append the protocol history to FILE\n";
+constexpr auto kCancelWait = std::chrono::seconds(15);
 
-const std::string kSendHelp = std::string(
-                                  "usage: mero send PORT --protocol ascii [OPTIONS] FILE...\n"
-                                  "Sends the files one after another; the first failure ends the run.\n") +
-                              kLineOptionsHelp + "  --protocol P                   ascii\n" + kAsciiSendHelp +
-                              kAsciiBothHelp;
-const std::string kRecvHelp =
-    std::string(
-        "usage: mero recv PORT --protocol ascii --file NAME [OPTIONS]\n"
-        "Receives into NAME inside --dir until a Ctrl-Z or the end-of-file silence.\n"
-        "An existing file is kept: the new one gets '$' as its first character.\n") +
-    kLineOptionsHelp +
-    "  --protocol P                   ascii\n"
+const char* const kSendHead =
+    "usage: mero send PORT --protocol P [OPTIONS] FILE...\n"
+    "Sends the files: one session each, or one session for all with a protocol that\n"
+    "carries names (a FILE may be a mask such as 'logs/*.txt'); the first failure\n"
+    "ends the run.\n";
+const char* const kRecvHead =
+    "usage: mero recv PORT --protocol P [--file NAME] [OPTIONS]\n"
+    "Receives into --dir: the protocols that carry no name write --file NAME; the\n"
+    "others write the names the sender gives (never outside --dir).\n"
+    "An existing file is kept: the new one gets '$' as its first character.\n";
+const char* const kCommonHelp =
+    "  --history FILE                 append the protocol history to FILE\n";
+const char* const kRecvCommonHelp =
     "  --dir DIR                      destination directory (default: the current one)\n"
-    "  --file NAME                    the file to write (a name, not a path)\n"
-    "  --eof-timeout TICKS            silence that ends the file, in 55 ms ticks (default 364)\n" +
-    kAsciiBothHelp;
+    "  --file NAME                    the file to write (ascii: a name, not a path)\n";
+
+std::string ProtocolList() {
+  std::string list;
+  for (const auto& p : TransferProtocols()) list += (list.empty() ? "" : "|") + p.Name;
+  return list;
+}
+
+std::string Help(bool sending, const std::string& protocol) {
+  std::string text = std::string(sending ? kSendHead : kRecvHead) + kLineOptionsHelp;
+  text += "  --protocol P                   " + ProtocolList() + "\n";
+  if (!sending) text += kRecvCommonHelp;
+  text += kCommonHelp;
+  for (const auto& p : TransferProtocols()) {
+    if (!protocol.empty() && p.Name != protocol) continue;
+    const std::string own = p.MakeOptions()->Help(sending);
+    if (own.empty()) continue;
+    // Families share their options: each set is listed once, under its first name.
+    if (protocol.empty() && text.find(own) != std::string::npos) continue;
+    text += p.Name + ":\n" + own;
+  }
+  return text;
+}
 
 // Protocols that are planned but have no engine in this tool yet.
 const std::vector<std::string> kLaterProtocols = {"xmodem", "xmodem-crc", "xmodem-1k", "xmodem-1kg",
-                                                  "ymodem", "ymodem-g",   "zmodem",    "kermit"};
-
-constexpr int32_t kMaxTicks = 39045157;
-constexpr auto kCancelWait = std::chrono::seconds(15);
+                                                  "ymodem", "ymodem-g",   "zmodem",    "kermit", "bplus"};
 
 // The settings of one command line.
 struct TransferOptions {
   PortOptions Line;
-  std::string Protocol;
-  std::optional<uint32_t> CharDelay, LineDelay;
-  std::optional<uint8_t> EolChar;
-  TAsciiEOLTranslation Cr = aetNone, Lf = aetNone;
-  bool SuppressCtrlZ = false;
+  const ProtocolEntry* Protocol = nullptr;
+  std::unique_ptr<ProtocolOptions> Own;
   std::string History;
   std::string Dir, File;
-  std::optional<int32_t> EofTimeout;
   std::vector<std::string> Files;
 };
 
-TAsciiEOLTranslation Translation(ArgReader& args, const std::string& option) {
-  return TAsciiEOLTranslation(args.Choice(option, {"none", "strip", "add-cr-before", "add-lf-after"}));
+const ProtocolEntry* FindProtocol(const std::string& name) {
+  for (const auto& p : TransferProtocols())
+    if (p.Name == name) return &p;
+  std::string text = "protocol not available yet: " + name;
+  bool planned = false;
+  for (const auto& p : kLaterProtocols) planned = planned || p == name;
+  if (!planned) text += "\nmero: the protocols are: " + ProtocolList();
+  throw ToolError(text);
 }
 
 // Reads the words of send (`sending`) or recv; false when help was printed.
 bool ParseTransfer(ArgReader& args, bool sending, TransferOptions& o) {
+  // The protocol decides which words are options: find it first.
+  std::vector<std::string> words;
+  std::string protocol;
+  bool help = false;
   while (!args.Done()) {
-    const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs((sending ? kSendHelp : kRecvHelp).c_str(), stdout);
-      return false;
-    }
-    if (ParseLineOption(word, args, o.Line)) continue;
+    words.push_back(args.Next());
+    if (IsHelp(words.back())) help = true;
+    if (words.back() == "--protocol" && !args.Done()) protocol = args.Peek();
+  }
+  if (help) {
+    if (!protocol.empty()) FindProtocol(protocol);
+    std::fputs(Help(sending, protocol).c_str(), stdout);
+    return false;
+  }
+  if (protocol.empty()) throw UsageError("--protocol is needed");
+  o.Protocol = FindProtocol(protocol);
+  o.Own = o.Protocol->MakeOptions();
+  ArgReader all(words);
+  while (!all.Done()) {
+    const std::string word = all.Next();
+    if (ParseLineOption(word, all, o.Line)) continue;
     if (word == "--protocol") {
-      o.Protocol = args.Value(word);
-    } else if (word == "--cr-translation") {
-      o.Cr = Translation(args, word);
-    } else if (word == "--lf-translation") {
-      o.Lf = Translation(args, word);
-    } else if (word == "--suppress-ctrl-z") {
-      o.SuppressCtrlZ = true;
+      all.Value(word);
     } else if (word == "--history") {
-      o.History = args.Value(word);
-    } else if (sending && word == "--char-delay") {
-      o.CharDelay = uint32_t(args.Number(word, 0, 600000));
-    } else if (sending && word == "--line-delay") {
-      o.LineDelay = uint32_t(args.Number(word, 0, 600000));
-    } else if (sending && word == "--eol-char") {
-      o.EolChar = uint8_t(args.Number(word, 0, 255));
+      o.History = all.Value(word);
     } else if (!sending && word == "--dir") {
-      o.Dir = args.Value(word);
+      o.Dir = all.Value(word);
     } else if (!sending && word == "--file") {
-      o.File = args.Value(word);
-    } else if (!sending && word == "--eof-timeout") {
-      o.EofTimeout = int32_t(args.Number(word, 1, kMaxTicks));
+      o.File = all.Value(word);
+    } else if (o.Own->Parse(word, all, sending)) {
+      continue;
     } else if (word.rfind("--", 0) == 0 || (!sending && !o.Line.Port.empty())) {
       throw UsageError("unexpected \"" + word + "\"");
     } else if (o.Line.Port.empty()) {
@@ -117,16 +130,11 @@ bool ParseTransfer(ArgReader& args, bool sending, TransferOptions& o) {
     }
   }
   if (o.Line.Port.empty()) throw UsageError("no PORT given");
-  if (o.Protocol.empty()) throw UsageError("--protocol is needed");
-  if (o.Protocol != "ascii") {
-    std::string text = "protocol not available yet: " + o.Protocol;
-    bool planned = false;
-    for (const auto& p : kLaterProtocols) planned = planned || p == o.Protocol;
-    if (!planned) text += "\nmero: the protocols are: ascii";
-    throw ToolError(text);
-  }
   if (sending && o.Files.empty()) throw UsageError("no FILE given");
-  if (!sending && o.File.empty()) throw UsageError("--file NAME is needed for the ascii protocol");
+  if (!sending && o.Protocol->Files == Batch::None && o.File.empty())
+    throw UsageError("--file NAME is needed for the " + o.Protocol->Name + " protocol");
+  if (!sending && o.Protocol->Files == Batch::Names && !o.File.empty())
+    throw UsageError("--file is not taken by the " + o.Protocol->Name + " protocol: the sender names the files");
   return true;
 }
 
@@ -138,11 +146,13 @@ void CheckPathLength(const std::string& path) {
                     " characters");
 }
 
-// A file to send must be a readable regular file. Names with wildcards are
-// left to the component's mask search (it sends the first match).
+bool IsMask(const std::string& path) { return path.find_first_of("*?[") != std::string::npos; }
+
+// A file to send must be a readable regular file. Masks are left to the
+// component's mask search.
 void CheckSendable(const std::string& path) {
   CheckPathLength(path);
-  if (path.find_first_of("*?") != std::string::npos) return;
+  if (IsMask(path)) return;
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) throw ToolError("cannot read " + path + ": " + strerror(errno));
   if (!S_ISREG(st.st_mode)) throw ToolError("cannot read " + path + ": not a regular file");
@@ -172,20 +182,15 @@ std::string HumanBytes(double n) {
 // One transfer through the protocol component on an open port.
 class Transfer {
  public:
-  Transfer(ToolPort& port, const TransferOptions& o) : port_(port), progress_(isatty(2) == 1) {
+  Transfer(ToolPort& port, const TransferOptions& o, bool sending) : port_(port), progress_(isatty(2) == 1) {
     protocol_ = new TMroProtocol(&owner_);
-    protocol_->SetProtocolType(ptAscii);
+    protocol_->SetProtocolType(o.Protocol->Type);
     protocol_->SetComPort(&port.Port());
     // Names are used as given: upper-casing would pick another file on a
     // case-sensitive file system.
     protocol_->SetUpcaseFileNames(false);
-    if (o.CharDelay || o.LineDelay)
-      protocol_->SetAsciiCharDelay(o.CharDelay.value_or(0)), protocol_->SetAsciiLineDelay(o.LineDelay.value_or(0));
-    if (o.EolChar) protocol_->SetAsciiEOLChar(char(*o.EolChar));
-    protocol_->SetAsciiCRTranslation(o.Cr);
-    protocol_->SetAsciiLFTranslation(o.Lf);
-    protocol_->SetAsciiSuppressCtrlZ(o.SuppressCtrlZ);
-    if (o.EofTimeout) protocol_->SetAsciiEOFTimeout(*o.EofTimeout);
+    protocol_->SetDestinationDirectory(o.Dir);
+    o.Own->Apply(*protocol_, sending);
     if (!o.History.empty()) {
       auto* log = new TMroProtocolLog(&owner_);
       log->HistoryName = o.History;
@@ -196,6 +201,18 @@ class Transfer {
       code_ = code;
     };
     protocol_->OnProtocolStatus = [this](TMroCustomProtocol*, uint16_t) { ShowProgress(false); };
+    protocol_->OnProtocolLog = [this](TMroCustomProtocol* p, uint16_t code) {
+      if (code == lfReceiveStart || code == lfTransmitStart) {
+        if (shown_) ShowProgress(true);
+        label_ = p->FileName();
+        shown_ = false;
+      } else if (code == lfReceiveOk) {
+        ShowProgress(true);
+        shown_ = false;
+        std::fprintf(stderr, "mero: received %d bytes into %s\n", p->BytesTransferred(), p->FileName().c_str());
+        ++received_;
+      }
+    };
     RegisterErrorReporter([this](const std::exception& e) {
       if (reported_.empty()) reported_ = e.what();
     });
@@ -206,39 +223,42 @@ class Transfer {
 
   TMroProtocol& Protocol() { return *protocol_; }
 
-  // Sends one file; returns the finish code (0: sent).
-  int32_t Send(const std::string& path) {
-    label_ = path;
-    protocol_->SetFileMask(path);
-    return Run([this] { protocol_->BeginTransmit(); }, [this] { protocol_->AbortProtocol(); });
+  // Sends the files of `mask` (one session); returns the finish code (0: sent).
+  int32_t Send(const std::string& mask) {
+    label_ = mask;
+    protocol_->OnProtocolNextFile = nullptr;
+    protocol_->SetFileMask(mask);
+    return Run([this] { protocol_->BeginTransmit(); });
   }
 
-  // Receives into `path` (inside the destination directory); returns the
-  // finish code.
+  // Sends `files` one after another in one session.
+  int32_t SendList(const std::vector<std::string>& files) {
+    label_ = files.front();
+    size_t next = 0;
+    protocol_->OnProtocolNextFile = [&files, next](TMroCustomProtocol*, std::string& name) mutable {
+      name = next < files.size() ? files[next++] : std::string();
+    };
+    const int32_t code = Run([this] { protocol_->BeginTransmit(); });
+    protocol_->OnProtocolNextFile = nullptr;
+    return code;
+  }
+
+  // Receives into `path`, or into the destination directory under the
+  // sender's names when `path` is empty; returns the finish code.
   int32_t Receive(const std::string& path) {
     label_ = path;
-    protocol_->SetFileName(path);
-    TransferRecord& r = protocol_->Record();
-    // The component only starts transmits; a receive is started on the engine
-    // core the same way.
-    auto start = [&] {
-      SetActualBaud(r, port_.Port().Baud());
-      StartTransfer(r, ptAscii, false, HandlerTable[ptAscii][0], PrepareTable[ptAscii][0]);
-    };
-    auto cancel = [&] {
-      TLockGuard lock(r.RecordLock);
-      if (r.InProgress != 0 && r.Dispatcher != nullptr)
-        HandlerTable[ptAscii][0](MsgProtocolCancel, 0, LPARAM(uint32_t(r.Dispatcher->Handle()) << 16));
-    };
-    return Run(start, cancel);
+    if (!path.empty()) protocol_->SetFileName(path);
+    return Run([this] { protocol_->BeginReceive(); });
   }
 
+  // Files received whole.
+  int Received() const { return received_; }
   // A report that failed inside an event (the history file), or empty.
   const std::string& Reported() const { return reported_; }
 
  private:
-  template <class Start, class Cancel>
-  int32_t Run(Start start, Cancel cancel) {
+  template <class Start>
+  int32_t Run(Start start) {
     finished_ = false;
     code_ = 0;
     shown_ = false;
@@ -247,7 +267,7 @@ class Transfer {
     std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     while (!finished_) {
       if (!cancelledAt && (StopRequested() || port_.DeviceGone())) {
-        cancel();
+        protocol_->AbortProtocol();
         cancelledAt = std::chrono::steady_clock::now();
       }
       if (cancelledAt && std::chrono::steady_clock::now() - *cancelledAt > kCancelWait) {
@@ -296,6 +316,7 @@ class Transfer {
   bool shown_ = false;
   bool finished_ = false;
   int32_t code_ = 0;
+  int received_ = 0;
   std::string label_;
   std::string reported_;
   std::chrono::steady_clock::time_point started_;
@@ -316,6 +337,13 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
 
 }  // namespace
 
+const std::vector<ProtocolEntry>& TransferProtocols() {
+  static const std::vector<ProtocolEntry> protocols = {
+      {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
+  };
+  return protocols;
+}
+
 int RunSend(ArgReader& args) {
   TransferOptions o;
   if (!ParseTransfer(args, true, o)) return kExitOk;
@@ -325,10 +353,26 @@ int RunSend(ArgReader& args) {
   ToolPort port(o.Line);
   int result = kExitOk;
   {
-    Transfer t(port, o);
-    for (const auto& f : o.Files) {
-      result = Outcome(t, t.Send(f), f);
-      if (result != kExitOk || StopRequested()) break;
+    Transfer t(port, o, true);
+    if (o.Protocol->Files == Batch::Names && (o.Files.size() > 1 || !IsMask(o.Files.front()))) {
+      // Several files in one session; a mask among them is expanded here.
+      std::vector<std::string> files;
+      for (const auto& f : o.Files) {
+        if (!IsMask(f)) {
+          files.push_back(f);
+          continue;
+        }
+        glob_t g{};
+        if (glob(f.c_str(), 0, nullptr, &g) == 0)
+          for (size_t i = 0; i < g.gl_pathc; ++i) files.push_back(g.gl_pathv[i]);
+        globfree(&g);
+      }
+      result = files.empty() ? Outcome(t, ecNoMatchingFiles, o.Files.front()) : Outcome(t, t.SendList(files), files.back());
+    } else {
+      for (const auto& f : o.Files) {
+        result = Outcome(t, t.Send(f), f);
+        if (result != kExitOk || StopRequested()) break;
+      }
     }
   }
   port.Close();
@@ -338,36 +382,37 @@ int RunSend(ArgReader& args) {
 int RunRecv(ArgReader& args) {
   TransferOptions o;
   if (!ParseTransfer(args, false, o)) return kExitOk;
-  if (o.File.find('/') != std::string::npos || o.File == "." || o.File == "..")
-    throw UsageError("--file takes a file name; the directory goes in --dir");
   if (!o.Dir.empty()) {
     struct stat st {};
     if (stat(o.Dir.c_str(), &st) != 0) throw ToolError("cannot use " + o.Dir + ": " + strerror(errno));
     if (!S_ISDIR(st.st_mode)) throw ToolError("cannot use " + o.Dir + ": not a directory");
   }
-  // The place of the file: always inside the destination directory.
   CheckPathLength(o.Dir);
   std::string path;
-  {
+  if (o.Protocol->Type == ptAscii) {
+    // The ASCII file is a name inside the destination directory.
+    if (o.File.find('/') != std::string::npos || o.File == "." || o.File == "..")
+      throw UsageError("--file takes a file name; the directory goes in --dir");
     TransferRecord probe;
     SetBufferText(probe.DestinationDirectory, o.Dir);
     if (!BuildReceivePath(probe, o.File, false, path)) {
       CheckPathLength(path);
       throw UsageError("--file NAME is not a usable file name");
     }
+  } else if (!o.File.empty()) {
+    // A name of the user's own may be a path; a bare name goes into --dir.
+    path = o.File.find('/') != std::string::npos || o.Dir.empty() ? o.File : o.Dir + "/" + o.File;
+    if (path.find('/') == std::string::npos) path = "./" + path;
+    CheckPathLength(path);
   }
   CheckHistory(o.History);
   InstallStopSignals();
   ToolPort port(o.Line);
   int result = kExitOk;
   {
-    Transfer t(port, o);
-    t.Protocol().SetDestinationDirectory(o.Dir);
+    Transfer t(port, o, false);
     const int32_t code = t.Receive(path);
-    const std::string written = t.Protocol().FileName();
-    result = Outcome(t, code, written);
-    if (code == 0)
-      std::fprintf(stderr, "mero: received %d bytes into %s\n", t.Protocol().BytesTransferred(), written.c_str());
+    result = Outcome(t, code, path.empty() ? (o.Dir.empty() ? std::string(".") : o.Dir) : t.Protocol().FileName());
   }
   port.Close();
   return result;

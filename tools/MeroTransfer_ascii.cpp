@@ -1,0 +1,81 @@
+// The ASCII protocol's options of mero send and recv.
+#include <optional>
+
+#include "MeroTransfer.h"
+
+namespace zav::mero {
+
+namespace {
+
+constexpr int32_t kMaxTicks = 39045157;
+
+class AsciiOptions : public ProtocolOptions {
+ public:
+  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
+    if (word == "--cr-translation") {
+      cr_ = Translation(args, word);
+    } else if (word == "--lf-translation") {
+      lf_ = Translation(args, word);
+    } else if (word == "--suppress-ctrl-z") {
+      suppressCtrlZ_ = true;
+    } else if (sending && word == "--char-delay") {
+      charDelay_ = uint32_t(args.Number(word, 0, 600000));
+    } else if (sending && word == "--line-delay") {
+      lineDelay_ = uint32_t(args.Number(word, 0, 600000));
+    } else if (sending && word == "--eol-char") {
+      eolChar_ = uint8_t(args.Number(word, 0, 255));
+    } else if (!sending && word == "--eof-timeout") {
+      eofTimeout_ = int32_t(args.Number(word, 1, kMaxTicks));
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void Apply(TMroCustomProtocol& p, bool) const override {
+    if (charDelay_ || lineDelay_) {
+      p.SetAsciiCharDelay(charDelay_.value_or(0));
+      p.SetAsciiLineDelay(lineDelay_.value_or(0));
+    }
+    if (eolChar_) p.SetAsciiEOLChar(char(*eolChar_));
+    p.SetAsciiCRTranslation(cr_);
+    p.SetAsciiLFTranslation(lf_);
+    p.SetAsciiSuppressCtrlZ(suppressCtrlZ_);
+    if (eofTimeout_) p.SetAsciiEOFTimeout(*eofTimeout_);
+  }
+
+  std::string Help(bool sending) const override {
+    std::string text;
+    if (sending)
+      text +=
+          "  --char-delay MS                delay after every byte (default 0)\n"
+          "  --line-delay MS                extra delay after each end-of-line byte (default 0)\n"
+          "  --eol-char N                   the end-of-line byte, 0..255 (default 13)\n";
+    else
+      text += "  --eof-timeout TICKS            silence that ends the file, in 55 ms ticks (default 364)\n";
+    text +=
+        "  --cr-translation none|strip|add-cr-before|add-lf-after\n"
+        "  --lf-translation none|strip|add-cr-before|add-lf-after\n"
+        "                                 what a CR or an LF becomes (default none)\n"
+        "  --suppress-ctrl-z              sending: drop the rest of a 60-byte block after\n"
+        "                                 Ctrl-Z; receiving: do not store Ctrl-Z\n";
+    return text;
+  }
+
+ private:
+  static TAsciiEOLTranslation Translation(ArgReader& args, const std::string& option) {
+    return TAsciiEOLTranslation(args.Choice(option, {"none", "strip", "add-cr-before", "add-lf-after"}));
+  }
+
+  std::optional<uint32_t> charDelay_, lineDelay_;
+  std::optional<uint8_t> eolChar_;
+  TAsciiEOLTranslation cr_ = aetNone, lf_ = aetNone;
+  bool suppressCtrlZ_ = false;
+  std::optional<int32_t> eofTimeout_;
+};
+
+}  // namespace
+
+std::unique_ptr<ProtocolOptions> MakeAsciiOptions() { return std::make_unique<AsciiOptions>(); }
+
+}  // namespace zav::mero
