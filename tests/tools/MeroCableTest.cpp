@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "ToolHarness.h"
+#include "tests/support/ToolHarness.h"
 
 namespace zav::test {
 namespace {

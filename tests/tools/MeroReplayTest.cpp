@@ -1,5 +1,5 @@
 // mero replay against the terminal model's golden screen dumps.
-#include "ToolHarness.h"
+#include "tests/support/ToolHarness.h"
 
 namespace zav::test {
 namespace {

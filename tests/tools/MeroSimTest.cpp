@@ -1,7 +1,7 @@
 // mero sim answering a mero term across a null-modem cable.
 #include <unistd.h>
 
-#include "ToolHarness.h"
+#include "tests/support/ToolHarness.h"
 
 namespace zav::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "ToolHarness.h"
+#include "tests/support/ToolHarness.h"
 
 namespace zav::test {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "ToolHarness.h"
+#include "tests/support/ToolHarness.h"
 
 namespace zav::test {
 namespace {

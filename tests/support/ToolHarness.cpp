@@ -36,13 +36,39 @@ void ToolTest::TearDown() {
   std::filesystem::remove_all(dir, ec);
 }
 
-ToolTest::Child& ToolTest::Start(const std::vector<std::string>& args, const std::string& input, bool keepStdin,
-                                 const std::vector<std::string>& wrapper, int stdinFd) {
+namespace {
+
+// Forks and execs argv with the given descriptors as stdin, stdout and stderr.
+pid_t Spawn(std::vector<std::string> all, int in, int out, int err, const std::string& cwd) {
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+ToolTest::Child& ToolTest::NewChild() {
   auto* c = new Child;
   children_.push_back(c);
   const std::string base = dir + "/child" + std::to_string(children_.size());
   c->outPath = base + ".out";
   c->errPath = base + ".err";
+  return *c;
+}
+
+ToolTest::Child& ToolTest::Start(const std::vector<std::string>& args, const std::string& input, bool keepStdin,
+                                 const std::vector<std::string>& wrapper, int stdinFd) {
+  Child& c = NewChild();
   int in[2];
   if (stdinFd >= 0) {
     in[0] = dup(stdinFd);
@@ -50,7 +76,7 @@ ToolTest::Child& ToolTest::Start(const std::vector<std::string>& args, const std
   } else if (keepStdin) {
     EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
   } else {
-    const std::string inPath = base + ".in";
+    const std::string inPath = c.outPath.substr(0, c.outPath.size() - 4) + ".in";
     WriteFile(inPath, input);
     in[0] = open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
     in[1] = -1;
@@ -58,25 +84,39 @@ ToolTest::Child& ToolTest::Start(const std::vector<std::string>& args, const std
   std::vector<std::string> all = wrapper;
   all.push_back(MERO_BINARY);
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const int out = open(c->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open(c->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  const int out = open(c.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(c.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  c.pid = Spawn(all, in[0], out, err, {});
   close(in[0]);
   close(out);
   close(err);
-  c->pid = pid;
-  c->stdinFd = in[1];
-  return *c;
+  c.stdinFd = in[1];
+  return c;
+}
+
+ToolTest::Child& ToolTest::StartProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::string& device) {
+  Child& c = NewChild();
+  int in = -1, out = -1;
+  if (!device.empty()) {
+    in = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(in, 0) << device;
+    out = dup(in);
+  } else {
+    in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    out = open(c.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
+  const int err = open(c.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  c.pid = Spawn(argv, in, out, err, cwd);
+  close(in);
+  close(out);
+  close(err);
+  return c;
+}
+
+int ToolTest::Stop(Child& child, std::chrono::seconds limit) {
+  if (child.pid > 0) kill(child.pid, SIGTERM);
+  return Wait(child, limit);
 }
 
 void ToolTest::CloseStdin(Child& c) {
@@ -114,9 +154,16 @@ RunResult ToolTest::Run(const std::vector<std::string>& args, const std::string&
 }
 
 std::vector<std::string> ToolTest::StartCable(const std::string& coms) {
+  std::vector<std::string> options;
+  if (!coms.empty()) options = {"--com", coms};
+  return StartCable(options);
+}
+
+std::vector<std::string> ToolTest::StartCable(const std::vector<std::string>& options, Child** cable) {
   std::vector<std::string> args{"null-modem"};
-  if (!coms.empty()) args.insert(args.end(), {"--com", coms});
+  args.insert(args.end(), options.begin(), options.end());
   Child& c = Start(args, {}, true);
+  if (cable != nullptr) *cable = &c;
   std::vector<std::string> paths;
   EXPECT_TRUE(WaitFor([&] {
     std::istringstream lines(Out(c));

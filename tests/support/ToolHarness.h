@@ -32,6 +32,12 @@ class ToolTest : public ::testing::Test {
   };
   Child& Start(const std::vector<std::string>& args, const std::string& input = {}, bool keepStdin = false,
                const std::vector<std::string>& wrapper = {}, int stdinFd = -1);
+  // Starts any program (found on PATH) in `cwd` (empty: the test's own). With
+  // a `device`, its stdin and stdout are that device opened read-write (how
+  // the stdio peers such as sz and gkermit are put on a line); otherwise stdin
+  // is empty and stdout goes to a file.
+  Child& StartProgram(const std::vector<std::string>& argv, const std::string& cwd = {},
+                      const std::string& device = {});
   // Waits for a child's exit (killing it after `limit`).
   int Wait(Child& child, std::chrono::seconds limit = std::chrono::seconds(20));
   RunResult Run(const std::vector<std::string>& args, const std::string& input = {},
@@ -43,6 +49,11 @@ class ToolTest : public ::testing::Test {
   // A null-modem cable; its two device paths. With `coms` ("A,B") the ends
   // are also mapped in the override directory.
   std::vector<std::string> StartCable(const std::string& coms = {});
+  // A cable with line options (--baud, --delay, --flip, ...); `cable`, when
+  // given, receives the child so its stderr can be read after it stopped.
+  std::vector<std::string> StartCable(const std::vector<std::string>& options, Child** cable = nullptr);
+  // Ends a child with SIGTERM and waits for it.
+  int Stop(Child& child, std::chrono::seconds limit = std::chrono::seconds(10));
   // True once some process holds the device's exclusive lock (a port is open).
   static bool DeviceLocked(const std::string& path);
 
@@ -55,6 +66,7 @@ class ToolTest : public ::testing::Test {
   std::string portsDir;  // the override directory the children use
 
  private:
+  Child& NewChild();
   std::vector<Child*> children_;
 };
 

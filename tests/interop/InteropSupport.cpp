@@ -1,0 +1,68 @@
+#include "tests/interop/InteropSupport.h"
+
+#include <sys/stat.h>
+
+#include <random>
+
+namespace zav::test {
+
+ToolTest::Child& InteropTest::StartSide(const Side& side, const std::string& device) {
+  std::vector<std::string> argv = side.argv;
+  for (auto& a : argv)
+    if (a == "{PORT}") a = device;
+  switch (side.kind) {
+    case Side::Ours: return Start(argv);
+    case Side::StdioPeer: return StartProgram(argv, side.cwd, device);
+    case Side::DevicePeer: break;
+  }
+  return StartProgram(argv, side.cwd);
+}
+
+PairResult InteropTest::Transfer(const Side& sender, const Side& receiver, const std::vector<std::string>& cable,
+                                 std::chrono::seconds limit) {
+  PairResult result;
+  Child* cableChild = nullptr;
+  const auto ends = StartCable(cable, &cableChild);
+  if (ends.size() != 2) return result;
+  Child& recv = StartSide(receiver, ends[1]);
+  // Ours is ready once it holds the port; a peer reads what waits in the cable.
+  if (receiver.kind == Side::Ours) WaitFor([&] { return DeviceLocked(ends[1]) || recv.pid < 0; });
+  const auto start = std::chrono::steady_clock::now();
+  Child& send = StartSide(sender, ends[0]);
+  const auto deadline = start + limit;
+  auto left = [&] {
+    const auto rest = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(rest, std::chrono::seconds(1));
+  };
+  result.sender = Wait(send, left());
+  result.receiver = Wait(recv, left());
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Stop(*cableChild);
+  result.senderErr = Err(send);
+  result.receiverErr = Err(recv);
+  result.senderOut = Out(send);
+  result.receiverOut = Out(recv);
+  result.cableErr = Err(*cableChild);
+  return result;
+}
+
+std::string InteropTest::RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(size, '\0');
+  for (auto& b : bytes) b = char(gen() & 0xFF);
+  return bytes;
+}
+
+std::string InteropTest::MakeDir(const std::string& name) {
+  const std::string path = dir + "/" + name;
+  mkdir(path.c_str(), 0755);
+  return path;
+}
+
+std::string Describe(const PairResult& r) {
+  return "sender exit " + std::to_string(r.sender) + ", receiver exit " + std::to_string(r.receiver) + " after " +
+         std::to_string(r.seconds) + " s\n--- sender stderr:\n" + r.senderErr + "\n--- receiver stderr:\n" +
+         r.receiverErr + "\n--- cable:\n" + r.cableErr;
+}
+
+}  // namespace zav::test
