@@ -1,6 +1,9 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
+#include "protocols/QwKermit.h"
 #include "protocols/QwTPcl.h"
+
+#include <algorithm>
 
 namespace zav {
 
@@ -13,7 +16,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptYmodem
     {nullptr, nullptr},                            // ptYmodemG
     {nullptr, nullptr},                            // ptZmodem
-    {nullptr, nullptr},                            // ptKermit
+    {PrepareReceiveKermit, PrepareTransmitKermit}, // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
     {nullptr, nullptr},                            // ptBPlus
 };
@@ -21,7 +24,8 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
     {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
+    {KermitReceiveHandler, KermitTransmitHandler},  // ptKermit
+    {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
 };
 
 namespace {
@@ -48,10 +52,51 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
   s.AsciiEOFTimeout = r.ReceiveTimeout;
 }
 
+int32_t InitKermitRoutine(TransferRecord& r, TProtocolType) { return InitKermit(r); }
+
+// The component's clamping: a length above 94 asks for long packets (at most
+// 1024), one of 94 or less for short ones only; 0 and 1 windows are none.
+int32_t ApplyKermit(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = 0;
+  if (s.KermitMaxLen > int32_t(kKermitMaxShortLen)) {
+    rc = SetKermitLongPackets(r, uint32_t(std::min<int32_t>(s.KermitMaxLen, kKermitMaxLongLen)));
+  } else {
+    rc = SetKermitMaxLen(r, uint32_t(std::max<int32_t>(s.KermitMaxLen, 0)));
+    if (rc == 0) rc = SetKermitLongPackets(r, 0);
+  }
+  const int32_t windows = s.KermitMaxWindows <= 1 ? 0 : std::min<int32_t>(s.KermitMaxWindows, kKermitMaxWindows);
+  if (rc == 0) rc = SetKermitMaxWindows(r, uint32_t(windows));
+  if (rc == 0) rc = SetKermitSWCTurnDelay(r, uint32_t(std::max<int32_t>(s.KermitSWCTurnDelay, 0)));
+  if (rc == 0) rc = SetKermitTimeoutSecs(r, uint32_t(std::max<int32_t>(s.KermitTimeoutSecs, 0)));
+  if (rc == 0) rc = SetKermitPadCharacter(r, uint8_t(s.KermitPadCharacter));
+  if (rc == 0) rc = SetKermitPadCount(r, uint32_t(std::max<int32_t>(s.KermitPadCount, 0)));
+  if (rc == 0) rc = SetKermitTerminator(r, uint8_t(s.KermitTerminator));
+  if (rc == 0) rc = SetKermitCtlPrefix(r, uint8_t(s.KermitCtlPrefix));
+  if (rc == 0) rc = SetKermitHighbitPrefix(r, uint8_t(s.KermitHighbitPrefix));
+  if (rc == 0) rc = SetKermitRepeatPrefix(r, uint8_t(s.KermitRepeatPrefix));
+  return rc;
+}
+
+void ReadKermit(TransferRecord& r, TProtocolSettings& s) {
+  TKermitArea* a = KermitArea(r);
+  if (a == nullptr) return;
+  s.KermitMaxLen = (r.TransferOptions & tfKermitLongPackets) ? int32_t(a->Local.LongLen) : a->Local.MaxLen;
+  s.KermitMaxWindows = a->Local.Windows;
+  s.KermitSWCTurnDelay = int32_t(a->SWCTurnDelay);
+  s.KermitTimeoutSecs = a->Local.TimeoutSecs;
+  s.KermitPadCharacter = char(a->Local.PadChar);
+  s.KermitPadCount = a->Local.PadCount;
+  s.KermitTerminator = char(a->Local.Terminator);
+  s.KermitCtlPrefix = char(a->Local.CtlPrefix);
+  s.KermitHighbitPrefix = char(a->Local.HibitPrefix);
+  s.KermitRepeatPrefix = char(a->Local.RepeatPrefix);
+}
+
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {},
+    {}, {}, {}, {}, {}, {}, {}, {},
+    {InitKermitRoutine, DoneKermit, ApplyKermit, ReadKermit},  // ptKermit
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {},
 };

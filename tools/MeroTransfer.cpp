@@ -66,7 +66,7 @@ std::string Help(bool sending, const std::string& protocol) {
 
 // Protocols that are planned but have no engine in this tool yet.
 const std::vector<std::string> kLaterProtocols = {"xmodem", "xmodem-crc", "xmodem-1k", "xmodem-1kg",
-                                                  "ymodem", "ymodem-g",   "zmodem",    "kermit", "bplus"};
+                                                  "ymodem", "ymodem-g",   "zmodem",    "bplus"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -340,6 +340,7 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
+      {"kermit", ptKermit, Batch::Names, MakeKermitOptions},
   };
   return protocols;
 }

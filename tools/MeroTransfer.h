@@ -46,5 +46,6 @@ const std::vector<ProtocolEntry>& TransferProtocols();
 
 // The factories of the families.
 std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
+std::unique_ptr<ProtocolOptions> MakeKermitOptions();
 
 }  // namespace zav::mero
