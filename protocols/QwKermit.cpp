@@ -248,9 +248,10 @@ void SendFinalError(TransferRecord& r, TKermitArea& a) {
 }
 
 // The end of a transfer: once what is queued has left, the transfer finishes.
-// False while it waits for the output to drain.
-bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger) {
-  if (r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
+// False while it waits for the output to drain. The start's own pass never
+// waits: its handler is not registered yet when that pass failed.
+bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger, bool startPass) {
+  if (!startPass && r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
     if (!a.Draining) {
       a.Draining = true;
       ArmStatus(r, r.OutBuffUsedTrigger, 0);
@@ -380,7 +381,9 @@ bool Resend(TransferRecord& r, TKermitArea& a, uint32_t idx) {
 // After a time-out or a bad packet: the oldest packet in flight goes again.
 TKermitState ResendOldest(TransferRecord& r, TKermitArea& a, int32_t status) {
   if (CountError(r, a, status)) return tkError;
-  a.Reader.Reset();
+  // A time-out drops a packet half read; after a bad one the reader may
+  // already be inside the next.
+  if (status == psTimeout) a.Reader.Reset();
   if (a.WinCount == 0) return tkCheckTable;
   return Resend(r, a, a.WinFirst) ? tkSendData : tkError;
 }
@@ -738,6 +741,8 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (ap == nullptr) return;
   TKermitArea& a = *ap;
   if (a.KermitState == tkDone || r.Dispatcher == nullptr) return;
+  // The start calls the handler once itself, with no message.
+  const bool startPass = msg == 0;
   if (msg == MsgTriggerAvail) wParam = 0;
   if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
   for (;;) {
@@ -1051,7 +1056,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
 
       case tkComplete:
-        if (FinishWhenDrained(r, a, trigger)) SetState(a, tkDone);
+        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, tkDone);
         break;
 
       default:
@@ -1192,6 +1197,8 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (ap == nullptr) return;
   TKermitArea& a = *ap;
   if (a.KermitState == rkDone || r.Dispatcher == nullptr) return;
+  // The start calls the handler once itself, with no message.
+  const bool startPass = msg == 0;
   if (msg == MsgTriggerAvail) wParam = 0;
   if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
   for (;;) {
@@ -1396,9 +1403,16 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
       }
 
       case rkError:
-        if (a.Skipped)
-          r.ProtocolStatus = psFileRejected;
+        if (a.Skipped) r.ProtocolStatus = psFileRejected;
         SendFinalError(r, a);
+        if (a.InFile && !a.Discard) {
+          // What was acknowledged is kept: a failure decides only later
+          // (through the history's setting) whether the part stays.
+          const int32_t error = r.ProtocolError;
+          FileSink sink(r, a);
+          sink.Flush();
+          if (r.ProtocolError == 0) r.ProtocolError = error;
+        }
         r.FinishWritingHook(r);
         r.LogFileHook(r, a.Skipped ? lfReceiveSkip : lfReceiveFail);
         a.InFile = false;
@@ -1408,7 +1422,7 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 
       case rkComplete:
         if (!a.Draining) PurgeInputOfPort(r);
-        if (FinishWhenDrained(r, a, trigger)) SetState(a, rkDone);
+        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, rkDone);
         break;
 
       default:

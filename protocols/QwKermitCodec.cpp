@@ -209,8 +209,11 @@ TKermitReadResult TKermitReader::Feed(const uint8_t* bytes, size_t n, size_t& us
   while (used < n) {
     const uint8_t b = bytes[used++];
     if (b == kKermitSOH) {
+      // A packet cut short by the start of the next one is a bad packet.
+      const bool cut = State >= 2;
       State = 1;
       RawLen = 0;
+      if (cut) return krBad;
       continue;
     }
     switch (State) {

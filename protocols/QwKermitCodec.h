@@ -100,8 +100,9 @@ class TKermitSink {
 };
 void KermitDecode(const TKermitQuoting& q, const uint8_t* data, size_t n, TKermitSink& sink);
 
-// Reads packets byte by byte. SOH restarts it anywhere; a packet is
-// delivered as its header first (type, sequence, data length), then whole.
+// Reads packets byte by byte. SOH restarts it anywhere (a packet it cuts
+// short counts as bad); a packet is delivered as its header first (type,
+// sequence, data length), then whole.
 enum TKermitReadResult : uint8_t {
   krNone,      // no header yet
   krHeader,    // header complete, data follows
