@@ -215,20 +215,86 @@ void PeerSentError(TransferRecord& r, TKermitArea& a, const uint8_t* data, uint3
   if (r.ProtocolError == 0) GotError(r, ecProtocolAbort);
 }
 
-// The cancel packet, then an error packet so that a peer that would wait for
-// more ends at once.
-void SendCancel(TransferRecord& r, TKermitArea& a, bool receiver) {
-  if (receiver && a.InFile) {
+void Ack(TransferRecord& r, TKermitArea& a, uint8_t seq);
+
+// The packet that ends a cancelled session: an error packet, or a break when
+// the peer asked to stop.
+void SendCancelFinal(TransferRecord& r, TKermitArea& a) {
+  a.Seq = uint8_t((a.Seq + 1) & 63);
+  if (a.CancelFinal == 'B')
+    SendPacket(r, a, 'B', a.Seq);
+  else
+    SendText(r, a, 'E', a.Seq, kCancelled);
+}
+
+// The cancel packet. The final packet follows once the peer has answered it
+// (or after a short wait): a peer may drop what waits on the line when it
+// takes the cancel, and a final packet sent with it would be lost.
+TKermitState StartCancel(TransferRecord& r, TKermitArea& a, bool receiver, uint8_t final) {
+  a.CancelAsked = receiver && a.InFile;
+  if (receiver) a.Seq = uint8_t((a.RxBase - 1) & 63);
+  if (a.CancelAsked) {
+    // The stop rides on the acknowledgements of the window's last packets:
+    // those queued before may have been purged with the output, and a sender
+    // heeds it on the oldest packet it still waits for.
     const uint8_t z = 'Z';
-    SendPacket(r, a, 'Y', uint8_t((a.RxBase - 1) & 63), &z, 1);
+    for (uint32_t k = a.SlotCount; k >= 1; --k) SendPacket(r, a, 'Y', uint8_t((a.RxBase - k) & 63), &z, 1);
   } else {
     const uint8_t d = 'D';
     a.Seq = uint8_t((a.Seq + 1) & 63);
     SendPacket(r, a, 'Z', a.Seq, &d, 1);
   }
-  a.Seq = uint8_t((a.Seq + 1) & 63);
-  SendText(r, a, 'E', a.Seq, kCancelled);
   a.CancelSent = true;
+  a.CancelFinal = final;
+  if (!a.Negotiated) {
+    SendCancelFinal(r, a);
+    return receiver ? rkError : tkError;
+  }
+  a.Reader.Reset();
+  ArmTimeout(r, a, std::min(TimeTicks(a), Secs2Ticks(2)));
+  return receiver ? rkWaitCancel : tkWaitCancel;
+}
+
+// The peer's answer to the cancel packet (or the wait's end): the final
+// packet goes. True when the cancel is over. Answers to earlier packets still
+// on their way are passed over.
+bool WaitCancel(TransferRecord& r, TKermitArea& a) {
+  const TKermitReadResult res = ReadPacket(r, a, false);
+  const TKermitReader& p = a.Reader;
+  if (res != krGood) {
+    if (!a.TimeoutPending) return false;
+    SendCancelFinal(r, a);
+    return true;
+  }
+  if (p.Type == 'E') return true;
+  if (!a.CancelAsked) {
+    if (p.Seq != a.Seq) return false;
+    SendCancelFinal(r, a);
+    return true;
+  }
+  // We asked the sender to stop. A data packet still coming hears it again;
+  // the sender's discard is acknowledged (and the part deleted), and its
+  // break after it too: the session ends as the sender expects.
+  switch (p.Type) {
+    case 'D': {
+      const uint8_t z = 'Z';
+      SendPacket(r, a, 'Y', p.Seq, &z, 1);
+      return false;
+    }
+    case 'Z':
+      a.Discard = p.DataLen >= 1 && p.Data[0] == 'D';
+      Ack(r, a, p.Seq);
+      a.Seq = p.Seq;
+      ArmTimeout(r, a, std::min(TimeTicks(a), Secs2Ticks(2)));
+      return false;
+    case 'B':
+      Ack(r, a, p.Seq);
+      return true;
+    default:
+      a.Seq = p.Seq;
+      SendCancelFinal(r, a);
+      return true;
+  }
 }
 
 // At the end of a failed transfer: the peer hears why, unless it ended it.
@@ -248,17 +314,37 @@ void SendFinalError(TransferRecord& r, TKermitArea& a) {
 }
 
 // The end of a transfer: once what is queued has left, the transfer finishes.
-// False while it waits for the output to drain. The start's own pass never
-// waits: its handler is not registered yet when that pass failed.
-bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger, bool startPass) {
-  if (!startPass && r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
-    if (!a.Draining) {
-      a.Draining = true;
-      ArmStatus(r, r.OutBuffUsedTrigger, 0);
-      ArmTimeout(r, a, r.FinishWait);
-      return false;
+// False while it waits. With `settle` the last packets (an acknowledgement
+// the peer waits for, an error packet) are also given the time to cross the
+// line: the port may be closed right after the finish, and a close discards
+// what the device still holds. The start's own pass never waits: its handler
+// is not registered yet when that pass failed.
+bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger, bool startPass, bool settle) {
+  if (!startPass && r.Dispatcher != nullptr) {
+    const bool queued = r.Dispatcher->OutputUsed() > 0;
+    switch (a.EndPhase) {
+      case 0:
+        a.EndPhase = 1;
+        if (queued) {
+          ArmStatus(r, r.OutBuffUsedTrigger, 0);
+          ArmTimeout(r, a, r.FinishWait);
+          return false;
+        }
+        [[fallthrough]];
+      case 1:
+        if (queued && !a.TimeoutPending && (trigger == 0 || trigger != r.OutBuffUsedTrigger)) return false;
+        if (settle) {
+          // Two ticks, and the time 64 bytes take at the line's rate.
+          a.EndPhase = 2;
+          const uint32_t cps = std::max<uint32_t>(r.ActualCPS, 1);
+          ArmTimeout(r, a, int32_t(2 + (64 * 1000 / cps + kMsPerTick - 1) / kMsPerTick));
+          return false;
+        }
+        break;
+      default:
+        if (!a.TimeoutPending) return false;
+        break;
     }
-    if (!a.TimeoutPending && (trigger == 0 || trigger != r.OutBuffUsedTrigger)) return false;
   }
   ShowLastStatus(r);
   ProtocolFinish(r);
@@ -502,10 +588,10 @@ bool TransmitAgain(TransferRecord& r, const TKermitArea& a) {
     case tkError:
       return true;
     case tkComplete:
-      return !a.Draining;
+      return a.EndPhase == 0;
     case tkSendData:
       return !a.WaitingRoom;
-    case tkDone: case tkWaitCancel:
+    case tkDone:
       return false;
     case tkBlockReply:
       if (!WindowFull(a) && !(a.ChunkEof && a.ChunkIdx >= a.ChunkLen)) return true;
@@ -520,8 +606,8 @@ bool ReceiveAgain(TransferRecord& r, const TKermitArea& a) {
     case rkInit: case rkError:
       return true;
     case rkComplete:
-      return !a.Draining;
-    case rkDone: case rkWaitCancel:
+      return a.EndPhase == 0;
+    case rkDone:
       return false;
     default:
       return InputHolds(r, a);
@@ -536,7 +622,8 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.LongPackets = a.Quote8 = a.Repeat = false;
   a.CheckType = '1';
   a.PacketLen = a.Local.MaxLen;
-  a.InFile = a.Skipped = a.Discard = a.PeerError = a.CancelSent = a.Draining = a.WaitingRoom = false;
+  a.InFile = a.Skipped = a.Discard = a.PeerError = a.CancelSent = a.WaitingRoom = false;
+  a.EndPhase = 0;
   a.TimeoutPending = false;
   a.Retries = 0;
   a.Seq = a.RxBase = 0;
@@ -749,8 +836,8 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     const int32_t trigger = int32_t(wParam);
     const bool timedOut = a.TimeoutPending;
     if (HandlerPassHead(r, msg, wParam, lkKermit, uint8_t(skKermitStates + a.KermitState))) {
-      if (r.ProtocolStatus == psCancelRequested && a.KermitState != tkComplete) SendCancel(r, a, false);
-      if (a.KermitState != tkComplete) SetState(a, tkError);
+      if (a.KermitState != tkComplete && a.KermitState != tkWaitCancel && a.KermitState != tkError)
+        SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, false, 'E') : tkError);
     }
     const TKermitReader& p = a.Reader;
     switch (a.KermitState) {
@@ -931,13 +1018,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
             // The receiver asks to stop: the file is discarded and the session ended.
             r.ProtocolStatus = psCancelRequested;
             PurgeOutputOfPort(r);
-            const uint8_t d = 'D';
-            a.Seq = uint8_t((a.Seq + 1) & 63);
-            SendPacket(r, a, 'Z', a.Seq, &d, 1);
-            a.Seq = uint8_t((a.Seq + 1) & 63);
-            SendPacket(r, a, 'B', a.Seq);
-            a.CancelSent = true;
-            SetState(a, tkError);
+            SetState(a, StartCancel(r, a, false, 'B'));
             break;
           }
           const int idx = FindSlot(a, p.Seq);
@@ -1048,6 +1129,10 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
       }
 
+      case tkWaitCancel:
+        if (WaitCancel(r, a)) SetState(a, tkError);
+        break;
+
       case tkError:
         if (r.FileOpen) r.FinishReadingHook(r);
         SendFinalError(r, a);
@@ -1056,7 +1141,9 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
 
       case tkComplete:
-        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, tkDone);
+        // A sender whose break was acknowledged leaves nothing behind.
+        if (FinishWhenDrained(r, a, trigger, startPass, r.ProtocolError != 0 || a.CancelSent))
+          SetState(a, tkDone);
         break;
 
       default:
@@ -1106,9 +1193,8 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
   SetBufferText(r.AcceptName, BufferText(r.PathName));
   if (!usable || !r.AcceptFileHook(r, r.AcceptName.data())) {
     r.ProtocolStatus = psFileRejected;
-    SendCancel(r, a, true);
     a.Skipped = true;
-    return rkError;
+    return StartCancel(r, a, true, 'E');
   }
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.FileOffset = 0;
@@ -1205,8 +1291,8 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     const int32_t trigger = int32_t(wParam);
     const bool timedOut = a.TimeoutPending;
     if (HandlerPassHead(r, msg, wParam, lkKermit, uint8_t(skKermitStates + a.KermitState))) {
-      if (r.ProtocolStatus == psCancelRequested && a.KermitState != rkComplete) SendCancel(r, a, true);
-      if (a.KermitState != rkComplete) SetState(a, rkError);
+      if (a.KermitState != rkComplete && a.KermitState != rkWaitCancel && a.KermitState != rkError)
+        SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, true, 'E') : rkError);
     }
     const TKermitReader& p = a.Reader;
     switch (a.KermitState) {
@@ -1402,6 +1488,10 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
       }
 
+      case rkWaitCancel:
+        if (WaitCancel(r, a)) SetState(a, rkError);
+        break;
+
       case rkError:
         if (a.Skipped) r.ProtocolStatus = psFileRejected;
         SendFinalError(r, a);
@@ -1421,8 +1511,8 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
 
       case rkComplete:
-        if (!a.Draining) PurgeInputOfPort(r);
-        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, rkDone);
+        if (a.EndPhase == 0) PurgeInputOfPort(r);
+        if (FinishWhenDrained(r, a, trigger, startPass, true)) SetState(a, rkDone);
         break;
 
       default:

@@ -61,7 +61,9 @@ struct TKermitArea : TProtocolArea {
   bool Discard = false;  // the sender's last "Z" said "D": the file goes
   bool PeerError = false;     // the peer sent "E"
   bool CancelSent = false;    // the cancel packets went out
-  bool Draining = false;      // the end waits for the output to drain
+  bool CancelAsked = false;   // the receiver asked the sender to stop
+  uint8_t CancelFinal = 'E';  // what ends a cancel: "E", or "B" when the peer asked to stop
+  uint8_t EndPhase = 0;       // the end: 1 waits for the output to drain, 2 for it to leave the line
   bool WaitingRoom = false;   // a data packet waits for room in the output
   bool TimeoutPending = false;  // the time-out fired and nothing answered it yet
   uint32_t Retries = 0;
