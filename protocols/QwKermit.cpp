@@ -121,9 +121,10 @@ uint32_t PacketBytes(const TKermitArea& a, uint32_t n) {
 
 // --- Parameters --------------------------------------------------------------------------
 
-TKermitQuoting Quoting(const TKermitArea& a) {
+// The prefixes of a data field: each side sends with its own control prefix.
+TKermitQuoting Quoting(const TKermitArea& a, bool received) {
   TKermitQuoting q;
-  q.CtlPrefix = a.Local.CtlPrefix;
+  q.CtlPrefix = received && a.HaveRemote ? a.Remote.CtlPrefix : a.Local.CtlPrefix;
   q.HibitPrefix = a.Quote8 ? a.HibitChar : 0;
   q.RepeatPrefix = a.Repeat ? a.Local.RepeatPrefix : 0;
   q.RepeatThreshold = a.RepeatThreshold;
@@ -153,6 +154,7 @@ void ProcessSendInit(TransferRecord& r, TKermitArea& a, const uint8_t* data, siz
   a.Repeat = false;
   a.Remote = KermitRemoteDefaults();
   DecodeSendInit(data, n, a.Remote);
+  if (!IsKermitPrefixChar(a.Remote.CtlPrefix)) a.Remote.CtlPrefix = '#';
   a.HaveRemote = true;
   const TKermitParams& l = a.Local;
   const TKermitParams& p = a.Remote;
@@ -365,7 +367,7 @@ void ReadChunk(TransferRecord& r, TKermitArea& a) {
 // Encodes the next data field from the file into SendData; its length (0 at
 // the end of the file).
 uint32_t EncodeFromFile(TransferRecord& r, TKermitArea& a) {
-  const TKermitQuoting q = Quoting(a);
+  const TKermitQuoting q = Quoting(a, false);
   const size_t limit = DataLimit(a);
   size_t out = 0;
   while (out < limit) {
@@ -539,7 +541,7 @@ uint32_t RxSlot(const TKermitArea& a, uint32_t offset) { return (a.WinFirst + of
 // Writes the oldest slots while they are there; false on a write error.
 bool WriteReady(TransferRecord& r, TKermitArea& a) {
   FileSink sink(r, a);
-  const TKermitQuoting q = Quoting(a);
+  const TKermitQuoting q = Quoting(a, true);
   while (a.WinCount > 0 && a.Slots[a.WinFirst].InUse) {
     TKermitSlot& s = a.Slots[a.WinFirst];
     KermitDecode(q, SlotData(a, a.WinFirst), s.Len, sink);
@@ -899,7 +901,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         const std::string path = BufferText(r.PathName);
         const std::string name = (r.TransferOptions & tfIncludeDirectory) ? path : JustFilename(path);
         size_t len = 0;
-        KermitEncode(Quoting(a), reinterpret_cast<const uint8_t*>(name.data()), name.size(), a.SendData.data(),
+        KermitEncode(Quoting(a, false), reinterpret_cast<const uint8_t*>(name.data()), name.size(), a.SendData.data(),
                      DataLimit(a), len);
         SendPacket(r, a, 'F', a.Seq, a.SendData.data(), len);
         ArmReply(r, a, false);
@@ -1185,7 +1187,7 @@ void AnswerSendInit(TransferRecord& r, TKermitArea& a, uint8_t seq) {
 // An "F" packet: the file it names is opened in the destination directory.
 TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitReader& p) {
   NameSink name;
-  KermitDecode(Quoting(a), p.Data, p.DataLen, name);
+  KermitDecode(Quoting(a, true), p.Data, p.DataLen, name);
   std::string path;
   const bool usable = BuildReceivePath(r, name.name, (r.TransferOptions & tfHonorDirectory) != 0, path);
   SetBufferText(r.PathName, usable ? path : std::string());

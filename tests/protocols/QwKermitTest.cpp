@@ -466,6 +466,19 @@ TEST_F(KermitTest, ReceivedNamesStayInTheDestinationDirectory) {
   EXPECT_FALSE(fs::exists("../evil.txt"));
 }
 
+// Each side sends with its own control prefix, so each reads with the other's.
+TEST_F(KermitTest, ReceivedDataIsReadWithThePeersControlPrefix) {
+  protocol->SetKermitCtlPrefix('!');
+  const std::string answer = StartReceive(Field([](TKermitParams& p) { p.RepeatPrefix = ' '; }));
+  EXPECT_EQ(Params(answer).CtlPrefix, '!');
+  Inject('F', 1, "ctl.txt");
+  Inject('D', 2, "a#M#J!b");
+  Inject('Z', 3);
+  Inject('B', 4);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(ReadWhole("ctl.txt"), "a\r\n!b");
+}
+
 TEST_F(KermitTest, ReceiveWindowAsksForWhatIsMissingAndWritesInOrder) {
   protocol->SetKermitMaxWindows(4);
   StartReceive(Field([](TKermitParams& p) {
