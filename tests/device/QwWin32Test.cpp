@@ -177,7 +177,7 @@ TEST(Win32Device, OutputWrittenBeforeTheCloseStillReachesTheFarEnd) {
   Pty pty;
   TMroWin32Dispatcher d(nullptr);
   ASSERT_EQ(Open(d, pty.slave, 32768), 0);
-  const std::string block = Pattern(12000, 7);
+  const std::string block = Pattern(6000, 7);
   ASSERT_EQ(d.WriteBlock(block.data(), uint32_t(block.size())), 0);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < until)
