@@ -139,8 +139,10 @@ size_t KermitEncode(const TKermitQuoting& q, const uint8_t* src, size_t n, uint8
       unit[u++] = q.HibitPrefix;
       b &= 0x7F;
     }
+    // Controls are C0 and DEL; a byte with the high bit goes as it is (a
+    // peer's prefixed C1 control is still read).
     const uint8_t low = b & 0x7F;
-    if (low < 32 || low == 127) {
+    if (b < 32 || b == 127) {
       unit[u++] = q.CtlPrefix;
       b = KermitCtl(b);
     } else if (low == q.CtlPrefix || (q.RepeatPrefix != 0 && low == q.RepeatPrefix) ||

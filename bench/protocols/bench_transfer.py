@@ -53,6 +53,10 @@ def ours_recv(protocol, *extra):
 
 
 KERMIT_LONG = ["-v", "31", "-e", "4000", "-C", "set carrier-watch off, set flow none"]
+# Ours and C-Kermit alike: 1024-byte packets, 27 window slots, the CRC.
+KERMIT_1K = ["-v", "27", "-e", "1024", "-C",
+             "set carrier-watch off, set flow none, set block-check 3, set file names literal"]
+OURS_KERMIT_1K = ["--packet-length", "1024", "--windows", "27", "--check", "3"]
 
 # ENDPOINTS[protocol][name] = (send endpoint, receive endpoint); None where a
 # program does not take that role.
@@ -81,6 +85,15 @@ ENDPOINTS = {
                             "device")),
         "gkermit": (Endpoint(["gkermit", "-q", "-i", "-s", "{name}"], "stdio"),
                     Endpoint(["gkermit", "-q", "-i", "-r"], "stdio")),
+        # The send goes in the commands, where the literal name holds.
+        "kermit1k": (Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_1K[:-1],
+                               KERMIT_1K[-1] + ", set file type binary, send {name}, exit"], "device"),
+                     Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_1K, "-r"],
+                              "device")),
+        "ours": (ours_send("kermit", *OURS_KERMIT_1K), ours_recv("kermit", *OURS_KERMIT_1K)),
+        # One packet at a time: what the windows are measured against.
+        "ours1": (ours_send("kermit", *OURS_KERMIT_1K[:2], "--check", "3"),
+                  ours_recv("kermit", *OURS_KERMIT_1K[:2], "--check", "3")),
     },
 }
 
@@ -88,6 +101,8 @@ ENDPOINTS = {
 SUITES = {
     "ascii": [("ascii:ours:ours", 256 << 10)],
     "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
+    "kermit": [("kermit:kermit1k:kermit1k", 512 << 10), ("kermit:ours:kermit1k", 512 << 10),
+               ("kermit:kermit1k:ours", 512 << 10), ("kermit:ours:ours", 512 << 10)],
 }
 
 

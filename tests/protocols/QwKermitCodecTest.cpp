@@ -165,10 +165,12 @@ TEST(KermitCodec, EightBitQuotingAndControls) {
     EXPECT_EQ(Encode(q, c.in), c.out) << int(uint8_t(c.in[0]));
     EXPECT_EQ(Decode(q, c.out), c.in) << c.out;
   }
-  // Without 8-bit quoting the high bit goes as it is, C1 controls prefixed.
+  // Without 8-bit quoting a byte with the high bit goes as it is (a C1
+  // control too); a peer that prefixes C1 controls is still understood.
   TKermitQuoting plain;
-  EXPECT_EQ(Encode(plain, "\xC1\x81"), "\xC1#\xC1");
-  EXPECT_EQ(Decode(plain, "\xC1#\xC1"), "\xC1\x81");
+  EXPECT_EQ(Encode(plain, "\xC1\x81\xFF\xA3"), "\xC1\x81\xFF#\xA3");
+  EXPECT_EQ(Decode(plain, "\xC1\x81\xFF#\xA3"), "\xC1\x81\xFF\xA3");
+  EXPECT_EQ(Decode(plain, "#\xC1#\xBF"), "\x81\xFF");
 }
 
 TEST(KermitCodec, EveryByteRoundTripsUnderEveryQuoting) {
