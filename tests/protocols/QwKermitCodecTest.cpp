@@ -125,6 +125,26 @@ TEST(KermitCodec, SendInitFieldBothWays) {
   EXPECT_EQ(q.Windows, 30);
   EXPECT_EQ(q.LongLen, 42u * 95 + 9);
 
+  // The capability bits as the peers read them: long packets 2, windows 4.
+  // C-Kermit offers both, G-Kermit long packets only; C-Kermit's answer to a
+  // Send-Init of ours that offered both (27 slots, 1024 bytes) took both.
+  const struct {
+    std::string field;
+    bool longPackets, windows;
+    uint8_t slots;
+    uint32_t longLen;
+  } peers[] = {{"~/ @-#Y3~^>J)0___F\"U1A", true, true, 30, 3999},
+               {"~' @-#Y3~*!J*0+++J\"U1A", true, false, 1, 4000},
+               {"~/ @-#Y2~^;*i0___B\"U1@", true, true, 27, 1023}};
+  for (const auto& c : peers) {
+    TKermitParams k = KermitRemoteDefaults();
+    DecodeSendInit(Bytes(c.field), c.field.size(), k);
+    EXPECT_EQ((k.Capabilities & kKermitCapLong) != 0, c.longPackets) << c.field;
+    EXPECT_EQ((k.Capabilities & kKermitCapWindows) != 0, c.windows) << c.field;
+    EXPECT_EQ(k.Windows, c.slots) << c.field;
+    EXPECT_EQ(k.LongLen, c.longLen) << c.field;
+  }
+
   // A short field leaves the defaults: no 8-bit or repeat prefix.
   TKermitParams s = KermitRemoteDefaults();
   DecodeSendInit(Bytes(std::string("H*")), 2, s);

@@ -415,6 +415,7 @@ TEST_F(KermitTest, BatchOfThreeFilesIncludingEmptyOnes) {
 TEST_F(KermitTest, ReceiveAnswersTheSendInitWithItsResults) {
   protocol->SetKermitMaxLen(1024);
   protocol->SetKermitMaxWindows(27);
+  protocol->SetKermitSWCTurnDelay(7);
   const std::string answer = StartReceive(Field([](TKermitParams& p) {
     p.HibitPrefix = '&';
     p.CheckType = '3';
@@ -430,6 +431,7 @@ TEST_F(KermitTest, ReceiveAnswersTheSendInitWithItsResults) {
   EXPECT_EQ(ours.LongLen, 1024u);
   EXPECT_EQ(Area().SlotCount, 8u);
   EXPECT_EQ(Area().PacketLen, 1024u);  // its 4000 within our 1024
+  EXPECT_EQ(Record().TurnDelay, 7u);   // with windows, the turn delay of the windows
   EXPECT_TRUE(Area().Quote8);
   // An unknown block check falls back to type 1.
   protocol->AbortProtocol();
@@ -534,6 +536,19 @@ TEST_F(KermitTest, DiscardFromTheSenderDeletesThePartialFile) {
   Inject('E', 3, "gone");
   EXPECT_EQ(Finish(), ecProtocolAbort);
   EXPECT_EQ(ReadWhole("kept.bin"), "abc");
+}
+
+TEST_F(KermitTest, AFileThatMayNotBeWrittenEndsWithAnErrorPacket) {
+  WriteWhole("taken.txt", "mine");
+  protocol->SetWriteFailAction(wfWriteFail);
+  StartReceive(Field());
+  Inject('F', 1, "taken.txt");
+  const auto sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].type, 'E');
+  EXPECT_EQ(sent[0].data, "Error opening or writing file");
+  EXPECT_EQ(Finish(), ecCantWriteFile);
+  EXPECT_EQ(ReadWhole("taken.txt"), "mine");
 }
 
 TEST_F(KermitTest, ARefusedFileEndsTheReceiveWithACancel) {
