@@ -315,38 +315,19 @@ void SendFinalError(TransferRecord& r, TKermitArea& a) {
   a.CancelSent = true;
 }
 
-// The end of a transfer: once what is queued has left, the transfer finishes.
-// False while it waits. With `settle` the last packets (an acknowledgement
-// the peer waits for, an error packet) are also given the time to cross the
-// line: the port may be closed right after the finish, and a close discards
-// what the device still holds. The start's own pass never waits: its handler
-// is not registered yet when that pass failed.
-bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger, bool startPass, bool settle) {
-  if (!startPass && r.Dispatcher != nullptr) {
-    const bool queued = r.Dispatcher->OutputUsed() > 0;
-    switch (a.EndPhase) {
-      case 0:
-        a.EndPhase = 1;
-        if (queued) {
-          ArmStatus(r, r.OutBuffUsedTrigger, 0);
-          ArmTimeout(r, a, r.FinishWait);
-          return false;
-        }
-        [[fallthrough]];
-      case 1:
-        if (queued && !a.TimeoutPending && (trigger == 0 || trigger != r.OutBuffUsedTrigger)) return false;
-        if (settle) {
-          // Two ticks, and the time 64 bytes take at the line's rate.
-          a.EndPhase = 2;
-          const uint32_t cps = std::max<uint32_t>(r.ActualCPS, 1);
-          ArmTimeout(r, a, int32_t(2 + (64 * 1000 / cps + kMsPerTick - 1) / kMsPerTick));
-          return false;
-        }
-        break;
-      default:
-        if (!a.TimeoutPending) return false;
-        break;
+// The end of a transfer: once what is queued has left the transmit ring (a
+// close would drop it: the last acknowledgement, an error packet), the
+// transfer finishes. False while it waits. The start's own pass never waits:
+// its handler is not registered yet when that pass failed.
+bool FinishWhenDrained(TransferRecord& r, TKermitArea& a, int32_t trigger, bool startPass) {
+  if (!startPass && r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
+    if (a.EndPhase == 0) {
+      a.EndPhase = 1;
+      ArmStatus(r, r.OutBuffUsedTrigger, 0);
+      ArmTimeout(r, a, r.FinishWait);
+      return false;
     }
+    if (!a.TimeoutPending && (trigger == 0 || trigger != r.OutBuffUsedTrigger)) return false;
   }
   ShowLastStatus(r);
   ProtocolFinish(r);
@@ -1143,9 +1124,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         break;
 
       case tkComplete:
-        // A sender whose break was acknowledged leaves nothing behind.
-        if (FinishWhenDrained(r, a, trigger, startPass, r.ProtocolError != 0 || a.CancelSent))
-          SetState(a, tkDone);
+        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, tkDone);
         break;
 
       default:
@@ -1514,7 +1493,7 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 
       case rkComplete:
         if (a.EndPhase == 0) PurgeInputOfPort(r);
-        if (FinishWhenDrained(r, a, trigger, startPass, true)) SetState(a, rkDone);
+        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, rkDone);
         break;
 
       default:

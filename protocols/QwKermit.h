@@ -63,7 +63,7 @@ struct TKermitArea : TProtocolArea {
   bool CancelSent = false;    // the cancel packets went out
   bool CancelAsked = false;   // the receiver asked the sender to stop
   uint8_t CancelFinal = 'E';  // what ends a cancel: "E", or "B" when the peer asked to stop
-  uint8_t EndPhase = 0;       // the end: 1 waits for the output to drain, 2 for it to leave the line
+  uint8_t EndPhase = 0;       // 1: the end waits for the output to drain
   bool WaitingRoom = false;   // a data packet waits for room in the output
   bool TimeoutPending = false;  // the time-out fired and nothing answered it yet
   uint32_t Retries = 0;
