@@ -538,6 +538,33 @@ TEST_F(KermitTest, DiscardFromTheSenderDeletesThePartialFile) {
   EXPECT_EQ(ReadWhole("kept.bin"), "abc");
 }
 
+// The history deletes the part of a failed receive, never a file of the
+// batch that arrived whole before.
+TEST_F(KermitTest, TheHistoryDeletesOnlyThePartOfAFailedReceive) {
+  auto* log = new TMroProtocolLog(&form);
+  log->HistoryName = "h.his";
+  protocol->SetProtocolLog(log);
+  for (bool failInFile : {true, false}) {
+    events.events.clear();
+    StartReceive(Field());
+    Inject('F', 1, "whole.bin");
+    Inject('D', 2, "done");
+    Inject('Z', 3);
+    if (failInFile) {
+      Inject('F', 4, "part.bin");
+      Inject('D', 5, "half");
+      Inject('E', 6, "stop");
+    } else {
+      Inject('E', 4, "stop");
+    }
+    EXPECT_EQ(Finish(), ecProtocolAbort);
+    EXPECT_EQ(ReadWhole("whole.bin"), "done");
+    EXPECT_FALSE(fs::exists("part.bin"));
+    fs::remove("whole.bin");
+  }
+  EXPECT_NE(ReadWhole("h.his").find("Kermit receive failed part.bin"), std::string::npos) << ReadWhole("h.his");
+}
+
 TEST_F(KermitTest, AFileThatMayNotBeWrittenEndsWithAnErrorPacket) {
   WriteWhole("taken.txt", "mine");
   protocol->SetWriteFailAction(wfWriteFail);
