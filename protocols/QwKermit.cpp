@@ -219,9 +219,37 @@ void PeerSentError(TransferRecord& r, TKermitArea& a, const uint8_t* data, uint3
 
 void Ack(TransferRecord& r, TKermitArea& a, uint8_t seq);
 
+// The oldest packet a sender has not seen acknowledged: the data packet in
+// flight longest, else the last packet sent.
+uint8_t OldestUnanswered(const TKermitArea& a) {
+  for (uint32_t k = 0; k < a.WinCount; ++k) {
+    const TKermitSlot& s = a.Slots[(a.WinFirst + k) % a.SlotCount];
+    if (s.InUse) return s.Seq;
+  }
+  return a.Seq;
+}
+
+// An error packet that ends the session whatever the receiver expects: a
+// receiver may take only the sequence number it waits for, and a sender does
+// not know which of its unanswered packets arrived (a cancel purges what was
+// still queued). The packet goes with every number from the oldest unanswered
+// one to the one after the last sent.
+void SendErrorToReceiver(TransferRecord& r, TKermitArea& a, uint8_t oldest, const std::string& text) {
+  const uint8_t last = uint8_t((a.Seq + 1) & 63);
+  for (uint8_t seq = oldest;; seq = uint8_t((seq + 1) & 63)) {
+    SendText(r, a, 'E', seq, text);
+    if (seq == last) break;
+  }
+  a.Seq = last;
+}
+
 // The packet that ends a cancelled session: an error packet, or a break when
-// the peer asked to stop.
-void SendCancelFinal(TransferRecord& r, TKermitArea& a) {
+// the peer asked to stop and answered our discard.
+void SendCancelFinal(TransferRecord& r, TKermitArea& a, bool answered) {
+  if (!answered && !a.CancelAsked) {
+    SendErrorToReceiver(r, a, a.CancelOldest, kCancelled);
+    return;
+  }
   a.Seq = uint8_t((a.Seq + 1) & 63);
   if (a.CancelFinal == 'B')
     SendPacket(r, a, 'B', a.Seq);
@@ -238,18 +266,21 @@ TKermitState StartCancel(TransferRecord& r, TKermitArea& a, bool receiver, uint8
   if (a.CancelAsked) {
     // The stop rides on the acknowledgements of the window's last packets:
     // those queued before may have been purged with the output, and a sender
-    // heeds it on the oldest packet it still waits for.
+    // heeds it on the oldest packet it still waits for. A NAK for the next
+    // packet brings that one at once, to be answered the same way.
     const uint8_t z = 'Z';
     for (uint32_t k = a.SlotCount; k >= 1; --k) SendPacket(r, a, 'Y', uint8_t((a.RxBase - k) & 63), &z, 1);
+    SendPacket(r, a, 'N', a.RxBase);
   } else {
     const uint8_t d = 'D';
+    a.CancelOldest = receiver ? a.Seq : OldestUnanswered(a);
     a.Seq = uint8_t((a.Seq + 1) & 63);
     SendPacket(r, a, 'Z', a.Seq, &d, 1);
   }
   a.CancelSent = true;
   a.CancelFinal = final;
   if (!a.Negotiated) {
-    SendCancelFinal(r, a);
+    SendCancelFinal(r, a, true);
     return receiver ? rkError : tkError;
   }
   a.Reader.Reset();
@@ -265,13 +296,13 @@ bool WaitCancel(TransferRecord& r, TKermitArea& a) {
   const TKermitReader& p = a.Reader;
   if (res != krGood) {
     if (!a.TimeoutPending) return false;
-    SendCancelFinal(r, a);
+    SendCancelFinal(r, a, false);
     return true;
   }
   if (p.Type == 'E') return true;
   if (!a.CancelAsked) {
     if (p.Seq != a.Seq) return false;
-    SendCancelFinal(r, a);
+    SendCancelFinal(r, a, true);
     return true;
   }
   // We asked the sender to stop. A data packet still coming hears it again;
@@ -294,13 +325,15 @@ bool WaitCancel(TransferRecord& r, TKermitArea& a) {
       return true;
     default:
       a.Seq = p.Seq;
-      SendCancelFinal(r, a);
+      SendCancelFinal(r, a, true);
       return true;
   }
 }
 
-// At the end of a failed transfer: the peer hears why, unless it ended it.
-void SendFinalError(TransferRecord& r, TKermitArea& a) {
+// At the end of a failed transfer: the peer hears why, unless it ended it. A
+// sender's last packet may or may not have arrived: the error packet goes with
+// its sequence number and the next.
+void SendFinalError(TransferRecord& r, TKermitArea& a, bool sender) {
   if (a.PeerError || a.CancelSent) return;
   if (r.ProtocolError == 0) {
     switch (r.ProtocolStatus) {
@@ -309,9 +342,13 @@ void SendFinalError(TransferRecord& r, TKermitArea& a) {
     }
   }
   if (r.ProtocolStatus == psAbortNoCarrier) return;
-  a.Seq = uint8_t((a.Seq + 1) & 63);
-  const int32_t code = r.ProtocolError != 0 ? r.ProtocolError : ecProtocolError;
-  SendText(r, a, 'E', a.Seq, ErrorText(code));
+  const std::string text = ErrorText(r.ProtocolError != 0 ? r.ProtocolError : ecProtocolError);
+  if (sender && a.Negotiated) {
+    SendErrorToReceiver(r, a, OldestUnanswered(a), text);
+  } else {
+    a.Seq = uint8_t((a.Seq + 1) & 63);
+    SendText(r, a, 'E', a.Seq, text);
+  }
   a.CancelSent = true;
 }
 
@@ -1118,7 +1155,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 
       case tkError:
         if (r.FileOpen) r.FinishReadingHook(r);
-        SendFinalError(r, a);
+        SendFinalError(r, a, true);
         r.LogFileHook(r, lfTransmitFail);
         SetState(a, tkComplete);
         break;
@@ -1475,7 +1512,7 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 
       case rkError:
         if (a.Skipped) r.ProtocolStatus = psFileRejected;
-        SendFinalError(r, a);
+        SendFinalError(r, a, false);
         if (a.InFile && !a.Discard) {
           // What was acknowledged is kept: a failure decides only later
           // (through the history's setting) whether the part stays.

@@ -62,6 +62,7 @@ struct TKermitArea : TProtocolArea {
   bool PeerError = false;     // the peer sent "E"
   bool CancelSent = false;    // the cancel packets went out
   bool CancelAsked = false;   // the receiver asked the sender to stop
+  uint8_t CancelOldest = 0;   // a cancelling sender's oldest unanswered packet
   uint8_t CancelFinal = 'E';  // what ends a cancel: "E", or "B" when the peer asked to stop
   uint8_t EndPhase = 0;       // 1: the end waits for the output to drain
   bool WaitingRoom = false;   // a data packet waits for room in the output

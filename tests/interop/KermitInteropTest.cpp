@@ -215,8 +215,9 @@ INSTANTIATE_TEST_SUITE_P(Noise, KermitNoise, ::testing::ValuesIn(kNoisy),
                          [](const ::testing::TestParamInfo<KermitCase>& info) { return std::string(info.param.name); });
 
 // A cancel on our side ends the peer too, at once: our sender's discard is
-// followed by an error packet, our receiver's stop by the peer's discard
-// (which deletes our part) and its end.
+// followed by an error packet, our receiver's stop by the peer's discard or
+// our error packet. (Whether the part goes depends on the peer sending the
+// discard; ours always does, see the mero tests.)
 struct CancelCase {
   const char* name;
   Peer peer;
@@ -247,9 +248,6 @@ TEST_P(KermitCancel, OursCancelsAndThePeerEndsToo) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(Wait(theirs, std::chrono::seconds(30)), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << Err(theirs);
-  if (!oursSends) {
-    EXPECT_FALSE(std::filesystem::exists(in + "/huge.bin")) << "the sender discarded it";
-  }
   Stop(*cable);
 }
 
