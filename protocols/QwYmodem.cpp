@@ -403,6 +403,14 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
 // --- Receive ---
 
+// Creates the directories of `path` below `base` that do not exist yet (the
+// sender's own directories, kept with HonorDirectory).
+void MakeParentDirs(const std::string& base, const std::string& path) {
+  const std::string root = AddTrailingSlash(base);
+  for (size_t slash = path.find('/', root.size()); slash != std::string::npos; slash = path.find('/', slash + 1))
+    if (slash > 0) ::mkdir(path.substr(0, slash).c_str(), 0755);
+}
+
 void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   const TBlockVerdict verdict = CheckXmodemBlock(a.Header.data(), r.BlockSize, a.CRCMode, 0, true);
   if (verdict == TBlockVerdict::BadCheck) {
@@ -442,7 +450,9 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   // A name from the peer stays inside the destination directory; nothing
   // usable leaves it empty, which the Xmodem machine refuses.
   std::string path;
-  if (!BuildReceivePath(r, h.Name, (r.TransferOptions & tfHonorDirectory) != 0, path)) path.clear();
+  const bool keepDirs = (r.TransferOptions & tfHonorDirectory) != 0;
+  if (!BuildReceivePath(r, h.Name, keepDirs, path)) path.clear();
+  if (keepDirs && !path.empty()) MakeParentDirs(BufferText(r.DestinationDirectory), path);
   SetBufferText(r.PathName, path);
   if (r.UpcaseFileNames && !path.empty()) UpcasePathName(r, false);
   a.SizeKnown = h.HasSize;
