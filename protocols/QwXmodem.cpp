@@ -613,6 +613,23 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
 
 // --- Receive ---
 
+// A sender that cancels in the middle of a block leaves its cancel string in
+// the block being collected: three CANs then backspaces at its end (while
+// more may come), or three CANs at the end of a block that stalled or failed
+// its check.
+bool EndsWithCancel(const uint8_t* bytes, uint32_t n, bool stalled) {
+  uint32_t bs = 0, can = 0;
+  while (bs < n && bytes[n - 1 - bs] == cBS) ++bs;
+  while (can + bs < n && bytes[n - 1 - bs - can] == cCAN) ++can;
+  return can >= 3 && (stalled || bs >= 3);
+}
+
+void CancelledInBlock(TransferRecord& r, TXmodemArea& a) {
+  XmodemCancel(r);
+  r.ProtocolStatus = psCancelRequested;
+  a.XmodemState = rxFinished;
+}
+
 // A block-error count of the receive: beyond the limit the sender is told.
 bool ReceiveError(TransferRecord& r, TXmodemArea& a) {
   if (XmodemCountBlockError(r, a)) return true;
@@ -637,6 +654,10 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
       GotError(r, ecSequenceError);
       break;
     case TBlockVerdict::BadCheck:
+      if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
+        CancelledInBlock(r, a);
+        return;
+      }
       if (!XmodemCountBlockError(r, a)) break;
       PurgeAllInput(r);
       r.ProtocolStatus = psBlockCheckError;
@@ -822,8 +843,15 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
         const uint32_t need = r.BlockSize + a.BlockOverhead;
         const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
         if (n > 0 && r.Dispatcher->ReadBlock(a.Block.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
-        if (r.CollectCount >= need) a.XmodemState = rxProcBlck;
+        if (r.CollectCount >= need)
+          a.XmodemState = rxProcBlck;
+        else if (EndsWithCancel(a.Block.data(), r.CollectCount, false))
+          CancelledInBlock(r, a);
       } else if (Triggered(trigger, r.TimeoutTrigger)) {
+        if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
+          CancelledInBlock(r, a);
+          break;
+        }
         a.ReplyChar = cNAK;
         XmodemSendByte(r, cNAK);
         r.ProtocolStatus = psTimeout;
