@@ -198,6 +198,13 @@ void RestoreXmodemFlags(TransferRecord& r, TXmodemArea& a) {
 
 bool XmodemByteReady(TransferRecord& r) { return r.Dispatcher != nullptr && r.Dispatcher->InputReady(); }
 
+int32_t XmodemReceiveWait(const TXmodemArea& a) { return 2 * a.XYmodemBlockWait; }
+
+int32_t XmodemLineTicks(const TransferRecord& r, uint32_t bytes) {
+  if (r.ActualCPS == 0) return 0;
+  return int32_t((uint64_t(bytes) * 1000 / r.ActualCPS + kMsPerTick - 1) / kMsPerTick);
+}
+
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count) {
   if (r.Dispatcher == nullptr) return ecNotOpen;
   return r.Dispatcher->WriteBlock(bytes, count);
@@ -506,7 +513,9 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
 
     case txDraining:
       if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+        // The block may still be on its way through the device's own queue:
+        // the wait for the answer starts when the line can have carried it.
+        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + XmodemLineTicks(r, r.BlockSize + 5));
         a.XmodemState = txRplyPnding;
       }
       break;
@@ -637,42 +646,20 @@ bool ReceiveError(TransferRecord& r, TXmodemArea& a) {
   return false;
 }
 
+// A damaged block is answered once the line has gone quiet: the rest of it,
+// or a copy the sender already started, is read away first, so the next
+// block start seen is a real one.
+void Resync(TransferRecord& r, TXmodemArea& a) {
+  PurgeAllInput(r);
+  a.ReplyChar = cNAK;
+  a.Resync = true;
+  ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+}
+
 void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
   const TBlockVerdict verdict =
       CheckXmodemBlock(a.Block.data(), r.BlockSize, a.CRCMode, uint8_t(r.BlockNum), r.BlockNum == 0);
-  bool reply = false;  // the block is answered (ACK or NAK) and the exchange goes on
-  bool cancelled = false;
   switch (verdict) {
-    case TBlockVerdict::BadNumber:
-      ++r.BlockErrors;
-      ++r.TotalErrors;
-      [[fallthrough]];
-    case TBlockVerdict::OutOfSequence:
-      XmodemCancel(r);
-      cancelled = true;
-      r.ProtocolStatus = psSequenceError;
-      GotError(r, ecSequenceError);
-      break;
-    case TBlockVerdict::BadCheck:
-      if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
-        CancelledInBlock(r, a);
-        return;
-      }
-      if (!XmodemCountBlockError(r, a)) break;
-      PurgeAllInput(r);
-      r.ProtocolStatus = psBlockCheckError;
-      r.ForceStatus = true;
-      a.ReplyChar = cNAK;
-      reply = true;
-      break;
-    case TBlockVerdict::Duplicate:
-      // A stream has no repeats: with G a duplicate is an error.
-      if (a.GMode && !XmodemCountBlockError(r, a)) break;
-      a.ReplyChar = cACK;
-      r.BlockErrors = 0;
-      r.ProtocolStatus = psDuplicateBlock;
-      reply = true;
-      break;
     case TBlockVerdict::Good:
       a.ReplyChar = cACK;
       ++r.BlockNum;
@@ -683,33 +670,58 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
       r.ProtocolStatus = psOK;
       r.ForceStatus = true;
       r.BlockLen = r.BlockSize;
+      if (!a.GMode) XmodemSendByte(r, cACK);
+      if (r.WriteBlockHook(r, a.Block.data() + 2, r.BlockLen)) {
+        XmodemCancel(r);
+        a.XmodemState = rxFinished;
+        return;
+      }
+      r.FileOffset += r.BlockLen;
+      ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+      a.XmodemState = rxWtFrBlStrt;
+      return;
+
+    case TBlockVerdict::BadNumber:
+    case TBlockVerdict::BadCheck:
+      // A number that does not match its complement is damage like a bad
+      // check, not a sequence error.
+      if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
+        CancelledInBlock(r, a);
+        return;
+      }
+      if (!XmodemCountBlockError(r, a) || a.GMode) break;
+      r.ProtocolStatus = psBlockCheckError;
+      r.ForceStatus = true;
+      Resync(r, a);
+      a.XmodemState = rxWtFrHSRply;
+      return;
+
+    case TBlockVerdict::Duplicate:
+      // A stream has no repeats: with G a duplicate is an error.
+      if (a.GMode) {
+        XmodemCountBlockError(r, a);
+        break;
+      }
+      a.ReplyChar = cACK;
+      r.BlockErrors = 0;
+      r.ProtocolStatus = psDuplicateBlock;
+      XmodemSendByte(r, cACK);
+      if (a.Ymodem && r.BlockNum == 1) {
+        // Our answer to the Ymodem header got lost: answer it again and ask
+        // for the data once more.
+        XmodemSendByte(r, a.HandshakeChar);
+        a.ReplyChar = a.HandshakeChar;
+      }
+      ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+      a.XmodemState = rxWtFrHSRply;
+      return;
+
+    case TBlockVerdict::OutOfSequence:
+      r.ProtocolStatus = psSequenceError;
+      GotError(r, ecSequenceError);
       break;
   }
-  if (verdict == TBlockVerdict::Good) {
-    if (!a.GMode) XmodemSendByte(r, cACK);
-    if (r.WriteBlockHook(r, a.Block.data() + 2, r.BlockLen)) {
-      XmodemCancel(r);
-      a.XmodemState = rxFinished;
-      return;
-    }
-    r.FileOffset += r.BlockLen;
-    ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
-    a.XmodemState = rxWtFrBlStrt;
-    return;
-  }
-  if (reply && r.ProtocolError == 0 && !a.GMode) {
-    XmodemSendByte(r, a.ReplyChar);
-    if (verdict == TBlockVerdict::Duplicate && a.Ymodem && r.BlockNum == 1) {
-      // Our answer to the Ymodem header got lost: answer it again and ask
-      // for the data once more.
-      XmodemSendByte(r, a.HandshakeChar);
-      a.ReplyChar = a.HandshakeChar;
-    }
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-    a.XmodemState = rxWtFrHSRply;
-    return;
-  }
-  if (!cancelled) XmodemCancel(r);
+  XmodemCancel(r);
   if (r.ProtocolError == 0) GotError(r, ecTooManyErrors);
   a.XmodemState = rxFinished;
 }
@@ -750,13 +762,23 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
       r.BlockNum = 1;
       a.EotCount = a.CanCount = 0;
       a.FirstBlock = true;
+      a.Resync = false;
       ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
       a.BlockOverhead = a.CRCMode ? 4 : 3;
       a.XmodemState = rxWtFrHSRply;
       break;
 
     case rxWtFrHSRply:
-      if (data) {
+      if (a.Resync) {
+        if (data) {
+          PurgeAllInput(r);
+          ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+        } else if (Triggered(trigger, r.TimeoutTrigger)) {
+          a.Resync = false;
+          XmodemSendByte(r, a.ReplyChar);
+          ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+        }
+      } else if (data) {
         a.XmodemState = rxWtFrBlStrt;
       } else if (Triggered(trigger, r.TimeoutTrigger)) {
         if (!ReceiveError(r, a)) {
@@ -780,6 +802,9 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
       if (data) {
         uint8_t c = 0;
         if (!ReadOne(r, c)) break;
+        // A sender's EOT comes alone (it waits for the answer): one with
+        // bytes behind it is a block's data seen after its lost start.
+        if (c == cEOT && XmodemByteReady(r)) c = 0;
         if ((c == cSOH || c == cSTX) && a.FirstBlock) {
           a.FirstBlock = false;
           NewTimer(r.TransferTimer, 1);
@@ -791,7 +816,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
             r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
             r.CollectCount = 0;
             a.EotCount = a.CanCount = 0;
-            ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+            ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
             a.XmodemState = rxCollBlock;
             break;
           case cEOT:
@@ -831,7 +856,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
           a.XmodemState = rxFinished;
         } else {
           XmodemSendByte(r, a.ReplyChar);
-          ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+          ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
           a.XmodemState = rxWtFrHSRply;
         }
       }
@@ -843,6 +868,9 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
         const uint32_t need = r.BlockSize + a.BlockOverhead;
         const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
         if (n > 0 && r.Dispatcher->ReadBlock(a.Block.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
+        // The wait is for silence, not for the whole block: a slow line
+        // takes longer than the block wait to carry 1K.
+        if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
         if (r.CollectCount >= need)
           a.XmodemState = rxProcBlck;
         else if (EndsWithCancel(a.Block.data(), r.CollectCount, false))
@@ -856,7 +884,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
         XmodemSendByte(r, cNAK);
         r.ProtocolStatus = psTimeout;
         r.ForceStatus = true;
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
         a.XmodemState = rxWtFrBlStrt;
       }
       break;

@@ -33,6 +33,8 @@ constexpr uint32_t kXmodemMaxBlock = 1024;
 constexpr uint32_t kXmodemMaxFrame = kXmodemMaxBlock + 5;
 constexpr uint32_t kXmodemBlockErrorLimit = 5;
 constexpr int32_t kXmodemDrainTicks = 1092;
+// Quiet on the line that ends the reading away of a damaged block.
+constexpr int32_t kXmodemQuietTicks = 2;
 
 // The flags and the settings that follow from them; kept at the start of a
 // transfer and put back at its end, so what a peer negotiated (checksum, a
@@ -65,6 +67,7 @@ struct TXmodemArea : TProtocolArea {
   TXmodemState XmodemState = txInitial;
   uint32_t HandshakeCount = 0;
   bool FirstBlock = true;   // the receive has not seen a block start yet
+  bool Resync = false;      // a damaged block is being read away until the line is quiet
   bool LastFileOk = false;  // the last file's exchange ended with its EOT acknowledged
   // Transmit: the frame under construction (data at offset 3). Receive: the
   // collected block (number, complement, data, check). Allocated by the first
@@ -125,6 +128,12 @@ void XmodemCancel(TransferRecord& r);
 // being handled.
 void PurgeAllInput(TransferRecord& r);
 bool XmodemByteReady(TransferRecord& r);
+// How long a receive waits for the next block or the rest of one: twice the
+// block wait, so a sender that heard nothing always sends again first and
+// every answer stays paired with a block.
+int32_t XmodemReceiveWait(const TXmodemArea& a);
+// Ticks the line needs to carry `bytes` at ActualCPS (0 when unknown).
+int32_t XmodemLineTicks(const TransferRecord& r, uint32_t bytes);
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count);
 void XmodemSendByte(TransferRecord& r, uint8_t c);
 // One more handshake attempt; false (after -6006) when they are used up.

@@ -317,7 +317,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
     case tyDraining:
       if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + XmodemLineTicks(r, a.HeaderSize + 5));
         a.YmodemState = tyRplyPndng;
       }
       break;
@@ -413,25 +413,22 @@ void MakeParentDirs(const std::string& base, const std::string& path) {
 
 void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   const TBlockVerdict verdict = CheckXmodemBlock(a.Header.data(), r.BlockSize, a.CRCMode, 0, true);
-  if (verdict == TBlockVerdict::BadCheck) {
+  if (verdict == TBlockVerdict::BadCheck || verdict == TBlockVerdict::BadNumber) {
     if (!ReceiveError(r, a)) {
       a.YmodemState = ryFinished;
       return;
     }
+    // Answered once the line is quiet, as a damaged data block is.
     PurgeAllInput(r);
     r.ProtocolStatus = psBlockCheckError;
     r.ForceStatus = true;
     a.ReplyChar = cNAK;
-    XmodemSendByte(r, cNAK);
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    a.Resync = true;
+    ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
     a.YmodemState = ryWtFrHSRply;
     return;
   }
   if (verdict != TBlockVerdict::Good) {
-    if (verdict == TBlockVerdict::BadNumber) {
-      ++r.BlockErrors;
-      ++r.TotalErrors;
-    }
     XmodemCancel(r);
     r.ProtocolStatus = psSequenceError;
     GotError(r, ecSequenceError);
@@ -486,6 +483,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
       a.BlockErrorLimit = a.Saved.BlockErrorLimit;
       a.HandshakeChar = a.ReplyChar = a.GMode ? cStreamRequest : cCrcRequest;
       a.SizeKnown = a.DateKnown = false;
+      a.Resync = false;
       ArmTimer(r, r.TimeoutTrigger, kYmodemRequestDelay);
       a.YmodemState = ryDelay;
       break;
@@ -500,7 +498,16 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
       break;
 
     case ryWtFrHSRply:
-      if (data) {
+      if (a.Resync) {
+        if (data) {
+          PurgeAllInput(r);
+          ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+        } else if (Triggered(trigger, r.TimeoutTrigger)) {
+          a.Resync = false;
+          XmodemSendByte(r, a.ReplyChar);
+          ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+        }
+      } else if (data) {
         if (a.GMode) a.BlockErrorLimit = 0;
         a.YmodemState = ryWtFBlkStrt;
       } else if (Triggered(trigger, r.TimeoutTrigger)) {
@@ -517,6 +524,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
       if (data) {
         uint8_t c = 0;
         if (!ReadOne(r, c)) break;
+        if (c == cEOT && XmodemByteReady(r)) c = 0;  // not alone: a block's data, not an EOT
         switch (c) {
           case cSOH:
           case cSTX:
@@ -527,7 +535,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
             r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
             r.CollectCount = 0;
             a.EotCount = a.CanCount = 0;
-            ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+            ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
             a.YmodemState = ryCollBlck;
             break;
           case cEOT:
@@ -566,6 +574,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
         const uint32_t need = r.BlockSize + a.BlockOverhead;
         const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
         if (n > 0 && r.Dispatcher->ReadBlock(a.Header.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
+        if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
         if (r.CollectCount >= need) a.YmodemState = ryProcBlck;
       } else if (Triggered(trigger, r.TimeoutTrigger)) {
         r.ProtocolStatus = psTimeout;

@@ -335,10 +335,8 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
   return kExitOk;
 }
 
-// What a protocol queued last (its final answer, a cancel) leaves the port
-// before it closes: the close discards what the device has not passed on,
-// so the device's own queue (a UART's, or a pseudo-terminal's until the
-// other side reads it) gets a moment too.
+// What a protocol queued last (its final answer, a cancel) leaves the
+// transmit ring before the port closes: the close drops the ring.
 void DrainOutput(ToolPort& port, long baud) {
   if (port.Port().PortPhase != TPortPhase::ppOpen || port.DeviceGone()) return;
   TMroBaseDispatcher& d = port.Dispatcher();
@@ -346,7 +344,6 @@ void DrainOutput(ToolPort& port, long baud) {
                      std::chrono::milliseconds(int64_t(d.OutputUsed()) * 10000 / std::max(baud, 1L));
   while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::max<long>(200, 64 * 10000 / std::max(baud, 1L))));
 }
 
 }  // namespace

@@ -107,10 +107,10 @@ TEST_F(YmodemTransmitTest, AnUnansweredHeaderIsSentAgainUpToTheLimit) {
   Feed("C");
   const std::string header = Out();
   for (int i = 0; i < 5; ++i) {
-    Advance(92);
+    Advance(ReplyWait(133));
     EXPECT_EQ(Out(), header) << "resend " << i + 1;
   }
-  Advance(92);
+  Advance(ReplyWait(133));
   EXPECT_EQ(Out(), Frame(0, std::string(128, '\0'), true));  // the batch still ends properly
   ASSERT_TRUE(events.Finished());
   EXPECT_EQ(events.FinishCode(), ecTooManyErrors);
@@ -144,8 +144,7 @@ class YmodemReceiveTest : public XmodemEngineTest {
     EXPECT_EQ(Out(), expectReply) << name;
     for (size_t at = 0, n = 1; at < data.size(); at += 1024, ++n) Feed(Frame(uint8_t(n), data.substr(at, 1024), true, 1024));
     Out();
-    Feed(kEot + kEot);
-    Out();
+    EndFile();
     Advance(kYmodemRequestDelay + 1);
     EXPECT_EQ(Out(), "C") << name;
   }
@@ -222,8 +221,8 @@ TEST_F(YmodemReceiveTest, ABadDateIsReportedAndTheFileKept) {
   Feed(Frame(0, header, true));
   EXPECT_EQ(Out(), kAck + "C");
   Feed(Frame(1, "abc", true));
-  Feed(kEot + kEot);
-  Out();
+  EXPECT_EQ(Out(), kAck);
+  EndFile();
   Advance(kYmodemRequestDelay + 1);
   EXPECT_EQ(Out(), "C");
   EndBatch();
@@ -265,8 +264,7 @@ TEST_F(YmodemReceiveTest, StreamingBatch) {
   Feed(Frame(1, data.substr(0, 1024), true, 1024) + Frame(2, data.substr(1024, 1024), true, 1024) +
        Frame(3, data.substr(2048), true, 1024));
   EXPECT_EQ(Out(), "");
-  Feed(kEot + kEot);
-  EXPECT_EQ(Out(), kNak + kAck);
+  EndFile();
   Advance(kYmodemRequestDelay + 1);
   EXPECT_EQ(Out(), "G");
   Feed(Frame(0, std::string(128, '\0'), true));
