@@ -387,6 +387,7 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
   ++r.BlockErrors;
   ++r.TotalErrors;
   r.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
+  a.Refused = true;
   return TReply::Refused;
 }
 
@@ -438,6 +439,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
     case txGetBlock:
       r.BlockLen = r.BlockSize;
       r.BlockErrors = 0;
+      a.Refused = false;
       if (!ReadBlockData(r, a)) {
         // A read error ends the transfer with it: the receiver is told.
         XmodemCancel(r);
@@ -466,7 +468,9 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         break;
       }
       if (r.BlockErrors > a.BlockErrorLimit) {
-        if (r.BlockSize != kXmodemMaxBlock) {
+        // Smaller blocks help a receiver that refuses 1K ones, not one
+        // that never answers.
+        if (r.BlockSize != kXmodemMaxBlock || !a.Refused) {
           XmodemCancel(r);
           GotError(r, ecTooManyErrors);
           a.XmodemState = txFinished;
@@ -478,6 +482,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         r.BlockSize = 128;
         a.StartChar = cSOH;
         r.BlockErrors = 0;
+        a.Refused = false;
         if (!ReadBlockData(r, a)) {
           XmodemCancel(r);
           a.XmodemState = txFinished;

@@ -68,6 +68,7 @@ struct TXmodemArea : TProtocolArea {
   uint32_t HandshakeCount = 0;
   bool FirstBlock = true;   // the receive has not seen a block start yet
   bool Resync = false;      // a damaged block is being read away until the line is quiet
+  bool Refused = false;     // the receiver refused the current block at least once (not only silence)
   bool LastFileOk = false;  // the last file's exchange ended with its EOT acknowledged
   // Transmit: the frame under construction (data at offset 3). Receive: the
   // collected block (number, complement, data, check). Allocated by the first

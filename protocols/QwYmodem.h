@@ -21,7 +21,7 @@ enum TYmodemState : uint8_t {
 // Ends a Ymodem transfer at once (status 4730, finish code -6016).
 constexpr UINT MsgYmodemAbort = 0x7E1C;
 // Ticks between a file's end (or the start) and the request for the next header.
-constexpr int32_t kYmodemRequestDelay = 9;
+constexpr int32_t kYmodemRequestDelay = 1;
 
 // What a header block says.
 struct TYmodemHeader {

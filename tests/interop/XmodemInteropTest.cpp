@@ -351,7 +351,8 @@ TEST_F(XYmodemInteropTest, ACancelFromEitherSideEndsBoth) {
     // its time-outs, short ones here.
     const std::vector<std::string> waits =
         c.oursSends && c.oursReceives ? std::vector<std::string>{}
-                                      : std::vector<std::string>{"--block-wait", "18", "--handshake-wait", "18"};
+                                      : std::vector<std::string>{"--baud", "115200", "--block-wait", "9",
+                                                                 "--handshake-wait", "9"};
     const Side receiver =
         c.oursReceives
             ? Ours(Cat({"recv", "{PORT}", "--protocol", "ymodem", "--dir", run.in, "--history", run.history}, waits))
@@ -391,7 +392,7 @@ TEST_F(XYmodemInteropTest, ACancelFromEitherSideEndsBoth) {
     EXPECT_NE(run.otherExit, 0);
     // Between ours the cancel string ends it at once; a stopped peer is
     // noticed by the block time-outs.
-    EXPECT_LT(run.took, c.oursSends && c.oursReceives ? 5.0 : 20.0);
+    EXPECT_LT(run.took, c.oursSends && c.oursReceives ? 5.0 : 15.0);
     if (c.oursSends && c.oursReceives) {
       EXPECT_NE(Err(*run.send).find("Cancel requested"), std::string::npos) << Err(*run.send);
       EXPECT_NE(Err(*run.recv).find("Cancel requested"), std::string::npos) << Err(*run.recv);
