@@ -141,13 +141,12 @@ class XmodemInteropTest : public XYmodemInteropTest {
         const std::string target = std::string(c.protocol) + "-" + f.name;
         Session s;
         s.what = std::string(c.protocol) + " " + f.name;
+        const std::vector<std::string> recv = {"recv", "{PORT}", "--protocol", c.protocol, "--file", in + "/" + target};
         const Side ours = oursSends ? Ours({"send", "{PORT}", "--protocol", c.protocol, out + "/" + f.name})
-                                    : Ours(Cat({"recv", "{PORT}", "--protocol", c.protocol, "--file", in + "/" + target},
-                                               kQuickHandshake));
+                                    : Ours(Cat(recv, kQuickHandshake));
         if (peerIsOurs) {
           s.sender = ours;
-          s.receiver =
-              Ours(Cat({"recv", "{PORT}", "--protocol", c.protocol, "--file", in + "/" + target}, kQuickHandshake));
+          s.receiver = Ours(Cat(recv, kQuickHandshake));
         } else if (oursSends) {
           s.sender = ours;
           s.receiver = StdioPeer(Cat(c.peer, {target}), in);

@@ -128,6 +128,21 @@ TEST_F(YmodemTransmitTest, ACancelFromTheReceiverEndsTheBatchWithoutTheEmptyHead
   EXPECT_EQ(events.FinishCode(), ecCancelRequested);
 }
 
+TEST_F(YmodemTransmitTest, TheAbortMessageEndsTheBatchWithMinus6016) {
+  StartSend(ptYmodem, "ab.bin", Random(3000, 26));
+  Feed("C");
+  Out();
+  Feed(kAck + "C");
+  Out();
+  HandlerTable[ptYmodem][1](MsgYmodemAbort, 0, LPARAM(uint32_t(device->Handle()) << 16));
+  DrainQueue();
+  EXPECT_EQ(Out(), "");  // no end-of-batch header after an abort
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecProtocolAbort);
+  EXPECT_EQ(protocol->ProtocolStatus(), psAbort);
+  EXPECT_EQ(events.Count("log 6"), 1u);
+}
+
 // --- Receive ---------------------------------------------------------------------------------
 
 class YmodemReceiveTest : public XmodemEngineTest {
@@ -142,7 +157,8 @@ class YmodemReceiveTest : public XmodemEngineTest {
   void SendFile(const std::string& name, const std::string& data, int64_t date, const std::string& expectReply) {
     Feed(Frame(0, HeaderText(BuildYmodemHeader(name, uint32_t(data.size()), date > 0, date)), true));
     EXPECT_EQ(Out(), expectReply) << name;
-    for (size_t at = 0, n = 1; at < data.size(); at += 1024, ++n) Feed(Frame(uint8_t(n), data.substr(at, 1024), true, 1024));
+    for (size_t at = 0, n = 1; at < data.size(); at += 1024, ++n)
+      Feed(Frame(uint8_t(n), data.substr(at, 1024), true, 1024));
     Out();
     EndFile();
     Advance(kYmodemRequestDelay + 1);
