@@ -254,7 +254,9 @@ void TQxVT100Emulator::Execute() {
 
   switch (parser_.Command()) {
     case kCmdCursorPosition:
-      if (n == 2) buf.SetCursorPosition(arg(0), arg(1));
+      // 0 means the first row or column: the buffer would take it as a row
+      // of the history above the screen.
+      if (n == 2) buf.SetCursorPosition(std::max(arg(0), 1), std::max(arg(1), 1));
       break;
     case kCmdCursorUp:
     case kCmdCursorDown:

@@ -88,6 +88,22 @@ TEST_F(Vt100, CursorReportFollowsOriginMode) {
   EXPECT_EQ(emu.Buffer().AbsCursorRow(), 7);
 }
 
+// Found by fuzzing: "ESC [ 0 H" put the cursor into the history above the
+// screen, and the next character was written there.
+TEST_F(Vt100, CursorPositionZeroIsTheFirstRowAndColumn) {
+  for (const std::string seq : {"\033[0H", "\033[0;0H", "\033[0;0f"}) {
+    Feed("\033[12;40H");
+    Feed(seq + "Z");
+    EXPECT_EQ(emu.Buffer().AbsCursorRow(), 1) << seq;
+    EXPECT_EQ(Row(1).substr(0, 1), "Z") << seq;
+    Feed("\033[2J");
+  }
+  // In origin mode row 0 is the region's first row.
+  Feed("\033[5;20r\033[?6h\033[0;0HY");
+  EXPECT_EQ(emu.Buffer().AbsCursorRow(), 5);
+  EXPECT_EQ(Row(5).substr(0, 1), "Y");
+}
+
 TEST_F(Vt100, RepliesOnlyToOwnOpenPort) {
   host.portTerminal = false;
   Feed("\033[c\005");
