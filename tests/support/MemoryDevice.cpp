@@ -36,9 +36,13 @@ void TMemoryDispatcher::InjectLineErrors(uint32_t bits) {
 }
 
 std::string TMemoryDispatcher::Wire(uint32_t max) {
-  std::vector<uint8_t> buf(std::min<uint32_t>(max, 1 << 20));
-  uint32_t n = TakeFromTransmitRing(buf.data(), uint32_t(buf.size()));
-  std::string out(buf.begin(), buf.begin() + n);
+  std::string out;
+  uint8_t buf[4096];
+  while (out.size() < max) {
+    const uint32_t n = TakeFromTransmitRing(buf, std::min<uint32_t>(sizeof buf, max - uint32_t(out.size())));
+    if (n == 0) break;
+    out.append(reinterpret_cast<const char*>(buf), n);
+  }
   std::lock_guard lock(m_);
   sent_ += out;
   return out;
