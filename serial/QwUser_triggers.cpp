@@ -375,13 +375,21 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
   bool result = true;
   bool closed = false;
 
-  // One call with the bookkeeping around it; false when the port closed.
+  // One call with the bookkeeping around it; false when the port closed. An
+  // exception from a handler goes to the error reporter: the notification's
+  // bookkeeping still completes and the other handlers are still called.
   auto call = [&](auto&& invoke) {
     {
       TLockGuard in(InputLock);
       HandlerReadCount = 0;
     }
-    invoke();
+    try {
+      invoke();
+    } catch (const std::exception& e) {
+      ReportUnhandledError(e);
+    } catch (...) {
+      ReportUnhandledError(Exception("trigger handler: an unknown exception"));
+    }
     {
       TLockGuard in(InputLock);
       MaxHandlerRead = std::max(MaxHandlerRead, HandlerReadCount);

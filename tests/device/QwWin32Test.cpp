@@ -10,10 +10,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Event.h"
 #include "serial/PortMap.h"
@@ -315,6 +317,55 @@ TEST(Win32Device, TelephonyHandleZeroIsNotOpen) {
   TMroTAPI32Dispatcher d(nullptr, 0);
   EXPECT_EQ(d.InitializePort("", 9600, 0, 8, 1, 4096, 4096, 0), ecCommNotOpen);
   EXPECT_FALSE(d.HasBuffers());
+}
+
+TEST(Win32Device, AFailedCallIsNamedWithItsReasonAndNumber) {
+  TMroWin32Dispatcher d(nullptr);
+  EXPECT_EQ(Open(d, "/dev/null"), ecFileNotFound);
+  EXPECT_EQ(d.LastDeviceError(), "tcgetattr: not a serial device");
+  EXPECT_EQ(Open(d, "/dev/ttyZAV-missing"), ecFileNotFound);
+  EXPECT_EQ(d.LastDeviceError(), "open: no such device");
+  // A handle that is not open is of no use to the telephony variant.
+  TMroTAPI32Dispatcher tapi(nullptr, 9999);
+  EXPECT_EQ(tapi.InitializePort("", 9600, 0, 8, 1, 4096, 4096, 0), ecInvalidHandle);
+  EXPECT_EQ(tapi.LastDeviceError(), std::string("F_DUPFD: ") + std::strerror(EBADF));
+  // An open port starts with a clean record.
+  Pty pty;
+  ASSERT_EQ(Open(d, pty.slave), 0);
+  EXPECT_EQ(d.LastDeviceError(), "");
+  d.ShutdownPort();
+}
+
+// An exception thrown by a handler on the dispatcher thread goes to the
+// application's error reporter, not to stderr, and the thread serves on.
+void ThrowingHandler(UINT msg, WPARAM, LPARAM) {
+  if (msg == MsgTriggerAvail) throw Exception("handler failed");
+}
+
+TEST(Win32Device, AHandlerExceptionReachesTheErrorReporter) {
+  std::mutex m;
+  std::vector<std::string> reported;
+  RegisterErrorReporter([&](const std::exception& e) {
+    std::lock_guard lock(m);
+    reported.push_back(e.what());
+  });
+  Pty pty;
+  TMroWin32Dispatcher d(nullptr);
+  ASSERT_EQ(Open(d, pty.slave), 0);
+  d.SetAvailLength(1);
+  d.RegisterProcHandler(&ThrowingHandler);
+  auto count = [&] {
+    std::lock_guard lock(m);
+    return reported.size();
+  };
+  pty.Write("x");
+  for (int i = 0; i < 500 && count() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pty.Write("y");  // still served after the first failure
+  for (int i = 0; i < 500 && count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  d.ShutdownPort();
+  RegisterErrorReporter({});
+  ASSERT_GE(reported.size(), 2u);
+  EXPECT_EQ(reported.front(), "handler failed");
 }
 
 TEST(Win32Device, TelephonyHandleAdoptsAnOpenDescriptor) {
