@@ -606,63 +606,33 @@ struct Win32Threads {
 
   // Sends the transmit ring. Returns false when an abort arrived.
   static bool OutputLoop(D& d) {
+    enum { kGoOn, kStop, kAborted } outcome = kGoOn;
     for (;;) {
-      uint8_t* run;
-      uint32_t length;
-      {
-        TLockGuard out(d.OutputLock);
-        if (!d.OutFull_ && d.OutHead == d.OutTail) return true;
-        const uint32_t size = d.OutBufferSize;
-        if (d.OutHead > d.OutTail) {
-          length = d.OutHead - d.OutTail;
-        } else if (d.OutHead == 0) {
-          length = size - d.OutTail;
-        } else {
-          // Wrapped (or full away from 0): make the data one run at the start.
-          std::vector<uint8_t> front(d.OutBuffer.begin(), d.OutBuffer.begin() + d.OutHead);
-          std::memmove(d.OutBuffer.data(), d.OutBuffer.data() + d.OutTail, size - d.OutTail);
-          std::memcpy(d.OutBuffer.data() + (size - d.OutTail), front.data(), front.size());
-          d.OutHead += size - d.OutTail;
-          d.OutTail = 0;
-          length = d.OutHead;
-          if (d.OutHead == size) d.OutHead = 0;
-        }
-        run = d.OutBuffer.data() + d.OutTail;
-      }
-      ssize_t n = write(d.Fd_, run, length);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        pollfd fds[2] = {{d.Impl_->outputWake, POLLIN, 0}, {d.Fd_, POLLOUT, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-          // No way to wait for room: the run is dropped like a failed write.
-          d.DeviceFailure("poll", errno);
-          Advance(d, length);
-          continue;
-        }
-        if (fds[0].revents & POLLIN) {
-          if (TakeAbort(d)) {
+      const uint32_t sent = d.SendTransmitRun([&](std::span<const uint8_t> run) -> int64_t {
+        for (;;) {
+          const ssize_t n = write(d.Fd_, run.data(), run.size());
+          if (n >= 0) return n;
+          // Failed for good: the run is dropped (the writer has long returned).
+          if (errno != EAGAIN && errno != EINTR) return d.DeviceFailure("write", errno);
+          pollfd fds[2] = {{d.Impl_->outputWake, POLLIN, 0}, {d.Fd_, POLLOUT, 0}};
+          if (poll(fds, 2, -1) < 0 && errno != EINTR) return d.DeviceFailure("poll", errno);
+          if ((fds[0].revents & POLLIN) && TakeAbort(d)) {
             d.ThreadAck->Set();
-            return false;
+            outcome = kAborted;
+            return 0;
+          }
+          if (d.StopRequested) {
+            outcome = kStop;
+            return 0;
           }
         }
-        if (d.StopRequested) return true;
-        continue;
-      }
-      // Written, or failed for good (the run is dropped: the writer has long returned).
-      if (n < 0) d.DeviceFailure("write", errno);
-      Advance(d, n < 0 ? length : uint32_t(n));
+      });
+      if (outcome == kAborted) return false;
+      if (sent == 0) return true;  // nothing left, or told to stop
       // Someone waits for room or for the output to be sent: a pass now rather
       // than at the next 50 ms tick.
       if (d.OutputLevelWatched()) d.DeviceEventReady->Set();
     }
-  }
-
-  static void Advance(D& d, uint32_t n) {
-    TLockGuard out(d.OutputLock);
-    if (d.OutBufferSize == 0) return;
-    d.OutTail += n;
-    if (d.OutTail >= d.OutBufferSize) d.OutTail = 0;
-    if (d.OutTail == d.OutHead) d.OutHead = d.OutTail = 0;
-    d.OutFull_ = false;
   }
 
   static void Out(D& d) {

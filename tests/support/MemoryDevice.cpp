@@ -123,11 +123,9 @@ int32_t TMemoryDispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
 }
 
 int32_t TMemoryDispatcher::DeviceSetSettings(const TDCB& dcb) {
-  uint32_t used;
-  {
-    TLockGuard out(OutputLock);
-    used = OutputWaitingLocked();
-  }
+  // Called under StatusLock, which comes after OutputLock: the level is read
+  // without it.
+  const uint32_t used = OutputWaitingNow();
   std::lock_guard lock(m_);
   settingsWrites.push_back(dcb);
   outputUsedAtSettingsWrite.push_back(used);
