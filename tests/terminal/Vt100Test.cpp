@@ -88,6 +88,38 @@ TEST_F(Vt100, CursorReportFollowsOriginMode) {
   EXPECT_EQ(emu.Buffer().AbsCursorRow(), 7);
 }
 
+// The mode a command leaves is the parser's after every command, the
+// designations included (their unknown-set branch once skipped the update).
+TEST_F(Vt100, EveryCommandLeavesTheModeOfTheParser) {
+  struct Case {
+    const char* input;
+    bool ansi;
+    uint8_t g0, g1;
+  };
+  const Case cases[] = {
+      {"\033(0", true, 2, 0},
+      {"\033)A", true, 0, 1},
+      {"\033(B\033)2", true, 0, 4},
+      {"\033[?2l", false, 0, 0},
+      {"\033[?2l\033(0", false, 0, 0},  // no designations in VT52 mode
+      {"\033[?2l\033<\033(1", true, 3, 0},
+      {"\033[?2l\033<\033(Z", true, 0, 0},  // an unknown set: dropped
+  };
+  for (const Case& c : cases) {
+    Feed("\033c");
+    Feed(c.input);
+    EXPECT_EQ(emu.AnsiMode(), c.ansi) << c.input;
+    EXPECT_EQ(emu.G0(), c.g0) << c.input;
+    EXPECT_EQ(emu.G1(), c.g1) << c.input;
+    Feed("\033<");
+  }
+  // The branch no parser sequence reaches: a set this terminal lacks.
+  for (int designator : {-1, 3, 64, 67, 48}) EXPECT_EQ(DesignatedCharSet(designator), -1) << designator;
+  EXPECT_EQ(DesignatedCharSet('A'), 1);
+  EXPECT_EQ(DesignatedCharSet('B'), 0);
+  EXPECT_EQ(DesignatedCharSet(0), 2);
+}
+
 // Found by fuzzing: "ESC [ 0 H" put the cursor into the history above the
 // screen, and the next character was written there.
 TEST_F(Vt100, CursorPositionZeroIsTheFirstRowAndColumn) {
