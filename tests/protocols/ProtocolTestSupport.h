@@ -26,6 +26,7 @@
 #include "protocols/QxProtcl.h"
 #include "tests/support/MemoryDevice.h"
 #include "tests/support/ProtocolRig.h"
+#include "tests/support/PtyPorts.h"
 #include "tests/support/TestSupport.h"
 
 namespace zav::test {
@@ -52,42 +53,14 @@ class MemoryProtocolTest : public ::testing::Test, public TMemoryProtocolRig {
   TAsciiArea& Ascii() { return *AsciiArea(Record()); }
 };
 
-// Pseudo-terminal pairs mapped as COM numbers through an override directory.
+// Pseudo-terminal pairs mapped as COM numbers (tests/support/PtyPorts.h).
 class PtyProtocolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/protocols-ports-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    oldDir_ = getenv("ZAVTERM_PORTS_DIR") ? getenv("ZAVTERM_PORTS_DIR") : "";
-    setenv("ZAVTERM_PORTS_DIR", dir_.c_str(), 1);
-    for (int n = 1; n <= 50; ++n) fs::create_symlink("/nonexistent", dir_ / ("com" + std::to_string(n)));
-  }
-  void TearDown() override {
-    DrainQueue();
-    for (int fd : fds_) close(fd);
-    if (oldDir_.empty())
-      unsetenv("ZAVTERM_PORTS_DIR");
-    else
-      setenv("ZAVTERM_PORTS_DIR", oldDir_.c_str(), 1);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override {}
+  void TearDown() override { DrainQueue(); }
 
   // Makes a raw pair, links its slave as com<n>; returns the master.
-  int AddPort(int com) {
-    int master = -1, slave = -1;
-    char name[256];
-    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    termios t{};
-    tcgetattr(master, &t);
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
-    fds_.push_back(master);
-    fds_.push_back(slave);
-    const fs::path link = dir_ / ("com" + std::to_string(com));
-    fs::remove(link);
-    fs::create_symlink(name, link);
-    return master;
-  }
+  int AddPort(int com) { return ports.AddPort(com).master; }
 
   // Reads the master while pumping messages until `want` bytes came or `done`
   // holds and nothing more arrives; records each byte's arrival time.
@@ -116,13 +89,9 @@ class PtyProtocolTest : public ::testing::Test {
     return s;
   }
 
+  TPtyPortMap ports;
   ScratchDir scratch;
   TComponent form{nullptr};
-
- private:
-  fs::path dir_;
-  std::string oldDir_;
-  std::vector<int> fds_;
 };
 
 }  // namespace zav::test

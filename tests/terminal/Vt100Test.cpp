@@ -13,6 +13,7 @@
 #include <string>
 
 #include "FakeTerminal.h"
+#include "tests/support/GoldenReplay.h"
 #include "terminal/QXTrmEmu.h"
 #include "terminal/ScreenDump.h"
 
@@ -458,45 +459,10 @@ TEST(Vt100Pty, RepliesReachTheFarEnd) {
 // ---------------------------------------------------------------------------
 // Golden screen dumps.
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string Replay(const std::string& stream, size_t chunk) {
-  VtHost host;
-  TQxVT100Emulator emu(nullptr);
-  emu.SetInternal(true);
-  emu.SetTerminal(&host);
-  host.buffer = &emu.Buffer();
-  const auto* p = reinterpret_cast<const uint8_t*>(stream.data());
-  for (size_t at = 0; at < stream.size(); at += chunk) {
-    emu.ProcessBlock(p + at, std::min(chunk, stream.size() - at));
-    if (at % (chunk * 3) == 0) emu.LazyPaint();
-  }
-  TScreenDumpInfo info;
-  info.Bells = host.bells;
-  info.Reverse = emu.ScreenReverse();
-  info.LineAttr = [&emu](int row) { return int(emu.LineAttrs().Get(row)); };
-  return DumpScreen(emu.Buffer(), info);
-}
-
 class Vt100Golden : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Vt100Golden, MatchesDumpInAnyChunking) {
-  const std::string dir = ZAV_TERMINAL_TEST_DATA;
-  const std::string stream = ReadFile(dir + "/" + GetParam() + ".bin");
-  ASSERT_FALSE(stream.empty());
-  const std::string whole = Replay(stream, stream.size());
-  if (const char* out = std::getenv("ZAV_WRITE_GOLDEN")) {
-    std::ofstream(std::string(out) + "/" + GetParam() + ".dump", std::ios::binary) << whole;
-  }
-  const std::string expected = ReadFile(dir + "/" + GetParam() + ".dump");
-  ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(whole, expected);
-  for (size_t chunk : {size_t(1), size_t(5), size_t(64)}) EXPECT_EQ(Replay(stream, chunk), expected) << chunk;
+  EXPECT_EQ(test::CheckGolden(ZAV_TERMINAL_TEST_DATA, GetParam(), true, {1, 5, 64}), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Vt100, Vt100Golden,
