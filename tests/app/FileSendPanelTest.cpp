@@ -28,6 +28,7 @@
 #include "protocols/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/app/BenchWindowFixture.h"
 #include "tests/support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -60,16 +61,10 @@ void TypeInto(QLineEdit* field, const std::string& digits) {
   for (char c : digits) Key(field, Qt::Key_0 + (c - '0'), QString(QChar(c)));
 }
 
-class FileSendPanelTest : public ::testing::Test {
+// The file dialog is replaced by a chooser that returns the test's answer.
+class FileSendPanelTest : public test::BenchWindowTest {
  protected:
-  void SetUp() override {
-    const test::TPtyPortMap::TPty& com4 = ports.AddPort(4);
-    master_ = com4.master;
-    slave_ = com4.slave;
-    dir_ = scratch.path();
-    SetErrorBox([this](const std::string& text) { errors.push_back(text); });
-    form = std::make_unique<TForm1>();
-    form->QxTerminal1->SetTimerEnabled(false);
+  void Prepare() override {
     form->OpenDialog1->Chooser = [this](const TOpenDialog& d) {
       shownFilterIndex = d.FilterIndex;
       std::optional<std::string> answer;
@@ -80,12 +75,6 @@ class FileSendPanelTest : public ::testing::Test {
       return answer;
     };
     form->MroProtocol1->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) { finishes.push_back(code); };
-    form->show();
-  }
-  void TearDown() override {
-    form.reset();
-    PumpOnce();
-    SetErrorBox({});
   }
 
   void OpenCom4() {
@@ -122,17 +111,11 @@ class FileSendPanelTest : public ::testing::Test {
     return received;
   }
 
-  std::unique_ptr<TForm1> form;
-  std::vector<std::string> errors;
   std::deque<std::optional<std::string>> answers;  // what the dialog returns, in turn
   int shownFilterIndex = 0;
   std::vector<int32_t> finishes;
   std::string received;
   std::vector<Clock::time_point> arrivals;
-  test::ScratchDir scratch{"zavpanel"};  // the working directory
-  test::TPtyPortMap ports;               // COM4 is a pseudo-terminal
-  int master_ = -1, slave_ = -1;
-  fs::path dir_;
 };
 
 TEST_F(FileSendPanelTest, StoredLayoutOfThePanelAndTheProtocolComponent) {

@@ -30,6 +30,7 @@
 #include "serial/QwWin32_termios2.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/app/BenchWindowFixture.h"
 #include "tests/support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -40,24 +41,8 @@ namespace {
 using test::PumpOnce;
 using test::PumpQtUntil;
 
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public test::BenchWindowTest {
  protected:
-  void SetUp() override {
-    const test::TPtyPortMap::TPty& com4 = ports.AddPort(4);
-    master_ = com4.master;
-    slave_ = com4.slave;
-    dir_ = scratch.path();
-    SetErrorBox([this](const std::string& text) { errors.push_back(text); });
-    form = std::make_unique<TForm1>();
-    form->QxTerminal1->SetTimerEnabled(false);
-    form->show();
-  }
-  void TearDown() override {
-    form.reset();
-    PumpOnce();
-    SetErrorBox({});
-  }
-
   // The operator picks item `index` in a combo box.
   static void Choose(QComboBox* box, int index) {
     box->setCurrentIndex(index);
@@ -88,12 +73,6 @@ class MainFormTest : public ::testing::Test {
     return {form->DTRLight->Lit(), form->RTSLight->Lit(), form->Light1->Lit(), form->Light2->Lit()};
   }
 
-  std::unique_ptr<TForm1> form;
-  std::vector<std::string> errors;
-  test::ScratchDir scratch{"zavform"};  // the working directory: files the window writes land here
-  test::TPtyPortMap ports;              // COM4 is a pseudo-terminal, every other number leads nowhere
-  int master_ = -1, slave_ = -1;
-  fs::path dir_;
 };
 
 TEST(ErrorBoxText, AFullStopFollowsAnyLastCharacterAboveIt) {

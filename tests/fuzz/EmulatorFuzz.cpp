@@ -28,8 +28,8 @@ class Host : public test::FakeTerminal {
 };
 
 [[noreturn]] void Broken(const char* what, int row, int col) {
-  std::fprintf(stderr, "emulator fuzz: %s (row %d, column %d)\n", what, row, col);
-  std::abort();
+  std::fprintf(stderr, "row %d, column %d: ", row, col);
+  fuzz::Broken("emulator", what);
 }
 
 // In origin mode Row and Col count from the region: look at the screen's own.

@@ -5,9 +5,18 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <span>
 
 namespace zav::fuzz {
+
+// A property the target checks does not hold: says which and stops the
+// fuzzer, which keeps the input.
+[[noreturn]] inline void Broken(const char* target, const char* what) {
+  std::fprintf(stderr, "%s fuzz: %s\n", target, what);
+  std::abort();
+}
 
 class TFuzzInput {
  public:

@@ -1,7 +1,5 @@
 #include "tests/fuzz/ReceiveFuzz.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "tests/fuzz/FuzzInput.h"
@@ -11,11 +9,6 @@ namespace {
 
 constexpr int kTicksAfterScript = 100;  // one step of the run-out
 constexpr int kRunOutSteps = 200;       // 20000 ticks: beyond every engine's longest time-out
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "receive fuzz: %s\n", what);
-  std::abort();
-}
 
 }  // namespace
 
@@ -46,7 +39,7 @@ int FuzzReceive(const uint8_t* data, size_t size, const std::function<void(test:
   }
   size_t finishes = 0;
   for (const auto& e : rig.events.events) finishes += e.rfind("finish", 0) == 0;
-  if (finishes != 1) Broken("a transfer must end with exactly one finish event");
+  if (finishes != 1) Broken("receive", "a transfer must end with exactly one finish event");
   return 0;
 }
 

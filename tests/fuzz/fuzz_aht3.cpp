@@ -1,19 +1,15 @@
 // The AHT3 readers (key map and character-set map) fed arbitrary tables: a
 // table loads whole or leaves the map empty, and a loaded map answers lookups.
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "terminal/QXTrmMap.h"
+#include "tests/fuzz/FuzzInput.h"
 
 namespace {
 
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "AHT3 fuzz: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void Broken(const char* what) { zav::fuzz::Broken("AHT3", what); }
 
 }  // namespace
 

@@ -1,21 +1,17 @@
 // The STR0 string-table reader fed arbitrary tables: a table is either
 // refused with the reader's error or every entry it lists can be read, whole
 // and cut to any buffer size.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string>
 
 #include "platform/Resources.h"
+#include "tests/fuzz/FuzzInput.h"
 #include "serial/QxSrMgr.h"
 
 namespace {
 
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "STR0 fuzz: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void Broken(const char* what) { zav::fuzz::Broken("STR0", what); }
 
 }  // namespace
 
