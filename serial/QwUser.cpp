@@ -233,6 +233,7 @@ void TMroBaseDispatcher::AppendToTransmitRing(const uint8_t* data, uint32_t coun
 }
 
 uint32_t TMroBaseDispatcher::SendTransmitRun(const TRunSender& send) {
+  if (OutWaiting_.load() == 0) return 0;  // nothing to send: no need for the lock
   std::span<const uint8_t> run;
   uint64_t generation;
   {
@@ -253,7 +254,7 @@ uint32_t TMroBaseDispatcher::SendTransmitRun(const TRunSender& send) {
 
 uint32_t TMroBaseDispatcher::TakeFromTransmitRing(uint8_t* out, uint32_t max) {
   uint32_t total = 0;
-  while (total < max) {
+  while (total < max && OutWaiting_.load() > 0) {
     const uint32_t n = SendTransmitRun([&](std::span<const uint8_t> run) {
       const uint32_t take = std::min<uint32_t>(uint32_t(run.size()), max - total);
       std::memcpy(out + total, run.data(), take);

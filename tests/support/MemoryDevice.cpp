@@ -51,7 +51,9 @@ std::string TMemoryDispatcher::Wire(uint32_t max) {
 uint32_t TMemoryDispatcher::Loopback() {
   uint8_t buf[4096];
   uint32_t total = 0;
-  while (uint32_t n = TakeFromTransmitRing(buf, sizeof buf)) {
+  while (OutputWaitingNow() > 0) {
+    const uint32_t n = TakeFromTransmitRing(buf, sizeof buf);
+    if (n == 0) break;
     std::lock_guard lock(m_);
     driverInput_.insert(driverInput_.end(), buf, buf + n);
     total += n;
@@ -140,7 +142,7 @@ int32_t TMemoryDispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
 }
 
 bool TMemoryDispatcher::DeviceSetupQueues(uint32_t, uint32_t) {
-  if (failSetupQueues) SetLastError(87);
+  if (failSetupQueues) SetLastError(kErrInvalidParameter);
   return !failSetupQueues;
 }
 
