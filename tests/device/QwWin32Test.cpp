@@ -22,6 +22,7 @@
 #include "serial/QwWin32.h"
 #include "serial/QwWin32_parmrk.h"
 #include "serial/QxExcept.h"
+#include "tests/support/TestSupport.h"
 
 namespace zav {
 namespace {
@@ -385,16 +386,10 @@ TEST(Win32Device, TelephonyHandleAdoptsAnOpenDescriptor) {
 
 class PortMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("zav-ports-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    setenv("ZAVTERM_PORTS_DIR", dir.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("ZAVTERM_PORTS_DIR");
-    fs::remove_all(dir);
-  }
-  fs::path dir;
+  void SetUp() override { setenv("ZAVTERM_PORTS_DIR", dir.c_str(), 1); }
+  void TearDown() override { unsetenv("ZAVTERM_PORTS_DIR"); }
+  test::ScratchDir scratch{"zav-ports", false};
+  fs::path dir = scratch.path();
 };
 
 TEST_F(PortMapTest, OverridesResolveComNames) {
