@@ -137,6 +137,18 @@ TEST_F(Vt100, CursorPositionZeroIsTheFirstRowAndColumn) {
   EXPECT_EQ(Row(5).substr(0, 1), "Y");
 }
 
+// Found by fuzzing: with a scroll region below it, a cursor on the top row
+// moved up into the history.
+TEST_F(Vt100, CursorUpAboveTheRegionStopsAtTheTopRow) {
+  Feed("\033[5r\033[H\033[A\033[3AX");
+  EXPECT_EQ(emu.Buffer().AbsCursorRow(), 1);
+  EXPECT_EQ(Row(1).substr(0, 1), "X");
+  // Inside the region the top margin stops it.
+  Feed("\033[7;1H\033[9AY");
+  EXPECT_EQ(emu.Buffer().AbsCursorRow(), 5);
+  EXPECT_EQ(Row(5).substr(0, 1), "Y");
+}
+
 TEST_F(Vt100, RepliesOnlyToOwnOpenPort) {
   host.portTerminal = false;
   Feed("\033[c\005");
