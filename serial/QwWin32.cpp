@@ -41,7 +41,6 @@ constexpr int kModemPollMs = 10;
 constexpr uint32_t kLineDisciplineBuffer = 4095;  // the most one read of a tty returns
 constexpr int kStartAckMs = 3000;
 
-// A missing device is "path not found" when its directory is missing too.
 bool DirectoryMissing(const std::string& path) {
   const std::string dir = JustPathname(path);
   struct stat st {};
@@ -162,6 +161,9 @@ int32_t TMroWin32Dispatcher::DeviceOpen(const std::string& name, uint32_t, uint3
   auto fail = [&](const char* call, int err) {
     LastOpenErrno_ = err;
     DeviceFailure(call, err);
+    // For an open, a node with no hardware behind it is not found either; a
+    // missing device is "path not found" when its directory is missing too.
+    if (err == EIO) SetLastError(kErrFileNotFound);
     if (err == ENOENT && DirectoryMissing(path)) SetLastError(kErrPathNotFound);
     return -1;
   };

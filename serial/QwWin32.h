@@ -6,7 +6,8 @@
 // watched with poll. Every failed system call goes through one place
 // (DeviceFailure): its errno becomes the platform error number of
 // PlatformErrorNumber (QxExcept.h: 2 not found, 3 path not found, 5 access
-// denied or in use, ...) for GetLastError and the operation's result, and
+// denied or in use, ...; a failed open also gives 2 for a node with no
+// hardware behind it) for GetLastError and the operation's result, and
 // "call: reason" is kept as the last device error. The errno behind the last
 // failed open is kept too, so a caller can tell "permission denied" from
 // "in use". An exception on one of the three threads goes to the registered
