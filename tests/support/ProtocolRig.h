@@ -50,11 +50,12 @@ class TMemoryProtocolRig {
   int32_t TicksLeft(int32_t handle);
 
   ScratchDir scratch;
+  // Before the form: a transfer the form's end cancels still reports here.
+  EventLog events;
   TComponent form{nullptr};
   TMroComPort* port = nullptr;
   TMroProtocol* protocol = nullptr;
   TMemoryDispatcher* device = nullptr;
-  EventLog events;
   int64_t now_ = 0;
 };
 
