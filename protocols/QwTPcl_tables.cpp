@@ -2,6 +2,8 @@
 #include "protocols/QwAscii.h"
 #include "protocols/QwKermit.h"
 #include "protocols/QwTPcl.h"
+#include "protocols/QwXmodem.h"
+#include "protocols/QwYmodem.h"
 
 #include <algorithm>
 
@@ -9,12 +11,12 @@ namespace zav {
 
 TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptNoProtocol
-    {nullptr, nullptr},                            // ptXmodem
-    {nullptr, nullptr},                            // ptXmodemCRC
-    {nullptr, nullptr},                            // ptXmodem1K
-    {nullptr, nullptr},                            // ptXmodem1KG
-    {nullptr, nullptr},                            // ptYmodem
-    {nullptr, nullptr},                            // ptYmodemG
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodemCRC
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1K
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1KG
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodem
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodemG
     {nullptr, nullptr},                            // ptZmodem
     {PrepareReceiveKermit, PrepareTransmitKermit}, // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
@@ -22,8 +24,14 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
+    {nullptr, nullptr},
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodemCRC
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1K
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
+    {nullptr, nullptr},
     {KermitReceiveHandler, KermitTransmitHandler},  // ptKermit
     {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
 };
@@ -92,10 +100,24 @@ void ReadKermit(TransferRecord& r, TProtocolSettings& s) {
   s.KermitRepeatPrefix = char(a->Local.RepeatPrefix);
 }
 
+// Xmodem and Ymodem keep one setting: the wait for a reply or the next block.
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
+
+void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
+  if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;
+}
+
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
-    {}, {}, {}, {}, {}, {}, {}, {},
+    {},
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodemCRC
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1K
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1KG
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodem
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
+    {},
     {InitKermitRoutine, DoneKermit, ApplyKermit, ReadKermit},  // ptKermit
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {},
