@@ -1,5 +1,6 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
+#include "protocols/QwBPlus.h"
 #include "protocols/QwTPcl.h"
 
 namespace zav {
@@ -15,18 +16,19 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptZmodem
     {nullptr, nullptr},                            // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
-    {nullptr, nullptr},                            // ptBPlus
+    {PrepareReceiveBPlus, PrepareTransmitBPlus},   // ptBPlus
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
     {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
+    {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {BPlusReceiveHandler, BPlusTransmitHandler},
 };
 
 namespace {
 
 int32_t InitAsciiRoutine(TransferRecord& r, TProtocolType) { return InitAscii(r); }
+int32_t InitBPlusRoutine(TransferRecord& r, TProtocolType) { return InitBPlus(r); }
 
 int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);
@@ -53,7 +55,7 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
     {}, {}, {}, {}, {}, {}, {}, {}, {},
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
-    {},
+    {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus
 };
 
 }  // namespace zav
