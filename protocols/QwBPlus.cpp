@@ -385,7 +385,10 @@ bool PrepareWriting(TransferRecord& r, TWriteFailAction action) {
   return r.ProtocolError == 0 && r.FileOpen;
 }
 
-void BeginFile(TransferRecord& r, TBPlusArea& a, bool receiving) {
+// A file starts: its name in PathName, then the log entry.
+void BeginFile(TransferRecord& r, TBPlusArea& a, bool receiving, const std::string& path) {
+  SetBufferText(r.PathName, path);
+  if (r.UpcaseFileNames) UpcasePathName(r, !receiving);
   a.FileActive = true;
   a.Receiving = receiving;
   a.EofQueued = false;
@@ -416,6 +419,7 @@ void InitiatorNext(TransferRecord& r, TBPlusArea& a);
 // A file went through: the sender's TC was acknowledged, or the receiver
 // acknowledged it.
 void FileDone(TransferRecord& r, TBPlusArea& a) {
+  if (!a.Receiving && r.FileOpen) r.FinishReadingHook(r);
   a.FileActive = false;
   UpdateElapsedTicks(r);
   r.LogFileHook(r, a.Receiving ? lfReceiveOk : lfTransmitOk);
@@ -602,14 +606,12 @@ void OnTimeout(TransferRecord& r, TBPlusArea& a) {
 // TD: a file for us.
 void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) {
   std::string path;
-  BeginFile(r, a, true);
-  if (!BuildReceivePath(r, name, false, path)) {
-    SetBufferText(r.PathName, name);
+  const bool usable = BuildReceivePath(r, name, false, path);
+  BeginFile(r, a, true, usable ? path : name);
+  if (!usable) {
     Fail(r, a, 'E', "Bad file name", psFileRejected, 0);
     return;
   }
-  SetBufferText(r.PathName, path);
-  if (r.UpcaseFileNames) UpcasePathName(r, false);
   SetBufferText(r.AcceptName, BufferText(r.PathName));
   if (!r.AcceptFileHook(r, r.AcceptName.data())) {
     Fail(r, a, 'A', "File rejected", psFileRejected, 0);
@@ -660,13 +662,12 @@ bool FindServed(const TBPlusArea& a, const std::string& requested, std::string& 
 // TU or Tu: send a file of ours.
 void UploadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name, const TBPlusResume* resume) {
   std::string path;
-  BeginFile(r, a, false);
-  if (!FindServed(a, name, path)) {
-    SetBufferText(r.PathName, name);
+  const bool found = FindServed(a, name, path);
+  BeginFile(r, a, false, found ? path : name);
+  if (!found) {
     Fail(r, a, 'M', "File not found", psFileDoesntExist, ecFileNotFound);
     return;
   }
-  SetBufferText(r.PathName, path);
   r.PrepareReadingHook(r);
   if (r.ProtocolError != 0) {
     Fail(r, a, 'I', "Cannot read the file", 0, 0);
@@ -740,8 +741,7 @@ void OnResumeRequest(TransferRecord& r, TBPlusArea& a, const std::vector<uint8_t
 // Sends the T packet of the file (transmit) or name (receive) at hand.
 void SendRequest(TransferRecord& r, TBPlusArea& a) {
   if (a.Transmit) {
-    BeginFile(r, a, false);
-    if (r.UpcaseFileNames) UpcasePathName(r, true);
+    BeginFile(r, a, false, BufferText(r.PathName));
     r.PrepareReadingHook(r);
     if (r.ProtocolError != 0) {
       Fail(r, a, 'A', "Cannot read the file", 0, 0);
@@ -750,15 +750,13 @@ void SendRequest(TransferRecord& r, TBPlusArea& a) {
     const std::string body = std::string("D") + char(kDataType) + JustFilename(BufferText(r.PathName));
     SendText(a, 'T', body, Sent::Download);
   } else {
-    BeginFile(r, a, true);
     std::string path;
-    if (!BuildReceivePath(r, a.RequestName, false, path)) {
-      SetBufferText(r.PathName, a.RequestName);
+    const bool usable = BuildReceivePath(r, a.RequestName, false, path);
+    BeginFile(r, a, true, usable ? path : a.RequestName);
+    if (!usable) {
       Fail(r, a, 'A', "Bad file name", 0, ecNoFilename);
       return;
     }
-    SetBufferText(r.PathName, path);
-    if (r.UpcaseFileNames) UpcasePathName(r, false);
     struct stat st {};
     const bool exists = ::stat(BufferText(r.PathName).c_str(), &st) == 0;
     a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;

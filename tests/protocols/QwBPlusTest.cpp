@@ -230,6 +230,29 @@ TEST_F(BPlusLinkTest, FilesArriveWholeInBothRolesWithEverySizeWindowBlockAndChec
   }
 }
 
+TEST_F(BPlusLinkTest, OneSessionCarriesSeveralFilesEitherWay) {
+  const std::vector<std::string> names = {"first.bin", "second.bin", "third.bin"};
+  for (size_t i = 0; i < names.size(); ++i) WriteWhole(a.dir + "/" + names[i], RandomData(700 * i + 1, uint32_t(i)));
+  for (bool initiatorSends : {true, false}) {
+    SCOPED_TRACE(initiatorSends ? "offered" : "asked for");
+    for (const auto& n : names) fs::remove(b.dir + "/" + n);
+    Use(a, initiatorSends ? bprInitiator : bprResponder);
+    Use(b, initiatorSends ? bprResponder : bprInitiator);
+    std::vector<std::string> paths;
+    for (const auto& n : names) paths.push_back(a.dir + "/" + n);
+    Names(a, paths);
+    Names(b, names);
+    b.protocol->BeginReceive();
+    a.protocol->BeginTransmit();
+    Run(20000);
+    EXPECT_EQ(a.events.FinishCode(), 0);
+    EXPECT_EQ(b.events.FinishCode(), 0);
+    EXPECT_EQ(b.events.Count("log 1"), names.size());
+    EXPECT_EQ(a.events.Count("log 5"), names.size());
+    for (const auto& n : names) EXPECT_EQ(ReadWhole(b.dir + "/" + n), ReadWhole(a.dir + "/" + n)) << n;
+  }
+}
+
 TEST_F(BPlusLinkTest, EveryByteValueAndANameWithBlanksUnderFullQuoting) {
   std::string data;
   for (int r = 0; r < 4; ++r)
