@@ -85,6 +85,16 @@ void Flush(TransferRecord& r, TBPlusArea& a) {
     a.OutPos = 0;
     return;
   }
+  // A busy line may never drain completely: the pieces that went out whole
+  // are dropped here (the one being written stays whole, for DropUnsent).
+  if (a.OutPos >= kFileBufferSize) {
+    const auto done = std::upper_bound(a.OutEnds.begin(), a.OutEnds.end(), a.OutPos);
+    const size_t cut = done == a.OutEnds.begin() ? 0 : *(done - 1);
+    a.Out.erase(a.Out.begin(), a.Out.begin() + long(cut));
+    a.OutEnds.erase(a.OutEnds.begin(), done);
+    for (size_t& end : a.OutEnds) end -= cut;
+    a.OutPos -= cut;
+  }
   uint32_t inSize = 0, outSize = 0;
   d->QueueSizes(inSize, outSize);
   const size_t left = a.Out.size() - a.OutPos;
@@ -439,11 +449,11 @@ void SendRequest(TransferRecord& r, TBPlusArea& a);
 
 // What the acknowledgement of each kind of packet starts. `implicit`: the
 // peer's next packet acknowledged it, and that packet is handled next.
-void OnAcked(TransferRecord& r, TBPlusArea& a, const TBPlusArea::Slot& slot, bool implicit) {
-  switch (slot.Kind) {
+void OnAcked(TransferRecord& r, TBPlusArea& a, Sent kind, uint32_t dataLen, bool implicit) {
+  switch (kind) {
     case Sent::Data:
-      r.BytesTransferred += int32_t(slot.DataLen);
-      r.BytesRemaining -= int32_t(slot.DataLen);
+      r.BytesTransferred += int32_t(dataLen);
+      r.BytesRemaining -= int32_t(dataLen);
       r.ForceStatus = true;
       // A quiet line earns the longer packets back.
       if (++a.CleanRun >= kBPlusCleanRun && a.DataBlock < a.Force.BlockSize) {
@@ -492,15 +502,19 @@ void OnAcked(TransferRecord& r, TBPlusArea& a, const TBPlusArea::Slot& slot, boo
 void Acked(TransferRecord& r, TBPlusArea& a, uint32_t k, bool implicit) {
   if (k == 0) return;
   const uint8_t before = uint8_t((a.Seq + 10 - a.Outstanding) % 10);
-  std::vector<TBPlusArea::Slot> slots;
-  for (uint32_t i = 1; i <= k; ++i) slots.push_back(a.Sent[(before + i) % 10]);
+  // What the packets were, taken before their slots can be used again.
+  std::array<std::pair<Sent, uint32_t>, 10> acked;
+  for (uint32_t i = 0; i < k; ++i) {
+    const TBPlusArea::Slot& slot = a.Sent[(before + i + 1) % 10];
+    acked[i] = {slot.Kind, slot.DataLen};
+  }
   a.Outstanding -= k;
   if (a.Errors > 0 && r.ProtocolStatus >= psTimeout && r.ProtocolStatus <= psSequenceError) r.ProtocolStatus = psOK;
   a.Errors = 0;
   a.AllTimeouts = true;
   a.Waits = 0;
-  for (const auto& slot : slots) {
-    OnAcked(r, a, slot, implicit);
+  for (uint32_t i = 0; i < k; ++i) {
+    OnAcked(r, a, acked[i].first, acked[i].second, implicit);
     if (a.State == bpDone || a.Step == Step::Failing) return;
   }
   if (a.Step == Step::SendData) {
