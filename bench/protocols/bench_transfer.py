@@ -8,7 +8,8 @@ the endpoints each protocol knows are in ENDPOINTS below. Per run it prints the
 protocol, sender, receiver, size, seconds (from the sender's start to the exit
 of both), payload bytes/s, efficiency = payload bytes/s / (baud / bits per
 character), whether the file arrived intact, and the noise events the cable
-made in each direction; the last line is RESULT with the last row's efficiency.
+made in each direction and the cable's own CPU use; the last line is RESULT with
+the last row's efficiency.
 
   bench_transfer --suite baseline
   bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
@@ -195,6 +196,12 @@ class Bench:
                     p.wait()
                     codes.append("timeout")
             seconds = time.monotonic() - start - recv.end_silence
+            # The cable's own cost: its CPU time over the run.
+            try:
+                with open(f"/proc/{cable.pid}/schedstat") as f:
+                    relay = 100.0 * int(f.read().split()[0]) / 1e9 / (time.monotonic() - start)
+            except OSError:
+                relay = float("nan")
         finally:
             cable.send_signal(signal.SIGTERM)
             cable.wait()
@@ -218,7 +225,7 @@ class Bench:
         bps = size / seconds if seconds > 0 else 0
         efficiency = 100.0 * bps / (a.baud / 10)
         print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
-              f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5}"
+              f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
               f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
         return protocol, sender, receiver, efficiency
 
@@ -252,7 +259,7 @@ def main():
             line += f", {opt} {getattr(args, opt)}"
     print(line + f", seed {args.seed}")
     print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'size':>9} {'seconds':>8} {'bytes/s':>9} {'effic.':>8} "
-          f"{'intact':>6} noise a->b/b->a")
+          f"{'intact':>6} noise a->b/b->a  cable cpu")
     last = None
     for row, size in rows:
         last = bench.run(row, size)
