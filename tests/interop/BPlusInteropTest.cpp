@@ -4,6 +4,8 @@
 // stopped half-way and resumed.
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "tests/interop/InteropSupport.h"
 
 namespace zav::test {
@@ -42,6 +44,16 @@ class BPlusInterop : public InteropTest {
   static long ReceivedBytes(const std::string& err) {
     const auto at = err.find("received ");
     return at == std::string::npos ? -1 : std::stol(err.substr(at + 9));
+  }
+  // The bytes the cable flipped and dropped going from the first end.
+  static long NoiseEvents(const std::string& cableErr) {
+    unsigned long long carried = 0, flipped = 0, dropped = 0, inserted = 0;
+    const auto at = cableErr.find("a->b:");
+    if (at == std::string::npos ||
+        std::sscanf(cableErr.c_str() + at, "a->b: %llu bytes carried, %llu flipped, %llu dropped, %llu inserted",
+                    &carried, &flipped, &dropped, &inserted) != 4)
+      return -1;
+    return long(flipped + dropped);
   }
 };
 
@@ -102,6 +114,7 @@ TEST_F(BPlusInterop, NoiseOnAPacedLineGivesIdenticalFilesOrAClearFailure) {
     SCOPED_TRACE(Describe(r));
     ASSERT_NE(r.sender, -1);
     ASSERT_NE(r.receiver, -1);
+    EXPECT_GT(NoiseEvents(r.cableErr), 0);
     if (r.sender == 0 && r.receiver == 0) {
       EXPECT_TRUE(ReadFile(c.dir + "/noisy.bin") == data);
     } else {
@@ -119,7 +132,10 @@ TEST_F(BPlusInterop, ADownloadStoppedHalfWayResumesAtTheLocalLength) {
   WriteFile(out + "/resume me.bin", data);
   const std::vector<std::string> cable = {"--baud", "460800"};
   const Side send = Ours({"send", "{PORT}", "--protocol", "bplus", "--baud", "460800", out + "/resume me.bin"});
-  const Side recv = Ours({"recv", "{PORT}", "--protocol", "bplus", "--baud", "460800", "--dir", in, "--resume"});
+  // With the history on, a failed receive is deleted unless the protocol can resume it.
+  const std::string history = dir + "/bplus.his";
+  const Side recv = Ours({"recv", "{PORT}", "--protocol", "bplus", "--baud", "460800", "--dir", in, "--resume",
+                          "--history", history});
   // First attempt: stopped at the receiver once about half has arrived.
   Child* cableChild = nullptr;
   const auto ends = StartCable(cable, &cableChild);
@@ -138,6 +154,7 @@ TEST_F(BPlusInterop, ADownloadStoppedHalfWayResumesAtTheLocalLength) {
   EXPECT_NE(Stop(receiver), 0);  // a cancelled receive fails
   EXPECT_NE(Wait(sender, std::chrono::seconds(20)), 0);
   Stop(*cableChild);
+  EXPECT_NE(ReadFile(history).find("B+ receive failed " + part), std::string::npos) << ReadFile(history);
   const size_t kept = ReadFile(part).size();
   ASSERT_GE(kept, size / 2);
   ASSERT_LT(kept, size);
