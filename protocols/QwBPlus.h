@@ -36,18 +36,29 @@
 //   every later packet is sent again; a digit outside the outstanding packets
 //   is a sequence failure (F S). Unsent whole packets are dropped from the
 //   output when the resync starts. A receiver NAKs a damaged or out-of-order
-//   packet and a silence, re-acknowledges a copy of the packet it accepted
-//   last, and answers DLE ; (Wait) by restarting its timer.
+//   packet once (the packets already behind it are dropped quietly until the
+//   resync or a good packet) and NAKs a silence, re-acknowledges a copy of
+//   the packet it accepted last, and answers DLE ; (Wait) by restarting its
+//   timer (ErrorLimit times at most without progress).
 // - Noise: the sender halves its data packets at each resync (down to 128
 //   bytes) and doubles them after kBPlusCleanRun clean ones, up to the block
 //   in force; the negotiated size is a maximum, so any peer takes them.
+// - A file that exists at the receiver: the resume query (the record's
+//   WriteFailAction, which the application may change; no answer keeps it).
+//   wfWriteResume asks to resume when the resume value in force allows it,
+//   else the file is received under a new name; wfWriteFail refuses the file.
 // - Time-outs: PacketWait ticks plus the time the line needs for what is
 //   queued on our side (at ActualCPS); ErrorLimit consecutive errors (damaged
 //   packets, NAKs, time-outs) without progress end the transfer with F and
 //   -6008 (-6006 when they were all time-outs).
 // - Failure: F carries the next digit; its sender waits for the ACK (two more
 //   tries), ignoring other packets; a received F is acknowledged with its own
-//   digit and ends the transfer (-6016; F M -2). Four DLEs end it at once.
+//   digit and ends the transfer (-6016; F M -2), except before a session,
+//   where one left over from an earlier session is only acknowledged. Four
+//   DLEs end a transfer at once.
+// - Quoting: ETX, ENQ, DLE and NAK are always quoted (and offered in our
+//   mask), so a raw ENQ or NAK inside a packet is read as the control byte: a
+//   resync reaches a side left inside a damaged packet.
 // - End of a session: the Initiator that sent the last file ends when its TC
 //   is acknowledged. The side that sent the last ACK (the receiver of the last
 //   file) stays Linger ticks answering ENQs, so a lost last ACK is recovered;

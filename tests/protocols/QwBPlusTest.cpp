@@ -152,6 +152,57 @@ TEST_F(BPlusTraceTest, AReceivedNameNeverLeavesTheDestination) {
   EXPECT_FALSE(fs::exists(scratch.path().parent_path() / "escape.bin"));
 }
 
+// A host that will not resume: our Tr carries the part's length and CRC, the
+// answer F r ends the receive with 4715 and the part stays as it was.
+TEST_F(BPlusTraceTest, AResumeTheHostRefusesEndsTheReceiveAndKeepsThePart) {
+  WriteWhole("part.bin", "0123456789");
+  protocol->SetProtocolType(ptBPlus);
+  protocol->SetUpcaseFileNames(false);
+  protocol->SetDestinationDirectory(scratch.path().string());
+  std::vector<TWriteFailAction> asked;
+  protocol->OnProtocolResume = [&asked](TMroCustomProtocol*, TWriteFailAction& action) {
+    asked.push_back(action);
+    action = wfWriteResume;
+  };
+  std::vector<int32_t> statuses;
+  protocol->OnProtocolStatus = [&](TMroCustomProtocol* p, uint16_t) { statuses.push_back(p->ProtocolStatus()); };
+  protocol->BeginReceive();
+  DrainQueue();
+  auto packet = [](uint8_t digit, uint8_t type, const std::string& body) {
+    std::vector<uint8_t> out;
+    BPlusEncodePacket(out, digit, type, reinterpret_cast<const uint8_t*>(body.data()), body.size(),
+                      TBPlusQuoteSet::Default(), false);
+    return std::string(out.begin(), out.end());
+  };
+  TBPlusParams host;
+  host.BS = 4;
+  host.DR = 1;
+  std::vector<uint8_t> params;
+  BPlusEncodeParamsPacket(params, 1, BPlusEncodeParams(host));
+  for (const std::string& bytes : {std::string("\x05") + std::string(params.begin(), params.end()),
+                                   std::string("\x10" "2") + packet(3, 'T', "DBpart.bin")}) {
+    device->InjectReceived(bytes);
+    device->DeviceEventPass(0xFFFFFFFF);
+    DrainQueue();
+  }
+  const std::string digits = "0123456789";
+  const uint16_t crc = BPlusCrc(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
+  device->Wire();
+  const std::string sent = device->Sent();
+  EXPECT_NE(sent.find(packet(4, 'T', "r10 " + std::to_string(crc))), std::string::npos) << Hex(sent);
+  EXPECT_EQ(asked, std::vector<TWriteFailAction>{wfWriteRename});
+  device->InjectReceived("\x10" "4" + packet(5, 'F', "rNo resume"));
+  device->DeviceEventPass(0xFFFFFFFF);
+  DrainQueue();
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecProtocolAbort);
+  EXPECT_EQ(protocol->ProtocolStatus(), psResumeBad);
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), 4722), statuses.end());
+  device->Wire();
+  EXPECT_EQ(device->Sent().substr(device->Sent().size() - 2), "\x10" "5");
+  EXPECT_EQ(ReadWhole("part.bin"), "0123456789");
+}
+
 // --- Two of our ends ---------------------------------------------------------------------------
 
 class BPlusLinkTest : public MemoryLinkTest {
