@@ -1053,8 +1053,11 @@ bool Listen(TransferRecord& r, TBPlusArea& a, int32_t trigger) {
     d->ReadBlock(buf, used);
     if (a.State == bpDone) return false;
   }
-  // A time-out counts only when nothing in this pass re-armed the timer.
-  if (trigger != 0 && trigger == r.TimeoutTrigger && !a.Armed && IsListening(a.State)) OnTimeout(r, a);
+  // A time-out counts only when nothing re-armed the timer since it fired.
+  int32_t left = 0;
+  if (trigger != 0 && trigger == r.TimeoutTrigger && !a.Armed && IsListening(a.State) &&
+      (r.Dispatcher == nullptr || r.Dispatcher->TimerTicksLeft(r.TimeoutTrigger, left) < 0 || left <= 0))
+    OnTimeout(r, a);
   if (a.State == bpDone) return false;
   if (IsListening(a.State)) {
     Flush(r, a);
