@@ -6,8 +6,16 @@ if(ZAV_SANITIZER STREQUAL "asan")
 elseif(ZAV_SANITIZER STREQUAL "tsan")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+elseif(ZAV_SANITIZER STREQUAL "fuzz")
+  # Coverage for libFuzzer everywhere; only the fuzz targets link its main.
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "the fuzz build needs clang (the fuzz preset sets it)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
 elseif(NOT ZAV_SANITIZER STREQUAL "")
-  message(FATAL_ERROR "ZAV_SANITIZER must be empty, asan or tsan")
+  message(FATAL_ERROR "ZAV_SANITIZER must be empty, asan, tsan or fuzz")
 endif()
 
 function(zav_warnings target)

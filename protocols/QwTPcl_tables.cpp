@@ -2,17 +2,19 @@
 #include "protocols/QwAscii.h"
 #include "protocols/QwBPlus.h"
 #include "protocols/QwTPcl.h"
+#include "protocols/QwXmodem.h"
+#include "protocols/QwYmodem.h"
 
 namespace zav {
 
 TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptNoProtocol
-    {nullptr, nullptr},                            // ptXmodem
-    {nullptr, nullptr},                            // ptXmodemCRC
-    {nullptr, nullptr},                            // ptXmodem1K
-    {nullptr, nullptr},                            // ptXmodem1KG
-    {nullptr, nullptr},                            // ptYmodem
-    {nullptr, nullptr},                            // ptYmodemG
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodemCRC
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1K
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1KG
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodem
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodemG
     {nullptr, nullptr},                            // ptZmodem
     {nullptr, nullptr},                            // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
@@ -20,9 +22,15 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {BPlusReceiveHandler, BPlusTransmitHandler},
+    {nullptr, nullptr},
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodemCRC
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1K
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
+    {nullptr, nullptr}, {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler},
+    {BPlusReceiveHandler, BPlusTransmitHandler},  // ptBPlus
 };
 
 namespace {
@@ -50,10 +58,24 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
   s.AsciiEOFTimeout = r.ReceiveTimeout;
 }
 
+// Xmodem and Ymodem keep one setting: the wait for a reply or the next block.
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
+
+void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
+  if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;
+}
+
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {},
+    {},
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodemCRC
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1K
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1KG
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodem
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
+    {}, {},
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus
 };

@@ -9,6 +9,8 @@
 namespace zav {
 namespace {
 
+using InRing = TRingIndex<kDispatchBufferSize>;
+
 // The registry: a dispatcher's handle is its index. Created on first use and
 // kept for the life of the process (dispatchers come and go on many threads).
 struct Registry {
@@ -92,9 +94,8 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
     TLockGuard in(InputLock);
     TLockGuard out(OutputLock);
     InBuffer_.assign(kDispatchBufferSize, 0);
-    OutBuffer.assign(outSize, 0);
-    OutHead = OutTail = 0;
-    OutFull_ = false;
+    OutRing.Reset(outSize);
+    TransmitRingChanged();
     DriverInSize = inSize;
     OutBufferSize = outSize;
   }
@@ -177,10 +178,8 @@ void TMroBaseDispatcher::ReleaseResources() {
   if (ThreadsRunning) StopThreads();
   TLockGuard in(InputLock);
   TLockGuard out(OutputLock);
-  OutBuffer.clear();
-  OutBuffer.shrink_to_fit();
-  OutHead = OutTail = 0;
-  OutFull_ = false;
+  OutRing.Reset(0);
+  TransmitRingChanged();
   InBuffer_.clear();
   InBuffer_.shrink_to_fit();
   InHead_ = InTail_ = 0;
@@ -196,11 +195,10 @@ int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
   int32_t n;
   {
     TLockGuard out(OutputLock);
-    if (OutBuffer.empty()) return ecCommNotOpen;
+    if (OutRing.Size() == 0) return ecCommNotOpen;
     PendingLineErrors_ = DeviceReadErrors(DeviceStatus);
     uint32_t free = OutBufferSize - DeviceStatus.OutQueue;
     if (count > free) return ecOutputBufferTooSmall;
-    if (count == free) OutFull_ = true;
     if (Rs485_ && !DeviceTogglesRts()) {
       if (UartBase_ == 0) return ecBaseAddressNotSet;
       SetRts(true);
@@ -214,7 +212,7 @@ int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
     OutputSentPending = true;
   }
   TLockGuard status(StatusLock);
-  if (Logging_) AddLogEntry(1, 2, uint32_t(n), bytes, uint32_t(n));
+  if (Logging_) AddLogEntry(lkDispatch, lskWriteCom, uint32_t(n), bytes, uint32_t(n));
   if (Tracing_) TraceBytes('T', bytes, uint32_t(n));
   return result;
 }
@@ -223,72 +221,74 @@ int32_t TMroBaseDispatcher::WriteByte(uint8_t b) { return WriteBlock(&b, 1); }
 
 void TMroBaseDispatcher::AddLogText(const std::string& text) {
   TLockGuard status(StatusLock);
-  if (Logging_) AddLogEntry(19, 0, 0, text.data(), uint32_t(text.size()));
+  if (Logging_) AddLogEntry(lkUser, 0, 0, text.data(), uint32_t(text.size()));
 }
 
 // --- Transmit ring -------------------------------------------------------------
 
-uint32_t TMroBaseDispatcher::OutputWaitingLocked() const {
-  if (OutFull_) return OutBufferSize;
-  if (OutTail < OutHead) return OutHead - OutTail;
-  if (OutHead < OutTail) return OutBufferSize + OutHead - OutTail;
-  return 0;
-}
+uint32_t TMroBaseDispatcher::OutputWaitingLocked() const { return OutRing.Waiting(); }
 
 void TMroBaseDispatcher::AppendToTransmitRing(const uint8_t* data, uint32_t count) {
   TLockGuard out(OutputLock);
-  if (OutBufferSize == 0) return;
-  uint32_t first = std::min(count, OutBufferSize - OutHead);
-  std::memcpy(OutBuffer.data() + OutHead, data, first);
-  if (first < count) {
-    std::memcpy(OutBuffer.data(), data + first, count - first);
-    OutHead = count - first;
-  } else {
-    OutHead += first;
-    if (OutHead == OutBufferSize) OutHead = 0;
+  OutRing.Append(data, count);
+  TransmitRingChanged();
+}
+
+uint32_t TMroBaseDispatcher::SendTransmitRun(const TRunSender& send) {
+  if (OutWaiting_.load() == 0) return 0;  // nothing to send: no need for the lock
+  std::span<const uint8_t> run;
+  uint64_t generation;
+  {
+    TLockGuard out(OutputLock);
+    run = OutRing.NextRun();
+    generation = OutRing.Generation();
   }
-  if (OutHead == OutTail) OutFull_ = true;
+  if (run.empty()) return 0;
+  const int64_t sent = send(run);
+  if (sent == 0) return 0;
+  const uint32_t gone = sent < 0 ? uint32_t(run.size()) : uint32_t(std::min<int64_t>(sent, int64_t(run.size())));
+  TLockGuard out(OutputLock);
+  if (OutRing.Generation() != generation) return 0;  // purged while it was sent
+  OutRing.Consume(gone);
+  TransmitRingChanged();
+  return gone;
 }
 
 uint32_t TMroBaseDispatcher::TakeFromTransmitRing(uint8_t* out, uint32_t max) {
-  TLockGuard lock(OutputLock);
-  uint32_t waiting = OutputWaitingLocked();
-  uint32_t n = std::min(max, waiting);
-  if (n == 0) return 0;
-  uint32_t first = std::min(n, OutBufferSize - OutTail);
-  std::memcpy(out, OutBuffer.data() + OutTail, first);
-  std::memcpy(out + first, OutBuffer.data(), n - first);
-  if (n > 0) OutFull_ = false;
-  OutTail = (OutTail + n) % std::max<uint32_t>(OutBufferSize, 1);
-  if (OutTail == OutHead && !OutFull_) OutHead = OutTail = 0;  // caught up
-  return n;
+  uint32_t total = 0;
+  while (total < max && OutWaiting_.load() > 0) {
+    const uint32_t n = SendTransmitRun([&](std::span<const uint8_t> run) {
+      const uint32_t take = std::min<uint32_t>(uint32_t(run.size()), max - total);
+      std::memcpy(out + total, run.data(), take);
+      return int64_t(take);
+    });
+    if (n == 0) break;
+    total += n;
+  }
+  return total;
 }
 
 void TMroBaseDispatcher::ClearTransmitRing() {
   TLockGuard out(OutputLock);
-  OutHead = OutTail = 0;
-  OutFull_ = false;
+  OutRing.Clear();
+  TransmitRingChanged();
 }
 
 // --- Reading -------------------------------------------------------------------
 
-uint32_t TMroBaseDispatcher::InputUsedLocked() const {
-  if (InHead_ > InTail_) return InHead_ - InTail_;
-  if (InHead_ < InTail_) return InHead_ - InTail_ + kDispatchBufferSize;
-  return InputFull_ ? kDispatchBufferSize : 0;
-}
+uint32_t TMroBaseDispatcher::InputUsedLocked() const { return InRing::Used(InHead_, InTail_, InputFull_); }
 
 bool TMroBaseDispatcher::InputReady() {
   TLockGuard in(InputLock);
   if (!InAvailDispatch_) return InHead_ != InTail_ || InputFull_;
-  return (InTail_ + HandlerReadCount) % kDispatchBufferSize != InHead_ ||
+  return InRing::Advance(InTail_, HandlerReadCount) != InHead_ ||
          (InputFull_ && HandlerReadCount < kDispatchBufferSize);
 }
 
 int32_t TMroBaseDispatcher::PeekByte(uint32_t n, uint8_t& out) {
   TLockGuard in(InputLock);
   if (n == 0 || InBuffer_.empty() || InputUsedLocked() < n) return ecBufferIsEmpty;
-  out = InBuffer_[(InTail_ + n - 1) % kDispatchBufferSize];
+  out = InBuffer_[InRing::Advance(InTail_, n - 1)];
   return 0;
 }
 
@@ -298,7 +298,7 @@ int32_t TMroBaseDispatcher::ReadByte(uint8_t& out) {
   if (!InAvailDispatch_) {
     rc = PeekByte(1, out);
     if (rc == 0) {
-      InTail_ = InTail_ == kDispatchBufferSize - 1 ? 0 : InTail_ + 1;
+      InTail_ = InRing::Advance(InTail_, 1);
       InputFull_ = false;
     }
   } else {
@@ -316,7 +316,7 @@ int32_t TMroBaseDispatcher::ReadByte(uint8_t& out) {
 int32_t TMroBaseDispatcher::CopyUnread(void* buffer, uint32_t count, uint32_t skip) {
   uint32_t used = InputUsedLocked();
   if (InBuffer_.empty() || used < skip || used - skip < count) return ecBufferIsEmpty;
-  uint32_t start = (InTail_ + skip) % kDispatchBufferSize;
+  uint32_t start = InRing::Advance(InTail_, skip);
   uint32_t first = std::min(count, kDispatchBufferSize - start);
   auto* out = static_cast<uint8_t*>(buffer);
   std::memcpy(out, InBuffer_.data() + start, first);
@@ -331,8 +331,7 @@ int32_t TMroBaseDispatcher::ReadBlock(void* buffer, uint32_t count) {
     int32_t rc = CopyUnread(buffer, count, skip);
     if (rc < 0) return rc;
     if (!InAvailDispatch_) {
-      InTail_ += count;
-      if (InTail_ >= kDispatchBufferSize) InTail_ -= kDispatchBufferSize;
+      InTail_ = InRing::Advance(InTail_, count);
       InputFull_ = false;
     } else {
       HandlerReadCount += count;
@@ -470,17 +469,10 @@ bool TMroBaseDispatcher::FillInputBuffer() {
   }
   if (waiting == 0) return false;
 
-  uint32_t free, firstPiece;
-  if (InHead_ == InTail_) {
-    free = kDispatchBufferSize;
-    firstPiece = kDispatchBufferSize - InHead_;
-  } else if (InTail_ > InHead_) {
-    free = InTail_ - InHead_;
-    firstPiece = free;
-  } else {
-    free = InTail_ - InHead_ + kDispatchBufferSize;
-    firstPiece = kDispatchBufferSize - InHead_;
-  }
+  // Not full here: the free space runs from the head to the tail, in one
+  // piece up to the ring's end and maybe a second from its start.
+  const uint32_t free = kDispatchBufferSize - InputUsedLocked();
+  uint32_t firstPiece = InTail_ > InHead_ ? free : kDispatchBufferSize - InHead_;
   if (budget == 0) return true;  // held by flow control: the data waits in the driver
   uint32_t total = std::min({free, waiting, budget});
   // The first piece is asked for whole (the device gives what it has), unless
@@ -496,9 +488,9 @@ bool TMroBaseDispatcher::FillInputBuffer() {
     }
     {
       TLockGuard status(StatusLock);
-      if (Logging_) AddLogEntry(1, 1, uint32_t(got), InBuffer_.data() + InHead_, uint32_t(got));
+      if (Logging_) AddLogEntry(lkDispatch, lskReadCom, uint32_t(got), InBuffer_.data() + InHead_, uint32_t(got));
     }
-    InHead_ += uint32_t(got);
+    InHead_ = InRing::Advance(InHead_, uint32_t(got));
     LastFillCount_ += uint32_t(got);
     BytesArrived += uint32_t(got);
     return uint32_t(got);
@@ -507,7 +499,6 @@ bool TMroBaseDispatcher::FillInputBuffer() {
   if (firstPiece > 0) {
     uint32_t got = readPiece(firstPiece);
     if (got < firstPiece) secondPiece = 0;
-    if (InHead_ >= kDispatchBufferSize) InHead_ = 0;
     if (got > 0) InputFull_ = InHead_ == InTail_;
   }
   if (secondPiece == 0) return true;
@@ -539,10 +530,80 @@ bool TMroBaseDispatcher::EndAvailNotification(bool isAvail, uint32_t announced) 
   TLockGuard in(InputLock);
   InAvailDispatch_ = false;
   HandlerReadCount = 0;
-  InTail_ += MaxHandlerRead;
-  if (InTail_ >= kDispatchBufferSize) InTail_ -= kDispatchBufferSize;
+  InTail_ = InRing::Advance(InTail_, MaxHandlerRead);
   if (MaxHandlerRead != 0) InputFull_ = false;
   return !(isAvail && MaxHandlerRead != announced);
+}
+
+// --- Read-only views ---------------------------------------------------------------
+
+bool TMroBaseDispatcher::Tracing() const {
+  TLockGuard status(StatusLock);
+  return Tracing_;
+}
+bool TMroBaseDispatcher::Logging() const {
+  TLockGuard status(StatusLock);
+  return Logging_;
+}
+uint8_t TMroBaseDispatcher::ModemBits() const {
+  TLockGuard status(StatusLock);
+  return uint8_t(ModemBits_);
+}
+int32_t TMroBaseDispatcher::CurrentBaud() const {
+  TLockGuard status(StatusLock);
+  return CurrentBaud_;
+}
+TDCB TMroBaseDispatcher::LineSettings() const {
+  TLockGuard status(StatusLock);
+  return LineSettings_;
+}
+bool TMroBaseDispatcher::Rs485() const {
+  TLockGuard status(StatusLock);
+  return Rs485_;
+}
+uint16_t TMroBaseDispatcher::UartBase() const {
+  TLockGuard status(StatusLock);
+  return UartBase_;
+}
+uint32_t TMroBaseDispatcher::AvailThreshold() const {
+  TLockGuard status(StatusLock);
+  return AvailThreshold_;
+}
+bool TMroBaseDispatcher::InDispatchNow() const {
+  TLockGuard status(StatusLock);
+  return InDispatch;
+}
+bool TMroBaseDispatcher::HandlersPresentNow() const {
+  TLockGuard status(StatusLock);
+  return HandlersPresent;
+}
+bool TMroBaseDispatcher::PortHandlerWantedNow() const {
+  TLockGuard status(StatusLock);
+  return PortHandlerWanted;
+}
+bool TMroBaseDispatcher::InAvailDispatch() const {
+  TLockGuard in(InputLock);
+  return InAvailDispatch_;
+}
+bool TMroBaseDispatcher::InputFull() const {
+  TLockGuard in(InputLock);
+  return InputFull_;
+}
+uint32_t TMroBaseDispatcher::InHead() const {
+  TLockGuard in(InputLock);
+  return InHead_;
+}
+uint32_t TMroBaseDispatcher::InTail() const {
+  TLockGuard in(InputLock);
+  return InTail_;
+}
+bool TMroBaseDispatcher::HasBuffers() const {
+  TLockGuard in(InputLock);
+  return !InBuffer_.empty();
+}
+bool TMroBaseDispatcher::OutFull() const {
+  TLockGuard out(OutputLock);
+  return OutRing.Full();
 }
 
 // --- Triggers (reset) -----------------------------------------------------------------

@@ -8,8 +8,13 @@
 //
 // Threads: the reading and writing operations may be called from the GUI thread
 // and from handlers on the dispatcher thread. Three re-entrant locks guard the
-// state (status, output, input); no path takes the input or output lock while
-// holding the status lock, and no lock is held while a handler runs.
+// state: InputLock the receive ring, OutputLock the transmit ring and the
+// device status, StatusLock everything else (line settings, modem bits,
+// triggers, handlers, trace and log). They are taken in that order: a path
+// holding StatusLock takes neither of the others, nor do the device operations
+// called under it (settings, escapes, modem status). No lock is held while a
+// handler runs. The read-only views take the lock their field is written
+// under; flags written without one are atomic.
 #pragma once
 
 #include <array>
@@ -17,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,6 +30,7 @@
 #include "platform/Event.h"
 #include "platform/Lock.h"
 #include "platform/Thread.h"
+#include "serial/QwRings.h"
 #include "serial/ZiRode.h"
 
 namespace zav {
@@ -128,9 +135,25 @@ struct TTimerTrigger {
   int32_t Active = 0;  // all ones when armed
 };
 
+// Kinds of status trigger (values fixed: stored trigger sets and the low bits
+// of a status trigger's handle carry them).
+constexpr int32_t stModem = 1;      // a modem line changed as masked
+constexpr int32_t stLineError = 2;  // a line error or break as masked
+constexpr int32_t stOutFree = 3;    // the transmit ring has at least Value bytes free
+constexpr int32_t stOutUsed = 4;    // the transmit ring holds at most Value bytes
+constexpr int32_t stOutSent = 5;    // everything written has been handed to the device
+
+// Dispatch-log entry kinds and sub-kinds (values fixed: the log's text dump
+// names them from the string table, idLogKindNames and idLogSubKindNames).
+constexpr uint8_t lkDispatch = 1, lkTrigger = 2, lkTriggerAlloc = 5, lkTriggerDispose = 6, lkHandlerAlloc = 7,
+                  lkHandlerDispose = 8, lkTriggerDataChange = 9, lkTelnet = 10, lkUser = 19;
+constexpr uint8_t lskReadCom = 1, lskWriteCom = 2, lskLineStatus = 3, lskModemStatus = 4, lskAvail = 5, lskTimer = 6, lskData = 7, lskStatus = 8,
+                  lskTimerTrigger = 14, lskStatusTrigger = 15, lskAvailTrigger = 16, lskWindow = 17,
+                  lskProcedure = 18, lskMethod = 19;
+
 struct TStatusTrigger {
   int32_t Handle = 0;
-  int32_t Kind = 0;  // 1 modem, 2 line errors, 3 out free, 4 out used, 5 out sent
+  int32_t Kind = 0;  // stModem .. stOutSent
   uint16_t Value = 0;
   bool Enabled = false;
   bool Hit = false;
@@ -351,31 +374,32 @@ class TMroBaseDispatcher {
   void EndHandlerCall();
   bool EndAvailNotification(bool isAvail, uint32_t announced);
 
-  // Read-only views for the component and the tests.
-  bool Tracing() const { return Tracing_; }
-  bool Logging() const { return Logging_; }
+  // Read-only views for the component and the tests; each takes the lock its
+  // field is written under, so any thread may call them.
+  bool Tracing() const;
+  bool Logging() const;
   uint32_t PendingLineErrors() const { return PendingLineErrors_.load(); }
-  uint8_t ModemBits() const { return uint8_t(ModemBits_); }
-  int32_t CurrentBaud() const { return CurrentBaud_; }
-  const TDCB& LineSettings() const { return LineSettings_; }
+  uint8_t ModemBits() const;
+  int32_t CurrentBaud() const;
+  TDCB LineSettings() const;
   bool DtrAsserted() const { return DtrAsserted_; }
   bool RtsAsserted() const { return RtsAsserted_; }
   bool DtrHandshake() const { return DtrHandshake_; }
   bool RtsHandshake() const { return RtsHandshake_; }
-  bool Rs485() const { return Rs485_; }
-  uint16_t UartBase() const { return UartBase_; }
+  bool Rs485() const;
+  uint16_t UartBase() const;
   uint8_t PriorityBase() const { return PriorityBase_; }
-  uint32_t AvailThreshold() const { return AvailThreshold_; }
-  bool InAvailDispatch() const { return InAvailDispatch_; }
-  bool InDispatchNow() const { return InDispatch; }
-  bool HandlersPresentNow() const { return HandlersPresent; }
-  bool PortHandlerWantedNow() const { return PortHandlerWanted; }
-  bool InputFull() const { return InputFull_; }
-  uint32_t InHead() const { return InHead_; }
-  uint32_t InTail() const { return InTail_; }
-  bool OutFull() const { return OutFull_; }
+  uint32_t AvailThreshold() const;
+  bool InAvailDispatch() const;
+  bool InDispatchNow() const;
+  bool HandlersPresentNow() const;
+  bool PortHandlerWantedNow() const;
+  bool InputFull() const;
+  uint32_t InHead() const;
+  uint32_t InTail() const;
+  bool OutFull() const;
   int32_t DeviceHandle() const { return DeviceHandle_; }
-  bool HasBuffers() const { return !InBuffer_.empty(); }
+  bool HasBuffers() const;
   // Whether the device threads still run (a close from inside a handler ends
   // them later, on the dispatcher thread).
   bool HasRunningThreads() const { return ThreadsRunning.load(); }
@@ -390,9 +414,9 @@ class TMroBaseDispatcher {
   // already taken is left to the device's close: it was written, and on a
   // line where a write completes before the bytes leave, they would be lost.
   virtual int32_t DevicePurge(bool input) = 0;
-  bool ShuttingDown = false;
-  // Fetches and clears the device's error bits, fills `status`. Callers hold
-  // OutputLock (DeviceStatus is shared by the reading and writing sides).
+  std::atomic<bool> ShuttingDown{false};
+  // Fetches and clears the device's error bits, fills `status`. Called with
+  // OutputLock held (DeviceStatus is shared by the reading and writing sides).
   virtual uint32_t DeviceReadErrors(TDeviceStatus& status) = 0;
   virtual int32_t DeviceErrorHook(int32_t code) = 0;
   virtual int32_t DeviceGetSettings(TDCB& dcb) = 0;
@@ -422,12 +446,24 @@ class TMroBaseDispatcher {
   void CloseOnDestroy();
   // The transmit ring's bytes waiting (caller holds OutputLock).
   uint32_t OutputWaitingLocked() const;
-  // Copies into the transmit ring at the head (caller holds OutputLock and has
-  // checked the space), as DeviceWrite needs.
+  // The same without the lock, for device operations called under StatusLock.
+  uint32_t OutputWaitingNow() const { return OutWaiting_.load(); }
+  // Copies into the transmit ring at the head, as DeviceWrite needs; takes
+  // OutputLock (WriteBlock already holds it and has checked the space).
   void AppendToTransmitRing(const uint8_t* data, uint32_t count);
-  // Takes up to `max` bytes from the tail of the transmit ring (the sending side).
+  // The sending side, one run at a time, for the output thread and the
+  // in-memory device alike: hands the run of bytes at the tail of the transmit
+  // ring to `send` with OutputLock released (writers only append to free
+  // space) and consumes what `send` reports as gone: a count, or the whole run
+  // for a negative result (failed for good: the writer has long returned).
+  // A purge meanwhile wins: nothing is consumed then. Returns the bytes
+  // consumed; 0 when nothing waits or `send` took nothing.
+  using TRunSender = std::function<int64_t(std::span<const uint8_t> run)>;
+  uint32_t SendTransmitRun(const TRunSender& send);
+  // Takes up to `max` bytes from the tail of the transmit ring into `out`
+  // (SendTransmitRun with a copy as the sending).
   uint32_t TakeFromTransmitRing(uint8_t* out, uint32_t max);
-  // Empties the transmit ring.
+  // Empties the transmit ring (takes OutputLock).
   void ClearTransmitRing();
 
   // --- State ---
@@ -438,12 +474,13 @@ class TMroBaseDispatcher {
   std::atomic<uint32_t> PendingLineErrors_{0};
   uint32_t DriverInSize = 0;
   uint32_t OutBufferSize = 0;
-  uint32_t ModemBits_ = 0;
+  uint32_t ModemBits_ = 0;  // StatusLock
   TDeviceStatus DeviceStatus;
   TDCB LineSettings_;
   int32_t CurrentBaud_ = 115200;
   uint32_t OptionBits = 0;
-  bool DtrAsserted_ = false, DtrHandshake_ = false, RtsAsserted_ = false, RtsHandshake_ = false;
+  // Set by SetDtr and SetRts on any thread, also outside StatusLock.
+  std::atomic<bool> DtrAsserted_{false}, DtrHandshake_{false}, RtsAsserted_{false}, RtsHandshake_{false};
   bool Rs485_ = false;
   uint16_t UartBase_ = 0;
   bool PortHandlerWanted = false, HandlersPresent = false;
@@ -474,9 +511,9 @@ class TMroBaseDispatcher {
 
   // Communications, dispatcher and output threads.
   TOwnedThread ComThread, DispThread, OutThread;
-  uint8_t PriorityBase_ = 0;
+  std::atomic<uint8_t> PriorityBase_{0};
 
-  TCriticalSection StatusLock, OutputLock, InputLock;
+  mutable TCriticalSection StatusLock, OutputLock, InputLock;
 
   // The six events of the device threads; created by InitializePort.
   std::unique_ptr<TEvent> DeviceEventReady, PassDone, ThreadAck, OutputReady, WriteDone, OutputAbort;
@@ -484,13 +521,13 @@ class TMroBaseDispatcher {
   std::atomic<uint32_t> DeviceEventMask{0};
   std::atomic<bool> RingSeen{false};
 
-  std::vector<uint8_t> OutBuffer;
-  uint32_t OutHead = 0, OutTail = 0;
-  bool OutFull_ = false;
+  TTransmitRing OutRing;  // OutputLock
+  std::atomic<uint32_t> OutWaiting_{0};  // OutRing.Waiting() after each change
   std::vector<uint8_t> InBuffer_;
   uint32_t InHead_ = 0, InTail_ = 0;
 
-  bool InDispatch = false, HandlersDeleted = false, OutputSentPending = false;
+  bool InDispatch = false, HandlersDeleted = false;
+  std::atomic<bool> OutputSentPending{false};  // set under OutputLock, taken under StatusLock
   // Set by a close from any thread, read by the dispatcher thread's loop.
   std::atomic<bool> Closing{false};
 
@@ -527,6 +564,8 @@ class TMroBaseDispatcher {
   int32_t NewTriggerHandle();
   bool RepeatStatusChecks();
   uint32_t UnreadUpTo(uint32_t p);
+  // After every change of OutRing (OutputLock held).
+  void TransmitRingChanged() { OutWaiting_ = OutRing.Waiting(); }
   void ApplyPriorities();
 };
 

@@ -205,11 +205,11 @@ int32_t TMroBaseDispatcher::WriteLog(const std::string& fileName, bool append, b
                   subKind ? LogText(idLogSubKindNames + subKind).c_str() : "", value);
     file.Write(columns);
     if (length == 0) {
-      if (kind == 10 && value <= 42) file.Write("[" + LogText(idTelnetOptionNames + value) + "]");
-    } else if (subKind == 15 && (kind == 5 || kind == 6)) {
-      if (data[0] < 6) file.Write(kStatusKindNames[data[0]]);
+      if (kind == lkTelnet && value <= 42) file.Write("[" + LogText(idTelnetOptionNames + value) + "]");
+    } else if (subKind == lskStatusTrigger && (kind == lkTriggerAlloc || kind == lkTriggerDispose)) {
+      if (data[0] <= stOutSent) file.Write(kStatusKindNames[data[0]]);
     } else {
-      const bool asText = kind == 19;
+      const bool asText = kind == lkUser;
       int column = kLogDataColumn;
       for (uint32_t i = 0; i < length; ++i) {
         std::string piece = ShowByte(data[i], hex, allHex && !asText);
@@ -223,7 +223,7 @@ int32_t TMroBaseDispatcher::WriteLog(const std::string& fileName, bool append, b
         }
         file.Write(piece);
       }
-      if (subKind == 4) {
+      if (subKind == lskModemStatus) {
         std::string names;
         for (int bit = 0; bit < 8; ++bit)
           if (value & (1u << bit)) names += LogText(idModemBitNames + uint32_t(bit));

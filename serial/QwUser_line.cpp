@@ -268,7 +268,7 @@ void TMroBaseDispatcher::SetPriorityBase(uint8_t value) {
   PriorityBase_ = value;
   ComThread.SetPriority(value + 3);
   DispThread.SetPriority(value + 3);
-  OutThread.SetPriority(value + (Rs485_ ? 4 : 3));
+  OutThread.SetPriority(value + (Rs485() ? 4 : 3));
 }
 
 int TMroBaseDispatcher::ThreadPriority(int which) const {

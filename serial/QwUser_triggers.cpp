@@ -13,6 +13,8 @@
 namespace zav {
 namespace {
 
+using InRing = TRingIndex<kDispatchBufferSize>;
+
 constexpr uint32_t kWindowSendTimeoutMs = 3000;
 constexpr uint32_t kModemEvents = 0x2138;  // CTS, DSR, RLSD, RING, trailing ring
 constexpr uint32_t kLineEvents = 0x00C0;   // BREAK, ERR
@@ -46,7 +48,7 @@ int32_t TMroBaseDispatcher::NewTriggerHandle() {
 int32_t TMroBaseDispatcher::SetAvailLength(uint32_t n) {
   TLockGuard status(StatusLock);
   AvailThreshold_ = n;
-  if (Logging_) AddLogEntry(9, 16, n, nullptr, 0);
+  if (Logging_) AddLogEntry(lkTriggerDataChange, lskAvailTrigger, n, nullptr, 0);
   return 0;
 }
 
@@ -55,19 +57,19 @@ int32_t TMroBaseDispatcher::CreateTimerTrigger() {
   TTimerTrigger t;
   t.Handle = NewTriggerHandle();
   TimerTriggers.push_back(t);
-  if (Logging_) AddLogEntry(5, 14, uint32_t(t.Handle), nullptr, 0);
+  if (Logging_) AddLogEntry(lkTriggerAlloc, lskTimerTrigger, uint32_t(t.Handle), nullptr, 0);
   return t.Handle;
 }
 
 int32_t TMroBaseDispatcher::CreateStatusTrigger(int kind) {
-  if (kind < 0 || kind >= 6) return ecBadArgument;
+  if (kind < 0 || kind > stOutSent) return ecBadArgument;
   TLockGuard status(StatusLock);
   TStatusTrigger t;
   t.Handle = NewTriggerHandle() | kind;
   t.Kind = kind;
   StatusTriggers.push_back(t);
   uint8_t k = uint8_t(kind);
-  if (Logging_) AddLogEntry(5, 15, uint32_t(t.Handle), &k, 1);
+  if (Logging_) AddLogEntry(lkTriggerAlloc, lskStatusTrigger, uint32_t(t.Handle), &k, 1);
   return t.Handle;
 }
 
@@ -97,9 +99,9 @@ int32_t TMroBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool 
     if (activate) {
       uint8_t data[4];
       Put32(data, uint32_t(ticks));
-      AddLogEntry(9, 14, uint32_t(handle), data, 4);
+      AddLogEntry(lkTriggerDataChange, lskTimerTrigger, uint32_t(handle), data, 4);
     } else {
-      AddLogEntry(9, 14, uint32_t(handle), "Deactivated", 11);
+      AddLogEntry(lkTriggerDataChange, lskTimerTrigger, uint32_t(handle), "Deactivated", 11);
     }
   }
   it->Active = activate ? -1 : 0;
@@ -113,12 +115,12 @@ int32_t TMroBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, boo
   if (it == StatusTriggers.end()) return ecBadTriggerHandle;
   if (activate) {
     switch (it->Kind) {
-      case 1: {
+      case stModem: {
         uint8_t mask = uint8_t(value);
         it->Value = uint16_t(uint16_t(mask) << 8 | (mask & uint8_t(ModemBits_)));
         break;
       }
-      case 2: {
+      case stLineError: {
         uint16_t bits = 0;
         if (value & 0x01) bits |= leOverrun;
         if (value & 0x02) bits |= leParity;
@@ -127,8 +129,8 @@ int32_t TMroBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, boo
         it->Value = bits;
         break;
       }
-      case 3:
-      case 4:
+      case stOutFree:
+      case stOutUsed:
         it->Value = value;
         break;
       default:
@@ -136,7 +138,7 @@ int32_t TMroBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, boo
     }
     if (Logging_) {
       uint8_t data[4] = {uint8_t(it->Value), uint8_t(it->Value >> 8), uint8_t(it->Enabled), uint8_t(it->Hit)};
-      AddLogEntry(9, 15, uint32_t(handle), data, 4);
+      AddLogEntry(lkTriggerDataChange, lskStatusTrigger, uint32_t(handle), data, 4);
     }
   }
   it->Enabled = activate;
@@ -171,7 +173,7 @@ int32_t TMroBaseDispatcher::FindTrigger(int32_t handle, bool remove) {
     if (TimerTriggers[i].Handle != handle) continue;
     if (remove) {
       TimerTriggers.erase(TimerTriggers.begin() + ptrdiff_t(i));
-      if (Logging_) AddLogEntry(6, 6, uint32_t(handle), nullptr, 0);
+      if (Logging_) AddLogEntry(lkTriggerDispose, lskTimer, uint32_t(handle), nullptr, 0);
     }
     return 2;
   }
@@ -180,7 +182,7 @@ int32_t TMroBaseDispatcher::FindTrigger(int32_t handle, bool remove) {
     if (remove) {
       StatusTriggers.erase(StatusTriggers.begin() + ptrdiff_t(i));
       uint8_t kind = uint8_t(handle & 7);
-      if (Logging_) AddLogEntry(6, 15, uint32_t(handle), &kind, 1);
+      if (Logging_) AddLogEntry(lkTriggerDispose, lskStatusTrigger, uint32_t(handle), &kind, 1);
     }
     return 4;
   }
@@ -188,7 +190,7 @@ int32_t TMroBaseDispatcher::FindTrigger(int32_t handle, bool remove) {
     if (DataTriggers[i].Handle != handle) continue;
     if (remove) {
       DataTriggers.erase(DataTriggers.begin() + ptrdiff_t(i));
-      if (Logging_) AddLogEntry(6, 7, uint32_t(handle), nullptr, 0);
+      if (Logging_) AddLogEntry(lkTriggerDispose, lskData, uint32_t(handle), nullptr, 0);
     }
     return 3;
   }
@@ -272,21 +274,21 @@ void TMroBaseDispatcher::RegisterWindowHandler(HWND window) {
   TLockGuard status(StatusLock);
   WindowHandlers.push_back({window, false});
   HandlersPresent = true;
-  if (Logging_) AddLogEntry(7, 17, window, nullptr, 0);
+  if (Logging_) AddLogEntry(lkHandlerAlloc, lskWindow, window, nullptr, 0);
 }
 
 void TMroBaseDispatcher::RegisterProcHandler(TTriggerProc proc) {
   TLockGuard status(StatusLock);
   ProcHandlers.push_back({proc, false});
   HandlersPresent = true;
-  if (Logging_) AddLogEntry(7, 18, 0, nullptr, 0);
+  if (Logging_) AddLogEntry(lkHandlerAlloc, lskProcedure, 0, nullptr, 0);
 }
 
 void TMroBaseDispatcher::RegisterMethodHandler(TTriggerMethod method) {
   TLockGuard status(StatusLock);
   MethodHandlers.push_back({std::move(method), false});
   HandlersPresent = true;
-  if (Logging_) AddLogEntry(7, 19, 0, nullptr, 0);
+  if (Logging_) AddLogEntry(lkHandlerAlloc, lskMethod, 0, nullptr, 0);
 }
 
 namespace {
@@ -314,7 +316,7 @@ void TMroBaseDispatcher::UnregisterWindowHandler(HWND window) {
   if (RemoveHandler(
           WindowHandlers, [&](auto& h) { return h.Window == window; }, InDispatch, HandlersDeleted) &&
       Logging_)
-    AddLogEntry(8, 17, window, nullptr, 0);
+    AddLogEntry(lkHandlerDispose, lskWindow, window, nullptr, 0);
   RefreshHandlerService(0);
 }
 
@@ -323,7 +325,7 @@ void TMroBaseDispatcher::UnregisterProcHandler(TTriggerProc proc) {
   if (RemoveHandler(
           ProcHandlers, [&](auto& h) { return h.Proc == proc; }, InDispatch, HandlersDeleted) &&
       Logging_)
-    AddLogEntry(8, 18, 0, nullptr, 0);
+    AddLogEntry(lkHandlerDispose, lskProcedure, 0, nullptr, 0);
   RefreshHandlerService(0);
 }
 
@@ -332,7 +334,7 @@ void TMroBaseDispatcher::UnregisterMethodHandler(const void* object) {
   if (RemoveHandler(
           MethodHandlers, [&](auto& h) { return h.Method.Object == object; }, InDispatch, HandlersDeleted) &&
       Logging_)
-    AddLogEntry(8, 19, 0, nullptr, 0);
+    AddLogEntry(lkHandlerDispose, lskMethod, 0, nullptr, 0);
   RefreshHandlerService(0);
 }
 
@@ -375,13 +377,21 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
   bool result = true;
   bool closed = false;
 
-  // One call with the bookkeeping around it; false when the port closed.
+  // One call with the bookkeeping around it; false when the port closed. An
+  // exception from a handler goes to the error reporter: the notification's
+  // bookkeeping still completes and the other handlers are still called.
   auto call = [&](auto&& invoke) {
     {
       TLockGuard in(InputLock);
       HandlerReadCount = 0;
     }
-    invoke();
+    try {
+      invoke();
+    } catch (const std::exception& e) {
+      ReportUnhandledError(e);
+    } catch (...) {
+      ReportUnhandledError(Exception("trigger handler: an unknown exception"));
+    }
     {
       TLockGuard in(InputLock);
       MaxHandlerRead = std::max(MaxHandlerRead, HandlerReadCount);
@@ -441,12 +451,7 @@ bool TMroBaseDispatcher::NotifyHandlers(UINT message, uint32_t first, uint16_t d
     TLockGuard in(InputLock);
     InAvailDispatch_ = false;
   } else if (availKind) {
-    TLockGuard in(InputLock);
-    InAvailDispatch_ = false;
-    InTail_ += MaxHandlerRead;
-    if (InTail_ >= kDispatchBufferSize) InTail_ -= kDispatchBufferSize;
-    if (MaxHandlerRead != 0) InputFull_ = false;
-    if (message == MsgTriggerAvail && MaxHandlerRead != first) result = false;
+    result = EndAvailNotification(message == MsgTriggerAvail, first);
   }
   {
     TLockGuard status(StatusLock);
@@ -487,7 +492,7 @@ uint32_t TMroBaseDispatcher::MsUntilNextTimer(uint32_t limit) {
 bool TMroBaseDispatcher::OutputLevelWatched() {
   TLockGuard status(StatusLock);
   for (const auto& t : StatusTriggers)
-    if (t.Enabled && t.Kind >= 3 && t.Kind <= 5) return true;
+    if (t.Enabled && t.Kind >= stOutFree && t.Kind <= stOutSent) return true;
   return false;
 }
 
@@ -508,10 +513,10 @@ bool TMroBaseDispatcher::CheckStatusTriggers() {
       if (!t.Enabled || t.Hit) continue;
       bool fire = false;
       switch (t.Kind) {
-        case 1:
+        case stModem:
           fire = ((uint8_t(t.Value) ^ uint8_t(ModemBits_)) & uint8_t(t.Value >> 8)) != 0;
           break;
-        case 2: {
+        case stLineError: {
           uint32_t pending = PendingLineErrors_.load();
           if (t.Value & pending) {
             fire = true;
@@ -519,28 +524,27 @@ bool TMroBaseDispatcher::CheckStatusTriggers() {
           }
           break;
         }
-        case 3:
+        case stOutFree:
           fire = free >= t.Value;
           level = free;
           break;
-        case 4:
+        case stOutUsed:
           fire = used <= t.Value;
           level = used;
           break;
-        case 5:
-          fire = OutputSentPending;
-          if (fire) OutputSentPending = false;
+        case stOutSent:
+          fire = OutputSentPending.exchange(false);
           break;
         default:
           break;
       }
       if (!fire) continue;
-      if (t.Kind != 3 && t.Kind != 4) level = 0;
+      if (t.Kind != stOutFree && t.Kind != stOutUsed) level = 0;
       t.Enabled = false;
       t.Hit = true;
       StatusHitPending = true;
       handle = t.Handle;
-      if (Logging_) AddLogEntry(2, 8, uint32_t(handle), nullptr, 0);
+      if (Logging_) AddLogEntry(lkTrigger, lskStatus, uint32_t(handle), nullptr, 0);
       break;
     }
   }
@@ -557,7 +561,7 @@ bool TMroBaseDispatcher::CheckTimerTriggers() {
       if (t.Active == 0 || !TimerExpired(t.Timer, now)) continue;
       t.Active = 0;
       handle = t.Handle;
-      if (Logging_) AddLogEntry(2, 6, uint32_t(handle), nullptr, 0);
+      if (Logging_) AddLogEntry(lkTrigger, lskTimer, uint32_t(handle), nullptr, 0);
       break;
     }
   }
@@ -568,8 +572,8 @@ bool TMroBaseDispatcher::CheckTimerTriggers() {
 uint32_t TMroBaseDispatcher::UnreadUpTo(uint32_t p) {
   // Bytes from the tail (after what handlers took) up to and including p.
   TLockGuard in(InputLock);
-  uint32_t start = (InTail_ + (InAvailDispatch_ ? HandlerReadCount : 0)) % kDispatchBufferSize;
-  return (p + kDispatchBufferSize - start) % kDispatchBufferSize + 1;
+  const uint32_t start = InRing::Advance(InTail_, InAvailDispatch_ ? HandlerReadCount : 0);
+  return InRing::Distance(start, p) + 1;
 }
 
 bool TMroBaseDispatcher::CheckDataTriggers() {
@@ -610,7 +614,7 @@ bool TMroBaseDispatcher::CheckDataTriggers() {
           if (upTo >= uint32_t(maxLen) && before >= threshold) {
             {
               TLockGuard status(StatusLock);
-              if (Logging_) AddLogEntry(2, 5, before, nullptr, 0);
+              if (Logging_) AddLogEntry(lkTrigger, lskAvail, before, nullptr, 0);
               ScanPosition = p;
               LastAvailPosition = p;
             }
@@ -627,15 +631,15 @@ bool TMroBaseDispatcher::CheckDataTriggers() {
             DataTriggers[i].Matched = 0;
             handle = DataTriggers[i].Handle;
             length = DataTriggers[i].Length;
-            if (Logging_) AddLogEntry(2, 7, uint32_t(handle), nullptr, 0);
+            if (Logging_) AddLogEntry(lkTrigger, lskData, uint32_t(handle), nullptr, 0);
           }
           flag = NotifyHandlers(MsgTriggerData, uint32_t(handle), uint16_t(length));
         }
         status.lock();
-        ScanPosition = (p + 1) % kDispatchBufferSize;
+        ScanPosition = InRing::Advance(p, 1);
         return flag;
       }
-      p = (p + 1) % kDispatchBufferSize;
+      p = InRing::Advance(p, 1);
     }
     ScanPosition = p;
   }
@@ -643,7 +647,7 @@ bool TMroBaseDispatcher::CheckDataTriggers() {
   {
     TLockGuard status(StatusLock);
     if (AvailThreshold_ == 0 || LastAvailArrived == arrived || n < AvailThreshold_) return false;
-    if (Logging_) AddLogEntry(2, 5, n, nullptr, 0);
+    if (Logging_) AddLogEntry(lkTrigger, lskAvail, n, nullptr, 0);
   }
   bool result = NotifyHandlers(MsgTriggerAvail, n, 0);
   TLockGuard status(StatusLock);

@@ -42,26 +42,10 @@ constexpr int kModemPollMs = 10;
 constexpr uint32_t kLineDisciplineBuffer = 4095;  // the most one read of a tty returns
 constexpr int kStartAckMs = 3000;
 
-// errno of a failed open as the library's platform error number.
-uint32_t OpenError(int err, const std::string& path) {
-  switch (err) {
-    case ENOENT: {
-      std::string dir = JustPathname(path);
-      struct stat st {};
-      return dir.empty() || stat(dir.c_str(), &st) == 0 ? 2 : 3;
-    }
-    case ENOTDIR:
-    case ENAMETOOLONG:
-      return 3;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EBUSY:
-    case EWOULDBLOCK:
-      return 5;
-    default:
-      return 2;
-  }
+bool DirectoryMissing(const std::string& path) {
+  const std::string dir = JustPathname(path);
+  struct stat st {};
+  return !dir.empty() && stat(dir.c_str(), &st) != 0;
 }
 
 void WakeFd(int fd) {
@@ -97,6 +81,8 @@ struct TMroWin32Dispatcher::Impl {
   std::mutex joinMutex;  // one joiner at a time: the owner and a late release may meet
   std::mutex fdMutex;
   std::atomic<uint32_t> wantEvents{0};
+  mutable std::mutex errorMutex;
+  std::string lastError;  // "call: reason" of the last failed system call
 };
 
 // --- Open and close ---------------------------------------------------------------
@@ -120,17 +106,37 @@ TMroWin32Dispatcher::~TMroWin32Dispatcher() {
 
 bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
 
-bool TMroWin32Dispatcher::DataWithin(int ms) const {
+bool TMroWin32Dispatcher::DataWithin(int ms) {
   // A stream usually goes on: waiting a moment here saves handing the next
   // block over through the communications thread.
+  if (Fd_ < 0 || Impl_->gone) return false;
   pollfd p{Fd_, POLLIN, 0};
-  return Fd_ >= 0 && !Impl_->gone && poll(&p, 1, ms) == 1 && (p.revents & POLLIN) && !(p.revents & POLLHUP);
+  const int rc = poll(&p, 1, ms);
+  if (rc < 0 && errno != EINTR) DeviceFailure("poll", errno);
+  return rc == 1 && (p.revents & POLLIN) && !(p.revents & POLLHUP);
+}
+
+int32_t TMroWin32Dispatcher::DeviceFailure(const char* call, int err) {
+  const uint32_t number = PlatformErrorNumber(err);
+  {
+    std::lock_guard lock(Impl_->errorMutex);
+    Impl_->lastError = std::string(call) + ": " + ErrnoReason(err);
+  }
+  SetLastError(number);
+  return -int32_t(number);
+}
+
+std::string TMroWin32Dispatcher::LastDeviceError() const {
+  std::lock_guard lock(Impl_->errorMutex);
+  return Impl_->lastError;
 }
 
 std::string TMroWin32Dispatcher::LastOpenErrorText() const {
-  switch (LastOpenErrno_) {
-    case 0:
-      return {};
+  return LastOpenErrno_ == 0 ? std::string() : ErrnoReason(LastOpenErrno_);
+}
+
+std::string TMroWin32Dispatcher::ErrnoReason(int err) {
+  switch (err) {
     case EACCES:
     case EPERM:
       return "permission denied (is the user in the dialout group?)";
@@ -146,38 +152,44 @@ std::string TMroWin32Dispatcher::LastOpenErrorText() const {
     case EIO:
       return "no hardware behind the device";
     default:
-      return std::strerror(LastOpenErrno_);
+      return std::strerror(err);
   }
 }
 
 int32_t TMroWin32Dispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_t) {
   LastOpenErrno_ = 0;
   std::string path = ResolveDeviceName(name);
-  auto fail = [&](int err) {
+  auto fail = [&](const char* call, int err) {
     LastOpenErrno_ = err;
-    SetLastError(OpenError(err, path));
+    DeviceFailure(call, err);
+    // For an open, a node with no hardware behind it is not found either; a
+    // missing device is "path not found" when its directory is missing too.
+    if (err == EIO) SetLastError(kErrFileNotFound);
+    if (err == ENOENT && DirectoryMissing(path)) SetLastError(kErrPathNotFound);
     return -1;
   };
-  if (path.empty()) return fail(ENOENT);
+  if (path.empty()) return fail("open", ENOENT);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(errno);
+  if (fd < 0) return fail("open", errno);
   termios probe{};
   if (tcgetattr(fd, &probe) != 0) {
     int err = errno;
     close(fd);
-    return fail(err == ENOTTY || err == EINVAL ? ENOTTY : err);
+    return fail("tcgetattr", err == ENOTTY || err == EINVAL ? ENOTTY : err);
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    return fail(EBUSY);
+    return fail("flock", EBUSY);
   }
   // No hardware behind the node: the first modem-line read fails with EIO.
   int lines = 0;
   if (ioctl(fd, TIOCMGET, &lines) != 0 && errno == EIO) {
     close(fd);
-    return fail(EIO);
+    return fail("TIOCMGET", EIO);
   }
-  ioctl(fd, TIOCEXCL);
+  // Other openers are refused from now on; the flock above already keeps our
+  // own kind away, so a driver without it is no reason to fail.
+  if (ioctl(fd, TIOCEXCL) != 0) DeviceFailure("TIOCEXCL", errno);
   Impl_->oldTermios = probe;
   Impl_->haveOldTermios = true;
   return AdoptDescriptor(fd);
@@ -197,9 +209,20 @@ int32_t TMroWin32Dispatcher::AdoptDescriptor(int fd) {
     close(fd);
     return ecOutOfMemory;
   }
+  // Capabilities: a driver without modem lines or error counters answers
+  // ENOTTY or EINVAL; any other failure is worth a record as well.
+  auto supports = [this](int rc, const char* call) {
+    if (rc == 0) return true;
+    if (errno != ENOTTY && errno != EINVAL) DeviceFailure(call, errno);
+    return false;
+  };
   int lines = 0;
-  Impl_->modemSupported = ioctl(fd, TIOCMGET, &lines) == 0;
-  Impl_->icountSupported = ioctl(fd, TIOCGICOUNT, &Impl_->icount) == 0;
+  Impl_->modemSupported = supports(ioctl(fd, TIOCMGET, &lines), "TIOCMGET");
+  Impl_->icountSupported = supports(ioctl(fd, TIOCGICOUNT, &Impl_->icount), "TIOCGICOUNT");
+  {
+    std::lock_guard lock(Impl_->errorMutex);
+    Impl_->lastError.clear();
+  }
   Impl_->lastModem = -1;
   Impl_->gone = false;
   Impl_->errors = 0;
@@ -240,7 +263,8 @@ void TMroWin32Dispatcher::ReleaseResources() {
 void TMroWin32Dispatcher::CloseDescriptor() {
   std::lock_guard lock(Impl_->fdMutex);
   if (Fd_ < 0) return;
-  ioctl(Fd_, TIOCNXCL);
+  // A device that went away fails these; the close goes on all the same.
+  if (ioctl(Fd_, TIOCNXCL) != 0) DeviceFailure("TIOCNXCL", errno);
   // Output the driver still holds gets the time the line needs to send it;
   // what is left after that is dropped, so close() cannot wait half a minute
   // for a line that does not take it. Nothing queued means no flush: on a
@@ -253,9 +277,9 @@ void TMroWin32Dispatcher::CloseDescriptor() {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (ioctl(Fd_, TIOCOUTQ, &queued) != 0) break;
     }
-    if (queued > 0) tcflush(Fd_, TCOFLUSH);
+    if (queued > 0 && tcflush(Fd_, TCOFLUSH) != 0) DeviceFailure("tcflush", errno);
   }
-  if (Impl_->haveOldTermios) tcsetattr(Fd_, TCSANOW, &Impl_->oldTermios);
+  if (Impl_->haveOldTermios && tcsetattr(Fd_, TCSANOW, &Impl_->oldTermios) != 0) DeviceFailure("tcsetattr", errno);
   Impl_->haveOldTermios = false;
   close(Fd_);
   Fd_ = -1;
@@ -273,8 +297,10 @@ int32_t TMroWin32Dispatcher::DeviceEscape(int function) {
     case kEscClrDtr: bit = TIOCM_DTR; req = TIOCMBIC; break;
     default: return 0;  // no UART base address on this platform
   }
-  // A pseudo-terminal has no modem lines: not supported, not an error.
-  if (Fd_ >= 0 && Impl_->modemSupported) ioctl(Fd_, req, &bit);
+  // A pseudo-terminal has no modem lines: not supported, not an error; nor is
+  // a device that went away (writes are dropped as well).
+  if (Fd_ < 0 || !Impl_->modemSupported || Impl_->gone) return 0;
+  if (ioctl(Fd_, req, &bit) != 0) return DeviceFailure(req == TIOCMBIS ? "TIOCMBIS" : "TIOCMBIC", errno);
   return 0;
 }
 
@@ -284,7 +310,7 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
       TLockGuard in(InputLock);  // the decoder belongs to the reading side
       Impl_->decoder.Reset();
     }
-    if (Fd_ >= 0 && tcflush(Fd_, TCIFLUSH) != 0) return -5;
+    if (Fd_ >= 0 && tcflush(Fd_, TCIFLUSH) != 0) return DeviceFailure("tcflush", errno);
     return 0;
   }
   if (Impl_->outAlive && !OutThread.IsCurrentThread()) {
@@ -297,7 +323,7 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
   }
   ClearTransmitRing();
   if (ShuttingDown) return 0;  // CloseDescriptor gives the driver's queue its time
-  if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return -5;
+  if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return DeviceFailure("tcflush", errno);
   return 0;
 }
 
@@ -307,7 +333,9 @@ uint32_t TMroWin32Dispatcher::DeviceReadErrors(TDeviceStatus& status) {
   // kernel's own delivery of input; a zero-time poll answers "anything there?"
   // without that, and a read returns at most what the line discipline holds.
   pollfd p{Fd_, POLLIN, 0};
-  status.InQueue = Fd_ >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLIN) ? kLineDisciplineBuffer : 0;
+  const int rc = Fd_ >= 0 ? poll(&p, 1, 0) : 0;
+  if (rc < 0 && errno != EINTR) DeviceFailure("poll", errno);
+  status.InQueue = rc == 1 && (p.revents & POLLIN) ? kLineDisciplineBuffer : 0;
   status.OutQueue = OutputWaitingLocked();
   return Impl_->errors.exchange(0);
 }
@@ -316,9 +344,9 @@ int32_t TMroWin32Dispatcher::DeviceErrorHook(int32_t) { return 0; }
 
 int32_t TMroWin32Dispatcher::DeviceGetSettings(TDCB& dcb) {
   dcb = Impl_->shadow;
-  if (Fd_ < 0) return -1;
+  if (Fd_ < 0) return -int32_t(kErrInvalidHandle);
   TTermios2 t;
-  if (GetTermios2(Fd_, t) != 0) return -1;
+  if (const int err = GetTermios2(Fd_, t); err != 0) return DeviceFailure("TCGETS2", err);
   dcb.BaudRate = t.ospeed;
   switch (t.cflag & CSIZE) {
     case CS5: dcb.ByteSize = 5; break;
@@ -341,9 +369,9 @@ int32_t TMroWin32Dispatcher::DeviceGetSettings(TDCB& dcb) {
 }
 
 int32_t TMroWin32Dispatcher::DeviceSetSettings(const TDCB& dcb) {
-  if (Fd_ < 0) return -6;
+  if (Fd_ < 0) return -int32_t(kErrInvalidHandle);
   TTermios2 t;
-  if (int err = GetTermios2(Fd_, t); err != 0) return -(err == EIO ? 31 : 87);
+  if (const int err = GetTermios2(Fd_, t); err != 0) return DeviceFailure("TCGETS2", err);
   // Raw, with in-band marks for line errors and breaks.
   // In-band marks only where line errors can happen: PARMRK takes the line
   // discipline off its raw fast path, which a pseudo-terminal (no UART, no
@@ -382,10 +410,14 @@ int32_t TMroWin32Dispatcher::DeviceSetSettings(const TDCB& dcb) {
   if ((dcb.Flags & dcbRtsControlMask) == dcbRtsToggle) {
     serial_rs485 rs{};
     rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    ioctl(Fd_, TIOCSRS485, &rs);  // ENOTTY: the driver has no RS-485 support
+    // ENOTTY: the driver has no RS-485 support and RTS stays as it is.
+    if (ioctl(Fd_, TIOCSRS485, &rs) != 0 && errno != ENOTTY) DeviceFailure("TIOCSRS485", errno);
   }
   if (err == 0) return 0;
-  return err == EINVAL ? -87 : -31;
+  // A rate or size the driver refuses is EINVAL (87); the rest a failure of
+  // the device (31), never a missing one: it is open.
+  const int32_t rc = DeviceFailure("TCSETS2", err);
+  return rc == -int32_t(kErrInvalidParameter) ? rc : -int32_t(kErrGeneralFailure);
 }
 
 int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
@@ -394,6 +426,7 @@ int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
   if (n < 0) {
     if (errno == EAGAIN || errno == EINTR) return 0;
     Impl_->gone = true;
+    DeviceFailure("read", errno);
     return -1;
   }
   if (n == 0) {  // hung up or removed
@@ -429,7 +462,9 @@ int32_t TMroWin32Dispatcher::DeviceYield() {
 }
 
 void TMroWin32Dispatcher::DeviceSetBreak(bool on) {
-  if (Fd_ >= 0) ioctl(Fd_, on ? TIOCSBRK : TIOCCBRK);  // a pseudo-terminal ignores it
+  if (Fd_ < 0 || Impl_->gone) return;
+  // A pseudo-terminal takes it and does nothing.
+  if (ioctl(Fd_, on ? TIOCSBRK : TIOCCBRK) != 0) DeviceFailure(on ? "TIOCSBRK" : "TIOCCBRK", errno);
 }
 
 uint8_t TMroWin32Dispatcher::DeviceModemStatus() {
@@ -437,7 +472,10 @@ uint8_t TMroWin32Dispatcher::DeviceModemStatus() {
   // cable with its handshake lines looped back: CTS, DSR and carrier on.
   if (Fd_ < 0 || !Impl_->modemSupported) return mbCts | mbDsr | mbDcd;
   int lines = 0;
-  if (ioctl(Fd_, TIOCMGET, &lines) != 0) return 0;
+  if (ioctl(Fd_, TIOCMGET, &lines) != 0) {
+    DeviceFailure("TIOCMGET", errno);
+    return 0;
+  }
   return uint8_t(((lines & TIOCM_CTS) ? mbCts : 0) | ((lines & TIOCM_DSR) ? mbDsr : 0) |
                  ((lines & TIOCM_RI) ? mbRi : 0) | ((lines & TIOCM_CD) ? mbDcd : 0));
 }
@@ -466,8 +504,9 @@ struct Win32Threads {
           }
         }
         im.lastModem = lines;
-      } else if (errno == EIO || errno == ENODEV) {
-        im.gone = true;
+      } else {
+        if (errno == EIO || errno == ENODEV) im.gone = true;
+        d.DeviceFailure("TIOCMGET", errno);
       }
     }
     if (im.icountSupported) {
@@ -485,6 +524,8 @@ struct Win32Threads {
           events |= (bits & ~leBreak) ? EV_ERR : 0;
         }
         im.icount = c;
+      } else {
+        d.DeviceFailure("TIOCGICOUNT", errno);
       }
     }
     return events;
@@ -511,7 +552,12 @@ struct Win32Threads {
       const bool linesPolled = im.modemSupported || im.icountSupported;
       int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
       int rc = poll(fds, im.gone ? 1 : 2, timeout);
-      if (rc < 0 && errno != EINTR) break;
+      if (rc < 0 && errno != EINTR) {
+        // Nothing can be watched any more: the port reads as gone.
+        d.DeviceFailure("poll", errno);
+        im.gone = true;
+        break;
+      }
       if (fds[0].revents & POLLIN) {
         DrainFd(im.commWake);
         if (d.StopRequested) break;
@@ -559,7 +605,9 @@ struct Win32Threads {
         // looks at the device again.
         if (extra) d.PassDone->Set();
       } catch (const std::exception& e) {
-        std::fprintf(stderr, "dispatcher thread: %s\n", e.what());
+        ReportUnhandledError(e);
+      } catch (...) {
+        ReportUnhandledError(Exception("dispatcher thread: an unknown exception"));
       }
     }
     d.ThreadAck->Set();
@@ -575,57 +623,33 @@ struct Win32Threads {
 
   // Sends the transmit ring. Returns false when an abort arrived.
   static bool OutputLoop(D& d) {
+    enum { kGoOn, kStop, kAborted } outcome = kGoOn;
     for (;;) {
-      uint8_t* run;
-      uint32_t length;
-      {
-        TLockGuard out(d.OutputLock);
-        if (!d.OutFull_ && d.OutHead == d.OutTail) return true;
-        const uint32_t size = d.OutBufferSize;
-        if (d.OutHead > d.OutTail) {
-          length = d.OutHead - d.OutTail;
-        } else if (d.OutHead == 0) {
-          length = size - d.OutTail;
-        } else {
-          // Wrapped (or full away from 0): make the data one run at the start.
-          std::vector<uint8_t> front(d.OutBuffer.begin(), d.OutBuffer.begin() + d.OutHead);
-          std::memmove(d.OutBuffer.data(), d.OutBuffer.data() + d.OutTail, size - d.OutTail);
-          std::memcpy(d.OutBuffer.data() + (size - d.OutTail), front.data(), front.size());
-          d.OutHead += size - d.OutTail;
-          d.OutTail = 0;
-          length = d.OutHead;
-          if (d.OutHead == size) d.OutHead = 0;
-        }
-        run = d.OutBuffer.data() + d.OutTail;
-      }
-      ssize_t n = write(d.Fd_, run, length);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        pollfd fds[2] = {{d.Impl_->outputWake, POLLIN, 0}, {d.Fd_, POLLOUT, 0}};
-        poll(fds, 2, -1);
-        if (fds[0].revents & POLLIN) {
-          if (TakeAbort(d)) {
+      const uint32_t sent = d.SendTransmitRun([&](std::span<const uint8_t> run) -> int64_t {
+        for (;;) {
+          const ssize_t n = write(d.Fd_, run.data(), run.size());
+          if (n >= 0) return n;
+          // Failed for good: the run is dropped (the writer has long returned).
+          if (errno != EAGAIN && errno != EINTR) return d.DeviceFailure("write", errno);
+          pollfd fds[2] = {{d.Impl_->outputWake, POLLIN, 0}, {d.Fd_, POLLOUT, 0}};
+          if (poll(fds, 2, -1) < 0 && errno != EINTR) return d.DeviceFailure("poll", errno);
+          if ((fds[0].revents & POLLIN) && TakeAbort(d)) {
             d.ThreadAck->Set();
-            return false;
+            outcome = kAborted;
+            return 0;
+          }
+          if (d.StopRequested) {
+            outcome = kStop;
+            return 0;
           }
         }
-        if (d.StopRequested) return true;
-        continue;
-      }
-      // Written, or failed for good (the run is dropped: the writer has long returned).
-      Advance(d, n < 0 ? length : uint32_t(n));
+      });
+      if (outcome == kAborted) return false;
+      if (sent == 0) return true;  // nothing left, or told to stop
       // Someone waits for room or for the output to be sent: a pass now rather
       // than at the next 50 ms tick.
       if (d.OutputLevelWatched()) d.DeviceEventReady->Set();
     }
-  }
-
-  static void Advance(D& d, uint32_t n) {
-    TLockGuard out(d.OutputLock);
-    if (d.OutBufferSize == 0) return;
-    d.OutTail += n;
-    if (d.OutTail >= d.OutBufferSize) d.OutTail = 0;
-    if (d.OutTail == d.OutHead) d.OutHead = d.OutTail = 0;
-    d.OutFull_ = false;
   }
 
   static void Out(D& d) {
@@ -700,12 +724,13 @@ TMroTAPI32Dispatcher::TMroTAPI32Dispatcher(TComponent* owner, int handle)
 
 int32_t TMroTAPI32Dispatcher::DeviceOpen(const std::string&, uint32_t, uint32_t) {
   if (Handle_ == 0) {
-    SetLastError(2007);
+    SetLastError(kErrCommNotOpen);
     return ecCommNotOpen;
   }
   int fd = fcntl(Handle_, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
-    SetLastError(6);
+    DeviceFailure("F_DUPFD", errno);
+    SetLastError(kErrInvalidHandle);  // whatever the reason: the handle given is of no use
     return -1;
   }
   return AdoptDescriptor(fd);

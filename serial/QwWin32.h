@@ -3,10 +3,15 @@
 //
 // On Linux dlWin32 is the native serial layer: the device is opened with
 // open(2), made exclusive with flock (and TIOCEXCL), set raw with termios2, and
-// watched with poll. Platform error numbers follow the library's numbering
-// (2 not found, 3 path not found, 5 access denied or in use); the errno behind
-// the last failed open is kept so a caller can tell "permission denied" from
-// "in use".
+// watched with poll. Every failed system call goes through one place
+// (DeviceFailure): its errno becomes the platform error number of
+// PlatformErrorNumber (QxExcept.h: 2 not found, 3 path not found, 5 access
+// denied or in use, ...; a failed open also gives 2 for a node with no
+// hardware behind it) for GetLastError and the operation's result, and
+// "call: reason" is kept as the last device error. The errno behind the last
+// failed open is kept too, so a caller can tell "permission denied" from
+// "in use". An exception on one of the three threads goes to the registered
+// error reporter (ReportUnhandledError).
 #pragma once
 
 #include <string>
@@ -25,6 +30,11 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   // A sentence for the user about the last failed open, e.g. "permission denied
   // (is the user in the dialout group?)" or "in use by another program".
   std::string LastOpenErrorText() const;
+  // The last failed system call and its reason, e.g. "TIOCMBIS: no such
+  // device"; empty when none failed since the port opened.
+  std::string LastDeviceError() const;
+  // A sentence for the user about an errno (the texts of LastOpenErrorText).
+  static std::string ErrnoReason(int err);
   // The device path actually opened.
   const std::string& DevicePath() const { return DevicePath_; }
   // The device hung up or went away while open: writes fail from then on, and
@@ -52,8 +62,11 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
 
   // Takes over a descriptor opened elsewhere (the telephony variant).
   int32_t AdoptDescriptor(int fd);
-  bool DataWithin(int ms) const;
+  bool DataWithin(int ms);
   void CloseDescriptor();
+  // Records a failed system call (errno `err`): sets the platform error number
+  // as the thread's last error and returns minus that number.
+  int32_t DeviceFailure(const char* call, int err);
 
   int Fd_ = -1;
   int LastOpenErrno_ = 0;
@@ -66,7 +79,8 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
 };
 
 // A dispatcher over a device handle that another service opened already. A
-// handle of 0 fails with -2007 ("ie_NOpen - device not open").
+// handle of 0 fails with -2007 ("ie_NOpen - device not open"), one that cannot
+// be duplicated with -6 (invalid handle).
 class TMroTAPI32Dispatcher : public TMroWin32Dispatcher {
  public:
   TMroTAPI32Dispatcher(TComponent* owner, int handle);

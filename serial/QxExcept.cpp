@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/Component.h"
 #include "serial/QxSrMgr.h"
+#include "serial/ZiRode.h"
 
 namespace zav {
 namespace {
@@ -241,6 +244,49 @@ std::string CleanSystemMessage(std::string text) {
     out += c;
   }
   return out;
+}
+
+uint32_t PlatformErrorNumber(int err) {
+  switch (err) {
+    case ENOENT: case ENXIO: case ENODEV: case ENOTTY: return kErrFileNotFound;
+    case ENOTDIR: case ENAMETOOLONG: return kErrPathNotFound;
+    case EMFILE: case ENFILE: return kErrTooManyFiles;
+    case EACCES: case EPERM: case EROFS: case EBUSY: case EWOULDBLOCK: return kErrAccessDenied;
+    case EBADF: return kErrInvalidHandle;
+    case ENOMEM: return kErrNotEnoughMemory;
+    case EINVAL: return kErrInvalidParameter;
+    default: return kErrGeneralFailure;
+  }
+}
+
+namespace {
+
+std::mutex& ReporterLock() {
+  static std::mutex m;
+  return m;
+}
+TErrorReporter& Reporter() {
+  static TErrorReporter r;
+  return r;
+}
+
+}  // namespace
+
+void RegisterErrorReporter(TErrorReporter reporter) {
+  std::lock_guard g(ReporterLock());
+  Reporter() = std::move(reporter);
+}
+
+void ReportUnhandledError(const std::exception& error) {
+  TErrorReporter r;
+  {
+    std::lock_guard g(ReporterLock());
+    r = Reporter();
+  }
+  if (r)
+    r(error);
+  else
+    std::fprintf(stderr, "%s\n", error.what());
 }
 
 std::string SystemErrorText(int32_t n) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -405,5 +406,19 @@ std::string SystemErrorText(int32_t n);
 
 // Turns every character below 32 into a blank and collapses runs of blanks.
 std::string CleanSystemMessage(std::string text);
+
+// The platform error number (ZiRode.h) of an errno: ENOENT, ENXIO, ENODEV and
+// ENOTTY (no such serial device) 2; ENOTDIR, ENAMETOOLONG 3; EMFILE, ENFILE 4;
+// EACCES, EPERM, EROFS, EBUSY, EWOULDBLOCK (denied or in use) 5; EBADF 6;
+// ENOMEM 8; EINVAL 87; anything else 31.
+uint32_t PlatformErrorNumber(int err);
+
+// The application's top-level error handler: errors raised while the port
+// window serves a trigger, while a loaded port opens, or on a dispatcher's own
+// threads are reported here instead of passing on. Default: one line on
+// stderr. Thread-safe; the reporter is called on the thread of the error.
+using TErrorReporter = std::function<void(const std::exception& error)>;
+void RegisterErrorReporter(TErrorReporter reporter);
+void ReportUnhandledError(const std::exception& error);
 
 }  // namespace zav

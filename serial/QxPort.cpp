@@ -24,10 +24,6 @@ TPortPrompt& PortPrompt() {
   static TPortPrompt p;
   return p;
 }
-TErrorReporter& ErrorReporter() {
-  static TErrorReporter r;
-  return r;
-}
 
 // Rounds half to even, as the thresholds have always been computed.
 uint16_t Scaled(uint32_t size, double factor) { return uint16_t(std::nearbyint(double(size) * factor)); }
@@ -41,23 +37,6 @@ constexpr auto kDestroyCloseWait = std::chrono::seconds(5);
 void RegisterPortPrompt(TPortPrompt prompt) {
   std::lock_guard g(HookLock());
   PortPrompt() = std::move(prompt);
-}
-
-void RegisterErrorReporter(TErrorReporter reporter) {
-  std::lock_guard g(HookLock());
-  ErrorReporter() = std::move(reporter);
-}
-
-void ReportUnhandledError(const std::exception& error) {
-  TErrorReporter r;
-  {
-    std::lock_guard g(HookLock());
-    r = ErrorReporter();
-  }
-  if (r)
-    r(error);
-  else
-    std::fprintf(stderr, "%s\n", error.what());
 }
 
 // --- Life cycle ------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include "platform/Component.h"
 #include "platform/Messages.h"
 #include "serial/QwUser.h"
+#include "serial/QxExcept.h"
 
 namespace zav {
 
@@ -75,12 +76,8 @@ using TDispatcherFactory = std::function<std::unique_ptr<TMroBaseDispatcher>(TMr
 using TPortPrompt = std::function<bool(TMroCustomComPort& port, uint16_t& chosen)>;
 void RegisterPortPrompt(TPortPrompt prompt);
 
-// The application's top-level error handler: errors raised while the port
-// window serves a trigger, or while a loaded port opens, are reported here
-// instead of passing on. Default: one line on stderr.
-using TErrorReporter = std::function<void(const std::exception& error)>;
-void RegisterErrorReporter(TErrorReporter reporter);
-void ReportUnhandledError(const std::exception& error);
+// The application's top-level error handler (RegisterErrorReporter,
+// ReportUnhandledError) is declared in serial/QxExcept.h.
 
 // A component with the read-only Version ("v3.04", from TComponent).
 class TMroBaseComponent : public TComponent {

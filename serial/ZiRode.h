@@ -39,4 +39,16 @@ constexpr UINT MsgTerminalDataQueued = 0x7E47;
 uint32_t GetLastError();
 void SetLastError(uint32_t error);
 
+// Platform error numbers the library uses (values fixed: callers and stored
+// texts rely on them). A device operation's result is minus one of them.
+constexpr uint32_t kErrFileNotFound = 2;
+constexpr uint32_t kErrPathNotFound = 3;
+constexpr uint32_t kErrTooManyFiles = 4;
+constexpr uint32_t kErrAccessDenied = 5;  // also: in use by another program
+constexpr uint32_t kErrInvalidHandle = 6;
+constexpr uint32_t kErrNotEnoughMemory = 8;
+constexpr uint32_t kErrGeneralFailure = 31;
+constexpr uint32_t kErrInvalidParameter = 87;
+constexpr uint32_t kErrCommNotOpen = 2007;  // as the library's ie_NOpen
+
 }  // namespace zav

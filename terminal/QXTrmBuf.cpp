@@ -456,7 +456,9 @@ void TQxTerminalBuffer::MoveCursorDown(bool scroll) {
 void TQxTerminalBuffer::MoveCursorUp(bool scroll) {
   pendingWrap_ = false;
   if (curRow_ != regionTop_) {
-    if (curRow_ <= 0) return;
+    // Above an active region the screen's top row is the limit, as it is
+    // without one; only a cursor put into the history moves on up there.
+    if (curRow_ <= 0 || curRow_ == ScreenTop()) return;
     --curRow_;
     CursorChanged();
   } else if (scroll) {

@@ -192,6 +192,12 @@ constexpr uint8_t kLineDoubleWidth = 3;
 // A VT100 with VT52 mode, line attributes, blinking text, alternative
 // character sets drawn with other fonts and a keyboard translated through the
 // key map.
+// The character set (0 US ASCII, 1 UK, 2 line drawing, 3 and 4 the alternate
+// sets) a designation names by its final character's code ('0' as 0, '1' as 1,
+// '2' as 2, 'A' as 65, 'B' as 66, as the parser hands them over); -1 for any
+// other.
+int DesignatedCharSet(int designator);
+
 class TQxVT100Emulator : public TQxTerminalEmulator {
  public:
   explicit TQxVT100Emulator(TComponent* owner);

@@ -184,12 +184,26 @@ void TQxVT100Emulator::ProcessBlock(const uint8_t* data, size_t length) {
         break;
       case kParseCommand:
         Execute();
+        // After every command, whichever way Execute left it: the parser
+        // decides the mode, and a command may have switched it.
+        ansi_ = !parser_.VT52();
         break;
       default:
         break;
     }
   }
   if (buf.HasInvalidRect()) RebuildBlinks();
+}
+
+int DesignatedCharSet(int designator) {
+  switch (designator) {
+    case 0: return 2;   // "0" line drawing
+    case 1: return 3;   // "1" alternate ROM
+    case 2: return 4;   // "2" alternate ROM, graphics
+    case 65: return 1;  // "A" United Kingdom
+    case 66: return 0;  // "B" US ASCII
+    default: return -1;
+  }
 }
 
 void TQxVT100Emulator::ResetModes() {
@@ -254,7 +268,9 @@ void TQxVT100Emulator::Execute() {
 
   switch (parser_.Command()) {
     case kCmdCursorPosition:
-      if (n == 2) buf.SetCursorPosition(arg(0), arg(1));
+      // 0 means the first row or column: the buffer would take it as a row
+      // of the history above the screen.
+      if (n == 2) buf.SetCursorPosition(std::max(arg(0), 1), std::max(arg(1), 1));
       break;
     case kCmdCursorUp:
     case kCmdCursorDown:
@@ -467,15 +483,9 @@ void TQxVT100Emulator::Execute() {
     }
     case kCmdDesignateCharSet: {
       if (n != 2) break;
-      uint8_t set;
-      switch (arg(1)) {
-        case 0: set = 2; break;
-        case 1: set = 3; break;
-        case 2: set = 4; break;
-        case 65: set = 1; break;
-        case 66: set = 0; break;
-        default: return;
-      }
+      const int designated = DesignatedCharSet(arg(1));
+      if (designated < 0) break;  // a set this terminal does not have: nothing changes
+      const uint8_t set = uint8_t(designated);
       if (arg(0) == 0) {
         g0_ = set;
         if (!shiftedOut_) buf.SetCharSet(set);
@@ -488,7 +498,6 @@ void TQxVT100Emulator::Execute() {
     default:  // confidence test, characters, none
       break;
   }
-  ansi_ = !parser_.VT52();
 }
 
 void TQxVT100Emulator::RebuildBlinks() {

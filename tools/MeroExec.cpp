@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -146,6 +147,7 @@ int RunExec(ArgReader& args) {
   Fd exitFd{int(syscall(SYS_pidfd_open, pid, 0))};
   std::string toProgram, toLine;  // bytes on their way
   bool outEof = false, stopped = false, lineGone = false;
+  std::chrono::steady_clock::time_point stoppedAt;
   int status = 0;
   bool exited = false;
   while (!(exited && outEof && (toLine.empty() || lineGone))) {
@@ -153,8 +155,11 @@ int RunExec(ArgReader& args) {
     if (StopRequested() && !stopped) {
       kill(pid, SIGTERM);
       stopped = true;
+      stoppedAt = std::chrono::steady_clock::now();
     }
-    if (exited && stopped) break;
+    // A stopped program's last output (its cancel, say) still goes out, for
+    // a while.
+    if (stopped && std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(2)) break;
     pollfd fds[5];
     const short lineEvents =
         lineGone ? 0 : short((toProgram.size() < kPipeSize ? POLLIN : 0) | (toLine.empty() ? 0 : POLLOUT));
@@ -163,7 +168,7 @@ int RunExec(ArgReader& args) {
     fds[2] = {childIn.fd, short(!toProgram.empty() && childIn.fd >= 0 ? POLLOUT : 0), 0};
     fds[3] = {stopFd, POLLIN, 0};
     fds[4] = {exited ? -1 : exitFd.fd, POLLIN, 0};
-    if (poll(fds, 5, exitFd.fd >= 0 ? -1 : 50) < 0 && errno != EINTR)
+    if (poll(fds, 5, exitFd.fd >= 0 && !stopped ? -1 : 50) < 0 && errno != EINTR)
       throw ToolError(std::string("poll: ") + strerror(errno));
     bool lineEof = false;
     if ((fds[0].revents & POLLIN) && !Fill(line.fd, toProgram, lineEof))
@@ -186,7 +191,10 @@ int RunExec(ArgReader& args) {
     else if (!Drain(line.fd, toLine))
       throw ToolError("writing " + port + ": " + strerror(errno));
   }
-  if (!exited) waitpid(pid, &status, 0);
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + WTERMSIG(status);
 }

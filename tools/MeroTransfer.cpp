@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MeroTransfer.h"
@@ -65,8 +66,7 @@ std::string Help(bool sending, const std::string& protocol) {
 }
 
 // Protocols that are planned but have no engine in this tool yet.
-const std::vector<std::string> kLaterProtocols = {"xmodem", "xmodem-crc", "xmodem-1k", "xmodem-1kg",
-                                                  "ymodem", "ymodem-g",   "zmodem",    "kermit"};
+const std::vector<std::string> kLaterProtocols = {"zmodem", "kermit"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -336,12 +336,29 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
   return kExitOk;
 }
 
+// What a protocol queued last (its final answer, a cancel) leaves the
+// transmit ring before the port closes: the close drops the ring.
+void DrainOutput(ToolPort& port, long baud) {
+  if (port.Port().PortPhase != TPortPhase::ppOpen || port.DeviceGone()) return;
+  TMroBaseDispatcher& d = port.Dispatcher();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000) +
+                     std::chrono::milliseconds(int64_t(d.OutputUsed()) * 10000 / std::max(baud, 1L));
+  while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 }  // namespace
 
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
       {"bplus", ptBPlus, Batch::Names, MakeBPlusOptions},
+      {"xmodem", ptXmodem, Batch::None, MakeXmodemOptions},
+      {"xmodem-crc", ptXmodemCRC, Batch::None, MakeXmodemOptions},
+      {"xmodem-1k", ptXmodem1K, Batch::None, MakeXmodemOptions},
+      {"xmodem-1kg", ptXmodem1KG, Batch::None, MakeXmodemOptions},
+      {"ymodem", ptYmodem, Batch::Names, MakeYmodemOptions},
+      {"ymodem-g", ptYmodemG, Batch::Names, MakeYmodemOptions},
   };
   return protocols;
 }
@@ -377,6 +394,7 @@ int RunSend(ArgReader& args) {
       }
     }
   }
+  DrainOutput(port, o.Line.Baud);
   port.Close();
   return result;
 }
@@ -416,6 +434,7 @@ int RunRecv(ArgReader& args) {
     const int32_t code = t.Receive(path);
     result = Outcome(t, code, path.empty() ? (o.Dir.empty() ? std::string(".") : o.Dir) : t.Protocol().FileName());
   }
+  DrainOutput(port, o.Line.Baud);
   port.Close();
   return result;
 }

@@ -49,5 +49,7 @@ const std::vector<ProtocolEntry>& TransferProtocols();
 // The factories of the families.
 std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
 std::unique_ptr<ProtocolOptions> MakeBPlusOptions();
+std::unique_ptr<ProtocolOptions> MakeXmodemOptions();
+std::unique_ptr<ProtocolOptions> MakeYmodemOptions();
 
 }  // namespace zav::mero

@@ -82,10 +82,17 @@ ENDPOINTS = {
     "xmodem-1k": {
         "sx": (Endpoint(["sx", "-q", "-k", "-b", "{name}"], "stdio"), None),
         "rx": (None, Endpoint(["rx", "-q", "-c", "-b", "{name}"], "stdio")),
+        "ours": (ours_send("xmodem-1k"),
+                 Endpoint(["recv", "{port}", "--baud", "{baud}", "--protocol", "xmodem-1k", "--dir", "{dir}", "--file",
+                           "{name}"], "ours")),
     },
     "ymodem": {
         "sb": (Endpoint(["sb", "-q", "-k", "-b", "{name}"], "stdio"), None),
         "rb": (None, Endpoint(["rb", "-q", "-b", "-y"], "stdio")),
+        "ours": (ours_send("ymodem"), ours_recv("ymodem")),
+    },
+    "ymodem-g": {
+        "ours": (ours_send("ymodem-g"), ours_recv("ymodem-g")),
     },
     "kermit": {
         "kermit": (Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_LONG, "-s", "{name}"],
@@ -102,6 +109,9 @@ SUITES = {
     "ascii": [("ascii:ours:ours", 256 << 10)],
     "bplus": [("bplus:ours:ours", 512 << 10), ("bplus:ours-w5:ours-w5", 512 << 10)],
     "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
+    "xymodem": [(row, 512 << 10) for row in (
+        "xmodem-1k:sx:rx", "xmodem-1k:ours:rx", "xmodem-1k:sx:ours", "xmodem-1k:ours:ours",
+        "ymodem:sb:rb", "ymodem:ours:rb", "ymodem:sb:ours", "ymodem:ours:ours", "ymodem-g:ours:ours")],
 }
 
 

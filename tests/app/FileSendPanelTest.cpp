@@ -28,6 +28,8 @@
 #include "protocols/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/app/BenchWindowFixture.h"
+#include "tests/support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -35,21 +37,8 @@ using Clock = std::chrono::steady_clock;
 namespace zav {
 namespace {
 
-void PumpOnce() {
-  QApplication::processEvents();
-  while (PumpOneMessage() == PumpResult::Dispatched) {
-  }
-}
-
-bool PumpUntil(const std::function<bool()>& done, double seconds = 5) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    PumpOnce();
-    WaitForThreadMessage(Clock::now() + std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using test::PumpOnce;
+using test::PumpQtUntil;
 
 void Key(QWidget* w, int key, const QString& text = {}, Qt::KeyboardModifiers mods = Qt::NoModifier) {
   QKeyEvent press(QEvent::KeyPress, key, mods, text);
@@ -72,25 +61,10 @@ void TypeInto(QLineEdit* field, const std::string& digits) {
   for (char c : digits) Key(field, Qt::Key_0 + (c - '0'), QString(QChar(c)));
 }
 
-class FileSendPanelTest : public ::testing::Test {
+// The file dialog is replaced by a chooser that returns the test's answer.
+class FileSendPanelTest : public test::BenchWindowTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zavpanel-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    fs::create_directory(dir_ / "ports");
-    setenv("ZAVTERM_PORTS_DIR", (dir_ / "ports").c_str(), 1);
-    char name[256];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    termios t{};
-    tcgetattr(master_, &t);
-    cfmakeraw(&t);
-    tcsetattr(master_, TCSANOW, &t);
-    fs::create_symlink(name, dir_ / "ports" / "com4");
-    oldCwd_ = fs::current_path();
-    fs::current_path(dir_);
-    SetErrorBox([this](const std::string& text) { errors.push_back(text); });
-    form = std::make_unique<TForm1>();
-    form->QxTerminal1->SetTimerEnabled(false);
+  void Prepare() override {
     form->OpenDialog1->Chooser = [this](const TOpenDialog& d) {
       shownFilterIndex = d.FilterIndex;
       std::optional<std::string> answer;
@@ -101,17 +75,6 @@ class FileSendPanelTest : public ::testing::Test {
       return answer;
     };
     form->MroProtocol1->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) { finishes.push_back(code); };
-    form->show();
-  }
-  void TearDown() override {
-    form.reset();
-    PumpOnce();
-    SetErrorBox({});
-    close(master_);
-    close(slave_);
-    fs::current_path(oldCwd_);
-    unsetenv("ZAVTERM_PORTS_DIR");
-    fs::remove_all(dir_);
   }
 
   void OpenCom4() {
@@ -124,7 +87,7 @@ class FileSendPanelTest : public ::testing::Test {
 
   fs::path WriteFile(const std::string& name, const std::string& bytes) {
     const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
+    test::WriteFile(p, bytes);
     return p;
   }
 
@@ -148,18 +111,11 @@ class FileSendPanelTest : public ::testing::Test {
     return received;
   }
 
-  std::unique_ptr<TForm1> form;
-  std::vector<std::string> errors;
   std::deque<std::optional<std::string>> answers;  // what the dialog returns, in turn
   int shownFilterIndex = 0;
   std::vector<int32_t> finishes;
   std::string received;
   std::vector<Clock::time_point> arrivals;
-  int master_ = -1, slave_ = -1;
-  fs::path dir_;
-
- private:
-  fs::path oldCwd_;
 };
 
 TEST_F(FileSendPanelTest, StoredLayoutOfThePanelAndTheProtocolComponent) {
@@ -231,7 +187,7 @@ TEST_F(FileSendPanelTest, SendBeforeBrowsePassesAnEmptyMask) {
   EXPECT_TRUE(errors.empty()) << errors.back();
   EXPECT_EQ(form->MroProtocol1->ProtocolType(), ptAscii);
   EXPECT_EQ(form->MroProtocol1->FileMask(), "");
-  ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_LT(finishes[0], 0);
   EXPECT_EQ(FarEnd(1, 0.3), "");
 }
@@ -254,7 +210,7 @@ TEST_F(FileSendPanelTest, SendUsesTheDialogsFileNotTheTypedPath) {
   EXPECT_TRUE(errors.empty()) << errors.back();
   EXPECT_EQ(form->MroProtocol1->FileMask(), chosen.string());
   EXPECT_EQ(FarEnd(16), "from the dialog\r");
-  ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{0});
 }
 
@@ -288,7 +244,7 @@ TEST_F(FileSendPanelTest, DelaysReachTheProtocolAndPaceTheBytes) {
     if (text[i - 1] == '\r') least += std::chrono::milliseconds(99);
     EXPECT_GE(arrivals[i] - start, least) << "byte " << i;
   }
-  ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{0});
 }
 
@@ -344,7 +300,7 @@ TEST_F(FileSendPanelTest, SendWhileAFileIsBeingSentIsRefusedAndTheFirstGoesOnWho
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "A file is still being sent.");
   EXPECT_EQ(FarEnd(text.size()), text);
-  ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{0});
   EXPECT_EQ(FarEnd(text.size() + 1, 0.3), text);
 
@@ -375,7 +331,7 @@ TEST_F(FileSendPanelTest, SendOnAClosedPortFinishesWithoutSending) {
   form->Browse->click();
   form->Send->click();
   EXPECT_TRUE(errors.empty()) << errors.back();
-  ASSERT_TRUE(PumpUntil([&] { return !finishes.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{-103});
 }
 

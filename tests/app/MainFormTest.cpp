@@ -30,63 +30,19 @@
 #include "serial/QwWin32_termios2.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/app/BenchWindowFixture.h"
+#include "tests/support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace zav {
 namespace {
 
-void PumpOnce() {
-  QApplication::processEvents();
-  while (PumpOneMessage() == PumpResult::Dispatched) {
-  }
-}
+using test::PumpOnce;
+using test::PumpQtUntil;
 
-bool PumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    PumpOnce();
-    WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public test::BenchWindowTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zavform-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    fs::create_directory(dir_ / "ports");
-    setenv("ZAVTERM_PORTS_DIR", (dir_ / "ports").c_str(), 1);
-    for (int n = 1; n <= 50; ++n) fs::create_symlink("/nonexistent", dir_ / "ports" / ("com" + std::to_string(n)));
-    char name[256];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    termios t{};
-    tcgetattr(master_, &t);
-    cfmakeraw(&t);
-    tcsetattr(master_, TCSANOW, &t);
-    fs::remove(dir_ / "ports" / "com4");
-    fs::create_symlink(name, dir_ / "ports" / "com4");
-    // Files the window might write land here.
-    oldCwd_ = fs::current_path();
-    fs::current_path(dir_);
-    SetErrorBox([this](const std::string& text) { errors.push_back(text); });
-    form = std::make_unique<TForm1>();
-    form->QxTerminal1->SetTimerEnabled(false);
-    form->show();
-  }
-  void TearDown() override {
-    form.reset();
-    PumpOnce();
-    SetErrorBox({});
-    close(master_);
-    close(slave_);
-    fs::current_path(oldCwd_);
-    unsetenv("ZAVTERM_PORTS_DIR");
-    fs::remove_all(dir_);
-  }
-
   // The operator picks item `index` in a combo box.
   static void Choose(QComboBox* box, int index) {
     box->setCurrentIndex(index);
@@ -103,20 +59,7 @@ class MainFormTest : public ::testing::Test {
 
   // What the far end received within `seconds` (at least `want` bytes, or all
   // that came by then).
-  std::string FarEnd(size_t want, double seconds = 5) {
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-      PumpOnce();
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
-        char buf[256];
-        const ssize_t n = read(master_, buf, sizeof buf);
-        if (n > 0) got.append(buf, size_t(n));
-      }
-    }
-    return got;
-  }
+  std::string FarEnd(size_t want, double seconds = 5) { return test::ReadFarEndQt(master_, want, seconds); }
 
   // The line rate the device was given.
   uint32_t LineSpeed() const {
@@ -130,13 +73,6 @@ class MainFormTest : public ::testing::Test {
     return {form->DTRLight->Lit(), form->RTSLight->Lit(), form->Light1->Lit(), form->Light2->Lit()};
   }
 
-  std::unique_ptr<TForm1> form;
-  std::vector<std::string> errors;
-  int master_ = -1, slave_ = -1;
-  fs::path dir_;
-
- private:
-  fs::path oldCwd_;
 };
 
 TEST(ErrorBoxText, AFullStopFollowsAnyLastCharacterAboveIt) {
@@ -251,7 +187,7 @@ TEST_F(MainFormTest, ErrorsThePortCannotRaiseReachTheBoxLater) {
   // window message has been answered, not inside it.
   ReportUnhandledError(Exception("Output buffer too small for block"));
   EXPECT_TRUE(errors.empty());
-  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return !errors.empty(); }));
   EXPECT_EQ(errors, (std::vector<std::string>{"Output buffer too small for block."}));
 }
 
@@ -434,7 +370,7 @@ TEST_F(MainFormTest, ReceivedBytesShowWhiteOnBlue) {
   ASSERT_TRUE(form->QxTerminal1->Attached());
   ASSERT_EQ(write(master_, "HELLO\r\n", 7), 7);
   TQxTerminal* t = form->QxTerminal1;
-  ASSERT_TRUE(PumpUntil([&] {
+  ASSERT_TRUE(PumpQtUntil([&] {
     return std::string(reinterpret_cast<const char*>(t->Buffer().GetLineChars(1)), 5) == "HELLO";
   }));
   t->TimerTick();

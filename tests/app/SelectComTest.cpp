@@ -20,6 +20,7 @@
 #include "app/QtMessagePump.h"
 #include "app/QxSelCom.h"
 #include "serial/QxPort.h"
+#include "tests/support/PtyPorts.h"
 
 namespace zav {
 namespace {
@@ -28,34 +29,11 @@ namespace fs = std::filesystem;
 
 class SelectComTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qxselcom-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("ZAVTERM_PORTS_DIR", dir_.c_str(), 1);
-    // Every number starts as a link to nothing, so the machine's own ports never
-    // fill the gaps.
-    for (int n = 1; n <= 50; ++n) fs::create_symlink("/nonexistent", dir_ / ("com" + std::to_string(n)));
-    RegisterComSelectPrompt();
-  }
-  void TearDown() override {
-    RegisterPortPrompt({});
-    for (int fd : fds_) close(fd);
-    unsetenv("ZAVTERM_PORTS_DIR");
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { RegisterComSelectPrompt(); }
+  void TearDown() override { RegisterPortPrompt({}); }
 
   // Links a new pseudo-terminal's slave as com<n>; returns the slave's path.
-  std::string AddPort(int com) {
-    int master = -1, slave = -1;
-    char name[256];
-    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    fds_.push_back(master);
-    fds_.push_back(slave);
-    const fs::path link = dir_ / ("com" + std::to_string(com));
-    fs::remove(link);
-    fs::create_symlink(name, link);
-    return name;
-  }
+  std::string AddPort(int com) { return ports.AddPort(com).path; }
 
   static std::vector<std::string> Entries(const TComSelectForm& form) {
     std::vector<std::string> out;
@@ -72,8 +50,7 @@ class SelectComTest : public ::testing::Test {
     });
   }
 
-  fs::path dir_;
-  std::vector<int> fds_;
+  test::TPtyPortMap ports;  // every number leads nowhere until AddPort
 };
 
 TEST_F(SelectComTest, TheStoredLayout) {

@@ -19,72 +19,31 @@
 
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace zav {
 namespace {
 
-bool PumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QApplication::processEvents();
-    if (PumpOneMessage() == PumpResult::Empty)
-      WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using test::PumpQtUntil;
+using test::ReadFile;
 
 // Reads the far end while serving the GUI thread's messages, until `want`
 // bytes came or `seconds` passed.
-std::string ReadFd(int fd, size_t want, int seconds = 5) {
-  std::string got;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-    QApplication::processEvents();
-    while (PumpOneMessage() == PumpResult::Dispatched) {
-    }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
-      char buf[256];
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n > 0) got.append(buf, size_t(n));
-    }
-  }
-  return got;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string ReadFd(int fd, size_t want, int seconds = 5) { return test::ReadFarEndQt(fd, want, seconds); }
 
 class TerminalWidget : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qxterm-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    oldDir_ = getenv("ZAVTERM_PORTS_DIR") ? getenv("ZAVTERM_PORTS_DIR") : "";
-    setenv("ZAVTERM_PORTS_DIR", dir_.c_str(), 1);
-    for (int n = 1; n <= 50; ++n) fs::create_symlink("/nonexistent", dir_ / ("com" + std::to_string(n)));
-    char name[256];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    fs::remove(dir_ / "com4");
-    fs::create_symlink(name, dir_ / "com4");
+    const test::TPtyPortMap::TPty& com4 = ports.AddPort(4);
+    master_ = com4.master;
+    slave_ = com4.slave;
   }
   void TearDown() override {
     term.reset();
     port.reset();
-    while (PumpOneMessage() == PumpResult::Dispatched) {
-    }
-    close(master_);
-    close(slave_);
-    if (oldDir_.empty()) unsetenv("ZAVTERM_PORTS_DIR");
-    else setenv("ZAVTERM_PORTS_DIR", oldDir_.c_str(), 1);
-    fs::remove_all(dir_);
+    test::DrainQueue();
   }
 
   // An open port and a terminal attached to it, 80 x 24 fully visible.
@@ -130,21 +89,19 @@ class TerminalWidget : public ::testing::Test {
   TComponent form{nullptr};
   std::unique_ptr<TMroComPort> port;
   std::unique_ptr<TQxTerminal> term;
+  test::ScratchDir scratch{"qxterm", false};  // capture files
+  test::TPtyPortMap ports;                   // COM4 is a pseudo-terminal
   int master_ = -1, slave_ = -1;
-
- private:
-  fs::path dir_;
-  std::string oldDir_;
 };
 
 TEST_F(TerminalWidget, ReceivedBytesReachBufferImageAndCapture) {
   Open();
-  const fs::path cap = fs::temp_directory_path() / ("qxterm-cap-" + std::to_string(getpid()));
+  const fs::path cap = scratch.path() / "capture";
   term->SetCaptureFile(cap.string());
   term->SetCapture(TQxCaptureMode::cmOn);
   const std::string data = "Hello\r\nworld\x01\xff";
   ASSERT_EQ(write(master_, data.data(), data.size()), ssize_t(data.size()));
-  ASSERT_TRUE(PumpUntil([&] { return Row(2).substr(0, 5) == "world"; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return Row(2).substr(0, 5) == "world"; }));
   EXPECT_EQ(Row(1).substr(0, 5), "Hello");
   EXPECT_EQ(ReadFile(cap), data);  // exactly the received bytes, unbuffered
   term->TimerTick();  // the first tick after the last paint waits
@@ -159,7 +116,7 @@ TEST_F(TerminalWidget, ReceivedBytesReachBufferImageAndCapture) {
   EXPECT_EQ(term->Capture(), TQxCaptureMode::cmOn);
   term->SetCapture(TQxCaptureMode::cmAppend);  // no change while on
   ASSERT_EQ(write(master_, "+1", 2), 2);
-  ASSERT_TRUE(PumpUntil([&] { return ReadFile(cap).size() == data.size() + 2; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return ReadFile(cap).size() == data.size() + 2; }));
   EXPECT_EQ(ReadFile(cap), data + "+1");
   // A new file during capture starts empty.
   const fs::path cap2 = cap.string() + "b";
@@ -180,11 +137,11 @@ TEST_F(TerminalWidget, LazyPaintWaitsTwoTicksAfterAPaint) {
   Open();
   term->TimerTick();  // nothing to paint
   ASSERT_EQ(write(master_, "A", 1), 1);
-  ASSERT_TRUE(PumpUntil([&] { return Row(1)[0] == 'A'; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return Row(1)[0] == 'A'; }));
   term->TimerTick();  // after a quiet period: at the next tick
   EXPECT_GT(InkInCell(1, 1), 0);
   ASSERT_EQ(write(master_, "B", 1), 1);
-  ASSERT_TRUE(PumpUntil([&] { return Row(1)[1] == 'B'; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return Row(1)[1] == 'B'; }));
   term->TimerTick();  // 100 ms after the paint: waits
   EXPECT_EQ(InkInCell(1, 2), 0);
   term->TimerTick();  // 200 ms: painted
@@ -192,7 +149,7 @@ TEST_F(TerminalWidget, LazyPaintWaitsTwoTicksAfterAPaint) {
   // More than LazyByteDelay bytes paint at the next tick.
   term->SetLazyByteDelay(3);
   ASSERT_EQ(write(master_, "CDEF", 4), 4);
-  ASSERT_TRUE(PumpUntil([&] { return Row(1)[5] == 'F'; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return Row(1)[5] == 'F'; }));
   term->TimerTick();
   EXPECT_GT(InkInCell(1, 6), 0);
 }
@@ -200,7 +157,7 @@ TEST_F(TerminalWidget, LazyPaintWaitsTwoTicksAfterAPaint) {
 TEST_F(TerminalWidget, SelectionCopiesFullWidthLines) {
   Open();
   ASSERT_EQ(write(master_, "\r\nsecond line here\r\nthird", 25), 25);
-  ASSERT_TRUE(PumpUntil([&] { return Row(3).substr(0, 5) == "third"; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return Row(3).substr(0, 5) == "third"; }));
   Mouse(QEvent::MouseButtonPress, 3, 70, Qt::LeftButton);
   Mouse(QEvent::MouseMove, 2, 10, Qt::LeftButton);
   Mouse(QEvent::MouseButtonRelease, 2, 10, Qt::NoButton);
@@ -262,7 +219,7 @@ TEST_F(TerminalWidget, PendingAttachCompletesWhenThePortOpens) {
   port->SetOpen(true);
   EXPECT_TRUE(term->Attached());
   port->SetOpen(false);
-  ASSERT_TRUE(PumpUntil([&] { return port->PortPhase == TPortPhase::ppClosed; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return port->PortPhase == TPortPhase::ppClosed; }));
   EXPECT_FALSE(term->Attached());
   EXPECT_TRUE(term->AttachPending());
 }
@@ -277,7 +234,7 @@ TEST_F(TerminalWidget, Vt100RepliesAndColumnsThroughTheControl) {
   const std::string want = "\033[5;10R\033[?1;0c\033[2;1;1;64;64;1;0x";
   EXPECT_EQ(ReadFd(master_, want.size()), want);
   ASSERT_EQ(write(master_, "\033[?3h", 5), 5);
-  ASSERT_TRUE(PumpUntil([&] { return term->Columns() == 132; }));
+  ASSERT_TRUE(PumpQtUntil([&] { return term->Columns() == 132; }));
   term->SetEmulator(nullptr);  // the size carries over to the internal emulator
   EXPECT_EQ(term->Columns(), 132);
 }

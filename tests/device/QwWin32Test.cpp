@@ -10,16 +10,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Event.h"
 #include "serial/PortMap.h"
 #include "serial/QwWin32.h"
 #include "serial/QwWin32_parmrk.h"
 #include "serial/QxExcept.h"
+#include "tests/support/TestSupport.h"
 
 namespace zav {
 namespace {
@@ -333,6 +336,55 @@ TEST(Win32Device, TelephonyHandleZeroIsNotOpen) {
   EXPECT_FALSE(d.HasBuffers());
 }
 
+TEST(Win32Device, AFailedCallIsNamedWithItsReasonAndNumber) {
+  TMroWin32Dispatcher d(nullptr);
+  EXPECT_EQ(Open(d, "/dev/null"), ecFileNotFound);
+  EXPECT_EQ(d.LastDeviceError(), "tcgetattr: not a serial device");
+  EXPECT_EQ(Open(d, "/dev/ttyZAV-missing"), ecFileNotFound);
+  EXPECT_EQ(d.LastDeviceError(), "open: no such device");
+  // A handle that is not open is of no use to the telephony variant.
+  TMroTAPI32Dispatcher tapi(nullptr, 9999);
+  EXPECT_EQ(tapi.InitializePort("", 9600, 0, 8, 1, 4096, 4096, 0), ecInvalidHandle);
+  EXPECT_EQ(tapi.LastDeviceError(), std::string("F_DUPFD: ") + std::strerror(EBADF));
+  // An open port starts with a clean record.
+  Pty pty;
+  ASSERT_EQ(Open(d, pty.slave), 0);
+  EXPECT_EQ(d.LastDeviceError(), "");
+  d.ShutdownPort();
+}
+
+// An exception thrown by a handler on the dispatcher thread goes to the
+// application's error reporter, not to stderr, and the thread serves on.
+void ThrowingHandler(UINT msg, WPARAM, LPARAM) {
+  if (msg == MsgTriggerAvail) throw Exception("handler failed");
+}
+
+TEST(Win32Device, AHandlerExceptionReachesTheErrorReporter) {
+  std::mutex m;
+  std::vector<std::string> reported;
+  RegisterErrorReporter([&](const std::exception& e) {
+    std::lock_guard lock(m);
+    reported.push_back(e.what());
+  });
+  Pty pty;
+  TMroWin32Dispatcher d(nullptr);
+  ASSERT_EQ(Open(d, pty.slave), 0);
+  d.SetAvailLength(1);
+  d.RegisterProcHandler(&ThrowingHandler);
+  auto count = [&] {
+    std::lock_guard lock(m);
+    return reported.size();
+  };
+  pty.Write("x");
+  for (int i = 0; i < 500 && count() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pty.Write("y");  // still served after the first failure
+  for (int i = 0; i < 500 && count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  d.ShutdownPort();
+  RegisterErrorReporter({});
+  ASSERT_GE(reported.size(), 2u);
+  EXPECT_EQ(reported.front(), "handler failed");
+}
+
 TEST(Win32Device, TelephonyHandleAdoptsAnOpenDescriptor) {
   Pty pty;
   int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -350,16 +402,10 @@ TEST(Win32Device, TelephonyHandleAdoptsAnOpenDescriptor) {
 
 class PortMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("zav-ports-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    setenv("ZAVTERM_PORTS_DIR", dir.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("ZAVTERM_PORTS_DIR");
-    fs::remove_all(dir);
-  }
-  fs::path dir;
+  void SetUp() override { setenv("ZAVTERM_PORTS_DIR", dir.c_str(), 1); }
+  void TearDown() override { unsetenv("ZAVTERM_PORTS_DIR"); }
+  test::ScratchDir scratch{"zav-ports", false};
+  fs::path dir = scratch.path();
 };
 
 TEST_F(PortMapTest, OverridesResolveComNames) {

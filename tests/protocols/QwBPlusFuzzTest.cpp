@@ -116,7 +116,6 @@ TEST(BPlusFuzz, ValidSessionsEndWellAndDamagedOnesEndAtAll) {
     for (auto& b : random) b = uint8_t(gen());
     ASSERT_EQ(fuzz::FuzzBPlusReceive(random.data(), random.size()), 0);
   }
-  fuzz::FuzzBPlusCleanup();
 }
 
 }  // namespace

@@ -12,26 +12,12 @@
 
 #include "serial/QxExcept.h"
 #include "tests/protocols/ProtocolTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 namespace zav::test {
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  int argc_ = 1;
-  char name_[16] = "protocols_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-
-[[maybe_unused]] auto* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] auto* const g_qt = ::testing::AddGlobalTestEnvironment(new QtTestEnvironment("protocols_tests"));
 
 class StatusWindowTest : public MemoryProtocolTest {};
 

@@ -11,6 +11,7 @@
 #include "serial/QxExcept.h"
 #include "serial/QxSrMgr.h"
 #include "tests/support/MemoryDevice.h"
+#include "tests/support/TestSupport.h"
 
 namespace zav::test {
 namespace {
@@ -21,23 +22,12 @@ class DumpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitStringResources();
-    dir = fs::temp_directory_path() / ("zav-dump-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
     SetFixedClockForTesting(100000);
     ASSERT_EQ(d.Open(), 0);
   }
-  void TearDown() override {
-    SetFixedClockForTesting(-1);
-    fs::remove_all(dir);
-  }
+  void TearDown() override { SetFixedClockForTesting(-1); }
   std::string Path(const char* name) { return (dir / name).string(); }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  static std::string Slurp(const std::string& path) { return ReadFile(path); }
   static std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -53,7 +43,8 @@ class DumpTest : public ::testing::Test {
     ASSERT_EQ(d.ReadBlock(s.data(), uint32_t(s.size())), int32_t(s.size()));
   }
 
-  fs::path dir;
+  ScratchDir scratch{"zav-dump", false};
+  fs::path dir = scratch.path();
   TMemoryDispatcher d;
 };
 

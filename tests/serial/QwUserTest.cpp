@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,41 @@ TEST(DispatcherWrite, BlocksWrapTheTransmitRingInOrder) {
   EXPECT_TRUE(d.OutFull());
   EXPECT_EQ(d.Wire(), "56ABCDEFGH");
   EXPECT_EQ(d.Sent(), "0123456ABCDEFGH");
+}
+
+// The sending side the output thread and the in-memory wire share.
+class SendingDispatcher : public TMemoryDispatcher {
+ public:
+  using TMemoryDispatcher::SendTransmitRun;
+};
+
+TEST(DispatcherWrite, TheSendingSideTakesWhatWentOutDropsAFailedRunAndLosesToAPurge) {
+  SendingDispatcher d;
+  ASSERT_EQ(d.Open(4096, 10), 0);
+  ASSERT_EQ(d.WriteBlock("0123456", 7), 0);
+  EXPECT_EQ(d.Wire(5), "01234");
+  ASSERT_EQ(d.WriteBlock("ABCDEFGH", 8), 0);  // wraps: "56ABC" at the end, "DEFGH" from the start
+  std::string runs;
+  auto take = [&](int64_t result) {
+    return [&runs, result](std::span<const uint8_t> run) {
+      runs += std::string(run.begin(), run.end()) + "|";
+      return result;
+    };
+  };
+  EXPECT_EQ(d.SendTransmitRun(take(1)), 1u);  // one byte went out
+  EXPECT_EQ(d.SendTransmitRun(take(0)), 0u);  // nothing went out: all stays
+  EXPECT_EQ(d.SendTransmitRun(take(-1)), 4u);  // failed for good: the run is dropped
+  EXPECT_EQ(runs, "56ABC|6ABC|6ABC|");
+  EXPECT_EQ(d.OutputUsed(), 5u);
+  // A purge while a run is being sent: nothing of the new ring is consumed.
+  EXPECT_EQ(d.SendTransmitRun([&](std::span<const uint8_t> run) {
+    EXPECT_EQ(std::string(run.begin(), run.end()), "DEFGH");
+    d.PurgeOutput();
+    d.WriteBlock("xy", 2);
+    return int64_t(run.size());
+  }),
+            0u);
+  EXPECT_EQ(d.Wire(), "xy");
 }
 
 TEST(DispatcherWrite, ZeroBytesReturnAtOnceAndLogNothing) {

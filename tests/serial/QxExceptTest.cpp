@@ -1,4 +1,5 @@
 #include "serial/QxExcept.h"
+#include "serial/ZiRode.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <typeinfo>
 
 #include "platform/Component.h"
@@ -369,6 +371,22 @@ TEST(ErrorText, SystemMessagesAreFlattened) {
   EXPECT_EQ(SystemErrorText(5), std::strerror(EACCES));
   EXPECT_EQ(SystemErrorText(7), "");
   EXPECT_EQ(SystemErrorText(-87), "");
+}
+
+// The device layer's one errno translation; each number's text is the
+// system's message for an errno of the same meaning.
+TEST(ErrorText, ErrnoBecomesThePlatformNumber) {
+  const std::pair<int, uint32_t> cases[] = {
+      {ENOENT, kErrFileNotFound},   {ENODEV, kErrFileNotFound},   {ENXIO, kErrFileNotFound},
+      {ENOTTY, kErrFileNotFound},   {ENOTDIR, kErrPathNotFound},  {EMFILE, kErrTooManyFiles},
+      {EACCES, kErrAccessDenied},   {EBUSY, kErrAccessDenied},    {EWOULDBLOCK, kErrAccessDenied},
+      {EBADF, kErrInvalidHandle},   {ENOMEM, kErrNotEnoughMemory}, {EINVAL, kErrInvalidParameter},
+      {EIO, kErrGeneralFailure},    {EPIPE, kErrGeneralFailure},
+  };
+  for (const auto& [err, number] : cases) {
+    EXPECT_EQ(PlatformErrorNumber(err), number) << std::strerror(err);
+    EXPECT_NE(SystemErrorText(int32_t(number)), "") << number;
+  }
 }
 
 TEST(ErrorText, ToBufferCutsTo79Characters) {

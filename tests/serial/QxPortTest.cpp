@@ -24,55 +24,14 @@
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
 #include "tests/support/MemoryDevice.h"
+#include "tests/support/PtyPorts.h"
+#include "tests/support/TestSupport.h"
 
 namespace zav::test {
 namespace {
 
 namespace fs = std::filesystem;
 using enum TTraceLogState;
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Serves the calling thread's messages until `done` holds or 5 s pass.
-bool PumpUntil(const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (PumpOneMessage() == PumpResult::Empty)
-      WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-void DrainQueue() {
-  while (PumpOneMessage() == PumpResult::Dispatched) {
-  }
-}
-
-// A scratch directory that is also the working directory (the trace and log
-// files have relative names).
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/qxport-XXXXXX";
-    path_ = mkdtemp(tmpl);
-    old_ = fs::current_path();
-    fs::current_path(path_);
-  }
-  ~ScratchDir() {
-    fs::current_path(old_);
-    fs::remove_all(path_);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_, old_;
-};
 
 // The in-memory device with its "threads" ended by the test: a close from
 // inside a handler leaves them running until EndDeferredThreads, as the
@@ -776,66 +735,25 @@ TEST_F(PortTest, DestroyingAnOpenPortClosesIt) {
 
 // --- The serial device on pseudo-terminals ------------------------------------------------
 
-// Pseudo-terminal pairs mapped as COM numbers through an override directory.
+// Pseudo-terminal pairs mapped as COM numbers (tests/support/PtyPorts.h).
 class PtyPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qxport-ports-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    oldDir_ = getenv("ZAVTERM_PORTS_DIR") ? getenv("ZAVTERM_PORTS_DIR") : "";
-    setenv("ZAVTERM_PORTS_DIR", dir_.c_str(), 1);
-    // Every number starts as a link to nothing, so the machine's own ports never
-    // fill the gaps.
-    for (int n = 1; n <= 50; ++n) fs::create_symlink("/nonexistent", dir_ / ("com" + std::to_string(n)));
     RegisterErrorReporter([this](const std::exception& e) { reported.push_back(e.what()); });
   }
   void TearDown() override {
     RegisterErrorReporter({});
     DrainQueue();
-    for (int fd : fds_) close(fd);
-    if (oldDir_.empty())
-      unsetenv("ZAVTERM_PORTS_DIR");
-    else
-      setenv("ZAVTERM_PORTS_DIR", oldDir_.c_str(), 1);
-    fs::remove_all(dir_);
   }
 
   // Makes a pair, links its slave as com<n>; returns the master.
-  int AddPort(int com) {
-    int master = -1, slave = -1;
-    char name[256];
-    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    fds_.push_back(master);
-    fds_.push_back(slave);  // held open so the master never sees a hang-up
-    const fs::path link = dir_ / ("com" + std::to_string(com));
-    fs::remove(link);
-    fs::create_symlink(name, link);
-    return master;
-  }
+  int AddPort(int com) { return ports.AddPort(com).master; }
+  static std::string ReadMaster(int master, size_t want) { return ReadFarEnd(master, want); }
 
+  TPtyPortMap ports;
   ScratchDir scratch;
-
-  static std::string ReadMaster(int master, size_t want) {
-    std::string got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{master, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
-        char buf[256];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) got.append(buf, size_t(n));
-      }
-    }
-    return got;
-  }
-
   TComponent form{nullptr};
   std::vector<std::string> reported;
-
- private:
-  fs::path dir_;
-  std::string oldDir_;
-  std::vector<int> fds_;
 };
 
 TEST_F(PtyPortTest, SendsAndReceivesThroughTheSerialDevice) {

@@ -36,9 +36,13 @@ void TMemoryDispatcher::InjectLineErrors(uint32_t bits) {
 }
 
 std::string TMemoryDispatcher::Wire(uint32_t max) {
-  std::vector<uint8_t> buf(std::min<uint32_t>(max, 1 << 20));
-  uint32_t n = TakeFromTransmitRing(buf.data(), uint32_t(buf.size()));
-  std::string out(buf.begin(), buf.begin() + n);
+  std::string out;
+  uint8_t buf[4096];
+  while (out.size() < max) {
+    const uint32_t n = TakeFromTransmitRing(buf, std::min<uint32_t>(sizeof buf, max - uint32_t(out.size())));
+    if (n == 0) break;
+    out.append(reinterpret_cast<const char*>(buf), n);
+  }
   std::lock_guard lock(m_);
   sent_ += out;
   return out;
@@ -47,7 +51,9 @@ std::string TMemoryDispatcher::Wire(uint32_t max) {
 uint32_t TMemoryDispatcher::Loopback() {
   uint8_t buf[4096];
   uint32_t total = 0;
-  while (uint32_t n = TakeFromTransmitRing(buf, sizeof buf)) {
+  while (OutputWaitingNow() > 0) {
+    const uint32_t n = TakeFromTransmitRing(buf, sizeof buf);
+    if (n == 0) break;
     std::lock_guard lock(m_);
     driverInput_.insert(driverInput_.end(), buf, buf + n);
     total += n;
@@ -119,11 +125,9 @@ int32_t TMemoryDispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
 }
 
 int32_t TMemoryDispatcher::DeviceSetSettings(const TDCB& dcb) {
-  uint32_t used;
-  {
-    TLockGuard out(OutputLock);
-    used = OutputWaitingLocked();
-  }
+  // Called under StatusLock, which comes after OutputLock: the level is read
+  // without it.
+  const uint32_t used = OutputWaitingNow();
   std::lock_guard lock(m_);
   settingsWrites.push_back(dcb);
   outputUsedAtSettingsWrite.push_back(used);
@@ -138,7 +142,7 @@ int32_t TMemoryDispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
 }
 
 bool TMemoryDispatcher::DeviceSetupQueues(uint32_t, uint32_t) {
-  if (failSetupQueues) SetLastError(87);
+  if (failSetupQueues) SetLastError(kErrInvalidParameter);
   return !failSetupQueues;
 }
 

@@ -269,6 +269,13 @@ TEST_F(Line, ExecRunsAProgramOnThePortAndPassesItsStatus) {
   ASSERT_EQ(write(A(), "hello\n", 6), 6);
   EXPECT_EQ(Wait(echo), 3) << Err(echo);
   EXPECT_EQ(ReadUntilQuiet(A(), std::chrono::seconds(2), 9), "got hello");
+  // Stopped, the program still has its last word on the line (a cancel, say).
+  Child& stopped = Start({"exec", ends[1], "--", "sh", "-c",
+                          "trap 'printf bye; exit 5' TERM; printf up; while :; do sleep 0.05; done"});
+  EXPECT_EQ(ReadUntilQuiet(A(), std::chrono::seconds(5), 2), "up");
+  kill(stopped.pid, SIGTERM);
+  EXPECT_EQ(Wait(stopped), 5) << Err(stopped);
+  EXPECT_EQ(ReadUntilQuiet(A(), std::chrono::seconds(2), 3), "bye");
   Child& missing = Start({"exec", ends[1], "--", "no-such-program-here"});
   EXPECT_EQ(Wait(missing), 127);
   EXPECT_NE(Err(missing).find("cannot run no-such-program-here"), std::string::npos) << Err(missing);

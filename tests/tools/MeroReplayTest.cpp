@@ -52,6 +52,18 @@ TEST_F(Replay, TextDumpIsTheHeaderAndTextOfTheFullDump) {
   EXPECT_GT(full.out.size(), text.out.size());
 }
 
+// Found by fuzzing: one row or column was accepted and then failed inside the
+// buffer, and a screen taller than the history silently stayed at 24 rows.
+TEST_F(Replay, EveryScreenSizeFromTwoTo255IsTaken) {
+  const std::string stream = dir + "/s.bin";
+  WriteFile(stream, "x");
+  for (const auto& [rows, cols] : std::vector<std::pair<std::string, std::string>>{{"2", "2"}, {"255", "255"}}) {
+    const RunResult r = Run({"replay", "--dump", "text", "--rows", rows, "--cols", cols, stream});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("# vtdump rows=" + rows + " cols=" + cols + " cursor=0,1 ", 0), 0u) << r.out.substr(0, 80);
+  }
+}
+
 TEST_F(Replay, RepliesToQueriesAreDiscarded) {
   const std::string stream = dir + "/q.bin";
   WriteFile(stream, "\x1b[c\x1b[5n\x1b[6n\x05ok");
@@ -71,6 +83,8 @@ TEST_F(Replay, MissingFilesAndBadOptions) {
                                                                  {"replay", "--emulator", "ansi", good},
                                                                  {"replay", "--chunk", "0", good},
                                                                  {"replay", "--rows", "x", good},
+                                                                 {"replay", "--rows", "1", good},
+                                                                 {"replay", "--cols", "1", good},
                                                                  {"replay", "--dump", "html", good}}) {
     EXPECT_EQ(Run(args).exitCode, 2) << args[1];
   }

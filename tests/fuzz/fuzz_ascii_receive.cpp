@@ -1,0 +1,13 @@
+// The ASCII protocol's receive side fed arbitrary bytes and time steps on the
+// in-memory device (ReceiveFuzz.h).
+#include "protocols/QwAbsPcl.h"
+#include "tests/fuzz/ReceiveFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return zav::fuzz::FuzzReceive(data, size, [](zav::test::TMemoryProtocolRig& rig) {
+    rig.protocol->SetProtocolType(zav::ptAscii);
+    rig.protocol->SetFileName("in.txt");
+    rig.protocol->SetAsciiEOFTimeout(20);
+    rig.protocol->BeginReceive();
+  });
+}
