@@ -1,5 +1,6 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
+#include "protocols/QwBPlus.h"
 #include "protocols/QwKermit.h"
 #include "protocols/QwTPcl.h"
 #include "protocols/QwXmodem.h"
@@ -20,7 +21,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptZmodem
     {PrepareReceiveKermit, PrepareTransmitKermit}, // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
-    {nullptr, nullptr},                            // ptBPlus
+    {PrepareReceiveBPlus, PrepareTransmitBPlus},   // ptBPlus
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
@@ -33,12 +34,14 @@ TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
     {nullptr, nullptr},
     {KermitReceiveHandler, KermitTransmitHandler},  // ptKermit
-    {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
+    {AsciiReceiveHandler, AsciiTransmitHandler},
+    {BPlusReceiveHandler, BPlusTransmitHandler},  // ptBPlus
 };
 
 namespace {
 
 int32_t InitAsciiRoutine(TransferRecord& r, TProtocolType) { return InitAscii(r); }
+int32_t InitBPlusRoutine(TransferRecord& r, TProtocolType) { return InitBPlus(r); }
 
 int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);
@@ -120,7 +123,7 @@ TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
     {},
     {InitKermitRoutine, DoneKermit, ApplyKermit, ReadKermit},  // ptKermit
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
-    {},
+    {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus
 };
 
 }  // namespace zav
