@@ -24,7 +24,8 @@ TEST(DispatcherViews, EveryViewIsSafeToReadWhileTheDispatcherSideWrites) {
     while (!done) {
       const TDCB line = d.LineSettings();
       if (line.XonChar != 0x11 && line.XonChar != 0x21) ++odd;
-      if ((d.ModemBits() & 0xF0) != 0x00 && (d.ModemBits() & 0xF0) != 0xB0) ++odd;
+      const uint8_t lines = d.ModemBits() & 0xF0;  // one read: two could straddle a change
+      if (lines != 0x00 && lines != 0xB0) ++odd;
       if (d.InHead() >= kDispatchBufferSize || d.InTail() >= kDispatchBufferSize) ++odd;
       if (d.CurrentBaud() <= 0) ++odd;
       // The rest only has to be readable.
