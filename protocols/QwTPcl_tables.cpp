@@ -1,6 +1,7 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
 #include "protocols/QwTPcl.h"
+#include "protocols/QwZmodem.h"
 
 namespace zav {
 
@@ -12,7 +13,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptXmodem1KG
     {nullptr, nullptr},                            // ptYmodem
     {nullptr, nullptr},                            // ptYmodemG
-    {nullptr, nullptr},                            // ptZmodem
+    {PrepareReceiveZmodem, PrepareTransmitZmodem}, // ptZmodem
     {nullptr, nullptr},                            // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
     {nullptr, nullptr},                            // ptBPlus
@@ -20,7 +21,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
+    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {ZmodemReceiveHandler, ZmodemTransmitHandler},
     {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
 };
 
@@ -48,10 +49,36 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
   s.AsciiEOFTimeout = r.ReceiveTimeout;
 }
 
+int32_t InitZmodemRoutine(TransferRecord& r, TProtocolType) { return InitZmodem(r); }
+
+int32_t ApplyZmodem(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = SetZmodemOptionOverride(r, s.ZmodemOptionOverride);
+  if (rc == 0) rc = SetZmodemFileOption(r, s.ZmodemFileOption);
+  if (rc == 0) rc = SetZmodemSkipNoFile(r, s.ZmodemSkipNoFile);
+  if (rc == 0) rc = SetZmodemRecover(r, s.ZmodemRecover);
+  if (rc == 0) rc = SetZmodemFinishRetry(r, s.ZmodemFinishRetry);
+  // The buffers are made again only for a change.
+  if (rc == 0 && ZmodemArea(r)->Use8K != s.Zmodem8K) rc = SetZmodem8K(r, s.Zmodem8K);
+  return rc;
+}
+
+void ReadZmodem(TransferRecord& r, TProtocolSettings& s) {
+  TZmodemArea* a = ZmodemArea(r);
+  if (a == nullptr) return;
+  s.ZmodemOptionOverride = a->OptionOverride;
+  s.ZmodemFileOption = uint8_t(a->FileOption & 0x7F);
+  s.ZmodemSkipNoFile = (a->FileOption & kSkipNoFileBit) != 0;
+  s.ZmodemRecover = a->Recover;
+  s.ZmodemFinishRetry = a->FinishRetries;
+  s.Zmodem8K = a->Use8K;
+}
+
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
-    {}, {}, {}, {}, {}, {}, {}, {}, {},
+    {}, {}, {}, {}, {}, {}, {},
+    {InitZmodemRoutine, DoneZmodem, ApplyZmodem, ReadZmodem},  // ptZmodem
+    {},
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {},
 };

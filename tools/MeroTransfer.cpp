@@ -35,7 +35,8 @@ const char* const kRecvHead =
     "usage: mero recv PORT --protocol P [--file NAME] [OPTIONS]\n"
     "Receives into --dir: the protocols that carry no name write --file NAME; the\n"
     "others write the names the sender gives (never outside --dir).\n"
-    "An existing file is kept: the new one gets '$' as its first character.\n";
+    "An existing file is kept: the new one gets '$' as its first character (zmodem:\n"
+    "the sender's file option, or --option-override, decides).\n";
 const char* const kCommonHelp =
     "  --history FILE                 append the protocol history to FILE\n";
 const char* const kRecvCommonHelp =
@@ -66,7 +67,7 @@ std::string Help(bool sending, const std::string& protocol) {
 
 // Protocols that are planned but have no engine in this tool yet.
 const std::vector<std::string> kLaterProtocols = {"xmodem", "xmodem-crc", "xmodem-1k", "xmodem-1kg",
-                                                  "ymodem", "ymodem-g",   "zmodem",    "kermit", "bplus"};
+                                                  "ymodem", "ymodem-g",   "kermit",    "bplus"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -135,6 +136,8 @@ bool ParseTransfer(ArgReader& args, bool sending, TransferOptions& o) {
     throw UsageError("--file NAME is needed for the " + o.Protocol->Name + " protocol");
   if (!sending && o.Protocol->Files == Batch::Names && !o.File.empty())
     throw UsageError("--file is not taken by the " + o.Protocol->Name + " protocol: the sender names the files");
+  o.Own->Check(sending);
+  o.Line.OutSize = o.Own->TransmitRing(sending);
   return true;
 }
 
@@ -211,6 +214,10 @@ class Transfer {
         shown_ = false;
         std::fprintf(stderr, "mero: received %d bytes into %s\n", p->BytesTransferred(), p->FileName().c_str());
         ++received_;
+      } else if (code == lfReceiveSkip || code == lfTransmitSkip) {
+        ShowProgress(true);
+        shown_ = false;
+        std::fprintf(stderr, "mero: skipped %s\n", p->FileName().c_str());
       }
     };
     RegisterErrorReporter([this](const std::exception& e) {
@@ -340,6 +347,7 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
+      {"zmodem", ptZmodem, Batch::Names, MakeZmodemOptions},
   };
   return protocols;
 }

@@ -22,6 +22,10 @@ class ProtocolOptions {
   // Takes `word` (and its value from `args`) when it is one of this
   // protocol's options for the direction; false otherwise.
   virtual bool Parse(const std::string& word, ArgReader& args, bool sending) = 0;
+  // Throws UsageError when the options do not go together.
+  virtual void Check(bool /*sending*/) const {}
+  // The transmit ring the port needs (0: the default).
+  virtual uint16_t TransmitRing(bool /*sending*/) const { return 0; }
   // Pushes the options into the component, which already holds the protocol.
   virtual void Apply(TMroCustomProtocol& protocol, bool sending) const = 0;
   // The help lines of the options for the direction.
@@ -46,5 +50,6 @@ const std::vector<ProtocolEntry>& TransferProtocols();
 
 // The factories of the families.
 std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
+std::unique_ptr<ProtocolOptions> MakeZmodemOptions();
 
 }  // namespace zav::mero

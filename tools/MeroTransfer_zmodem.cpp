@@ -1,0 +1,94 @@
+// The Zmodem protocol's options of mero send and recv.
+#include <optional>
+
+#include "MeroTransfer.h"
+
+namespace zav::mero {
+
+namespace {
+
+// 8K subpackets need a transmit ring of twice the block and a little more;
+// this one keeps three of them queued.
+constexpr uint16_t kRing8K = 32768;
+
+class ZmodemOptions : public ProtocolOptions {
+ public:
+  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
+    if (word == "--8k") {
+      use8K_ = true;
+    } else if (word == "--recover") {
+      recover_ = true;
+    } else if (word == "--file-option") {
+      const size_t choice = args.Choice(word, {"newer-or-longer", "append", "clobber", "newer", "different", "protect"});
+      static const TZmodemFileOptions kValues[] = {zfoWriteNewerLonger, zfoWriteAppend,    zfoWriteClobber,
+                                                   zfoWriteNewer,       zfoWriteDifferent, zfoWriteProtect};
+      fileOption_ = kValues[choice];
+    } else if (word == "--skip-no-file") {
+      skipNoFile_ = true;
+    } else if (!sending && word == "--option-override") {
+      override_ = true;
+    } else if (!sending && word == "--finish-retry") {
+      finishRetry_ = int32_t(args.Number(word, 0, 100));
+    } else if (sending && word == "--include-directory") {
+      includeDirectory_ = true;
+    } else if (!sending && word == "--honor-directory") {
+      honorDirectory_ = true;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void Check(bool sending) const override {
+    // The receiver's own file option counts only over the sender's.
+    if (!sending && (fileOption_ || skipNoFile_) && !override_)
+      throw UsageError("--file-option and --skip-no-file on receive need --option-override");
+  }
+
+  void Apply(TMroCustomProtocol& p, bool) const override {
+    p.SetZmodem8K(use8K_);
+    p.SetZmodemRecover(recover_);
+    if (fileOption_) p.SetZmodemFileOption(*fileOption_);
+    p.SetZmodemSkipNoFile(skipNoFile_);
+    p.SetZmodemOptionOverride(override_);
+    if (finishRetry_) p.SetZmodemFinishRetry(*finishRetry_);
+    p.SetIncludeDirectory(includeDirectory_);
+    p.SetHonorDirectory(honorDirectory_);
+  }
+
+  uint16_t TransmitRing(bool) const override { return use8K_ ? kRing8K : 0; }
+
+  std::string Help(bool sending) const override {
+    std::string text =
+        "  --8k                           8192-byte subpackets (receiving takes them always)\n"
+        "  --recover                      resume a file the receiver has in part\n";
+    if (sending)
+      text +=
+          "  --file-option newer-or-longer|append|clobber|newer|different|protect\n"
+          "                                 what the receiver does with a file it has (default newer)\n"
+          "  --skip-no-file                 the receiver takes only files it has already\n"
+          "  --include-directory            send each file's path, not only its name\n";
+    else
+      text +=
+          "  --option-override              decide by --file-option, not by the sender's option\n"
+          "  --file-option newer-or-longer|append|clobber|newer|different|protect\n"
+          "                                 with --option-override: what to do with a file\n"
+          "                                 that exists (a sender without an option: protect)\n"
+          "  --skip-no-file                 with --option-override: take only files that exist\n"
+          "  --finish-retry N               times to repeat the final ZFIN (default 0)\n"
+          "  --honor-directory              keep the sender's directories below --dir\n";
+    return text;
+  }
+
+ private:
+  bool use8K_ = false, recover_ = false, skipNoFile_ = false, override_ = false;
+  bool includeDirectory_ = false, honorDirectory_ = false;
+  std::optional<TZmodemFileOptions> fileOption_;
+  std::optional<int32_t> finishRetry_;
+};
+
+}  // namespace
+
+std::unique_ptr<ProtocolOptions> MakeZmodemOptions() { return std::make_unique<ZmodemOptions>(); }
+
+}  // namespace zav::mero
