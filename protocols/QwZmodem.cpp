@@ -160,6 +160,7 @@ void SendAbort(TransferRecord& r, TZmodemArea& a) {
     std::memset(abort, ZDLE, kAbortRun);
     std::memset(abort + kAbortRun, 8, kAbortRun);
     Send(r, a, abort, sizeof abort);
+    a.AbortSent = true;
   }
   r.ProtocolStatus = psCancelRequested;
   r.ForceStatus = true;
@@ -567,7 +568,9 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
   r.BytesRemaining -= int32_t(a.BlockLength);
   r.ForceStatus = true;
   if (r.LastBlock) {
-    a.RetryCount = 0;
+    // The retry count goes on: only progress (a ZACK, a ZRPOS further on)
+    // starts it again, so a receiver that keeps asking for the same place
+    // reaches the limit whether or not the end was sent meanwhile.
     SetState(a, tzSendEof);
   } else if (a.SubpacketEnd == ZCRCW) {
     ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
@@ -623,7 +626,8 @@ void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming
 
 void TxSendData(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger == r.TimeoutTrigger && trigger != 0) return DataReply(r, a, psTimeout, true);
-  if (trigger == 0 && InputReady(r, a)) {
+  // What the receiver said comes first: after a ZRPOS the block is not wanted.
+  if (InputReady(r, a)) {
     const int32_t status = ParseInput(r, a);
     if (status != psNoHeader) {
       r.ProtocolStatus = status;
@@ -747,14 +751,17 @@ void TxError(TransferRecord& r, TZmodemArea& a) {
     r.LogFileHook(r, lfTransmitFail);
     a.FileActive = false;
   }
-  if (r.ProtocolStatus != psCancelRequested) PurgeOutputOfPort(r);
+  // What is queued is of no use now, except this side's abort string.
+  if (!a.AbortSent) PurgeOutputOfPort(r);
   SetState(a, tzCleanup);
 }
 
 // Lets the last bytes (the "OO", the abort string) leave the ring before the
 // finish: closing the port discards what is still queued.
 bool TxCleanup(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
-  if (!a.Draining) {
+  if (a.EndNow) {
+    // The caller of a cancel (a component going away) cannot wait.
+  } else if (!a.Draining) {
     DiscardInput(r, a);
     SendAttention(r, a, a.Attention.data());
     if (r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
@@ -779,9 +786,14 @@ bool TxCleanup(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 
 // The head of a pass: false when the call ends after it.
 bool TransmitHead(TransferRecord& r, TZmodemArea& a, UINT& msg, WPARAM& wParam) {
-  // A second cancel or a carrier loss during a cancel changes nothing.
+  if (msg == MsgProtocolCancel) a.EndNow = true;
+  // A second cancel or a carrier loss during a cancel changes nothing, but
+  // what is left of the end runs now.
   if (r.ProtocolStatus == psCancelRequested) {
-    if (msg == MsgProtocolCancel) msg = 0;
+    if (msg == MsgProtocolCancel) {
+      msg = 0;
+      if (a.ZmodemState != tzError) SetState(a, tzCleanup);
+    }
     if (wParam != 0 && int32_t(wParam) == r.ModemTrigger) wParam = 0;
   }
   const bool cancel = msg == MsgProtocolCancel;
@@ -833,7 +845,7 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   r.ForceStatus = false;
   a.ZmodemState = tzInitial;
   r.ProtocolError = 0;
-  a.FileSent = a.FileActive = a.Draining = false;
+  a.FileSent = a.FileActive = a.Draining = a.EndNow = a.AbortSent = false;
   a.RetryCount = 0;
   a.CancelCount = 0;
   a.InputPos = a.InputLen = 0;

@@ -204,6 +204,8 @@ struct TZmodemArea : TProtocolArea {
   uint32_t LastRposPosition = 0;
   bool FileActive = false;     // a file between its start and end log entries
   bool Draining = false;       // the finish waits for the last bytes to leave
+  bool EndNow = false;         // a cancel call: the transfer ends within it
+  bool AbortSent = false;      // the abort string is queued: it is not purged
   uint32_t BlockLength = 0;    // raw bytes in the work buffer's subpacket
   uint32_t ZrinitToIgnore = 0; // a receiver's second ZRINIT at the start
   std::vector<uint8_t> FileInfo;  // the ZFILE subpacket of the file being sent

@@ -416,7 +416,7 @@ void RxError(TransferRecord& r, TZmodemArea& a) {
     r.LogFileHook(r, lfReceiveFail);
   }
   a.FileActive = false;
-  if (r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
+  if (!a.EndNow && r.Dispatcher != nullptr && r.Dispatcher->OutputUsed() > 0) {
     ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
     ArmStatus(r, r.OutBuffUsedTrigger, 0);
     a.Draining = true;
@@ -448,8 +448,14 @@ void RxCleanup(TransferRecord& r, TZmodemArea& a) {
 }
 
 bool ReceiveHead(TransferRecord& r, TZmodemArea& a, UINT& msg, WPARAM& wParam) {
+  // The caller of a cancel (a component going away) cannot wait: the
+  // transfer ends within the call.
+  if (msg == MsgProtocolCancel) a.EndNow = true;
   if (r.ProtocolStatus == psCancelRequested) {
-    if (msg == MsgProtocolCancel) msg = 0;
+    if (msg == MsgProtocolCancel) {
+      msg = 0;
+      if (a.ZmodemState == rzWaitCancel) SetState(a, rzCleanup);
+    }
     if (wParam != 0 && int32_t(wParam) == r.ModemTrigger) wParam = 0;
   }
   const bool cancel = msg == MsgProtocolCancel;
@@ -492,7 +498,7 @@ void PrepareReceiveZmodem(TransferRecord& r) {
   a.ZmodemState = rzRqstFile;
   a.Parser = TZmodemHeaderParser{};
   r.ProtocolError = 0;
-  a.FileActive = a.Draining = false;
+  a.FileActive = a.Draining = a.EndNow = a.AbortSent = false;
   a.RetryCount = 0;
   a.CancelCount = 0;
   a.LastHeaderType = kZmodemNoHeader;

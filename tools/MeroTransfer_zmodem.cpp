@@ -56,7 +56,7 @@ class ZmodemOptions : public ProtocolOptions {
     p.SetHonorDirectory(honorDirectory_);
   }
 
-  uint16_t TransmitRing(bool) const override { return use8K_ ? kRing8K : 0; }
+  uint16_t TransmitRing(bool) const override { return use8K_ ? kRing8K : 32768; }
 
   std::string Help(bool sending) const override {
     std::string text =
