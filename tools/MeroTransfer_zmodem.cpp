@@ -7,9 +7,13 @@ namespace zav::mero {
 
 namespace {
 
-// 8K subpackets need a transmit ring of twice the block and a little more;
-// this one keeps three of them queued.
-constexpr uint16_t kRing8K = 32768;
+// The transmit ring: 8K subpackets need twice the block and a little more;
+// this one keeps three of them queued, or about thirty 1K ones, so that the
+// sender is woken seldom and the line never waits for it.
+constexpr uint16_t kTransmitRing = 32768;
+// The receiver's wait for the sender's closing "OO": every file is in by
+// then, and a sender on a pseudo-terminal may lose them at its exit.
+constexpr int32_t kReceiveFinishWait = 36;
 
 class ZmodemOptions : public ProtocolOptions {
  public:
@@ -45,7 +49,8 @@ class ZmodemOptions : public ProtocolOptions {
       throw UsageError("--file-option and --skip-no-file on receive need --option-override");
   }
 
-  void Apply(TMroCustomProtocol& p, bool) const override {
+  void Apply(TMroCustomProtocol& p, bool sending) const override {
+    if (!sending) p.SetFinishWait(kReceiveFinishWait);
     p.SetZmodem8K(use8K_);
     p.SetZmodemRecover(recover_);
     if (fileOption_) p.SetZmodemFileOption(*fileOption_);
@@ -56,7 +61,7 @@ class ZmodemOptions : public ProtocolOptions {
     p.SetHonorDirectory(honorDirectory_);
   }
 
-  uint16_t TransmitRing(bool) const override { return use8K_ ? kRing8K : 32768; }
+  uint16_t TransmitRing(bool sending) const override { return sending ? kTransmitRing : 0; }
 
   std::string Help(bool sending) const override {
     std::string text =
