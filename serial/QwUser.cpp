@@ -154,7 +154,9 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
 
 void TMroBaseDispatcher::ShutdownPort() {
   if (DeviceHandle_ >= 0) {
+    ShuttingDown = true;
     PurgeOutput();
+    ShuttingDown = false;
     PurgeInput();
     DeviceClose();
   }

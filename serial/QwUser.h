@@ -385,8 +385,12 @@ class TMroBaseDispatcher {
   // --- Device operations, supplied by the device class ---
   virtual int32_t DeviceEscape(int function) = 0;
   // input: discard the driver's received data; else stop and discard pending
-  // output including the transmit ring. 0 or -(system error).
+  // output including the transmit ring. 0 or -(system error). While
+  // ShuttingDown is set (the purge of ShutdownPort), output the driver has
+  // already taken is left to the device's close: it was written, and on a
+  // line where a write completes before the bytes leave, they would be lost.
   virtual int32_t DevicePurge(bool input) = 0;
+  bool ShuttingDown = false;
   // Fetches and clears the device's error bits, fills `status`. Callers hold
   // OutputLock (DeviceStatus is shared by the reading and writing sides).
   virtual uint32_t DeviceReadErrors(TDeviceStatus& status) = 0;

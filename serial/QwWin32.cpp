@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <mutex>
 #include <cstdio>
@@ -240,7 +241,20 @@ void TMroWin32Dispatcher::CloseDescriptor() {
   std::lock_guard lock(Impl_->fdMutex);
   if (Fd_ < 0) return;
   ioctl(Fd_, TIOCNXCL);
-  tcflush(Fd_, TCOFLUSH);  // close() would wait up to 30 s for unsent output
+  // Output the driver still holds gets the time the line needs to send it;
+  // what is left after that is dropped, so close() cannot wait half a minute
+  // for a line that does not take it. Nothing queued means no flush: on a
+  // pseudo-terminal a flush would discard bytes the far side has not read yet.
+  int queued = 0;
+  if (ioctl(Fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    const int64_t needMs = int64_t(queued) * 10 * 1000 / std::max<int64_t>(CurrentBaud(), 50) + 200;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<int64_t>(needMs, 5000));
+    while (queued > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (ioctl(Fd_, TIOCOUTQ, &queued) != 0) break;
+    }
+    if (queued > 0) tcflush(Fd_, TCOFLUSH);
+  }
   if (Impl_->haveOldTermios) tcsetattr(Fd_, TCSANOW, &Impl_->oldTermios);
   Impl_->haveOldTermios = false;
   close(Fd_);
@@ -282,6 +296,7 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
     }
   }
   ClearTransmitRing();
+  if (ShuttingDown) return 0;  // CloseDescriptor gives the driver's queue its time
   if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return -5;
   return 0;
 }

@@ -115,6 +115,7 @@ std::string Unescape(const std::string& text);
 
 int RunPorts(ArgReader& args);
 int RunNullModem(ArgReader& args);
+int RunExec(ArgReader& args);
 int RunTerm(ArgReader& args);
 int RunSim(ArgReader& args);
 int RunReplay(ArgReader& args);

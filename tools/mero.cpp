@@ -19,7 +19,8 @@ const char* const kUsage =
     "  recv PORT    receive a file (--protocol ascii)\n"
     "  sim PORT     a simulated device: echo, banner, line replies\n"
     "  replay FILE  feed bytes into a headless terminal and print its screen\n"
-    "  null-modem   two linked pseudo-terminals (a virtual cable)\n"
+    "  null-modem   two linked pseudo-terminals (a virtual cable), optionally a paced, noisy line\n"
+    "  exec PORT    run a program with its standard input and output on a port\n"
     "\n"
     "PORT is COMn (through the port map) or a device path such as /dev/ttyUSB0.\n"
     "\"mero COMMAND --help\" describes a command; \"mero --version\" prints the version.\n";
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   const std::map<std::string, int (*)(ArgReader&)> commands = {
-      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem},
+      {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}, {"exec", RunExec},
       {"send", RunSend},     {"recv", RunRecv}};
   const auto found = commands.find(command);
   if (found == commands.end()) {

@@ -170,6 +170,22 @@ TEST(Win32Device, WrittenBlocksReachTheFarEndInOrderAcrossTheRingEnd) {
   d.ShutdownPort();
 }
 
+TEST(Win32Device, OutputWrittenBeforeTheCloseStillReachesTheFarEnd) {
+  // The far end reads only after the close: bytes the ring had handed to the
+  // driver (more than the far end's own queue takes) must not be flushed away
+  // by the close.
+  Pty pty;
+  TMroWin32Dispatcher d(nullptr);
+  ASSERT_EQ(Open(d, pty.slave, 32768), 0);
+  const std::string block = Pattern(6000, 7);
+  ASSERT_EQ(d.WriteBlock(block.data(), uint32_t(block.size())), 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  d.ShutdownPort();
+  EXPECT_TRUE(pty.Read(block.size()) == block);
+}
+
 TEST(Win32Device, OpenErrorsFollowTheLibraryNumbering) {
   Pty pty;
   TMroWin32Dispatcher first(nullptr);

@@ -12,7 +12,15 @@ ToolTest::Child& InteropTest::StartSide(const Side& side, const std::string& dev
     if (a == "{PORT}") a = device;
   switch (side.kind) {
     case Side::Ours: return Start(argv);
-    case Side::StdioPeer: return StartProgram(argv, side.cwd, device);
+    case Side::StdioPeer: {
+      // Through `mero exec`: pipes keep a peer's exit flush from discarding
+      // its last bytes in the pseudo-terminal.
+      std::vector<std::string> args{"exec", device};
+      if (!side.cwd.empty()) args.insert(args.end(), {"--cwd", side.cwd});
+      args.push_back("--");
+      args.insert(args.end(), argv.begin(), argv.end());
+      return Start(args);
+    }
     case Side::DevicePeer: break;
   }
   return StartProgram(argv, side.cwd);

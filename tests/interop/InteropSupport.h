@@ -17,7 +17,7 @@ namespace zav::test {
 struct Side {
   enum Kind {
     Ours,        // mero with these arguments
-    StdioPeer,   // a program whose stdin and stdout are the device (sz, rz, gkermit)
+    StdioPeer,   // a program on stdin and stdout (sz, rz, gkermit), run by `mero exec` on the device
     DevicePeer,  // a program that opens the device itself (kermit -l {PORT})
   };
   Kind kind = Ours;

@@ -1,0 +1,194 @@
+// mero exec: runs a program with its standard input and output connected to
+// a port through pipes, the way a terminal program runs a file-transfer
+// program on its line.
+//
+// Pipes rather than the device itself: a program that flushes its terminal
+// on exit (many do) would otherwise throw away its last bytes before they
+// left a pseudo-terminal. The pipes hold 4 KiB each, like a UART driver's
+// queue, so the line still paces the program.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Mero.h"
+#include "serial/PortMap.h"
+
+namespace zav::mero {
+
+namespace {
+
+const char* const kHelp =
+    "usage: mero exec PORT [--cwd DIR] -- PROGRAM [ARGS...]\n"
+    "Runs PROGRAM with its standard input and output connected to PORT (a raw line)\n"
+    "through 4 KiB pipes; its standard error stays the caller's. Ends with the\n"
+    "program's exit status once its last output has reached the port. SIGINT or\n"
+    "SIGTERM ends the program.\n"
+    "  --cwd DIR   the program's working directory\n";
+
+constexpr size_t kPipeSize = 4096;
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  void Reset() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+
+int OpenLine(const std::string& port) {
+  const int com = ParseComName(port);
+  const std::string path = com > 0 ? ResolveDeviceName(port) : port;
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw ToolError("cannot open " + path + ": " + strerror(errno));
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    throw ToolError("cannot open " + path + ": in use by another program");
+  }
+  termios t{};
+  if (tcgetattr(fd, &t) == 0) {
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  return fd;
+}
+
+// Moves what `from` holds into `queue` (up to the pipe size).
+bool Fill(int from, std::string& queue, bool& eof) {
+  char buf[kPipeSize];
+  const size_t room = kPipeSize - std::min(queue.size(), kPipeSize);
+  if (room == 0) return true;
+  const ssize_t n = read(from, buf, room);
+  if (n > 0) queue.append(buf, size_t(n));
+  if (n == 0) eof = true;
+  return n >= 0 || errno == EAGAIN || errno == EINTR;
+}
+
+bool Drain(int to, std::string& queue) {
+  if (queue.empty()) return true;
+  const ssize_t n = write(to, queue.data(), queue.size());
+  if (n > 0) queue.erase(0, size_t(n));
+  return n >= 0 || errno == EAGAIN || errno == EINTR;
+}
+
+}  // namespace
+
+int RunExec(ArgReader& args) {
+  std::string port, cwd;
+  std::vector<std::string> program;
+  while (!args.Done()) {
+    const std::string word = args.Next();
+    if (word == "--") {
+      while (!args.Done()) program.push_back(args.Next());
+      break;
+    }
+    if (IsHelp(word)) {
+      std::fputs(kHelp, stdout);
+      return kExitOk;
+    }
+    if (word == "--cwd")
+      cwd = args.Value(word);
+    else if (word.rfind("--", 0) == 0 || !port.empty())
+      throw UsageError("unexpected \"" + word + "\"");
+    else
+      port = word;
+  }
+  if (port.empty()) throw UsageError("no PORT given");
+  if (program.empty()) throw UsageError("no PROGRAM given after --");
+
+  const int stopFd = InstallStopSignals();
+  Fd line{OpenLine(port)};
+  int toChild[2], fromChild[2];
+  if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
+    throw ToolError(std::string("pipe: ") + strerror(errno));
+  Fd childIn{toChild[1]}, childOut{fromChild[0]};
+  fcntl(childIn.fd, F_SETPIPE_SZ, int(kPipeSize));
+  fcntl(childOut.fd, F_SETPIPE_SZ, int(kPipeSize));
+  fcntl(childIn.fd, F_SETFL, O_NONBLOCK);
+  fcntl(childOut.fd, F_SETFL, O_NONBLOCK);
+
+  const pid_t pid = fork();
+  if (pid < 0) throw ToolError(std::string("fork: ") + strerror(errno));
+  if (pid == 0) {
+    dup2(toChild[0], 0);
+    dup2(fromChild[1], 1);
+    signal(SIGPIPE, SIG_DFL);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+      std::fprintf(stderr, "mero: cannot use %s: %s\n", cwd.c_str(), strerror(errno));
+      _exit(126);
+    }
+    std::vector<char*> argv;
+    for (auto& a : program) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    std::fprintf(stderr, "mero: cannot run %s: %s\n", argv[0], strerror(errno));
+    _exit(127);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+
+  // The program's exit wakes the loop through a process descriptor; without
+  // one it is looked for every 50 ms.
+  Fd exitFd{int(syscall(SYS_pidfd_open, pid, 0))};
+  std::string toProgram, toLine;  // bytes on their way
+  bool outEof = false, stopped = false, lineGone = false;
+  int status = 0;
+  bool exited = false;
+  while (!(exited && outEof && (toLine.empty() || lineGone))) {
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    if (StopRequested() && !stopped) {
+      kill(pid, SIGTERM);
+      stopped = true;
+    }
+    if (exited && stopped) break;
+    pollfd fds[5];
+    const short lineEvents =
+        lineGone ? 0 : short((toProgram.size() < kPipeSize ? POLLIN : 0) | (toLine.empty() ? 0 : POLLOUT));
+    fds[0] = {line.fd, lineEvents, 0};
+    fds[1] = {childOut.fd, short(!outEof && toLine.size() < kPipeSize ? POLLIN : 0), 0};
+    fds[2] = {childIn.fd, short(!toProgram.empty() && childIn.fd >= 0 ? POLLOUT : 0), 0};
+    fds[3] = {stopFd, POLLIN, 0};
+    fds[4] = {exited ? -1 : exitFd.fd, POLLIN, 0};
+    if (poll(fds, 5, exitFd.fd >= 0 ? -1 : 50) < 0 && errno != EINTR)
+      throw ToolError(std::string("poll: ") + strerror(errno));
+    bool lineEof = false;
+    if ((fds[0].revents & POLLIN) && !Fill(line.fd, toProgram, lineEof))
+      throw ToolError("reading " + port + ": " + strerror(errno));
+    // The line hung up: the program's output has nowhere to go.
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) lineGone = true;
+    bool childEof = false;
+    if (fds[1].revents & (POLLIN | POLLHUP)) {
+      if (!Fill(childOut.fd, toLine, childEof)) throw ToolError(std::string("reading the program: ") + strerror(errno));
+      if (childEof) outEof = true;
+    }
+    if (!toProgram.empty() && childIn.fd >= 0 && !Drain(childIn.fd, toProgram)) {
+      // The program closed its input: what the line brings has nowhere to go.
+      childIn.Reset();
+      toProgram.clear();
+    }
+    if (childIn.fd < 0) toProgram.clear();
+    if (lineGone)
+      toLine.clear();
+    else if (!Drain(line.fd, toLine))
+      throw ToolError("writing " + port + ": " + strerror(errno));
+  }
+  if (!exited) waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+}  // namespace zav::mero
