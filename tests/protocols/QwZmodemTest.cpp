@@ -445,6 +445,91 @@ TEST_F(ZmodemTest, SettersBelongToZmodemAndEightKRemakesTheBuffers) {
   EXPECT_EQ(Record().CheckType, bcmCrc32);
 }
 
+TEST_F(ZmodemTest, AReceiverWithoutCrc32GetsCrc16AndOneThatAsksGetsEveryControlEscaped) {
+  const std::string content = std::string("\x01\x02\x7f plain \x1b", 11);
+  StartSend({{"data.bin", content}});
+  Flush();
+  Reply(Hex(ZRINIT, Flags(kCanFullDuplex | kEscapeControls)));
+  Flush();
+  Reply(Hex(ZRPOS, PositionData(0)));
+  const std::string wire = Flush();
+  const auto frames = Frames(wire);
+  ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
+  EXPECT_EQ(frames[0].format, ZBIN);
+  EXPECT_EQ(Record().CheckType, bcmCrc16);
+  ASSERT_EQ(frames[0].subpackets.size(), 1u);
+  EXPECT_EQ(frames[0].subpackets[0].first, content);
+  EXPECT_NE(wire.find(std::string("\x18\x41\x18\x42\x7f plain \x18\x5b", 12)), std::string::npos);
+}
+
+TEST_F(ZmodemTest, AFileCrcIsAnsweredOverTheBytesAsked) {
+  const std::string content = Content(5000);
+  StartSend({{"data.bin", content}});
+  Flush();
+  Reply(ZrInit());
+  Flush();
+  Reply(Hex(ZCRC, PositionData(100)));
+  const auto frames = Frames(Flush());
+  ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZCRC});
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < 100; ++i) crc = UpdateCrc32(uint8_t(content[i]), crc);
+  EXPECT_EQ(frames[0].position, ~crc);
+  Reply(Hex(ZCRC, PositionData(0)));
+  crc = 0xFFFFFFFFu;
+  for (char c : content) crc = UpdateCrc32(uint8_t(c), crc);
+  EXPECT_EQ(Frames(Flush()).at(0).position, ~crc);
+}
+
+TEST_F(ZmodemTest, AZnakOrAGarbledHeaderAfterZfileSendsTheFileHeaderAgain) {
+  StartSend({{"data.bin", "abc"}});
+  Flush();
+  Reply(ZrInit() + ZrInit());  // the second one answers this side's ZRQINIT: passed over
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+  Reply(Hex(ZNAK));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+  std::string garbled = Hex(ZRPOS);
+  garbled[6] = '7';
+  Reply(garbled);
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+  EXPECT_EQ(Record().TotalErrors, 3u);  // the bad header, and the retry it caused
+  // A receiver that asks again after its time-out gets the file header too.
+  Reply(ZrInit());
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+}
+
+TEST_F(ZmodemTest, TheEndOfAFileIsRepeatedUntilTheReceiverAnswers) {
+  SendUpToData("xyz");
+  auto frames = Frames(Flush());
+  ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
+  Advance(Record().FinishWait + 2);
+  frames = Frames(Flush());
+  ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZEOF});
+  EXPECT_EQ(frames[0].position, 3u);
+  Reply(ZrInit());
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFIN});
+  // A second answer to the repeated ZEOF is no answer to the ZFIN.
+  Reply(ZrInit());
+  EXPECT_FALSE(events.Finished());
+  Reply(Hex(ZFIN));
+  EXPECT_EQ(Flush(), "OO");
+  Advance(2);
+  EXPECT_EQ(events.FinishCode(), 0);
+}
+
+TEST_F(ZmodemTest, ANoAnswerToTheFinalZfinIsStillASuccess) {
+  SendUpToData("xyz");
+  Flush();
+  Reply(ZrInit());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFIN}) << i;
+    Advance(Record().FinishWait + 2);
+  }
+  Flush();
+  Advance(2);
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), 0);
+}
+
 // --- Receive ---------------------------------------------------------------------------------
 
 TEST_F(ZmodemTest, AReceiveTakesNameSizeAndExactDate) {
@@ -655,6 +740,43 @@ TEST_F(ZmodemTest, GarbageWithoutEndEndsByTheHandshakeRetries) {
   ASSERT_TRUE(events.Finished());
   EXPECT_EQ(events.FinishCode(), ecTooManyErrors);
   EXPECT_LE(Area().Input.size(), 8192u);
+}
+
+TEST_F(ZmodemTest, AStaleZeofAfterThisSidesZrposIsPassedOver) {
+  StartReceive();
+  Flush();
+  const std::string content = Content(3000);
+  Reply(FileFrame(Info("z.bin", content.size()), zfoWriteClobber));
+  Flush();
+  std::string bad = Sub(content.substr(1024, 1024), ZCRCG);
+  bad[10] ^= 0x20;
+  Reply(Bin(ZDATA, PositionData(0)) + Sub(content.substr(0, 1024), ZCRCG) + bad);
+  EXPECT_EQ(Frames(Flush()).at(0).position, 1024u);
+  // The rest of the old stream: its end, at a place this side never reached.
+  Reply(Sub(content.substr(2048), ZCRCE) + Bin(ZEOF, PositionData(3000)));
+  EXPECT_EQ(Flush(), "") << "no second ZRPOS for it";
+  Reply(DataFrames(content, 1024));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZRINIT});
+  EXPECT_EQ(ReadWhole("in/z.bin"), content);
+  // A sender that repeats the ZEOF of a closed file gets ZRINIT again.
+  Reply(Bin(ZEOF, PositionData(3000)));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZRINIT});
+}
+
+TEST_F(ZmodemTest, TheSendersAttentionStringPrecedesEachZrpos) {
+  StartReceive();
+  Flush();
+  // A hex ZSINIT: its line end comes before the subpacket.
+  Reply(Hex(ZSINIT, Flags(kEscapeControls)) + Sub(std::string("\x03\xde!\0", 4), ZCRCW, false));
+  auto frames = Frames(Flush());
+  ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZACK});
+  EXPECT_TRUE(Area().Encoder.EscapeAll);
+  Reply(FileFrame(Info("t.bin", 10), zfoWriteClobber));
+  Flush();
+  Reply(Bin(ZDATA, PositionData(5)) + Sub("x", ZCRCG));
+  const std::string wire = Flush();
+  EXPECT_EQ(wire.substr(0, 2), "\x03!") << "the pause (222) is not sent";
+  EXPECT_EQ(Types(Frames(wire)), std::vector<uint8_t>{ZRPOS});
 }
 
 TEST_F(ZmodemTest, TheSendersCancelEndsTheReceiveAndKeepsThePart) {

@@ -111,7 +111,13 @@ TEST_F(Transfer, BadInputFailsBeforeThePortOpens) {
            {"recv", ends[1], "--protocol", "ascii", "--file", "../escape.txt"},
            {"recv", ends[1], "--protocol", "ascii", "--file", ".."},
            {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--eof-timeout", "0"},
-           {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--char-delay", "5"}}) {
+           {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--char-delay", "5"},
+           {"send", ends[0], "--protocol", "zmodem", "--file-option", "crc", dir + "/f.txt"},
+           {"send", ends[0], "--protocol", "zmodem", "--honor-directory", dir + "/f.txt"},
+           {"recv", ends[1], "--protocol", "zmodem", "--file-option", "protect"},
+           {"recv", ends[1], "--protocol", "zmodem", "--skip-no-file"},
+           {"recv", ends[1], "--protocol", "zmodem", "--finish-retry", "-1"},
+           {"recv", ends[1], "--protocol", "zmodem", "--file", "f"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
   }
