@@ -653,10 +653,13 @@ void TxSendEof(TransferRecord& r, TZmodemArea& a) {
   SetState(a, tzDrainEof);
 }
 
-// What the receiver says after a ZEOF.
-void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status, TZmodemState retry) {
+// What the receiver says after a ZEOF. No answer (or a garbled one) starts a
+// data frame again at the end: a receiver that lost the ZDATA of the last
+// frame passes a ZEOF for another place over without a word, but answers a
+// ZDATA there with a ZRPOS for what it is missing.
+void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
   if (status == psTimeout || status == psBlockCheckError) {
-    SetState(a, CountError(r, a, kDataRetries) ? retry : tzError);
+    SetState(a, CountError(r, a, kDataRetries) ? tzStartData : tzError);
     return;
   }
   if (status == psCancelRequested) return SetState(a, tzError);
@@ -699,7 +702,7 @@ void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0) return;
   const int32_t status = ParseInput(r, a);
   r.ProtocolStatus = status;
-  EofReply(r, a, status, tzStartData);
+  EofReply(r, a, status);
 }
 
 void TxSendFinish(TransferRecord& r, TZmodemArea& a) {
@@ -894,7 +897,7 @@ void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
       case tzWaitAck: DataReply(r, a, r.ProtocolStatus = WaitStatus(r, a, trigger), false); break;
       case tzSendEof: TxSendEof(r, a); break;
       case tzDrainEof: TxDrainEof(r, a, trigger); break;
-      case tzCheckEof: EofReply(r, a, r.ProtocolStatus = WaitStatus(r, a, trigger), tzSendEof); break;
+      case tzCheckEof: EofReply(r, a, r.ProtocolStatus = WaitStatus(r, a, trigger)); break;
       case tzSendFinish: TxSendFinish(r, a); break;
       case tzChkFinish: TxChkFinish(r, a, r.ProtocolStatus = WaitStatus(r, a, trigger)); break;
       case tzError: TxError(r, a); break;

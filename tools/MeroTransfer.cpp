@@ -25,6 +25,7 @@ namespace zav::mero {
 namespace {
 
 constexpr auto kCancelWait = std::chrono::seconds(15);
+constexpr auto kDrainWait = std::chrono::seconds(2);
 
 const char* const kSendHead =
     "usage: mero send PORT --protocol P [OPTIONS] FILE...\n"
@@ -283,6 +284,11 @@ class Transfer {
       }
       WaitAndPump(-1, std::chrono::milliseconds(200));
     }
+    // The last bytes the protocol queued (a cancel's abort string) leave
+    // before the port closes: closing drops what is still in the ring.
+    const auto drainUntil = std::chrono::steady_clock::now() + kDrainWait;
+    while (port_.Dispatcher().OutputUsed() > 0 && std::chrono::steady_clock::now() < drainUntil)
+      WaitAndPump(-1, std::chrono::milliseconds(10));
     ShowProgress(true);
     return code_;
   }

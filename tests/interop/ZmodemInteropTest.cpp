@@ -2,6 +2,7 @@
 // size class in one batch with names and dates kept, 8K subpackets, resuming
 // a partial file, the file options, and a cancel from either side.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include "tests/interop/InteropSupport.h"
@@ -10,6 +11,17 @@ namespace zav::test {
 namespace {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+off_t Size(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// The bytes the cable carried from its first end to its second (its count on exit).
+long CarriedAtoB(const std::string& cableErr) {
+  const size_t at = cableErr.find("a->b: ");
+  return at == std::string::npos ? -1 : std::stol(cableErr.substr(at + 6));
+}
 
 int64_t MTime(const std::string& path) {
   struct stat st {};
@@ -197,6 +209,158 @@ TEST_F(ZmodemInterop, AMaskThatMatchesNothingFailsBeforeTheLineIsUsed) {
   EXPECT_EQ(s.exitCode, 1) << s.err;
   EXPECT_TRUE(Contains(s.err, "No files matched search mask")) << s.err;
 }
+
+// A line fast enough to keep the cases short and slow enough to stop a
+// transfer in the middle.
+const std::vector<std::string> kFastLine = {"--baud", "921600"};
+
+TEST_F(ZmodemInterop, AReceiveKilledHalfWayResumesWithRecoverAtItsLength) {
+  const std::string out = MakeDir("out");
+  const auto files = MakeBatch(out, {200000});
+  const File& f = files[0];
+  struct Case {
+    const char* what;
+    bool oursReceives;
+  } cases[] = {{"mero recv --recover", true}, {"rz -r", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string in = MakeDir(c.oursReceives ? "in-ours" : "in-rz");
+    const std::string part = in + "/" + f.name;
+    Child* cable = nullptr;
+    const auto ends = StartCable(kFastLine, &cable);
+    ASSERT_EQ(ends.size(), 2u);
+    const Side receiver = c.oursReceives ? Ours(Recv(in)) : StdioPeer({"rz", "-q"}, in);
+    Child& recv = StartSide(receiver, ends[1]);
+    if (c.oursReceives) {
+      ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+    }
+    Child& send = StartSide(Ours(Send({}, {out + "/" + f.name})), ends[0]);
+    // The receiver dies without a word once about half the file is written.
+    ASSERT_TRUE(WaitFor([&] { return Size(part) >= 80000; }, std::chrono::seconds(20))) << Err(send);
+    kill(recv.pid, SIGKILL);
+    Wait(recv);
+    kill(send.pid, SIGTERM);
+    EXPECT_EQ(Wait(send), 1);
+    Stop(*cable);
+    const off_t kept = Size(part);
+    ASSERT_GT(kept, 0);
+    ASSERT_LT(kept, off_t(f.data.size()));
+    EXPECT_EQ(ReadFile(part), f.data.substr(0, size_t(kept)));
+
+    const Side again = c.oursReceives ? Ours(Recv(in, {"--recover"})) : StdioPeer({"rz", "-q", "-r"}, in);
+    const PairResult r = Transfer(Ours(Send({}, {out + "/" + f.name})), again, kFastLine, std::chrono::seconds(20));
+    ASSERT_EQ(r.sender, 0) << Describe(r);
+    ASSERT_EQ(r.receiver, 0) << Describe(r);
+    ExpectArrived(in, files);
+    // Only what was missing went over the line (escaped, and rz resumes at a
+    // 1K boundary).
+    const double missing = double(f.data.size() - size_t(kept));
+    EXPECT_LT(double(CarriedAtoB(r.cableErr)), missing * 1.04 + 3000) << r.cableErr << " kept " << kept;
+  }
+}
+
+TEST_F(ZmodemInterop, ACancelFromEitherSideEndsBoth) {
+  const std::string out = MakeDir("out");
+  const auto files = MakeBatch(out, {1 << 20});
+  const std::string name = files[0].name;
+  struct Case {
+    const char* what;
+    bool oursSends, oursReceives, stopSender;
+  } cases[] = {{"ours to ours, sender stopped", true, true, true},
+               {"ours to ours, receiver stopped", true, true, false},
+               {"ours to rz, ours stopped", true, false, true},
+               {"ours to rz, rz stopped", true, false, false},
+               {"sz to ours, ours stopped", false, true, false}};
+  // (sz stopped by a signal sends no abort string over a pseudo-terminal:
+  // the receiver then ends by its retry limits, minutes later.)
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string in = MakeDir("in" + std::to_string(n++));
+    Child* cable = nullptr;
+    const auto ends = StartCable(kFastLine, &cable);
+    ASSERT_EQ(ends.size(), 2u);
+    Child& recv = StartSide(c.oursReceives ? Ours(Recv(in)) : StdioPeer({"rz", "-q"}, in), ends[1]);
+    if (c.oursReceives) {
+      ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+    }
+    Child& send =
+        StartSide(c.oursSends ? Ours(Send({}, {out + "/" + name})) : StdioPeer({"sz", "-q", name}, out), ends[0]);
+    ASSERT_TRUE(WaitFor([&] { return Size(in + "/" + name) >= 30000; }, std::chrono::seconds(20)));
+    Child& stopped = c.stopSender ? send : recv;
+    Child& other = c.stopSender ? recv : send;
+    kill(stopped.pid, SIGTERM);
+    const auto start = std::chrono::steady_clock::now();
+    const int stoppedExit = Wait(stopped, std::chrono::seconds(10));
+    const int otherExit = Wait(other, std::chrono::seconds(10));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Stop(*cable);
+    EXPECT_NE(stoppedExit, 0);
+    EXPECT_NE(otherExit, 0) << "the far end saw the cancel";
+    EXPECT_GE(otherExit, 1) << "it ended by itself, not at the time limit";
+    EXPECT_LT(seconds, 8.0);
+    if (c.oursSends && c.oursReceives) {
+      EXPECT_TRUE(Contains(Err(other), "Cancel requested")) << Err(other);
+    }
+    EXPECT_LT(Size(in + "/" + name), off_t(1 << 20));
+  }
+}
+
+// Noise on a paced line: every file arrives identical or the transfer fails
+// with a clear error; never a different file reported as received.
+struct NoiseCase {
+  const char* what;
+  std::vector<std::string> line;
+  enum Pair { OursToOurs, OursToRz, SzToOurs } pair;
+};
+
+class ZmodemNoise : public ZmodemInterop, public ::testing::WithParamInterface<NoiseCase> {};
+
+TEST_P(ZmodemNoise, FilesArriveIdenticalOrTheTransferFails) {
+  const NoiseCase& c = GetParam();
+  const std::string out = MakeDir("out"), in = MakeDir("in");
+  const auto files = MakeBatch(out, {40000, 20000});
+  std::vector<std::string> line = {"--baud", "115200"};
+  line.insert(line.end(), c.line.begin(), c.line.end());
+  Side sender = Ours(Send({}, Names(files, out + "/")));
+  Side receiver = Ours(Recv(in));
+  if (c.pair == NoiseCase::OursToRz) receiver = StdioPeer({"rz", "-q"}, in);
+  if (c.pair == NoiseCase::SzToOurs) sender = StdioPeer({"sz", "-q", files[0].name, files[1].name}, out);
+  const PairResult r = Transfer(sender, receiver, line, std::chrono::seconds(60));
+  ASSERT_NE(r.sender, -1) << "the sender ended by itself\n" << Describe(r);
+  ASSERT_NE(r.receiver, -1) << "the receiver ended by itself\n" << Describe(r);
+  for (const auto& f : files) {
+    const std::string path = in + "/" + f.name;
+    const bool reported = Contains(r.receiverErr, "received " + std::to_string(f.data.size()) + " bytes into " + path);
+    if (r.sender == 0 && r.receiver == 0) {
+      EXPECT_TRUE(ReadFile(path) == f.data) << path << "\n" << Describe(r);
+    } else if (reported) {
+      EXPECT_TRUE(ReadFile(path) == f.data) << "reported but different: " << path << "\n" << Describe(r);
+    }
+  }
+  if (r.sender != 0 || r.receiver != 0) {
+    // A failure says why on ours.
+    const std::string& ours = c.pair == NoiseCase::SzToOurs ? r.receiverErr : r.senderErr;
+    EXPECT_TRUE(Contains(ours, "mero: ")) << Describe(r);
+  }
+  RecordProperty("cable", r.cableErr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PacedLine, ZmodemNoise,
+    ::testing::Values(NoiseCase{"flip 1e-5", {"--flip", "1e-5", "--seed", "3"}, NoiseCase::OursToOurs},
+                      NoiseCase{"flip 1e-4", {"--flip", "1e-4", "--seed", "4"}, NoiseCase::OursToOurs},
+                      NoiseCase{"flip 1e-4 to rz", {"--flip", "1e-4", "--seed", "5"}, NoiseCase::OursToRz},
+                      NoiseCase{"flip 1e-4 from sz", {"--flip", "1e-4", "--seed", "6"}, NoiseCase::SzToOurs},
+                      NoiseCase{"drop 1e-5", {"--drop", "1e-5", "--seed", "7"}, NoiseCase::OursToOurs},
+                      NoiseCase{"burst of 30", {"--flip", "2e-5", "--burst", "30", "--seed", "8"},
+                                NoiseCase::OursToOurs}),
+    [](const ::testing::TestParamInfo<NoiseCase>& info) {
+      std::string name = info.param.what;
+      for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
 
 }  // namespace
 }  // namespace zav::test
