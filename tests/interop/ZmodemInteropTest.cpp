@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cctype>
+
 #include "tests/interop/InteropSupport.h"
 
 namespace zav::test {
@@ -15,6 +17,19 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 off_t Size(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Bytes the cable's noise hit, both ways (its counts on exit).
+long NoiseHits(const std::string& cableErr) {
+  long hits = 0;
+  for (const char* kind : {" flipped", " dropped", " inserted"}) {
+    for (size_t at = cableErr.find(kind); at != std::string::npos; at = cableErr.find(kind, at + 1)) {
+      size_t start = at;
+      while (start > 0 && std::isdigit(static_cast<unsigned char>(cableErr[start - 1]))) --start;
+      hits += std::stol(cableErr.substr(start, at - start));
+    }
+  }
+  return hits;
 }
 
 // The bytes the cable carried from its first end to its second (its count on exit).
@@ -269,10 +284,10 @@ TEST_F(ZmodemInterop, ACancelFromEitherSideEndsBoth) {
   } cases[] = {{"ours to ours, sender stopped", true, true, true},
                {"ours to ours, receiver stopped", true, true, false},
                {"ours to rz, ours stopped", true, false, true},
-               {"ours to rz, rz stopped", true, false, false},
                {"sz to ours, ours stopped", false, true, false}};
-  // (sz stopped by a signal sends no abort string over a pseudo-terminal:
-  // the receiver then ends by its retry limits, minutes later.)
+  // (sz or rz stopped by a signal do not reliably get their abort string
+  // onto a pseudo-terminal before they exit: this side then ends by its
+  // retry limits, minutes later, so those cases are not timed here.)
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -307,7 +322,9 @@ TEST_F(ZmodemInterop, ACancelFromEitherSideEndsBoth) {
 }
 
 // Noise on a paced line: every file arrives identical or the transfer fails
-// with a clear error; never a different file reported as received.
+// with a clear error; never a different file reported as received. The
+// seeds are ones whose noise hits this traffic (a case that hits nothing
+// fails as testing nothing).
 struct NoiseCase {
   const char* what;
   std::vector<std::string> line;
@@ -319,7 +336,7 @@ class ZmodemNoise : public ZmodemInterop, public ::testing::WithParamInterface<N
 TEST_P(ZmodemNoise, FilesArriveIdenticalOrTheTransferFails) {
   const NoiseCase& c = GetParam();
   const std::string out = MakeDir("out"), in = MakeDir("in");
-  const auto files = MakeBatch(out, {40000, 20000});
+  const auto files = MakeBatch(out, {24000, 8000});
   std::vector<std::string> line = {"--baud", "115200"};
   line.insert(line.end(), c.line.begin(), c.line.end());
   Side sender = Ours(Send({}, Names(files, out + "/")));
@@ -343,17 +360,18 @@ TEST_P(ZmodemNoise, FilesArriveIdenticalOrTheTransferFails) {
     const std::string& ours = c.pair == NoiseCase::SzToOurs ? r.receiverErr : r.senderErr;
     EXPECT_TRUE(Contains(ours, "mero: ")) << Describe(r);
   }
+  EXPECT_GT(NoiseHits(r.cableErr), 0) << "the seed let every byte through: the case tests nothing\n" << r.cableErr;
   RecordProperty("cable", r.cableErr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     PacedLine, ZmodemNoise,
-    ::testing::Values(NoiseCase{"flip 1e-5", {"--flip", "1e-5", "--seed", "3"}, NoiseCase::OursToOurs},
+    ::testing::Values(NoiseCase{"flip 1e-5", {"--flip", "1e-5", "--seed", "50"}, NoiseCase::OursToOurs},
                       NoiseCase{"flip 1e-4", {"--flip", "1e-4", "--seed", "4"}, NoiseCase::OursToOurs},
                       NoiseCase{"flip 1e-4 to rz", {"--flip", "1e-4", "--seed", "5"}, NoiseCase::OursToRz},
                       NoiseCase{"flip 1e-4 from sz", {"--flip", "1e-4", "--seed", "6"}, NoiseCase::SzToOurs},
-                      NoiseCase{"drop 1e-5", {"--drop", "1e-5", "--seed", "7"}, NoiseCase::OursToOurs},
-                      NoiseCase{"burst of 30", {"--flip", "2e-5", "--burst", "30", "--seed", "8"},
+                      NoiseCase{"drop 1e-5", {"--drop", "1e-5", "--seed", "27"}, NoiseCase::OursToOurs},
+                      NoiseCase{"burst of 30", {"--flip", "2e-5", "--burst", "30", "--seed", "2"},
                                 NoiseCase::OursToOurs}),
     [](const ::testing::TestParamInfo<NoiseCase>& info) {
       std::string name = info.param.what;
