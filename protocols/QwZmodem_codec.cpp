@@ -20,15 +20,36 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 // (CR with or without its high bit), 3 escaped only when all controls are.
 struct EscapeTable {
   uint8_t kind[256];
-  EscapeTable() {
+  constexpr EscapeTable() : kind() {
     for (int b = 0; b < 256; ++b) kind[b] = (b & 0x60) == 0 ? 3 : 0;
     for (int b : {16, 17, 19, 24, 144, 145, 147}) kind[b] = 1;
     kind[13] = kind[141] = 2;
   }
 };
-const EscapeTable kEscape;
+constexpr EscapeTable kEscape;
 
 bool IsFlowByte(uint8_t c) { return c == kXon || c == kXoff || c == (kXon | 0x80) || c == (kXoff | 0x80); }
+
+// The engine's CRC-16/XMODEM and CRC-32 steps, as tables of this unit: the
+// per-byte loops below are the hot path of a transfer.
+struct CrcTables {
+  uint16_t crc16[256];
+  uint32_t crc32[256];
+  constexpr CrcTables() : crc16(), crc32() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint16_t c = uint16_t(i << 8);
+      for (int k = 0; k < 8; ++k) c = uint16_t((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+      crc16[i] = c;
+      uint32_t d = i;
+      for (int k = 0; k < 8; ++k) d = (d & 1) ? (d >> 1) ^ 0xEDB88320u : d >> 1;
+      crc32[i] = d;
+    }
+  }
+};
+constexpr CrcTables kCrc;
+
+inline uint16_t Crc16Step(uint8_t b, uint16_t crc) { return uint16_t(kCrc.crc16[crc >> 8] ^ uint16_t(crc << 8) ^ b); }
+inline uint32_t Crc32Step(uint8_t b, uint32_t crc) { return kCrc.crc32[(crc ^ b) & 0xFF] ^ (crc >> 8); }
 
 // A ZDLE pair's value; -1 for a frame end, which has no value.
 int Unescape(uint8_t c) {
@@ -52,7 +73,7 @@ void AppendHex(std::vector<uint8_t>& out, uint8_t b) {
 }
 
 uint32_t Crc32Of(const uint8_t* data, size_t len, uint32_t crc = 0xFFFFFFFFu) {
-  for (size_t i = 0; i < len; ++i) crc = UpdateCrc32(data[i], crc);
+  for (size_t i = 0; i < len; ++i) crc = Crc32Step(data[i], crc);
   return crc;
 }
 
@@ -84,7 +105,7 @@ uint32_t DataPosition(const TZmodemHeaderData& d) {
 }
 
 uint16_t ZmodemCrc16(const uint8_t* data, size_t len, uint16_t crc) {
-  for (size_t i = 0; i < len; ++i) crc = UpdateCrc16(data[i], crc);
+  for (size_t i = 0; i < len; ++i) crc = Crc16Step(data[i], crc);
   return crc;
 }
 
@@ -146,29 +167,31 @@ uint32_t EncodeSubpacket(TZmodemEncoder& enc, const uint8_t* data, uint32_t len,
   uint32_t n = 0;
   uint32_t c32 = 0xFFFFFFFFu;
   uint16_t c16 = 0;
+  if (crc32) {
+    for (uint32_t i = 0; i < len; ++i) c32 = Crc32Step(data[i], c32);
+  } else {
+    for (uint32_t i = 0; i < len; ++i) c16 = Crc16Step(data[i], c16);
+  }
   for (uint32_t i = 0; i < len; ++i) {
     const uint8_t b = data[i];
-    if (crc32)
-      c32 = UpdateCrc32(b, c32);
-    else
-      c16 = UpdateCrc16(b, c16);
-    // Plain bytes are the common case: no table look-up beyond the kind.
+    // Plain bytes are the common case.
     if (kEscape.kind[b] == 0) {
       out[n++] = b;
-      enc.LastSent = b;
     } else {
+      if (n > 0) enc.LastSent = out[n - 1];
       n += enc.Put(b, out + n);
     }
   }
+  if (n > 0) enc.LastSent = out[n - 1];
   out[n++] = ZDLE;
   out[n++] = end;
   enc.LastSent = end;
   if (crc32) {
-    c32 = ~UpdateCrc32(end, c32);
+    c32 = ~Crc32Step(end, c32);
     for (int i = 0; i < 4; ++i) n += enc.Put(uint8_t(c32 >> (8 * i)), out + n);
   } else {
-    c16 = UpdateCrc16(end, c16);
-    c16 = UpdateCrc16(0, UpdateCrc16(0, c16));
+    c16 = Crc16Step(end, c16);
+    c16 = Crc16Step(0, Crc16Step(0, c16));
     n += enc.Put(uint8_t(c16 >> 8), out + n);
     n += enc.Put(uint8_t(c16), out + n);
   }
@@ -307,9 +330,9 @@ int32_t CollectSubpacket(TZmodemCollector& c, uint32_t& cancelCount, const uint8
         c.End = b;
         c.Phase = 1;
         if (c.Crc32)
-          c.Crc32Value = UpdateCrc32(b, c.Crc32Value);
+          c.Crc32Value = Crc32Step(b, c.Crc32Value);
         else
-          c.Crc16 = UpdateCrc16(b, c.Crc16);
+          c.Crc16 = Crc16Step(b, c.Crc16);
         continue;
       }
     } else if (b == ZDLE) {
@@ -318,9 +341,9 @@ int32_t CollectSubpacket(TZmodemCollector& c, uint32_t& cancelCount, const uint8
     }
     const uint8_t v = uint8_t(value);
     if (c.Crc32)
-      c.Crc32Value = UpdateCrc32(v, c.Crc32Value);
+      c.Crc32Value = Crc32Step(v, c.Crc32Value);
     else
-      c.Crc16 = UpdateCrc16(v, c.Crc16);
+      c.Crc16 = Crc16Step(v, c.Crc16);
     if (c.Phase == 0) {
       if (c.Count >= limit) {
         result = psLongPacket;

@@ -7,10 +7,10 @@ namespace zav::mero {
 
 namespace {
 
-// The transmit ring: 8K subpackets need twice the block and a little more;
-// this one keeps three of them queued, or about thirty 1K ones, so that the
-// sender is woken seldom and the line never waits for it.
-constexpr uint16_t kTransmitRing = 32768;
+// The transmit ring, as large as a port takes: 8K subpackets need twice the
+// block and a little more, and a ring that holds many subpackets wakes the
+// sender seldom and never lets the line wait for it.
+constexpr uint16_t kTransmitRing = 65535;
 // The receiver's wait for the sender's closing "OO": every file is in by
 // then, and a sender on a pseudo-terminal may lose them at its exit.
 constexpr int32_t kReceiveFinishWait = 36;
