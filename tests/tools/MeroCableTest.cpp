@@ -97,7 +97,11 @@ TEST_F(Cable, SigtermEndsTheCableAndTakesItsLinksAway) {
 TEST_F(Cable, BadArgumentsAreUsageErrors) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"null-modem", "--com", "3"}, {"null-modem", "--com", "3,3"}, {"null-modem", "--com", "0,51"},
-           {"null-modem", "--bogus"}, {"frobnicate"}, {}}) {
+           {"null-modem", "--bogus"}, {"null-modem", "--flip", "1.5"}, {"null-modem", "--drop", "-0.1"},
+           {"null-modem", "--insert", "x"}, {"null-modem", "--delay", "-5"}, {"null-modem", "--baud", "fast"},
+           {"null-modem", "--baud", "0"}, {"null-modem", "--burst", "0"}, {"null-modem", "--noise-dir", "up"},
+           {"null-modem", "--buffer", "0"}, {"exec"}, {"exec", "COM1"}, {"exec", "COM1", "--", },
+           {"frobnicate"}, {}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_NE(r.err.find("mero"), std::string::npos);
@@ -105,7 +109,7 @@ TEST_F(Cable, BadArgumentsAreUsageErrors) {
 }
 
 TEST_F(Cable, HelpOnEveryCommandAndTheVersion) {
-  for (const std::string command : {"ports", "null-modem", "term", "sim", "replay"}) {
+  for (const std::string command : {"ports", "null-modem", "exec", "term", "sim", "replay"}) {
     const RunResult r = Run({command, "--help"});
     EXPECT_EQ(r.exitCode, 0) << command << r.err;
     EXPECT_EQ(r.out.rfind("usage: mero " + command, 0), 0u) << r.out;

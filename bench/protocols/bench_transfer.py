@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""The file-transfer benchmark: a sender and a receiver on the two ends of a
+fresh paced `mero null-modem` cable, one run per row, all in one invocation so
+the ratios between ours and the peers hold on a busy machine.
+
+A row is PROTOCOL:SENDER:RECEIVER (for example zmodem:sz:rz or zmodem:ours:rz);
+the endpoints each protocol knows are in ENDPOINTS below. Per run it prints the
+protocol, sender, receiver, size, seconds (from the sender's start to the exit
+of both), payload bytes/s, efficiency = payload bytes/s / (baud / bits per
+character), whether the file arrived intact, and the noise events the cable
+made in each direction and the cable's own CPU use; the last line is RESULT with
+the last row's efficiency.
+
+  bench_transfer --suite baseline
+  bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
+"""
+
+import argparse
+import fcntl
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_MERO = "@MERO_BINARY@"
+
+# Ticks of the ASCII receive's end-of-file silence; the benchmark does not count
+# that silence as transfer time.
+ASCII_EOF_TICKS = 4
+
+
+class Endpoint:
+    """How one program sends or receives: its arguments ({port}, {file},
+    {baud}, {dir}, {name} are filled in) and how it reaches the line."""
+
+    def __init__(self, argv, kind, end_silence=0.0):
+        self.argv = argv
+        self.kind = kind  # "ours", "stdio" (run through mero exec) or "device"
+        self.end_silence = end_silence  # seconds the receiver waits after the data
+
+
+def ours_send(protocol, *extra):
+    return Endpoint(["send", "{port}", "--baud", "{baud}", "--protocol", protocol, *extra, "{file}"], "ours")
+
+
+def ours_recv(protocol, *extra):
+    return Endpoint(["recv", "{port}", "--baud", "{baud}", "--protocol", protocol, "--dir", "{dir}", *extra], "ours")
+
+
+KERMIT_LONG = ["-v", "31", "-e", "4000", "-C", "set carrier-watch off, set flow none"]
+
+# ENDPOINTS[protocol][name] = (send endpoint, receive endpoint); None where a
+# program does not take that role.
+ENDPOINTS = {
+    "ascii": {
+        "ours": (ours_send("ascii"),
+                 Endpoint(["recv", "{port}", "--baud", "{baud}", "--protocol", "ascii", "--dir", "{dir}", "--file",
+                           "{name}", "--eof-timeout", str(ASCII_EOF_TICKS)], "ours", ASCII_EOF_TICKS * 0.055)),
+    },
+    "zmodem": {
+        "sz": (Endpoint(["sz", "-q", "-b", "{name}"], "stdio"), None),
+        "rz": (None, Endpoint(["rz", "-q", "-b", "-y"], "stdio")),
+    },
+    "xmodem-1k": {
+        "sx": (Endpoint(["sx", "-q", "-k", "-b", "{name}"], "stdio"), None),
+        "rx": (None, Endpoint(["rx", "-q", "-c", "-b", "{name}"], "stdio")),
+    },
+    "ymodem": {
+        "sb": (Endpoint(["sb", "-q", "-k", "-b", "{name}"], "stdio"), None),
+        "rb": (None, Endpoint(["rb", "-q", "-b", "-y"], "stdio")),
+    },
+    "kermit": {
+        "kermit": (Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_LONG, "-s", "{name}"],
+                            "device"),
+                   Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_LONG, "-r"],
+                            "device")),
+        "gkermit": (Endpoint(["gkermit", "-q", "-i", "-s", "{name}"], "stdio"),
+                    Endpoint(["gkermit", "-q", "-i", "-r"], "stdio")),
+    },
+}
+
+# Named sets of rows: (row, size in bytes).
+SUITES = {
+    "ascii": [("ascii:ours:ours", 256 << 10)],
+    "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
+}
+
+
+def parse_size(text):
+    units = {"K": 1 << 10, "M": 1 << 20}
+    if text[-1:].upper() in units:
+        return int(float(text[:-1]) * units[text[-1:].upper()])
+    return int(text)
+
+
+def device_locked(path):
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        return False
+    except OSError:
+        return True
+    finally:
+        os.close(fd)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.mero = args.mero
+
+    def start(self, endpoint, port, values, cwd, log):
+        argv = [a.format(**values, port=port) for a in endpoint.argv]
+        if endpoint.kind == "ours":
+            argv = [self.mero] + argv
+        elif endpoint.kind == "stdio":
+            argv = [self.mero, "exec", port, "--cwd", cwd, "--"] + argv
+        return subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+
+    def run(self, row, size):
+        protocol, sender, receiver = row.split(":")
+        table = ENDPOINTS.get(protocol, {})
+        send = table.get(sender, (None, None))[0]
+        recv = table.get(receiver, (None, None))[1]
+        if send is None or recv is None:
+            sys.exit(f"bench_transfer: {row}: no such sender or receiver (see ENDPOINTS)")
+        work = tempfile.mkdtemp(prefix="bench-transfer-")
+        try:
+            return self.run_in(work, protocol, sender, receiver, send, recv, size)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+    def run_in(self, work, protocol, sender, receiver, send, recv, size):
+        a = self.args
+        out_dir, in_dir = os.path.join(work, "out"), os.path.join(work, "in")
+        os.makedirs(out_dir)
+        os.makedirs(in_dir)
+        name = "payload.bin"
+        data = random.Random(a.seed).randbytes(size)
+        if protocol == "ascii":
+            # Text the ASCII protocol carries unchanged: no Ctrl-Z.
+            data = bytes(b if b != 26 else 27 for b in data)
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(data)
+        cable_args = [self.mero, "null-modem", "--baud", str(a.baud), "--seed", str(a.seed)]
+        for opt in ("delay", "flip", "drop", "insert", "burst"):
+            value = getattr(a, opt)
+            if value:
+                cable_args += ["--" + opt, str(value)]
+        cable_log = open(os.path.join(work, "cable.err"), "w+")
+        cable = subprocess.Popen(cable_args, stdout=subprocess.PIPE, stderr=cable_log, text=True)
+        ends = [cable.stdout.readline().strip(), cable.stdout.readline().strip()]
+        values = {"file": os.path.join(out_dir, name), "name": name, "dir": in_dir, "baud": str(a.baud)}
+        logs = [open(os.path.join(work, n), "w+") for n in ("recv.log", "send.log")]
+        try:
+            rproc = self.start(recv, ends[1], values, in_dir, logs[0])
+            deadline = time.monotonic() + 10
+            if recv.kind == "ours":
+                while not device_locked(ends[1]) and time.monotonic() < deadline and rproc.poll() is None:
+                    time.sleep(0.01)
+            else:
+                time.sleep(0.3)
+            values["file"] = os.path.join(out_dir, name) if send.kind == "ours" else name
+            start = time.monotonic()
+            sproc = self.start(send, ends[0], values, out_dir, logs[1])
+            limit = start + max(60.0, 4 * size / (a.baud / 10) + 30)
+            codes = []
+            for p in (sproc, rproc):
+                try:
+                    codes.append(p.wait(timeout=max(1.0, limit - time.monotonic())))
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+                    codes.append("timeout")
+            seconds = time.monotonic() - start - recv.end_silence
+            # The cable's own cost: its CPU time over the run.
+            try:
+                with open(f"/proc/{cable.pid}/schedstat") as f:
+                    relay = 100.0 * int(f.read().split()[0]) / 1e9 / (time.monotonic() - start)
+            except OSError:
+                relay = float("nan")
+        finally:
+            cable.send_signal(signal.SIGTERM)
+            cable.wait()
+        cable_log.seek(0)
+        noise = {}
+        for line in cable_log.read().splitlines():
+            if ":" in line:
+                direction, rest = line.split(":", 1)
+                parts = [int(w) for w in rest.replace(",", " ").split() if w.isdigit()]
+                if len(parts) == 4:
+                    noise[direction] = parts[1] + parts[2] + parts[3]
+        got_path = os.path.join(in_dir, name)
+        got = open(got_path, "rb").read() if os.path.exists(got_path) else b""
+        # Xmodem pads the last block; what it carries beyond the file is not payload.
+        intact = got == data or (protocol.startswith("xmodem") and got[:len(data)] == data
+                                 and set(got[len(data):]) <= {26})
+        if codes != [0, 0] and a.verbose:
+            for log in logs:
+                log.seek(0)
+                sys.stderr.write(log.read())
+        bps = size / seconds if seconds > 0 else 0
+        efficiency = 100.0 * bps / (a.baud / 10)
+        print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
+              f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
+              f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
+        return protocol, sender, receiver, efficiency
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("rows", nargs="*", help="PROTOCOL:SENDER:RECEIVER")
+    parser.add_argument("--suite", choices=sorted(SUITES), help="a named set of rows with their sizes")
+    parser.add_argument("--baud", type=int, default=115200)
+    parser.add_argument("--size", default="512K", help="bytes (K, M suffixes) for the rows given by name")
+    parser.add_argument("--delay", type=float, help="one-way latency of the cable, ms")
+    parser.add_argument("--flip", type=float)
+    parser.add_argument("--drop", type=float)
+    parser.add_argument("--insert", type=float)
+    parser.add_argument("--burst", type=int)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--mero", default=os.environ.get("MERO", DEFAULT_MERO))
+    parser.add_argument("--verbose", action="store_true", help="show the programs' output of failed runs")
+    args = parser.parse_args()
+    rows = [(r, parse_size(args.size)) for r in args.rows]
+    if args.suite:
+        rows = SUITES[args.suite] + rows
+    if not rows:
+        parser.error("no rows: give PROTOCOL:SENDER:RECEIVER or --suite")
+    if not os.access(args.mero, os.X_OK):
+        sys.exit(f"bench_transfer: no mero at {args.mero} (build it, or give --mero)")
+    bench = Bench(args)
+    line = f"cable: {args.baud} baud 8N1"
+    for opt in ("delay", "flip", "drop", "insert", "burst"):
+        if getattr(args, opt):
+            line += f", {opt} {getattr(args, opt)}"
+    print(line + f", seed {args.seed}")
+    print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'size':>9} {'seconds':>8} {'bytes/s':>9} {'effic.':>8} "
+          f"{'intact':>6} noise a->b/b->a  cable cpu")
+    last = None
+    for row, size in rows:
+        last = bench.run(row, size)
+    protocol, sender, receiver, efficiency = last
+    print(f"RESULT transfer_{protocol}_{sender}_{receiver}_efficiency {efficiency:.2f} %")
+
+
+if __name__ == "__main__":
+    main()
