@@ -6,8 +6,8 @@
 //
 // The codecs (escaping, headers, subpackets, file information, the header
 // parser and the subpacket collector) are pure and live in QwZmodem_codec.cpp;
-// the transmit machine is in QwZmodem.cpp, the receive machine and the file
-// hooks in QwZmodem_receive.cpp. The handlers follow the engine's
+// what both machines share in QwZmodem_common.cpp; the transmit machine in
+// QwZmodem.cpp; the receive machine and the file hooks in QwZmodem_receive.cpp. The handlers follow the engine's
 // trigger-handler contract (QwTPcl.h): they run on the dispatcher thread under
 // RecordLock.
 #pragma once

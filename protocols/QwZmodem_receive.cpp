@@ -26,7 +26,6 @@ using namespace zmodem_detail;
 constexpr uint32_t kDataRetries = 20;
 constexpr uint8_t kReceiverFlags = kCanFullDuplex | kCanOverlapIo | kCanBreak | kCanCrc32;
 constexpr int32_t kRequestDelayTicks = 9;
-constexpr int32_t kDrainGraceTicks = 1;
 
 void SetState(TZmodemArea& a, TZmodemState s) { a.ZmodemState = s; }
 
@@ -425,13 +424,8 @@ void RxError(TransferRecord& r, TZmodemArea& a) {
   SetState(a, rzCleanup);
 }
 
-// Waits for the abort string to leave the ring (a moment more for the line).
+// Waits for the abort string to leave the ring.
 void RxWaitCancel(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
-  if (trigger != 0 && trigger == r.OutBuffUsedTrigger && a.Draining) {
-    a.Draining = false;
-    ArmTimer(r, r.TimeoutTrigger, kDrainGraceTicks);
-    return;
-  }
   if (trigger == 0) {
     DiscardInput(r, a);
     return;

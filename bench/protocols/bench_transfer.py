@@ -7,9 +7,9 @@ A row is PROTOCOL:SENDER:RECEIVER (for example zmodem:sz:rz or zmodem:ours:rz);
 the endpoints each protocol knows are in ENDPOINTS below. Per run it prints the
 protocol, sender, receiver, size, seconds (from the sender's start to the exit
 of both), payload bytes/s, efficiency = payload bytes/s / (baud / bits per
-character), whether the file arrived intact, and the noise events the cable
-made in each direction and the cable's own CPU use; the last line is RESULT with
-the last row's efficiency.
+character), whether the file arrived intact, the noise events the cable made in
+each direction, the cable's own CPU use and the sender's; the last line is
+RESULT with the last row's efficiency.
 
   bench_transfer --suite baseline
   bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
@@ -65,6 +65,8 @@ ENDPOINTS = {
     "zmodem": {
         "sz": (Endpoint(["sz", "-q", "-b", "{name}"], "stdio"), None),
         "rz": (None, Endpoint(["rz", "-q", "-b", "-y"], "stdio")),
+        "ours": (ours_send("zmodem"), ours_recv("zmodem")),
+        "ours8k": (ours_send("zmodem", "--8k"), ours_recv("zmodem", "--8k")),
     },
     "xmodem-1k": {
         "sx": (Endpoint(["sx", "-q", "-k", "-b", "{name}"], "stdio"), None),
@@ -88,6 +90,8 @@ ENDPOINTS = {
 SUITES = {
     "ascii": [("ascii:ours:ours", 256 << 10)],
     "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
+    "zmodem": [("zmodem:sz:rz", 1 << 20), ("zmodem:ours:rz", 1 << 20), ("zmodem:sz:ours", 1 << 20),
+               ("zmodem:ours:ours", 1 << 20), ("zmodem:ours8k:ours8k", 1 << 20)],
 }
 
 
@@ -96,6 +100,22 @@ def parse_size(text):
     if text[-1:].upper() in units:
         return int(float(text[:-1]) * units[text[-1:].upper()])
     return int(text)
+
+
+def wait_with_usage(proc, limit):
+    """Waits for a child until `limit` (killing it then); its exit code (or
+    "timeout") and the CPU seconds it and its children used."""
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, usage.ru_utime + usage.ru_stime
+        if time.monotonic() >= limit:
+            proc.kill()
+            _, _, usage = os.wait4(proc.pid, 0)
+            proc.returncode = -9
+            return "timeout", usage.ru_utime + usage.ru_stime
+        time.sleep(0.01)
 
 
 def device_locked(path):
@@ -174,14 +194,16 @@ class Bench:
             sproc = self.start(send, ends[0], values, out_dir, logs[1])
             limit = start + max(60.0, 4 * size / (a.baud / 10) + 30)
             codes = []
+            send_cpu = 0.0
             for p in (sproc, rproc):
-                try:
-                    codes.append(p.wait(timeout=max(1.0, limit - time.monotonic())))
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-                    codes.append("timeout")
+                code, cpu = wait_with_usage(p, limit)
+                codes.append(code)
+                if p is sproc:
+                    send_cpu = cpu
             seconds = time.monotonic() - start - recv.end_silence
+            # The sender's cost: its CPU time (with a stdio peer's, that of
+            # mero exec and the program) over the run.
+            send_cpu = 100.0 * send_cpu / max(seconds, 1e-9)
             # The cable's own cost: its CPU time over the run.
             try:
                 with open(f"/proc/{cable.pid}/schedstat") as f:
@@ -212,6 +234,7 @@ class Bench:
         efficiency = 100.0 * bps / (a.baud / 10)
         print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
               f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
+              f" {send_cpu:>8.2f}%"
               f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
         return protocol, sender, receiver, efficiency
 
@@ -245,7 +268,7 @@ def main():
             line += f", {opt} {getattr(args, opt)}"
     print(line + f", seed {args.seed}")
     print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'size':>9} {'seconds':>8} {'bytes/s':>9} {'effic.':>8} "
-          f"{'intact':>6} noise a->b/b->a  cable cpu")
+          f"{'intact':>6} noise a->b/b->a  cable cpu  send cpu")
     last = None
     for row, size in rows:
         last = bench.run(row, size)
