@@ -171,7 +171,8 @@ class Bench:
             data = bytes(b if b != 26 else 27 for b in data)
         with open(os.path.join(out_dir, name), "wb") as f:
             f.write(data)
-        cable_args = [self.mero, "null-modem", "--baud", str(a.baud), "--seed", str(a.seed)]
+        # --baud 0: an unpaced cable, for throughput (ours then set 115200 on their ports).
+        cable_args = [self.mero, "null-modem", "--seed", str(a.seed)] + (["--baud", str(a.baud)] if a.baud else [])
         for opt in ("delay", "flip", "drop", "insert", "burst"):
             value = getattr(a, opt)
             if value:
@@ -179,7 +180,7 @@ class Bench:
         cable_log = open(os.path.join(work, "cable.err"), "w+")
         cable = subprocess.Popen(cable_args, stdout=subprocess.PIPE, stderr=cable_log, text=True)
         ends = [cable.stdout.readline().strip(), cable.stdout.readline().strip()]
-        values = {"file": os.path.join(out_dir, name), "name": name, "dir": in_dir, "baud": str(a.baud)}
+        values = {"file": os.path.join(out_dir, name), "name": name, "dir": in_dir, "baud": str(a.baud or 115200)}
         logs = [open(os.path.join(work, n), "w+") for n in ("recv.log", "send.log")]
         try:
             rproc = self.start(recv, ends[1], values, in_dir, logs[0])
@@ -192,7 +193,7 @@ class Bench:
             values["file"] = os.path.join(out_dir, name) if send.kind == "ours" else name
             start = time.monotonic()
             sproc = self.start(send, ends[0], values, out_dir, logs[1])
-            limit = start + max(60.0, 4 * size / (a.baud / 10) + 30)
+            limit = start + max(60.0, 4 * size / ((a.baud or 115200) / 10) + 30)
             codes = []
             send_cpu = 0.0
             for p in (sproc, rproc):
@@ -231,7 +232,7 @@ class Bench:
                 log.seek(0)
                 sys.stderr.write(log.read())
         bps = size / seconds if seconds > 0 else 0
-        efficiency = 100.0 * bps / (a.baud / 10)
+        efficiency = 100.0 * bps / (a.baud / 10) if a.baud else float("nan")
         print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
               f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
               f" {send_cpu:>8.2f}%"
@@ -243,7 +244,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("rows", nargs="*", help="PROTOCOL:SENDER:RECEIVER")
     parser.add_argument("--suite", choices=sorted(SUITES), help="a named set of rows with their sizes")
-    parser.add_argument("--baud", type=int, default=115200)
+    parser.add_argument("--baud", type=int, default=115200, help="0: an unpaced cable (throughput)")
     parser.add_argument("--size", default="512K", help="bytes (K, M suffixes) for the rows given by name")
     parser.add_argument("--delay", type=float, help="one-way latency of the cable, ms")
     parser.add_argument("--flip", type=float)
@@ -262,7 +263,7 @@ def main():
     if not os.access(args.mero, os.X_OK):
         sys.exit(f"bench_transfer: no mero at {args.mero} (build it, or give --mero)")
     bench = Bench(args)
-    line = f"cable: {args.baud} baud 8N1"
+    line = f"cable: {args.baud} baud 8N1" if args.baud else "cable: unpaced"
     for opt in ("delay", "flip", "drop", "insert", "burst"):
         if getattr(args, opt):
             line += f", {opt} {getattr(args, opt)}"

@@ -8,6 +8,7 @@
 
 #include "protocols/QwTPcl.h"
 #include "protocols/QwZmodem.h"
+#include "serial/QxSrMgr.h"
 
 namespace zav::test {
 namespace {
@@ -235,6 +236,11 @@ TEST(ZmodemCodec, FileInformationBothWays) {
   const std::string longName(400, 'n');
   const std::string wire = longName + std::string("\0" "1\0", 3);
   EXPECT_EQ(ParseFileInfo(reinterpret_cast<const uint8_t*>(wire.data()), wire.size()).Name.size(), 255u);
+}
+
+TEST(ZmodemCodec, StateNamesAreTheOnesTheDispatchLogShows) {
+  for (int s = tzInitial; s <= rzDone; ++s)
+    EXPECT_EQ(ZmodemStateName(TZmodemState(s)), MeroErrorStrings().GetText(idLogSubKindNames + skZmodemStates + s));
 }
 
 }  // namespace
