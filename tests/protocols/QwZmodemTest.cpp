@@ -801,5 +801,25 @@ TEST_F(ZmodemTest, TheSendersCancelEndsTheReceiveAndKeepsThePart) {
   EXPECT_EQ(events.Count("log 2"), 1u);
 }
 
+TEST_F(ZmodemTest, ACarrierLossEndsAReceiveWith6014) {
+  protocol->SetAbortNoCarrier(true);
+  device->SetModemLines(0x80);
+  device->DeviceEventPass(0xFFFFFFFF);
+  StartReceive();
+  Flush();
+  Reply(FileFrame(Info("l.bin", 3000), zfoWriteClobber));
+  Flush();
+  Reply(Bin(ZDATA, PositionData(0)) + Sub(Content(1024), ZCRCG));
+  EXPECT_FALSE(events.Finished());
+  device->SetModemLines(0);
+  device->DeviceEventPass(0xFFFFFFFF);
+  DrainQueue();
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecAbortNoCarrier);
+  EXPECT_EQ(ReadWhole("in/l.bin"), Content(1024));
+  EXPECT_EQ(events.Count("log 2"), 1u);
+  EXPECT_EQ(Flush(), "") << "no abort string for a line that is gone";
+}
+
 }  // namespace
 }  // namespace zav::test
