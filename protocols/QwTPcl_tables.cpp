@@ -1,18 +1,20 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
 #include "protocols/QwTPcl.h"
+#include "protocols/QwXmodem.h"
+#include "protocols/QwYmodem.h"
 #include "protocols/QwZmodem.h"
 
 namespace zav {
 
 TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptNoProtocol
-    {nullptr, nullptr},                            // ptXmodem
-    {nullptr, nullptr},                            // ptXmodemCRC
-    {nullptr, nullptr},                            // ptXmodem1K
-    {nullptr, nullptr},                            // ptXmodem1KG
-    {nullptr, nullptr},                            // ptYmodem
-    {nullptr, nullptr},                            // ptYmodemG
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodemCRC
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1K
+    {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1KG
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodem
+    {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodemG
     {PrepareReceiveZmodem, PrepareTransmitZmodem}, // ptZmodem
     {nullptr, nullptr},                            // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
@@ -20,8 +22,14 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr},
-    {nullptr, nullptr}, {nullptr, nullptr}, {nullptr, nullptr}, {ZmodemReceiveHandler, ZmodemTransmitHandler},
+    {nullptr, nullptr},
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodemCRC
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1K
+    {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
+    {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
+    {ZmodemReceiveHandler, ZmodemTransmitHandler},  // ptZmodem
     {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
 };
 
@@ -47,6 +55,13 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
   s.AsciiCRTranslation = a->AsciiCRTranslation;
   s.AsciiLFTranslation = a->AsciiLFTranslation;
   s.AsciiEOFTimeout = r.ReceiveTimeout;
+}
+
+// Xmodem and Ymodem keep one setting: the wait for a reply or the next block.
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
+
+void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
+  if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;
 }
 
 int32_t InitZmodemRoutine(TransferRecord& r, TProtocolType) { return InitZmodem(r); }
@@ -76,7 +91,13 @@ void ReadZmodem(TransferRecord& r, TProtocolSettings& s) {
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
-    {}, {}, {}, {}, {}, {}, {},
+    {},
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodemCRC
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1K
+    {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1KG
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodem
+    {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
     {InitZmodemRoutine, DoneZmodem, ApplyZmodem, ReadZmodem},  // ptZmodem
     {},
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii

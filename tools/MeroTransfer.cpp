@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MeroTransfer.h"
@@ -67,8 +68,7 @@ std::string Help(bool sending, const std::string& protocol) {
 }
 
 // Protocols that are planned but have no engine in this tool yet.
-const std::vector<std::string> kLaterProtocols = {"xmodem", "xmodem-crc", "xmodem-1k", "xmodem-1kg",
-                                                  "ymodem", "ymodem-g",   "kermit",    "bplus"};
+const std::vector<std::string> kLaterProtocols = {"kermit", "bplus"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -348,11 +348,28 @@ int Outcome(const Transfer& t, int32_t code, const std::string& what) {
   return kExitOk;
 }
 
+// What a protocol queued last (its final answer, a cancel) leaves the
+// transmit ring before the port closes: the close drops the ring.
+void DrainOutput(ToolPort& port, long baud) {
+  if (port.Port().PortPhase != TPortPhase::ppOpen || port.DeviceGone()) return;
+  TMroBaseDispatcher& d = port.Dispatcher();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000) +
+                     std::chrono::milliseconds(int64_t(d.OutputUsed()) * 10000 / std::max(baud, 1L));
+  while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 }  // namespace
 
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
+      {"xmodem", ptXmodem, Batch::None, MakeXmodemOptions},
+      {"xmodem-crc", ptXmodemCRC, Batch::None, MakeXmodemOptions},
+      {"xmodem-1k", ptXmodem1K, Batch::None, MakeXmodemOptions},
+      {"xmodem-1kg", ptXmodem1KG, Batch::None, MakeXmodemOptions},
+      {"ymodem", ptYmodem, Batch::Names, MakeYmodemOptions},
+      {"ymodem-g", ptYmodemG, Batch::Names, MakeYmodemOptions},
       {"zmodem", ptZmodem, Batch::Names, MakeZmodemOptions},
   };
   return protocols;
@@ -389,6 +406,7 @@ int RunSend(ArgReader& args) {
       }
     }
   }
+  DrainOutput(port, o.Line.Baud);
   port.Close();
   return result;
 }
@@ -428,6 +446,7 @@ int RunRecv(ArgReader& args) {
     const int32_t code = t.Receive(path);
     result = Outcome(t, code, path.empty() ? (o.Dir.empty() ? std::string(".") : o.Dir) : t.Protocol().FileName());
   }
+  DrainOutput(port, o.Line.Baud);
   port.Close();
   return result;
 }

@@ -50,6 +50,8 @@ const std::vector<ProtocolEntry>& TransferProtocols();
 
 // The factories of the families.
 std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
+std::unique_ptr<ProtocolOptions> MakeXmodemOptions();
+std::unique_ptr<ProtocolOptions> MakeYmodemOptions();
 std::unique_ptr<ProtocolOptions> MakeZmodemOptions();
 
 }  // namespace zav::mero

@@ -71,10 +71,17 @@ ENDPOINTS = {
     "xmodem-1k": {
         "sx": (Endpoint(["sx", "-q", "-k", "-b", "{name}"], "stdio"), None),
         "rx": (None, Endpoint(["rx", "-q", "-c", "-b", "{name}"], "stdio")),
+        "ours": (ours_send("xmodem-1k"),
+                 Endpoint(["recv", "{port}", "--baud", "{baud}", "--protocol", "xmodem-1k", "--dir", "{dir}", "--file",
+                           "{name}"], "ours")),
     },
     "ymodem": {
         "sb": (Endpoint(["sb", "-q", "-k", "-b", "{name}"], "stdio"), None),
         "rb": (None, Endpoint(["rb", "-q", "-b", "-y"], "stdio")),
+        "ours": (ours_send("ymodem"), ours_recv("ymodem")),
+    },
+    "ymodem-g": {
+        "ours": (ours_send("ymodem-g"), ours_recv("ymodem-g")),
     },
     "kermit": {
         "kermit": (Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_LONG, "-s", "{name}"],
@@ -90,6 +97,9 @@ ENDPOINTS = {
 SUITES = {
     "ascii": [("ascii:ours:ours", 256 << 10)],
     "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
+    "xymodem": [(row, 512 << 10) for row in (
+        "xmodem-1k:sx:rx", "xmodem-1k:ours:rx", "xmodem-1k:sx:ours", "xmodem-1k:ours:ours",
+        "ymodem:sb:rb", "ymodem:ours:rb", "ymodem:sb:ours", "ymodem:ours:ours", "ymodem-g:ours:ours")],
     "zmodem": [("zmodem:sz:rz", 1 << 20), ("zmodem:ours:rz", 1 << 20), ("zmodem:sz:ours", 1 << 20),
                ("zmodem:ours:ours", 1 << 20), ("zmodem:ours8k:ours8k", 1 << 20)],
 }
