@@ -212,6 +212,7 @@ struct TZmodemArea : TProtocolArea {
   uint8_t FileManagement = 0;  // the option that decides for the file being received
   uint8_t SinitFlags = 0;      // ZF0 of a received ZSINIT
   uint8_t LineEndsDropped = 0; // after a hex ZSINIT
+  uint32_t SinceHeader = 0;    // bytes read since the last header
   bool FirstFilePending = false;
   int32_t NoFileError = 0;     // what the file search reported when it found nothing
   int64_t FileSeconds = 0;     // the exact date of the file being received

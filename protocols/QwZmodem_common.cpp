@@ -125,15 +125,18 @@ int32_t ParseInput(TransferRecord& r, TZmodemArea& a) {
   uint8_t c = 0;
   while (NextByte(r, a, c)) {
     TZmodemHeader h;
+    ++a.SinceHeader;
     switch (FeedHeaderByte(a.Parser, a.CancelCount, c, h)) {
       case TZmodemFeed::None:
         continue;
       case TZmodemFeed::Cancel:
         return psCancelRequested;
       case TZmodemFeed::BadHeader:
+        a.SinceHeader = 0;
         ++r.TotalErrors;
         return psBlockCheckError;
       case TZmodemFeed::Header:
+        a.SinceHeader = 0;
         break;
     }
     const uint32_t position = DataPosition(h.Data);

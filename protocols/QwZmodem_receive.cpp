@@ -217,6 +217,7 @@ void RxSndBlkPrp(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 
 void RxSync(TransferRecord& r, TZmodemArea& a) {
   DiscardInput(r, a);
+  a.SinceHeader = 0;
   a.HeaderData = PositionData(r.FileOffset);
   SendHexHeader(r, a, ZRPOS);
   r.BytesRemaining = int32_t(r.SrcFileLen - std::min(r.FileOffset, r.SrcFileLen));
@@ -274,7 +275,17 @@ void SyncAfterError(TransferRecord& r, TZmodemArea& a, bool counted) {
   SetState(a, rzSync);
 }
 
+// Data and no header for longer than the old stream can still be on its way
+// after this side's ZRPOS: the header of the new frame was lost. Asked again
+// at once rather than after a time-out (a stream of data resets none).
+bool HeaderLost(TransferRecord& r, const TZmodemArea& a) {
+  constexpr uint32_t kInFlight = 16384;
+  const uint32_t perSecond = r.ActualCPS != 0 ? r.ActualCPS : 1920;
+  return a.SinceHeader > kInFlight + 2 * perSecond;
+}
+
 void RxStartData(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (status == psNoHeader && HeaderLost(r, a)) status = psTimeout;
   if (status == psTimeout || status == psBlockCheckError) {
     if (status == psTimeout) ++r.TotalErrors;
     SetState(a, Retry(r, a, r.HandshakeRetry) ? rzSync : rzError);
@@ -341,6 +352,7 @@ void RxCollData(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
     SendAbort(r, a);
     return SetState(a, rzError);
   }
+  a.SinceHeader = 0;
   switch (status) {
     case psGotCrcE:
       SetState(a, rzWaitEof);
@@ -373,6 +385,7 @@ void RxEndOfFile(TransferRecord& r, TZmodemArea& a) {
 }
 
 void RxWaitEof(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (status == psNoHeader && HeaderLost(r, a)) status = psTimeout;
   if (status == psTimeout || status == psBlockCheckError) {
     if (status == psTimeout) ++r.TotalErrors;
     SetState(a, Retry(r, a, r.HandshakeRetry) ? rzSync : rzError);

@@ -769,6 +769,26 @@ TEST_F(ZmodemTest, AStaleZeofAfterThisSidesZrposIsPassedOver) {
   EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZRINIT});
 }
 
+TEST_F(ZmodemTest, AFrameWhoseHeaderWasLostIsAskedForAgainWithoutWaiting) {
+  StartReceive();
+  Flush();
+  const std::string content = Content(40000);
+  Reply(FileFrame(Info("h.bin", content.size()), zfoWriteClobber));
+  EXPECT_EQ(Frames(Flush()).at(0).position, 0u);
+  // The ZDATA was hit: what follows is data without a header. As much as the
+  // line could still hold of an old stream passes quietly...
+  std::string frames;
+  for (size_t at = 0; at < content.size(); at += 1024) frames += Sub(content.substr(at, 1024), ZCRCG);
+  Reply(frames.substr(0, 16000));
+  EXPECT_EQ(Flush(), "");
+  // ...more than that is a lost header: ZRPOS at once, no time-out.
+  Reply(frames.substr(16000, 8000));
+  const auto sent = Frames(Flush());
+  ASSERT_EQ(Types(sent), std::vector<uint8_t>{ZRPOS});
+  EXPECT_EQ(sent[0].position, 0u);
+  EXPECT_EQ(TicksLeft(Record().TimeoutTrigger), Record().HandshakeWait);
+}
+
 TEST_F(ZmodemTest, TheSendersAttentionStringPrecedesEachZrpos) {
   StartReceive();
   Flush();
