@@ -113,7 +113,8 @@ uint16_t ZmodemCrc16(const uint8_t* data, size_t len, uint16_t crc) {
 
 uint32_t TZmodemEncoder::Put(uint8_t b, uint8_t* out) {
   const uint8_t kind = kEscape.kind[b];
-  const bool escape = kind == 1 || (kind == 2 && (LastSent & 0x7F) == '@') || (kind == 3 && EscapeAll);
+  // CR is a control too: escaped always when every control is.
+  const bool escape = kind == 1 || (kind == 2 && ((LastSent & 0x7F) == '@' || EscapeAll)) || (kind == 3 && EscapeAll);
   if (!escape) {
     out[0] = b;
     LastSent = b;

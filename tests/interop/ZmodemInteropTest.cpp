@@ -216,6 +216,22 @@ TEST_F(ZmodemInterop, FileOptionsDecideWhatHappensToAnExistingFile) {
   EXPECT_EQ(ReadFile(in + "/doc.txt"), "old\n");
 }
 
+TEST_F(ZmodemInterop, EveryControlEscapedWhenTheReceiverAsks) {
+  const std::string out = MakeDir("out"), in1 = MakeDir("in1"), in2 = MakeDir("in2");
+  const auto files = MakeBatch(out, {50000});
+  // rz -e drops raw control bytes as noise: every one must go escaped.
+  PairResult r = Transfer(Ours(Send({}, Names(files, out + "/"))), StdioPeer({"rz", "-q", "-e"}, in1), {},
+                          std::chrono::seconds(20));
+  ASSERT_EQ(r.sender, 0) << Describe(r);
+  ASSERT_EQ(r.receiver, 0) << Describe(r);
+  ExpectArrived(in1, files);
+  // sz -e announces it with ZSINIT; this side escapes its own headers then.
+  r = Transfer(StdioPeer({"sz", "-q", "-e", files[0].name}, out), Ours(Recv(in2)), {}, std::chrono::seconds(20));
+  ASSERT_EQ(r.sender, 0) << Describe(r);
+  ASSERT_EQ(r.receiver, 0) << Describe(r);
+  ExpectArrived(in2, files);
+}
+
 TEST_F(ZmodemInterop, AMaskThatMatchesNothingFailsBeforeTheLineIsUsed) {
   const std::string out = MakeDir("out");
   const auto ends = StartCable();

@@ -113,6 +113,9 @@ TEST(ZmodemCodec, EscapingFollowsTheByteBefore) {
   enc.EscapeAll = true;
   EXPECT_EQ(Escaped(enc, std::string("\x01\x9f", 2)), std::string("\x18\x41\x18\xdf", 4));
   EXPECT_EQ(Escaped(enc, " "), " ");
+  // CR and its high-bit twin are controls as well (a receiver that asked for
+  // this drops every raw control byte as noise).
+  EXPECT_EQ(Escaped(enc, "A\r\x8d"), std::string("A\x18M\x18\xcd"));
 }
 
 TEST(ZmodemCodec, BinaryHeadersRoundTripAndABadByteIsCaught) {

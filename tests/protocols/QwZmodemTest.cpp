@@ -325,12 +325,15 @@ TEST_F(ZmodemTest, ACarriageReturnAfterAnAtSignGoesOutEscaped) {
 }
 
 TEST_F(ZmodemTest, ASkippedFileIsLoggedAndTheNextOneOffered) {
+  std::vector<int32_t> reported;
+  protocol->OnProtocolStatus = [&](TMroCustomProtocol* p, uint16_t) { reported.push_back(p->ProtocolStatus()); };
   StartSend({{"one.txt", "1"}, {"two.txt", "22"}});
   Flush();
   Reply(ZrInit());
   Flush();
   Reply(Hex(ZSKIP));
   EXPECT_EQ(events.Count("log 7"), 1u);
+  EXPECT_NE(std::find(reported.begin(), reported.end(), psSkipFile), reported.end()) << "4705 was shown";
   const auto frames = Frames(Flush());
   ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZFILE});
   const std::string& info = frames[0].subpackets.at(0).first;
@@ -576,10 +579,17 @@ TEST_F(ZmodemTest, FileOptionsDecideForAnExistingFile) {
       {zfoWriteDifferent, 1000000000, false}, {zfoWriteDifferent, 1000000005, true},
       {zfoWriteNewerLonger, 900000000, false},
   };
+  // The status a skip is logged with (the history shows its text).
+  std::vector<int32_t> reported;
+  protocol->OnProtocolLog = [&](TMroCustomProtocol* p, uint16_t code) {
+    events.events.push_back("log " + std::to_string(code));
+    if (code == lfReceiveSkip) reported.push_back(p->ProtocolStatus());
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(int(c.option) * 10000000000 + c.incomingDate);
     fs::remove_all("in");
     events.events.clear();
+    reported.clear();
     StartReceive();
     WriteWhole("in/have.txt", "old!");
     const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -595,6 +605,7 @@ TEST_F(ZmodemTest, FileOptionsDecideForAnExistingFile) {
     } else {
       EXPECT_EQ(frames[0].type, ZSKIP);
       EXPECT_EQ(events.Count("log 3"), 1u);
+      EXPECT_EQ(reported, std::vector<int32_t>{psSkipFile});
       EXPECT_EQ(ReadWhole("in/have.txt"), "old!");
     }
     Reply(Hex(ZFIN) + "OO");
