@@ -30,10 +30,6 @@ void SetBufferText(std::array<char, kMaxPathChars + 1>& buffer, std::string_view
   buffer[n] = 0;
 }
 
-namespace {
-
-// errno as the I/O error numbers the system reports (2 not found, 3 path not
-// found, 5 access denied, 112 disk full).
 int32_t IoError(int err) {
   switch (err) {
     case ENOENT: return 2;
@@ -45,6 +41,8 @@ int32_t IoError(int err) {
     default: return err > 0 ? err : 1;
   }
 }
+
+namespace {
 
 TMroBaseDispatcher* OpenDispatcher(TMroCustomComPort* port) {
   if (port == nullptr || port->PortPhase != TPortPhase::ppOpen) return nullptr;

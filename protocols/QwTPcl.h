@@ -92,6 +92,9 @@ uint16_t UpdateCrcKermit(uint8_t byte, uint16_t crc);
 uint32_t FileCrc32(TransferRecord& r, const std::string& fileName, uint32_t limit);
 
 // --- Other helpers ---
+// errno as the I/O error numbers the system reports (2 not found, 3 path not
+// found, 5 access denied, 112 disk full).
+int32_t IoError(int err);
 std::string OctalStr(uint32_t value);  // 12 digits
 uint32_t OctalStr2Long(const std::string& text);
 uint32_t PackUnixDate(int64_t unixSeconds);  // a DOS date/time stamp

@@ -5,6 +5,7 @@
 #include "protocols/QwTPcl.h"
 #include "protocols/QwXmodem.h"
 #include "protocols/QwYmodem.h"
+#include "protocols/QwZmodem.h"
 
 #include <algorithm>
 
@@ -18,7 +19,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {PrepareReceiveXmodem, PrepareTransmitXmodem}, // ptXmodem1KG
     {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodem
     {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodemG
-    {nullptr, nullptr},                            // ptZmodem
+    {PrepareReceiveZmodem, PrepareTransmitZmodem}, // ptZmodem
     {PrepareReceiveKermit, PrepareTransmitKermit}, // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
     {PrepareReceiveBPlus, PrepareTransmitBPlus},   // ptBPlus
@@ -32,10 +33,10 @@ TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
-    {nullptr, nullptr},
+    {ZmodemReceiveHandler, ZmodemTransmitHandler},  // ptZmodem
     {KermitReceiveHandler, KermitTransmitHandler},  // ptKermit
-    {AsciiReceiveHandler, AsciiTransmitHandler},
-    {BPlusReceiveHandler, BPlusTransmitHandler},  // ptBPlus
+    {AsciiReceiveHandler, AsciiTransmitHandler},    // ptAscii
+    {BPlusReceiveHandler, BPlusTransmitHandler},    // ptBPlus
 };
 
 namespace {
@@ -110,6 +111,30 @@ void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
   if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;
 }
 
+int32_t InitZmodemRoutine(TransferRecord& r, TProtocolType) { return InitZmodem(r); }
+
+int32_t ApplyZmodem(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = SetZmodemOptionOverride(r, s.ZmodemOptionOverride);
+  if (rc == 0) rc = SetZmodemFileOption(r, s.ZmodemFileOption);
+  if (rc == 0) rc = SetZmodemSkipNoFile(r, s.ZmodemSkipNoFile);
+  if (rc == 0) rc = SetZmodemRecover(r, s.ZmodemRecover);
+  if (rc == 0) rc = SetZmodemFinishRetry(r, s.ZmodemFinishRetry);
+  // The buffers are made again only for a change.
+  if (rc == 0 && ZmodemArea(r)->Use8K != s.Zmodem8K) rc = SetZmodem8K(r, s.Zmodem8K);
+  return rc;
+}
+
+void ReadZmodem(TransferRecord& r, TProtocolSettings& s) {
+  TZmodemArea* a = ZmodemArea(r);
+  if (a == nullptr) return;
+  s.ZmodemOptionOverride = a->OptionOverride;
+  s.ZmodemFileOption = uint8_t(a->FileOption & 0x7F);
+  s.ZmodemSkipNoFile = (a->FileOption & kSkipNoFileBit) != 0;
+  s.ZmodemRecover = a->Recover;
+  s.ZmodemFinishRetry = a->FinishRetries;
+  s.Zmodem8K = a->Use8K;
+}
+
 }  // namespace
 
 TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
@@ -120,7 +145,7 @@ TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
     {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1KG
     {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodem
     {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
-    {},
+    {InitZmodemRoutine, DoneZmodem, ApplyZmodem, ReadZmodem},  // ptZmodem
     {InitKermitRoutine, DoneKermit, ApplyKermit, ReadKermit},  // ptKermit
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus

@@ -339,6 +339,8 @@ TZmodemFileOptions TMroCustomProtocol::ZmodemFileOption() const {
   return TZmodemFileOptions(GetKept(&TProtocolSettings::ZmodemFileOption, kFamilyZmodem));
 }
 void TMroCustomProtocol::SetZmodemFileOption(TZmodemFileOptions v) {
+  // A CRC comparison of files is not offered: the value is refused.
+  if (v == zfoWriteCrc) return;
   SetKept(&TProtocolSettings::ZmodemFileOption, uint8_t(v), kFamilyZmodem);
 }
 char TMroCustomProtocol::AsciiEOLChar() const {

@@ -63,6 +63,7 @@ struct PortOptions {
   TFlow Flow = None;
   bool Dtr = true;
   bool Rts = true;
+  uint16_t OutSize = 0;  // transmit ring; 0 keeps the port's default
   std::string TraceFile, LogFile;
 };
 // Takes a line-setting option at the reader's position (the option word was

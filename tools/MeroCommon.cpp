@@ -140,6 +140,7 @@ ToolPort::ToolPort(const PortOptions& o) {
   port_->SetStopBits(uint16_t(o.StopBits));
   port_->SetDTR(o.Dtr);
   port_->SetRTS(o.Rts);
+  if (o.OutSize != 0) port_->SetOutSize(o.OutSize);
   if (o.Flow == PortOptions::RtsCts) port_->SetHWFlowOptions(hwfUseRTS | hwfRequireCTS);
   if (o.Flow == PortOptions::XonXoff) port_->SetSWFlowOptions(TSWFlowOptions::swfBoth);
   if (!o.TraceFile.empty()) {

@@ -26,6 +26,7 @@ namespace zav::mero {
 namespace {
 
 constexpr auto kCancelWait = std::chrono::seconds(15);
+constexpr auto kDrainWait = std::chrono::seconds(2);
 
 const char* const kSendHead =
     "usage: mero send PORT --protocol P [OPTIONS] FILE...\n"
@@ -36,7 +37,8 @@ const char* const kRecvHead =
     "usage: mero recv PORT --protocol P [--file NAME] [OPTIONS]\n"
     "Receives into --dir: the protocols that carry no name write --file NAME; the\n"
     "others write the names the sender gives (never outside --dir).\n"
-    "An existing file is kept: the new one gets '$' as its first character.\n";
+    "An existing file is kept: the new one gets '$' as its first character (zmodem:\n"
+    "the sender's file option, or --option-override, decides).\n";
 const char* const kCommonHelp =
     "  --history FILE                 append the protocol history to FILE\n";
 const char* const kRecvCommonHelp =
@@ -65,9 +67,6 @@ std::string Help(bool sending, const std::string& protocol) {
   return text;
 }
 
-// Protocols that are planned but have no engine in this tool yet.
-const std::vector<std::string> kLaterProtocols = {"zmodem"};
-
 // The settings of one command line.
 struct TransferOptions {
   PortOptions Line;
@@ -81,11 +80,7 @@ struct TransferOptions {
 const ProtocolEntry* FindProtocol(const std::string& name) {
   for (const auto& p : TransferProtocols())
     if (p.Name == name) return &p;
-  std::string text = "protocol not available yet: " + name;
-  bool planned = false;
-  for (const auto& p : kLaterProtocols) planned = planned || p == name;
-  if (!planned) text += "\nmero: the protocols are: " + ProtocolList();
-  throw ToolError(text);
+  throw ToolError("unknown protocol: " + name + "\nmero: the protocols are: " + ProtocolList());
 }
 
 // Reads the words of send (`sending`) or recv; false when help was printed.
@@ -136,6 +131,8 @@ bool ParseTransfer(ArgReader& args, bool sending, TransferOptions& o) {
     throw UsageError("--file NAME is needed for the " + o.Protocol->Name + " protocol");
   if (!sending && o.Protocol->Files == Batch::Names && !o.File.empty())
     throw UsageError("--file is not taken by the " + o.Protocol->Name + " protocol: the sender names the files");
+  o.Own->Check(sending);
+  o.Line.OutSize = o.Own->TransmitRing(sending);
   return true;
 }
 
@@ -212,6 +209,10 @@ class Transfer {
         shown_ = false;
         std::fprintf(stderr, "mero: received %d bytes into %s\n", p->BytesTransferred(), p->FileName().c_str());
         ++received_;
+      } else if (code == lfReceiveSkip || code == lfTransmitSkip) {
+        ShowProgress(true);
+        shown_ = false;
+        std::fprintf(stderr, "mero: skipped %s\n", p->FileName().c_str());
       }
     };
     RegisterErrorReporter([this](const std::exception& e) {
@@ -277,6 +278,11 @@ class Transfer {
       }
       WaitAndPump(-1, std::chrono::milliseconds(200));
     }
+    // The last bytes the protocol queued (a cancel's abort string) leave
+    // before the port closes: closing drops what is still in the ring.
+    const auto drainUntil = std::chrono::steady_clock::now() + kDrainWait;
+    while (port_.Dispatcher().OutputUsed() > 0 && std::chrono::steady_clock::now() < drainUntil)
+      WaitAndPump(-1, std::chrono::milliseconds(10));
     ShowProgress(true);
     return code_;
   }
@@ -359,6 +365,7 @@ const std::vector<ProtocolEntry>& TransferProtocols() {
       {"xmodem-1kg", ptXmodem1KG, Batch::None, MakeXmodemOptions},
       {"ymodem", ptYmodem, Batch::Names, MakeYmodemOptions},
       {"ymodem-g", ptYmodemG, Batch::Names, MakeYmodemOptions},
+      {"zmodem", ptZmodem, Batch::Names, MakeZmodemOptions},
       {"kermit", ptKermit, Batch::Names, MakeKermitOptions},
   };
   return protocols;

@@ -24,6 +24,8 @@ class ProtocolOptions {
   virtual bool Parse(const std::string& word, ArgReader& args, bool sending) = 0;
   // Checks the options together once all are read (throws UsageError).
   virtual void Check(bool /*sending*/) const {}
+  // The transmit ring the port needs (0: the default).
+  virtual uint16_t TransmitRing(bool /*sending*/) const { return 0; }
   // Pushes the options into the component, which already holds the protocol.
   virtual void Apply(TMroCustomProtocol& protocol, bool sending) const = 0;
   // The help lines of the options for the direction.
@@ -52,5 +54,6 @@ std::unique_ptr<ProtocolOptions> MakeBPlusOptions();
 std::unique_ptr<ProtocolOptions> MakeXmodemOptions();
 std::unique_ptr<ProtocolOptions> MakeYmodemOptions();
 std::unique_ptr<ProtocolOptions> MakeKermitOptions();
+std::unique_ptr<ProtocolOptions> MakeZmodemOptions();
 
 }  // namespace zav::mero

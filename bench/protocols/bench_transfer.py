@@ -7,9 +7,9 @@ A row is PROTOCOL:SENDER:RECEIVER (for example zmodem:sz:rz or zmodem:ours:rz);
 the endpoints each protocol knows are in ENDPOINTS below. Per run it prints the
 protocol, sender, receiver, size, seconds (from the sender's start to the exit
 of both), payload bytes/s, efficiency = payload bytes/s / (baud / bits per
-character), whether the file arrived intact, and the noise events the cable
-made in each direction and the cable's own CPU use; the last line is RESULT with
-the last row's efficiency.
+character), whether the file arrived intact, the noise events the cable made in
+each direction, the cable's own CPU use and the sender's; the last line is
+RESULT with the last row's efficiency.
 
   bench_transfer --suite baseline
   bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
@@ -82,6 +82,8 @@ ENDPOINTS = {
     "zmodem": {
         "sz": (Endpoint(["sz", "-q", "-b", "{name}"], "stdio"), None),
         "rz": (None, Endpoint(["rz", "-q", "-b", "-y"], "stdio")),
+        "ours": (ours_send("zmodem"), ours_recv("zmodem")),
+        "ours8k": (ours_send("zmodem", "--8k"), ours_recv("zmodem", "--8k")),
     },
     "xmodem-1k": {
         "sx": (Endpoint(["sx", "-q", "-k", "-b", "{name}"], "stdio"), None),
@@ -127,6 +129,8 @@ SUITES = {
         "ymodem:sb:rb", "ymodem:ours:rb", "ymodem:sb:ours", "ymodem:ours:ours", "ymodem-g:ours:ours")],
     "kermit": [("kermit:kermit1k:kermit1k", 512 << 10), ("kermit:ours:kermit1k", 512 << 10),
                ("kermit:kermit1k:ours", 512 << 10), ("kermit:ours:ours", 512 << 10)],
+    "zmodem": [("zmodem:sz:rz", 1 << 20), ("zmodem:ours:rz", 1 << 20), ("zmodem:sz:ours", 1 << 20),
+               ("zmodem:ours:ours", 1 << 20), ("zmodem:ours8k:ours8k", 1 << 20)],
 }
 
 
@@ -135,6 +139,22 @@ def parse_size(text):
     if text[-1:].upper() in units:
         return int(float(text[:-1]) * units[text[-1:].upper()])
     return int(text)
+
+
+def wait_with_usage(proc, limit):
+    """Waits for a child until `limit` (killing it then); its exit code (or
+    "timeout") and the CPU seconds it and its children used."""
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, usage.ru_utime + usage.ru_stime
+        if time.monotonic() >= limit:
+            proc.kill()
+            _, _, usage = os.wait4(proc.pid, 0)
+            proc.returncode = -9
+            return "timeout", usage.ru_utime + usage.ru_stime
+        time.sleep(0.01)
 
 
 def device_locked(path):
@@ -190,7 +210,8 @@ class Bench:
             data = bytes(b if b != 26 else 27 for b in data)
         with open(os.path.join(out_dir, name), "wb") as f:
             f.write(data)
-        cable_args = [self.mero, "null-modem", "--baud", str(a.baud), "--seed", str(a.seed)]
+        # --baud 0: an unpaced cable, for throughput (ours then set 115200 on their ports).
+        cable_args = [self.mero, "null-modem", "--seed", str(a.seed)] + (["--baud", str(a.baud)] if a.baud else [])
         for opt in ("delay", "flip", "drop", "insert", "burst"):
             value = getattr(a, opt)
             if value:
@@ -198,7 +219,7 @@ class Bench:
         cable_log = open(os.path.join(work, "cable.err"), "w+")
         cable = subprocess.Popen(cable_args, stdout=subprocess.PIPE, stderr=cable_log, text=True)
         ends = [cable.stdout.readline().strip(), cable.stdout.readline().strip()]
-        values = {"file": os.path.join(out_dir, name), "name": name, "dir": in_dir, "baud": str(a.baud)}
+        values = {"file": os.path.join(out_dir, name), "name": name, "dir": in_dir, "baud": str(a.baud or 115200)}
         logs = [open(os.path.join(work, n), "w+") for n in ("recv.log", "send.log")]
         try:
             rproc = self.start(recv, ends[1], values, in_dir, logs[0])
@@ -211,16 +232,18 @@ class Bench:
             values["file"] = os.path.join(out_dir, name) if send.kind == "ours" else name
             start = time.monotonic()
             sproc = self.start(send, ends[0], values, out_dir, logs[1])
-            limit = start + max(60.0, 4 * size / (a.baud / 10) + 30)
+            limit = start + max(60.0, 4 * size / ((a.baud or 115200) / 10) + 30)
             codes = []
+            send_cpu = 0.0
             for p in (sproc, rproc):
-                try:
-                    codes.append(p.wait(timeout=max(1.0, limit - time.monotonic())))
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-                    codes.append("timeout")
+                code, cpu = wait_with_usage(p, limit)
+                codes.append(code)
+                if p is sproc:
+                    send_cpu = cpu
             seconds = time.monotonic() - start - recv.end_silence
+            # The sender's cost: its CPU time (with a stdio peer's, that of
+            # mero exec and the program) over the run.
+            send_cpu = 100.0 * send_cpu / max(seconds, 1e-9)
             # The cable's own cost: its CPU time over the run.
             try:
                 with open(f"/proc/{cable.pid}/schedstat") as f:
@@ -248,9 +271,10 @@ class Bench:
                 log.seek(0)
                 sys.stderr.write(log.read())
         bps = size / seconds if seconds > 0 else 0
-        efficiency = 100.0 * bps / (a.baud / 10)
+        efficiency = 100.0 * bps / (a.baud / 10) if a.baud else float("nan")
         print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
               f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
+              f" {send_cpu:>8.2f}%"
               f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
         return protocol, sender, receiver, efficiency
 
@@ -259,7 +283,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("rows", nargs="*", help="PROTOCOL:SENDER:RECEIVER")
     parser.add_argument("--suite", choices=sorted(SUITES), help="a named set of rows with their sizes")
-    parser.add_argument("--baud", type=int, default=115200)
+    parser.add_argument("--baud", type=int, default=115200, help="0: an unpaced cable (throughput)")
     parser.add_argument("--size", default="512K", help="bytes (K, M suffixes) for the rows given by name")
     parser.add_argument("--delay", type=float, help="one-way latency of the cable, ms")
     parser.add_argument("--flip", type=float)
@@ -278,13 +302,13 @@ def main():
     if not os.access(args.mero, os.X_OK):
         sys.exit(f"bench_transfer: no mero at {args.mero} (build it, or give --mero)")
     bench = Bench(args)
-    line = f"cable: {args.baud} baud 8N1"
+    line = f"cable: {args.baud} baud 8N1" if args.baud else "cable: unpaced"
     for opt in ("delay", "flip", "drop", "insert", "burst"):
         if getattr(args, opt):
             line += f", {opt} {getattr(args, opt)}"
     print(line + f", seed {args.seed}")
     print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'size':>9} {'seconds':>8} {'bytes/s':>9} {'effic.':>8} "
-          f"{'intact':>6} noise a->b/b->a  cable cpu")
+          f"{'intact':>6} noise a->b/b->a  cable cpu  send cpu")
     last = None
     for row, size in rows:
         last = bench.run(row, size)

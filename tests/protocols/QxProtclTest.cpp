@@ -231,11 +231,13 @@ TEST_F(ComponentOnMemoryPort, NextFileEventReplacesTheMaskSearch) {
   EXPECT_EQ(events.Count("log 4"), 0u);
 }
 
-TEST_F(ComponentOnMemoryPort, AProtocolWithoutAnEngineFinishesWithMinus6015) {
-  protocol->SetProtocolType(ptZmodem);
+TEST_F(ComponentOnMemoryPort, WithNoProtocolChosenBeginStartsNothing) {
+  protocol->SetProtocolType(ptNoProtocol);
   protocol->BeginTransmit();
+  protocol->BeginReceive();
   DrainQueue();
-  EXPECT_EQ(events.events, (std::vector<std::string>{"finish -6015"}));
+  EXPECT_TRUE(events.events.empty());
+  EXPECT_EQ(protocol->Record().InProgress, 0);
 }
 
 TEST_F(ComponentOnMemoryPort, AssignCopiesSettingsAndTheCopyReportsToItself) {

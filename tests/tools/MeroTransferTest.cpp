@@ -77,13 +77,13 @@ TEST_F(Transfer, TranslationReachesTheWireAndAnExistingFileIsKept) {
 
 TEST_F(Transfer, UnknownProtocolsAndMissingPortsFailWithTheirTexts) {
   WriteFile(dir + "/f.txt", "x");
-  for (const std::string p : {"zmodem", "carrier-pigeon"}) {
+  for (const std::string p : {"z-modem", "carrier-pigeon"}) {
     const RunResult s = Run({"send", "COM1", "--protocol", p, dir + "/f.txt"});
     EXPECT_EQ(s.exitCode, 1) << p;
-    EXPECT_TRUE(Contains(s.err, "protocol not available yet: " + p)) << s.err;
+    EXPECT_TRUE(Contains(s.err, "unknown protocol: " + p)) << s.err;
     const RunResult r = Run({"recv", "COM1", "--protocol", p, "--file", "f"});
     EXPECT_EQ(r.exitCode, 1) << p;
-    EXPECT_TRUE(Contains(r.err, "protocol not available yet: " + p)) << r.err;
+    EXPECT_TRUE(Contains(r.err, "unknown protocol: " + p)) << r.err;
   }
   for (const std::string& port : {std::string("COM9"), dir + "/no-such-device"}) {
     const RunResult s = Run({"send", port, "--protocol", "ascii", dir + "/f.txt"});
@@ -111,7 +111,13 @@ TEST_F(Transfer, BadInputFailsBeforeThePortOpens) {
            {"recv", ends[1], "--protocol", "ascii", "--file", "../escape.txt"},
            {"recv", ends[1], "--protocol", "ascii", "--file", ".."},
            {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--eof-timeout", "0"},
-           {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--char-delay", "5"}}) {
+           {"recv", ends[1], "--protocol", "ascii", "--file", "f", "--char-delay", "5"},
+           {"send", ends[0], "--protocol", "zmodem", "--file-option", "crc", dir + "/f.txt"},
+           {"send", ends[0], "--protocol", "zmodem", "--honor-directory", dir + "/f.txt"},
+           {"recv", ends[1], "--protocol", "zmodem", "--file-option", "protect"},
+           {"recv", ends[1], "--protocol", "zmodem", "--skip-no-file"},
+           {"recv", ends[1], "--protocol", "zmodem", "--finish-retry", "-1"},
+           {"recv", ends[1], "--protocol", "zmodem", "--file", "f"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
   }

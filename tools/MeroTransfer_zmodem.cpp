@@ -1,0 +1,104 @@
+// The Zmodem protocol's options of mero send and recv.
+#include <optional>
+
+#include "MeroTransfer.h"
+
+namespace zav::mero {
+
+namespace {
+
+// The transmit ring, as large as a port takes: 8K subpackets need twice the
+// block and a little more, and a ring that holds many subpackets wakes the
+// sender seldom and never lets the line wait for it.
+constexpr uint16_t kTransmitRing = 65535;
+// The receiver's wait for the sender's closing "OO": every file is in by
+// then, and a sender on a pseudo-terminal may lose them at its exit.
+constexpr int32_t kReceiveFinishWait = 36;
+// A peer's silence in a handshake or in the middle of a file is taken for a
+// lost frame after 10 s, as the common Zmodem programs do (the engine's own
+// value is a minute).
+constexpr int32_t kHandshakeWait = 182;
+
+class ZmodemOptions : public ProtocolOptions {
+ public:
+  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
+    if (word == "--8k") {
+      use8K_ = true;
+    } else if (word == "--recover") {
+      recover_ = true;
+    } else if (word == "--file-option") {
+      const size_t choice = args.Choice(word, {"newer-or-longer", "append", "clobber", "newer", "different", "protect"});
+      static const TZmodemFileOptions kValues[] = {zfoWriteNewerLonger, zfoWriteAppend,    zfoWriteClobber,
+                                                   zfoWriteNewer,       zfoWriteDifferent, zfoWriteProtect};
+      fileOption_ = kValues[choice];
+    } else if (word == "--skip-no-file") {
+      skipNoFile_ = true;
+    } else if (!sending && word == "--option-override") {
+      override_ = true;
+    } else if (!sending && word == "--finish-retry") {
+      finishRetry_ = int32_t(args.Number(word, 0, 100));
+    } else if (sending && word == "--include-directory") {
+      includeDirectory_ = true;
+    } else if (!sending && word == "--honor-directory") {
+      honorDirectory_ = true;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void Check(bool sending) const override {
+    // The receiver's own file option counts only over the sender's.
+    if (!sending && (fileOption_ || skipNoFile_) && !override_)
+      throw UsageError("--file-option and --skip-no-file on receive need --option-override");
+  }
+
+  void Apply(TMroCustomProtocol& p, bool sending) const override {
+    if (!sending) p.SetFinishWait(kReceiveFinishWait);
+    p.SetHandshakeWait(kHandshakeWait);
+    p.SetZmodem8K(use8K_);
+    p.SetZmodemRecover(recover_);
+    if (fileOption_) p.SetZmodemFileOption(*fileOption_);
+    p.SetZmodemSkipNoFile(skipNoFile_);
+    p.SetZmodemOptionOverride(override_);
+    if (finishRetry_) p.SetZmodemFinishRetry(*finishRetry_);
+    p.SetIncludeDirectory(includeDirectory_);
+    p.SetHonorDirectory(honorDirectory_);
+  }
+
+  uint16_t TransmitRing(bool sending) const override { return sending ? kTransmitRing : 0; }
+
+  std::string Help(bool sending) const override {
+    std::string text =
+        "  --8k                           8192-byte subpackets (receiving takes them always)\n"
+        "  --recover                      resume a file the receiver has in part\n";
+    if (sending)
+      text +=
+          "  --file-option newer-or-longer|append|clobber|newer|different|protect\n"
+          "                                 what the receiver does with a file it has (default newer)\n"
+          "  --skip-no-file                 the receiver takes only files it has already\n"
+          "  --include-directory            send each file's path, not only its name\n";
+    else
+      text +=
+          "  --option-override              decide by --file-option, not by the sender's option\n"
+          "  --file-option newer-or-longer|append|clobber|newer|different|protect\n"
+          "                                 with --option-override: what to do with a file\n"
+          "                                 that exists (a sender without an option: protect)\n"
+          "  --skip-no-file                 with --option-override: take only files that exist\n"
+          "  --finish-retry N               times to repeat the final ZFIN (default 0)\n"
+          "  --honor-directory              keep the sender's directories below --dir\n";
+    return text;
+  }
+
+ private:
+  bool use8K_ = false, recover_ = false, skipNoFile_ = false, override_ = false;
+  bool includeDirectory_ = false, honorDirectory_ = false;
+  std::optional<TZmodemFileOptions> fileOption_;
+  std::optional<int32_t> finishRetry_;
+};
+
+}  // namespace
+
+std::unique_ptr<ProtocolOptions> MakeZmodemOptions() { return std::make_unique<ZmodemOptions>(); }
+
+}  // namespace zav::mero
