@@ -142,6 +142,10 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   const TQxFont& TermFont() const { return font_; }
   void SetTermFont(const TQxFont& font);
   std::function<void(TQxCustomTerminal*, int row, int col)> OnCursorMoved;
+  // The port's bytes as they reach the emulator, on the GUI thread (a
+  // terminal program watches them for the start of a transfer). An inactive
+  // control takes no bytes from the port, so a transfer has them all.
+  std::function<void(TQxCustomTerminal*, const uint8_t* data, size_t count)> OnDataReceived;
 
   // The current emulator (the internal one when none is attached).
   TQxTerminalEmulator& CurrentEmulator() const { return *current_; }
