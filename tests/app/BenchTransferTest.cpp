@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
@@ -149,18 +150,79 @@ TEST_F(BenchTransferTest, YmodemReceiveFromSb) {
   EXPECT_EQ(form->LastDirectory(), in);
 }
 
+TEST_F(BenchTransferTest, ZmodemSendToRz) {
+  const std::string in = MakeDir("in");
+  const std::string data = RandomBytes(60000, 4);
+  OpenWindow();
+  Choose("Zmodem");
+  form->OpenDialog1->FileName = Write(MakeDir("out"), "firmware.bin", data);
+  Child& rz = Peer(StdioPeer({"rz", "-q"}, in));
+  form->Send->click();
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(Wait(rz), 0) << Err(rz);
+  ExpectEndedWell();
+  EXPECT_TRUE(ReadFile(in + "/firmware.bin") == data);
+}
+
+// The far end starts the transfer: sz's request in the terminal's bytes
+// starts a receive into the last directory, whatever protocol is chosen.
+TEST_F(BenchTransferTest, ZmodemAutoReceiveFromSz) {
+  const std::string out = MakeDir("out");
+  const std::string in = MakeDir("in");
+  const std::string data = RandomBytes(30000, 5);
+  Write(out, "boot.log", data);
+  OpenWindow();
+  form->SetLastDirectory(in);
+  form->ZmodemAuto->setChecked(true);
+  Child& sz = Peer(StdioPeer({"sz", "-q", "boot.log"}, out));
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(Wait(sz), 0) << Err(sz);
+  ExpectEndedWell();
+  EXPECT_TRUE(ReadFile(in + "/boot.log") == data);
+  EXPECT_EQ(form->ChosenProtocol(), ptAscii);
+}
+
+// True once process `pid` has `path` open.
+bool HasOpen(pid_t pid, const std::string& path) {
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    if (std::filesystem::read_symlink(fd.path(), ec) == path) return true;
+  return false;
+}
+
+TEST_F(BenchTransferTest, KermitSendToCKermit) {
+  const std::string in = MakeDir("in");
+  const std::string data = RandomBytes(12000, 6);
+  OpenWindow();
+  Choose("Kermit");
+  // C-Kermit drops what waits on the line when it opens it: a Send-Init
+  // lost that way goes again after a second.
+  form->MroProtocol1->SetKermitTimeoutSecs(1);
+  form->OpenDialog1->FileName = Write(MakeDir("out"), "config.dat", data);
+  Child& kermit = Peer(test::DevicePeer({"kermit", "-Y", "-q", "-H", "-l", "{PORT}", "-b", "115200", "-C",
+                                         "set carrier-watch off,set flow none,set file names literal,"
+                                         "set receive pathnames off,set file type binary,set delay 0,receive,exit"},
+                                        in));
+  WaitFor([&] { return kermit.pid < 0 || HasOpen(kermit.pid, ends[1]); });
+  form->Send->click();
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(Wait(kermit), 0) << Err(kermit);
+  ExpectEndedWell();
+  EXPECT_TRUE(ReadFile(in + "/config.dat") == data);
+}
+
 // Cancel in the status window ends the transfer here and at the far end.
 TEST_F(BenchTransferTest, CancelEndsBothSides) {
   const std::string in = MakeDir("in");
   OpenWindow({"--baud", "19200"});
-  Choose("Ymodem");
-  form->OpenDialog1->FileName = Write(MakeDir("out"), "big.bin", RandomBytes(100000, 4));
-  Child& rb = Peer(StdioPeer({"rb", "-q"}, in));
+  Choose("Zmodem");
+  form->OpenDialog1->FileName = Write(MakeDir("out"), "big.bin", RandomBytes(100000, 7));
+  Child& rz = Peer(StdioPeer({"rz", "-q"}, in));
   form->Send->click();
   ASSERT_TRUE(PumpQtUntil([&] { return form->MroProtocol1->BytesTransferred() > 2048; }, 20));
   form->ProtStatus->CancelButton()->click();
   EXPECT_EQ(Finish(), ecCancelRequested);
-  const int exit = Wait(rb, std::chrono::seconds(15));
+  const int exit = Wait(rz, std::chrono::seconds(15));
   EXPECT_NE(exit, -1) << "the receiver was not cancelled";
   EXPECT_NE(exit, 0) << "the receiver took the file whole";
   EXPECT_TRUE(StatusVisible());
@@ -172,13 +234,13 @@ TEST_F(BenchTransferTest, CancelEndsBothSides) {
 TEST_F(BenchTransferTest, ClosingTheWindowCancelsTheTransfer) {
   const std::string in = MakeDir("in");
   OpenWindow({"--baud", "19200"});
-  Choose("Xmodem-1K");
-  form->OpenDialog1->FileName = Write(MakeDir("out"), "big.bin", RandomBytes(100000, 5));
-  Child& rx = Peer(StdioPeer({"rx", "-q", "-c", "big.bin"}, in));
+  Choose("Zmodem");
+  form->OpenDialog1->FileName = Write(MakeDir("out"), "big.bin", RandomBytes(100000, 8));
+  Child& rz = Peer(StdioPeer({"rz", "-q"}, in));
   form->Send->click();
   ASSERT_TRUE(PumpQtUntil([&] { return form->MroProtocol1->BytesTransferred() > 2048; }, 20));
   form.reset();
-  const int exit = Wait(rx, std::chrono::seconds(15));
+  const int exit = Wait(rz, std::chrono::seconds(15));
   EXPECT_NE(exit, -1) << "the receiver was not cancelled";
   EXPECT_NE(exit, 0) << "the receiver took the file whole";
   EXPECT_TRUE(finishes.empty());  // the window's component went with it

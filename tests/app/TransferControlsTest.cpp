@@ -219,5 +219,44 @@ TEST_F(TransferControlsTest, AnAsciiSendAfterAnotherProtocolIsTheSameAsBefore) {
   EXPECT_FALSE(StatusWindow()->isVisible());
 }
 
+// A Zmodem sender announces itself with ZRQINIT ("**" ZDLE "B00..."). The
+// terminal's bytes are watched across the blocks they come in.
+TEST_F(TransferControlsTest, AZmodemRequestStartsAReceiveOnlyWhenAutoReceiveIsOn) {
+  OpenCom4();
+  form->SetLastDirectory(dir_.string());
+  auto feed = [&](const std::string& bytes) {
+    form->QxTerminal1->QueueBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    PumpOnce();
+  };
+  const std::string request = "rz\r**\x18" "B0000000000000000\r\x8a\x11";
+  feed(request);
+  PumpQtUntil([] { return false; }, 0.2);
+  EXPECT_FALSE(form->TransferRunning());
+
+  form->ZmodemAuto->click();
+  ASSERT_TRUE(form->ZmodemAuto->isChecked());
+  // Near misses start nothing.
+  for (const char* miss : {"**\x18" "A00", "*\x18" "B00", "**\x18" "B01", "** B00"}) feed(miss);
+  PumpQtUntil([] { return false; }, 0.2);
+  EXPECT_FALSE(form->TransferRunning());
+  // A request split over three blocks, after a third star.
+  feed("x*");
+  feed("**\x18");
+  feed("B0");
+  EXPECT_FALSE(form->TransferRunning());
+  feed("0000000000000000\r\x8a\x11");
+  ASSERT_TRUE(PumpQtUntil([&] { return form->TransferRunning(); }));
+  EXPECT_EQ(form->MroProtocol1->ProtocolType(), ptZmodem);
+  EXPECT_EQ(form->MroProtocol1->DestinationDirectory(), dir_.string());
+  EXPECT_FALSE(form->QxTerminal1->Active());
+  EXPECT_EQ(form->ChosenProtocol(), ptAscii);
+  // The receiver answers with ZRINIT.
+  const std::string answer = test::ReadFarEndQt(master_, 6);
+  EXPECT_EQ(answer.substr(0, 6), "**\x18" "B01");
+  form->ProtStatus->CancelButton()->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
+  EXPECT_FALSE(form->TransferRunning());
+}
+
 }  // namespace
 }  // namespace zav
