@@ -256,7 +256,7 @@ void TQxCustomTerminal::Attach() {
 
 void TQxCustomTerminal::Detach() {
   if (attached_) {
-    if (dispatcher_) dispatcher_->UnregisterMethodHandler(this);
+    if (TMroBaseDispatcher* d = dispatcher_.load()) d->UnregisterMethodHandler(this);
     dispatcher_ = nullptr;
     attached_ = false;
     if (active_) attachPending_ = true;

@@ -256,7 +256,9 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
 
   // Port hand-over.
   HWND window_ = 0;
-  TMroBaseDispatcher* dispatcher_ = nullptr;
+  // Read by the data handler on the dispatcher thread, which may still be
+  // in a call when the control lets go of the port.
+  std::atomic<TMroBaseDispatcher*> dispatcher_{nullptr};
   std::mutex queueLock_;
   // A 0x7E47 is on its way: more bytes join the queue without another post.
   std::atomic<bool> postPending_{false};
