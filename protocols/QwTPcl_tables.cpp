@@ -1,5 +1,6 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
+#include "protocols/QwBPlus.h"
 #include "protocols/QwTPcl.h"
 #include "protocols/QwXmodem.h"
 #include "protocols/QwYmodem.h"
@@ -17,7 +18,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {nullptr, nullptr},                            // ptZmodem
     {nullptr, nullptr},                            // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
-    {nullptr, nullptr},                            // ptBPlus
+    {PrepareReceiveBPlus, PrepareTransmitBPlus},   // ptBPlus
 };
 
 TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
@@ -28,12 +29,14 @@ TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
-    {nullptr, nullptr}, {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler}, {nullptr, nullptr},
+    {nullptr, nullptr}, {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler},
+    {BPlusReceiveHandler, BPlusTransmitHandler},  // ptBPlus
 };
 
 namespace {
 
 int32_t InitAsciiRoutine(TransferRecord& r, TProtocolType) { return InitAscii(r); }
+int32_t InitBPlusRoutine(TransferRecord& r, TProtocolType) { return InitBPlus(r); }
 
 int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);
@@ -74,7 +77,7 @@ TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
     {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
     {}, {},
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
-    {},
+    {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus
 };
 
 }  // namespace zav

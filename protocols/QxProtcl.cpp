@@ -247,6 +247,9 @@ void TMroCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod method) {
     case ptKermit:
       if (method == bcmChecksum || method == bcmChecksum2 || method == bcmCrcK) r.CheckType = method;
       break;
+    case ptBPlus:
+      if (method == bcmChecksum || method == bcmCrc16) r.CheckType = method;
+      break;
     default:
       break;
   }

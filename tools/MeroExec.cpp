@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -122,9 +123,14 @@ int RunExec(ArgReader& args) {
   fcntl(childIn.fd, F_SETFL, O_NONBLOCK);
   fcntl(childOut.fd, F_SETFL, O_NONBLOCK);
 
+  const pid_t relay = getpid();
   const pid_t pid = fork();
   if (pid < 0) throw ToolError(std::string("fork: ") + strerror(errno));
   if (pid == 0) {
+    // The program ends with this relay, however the relay ends: a peer left
+    // behind would keep a test's line, or spin on its closed input.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != relay) _exit(126);
     dup2(toChild[0], 0);
     dup2(fromChild[1], 1);
     signal(SIGPIPE, SIG_DFL);

@@ -66,7 +66,7 @@ std::string Help(bool sending, const std::string& protocol) {
 }
 
 // Protocols that are planned but have no engine in this tool yet.
-const std::vector<std::string> kLaterProtocols = {"zmodem", "kermit", "bplus"};
+const std::vector<std::string> kLaterProtocols = {"zmodem", "kermit"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -129,6 +129,7 @@ bool ParseTransfer(ArgReader& args, bool sending, TransferOptions& o) {
       o.Files.push_back(word);
     }
   }
+  o.Own->Check(sending);
   if (o.Line.Port.empty()) throw UsageError("no PORT given");
   if (sending && o.Files.empty()) throw UsageError("no FILE given");
   if (!sending && o.Protocol->Files == Batch::None && o.File.empty())
@@ -351,6 +352,7 @@ void DrainOutput(ToolPort& port, long baud) {
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
+      {"bplus", ptBPlus, Batch::Names, MakeBPlusOptions},
       {"xmodem", ptXmodem, Batch::None, MakeXmodemOptions},
       {"xmodem-crc", ptXmodemCRC, Batch::None, MakeXmodemOptions},
       {"xmodem-1k", ptXmodem1K, Batch::None, MakeXmodemOptions},

@@ -22,6 +22,8 @@ class ProtocolOptions {
   // Takes `word` (and its value from `args`) when it is one of this
   // protocol's options for the direction; false otherwise.
   virtual bool Parse(const std::string& word, ArgReader& args, bool sending) = 0;
+  // Checks the options together once all are read (throws UsageError).
+  virtual void Check(bool /*sending*/) const {}
   // Pushes the options into the component, which already holds the protocol.
   virtual void Apply(TMroCustomProtocol& protocol, bool sending) const = 0;
   // The help lines of the options for the direction.
@@ -46,6 +48,7 @@ const std::vector<ProtocolEntry>& TransferProtocols();
 
 // The factories of the families.
 std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
+std::unique_ptr<ProtocolOptions> MakeBPlusOptions();
 std::unique_ptr<ProtocolOptions> MakeXmodemOptions();
 std::unique_ptr<ProtocolOptions> MakeYmodemOptions();
 

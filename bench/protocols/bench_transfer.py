@@ -32,6 +32,9 @@ DEFAULT_MERO = "@MERO_BINARY@"
 # Ticks of the ASCII receive's end-of-file silence; the benchmark does not count
 # that silence as transfer time.
 ASCII_EOF_TICKS = 4
+# Ticks a B+ receiver stays after the last file for a peer that missed its last
+# acknowledgement; not counted either.
+BPLUS_LINGER_TICKS = 18
 
 
 class Endpoint:
@@ -61,6 +64,16 @@ ENDPOINTS = {
         "ours": (ours_send("ascii"),
                  Endpoint(["recv", "{port}", "--baud", "{baud}", "--protocol", "ascii", "--dir", "{dir}", "--file",
                            "{name}", "--eof-timeout", str(ASCII_EOF_TICKS)], "ours", ASCII_EOF_TICKS * 0.055)),
+    },
+    "bplus": {
+        # The published window (two packets) and 1024-byte blocks.
+        "ours": (ours_send("bplus"),
+                 Endpoint(ours_recv("bplus", "--linger", str(BPLUS_LINGER_TICKS)).argv, "ours",
+                          BPLUS_LINGER_TICKS * 0.055)),
+        # Five packets ahead and 2048-byte blocks when both ends allow them.
+        "ours-w5": (ours_send("bplus", "--window", "5", "--block-size", "2048"),
+                    Endpoint(ours_recv("bplus", "--window", "5", "--block-size", "2048", "--linger",
+                                       str(BPLUS_LINGER_TICKS)).argv, "ours", BPLUS_LINGER_TICKS * 0.055)),
     },
     "zmodem": {
         "sz": (Endpoint(["sz", "-q", "-b", "{name}"], "stdio"), None),
@@ -94,6 +107,7 @@ ENDPOINTS = {
 # Named sets of rows: (row, size in bytes).
 SUITES = {
     "ascii": [("ascii:ours:ours", 256 << 10)],
+    "bplus": [("bplus:ours:ours", 512 << 10), ("bplus:ours-w5:ours-w5", 512 << 10)],
     "baseline": [("zmodem:sz:rz", 512 << 10), ("xmodem-1k:sx:rx", 512 << 10), ("kermit:kermit:kermit", 512 << 10)],
     "xymodem": [(row, 512 << 10) for row in (
         "xmodem-1k:sx:rx", "xmodem-1k:ours:rx", "xmodem-1k:sx:ours", "xmodem-1k:ours:ours",

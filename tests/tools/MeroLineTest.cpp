@@ -276,6 +276,17 @@ TEST_F(Line, ExecRunsAProgramOnThePortAndPassesItsStatus) {
   kill(stopped.pid, SIGTERM);
   EXPECT_EQ(Wait(stopped), 5) << Err(stopped);
   EXPECT_EQ(ReadUntilQuiet(A(), std::chrono::seconds(2), 3), "bye");
+  // A relay that is killed takes its program along.
+  const std::string pidFile = dir + "/program.pid";
+  Child& killed = Start({"exec", ends[1], "--", "sh", "-c", "echo $$ > " + pidFile + "; exec sleep 60"});
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(pidFile).size() > 1; }));
+  const pid_t program = pid_t(std::stol(ReadFile(pidFile)));
+  kill(killed.pid, SIGKILL);
+  Wait(killed);
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string stat = ReadFile("/proc/" + std::to_string(program) + "/stat");
+    return stat.empty() || stat.find(") Z") != std::string::npos;
+  })) << "the program outlived its relay";
   Child& missing = Start({"exec", ends[1], "--", "no-such-program-here"});
   EXPECT_EQ(Wait(missing), 127);
   EXPECT_NE(Err(missing).find("cannot run no-such-program-here"), std::string::npos) << Err(missing);
