@@ -211,6 +211,22 @@ TEST_F(BenchTransferTest, KermitSendToCKermit) {
   EXPECT_TRUE(ReadFile(in + "/config.dat") == data);
 }
 
+// B+ has no peer program on this system: our own mero answers.
+TEST_F(BenchTransferTest, BPlusSendToMero) {
+  const std::string in = MakeDir("in");
+  const std::string data = RandomBytes(40000, 9);
+  OpenWindow();
+  Choose("B+");
+  form->OpenDialog1->FileName = Write(MakeDir("out"), "table.bin", data);
+  Child& mero = Peer(test::Ours({"recv", "{PORT}", "--protocol", "bplus", "--dir", in, "--linger", "9"}));
+  WaitFor([&] { return mero.pid < 0 || DeviceLocked(ends[1]); });
+  form->Send->click();
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(Wait(mero), 0) << Err(mero);
+  ExpectEndedWell();
+  EXPECT_TRUE(ReadFile(in + "/table.bin") == data);
+}
+
 // Cancel in the status window ends the transfer here and at the far end.
 TEST_F(BenchTransferTest, CancelEndsBothSides) {
   const std::string in = MakeDir("in");
