@@ -1,9 +1,12 @@
 // The routine tables of the engines: each engine adds its row here.
 #include "protocols/QwAscii.h"
 #include "protocols/QwBPlus.h"
+#include "protocols/QwKermit.h"
 #include "protocols/QwTPcl.h"
 #include "protocols/QwXmodem.h"
 #include "protocols/QwYmodem.h"
+
+#include <algorithm>
 
 namespace zav {
 
@@ -16,7 +19,7 @@ TPrepareRoutine PrepareTable[kProtocolTypeCount][2] = {
     {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodem
     {PrepareReceiveYmodem, PrepareTransmitYmodem}, // ptYmodemG
     {nullptr, nullptr},                            // ptZmodem
-    {nullptr, nullptr},                            // ptKermit
+    {PrepareReceiveKermit, PrepareTransmitKermit}, // ptKermit
     {PrepareReceiveAscii, PrepareTransmitAscii},   // ptAscii
     {PrepareReceiveBPlus, PrepareTransmitBPlus},   // ptBPlus
 };
@@ -29,7 +32,9 @@ TTriggerHandler HandlerTable[kProtocolTypeCount][2] = {
     {XmodemReceiveHandler, XmodemTransmitHandler},  // ptXmodem1KG
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodem
     {YmodemReceiveHandler, YmodemTransmitHandler},  // ptYmodemG
-    {nullptr, nullptr}, {nullptr, nullptr}, {AsciiReceiveHandler, AsciiTransmitHandler},
+    {nullptr, nullptr},
+    {KermitReceiveHandler, KermitTransmitHandler},  // ptKermit
+    {AsciiReceiveHandler, AsciiTransmitHandler},
     {BPlusReceiveHandler, BPlusTransmitHandler},  // ptBPlus
 };
 
@@ -58,6 +63,46 @@ void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
   s.AsciiEOFTimeout = r.ReceiveTimeout;
 }
 
+int32_t InitKermitRoutine(TransferRecord& r, TProtocolType) { return InitKermit(r); }
+
+// The component's clamping: a length above 94 asks for long packets (at most
+// 1024), one of 94 or less for short ones only; 0 and 1 windows are none.
+int32_t ApplyKermit(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = 0;
+  if (s.KermitMaxLen > int32_t(kKermitMaxShortLen)) {
+    rc = SetKermitLongPackets(r, uint32_t(std::min<int32_t>(s.KermitMaxLen, kKermitMaxLongLen)));
+  } else {
+    rc = SetKermitMaxLen(r, uint32_t(std::max<int32_t>(s.KermitMaxLen, 0)));
+    if (rc == 0) rc = SetKermitLongPackets(r, 0);
+  }
+  const int32_t windows = s.KermitMaxWindows <= 1 ? 0 : std::min<int32_t>(s.KermitMaxWindows, kKermitMaxWindows);
+  if (rc == 0) rc = SetKermitMaxWindows(r, uint32_t(windows));
+  if (rc == 0) rc = SetKermitSWCTurnDelay(r, uint32_t(std::max<int32_t>(s.KermitSWCTurnDelay, 0)));
+  if (rc == 0) rc = SetKermitTimeoutSecs(r, uint32_t(std::max<int32_t>(s.KermitTimeoutSecs, 0)));
+  if (rc == 0) rc = SetKermitPadCharacter(r, uint8_t(s.KermitPadCharacter));
+  if (rc == 0) rc = SetKermitPadCount(r, uint32_t(std::max<int32_t>(s.KermitPadCount, 0)));
+  if (rc == 0) rc = SetKermitTerminator(r, uint8_t(s.KermitTerminator));
+  if (rc == 0) rc = SetKermitCtlPrefix(r, uint8_t(s.KermitCtlPrefix));
+  if (rc == 0) rc = SetKermitHighbitPrefix(r, uint8_t(s.KermitHighbitPrefix));
+  if (rc == 0) rc = SetKermitRepeatPrefix(r, uint8_t(s.KermitRepeatPrefix));
+  return rc;
+}
+
+void ReadKermit(TransferRecord& r, TProtocolSettings& s) {
+  TKermitArea* a = KermitArea(r);
+  if (a == nullptr) return;
+  s.KermitMaxLen = (r.TransferOptions & tfKermitLongPackets) ? int32_t(a->Local.LongLen) : a->Local.MaxLen;
+  s.KermitMaxWindows = a->Local.Windows;
+  s.KermitSWCTurnDelay = int32_t(a->SWCTurnDelay);
+  s.KermitTimeoutSecs = a->Local.TimeoutSecs;
+  s.KermitPadCharacter = char(a->Local.PadChar);
+  s.KermitPadCount = a->Local.PadCount;
+  s.KermitTerminator = char(a->Local.Terminator);
+  s.KermitCtlPrefix = char(a->Local.CtlPrefix);
+  s.KermitHighbitPrefix = char(a->Local.HibitPrefix);
+  s.KermitRepeatPrefix = char(a->Local.RepeatPrefix);
+}
+
 // Xmodem and Ymodem keep one setting: the wait for a reply or the next block.
 int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
 
@@ -75,7 +120,8 @@ TProtocolRoutines ProtocolRoutines[kProtocolTypeCount] = {
     {InitXmodem, nullptr, ApplyXYmodem, ReadXYmodem},          // ptXmodem1KG
     {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodem
     {InitYmodem, DoneYmodem, ApplyXYmodem, ReadXYmodem},       // ptYmodemG
-    {}, {},
+    {},
+    {InitKermitRoutine, DoneKermit, ApplyKermit, ReadKermit},  // ptKermit
     {InitAsciiRoutine, DoneAscii, ApplyAscii, ReadAscii},  // ptAscii
     {InitBPlusRoutine, DoneBPlus, nullptr, nullptr},       // ptBPlus
 };

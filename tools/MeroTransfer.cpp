@@ -66,7 +66,7 @@ std::string Help(bool sending, const std::string& protocol) {
 }
 
 // Protocols that are planned but have no engine in this tool yet.
-const std::vector<std::string> kLaterProtocols = {"zmodem", "kermit"};
+const std::vector<std::string> kLaterProtocols = {"zmodem"};
 
 // The settings of one command line.
 struct TransferOptions {
@@ -359,6 +359,7 @@ const std::vector<ProtocolEntry>& TransferProtocols() {
       {"xmodem-1kg", ptXmodem1KG, Batch::None, MakeXmodemOptions},
       {"ymodem", ptYmodem, Batch::Names, MakeYmodemOptions},
       {"ymodem-g", ptYmodemG, Batch::Names, MakeYmodemOptions},
+      {"kermit", ptKermit, Batch::Names, MakeKermitOptions},
   };
   return protocols;
 }

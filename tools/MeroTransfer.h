@@ -51,5 +51,6 @@ std::unique_ptr<ProtocolOptions> MakeAsciiOptions();
 std::unique_ptr<ProtocolOptions> MakeBPlusOptions();
 std::unique_ptr<ProtocolOptions> MakeXmodemOptions();
 std::unique_ptr<ProtocolOptions> MakeYmodemOptions();
+std::unique_ptr<ProtocolOptions> MakeKermitOptions();
 
 }  // namespace zav::mero

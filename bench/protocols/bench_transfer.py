@@ -56,6 +56,10 @@ def ours_recv(protocol, *extra):
 
 
 KERMIT_LONG = ["-v", "31", "-e", "4000", "-C", "set carrier-watch off, set flow none"]
+# Ours and C-Kermit alike: 1024-byte packets, 27 window slots, the CRC.
+KERMIT_1K = ["-v", "27", "-e", "1024", "-C",
+             "set carrier-watch off, set flow none, set block-check 3, set file names literal"]
+OURS_KERMIT_1K = ["--packet-length", "1024", "--windows", "27", "--check", "3"]
 
 # ENDPOINTS[protocol][name] = (send endpoint, receive endpoint); None where a
 # program does not take that role.
@@ -101,6 +105,15 @@ ENDPOINTS = {
                             "device")),
         "gkermit": (Endpoint(["gkermit", "-q", "-i", "-s", "{name}"], "stdio"),
                     Endpoint(["gkermit", "-q", "-i", "-r"], "stdio")),
+        # The send goes in the commands, where the literal name holds.
+        "kermit1k": (Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_1K[:-1],
+                               KERMIT_1K[-1] + ", set file type binary, send {name}, exit"], "device"),
+                     Endpoint(["kermit", "-Y", "-q", "-i", "-l", "{port}", "-b", "{baud}", *KERMIT_1K, "-r"],
+                              "device")),
+        "ours": (ours_send("kermit", *OURS_KERMIT_1K), ours_recv("kermit", *OURS_KERMIT_1K)),
+        # One packet at a time: what the windows are measured against.
+        "ours1": (ours_send("kermit", *OURS_KERMIT_1K[:2], "--check", "3"),
+                  ours_recv("kermit", *OURS_KERMIT_1K[:2], "--check", "3")),
     },
 }
 
@@ -112,6 +125,8 @@ SUITES = {
     "xymodem": [(row, 512 << 10) for row in (
         "xmodem-1k:sx:rx", "xmodem-1k:ours:rx", "xmodem-1k:sx:ours", "xmodem-1k:ours:ours",
         "ymodem:sb:rb", "ymodem:ours:rb", "ymodem:sb:ours", "ymodem:ours:ours", "ymodem-g:ours:ours")],
+    "kermit": [("kermit:kermit1k:kermit1k", 512 << 10), ("kermit:ours:kermit1k", 512 << 10),
+               ("kermit:kermit1k:ours", 512 << 10), ("kermit:ours:ours", 512 << 10)],
 }
 
 

@@ -232,7 +232,7 @@ TEST_F(ComponentOnMemoryPort, NextFileEventReplacesTheMaskSearch) {
 }
 
 TEST_F(ComponentOnMemoryPort, AProtocolWithoutAnEngineFinishesWithMinus6015) {
-  protocol->SetProtocolType(ptKermit);
+  protocol->SetProtocolType(ptZmodem);
   protocol->BeginTransmit();
   DrainQueue();
   EXPECT_EQ(events.events, (std::vector<std::string>{"finish -6015"}));

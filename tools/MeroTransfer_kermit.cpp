@@ -1,0 +1,108 @@
+// The Kermit protocol's options of mero send and recv.
+#include <optional>
+
+#include "MeroTransfer.h"
+#include "platform/Clock.h"
+#include "protocols/QwKermitCodec.h"
+
+namespace zav::mero {
+
+namespace {
+
+class KermitOptions : public ProtocolOptions {
+ public:
+  bool Parse(const std::string& word, ArgReader& args, bool) override {
+    if (word == "--packet-length") {
+      packetLength_ = int32_t(args.Number(word, kKermitMinShortLen, kKermitMaxLongLen));
+    } else if (word == "--windows") {
+      windows_ = int32_t(args.Number(word, 0, kKermitMaxWindows));
+    } else if (word == "--check") {
+      static constexpr TBlockCheckMethod kChecks[] = {bcmChecksum, bcmChecksum2, bcmCrcK};
+      check_ = kChecks[args.Choice(word, {"1", "2", "3"})];
+    } else if (word == "--timeout") {
+      timeout_ = int32_t(args.Number(word, 1, 94));
+    } else if (word == "--pad-char") {
+      padChar_ = char(args.Number(word, 0, 255));
+    } else if (word == "--pad-count") {
+      padCount_ = int32_t(args.Number(word, 0, 94));
+    } else if (word == "--eol") {
+      eol_ = char(args.Number(word, 0, 31));
+      if (*eol_ == kKermitSOH) throw UsageError("--eol cannot be 1: that byte starts every packet");
+    } else if (word == "--ctl-prefix") {
+      ctlPrefix_ = Prefix(args, word, "");
+    } else if (word == "--8bit-prefix") {
+      hibitPrefix_ = Prefix(args, word, "YN");
+    } else if (word == "--repeat-prefix") {
+      const std::string value = args.Value(word);
+      repeatPrefix_ = value == "none" ? ' ' : PrefixOf(value, word, "");
+    } else if (word == "--turn-delay") {
+      turnDelay_ = int32_t(args.Number(word, 0, 1000000));
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void Apply(TMroCustomProtocol& p, bool) const override {
+    if (packetLength_) p.SetKermitMaxLen(*packetLength_);
+    if (windows_) p.SetKermitMaxWindows(*windows_);
+    if (timeout_) {
+      p.SetKermitTimeoutSecs(*timeout_);
+      p.SetHandshakeWait(Secs2Ticks(*timeout_));
+    }
+    if (padChar_) p.SetKermitPadCharacter(*padChar_);
+    if (padCount_) p.SetKermitPadCount(*padCount_);
+    if (eol_) p.SetKermitTerminator(*eol_);
+    if (ctlPrefix_) p.SetKermitCtlPrefix(*ctlPrefix_);
+    if (repeatPrefix_) p.SetKermitRepeatPrefix(*repeatPrefix_);
+    if (turnDelay_) p.SetKermitSWCTurnDelay(*turnDelay_);
+    if (hibitPrefix_) {
+      p.SetKermitHighbitPrefix(*hibitPrefix_);
+    } else if (TMroCustomComPort* port = p.ComPort();
+               port != nullptr && (port->DataBits() < 8 || port->Parity() != TParity::pNone)) {
+      // A line that carries 7 bits asks the peer for 8-bit quoting.
+      p.SetKermitHighbitPrefix('&');
+    }
+    // Last: a long packet length raises a checksum of "1" to "2".
+    if (check_) p.SetBlockCheckMethod(*check_);
+  }
+
+  std::string Help(bool) const override {
+    return "  --packet-length N              longest packet: 20..94, or up to 1024 for long\n"
+           "                                 packets (default 80)\n"
+           "  --windows N                    sliding-window slots, 0..27 (default 0: one packet\n"
+           "                                 at a time)\n"
+           "  --check 1|2|3                  block check: 6-bit, 12-bit checksum or CRC (default 1,\n"
+           "                                 2 with long packets)\n"
+           "  --timeout SECS                 wait for a packet, 1..94 (default 5; 10 for the\n"
+           "                                 first packets)\n"
+           "  --pad-char N, --pad-count N    padding the peer is asked to send (default 0 x 0)\n"
+           "  --eol N                        the byte the peer is asked to end packets with (13)\n"
+           "  --ctl-prefix C                 control prefix (default #)\n"
+           "  --8bit-prefix C                8-bit prefix, Y (if the peer asks) or N (default Y;\n"
+           "                                 & on a line of 7 data bits or with parity)\n"
+           "  --repeat-prefix C|none         repeat-count prefix (default ~)\n"
+           "  --turn-delay N                 line turn-around delay with windows (default 0)\n";
+  }
+
+ private:
+  static char PrefixOf(const std::string& value, const std::string& option, const std::string& extra) {
+    if (value.size() == 1 && (IsKermitPrefixChar(uint8_t(value[0])) || extra.find(value[0]) != std::string::npos))
+      return value[0];
+    throw UsageError(option + " takes one character from ! to > or ` to ~" +
+                     (extra.empty() ? std::string() : ", or one of " + extra));
+  }
+  static char Prefix(ArgReader& args, const std::string& option, const std::string& extra) {
+    return PrefixOf(args.Value(option), option, extra);
+  }
+
+  std::optional<int32_t> packetLength_, windows_, timeout_, padCount_, turnDelay_;
+  std::optional<char> padChar_, eol_, ctlPrefix_, hibitPrefix_, repeatPrefix_;
+  std::optional<TBlockCheckMethod> check_;
+};
+
+}  // namespace
+
+std::unique_ptr<ProtocolOptions> MakeKermitOptions() { return std::make_unique<KermitOptions>(); }
+
+}  // namespace zav::mero
