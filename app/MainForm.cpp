@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,11 +14,15 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QSettings>
 #include <QTabWidget>
 #include <mutex>
 
+#include "app/QxProtStatus.h"
 #include "app/QxSelCom.h"
 #include "app/QxStatLt.h"
+#include "platform/FileNames.h"
+#include "protocols/QwTPcl.h"
 #include "protocols/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
@@ -98,6 +104,63 @@ struct Rate {
 constexpr Rate kRates[] = {{"150", 150},     {"300", 300},     {"600", 600},     {"1200", 1200},
                            {"2400", 2400},   {"4800", 4800},   {"9600", 9600},   {"19200", 19200},
                            {"38400", 38400}, {"57600", 57600}, {"115200", 115200}};
+
+// The protocols of the transfer controls, in the order shown. Those that
+// carry file names receive into a directory, the others into one file.
+struct ProtocolChoice {
+  TProtocolType type;
+  const char* text;
+  bool carriesNames;
+};
+constexpr ProtocolChoice kProtocolChoices[] = {
+    {ptAscii, "ASCII", false},         {ptXmodem, "Xmodem", false},     {ptXmodemCRC, "Xmodem-CRC", false},
+    {ptXmodem1K, "Xmodem-1K", false},  {ptXmodem1KG, "Xmodem-1K-G", false}, {ptYmodem, "Ymodem", true},
+    {ptYmodemG, "Ymodem-G", true},     {ptZmodem, "Zmodem", true},      {ptKermit, "Kermit", true},
+    {ptBPlus, "B+", true}};
+
+const ProtocolChoice& ChoiceOf(TProtocolType type) {
+  for (const ProtocolChoice& c : kProtocolChoices)
+    if (c.type == type) return c;
+  return kProtocolChoices[0];
+}
+
+// A protocol is offered once its engine runs both ways.
+bool HasEngine(TProtocolType type) {
+  for (int direction : {0, 1})
+    if (PrepareTable[type][direction] == nullptr || HandlerTable[type][direction] == nullptr) return false;
+  return true;
+}
+
+// A Zmodem sender's first header, ZRQINIT in hex: ZPAD ZPAD ZDLE 'B' "00".
+constexpr char kZmodemRequest[] = "**\x18" "B00";
+constexpr size_t kZmodemRequestLength = sizeof kZmodemRequest - 1;
+
+// What the window keeps between runs: the protocol choice and the last
+// receive directory, in the user's configuration directory (zavterm.conf).
+const char* const kSettingsName = "zavterm";
+const char* const kProtocolKey = "transfer/protocol";
+const char* const kDirectoryKey = "transfer/directory";
+
+QString ReadSetting(const char* key) { return QSettings(kSettingsName, kSettingsName).value(key).toString(); }
+
+void WriteSetting(const char* key, const QString& value) {
+  QSettings(kSettingsName, kSettingsName).setValue(key, value);
+}
+
+// The protocol component of the window: it tells the window of every
+// transfer's end before the component's own finish event.
+class TBenchProtocol : public TMroProtocol {
+ public:
+  TBenchProtocol(TComponent* owner, std::function<void(int32_t)> onEnd)
+      : TMroProtocol(owner), onEnd_(std::move(onEnd)) {}
+  void HandleFinish(int32_t code) override {
+    if (onEnd_) TForm1::Guard([&] { onEnd_(code); });
+    TMroProtocol::HandleFinish(code);
+  }
+
+ private:
+  std::function<void(int32_t)> onEnd_;
+};
 
 std::mutex& BoxLock() {
   static std::mutex m;
@@ -258,6 +321,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
   BuildTerminal();
   BuildProtocol();
   BuildFilePanel();
+  BuildTransferControls();
 
   RegisterComSelectPrompt();
   // Errors the port raises while serving a trigger reach the same box, after
@@ -517,7 +581,7 @@ void TForm1::BuildTerminal() {
 }
 
 void TForm1::BuildProtocol() {
-  MroProtocol1 = new TMroProtocol(this);
+  MroProtocol1 = new TBenchProtocol(this, [this](int32_t code) { TransferFinished(code); });
   MroProtocol1->SetName("MroProtocol1");
   MroProtocol1->BeginLoad();
   MroProtocol1->SetComPort(MroComPort1);
@@ -565,6 +629,37 @@ void TForm1::BuildFilePanel() {
                          {"Intel HEX AVR", "*.rom"}, {"BASIC", "*.bas"},     {"Binary", "*.bin"},
                          {"Listing File", "*.lst"}};
   OpenDialog1->FilterIndex = 1;
+}
+
+void TForm1::BuildTransferControls() {
+  // In the free row between Send and the terminal's font button.
+  ProtocolBox = new QComboBox(this);
+  ProtocolBox->setObjectName("ProtocolBox");
+  ProtocolBox->setGeometry(519, 224, 104, 23);
+  for (const ProtocolChoice& c : kProtocolChoices)
+    if (c.type == ptAscii || HasEngine(c.type)) ProtocolBox->addItem(c.text, int(c.type));
+  const int kept = ProtocolBox->findText(ReadSetting(kProtocolKey));
+  ProtocolBox->setCurrentIndex(kept >= 0 ? kept : 0);
+  ProtocolBox->setToolTip("Protocol of Send and Receive");
+  Receive = new QPushButton("Receive", this);
+  Receive->setGeometry(627, 224, 70, 23);
+  for (QWidget* w : std::initializer_list<QWidget*>{ProtocolBox, Receive})
+    w->setFont(StoredFont("MS Sans Serif", -9, false));
+  ZmodemAuto = new QCheckBox("Zmodem auto-receive", this);
+  ZmodemAuto->move(705, 227);
+  ZmodemAuto->adjustSize();
+  ZmodemAuto->setEnabled(HasEngine(ptZmodem));
+  connect(ProtocolBox, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { ProtocolBoxChange(); }); });
+  connect(Receive, &QPushButton::clicked, this, [this] { Guard([this] { ReceiveClick(); }); });
+  QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
+    WatchForZmodem(data, count);
+  };
+
+  // The status window belongs to the window, not to the component: an ASCII
+  // send shows no progress, so the component gets it only for the others.
+  ProtStatus = std::make_unique<TQxProtocolStatus>(nullptr);
+  ProtStatus->Dialog()->setParent(this, Qt::Dialog);
+  ProtStatus->SetProtocol(MroProtocol1);
 }
 
 // --- Handlers: port controls ---------------------------------------------------
@@ -690,16 +785,130 @@ void TForm1::BrowseClick() {
 }
 
 void TForm1::SendClick() {
+  if (transferRunning_) throw Exception("A transfer is still running");
   {
     // A second start on a running transfer would re-arm its record under it.
     TLockGuard lock(MroProtocol1->Record().RecordLock);
     if (MroProtocol1->InProgress() != 0) throw Exception("A file is still being sent");
+  }
+  if (const TProtocolType type = ChosenProtocol(); type != ptAscii) {
+    StartTransfer(type, true, OpenDialog1->FileName);
+    return;
   }
   MroProtocol1->SetProtocolType(ptAscii);
   MroProtocol1->SetFileMask(OpenDialog1->FileName);
   MroProtocol1->SetAsciiCharDelay(uint32_t(DelayFieldValue(cha_com1->Text())));
   MroProtocol1->SetAsciiLineDelay(uint32_t(DelayFieldValue(line_com1->Text())));
   MroProtocol1->BeginTransmit();
+}
+
+// --- Handlers: transfers with the other protocols --------------------------------------
+
+TProtocolType TForm1::ChosenProtocol() const {
+  return ProtocolBox->currentIndex() < 0 ? ptAscii : TProtocolType(ProtocolBox->currentData().toInt());
+}
+
+void TForm1::ProtocolBoxChange() { WriteSetting(kProtocolKey, ProtocolBox->currentText()); }
+
+std::string TForm1::LastDirectory() const {
+  const QString kept = ReadSetting(kDirectoryKey);
+  if (!kept.isEmpty() && QFileInfo(kept).isDir()) return QFile::encodeName(kept).toStdString();
+  return QFile::encodeName(QDir::currentPath()).toStdString();
+}
+
+void TForm1::SetLastDirectory(const std::string& dir) { WriteSetting(kDirectoryKey, QFile::decodeName(dir.c_str())); }
+
+void TForm1::ReceiveClick() {
+  {
+    TLockGuard lock(MroProtocol1->Record().RecordLock);
+    if (transferRunning_ || MroProtocol1->InProgress() != 0) throw Exception("A transfer is still running");
+  }
+  const TProtocolType type = ChosenProtocol();
+  const bool intoDirectory = ChoiceOf(type).carriesNames;
+  std::optional<std::string> target;
+  if (TargetChooser) {
+    target = TargetChooser(intoDirectory, LastDirectory());
+  } else {
+    const QString start = QFile::decodeName(LastDirectory().c_str());
+    const QString chosen = intoDirectory ? QFileDialog::getExistingDirectory(this, "Receive into", start)
+                                         : QFileDialog::getSaveFileName(this, "Receive as", start);
+    if (!chosen.isEmpty()) target = QFile::encodeName(chosen).toStdString();
+  }
+  if (!target || target->empty()) return;
+  SetLastDirectory(intoDirectory ? *target : JustPathname(*target));
+  StartTransfer(type, false, *target);
+}
+
+void TForm1::StartTransfer(TProtocolType type, bool transmit, const std::string& target) {
+  TMroProtocol* p = MroProtocol1;
+  p->SetProtocolType(type);
+  // Names as given: upper-casing would pick or make another file here.
+  p->SetUpcaseFileNames(false);
+  if (transmit)
+    p->SetFileMask(target);
+  else if (ChoiceOf(type).carriesNames)
+    p->SetDestinationDirectory(target);
+  else
+    p->SetFileName(target);
+  ProtStatus->SetCaption(std::string(ChoiceOf(type).text) + (transmit ? " send" : " receive"));
+  p->SetStatusDisplay(ProtStatus.get());
+  // The transfer takes every byte the port receives until it ends.
+  QxTerminal1->SetActive(false);
+  transferRunning_ = true;
+  try {
+    if (transmit)
+      p->BeginTransmit();
+    else
+      p->BeginReceive();
+  } catch (...) {
+    transferRunning_ = false;
+    p->SetStatusDisplay(nullptr);
+    QxTerminal1->SetActive(true);
+    throw;
+  }
+}
+
+void TForm1::TransferFinished(int32_t code) {
+  if (!transferRunning_) return;  // an ASCII send ends as it always did
+  transferRunning_ = false;
+  MroProtocol1->SetStatusDisplay(nullptr);
+  MroProtocol1->SetUpcaseFileNames(true);
+  QxTerminal1->SetActive(true);
+  ProtStatus->ShowOutcome(code);
+}
+
+void TForm1::WatchForZmodem(const uint8_t* data, size_t count) {
+  if (!ZmodemAuto->isChecked()) {
+    zmodemMatched_ = 0;
+    return;
+  }
+  bool seen = false;
+  for (size_t i = 0; i < count; ++i) {
+    const char c = char(data[i]);
+    if (c == kZmodemRequest[zmodemMatched_])
+      ++zmodemMatched_;
+    else if (c == '*')
+      zmodemMatched_ = zmodemMatched_ == 2 ? 2 : 1;  // "***" still ends in "**"
+    else
+      zmodemMatched_ = 0;
+    if (zmodemMatched_ == kZmodemRequestLength) {
+      seen = true;
+      zmodemMatched_ = 0;
+    }
+  }
+  // Started once the terminal has let go of this block; a sender repeats its
+  // request until it is answered, and a repeat finds the receive running.
+  if (seen && !transferRunning_)
+    QMetaObject::invokeMethod(this, [this] { Guard([this] { StartZmodemAutoReceive(); }); }, Qt::QueuedConnection);
+}
+
+void TForm1::StartZmodemAutoReceive() {
+  if (transferRunning_ || !ZmodemAuto->isChecked() || !HasEngine(ptZmodem)) return;
+  {
+    TLockGuard lock(MroProtocol1->Record().RecordLock);
+    if (MroProtocol1->InProgress() != 0) return;  // an ASCII send goes on
+  }
+  StartTransfer(ptZmodem, false, LastDirectory());
 }
 
 }  // namespace zav

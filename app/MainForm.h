@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Component.h"
+#include "protocols/QwAbsPcl.h"
 
 class QCheckBox;
 class QComboBox;
@@ -32,6 +33,7 @@ namespace zav {
 class TMroComPort;
 class TMroProtocol;
 class TMroStatusLight;
+class TQxProtocolStatus;
 class TQxTerminal;
 
 // The text of the error box for an exception message: a full stop is added
@@ -156,6 +158,21 @@ class TForm1 : public QWidget, public TComponent {
   QLabel* Delay_comport;
   std::unique_ptr<TOpenDialog> OpenDialog1;
 
+  // --- Controls: transfers with the other protocols ---
+  // The protocol Send and Receive use: ASCII (Send as above), then every
+  // protocol with an engine both ways. The item data is the TProtocolType.
+  QComboBox* ProtocolBox;
+  QPushButton* Receive;
+  QCheckBox* ZmodemAuto;  // "Zmodem auto-receive"
+  // The status window of every transfer but an ASCII send.
+  std::unique_ptr<TQxProtocolStatus> ProtStatus;
+
+  // Asks where a receive goes: a directory (`directory` true, for the
+  // protocols that carry names) or a file to create, starting at `start`.
+  // Nothing for a cancel. Tests replace the dialogs through this hook.
+  using TTargetChooser = std::function<std::optional<std::string>(bool directory, const std::string& start)>;
+  TTargetChooser TargetChooser;
+
   // --- Controls: terminal ---
   QPushButton* Button4;
   bool TerminalFontLarge = false;
@@ -182,6 +199,21 @@ class TForm1 : public QWidget, public TComponent {
   void Button4Click();
   void BrowseClick();
   void SendClick();
+  void ReceiveClick();
+  void ProtocolBoxChange();
+
+  // The protocol chosen in ProtocolBox.
+  TProtocolType ChosenProtocol() const;
+  // The directory of the last receive (kept between runs); the working
+  // directory before the first, or when the kept one is gone.
+  std::string LastDirectory() const;
+  void SetLastDirectory(const std::string& dir);
+  // A transfer other than an ASCII send has started and not yet finished.
+  bool TransferRunning() const { return transferRunning_; }
+  // The end of every transfer, from the protocol component's finish report.
+  void TransferFinished(int32_t code);
+  // The terminal's bytes, watched for a Zmodem sender's request to start.
+  void WatchForZmodem(const uint8_t* data, size_t count);
 
   // The terminal's font size in points (96 pixels an inch, as the layout).
   int TerminalFontSize() const;
@@ -193,10 +225,18 @@ class TForm1 : public QWidget, public TComponent {
   void BuildTerminal();
   void BuildProtocol();
   void BuildFilePanel();
+  void BuildTransferControls();
+  // Starts a transfer other than an ASCII send: the terminal lets go of the
+  // port's bytes and the status window follows the transfer until it ends.
+  void StartTransfer(TProtocolType type, bool transmit, const std::string& target);
+  void StartZmodemAutoReceive();
   QPushButton* AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
                       int width, const std::function<void()>& handler);
 
   std::vector<std::pair<std::string, QPushButton*>> keys_;
+  bool transferRunning_ = false;
+  // The longest tail of the terminal's bytes that begins a Zmodem request.
+  size_t zmodemMatched_ = 0;
 };
 
 }  // namespace zav

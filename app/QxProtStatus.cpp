@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "platform/Clock.h"
+#include "serial/QxExcept.h"
 
 namespace zav {
 
@@ -46,7 +47,11 @@ void TQxProtocolStatus::BuildDisplay() {
   column->addWidget(progress_);
   column->addWidget(cancel_, 0, Qt::AlignHCenter);
   QObject::connect(cancel_, &QPushButton::clicked, dialog_, [this] {
-    if (Protocol() != nullptr) Protocol()->AbortProtocol();
+    // Cancel while a transfer runs; Close once it has ended.
+    if (Protocol() != nullptr && Protocol()->InProgress() != 0)
+      Protocol()->AbortProtocol();
+    else
+      SetVisible(false);
   });
 }
 
@@ -80,7 +85,10 @@ std::string TQxProtocolStatus::DisplayCaption() const {
 void TQxProtocolStatus::RefreshDisplay(bool first, bool last) {
   TMroCustomProtocol* p = Protocol();
   if (dialog_ == nullptr || p == nullptr) return;
-  if (first) SetVisible(true);
+  if (first) {
+    cancel_->setText("Cancel");
+    SetVisible(true);
+  }
   const int64_t done = p->BytesTransferred();
   const int64_t total = p->SrcFileLen();
   const int32_t secs = Ticks2Secs(p->ElapsedTicks());
@@ -94,6 +102,18 @@ void TQxProtocolStatus::RefreshDisplay(bool first, bool last) {
                          : QString("%1 elapsed").arg(MinSec(secs)));
   status_->setText(QString::fromStdString(p->StatusMsg(p->ProtocolStatus())));
   if (last) SetVisible(false);
+}
+
+void TQxProtocolStatus::ShowOutcome(int32_t code) {
+  if (dialog_ == nullptr) return;
+  if (code >= 0) {
+    SetVisible(false);
+    return;
+  }
+  const std::string text = ErrorText(code);
+  status_->setText(text.empty() ? QString("Error %1").arg(code) : QString::fromStdString(text));
+  cancel_->setText("Close");
+  SetVisible(true);
 }
 
 }  // namespace zav

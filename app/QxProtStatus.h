@@ -1,7 +1,8 @@
 // A status window for a protocol component: file, bytes, progress, rate,
 // elapsed and remaining time, the status text, and a Cancel button that
 // aborts the transfer. Shown at the first report of a transfer, hidden at
-// the last.
+// the last; a failed transfer can be shown again with its error (ShowOutcome),
+// and the button then closes the window.
 #pragma once
 
 #include <memory>
@@ -22,6 +23,9 @@ class TQxProtocolStatus : public TMroAbstractStatus {
   ~TQxProtocolStatus() override;
 
   void RefreshDisplay(bool first, bool last) override;
+  // The end of a transfer: a failure (code below 0) shows the window with
+  // the error's text and a Close button; success leaves it hidden.
+  void ShowOutcome(int32_t code);
 
   // The display's parts, for tests.
   QDialog* Dialog() const { return dialog_; }

@@ -412,16 +412,17 @@ uint32_t EncodeFromFile(TransferRecord& r, TKermitArea& a) {
 // Opens the next file of the batch: 1 opened, 0 none left, -1 failed.
 int OpenNextFile(TransferRecord& r, TKermitArea& a) {
   r.ForceStatus = true;
+  a.Retries = 0;
+  // The counts of the last file stay for the last report when none follows.
+  if (!r.NextFileHook(r, r.PathName.data())) {
+    r.PathName[0] = 0;
+    return r.ProtocolError != 0 ? -1 : 0;
+  }
   r.BytesTransferred = 0;
   r.BytesRemaining = 0;
   r.BlockNum = 0;
   r.BlockErrors = 0;
   r.TotalErrors = 0;
-  a.Retries = 0;
-  if (!r.NextFileHook(r, r.PathName.data())) {
-    r.PathName[0] = 0;
-    return r.ProtocolError != 0 ? -1 : 0;
-  }
   if (r.UpcaseFileNames) UpcasePathName(r, true);
   r.PrepareReadingHook(r);
   if (r.ProtocolError != 0) return -1;

@@ -256,7 +256,7 @@ void TQxCustomTerminal::Attach() {
 
 void TQxCustomTerminal::Detach() {
   if (attached_) {
-    if (dispatcher_) dispatcher_->UnregisterMethodHandler(this);
+    if (TMroBaseDispatcher* d = dispatcher_.load()) d->UnregisterMethodHandler(this);
     dispatcher_ = nullptr;
     attached_ = false;
     if (active_) attachPending_ = true;
@@ -304,6 +304,7 @@ void TQxCustomTerminal::ProcessQueue() {
     }
   }
   current_->ProcessBlock(work_.data(), n);
+  if (OnDataReceived) OnDataReceived(this, work_.data(), n);
   if (!useLazyDisplay_ && current_->NeedsUpdate()) PaintOnImage([this] { current_->LazyPaint(); }, textArea_);
   lazyBytes_ += int(n);
   std::lock_guard<std::mutex> hold(queueLock_);

@@ -142,6 +142,10 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   const TQxFont& TermFont() const { return font_; }
   void SetTermFont(const TQxFont& font);
   std::function<void(TQxCustomTerminal*, int row, int col)> OnCursorMoved;
+  // The port's bytes as they reach the emulator, on the GUI thread (a
+  // terminal program watches them for the start of a transfer). An inactive
+  // control takes no bytes from the port, so a transfer has them all.
+  std::function<void(TQxCustomTerminal*, const uint8_t* data, size_t count)> OnDataReceived;
 
   // The current emulator (the internal one when none is attached).
   TQxTerminalEmulator& CurrentEmulator() const { return *current_; }
@@ -252,7 +256,9 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
 
   // Port hand-over.
   HWND window_ = 0;
-  TMroBaseDispatcher* dispatcher_ = nullptr;
+  // Read by the data handler on the dispatcher thread, which may still be
+  // in a call when the control lets go of the port.
+  std::atomic<TMroBaseDispatcher*> dispatcher_{nullptr};
   std::mutex queueLock_;
   // A 0x7E47 is on its way: more bytes join the queue without another post.
   std::atomic<bool> postPending_{false};

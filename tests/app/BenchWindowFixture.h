@@ -1,7 +1,8 @@
 // The bench window on Qt's offscreen platform with a real com port: COM4 is a
 // pseudo-terminal whose far end the test holds (master_), every other number
-// leads nowhere; the working directory is a scratch directory, and the error
-// box records its text instead of blocking. Shared by the window's tests.
+// leads nowhere; the working directory is a scratch directory, the settings
+// are the test's own, and the error box records its text instead of blocking.
+// Shared by the window's tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,6 +40,7 @@ class BenchWindowTest : public ::testing::Test {
   virtual void Prepare() {}
 
   ScratchDir scratch{"zavform"};  // the working directory: files the window writes land here
+  ScratchSettings settings;
   TPtyPortMap ports;
   std::unique_ptr<TForm1> form;
   std::vector<std::string> errors;

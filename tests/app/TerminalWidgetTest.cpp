@@ -224,6 +224,34 @@ TEST_F(TerminalWidget, PendingAttachCompletesWhenThePortOpens) {
   EXPECT_TRUE(term->AttachPending());
 }
 
+// An inactive control leaves the port's bytes where they are (a transfer
+// reads them); active again, it shows and reports what comes next.
+TEST_F(TerminalWidget, AnInactiveControlTakesNoBytesAndReportsWhatItShows) {
+  Open();
+  std::string seen;
+  term->OnDataReceived = [&](TQxCustomTerminal*, const uint8_t* p, size_t n) {
+    seen.append(reinterpret_cast<const char*>(p), n);
+  };
+  ASSERT_EQ(write(master_, "one ", 4), 4);
+  ASSERT_TRUE(PumpQtUntil([&] { return seen == "one "; }));
+  term->SetActive(false);
+  EXPECT_FALSE(term->Attached());
+  ASSERT_EQ(write(master_, "two ", 4), 4);
+  // The bytes wait in the port for whoever reads them.
+  std::string left;
+  ASSERT_TRUE(PumpQtUntil([&] {
+    while (port->InputReady()) left += port->ReadByte();
+    return left.size() >= 4;
+  }));
+  EXPECT_EQ(left, "two ");
+  EXPECT_EQ(seen, "one ");
+  term->SetActive(true);
+  EXPECT_TRUE(term->Attached());
+  ASSERT_EQ(write(master_, "three", 5), 5);
+  ASSERT_TRUE(PumpQtUntil([&] { return seen == "one three"; }));
+  EXPECT_EQ(Row(1).substr(0, 9), "one three");
+}
+
 TEST_F(TerminalWidget, Vt100RepliesAndColumnsThroughTheControl) {
   Open();
   TQxVT100Emulator vt(nullptr);
