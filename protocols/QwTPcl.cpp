@@ -479,10 +479,13 @@ bool DefReadBlock(TransferRecord& r, uint8_t* block, uint32_t& count) {
   // is read again from there.
   if (r.FileOffset < r.LastOffset && r.FileOffset < r.BufferStart) r.BufferEnd = r.FileOffset;
   if (r.BufferEnd < r.FileOffset + count) {
-    const uint32_t keep = r.BufferEnd - r.FileOffset;
+    uint32_t keep = r.BufferEnd - r.FileOffset;
+    // A window that holds the end of the data has fill behind it: only the
+    // data is kept, and reading goes on where the data ended.
+    if (r.EndPending && r.EndOfData < r.BufferEnd) keep = r.EndOfData > r.FileOffset ? r.EndOfData - r.FileOffset : 0;
     if (keep > 0) std::memmove(r.FileBuffer.data(), r.FileBuffer.data() + (r.FileOffset - r.BufferStart), keep);
     ssize_t got = -1;
-    if (lseek(r.WorkFile, off_t(r.BufferEnd), SEEK_SET) >= 0) {
+    if (lseek(r.WorkFile, off_t(r.FileOffset + keep), SEEK_SET) >= 0) {
       uint32_t total = 0;
       while (total < kFileBufferSize - keep) {
         const ssize_t n = ::read(r.WorkFile, r.FileBuffer.data() + keep + total, kFileBufferSize - keep - total);

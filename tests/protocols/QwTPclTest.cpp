@@ -157,6 +157,17 @@ TEST_F(CoreTest, ReadingAcrossTheWindowAndBack) {
   EXPECT_EQ(Read(100, 50, last), big.substr(100, 50));  // back before the window
   EXPECT_EQ(Read(8190, 10, last), big.substr(8190, 10));
   R().FinishReadingHook(R());
+
+  // A window that holds the end, then a block that runs past the window (as
+  // after a resend in smaller blocks): the end stays where the file ends.
+  const std::string tail = big.substr(0, 8000);
+  WriteWhole("tail.bin", tail);
+  SetBufferText(R().PathName, "tail.bin");
+  R().PrepareReadingHook(R());
+  EXPECT_EQ(Read(0, 1024, last), tail.substr(0, 1024));
+  EXPECT_EQ(Read(7680, 1024, last), tail.substr(7680));
+  EXPECT_TRUE(last);
+  R().FinishReadingHook(R());
 }
 
 TEST_F(CoreTest, ReadingAMissingOrUnnamedFileFails) {
