@@ -9,7 +9,7 @@ protocol, sender, receiver, size, seconds (from the sender's start to the exit
 of both), payload bytes/s, efficiency = payload bytes/s / (baud / bits per
 character), whether the file arrived intact, the noise events the cable made in
 each direction, the cable's own CPU use and the sender's; the last line is
-RESULT with the last row's efficiency.
+RESULT with the last row's efficiency (its bytes/s on an unpaced cable).
 
   bench_transfer --suite baseline
   bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
@@ -271,12 +271,13 @@ class Bench:
                 log.seek(0)
                 sys.stderr.write(log.read())
         bps = size / seconds if seconds > 0 else 0
-        efficiency = 100.0 * bps / (a.baud / 10) if a.baud else float("nan")
-        print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {efficiency:>7.2f}% "
+        efficiency = 100.0 * bps / (a.baud / 10) if a.baud else None
+        shown = f"{efficiency:>7.2f}%" if efficiency is not None else f"{'-':>8}"
+        print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {shown} "
               f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
               f" {send_cpu:>8.2f}%"
               f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
-        return protocol, sender, receiver, efficiency
+        return protocol, sender, receiver, efficiency, bps
 
 
 def main():
@@ -312,8 +313,11 @@ def main():
     last = None
     for row, size in rows:
         last = bench.run(row, size)
-    protocol, sender, receiver, efficiency = last
-    print(f"RESULT transfer_{protocol}_{sender}_{receiver}_efficiency {efficiency:.2f} %")
+    protocol, sender, receiver, efficiency, bps = last
+    if efficiency is None:
+        print(f"RESULT transfer_{protocol}_{sender}_{receiver}_throughput {bps:.0f} bytes/s")
+    else:
+        print(f"RESULT transfer_{protocol}_{sender}_{receiver}_efficiency {efficiency:.2f} %")
 
 
 if __name__ == "__main__":
