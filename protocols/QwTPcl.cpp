@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "platform/FileNames.h"
+#include "protocols/QwCrc.h"
 #include "serial/QwUser.h"
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
@@ -660,37 +661,11 @@ bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool
 
 // --- Block checks ----------------------------------------------------------------------------
 
-namespace {
-
-struct CrcTables {
-  uint16_t crc16[256];
-  uint32_t crc32[256];
-  CrcTables() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint16_t c = uint16_t(i << 8);
-      for (int k = 0; k < 8; ++k) c = uint16_t((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
-      crc16[i] = c;
-      uint32_t d = i;
-      for (int k = 0; k < 8; ++k) d = (d & 1) ? (d >> 1) ^ 0xEDB88320u : d >> 1;
-      crc32[i] = d;
-    }
-  }
-};
-
-const CrcTables& Tables() {
-  static const CrcTables t;
-  return t;
-}
-
-}  // namespace
-
 uint8_t UpdateChecksum(uint8_t byte, uint8_t sum) { return uint8_t(sum + byte); }
 
-uint16_t UpdateCrc16(uint8_t byte, uint16_t crc) {
-  return uint16_t(Tables().crc16[crc >> 8] ^ uint16_t(crc << 8) ^ byte);
-}
+uint16_t UpdateCrc16(uint8_t byte, uint16_t crc) { return crc_detail::Crc16Step(byte, crc); }
 
-uint32_t UpdateCrc32(uint8_t byte, uint32_t crc) { return Tables().crc32[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+uint32_t UpdateCrc32(uint8_t byte, uint32_t crc) { return crc_detail::Crc32Step(byte, crc); }
 
 uint16_t UpdateCrcKermit(uint8_t byte, uint16_t crc) {
   for (int i = 0; i < 8; ++i) {

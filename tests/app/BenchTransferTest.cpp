@@ -27,6 +27,7 @@
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
+#include "tests/app/BenchWindowFixture.h"
 #include "tests/interop/InteropSupport.h"
 #include "tests/support/QtTestSupport.h"
 
@@ -63,9 +64,7 @@ class BenchTransferTest : public test::InteropTest {
     form->MroProtocol1->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) { finishes.push_back(code); };
     QObject::connect(form->ProtStatus->Progress(), &QProgressBar::valueChanged,
                      [this](int v) { progress = std::max(progress, v); });
-    form->com->setCurrentIndex(3);
-    emit form->com->activated(3);
-    form->Button1->click();
+    test::OpenPortInWindow(*form, 4);
     ASSERT_TRUE(errors.empty()) << errors.back();
   }
 

@@ -18,6 +18,13 @@
 
 namespace zav::test {
 
+// The operator's steps to open a port: pick COM`number` in the list, press Open Port.
+inline void OpenPortInWindow(TForm1& form, int number) {
+  form.com->setCurrentIndex(number - 1);
+  emit form.com->activated(number - 1);
+  form.Button1->click();
+}
+
 class BenchWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -78,9 +78,7 @@ class FileSendPanelTest : public test::BenchWindowTest {
   }
 
   void OpenCom4() {
-    form->com->setCurrentIndex(3);
-    emit form->com->activated(3);
-    form->Button1->click();
+    test::OpenPortInWindow(*form, 4);
     ASSERT_TRUE(errors.empty()) << errors.back();
     ASSERT_TRUE(form->MroComPort1->Open());
   }

@@ -43,9 +43,7 @@ class TransferControlsTest : public test::BenchWindowTest {
   }
 
   void OpenCom4() {
-    form->com->setCurrentIndex(3);
-    emit form->com->activated(3);
-    form->Button1->click();
+    test::OpenPortInWindow(*form, 4);
     ASSERT_TRUE(errors.empty()) << errors.back();
   }
 
