@@ -284,15 +284,24 @@ bool HeaderLost(TransferRecord& r, const TZmodemArea& a) {
   return a.SinceHeader > kInFlight + 2 * perSecond;
 }
 
-void RxStartData(TransferRecord& r, TZmodemArea& a, int32_t status) {
+// The waits for a header in the data phase: a lost header or a time-out asks
+// for the data again, a cancel ends; true when a header is there to act on.
+bool HeaderArrived(TransferRecord& r, TZmodemArea& a, int32_t status) {
   if (status == psNoHeader && HeaderLost(r, a)) status = psTimeout;
   if (status == psTimeout || status == psBlockCheckError) {
     if (status == psTimeout) ++r.TotalErrors;
     SetState(a, Retry(r, a, r.HandshakeRetry) ? rzSync : rzError);
-    return;
+    return false;
   }
-  if (status == psCancelRequested) return SetState(a, rzError);
-  if (status != psGotHeader) return;
+  if (status == psCancelRequested) {
+    SetState(a, rzError);
+    return false;
+  }
+  return status == psGotHeader;
+}
+
+void RxStartData(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (!HeaderArrived(r, a, status)) return;
   switch (a.Received.Type) {
     case ZDATA:
       if (a.HeaderPosition != r.FileOffset) return SyncAfterError(r, a, false);
@@ -385,14 +394,7 @@ void RxEndOfFile(TransferRecord& r, TZmodemArea& a) {
 }
 
 void RxWaitEof(TransferRecord& r, TZmodemArea& a, int32_t status) {
-  if (status == psNoHeader && HeaderLost(r, a)) status = psTimeout;
-  if (status == psTimeout || status == psBlockCheckError) {
-    if (status == psTimeout) ++r.TotalErrors;
-    SetState(a, Retry(r, a, r.HandshakeRetry) ? rzSync : rzError);
-    return;
-  }
-  if (status == psCancelRequested) return SetState(a, rzError);
-  if (status != psGotHeader) return;
+  if (!HeaderArrived(r, a, status)) return;
   if (a.Received.Type == ZEOF) return RxEndOfFile(r, a);
   SyncAfterError(r, a, false);
 }
