@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -205,6 +206,8 @@ struct TransferRecord : TransferData {
 
   std::unique_ptr<TProtocolArea> Area;  // the protocol area; null for ptNoProtocol
   TCriticalSection RecordLock;
+  // Handler calls that found this record and have not returned (THandlerCall).
+  std::atomic<int32_t> HandlerCalls{0};
 };
 
 // Zero-terminated buffers of the record.

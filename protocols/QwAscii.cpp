@@ -265,7 +265,8 @@ void PrepareTransmitAscii(TransferRecord& r) {
 }
 
 void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);
@@ -387,7 +388,8 @@ void PrepareReceiveAscii(TransferRecord& r) {
 }
 
 void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

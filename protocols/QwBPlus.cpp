@@ -1247,7 +1247,8 @@ void Prepare(TransferRecord& r, bool transmit) {
 }
 
 void Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

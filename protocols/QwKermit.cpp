@@ -841,7 +841,8 @@ void PrepareTransmitKermit(TransferRecord& r) {
 }
 
 void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);
@@ -1294,7 +1295,8 @@ TKermitState Duplicate(TransferRecord& r, TKermitArea& a, const TKermitReader& p
 }  // namespace
 
 void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "platform/FileNames.h"
 #include "protocols/QwCrc.h"
@@ -143,8 +145,20 @@ int32_t InitProtocolData(std::unique_ptr<TransferRecord>& record, TMroCustomComP
   return 0;
 }
 
+void WaitForHandlerCalls(TransferRecord& r) {
+  // Calls count themselves under the registry lock: once it was free, no
+  // call that found the record is left uncounted.
+  { TLockGuard registry(TMroBaseDispatcher::RegistryLock()); }
+  // Bounded: a call may wait up to a second on a report to this thread.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (r.HandlerCalls.load(std::memory_order_acquire) > 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void DoneProtocolData(std::unique_ptr<TransferRecord>& record) {
-  if (record && record->FileOpen && record->WorkFile >= 0) ::close(record->WorkFile);
+  if (!record) return;
+  WaitForHandlerCalls(*record);
+  if (record->FileOpen && record->WorkFile >= 0) ::close(record->WorkFile);
   record.reset();
 }
 
@@ -298,14 +312,19 @@ void ResetTransferStatus(TransferRecord& r) {
 
 void UpdateElapsedTicks(TransferRecord& r) { r.ElapsedTicks = ElapsedTicks(r.TransferTimer); }
 
-TransferRecord* RecordOfHandlerCall(LPARAM lParam, TMroBaseDispatcher** dispatcher) {
+THandlerCall::THandlerCall(LPARAM lParam) {
+  // Found and counted under the registry lock: DoneProtocolData takes it
+  // before it looks at the count.
   TLockGuard registry(TMroBaseDispatcher::RegistryLock());
   TMroBaseDispatcher* d = TMroBaseDispatcher::LookupDispatcher(int32_t(uint32_t(lParam) >> 16));
-  if (dispatcher != nullptr) *dispatcher = d;
-  if (d == nullptr) return nullptr;
   void* ref = nullptr;
-  if (d->GetDataSlot(1, ref) < 0) return nullptr;
-  return static_cast<TransferRecord*>(ref);
+  if (d == nullptr || d->GetDataSlot(1, ref) < 0 || ref == nullptr) return;
+  record_ = static_cast<TransferRecord*>(ref);
+  record_->HandlerCalls.fetch_add(1, std::memory_order_acq_rel);
+}
+
+THandlerCall::~THandlerCall() {
+  if (record_ != nullptr) record_->HandlerCalls.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 bool HandlerPassHead(TransferRecord& r, UINT msg, WPARAM wParam, uint8_t logKind, uint8_t subKind) {

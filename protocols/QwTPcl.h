@@ -36,9 +36,26 @@ void ShowLastStatus(TransferRecord& r);
 void ResetTransferStatus(TransferRecord& r);
 void UpdateElapsedTicks(TransferRecord& r);
 
-// The record of the dispatcher named by a handler's lParam (data slot 1), and
-// that dispatcher; null when either is gone.
-TransferRecord* RecordOfHandlerCall(LPARAM lParam, TMroBaseDispatcher** dispatcher = nullptr);
+// A handler call's record: the one of the dispatcher named by lParam (data
+// slot 1), null when either is gone. The call counts itself on the record
+// while it lasts, so that the record is not freed (DoneProtocolData waits)
+// while a call that found it still waits for its lock.
+class THandlerCall {
+ public:
+  explicit THandlerCall(LPARAM lParam);
+  ~THandlerCall();
+  THandlerCall(const THandlerCall&) = delete;
+  THandlerCall& operator=(const THandlerCall&) = delete;
+  TransferRecord* Record() const { return record_; }
+
+ private:
+  TransferRecord* record_ = nullptr;
+};
+
+// Waits (bounded) until no handler call that found `r` is left: a call that
+// found it before its transfer ended may still wait for its lock, and the
+// record's area must not change or go under it.
+void WaitForHandlerCalls(TransferRecord& r);
 
 // The common head of a handler pass: the dispatch-log entry, then cancel or
 // carrier loss (returns true: the caller goes to its "finished" state), then

@@ -987,7 +987,8 @@ TXmodemArea* PlainXmodemArea(TransferRecord& r) {
 
 template <class Steps>
 void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

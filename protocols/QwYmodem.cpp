@@ -619,7 +619,8 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
 
 template <class Steps>
 void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

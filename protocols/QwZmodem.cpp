@@ -718,7 +718,8 @@ void PrepareTransmitZmodem(TransferRecord& r) {
 }
 
 void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

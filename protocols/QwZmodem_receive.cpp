@@ -519,7 +519,8 @@ void PrepareReceiveZmodem(TransferRecord& r) {
 }
 
 void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TransferRecord* rec = RecordOfHandlerCall(lParam);
+  const THandlerCall call(lParam);
+  TransferRecord* rec = call.Record();
   if (rec == nullptr) return;
   TransferRecord& r = *rec;
   TLockGuard lock(r.RecordLock);

@@ -167,6 +167,8 @@ void TMroCustomProtocol::Notification(TComponent* component, TOperation operatio
 
 void TMroCustomProtocol::SwitchProtocol(TProtocolType type) {
   TransferRecord& r = *FRecord;
+  // The area goes: a handler call still on its way to the record goes first.
+  WaitForHandlerCalls(r);
   if (const auto& old = ProtocolRoutines[r.ProtocolType < kProtocolTypeCount ? r.ProtocolType : 0]; old.Done)
     old.Done(r);
   r.Area.reset();

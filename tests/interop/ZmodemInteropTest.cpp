@@ -271,7 +271,7 @@ TEST_F(ZmodemInterop, AReceiveKilledHalfWayResumesWithRecoverAtItsLength) {
     kill(recv.pid, SIGKILL);
     Wait(recv);
     kill(send.pid, SIGTERM);
-    EXPECT_EQ(Wait(send), 1);
+    EXPECT_EQ(Wait(send), 1) << Err(send);
     Stop(*cable);
     const off_t kept = Size(part);
     ASSERT_GT(kept, 0);
