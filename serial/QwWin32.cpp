@@ -265,13 +265,15 @@ void TMroWin32Dispatcher::CloseDescriptor() {
   if (Fd_ < 0) return;
   // A device that went away fails these; the close goes on all the same.
   if (ioctl(Fd_, TIOCNXCL) != 0) DeviceFailure("TIOCNXCL", errno);
-  // Output the driver still holds gets the time the line needs to send it;
-  // what is left after that is dropped, so close() cannot wait half a minute
-  // for a line that does not take it. Nothing queued means no flush: on a
-  // pseudo-terminal a flush would discard bytes the far side has not read yet.
+  // Output the driver still holds gets the time the line needs to send it,
+  // and two seconds for a far side that reads late (a pseudo-terminal's
+  // reader on a busy machine); what is left after that is dropped, so close()
+  // cannot wait half a minute for a line that does not take it. Nothing
+  // queued means no flush: on a pseudo-terminal a flush would discard bytes
+  // the far side has not read yet.
   int queued = 0;
   if (ioctl(Fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
-    const int64_t needMs = int64_t(queued) * 10 * 1000 / std::max<int64_t>(CurrentBaud(), 50) + 200;
+    const int64_t needMs = int64_t(queued) * 10 * 1000 / std::max<int64_t>(CurrentBaud(), 50) + 2000;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<int64_t>(needMs, 5000));
     while (queued > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
