@@ -1,0 +1,145 @@
+// One unit going through a plan: an event-driven run that never blocks.
+//
+// The host owns the port. It hands the run what arrives (Received), calls
+// Tick when the time the run asked for has come (NextWake), and carries out
+// what the run asks of the line (RunHost). Transfers and operator prompts
+// are asked for and answered later (TransferEnded, Answer), from any depth
+// of the host's own code, also from inside the request. All times are the
+// host's steady clock, so tests can drive a run without waiting.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qc/Plan.h"
+#include "qc/StreamMatch.h"
+
+namespace zav::qc {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+using WallTime = std::chrono::system_clock::time_point;
+
+enum class Verdict { Pass, Fail, Error, Skipped, Running };
+const char* VerdictText(Verdict v);  // "PASS", "FAIL", "ERROR", "SKIPPED", "RUNNING"
+
+struct StepResult {
+  std::string Name;
+  Verdict Outcome = Verdict::Skipped;
+  double Seconds = 0;
+  std::string Message;  // one line: what went wrong, or what was skipped
+  std::string Detail;   // more: what arrived last and when
+};
+
+struct UnitResult {
+  std::string Plan, Port, UnitId;
+  WallTime Started{};
+  double Seconds = 0;
+  Verdict Outcome = Verdict::Running;
+  std::string Error;  // why the unit could not be tested (a port that did not open)
+  std::vector<StepResult> Steps;
+  std::string Transcript;  // one line per piece, both directions, time-stamped
+  // The first step that did not pass, or empty.
+  std::string FirstFailure() const;
+};
+
+// What a run asks of the port.
+class RunHost {
+ public:
+  virtual ~RunHost() = default;
+  // Queues bytes for the line; nothing is dropped.
+  virtual void Send(const std::string& bytes) = 0;
+  // Sets the modem control lines; an empty text, or why it failed.
+  virtual std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) = 0;
+  // Sends a break of `ms` milliseconds; an empty text, or why it failed.
+  virtual std::string SendBreak(int ms) = 0;
+  // Starts a transfer; its end comes through PlanRun::TransferEnded. A
+  // received file goes into `dir`.
+  virtual void StartTransfer(const TransferStep& transfer, const std::string& dir) = 0;
+  // Stops a running transfer (its end still comes through TransferEnded).
+  virtual void CancelTransfer() = 0;
+  // Asks the operator; the answer comes through PlanRun::Answer.
+  virtual void Ask(const std::string& question) = 0;
+  // Progress, for a display.
+  virtual void StepStarted(size_t /*index*/, const std::string& /*name*/) {}
+  virtual void StepEnded(size_t /*index*/, const StepResult& /*result*/) {}
+};
+
+class PlanRun {
+ public:
+  // `unitId` given by the operator names the unit (and must agree with the
+  // plan's unit-id step when there is one); `receiveDir` is where transfer
+  // steps put received files.
+  PlanRun(const Plan& plan, RunHost& host, std::string port, std::string unitId = {},
+          std::string receiveDir = ".");
+  ~PlanRun();
+  PlanRun(const PlanRun&) = delete;
+  PlanRun& operator=(const PlanRun&) = delete;
+
+  void Start(SteadyTime now, WallTime wallNow = std::chrono::system_clock::now());
+  void Received(std::string_view bytes, SteadyTime now);
+  void Tick(SteadyTime now);
+  void TransferEnded(bool ok, const std::string& message, SteadyTime now);
+  void Answer(bool yes, SteadyTime now);
+  // The line went away (or the user stopped the run): the step running
+  // ends in error with `reason`, the rest are skipped.
+  void Abort(const std::string& reason, SteadyTime now);
+
+  bool Done() const { return done_; }
+  // When Tick should next be called; nullopt: only an event moves the run.
+  std::optional<SteadyTime> NextWake() const;
+  const UnitResult& Result() const { return result_; }
+  const std::map<std::string, std::string>& Variables() const { return vars_; }
+  // Index of the step running (the unit-id step is 0 when the plan has one).
+  size_t Current() const { return index_; }
+  size_t StepCount() const { return steps_.size(); }
+  const std::string& StepName(size_t i) const { return steps_[i]->Name; }
+
+ private:
+  enum class Phase { Begin, Transfer, Expect, Absent, Wait, Prompt, End };
+  void Advance(SteadyTime now);
+  bool RunPhase(SteadyTime now);  // false: waiting for time or an event
+  void BeginStep(SteadyTime now);
+  // Ends the running step; true, so a phase can return it.
+  bool EndStep(Verdict v, SteadyTime now, std::string message = {}, std::string detail = {});
+  void Finish(SteadyTime now);
+  bool Matched(SteadyTime now);
+  std::string Filled(const SendText& text, std::string& missing) const;
+  std::string ArrivedLast(SteadyTime now) const;
+  std::string CheckVariables() const;
+  std::string Stamp(SteadyTime now) const;
+  void Note(SteadyTime now, char direction, std::string_view bytes);
+  void LineSent(const std::string& bytes, SteadyTime now);
+
+  const Plan& plan_;
+  RunHost& host_;
+  std::vector<const Step*> steps_;
+  std::string givenId_, receiveDir_;
+  UnitResult result_;
+  std::map<std::string, std::string> vars_;
+  StreamText text_;
+  std::unique_ptr<StreamSearch> search_;
+  SteadyTime start_{}, stepStart_{}, deadline_{}, lastArrival_{};
+  bool arrived_ = false;           // something arrived in this step
+  std::string tail_;               // the last bytes that arrived, for failure texts
+  std::optional<SteadyTime> settleAt_;
+  WallTime wallStart_{};
+  size_t index_ = 0;
+  Phase phase_ = Phase::Begin;
+  bool started_ = false, done_ = false, inAdvance_ = false, failed_ = false;
+  std::optional<std::pair<bool, std::string>> transferEnd_;
+  std::optional<bool> answer_;
+  bool cancelled_ = false;  // a transfer over its time is being cancelled
+  bool phaseStarted_ = false;
+  // The transcript line being gathered: its direction, first byte's time, bytes.
+  char pendingDir_ = 0;
+  std::string pendingStamp_, pending_;
+};
+
+// A byte string as a C-style quoted text (\r, \n, \xHH) for one-line display.
+std::string Printable(std::string_view bytes, size_t limit = 200);
+
+}  // namespace zav::qc

@@ -1,0 +1,208 @@
+#include "qc/Report.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <stdexcept>
+
+namespace zav::qc {
+
+namespace {
+
+// Text for an XML attribute or element: markup escaped, control bytes shown
+// as \xHH and bytes that are not UTF-8 replaced, so any consumer parses it.
+std::string Xml(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        case '\n': out += '\n'; break;
+        case '\t': out += '\t'; break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+          } else {
+            out += char(c);
+          }
+      }
+      ++i;
+      continue;
+    }
+    // A whole UTF-8 sequence is kept; anything else becomes U+FFFD.
+    const size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    bool ok = len > 0 && i + len <= text.size();
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (ok) {
+      out.append(text.substr(i, len));
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string Csv(const std::string& field) {
+  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+  std::string out = "\"";
+  for (const char c : field) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string Time(WallTime t, const char* format) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, format, &tm);
+  return buf;
+}
+
+std::string Seconds(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", s);
+  return buf;
+}
+
+// Creates `path` only when it does not exist yet.
+bool CreateNew(const std::string& path, const std::string& data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string why = std::strerror(errno);
+      close(fd);
+      throw std::runtime_error("cannot write " + path + ": " + why);
+    }
+    done += size_t(n);
+  }
+  if (close(fd) != 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  return true;
+}
+
+}  // namespace
+
+const char* const kResultsHeader = "time,plan,port,unit,verdict,first failing step,seconds";
+
+std::string UnitFileName(const UnitResult& unit) {
+  std::string name = unit.UnitId.empty() ? unit.Port : unit.UnitId;
+  const size_t slash = name.rfind('/');
+  if (unit.UnitId.empty() && slash != std::string::npos) name = name.substr(slash + 1);
+  for (char& c : name)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-')) c = '_';
+  if (name.empty() || name.front() == '.') name.insert(0, "unit");
+  return name.substr(0, 100);
+}
+
+std::string JUnitXml(const UnitResult& unit) {
+  int failures = 0, errors = 0, skipped = 0;
+  for (const auto& s : unit.Steps) {
+    failures += s.Outcome == Verdict::Fail;
+    errors += s.Outcome == Verdict::Error;
+    skipped += s.Outcome == Verdict::Skipped;
+  }
+  const bool portError = !unit.Error.empty();
+  const size_t tests = unit.Steps.size() + (portError ? 1 : 0);
+  errors += portError ? 1 : 0;
+  const std::string counts = " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) +
+                             "\" errors=\"" + std::to_string(errors) + "\" skipped=\"" + std::to_string(skipped) +
+                             "\" time=\"" + Seconds(unit.Seconds) + "\"";
+  const std::string suite = Xml(unit.Plan);
+  const std::string classname = Xml(unit.Plan + "." + UnitFileName(unit));
+  std::ostringstream x;
+  x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  x << "<testsuites name=\"" << suite << "\"" << counts << ">\n";
+  x << "  <testsuite name=\"" << suite << "\"" << counts << " timestamp=\""
+    << Time(unit.Started, "%Y-%m-%dT%H:%M:%S") << "\">\n";
+  x << "    <properties>\n";
+  x << "      <property name=\"unit-id\" value=\"" << Xml(unit.UnitId) << "\"/>\n";
+  x << "      <property name=\"port\" value=\"" << Xml(unit.Port) << "\"/>\n";
+  x << "      <property name=\"verdict\" value=\"" << VerdictText(unit.Outcome) << "\"/>\n";
+  x << "    </properties>\n";
+  if (portError) {
+    x << "    <testcase name=\"open port\" classname=\"" << classname << "\" time=\"0.000\">\n";
+    x << "      <error message=\"" << Xml(unit.Error) << "\" type=\"port\"/>\n";
+    x << "    </testcase>\n";
+  }
+  for (const auto& s : unit.Steps) {
+    x << "    <testcase name=\"" << Xml(s.Name) << "\" classname=\"" << classname << "\" time=\""
+      << Seconds(s.Seconds) << "\"";
+    switch (s.Outcome) {
+      case Verdict::Pass: x << "/>\n"; continue;
+      case Verdict::Fail:
+      case Verdict::Error: {
+        const char* tag = s.Outcome == Verdict::Fail ? "failure" : "error";
+        x << ">\n      <" << tag << " message=\"" << Xml(s.Message) << "\" type=\"" << VerdictText(s.Outcome)
+          << "\">" << Xml(s.Message + (s.Detail.empty() ? "" : "\n" + s.Detail)) << "</" << tag << ">\n";
+        break;
+      }
+      default: x << ">\n      <skipped message=\"" << Xml(s.Message) << "\"/>\n"; break;
+    }
+    x << "    </testcase>\n";
+  }
+  x << "    <system-out>" << Xml(unit.Transcript) << "</system-out>\n";
+  x << "  </testsuite>\n</testsuites>\n";
+  return x.str();
+}
+
+std::string ResultsLine(const UnitResult& unit) {
+  return Csv(Time(unit.Started, "%Y-%m-%d %H:%M:%S")) + "," + Csv(unit.Plan) + "," + Csv(unit.Port) + "," +
+         Csv(unit.UnitId) + "," + VerdictText(unit.Outcome) + "," +
+         Csv(unit.Error.empty() ? unit.FirstFailure() : "open port") + "," + Seconds(unit.Seconds);
+}
+
+ReportFiles WriteReports(const UnitResult& unit, const std::string& dir) {
+  const std::string base = dir + "/" + UnitFileName(unit) + "-" + Time(unit.Started, "%Y%m%d-%H%M%S");
+  ReportFiles files;
+  // The pair takes the first free suffix, so two runs in one second keep both.
+  for (int copy = 1;; ++copy) {
+    const std::string stem = copy == 1 ? base : base + "-" + std::to_string(copy);
+    if (!CreateNew(stem + ".xml", JUnitXml(unit))) {
+      if (copy > 1000) throw std::runtime_error("cannot find a free report name for " + base);
+      continue;
+    }
+    files.Xml = stem + ".xml";
+    files.Log = stem + ".log";
+    // The log's name follows its report's; an old stray log is replaced.
+    unlink(files.Log.c_str());
+    CreateNew(files.Log, unit.Transcript);
+    break;
+  }
+  // One line per unit; a lock keeps lines of units that end together whole.
+  const std::string csv = dir + "/results.csv";
+  const int fd = open(csv.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot write " + csv + ": " + std::strerror(errno));
+  flock(fd, LOCK_EX);
+  struct stat st {};
+  fstat(fd, &st);
+  const std::string line = (st.st_size == 0 ? std::string(kResultsHeader) + "\n" : "") + ResultsLine(unit) + "\n";
+  const ssize_t n = write(fd, line.data(), line.size());
+  const int err = errno;
+  flock(fd, LOCK_UN);
+  close(fd);
+  if (n != ssize_t(line.size())) throw std::runtime_error("cannot write " + csv + ": " + std::strerror(err));
+  return files;
+}
+
+}  // namespace zav::qc

@@ -1,0 +1,29 @@
+// What a unit's run leaves behind: a JUnit report for CI systems, the
+// transcript, and a line in the results log shared by every unit.
+#pragma once
+
+#include <string>
+
+#include "qc/PlanRun.h"
+
+namespace zav::qc {
+
+// The unit's JUnit XML: one <testsuite> with the unit id and port as
+// properties and a <testcase> per step (<failure>, <error> or <skipped/>).
+std::string JUnitXml(const UnitResult& unit);
+// A file name part from the unit id, else the port's name: letters, digits,
+// '.', '_' and '-' kept, the rest '_'.
+std::string UnitFileName(const UnitResult& unit);
+
+struct ReportFiles {
+  std::string Xml, Log;
+};
+// Writes UNIT-YYYYmmdd-HHMMSS.xml and .log into `dir` (a later copy of the
+// same name gets -2, -3, ...) and appends the unit's line to dir/results.csv,
+// with its header when the file is new. Throws std::runtime_error.
+ReportFiles WriteReports(const UnitResult& unit, const std::string& dir);
+// One results.csv line (no newline) and the header.
+std::string ResultsLine(const UnitResult& unit);
+extern const char* const kResultsHeader;
+
+}  // namespace zav::qc

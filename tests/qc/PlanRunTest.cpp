@@ -1,0 +1,289 @@
+// A unit going through plans against a scripted device on a simulated clock,
+// and the reports its run leaves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "qc/PlanRun.h"
+#include "qc/Report.h"
+#include "tests/support/JUnitCheck.h"
+#include "tests/support/TestSupport.h"
+
+namespace zav::qc {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The device: answers a sent text after 10 ms, greets with a banner, and
+// says yes or no when the operator is asked.
+class ScriptedUnit : public RunHost {
+ public:
+  std::map<std::string, std::string> Replies;
+  std::string Banner;
+  bool OperatorSays = true;
+  std::string Sent, Lines;
+  std::vector<std::pair<SteadyTime, std::string>> Due;
+  PlanRun* Run = nullptr;
+  SteadyTime Now{};
+
+  void Send(const std::string& bytes) override {
+    Sent += bytes;
+    const auto r = Replies.find(bytes);
+    if (r != Replies.end()) Due.emplace_back(Now + 10ms, r->second);
+  }
+  std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override {
+    if (dtr) Lines += *dtr ? "D" : "d";
+    if (rts) Lines += *rts ? "R" : "r";
+    return {};
+  }
+  std::string SendBreak(int) override { return "not supported by this device"; }
+  void StartTransfer(const TransferStep&, const std::string&) override { Run->TransferEnded(true, {}, Now); }
+  void CancelTransfer() override {}
+  void Ask(const std::string&) override { Run->Answer(OperatorSays, Now); }
+
+  // Runs the plan to its end on simulated time (at most a minute of it).
+  const UnitResult& Go(const Plan& plan, const std::string& givenId = {}) {
+    PlanRun run(plan, *this, "COM7", givenId);
+    Run = &run;
+    Now = SteadyTime{} + 1h;
+    if (!Banner.empty()) Due.emplace_back(Now + 5ms, Banner);
+    run.Start(Now);
+    while (!run.Done() && Now < SteadyTime{} + 1h + 60s) {
+      std::optional<SteadyTime> next = run.NextWake();
+      for (const auto& d : Due)
+        if (!next || d.first < *next) next = d.first;
+      if (!next) break;
+      Now = std::max(Now, *next);
+      for (size_t i = 0; i < Due.size();) {
+        if (Due[i].first <= Now) {
+          const std::string bytes = Due[i].second;
+          Due.erase(Due.begin() + long(i));
+          run.Received(bytes, Now);
+        } else {
+          ++i;
+        }
+      }
+      run.Tick(Now);
+    }
+    EXPECT_TRUE(run.Done());
+    result_ = run.Result();
+    vars_ = run.Variables();
+    Run = nullptr;
+    return result_;
+  }
+  std::map<std::string, std::string> vars_;
+
+ private:
+  UnitResult result_;
+};
+
+std::string Outcomes(const UnitResult& r) {
+  std::string s;
+  for (const auto& step : r.Steps) s += std::string(s.empty() ? "" : " ") + VerdictText(step.Outcome);
+  return s;
+}
+
+const char* const kBoardPlan = R"(name: board
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 1}
+steps:
+  - name: banner
+    send: "HELLO\r"
+    expect: READY
+    timeout: 2
+  - name: version
+    send: "VER?\r"
+    expect: 'VER (\d+)\.(\d+)'
+    capture: [major, minor]
+    check: {major: {min: 2, max: 9}}
+  - name: reset lines
+    set: {dtr: false, rts: true}
+    wait: 0.2
+  - name: no errors
+    absent: 'ERROR|FAULT'
+    for: 1
+  - name: label
+    prompt: Is the LED on?
+    continue-on-failure: true
+  - name: echo id
+    send: "ID ${unit} ${major}\r"
+    expect: 'OK'
+)";
+
+struct Device {
+  std::string banner;
+  std::map<std::string, std::string> replies;
+  bool yes = true;
+};
+
+Device GoodBoard() {
+  return {"boot\r\n",
+          {{"SN?\r", "SN: AB12\r\n"}, {"HELLO\r", "READY\r\n"}, {"VER?\r", "VER 3.14\r\n"}, {"ID AB12 3\r", "OK\r\n"}},
+          true};
+}
+
+TEST(PlanRun, AGoodUnitPassesEveryStep) {
+  const Plan plan = ParsePlan(kBoardPlan, "board.yaml");
+  ScriptedUnit unit;
+  const Device d = GoodBoard();
+  unit.Banner = d.banner;
+  unit.Replies = d.replies;
+  const UnitResult& r = unit.Go(plan);
+  EXPECT_EQ(Outcomes(r), "PASS PASS PASS PASS PASS PASS PASS") << r.Transcript;
+  EXPECT_EQ(r.Outcome, Verdict::Pass);
+  EXPECT_EQ(r.UnitId, "AB12");
+  EXPECT_EQ(unit.vars_["minor"], "14");
+  EXPECT_EQ(unit.Lines, "dR");
+  EXPECT_EQ(unit.Sent, "SN?\rHELLO\rVER?\rID AB12 3\r");
+  EXPECT_NEAR(r.Steps[3].Seconds, 0.2, 0.001);
+  EXPECT_NEAR(r.Steps[4].Seconds, 1.0, 0.001);
+  // The transcript holds both directions and the steps, each line stamped.
+  EXPECT_NE(r.Transcript.find(" > \"VER?\\r\"\n"), std::string::npos) << r.Transcript;
+  EXPECT_NE(r.Transcript.find(" < \"VER 3.14\\r\\n\"\n"), std::string::npos) << r.Transcript;
+  EXPECT_NE(r.Transcript.find(" -- step \"version\"\n"), std::string::npos) << r.Transcript;
+}
+
+TEST(PlanRun, EachKindOfFailureSaysWhatWentWrong) {
+  struct Case {
+    std::string name;
+    std::function<void(Device&)> fault;
+    std::string outcomes, message;
+    std::string givenId = {};
+  };
+  const std::vector<Case> cases = {
+      {"no banner", [](Device& d) { d.replies.erase("HELLO\r"); }, "PASS FAIL SKIPPED SKIPPED SKIPPED SKIPPED SKIPPED",
+       "expected /READY/ within 2.0 s"},
+      {"version out of range", [](Device& d) { d.replies["VER?\r"] = "VER 1.9\r\n"; },
+       "PASS PASS FAIL SKIPPED SKIPPED SKIPPED SKIPPED", "major = 1 is below the minimum 2"},
+      {"unwanted text", [](Device& d) { d.replies["VER?\r"] = "VER 3.1\r\nFAULT 7\r\n"; },
+       "PASS PASS PASS PASS FAIL SKIPPED SKIPPED", "unwanted /ERROR|FAULT/ arrived: \"FAULT\""},
+      {"operator says no", [](Device& d) { d.yes = false; }, "PASS PASS PASS PASS PASS FAIL PASS",
+       "the operator answered no"},
+      {"no serial number", [](Device& d) { d.replies.erase("SN?\r"); },
+       "FAIL SKIPPED SKIPPED SKIPPED SKIPPED SKIPPED SKIPPED", "expected /SN: (\\w+)/"},
+      {"another unit than the label", [](Device&) {}, "FAIL SKIPPED SKIPPED SKIPPED SKIPPED SKIPPED SKIPPED",
+       "the unit says it is \"AB12\", not \"ZZ99\"", "ZZ99"},
+  };
+  const Plan plan = ParsePlan(kBoardPlan, "board.yaml");
+  for (const auto& c : cases) {
+    Device d = GoodBoard();
+    c.fault(d);
+    ScriptedUnit unit;
+    unit.Banner = d.banner;
+    unit.Replies = d.replies;
+    unit.OperatorSays = d.yes;
+    const UnitResult& r = unit.Go(plan, c.givenId);
+    EXPECT_EQ(Outcomes(r), c.outcomes) << c.name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Outcome, Verdict::Fail) << c.name;
+    const auto failed = std::find_if(r.Steps.begin(), r.Steps.end(),
+                                     [](const StepResult& s) { return s.Outcome == Verdict::Fail; });
+    ASSERT_NE(failed, r.Steps.end()) << c.name;
+    EXPECT_NE(failed->Message.find(c.message), std::string::npos) << c.name << ": " << failed->Message;
+    EXPECT_EQ(r.FirstFailure(), failed->Name) << c.name;
+    for (auto s = failed + 1; s != r.Steps.end(); ++s) {
+      if (s->Outcome == Verdict::Skipped) {
+        EXPECT_EQ(s->Message, "not run: an earlier step failed") << c.name;
+      }
+    }
+  }
+}
+
+TEST(PlanRun, ATimedOutExpectTellsWhatArrivedLastAndWhen) {
+  const Plan plan = ParsePlan("name: p\nsteps:\n  - {send: 'PING\\r', expect: PONG, timeout: 0.5}\n", "p.yaml");
+  ScriptedUnit unit;
+  unit.Replies = {{"PING\r", "PANG\r\n"}};
+  const UnitResult& r = unit.Go(plan);
+  ASSERT_EQ(r.Steps.size(), 1u);
+  EXPECT_EQ(r.Steps[0].Message, "expected /PONG/ within 0.5 s");
+  EXPECT_EQ(r.Steps[0].Detail, "last arrived 0.01 s into the step (0.49 s ago): \"PANG\\r\\n\"");
+}
+
+TEST(PlanRun, AnAbortedUnitErrsAndSkipsTheRest) {
+  const Plan plan = ParsePlan("name: p\nsteps:\n  - {expect: X, timeout: 9}\n  - {wait: 1}\n", "p.yaml");
+  ScriptedUnit unit;
+  PlanRun run(plan, unit, "COM1");
+  run.Start(SteadyTime{});
+  run.Abort("the device hung up", SteadyTime{} + 2s);
+  ASSERT_TRUE(run.Done());
+  EXPECT_EQ(Outcomes(run.Result()), "ERROR SKIPPED");
+  EXPECT_EQ(run.Result().Outcome, Verdict::Error);
+  EXPECT_EQ(run.Result().Steps[1].Message, "not run: the device hung up");
+  EXPECT_FALSE(run.NextWake());
+}
+
+TEST(PlanRun, AMatchThatCouldGrowWaitsForTheLineToSettle) {
+  const Plan plan = ParsePlan("name: p\nsteps:\n  - {expect: 'V(\\d+)', capture: v, timeout: 5}\n", "p.yaml");
+  ScriptedUnit unit;
+  PlanRun run(plan, unit, "COM1");
+  const SteadyTime t0{};
+  run.Start(t0);
+  run.Received("V1", t0 + 10ms);
+  EXPECT_FALSE(run.Done());
+  ASSERT_TRUE(run.NextWake());
+  EXPECT_EQ(*run.NextWake(), t0 + 110ms);  // the default settle time after the last byte
+  run.Received("2", t0 + 50ms);
+  EXPECT_EQ(*run.NextWake(), t0 + 150ms);
+  run.Tick(t0 + 150ms);
+  ASSERT_TRUE(run.Done());
+  EXPECT_EQ(run.Variables().at("v"), "12");
+}
+
+UnitResult Sample(Verdict last) {
+  UnitResult u;
+  u.Plan = "Board <QC> & \"co\"";
+  u.Port = "/dev/pts/3";
+  u.UnitId = "SN\x1b[31m\xff";
+  u.Started = std::chrono::system_clock::from_time_t(1700000000);
+  u.Seconds = 1.5;
+  u.Steps = {{"banner", Verdict::Pass, 0.25, {}, {}},
+             {"version", last, 1.25, "expected /VER/ within 1.0 s", "nothing arrived"},
+             {"rest", Verdict::Skipped, 0, "not run: an earlier step failed", {}}};
+  u.Outcome = last == Verdict::Pass ? Verdict::Pass : last;
+  u.Transcript = "12:00:00.000 < \"READY\\r\\n\"\n";
+  return u;
+}
+
+TEST(Reports, JUnitReportsSatisfyTheSchemaForEveryOutcome) {
+  UnitResult noPort = Sample(Verdict::Skipped);
+  noPort.Error = "COM9: no such port";
+  noPort.Outcome = Verdict::Error;
+  for (const UnitResult& u : {Sample(Verdict::Pass), Sample(Verdict::Fail), Sample(Verdict::Error), noPort}) {
+    const std::string xml = JUnitXml(u);
+    EXPECT_EQ(test::JUnitProblems(xml), "") << xml;
+  }
+  const std::string failed = JUnitXml(Sample(Verdict::Fail));
+  EXPECT_NE(failed.find("<testsuite name=\"Board &lt;QC&gt; &amp; &quot;co&quot;\" tests=\"3\" failures=\"1\" "
+                        "errors=\"0\" skipped=\"1\" time=\"1.500\""),
+            std::string::npos)
+      << failed;
+  EXPECT_NE(failed.find("<failure message=\"expected /VER/ within 1.0 s\" type=\"FAIL\">"), std::string::npos);
+  EXPECT_NE(failed.find("<property name=\"unit-id\" value=\"SN\\x1B[31m\xEF\xBF\xBD\"/>"), std::string::npos);
+  EXPECT_NE(JUnitXml(noPort).find("<error message=\"COM9: no such port\" type=\"port\"/>"), std::string::npos);
+}
+
+TEST(Reports, FilesPerUnitAndOneResultsLogAcrossUnits) {
+  test::ScratchDir dir;
+  const std::string here = dir.path().string();
+  const UnitResult u = Sample(Verdict::Fail);
+  const ReportFiles first = WriteReports(u, here);
+  const ReportFiles second = WriteReports(u, here);
+  const std::string stem = "SN__31m_-" + [&] {
+    char buf[32];
+    const std::time_t t = std::chrono::system_clock::to_time_t(u.Started);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+    return std::string(buf);
+  }();
+  EXPECT_EQ(first.Xml, here + "/" + stem + ".xml");
+  EXPECT_EQ(second.Log, here + "/" + stem + "-2.log");
+  EXPECT_EQ(test::ReadFile(first.Log), u.Transcript);
+  const std::string csv = test::ReadFile(here + "/results.csv");
+  const std::string line = ResultsLine(u);
+  EXPECT_EQ(csv, std::string(kResultsHeader) + "\n" + line + "\n" + line + "\n");
+  EXPECT_NE(line.find(",\"Board <QC> & \"\"co\"\"\",/dev/pts/3,"), std::string::npos) << line;
+  EXPECT_NE(line.find(",FAIL,version,1.500"), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace zav::qc

@@ -1,0 +1,194 @@
+// Plan files and regular expressions on a stream cut at any byte.
+#include <gtest/gtest.h>
+
+#include "qc/Plan.h"
+#include "qc/StreamMatch.h"
+#include "tests/support/TestSupport.h"
+
+namespace zav::qc {
+namespace {
+
+std::shared_ptr<Pattern> Compile(const std::string& source) {
+  std::string error;
+  size_t offset = 0;
+  auto p = Pattern::Compile(source, error, offset);
+  EXPECT_TRUE(p) << source << ": " << error;
+  return p;
+}
+
+// Feeds `stream` in pieces of `cut` bytes; the groups of the first match, or
+// {"<none>"}. A match that could still grow is taken at the end.
+std::vector<std::string> Search(const std::string& pattern, const std::string& stream, size_t cut) {
+  auto p = Compile(pattern);
+  StreamText text;
+  StreamSearch search(p, 0);
+  for (size_t at = 0; at < stream.size(); at += cut) {
+    text.Append(std::string_view(stream).substr(at, cut));
+    if (search.Scan(text) == StreamSearch::Result::Match) return search.Groups();
+    text.DropBefore(search.Needs());  // what a host does between reads
+  }
+  if (search.Scan(text, true) == StreamSearch::Result::Match) return search.Groups();
+  return {"<none>"};
+}
+
+TEST(StreamSearch, FindsTheSameMatchHoweverTheStreamIsCut) {
+  struct Case {
+    std::string pattern, stream;
+    std::vector<std::string> groups;
+  };
+  const std::vector<Case> cases = {
+      {"READY", "boot...READY\r\n", {"READY"}},
+      {R"(VER (\d+)\.(\d+))", "xx VER 2.10\r\n", {"VER 2.10", "2", "10"}},
+      // Nothing follows the number: taken whole once the stream ends.
+      {R"(VER (\d+)\.(\d+))", "VER 2.10", {"VER 2.10", "2", "10"}},
+      {R"(\bOK\b)", "NOKAY OK\r", {"OK"}},
+      {R"((?<=\[)\w+(?=\]))", "a[b]c [dd]", {"b"}},
+      {"SN: (\\w+)", "SN: \r\nSN: AB12\r\n", {"SN: AB12", "AB12"}},
+      {"(?m)^RESULT (\\w+)$", "NO RESULT x\nRESULT pass\n", {"RESULT pass", "pass"}},
+      {"ERROR|FAULT", "all good\r\n", {"<none>"}},
+      {"a(x)?b", "ab", {"ab", ""}},
+  };
+  for (const auto& c : cases)
+    for (size_t cut : {size_t(1), size_t(2), size_t(3), size_t(7), c.stream.size()})
+      EXPECT_EQ(Search(c.pattern, c.stream, cut), c.groups) << c.pattern << " cut " << cut;
+}
+
+TEST(StreamSearch, HoldsAMatchThatCanStillGrowUntilTheStreamEnds) {
+  auto p = Compile(R"(T=(\d+))");
+  StreamText text;
+  StreamSearch search(p, 0);
+  text.Append("T=12");
+  EXPECT_EQ(search.Scan(text), StreamSearch::Result::Partial);
+  text.Append("34;");
+  ASSERT_EQ(search.Scan(text), StreamSearch::Result::Match);
+  EXPECT_EQ(search.Groups()[1], "1234");
+  EXPECT_EQ(search.MatchBegin(), 0u);
+  EXPECT_EQ(search.MatchEnd(), 6u);
+}
+
+TEST(StreamSearch, OffsetsSurviveTrimmingAndAfterAMatchTheNextOneIsFound) {
+  auto p = Compile("x(\\d)");
+  StreamText text;
+  text.Append(std::string(5000, '.'));
+  StreamSearch search(p, 0);
+  EXPECT_EQ(search.Scan(text), StreamSearch::Result::None);
+  text.DropBefore(search.Needs());
+  EXPECT_LE(text.View().size(), 1u);
+  text.Append("x1x2");
+  ASSERT_EQ(search.Scan(text), StreamSearch::Result::Match);
+  EXPECT_EQ(search.MatchBegin(), 5000u);
+  ASSERT_EQ(search.Scan(text), StreamSearch::Result::Match);
+  EXPECT_EQ(search.Groups()[1], "2");
+}
+
+TEST(StreamSearch, RunawayBacktrackingIsAnErrorNotAHang) {
+  auto p = Compile("(a+)+$");
+  StreamText text;
+  text.Append(std::string(40, 'a') + "b");
+  StreamSearch search(p, 0);
+  EXPECT_EQ(search.Scan(text, true), StreamSearch::Result::Error);
+  EXPECT_FALSE(search.Error().empty());
+}
+
+TEST(PlanText, EscapesAndVariables) {
+  EXPECT_EQ(UnescapeText(R"(a\r\n\t\e\\\x41\x7)"), std::string("a\r\n\t\x1b\\A\x07"));
+  for (const char* bad : {"\\q", "\\x", "end\\"}) EXPECT_THROW(UnescapeText(bad), std::invalid_argument) << bad;
+  const SendText t = ParseSendText("SET ${major}.${minor}\\r");
+  ASSERT_EQ(t.Pieces.size(), 5u);
+  EXPECT_TRUE(t.Pieces[1].Variable);
+  EXPECT_EQ(t.Pieces[1].Text, "major");
+  EXPECT_EQ(t.Pieces[4].Text, "\r");
+  EXPECT_THROW(ParseSendText("${open"), std::invalid_argument);
+}
+
+const char* const kExample = R"(name: Power board QC
+line: {baud: 115200, data: 8, parity: none, stop: 1, flow: none}
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 3}
+steps:
+  - name: banner
+    expect: READY
+    timeout: 5
+  - name: version
+    send: "VER?\r"
+    expect: 'VER (\d+)\.(\d+)'
+    capture: [major, minor]
+    check: {major: {min: 2, max: 9}, minor: {match: '\d+'}}
+  - name: quiet after reset
+    set: {dtr: false, rts: true}
+    wait: 0.2
+  - name: no errors
+    absent: 'ERROR|FAULT'
+    for: 2
+  - name: upload config
+    transfer: {protocol: zmodem, send: config.bin}
+  - name: label check
+    prompt: "Is the green LED on?"
+    continue-on-failure: true
+  - name: poke
+    break: 250
+    send: 'ID ${unit}\r'
+)";
+
+TEST(PlanFile, TheDocumentedExampleLoads) {
+  test::ScratchDir dir;
+  ASSERT_TRUE(test::WriteFile("config.bin", "cfg"));
+  ASSERT_TRUE(test::WriteFile("plan.yaml", kExample));
+  const Plan plan = LoadPlan("plan.yaml");
+  EXPECT_EQ(plan.Name, "Power board QC");
+  EXPECT_EQ(plan.Line.Baud, 115200);
+  ASSERT_TRUE(plan.UnitId);
+  EXPECT_EQ(plan.UnitId->Timeout, 3);
+  ASSERT_EQ(plan.Steps.size(), 7u);
+  EXPECT_EQ(plan.Steps[1].Capture, (std::vector<std::string>{"major", "minor"}));
+  ASSERT_EQ(plan.Steps[1].Checks.size(), 2u);
+  EXPECT_EQ(*plan.Steps[1].Checks[0].Max, 9);
+  EXPECT_EQ(plan.Steps[2].Dtr, false);
+  EXPECT_EQ(plan.Steps[2].Rts, true);
+  EXPECT_EQ(plan.Steps[3].For, 2);
+  ASSERT_TRUE(plan.Steps[4].Transfer);
+  EXPECT_EQ(plan.Steps[4].Transfer->File, "./config.bin");
+  EXPECT_TRUE(plan.Steps[5].ContinueOnFailure);
+  EXPECT_EQ(plan.Steps[6].BreakMs, 250);
+  EXPECT_EQ(plan.Steps[6].Send.Pieces[1].Text, "unit");
+}
+
+TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
+  struct Case {
+    std::string text, where, what;
+  };
+  const std::string head = "name: p\nsteps:\n";
+  const std::vector<Case> cases = {
+      {"name: p\nsteps: [\n", "p.yaml:3:1", ""},
+      {"name: p\nbogus: 1\nsteps: [{wait: 1}]\n", "p.yaml:2:1", "unknown key \"bogus\""},
+      {head + "  - name: a\n    expct: X\n", "p.yaml:4:5", "unknown key \"expct\""},
+      {head + "  - expect: '(unclosed'\n", "p.yaml:3:13", "bad regular expression"},
+      {head + "  - expect: X\n    timeout: soon\n", "p.yaml:4:14", "timeout must be a number"},
+      {head + "  - send-file: missing.bin\n", "p.yaml:3:16", "no such file"},
+      {head + "  - transfer: {protocol: zmodem, send: nothere}\n", "p.yaml:3:40", "no such file"},
+      {head + "  - transfer: {protocol: telepathy, send: x}\n", "p.yaml:3:26", "protocol must be"},
+      {head + "  - send: 'ID ${sn}'\n", "p.yaml:3:11", "${sn} is not captured"},
+      {head + "  - expect: 'V(\\d)'\n    capture: [a, b]\n", "p.yaml:4:14", "the pattern has 1"},
+      {head + "  - expect: 'V(\\d)'\n    check: {v: {min: 1}}\n", "p.yaml:4:13", "which no step captures"},
+      {head + "  - absent: ERROR\n", "p.yaml:3:13", "absent needs for"},
+      {head + "  - set: {dtr: maybe}\n", "p.yaml:3:16", "dtr must be true or false"},
+      {head + "  - name: x\n", "p.yaml:3:5", "does nothing"},
+      {head + "  - {name: a, wait: 1}\n  - {name: a, wait: 1}\n", "p.yaml:4:5", "two steps are named"},
+      {"name: p\nline: {baud: fast}\nsteps: [{wait: 1}]\n", "p.yaml:2:14", "baud must be a whole number"},
+      {"name: p\nunit-id: {expect: 'SN'}\nsteps: [{wait: 1}]\n", "p.yaml:2:19", "needs a group"},
+      {"name: p\n", "p.yaml:1:1", "needs steps"},
+  };
+  test::ScratchDir dir;
+  for (const auto& c : cases) {
+    try {
+      ParsePlan(c.text, "p.yaml");
+      ADD_FAILURE() << "accepted:\n" << c.text;
+    } catch (const PlanError& e) {
+      const std::string got = e.what();
+      EXPECT_EQ(got.rfind(c.where + ": ", 0), 0u) << got;
+      EXPECT_NE(got.find(c.what), std::string::npos) << got;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zav::qc
