@@ -41,6 +41,12 @@ std::string Fixed(double v, int digits = 2) {
   return buf;
 }
 
+std::string Number(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
   if (!fa || !fb) return false;
@@ -289,8 +295,8 @@ std::string PlanRun::CheckVariables() const {
       const double n = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || !std::isfinite(n))
         return c.Variable + " = \"" + Printable(value) + "\" is not a number";
-      if (c.Min && n < *c.Min) return c.Variable + " = " + value + " is below the minimum " + Fixed(*c.Min, 6);
-      if (c.Max && n > *c.Max) return c.Variable + " = " + value + " is above the maximum " + Fixed(*c.Max, 6);
+      if (c.Min && n < *c.Min) return c.Variable + " = " + value + " is below the minimum " + Number(*c.Min);
+      if (c.Max && n > *c.Max) return c.Variable + " = " + value + " is above the maximum " + Number(*c.Max);
     }
     if (c.Match && !c.Match->MatchesWhole(value))
       return c.Variable + " = \"" + Printable(value) + "\" does not match /" + c.Match->Source() + "/";

@@ -439,6 +439,13 @@ class TMroBaseDispatcher {
   // Whether the driver switches RTS for RS-485 by itself.
   virtual bool DeviceTogglesRts() const { return true; }
 
+ public:
+  // Whether the open device has modem lines to set and read (a
+  // pseudo-terminal has none).
+  virtual bool DeviceHasModemLines() const { return true; }
+
+ protected:
+
   // --- Helpers for device classes ---
   // The first step of destruction: release if a close is pending, else shut the
   // port down. Device classes call it from their destructor, while their device

@@ -306,6 +306,8 @@ int32_t TMroWin32Dispatcher::DeviceEscape(int function) {
   return 0;
 }
 
+bool TMroWin32Dispatcher::DeviceHasModemLines() const { return Fd_ >= 0 && Impl_ && Impl_->modemSupported; }
+
 int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
   if (input) {
     {

@@ -40,6 +40,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   // The device hung up or went away while open: writes fail from then on, and
   // the port can only be closed (and opened again).
   bool DeviceGone() const;
+  bool DeviceHasModemLines() const override;
 
  protected:
   int32_t DeviceEscape(int function) override;

@@ -121,5 +121,7 @@ int RunSim(ArgReader& args);
 int RunReplay(ArgReader& args);
 int RunSend(ArgReader& args);
 int RunRecv(ArgReader& args);
+int RunTest(ArgReader& args);
+int RunSelftest(ArgReader& args);
 
 }  // namespace zav::mero

@@ -40,10 +40,14 @@ namespace {
 
 const char* const kHelp =
     "usage: mero null-modem [--com A,B] [LINE OPTIONS]\n"
+    "       mero null-modem --loopback [--com A] [LINE OPTIONS]\n"
     "Creates two linked pseudo-terminals and prints their device paths, one a line;\n"
     "bytes written to one arrive at the other. Runs until SIGINT or SIGTERM.\n"
     "  --com A,B          also map COM A and COM B to them in the port-map override\n"
     "                     directory while running (the links are removed on exit)\n"
+    "  --loopback         one pseudo-terminal whose bytes come back to it, as with a\n"
+    "                     loopback plug (the line options apply on the way round);\n"
+    "                     prints its one path\n"
     "Line options (none: bytes pass as fast as the programs move them):\n"
     "  --baud RATE        each direction carries one byte per character time\n"
     "  --data 5..8        data bits (default 8; fewer clear the high bits)\n"
@@ -120,9 +124,18 @@ void RemoveLink(const End& end) {
   if (n >= 0 && std::string(target, size_t(n)) == end.path) unlink(end.link.c_str());
 }
 
-std::vector<int> ParseComPair(const std::string& text) {
+std::vector<int> ParseComPair(const std::string& text, bool one) {
   const size_t comma = text.find(',');
   std::vector<int> out;
+  if (one && comma == std::string::npos) {
+    int n = ParseComName(text);
+    if (n == 0 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 4)
+      n = std::stoi(text);
+    if (n < 1 || n > kMaxComNumber)
+      throw UsageError("--com needs a port number from 1 to " + std::to_string(kMaxComNumber) + " with --loopback, not \"" +
+                       text + "\"");
+    return {n};
+  }
   if (comma != std::string::npos) {
     for (const std::string& part : {text.substr(0, comma), text.substr(comma + 1)}) {
       int n = ParseComName(part);
@@ -355,7 +368,8 @@ LineOptions ParseLine(const std::string& word, ArgReader& args, LineOptions o, b
 }  // namespace
 
 int RunNullModem(ArgReader& args) {
-  std::vector<int> coms;
+  std::string comText;
+  bool loopback = false;
   LineOptions line;
   while (!args.Done()) {
     const std::string word = args.Next();
@@ -367,21 +381,25 @@ int RunNullModem(ArgReader& args) {
     line = ParseLine(word, args, line, taken);
     if (taken) continue;
     if (word == "--com")
-      coms = ParseComPair(args.Value(word));
+      comText = args.Value(word);
+    else if (word == "--loopback")
+      loopback = true;
     else
       throw UsageError("unexpected \"" + word + "\"");
   }
+  const std::vector<int> coms = comText.empty() ? std::vector<int>() : ParseComPair(comText, loopback);
+  const int count = loopback ? 1 : 2;  // ends
   const int stopFd = InstallStopSignals();
   End ends[2];
   OpenEnd(ends[0]);
-  OpenEnd(ends[1]);
+  if (!loopback) OpenEnd(ends[1]);
   struct Cleanup {
     End* ends;
     ~Cleanup() {
       for (int i = 0; i < 2; ++i) {
         RemoveLink(ends[i]);
-        close(ends[i].master);
-        close(ends[i].slave);
+        if (ends[i].master >= 0) close(ends[i].master);
+        if (ends[i].slave >= 0) close(ends[i].slave);
       }
     }
   } cleanup{ends};
@@ -389,7 +407,7 @@ int RunNullModem(ArgReader& args) {
   if (!coms.empty()) {
     const std::string dir = PortsOverrideDir();
     MakeDirs(dir);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < count; ++i) {
       const std::string link = dir + "/com" + std::to_string(coms[size_t(i)]);
       if (symlink(ends[i].path.c_str(), link.c_str()) != 0) {
         if (errno == EEXIST)
@@ -400,7 +418,7 @@ int RunNullModem(ArgReader& args) {
       ends[i].link = link;
     }
   }
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < count; ++i) {
     if (coms.empty())
       std::printf("%s\n", ends[i].path.c_str());
     else
@@ -410,17 +428,19 @@ int RunNullModem(ArgReader& args) {
 
   const uint64_t seed = line.Seed.value_or(uint64_t(NowNs()) ^ uint64_t(getpid()));
   const bool noise = line.Flip > 0 || line.Drop > 0 || line.Insert > 0;
-  // dirs[i] carries what end i writes to the other end.
-  Direction dirs[2] = {Direction(line, noise && line.NoiseAB, seed * 2 + 1, ends[0].master, ends[1].master),
-                       Direction(line, noise && line.NoiseBA, seed * 2 + 2, ends[1].master, ends[0].master)};
+  // dirs[i] carries what end i writes to the other end; a loopback's one
+  // end writes to itself.
+  const int far = loopback ? 0 : 1;
+  Direction dirs[2] = {Direction(line, noise && line.NoiseAB, seed * 2 + 1, ends[0].master, ends[far].master),
+                       Direction(line, noise && line.NoiseBA, seed * 2 + 2, ends[far].master, ends[0].master)};
   int64_t lastDelivery = 0;
   while (!StopRequested()) {
     const int64_t now = NowNs();
     pollfd fds[3];
     std::optional<int64_t> wake;
-    for (int i = 0; i < 2; ++i) {
-      Direction& in = dirs[i];        // what end i writes
-      Direction& out = dirs[1 - i];   // what end i reads
+    for (int i = 0; i < count; ++i) {
+      Direction& in = dirs[i];                   // what end i writes
+      Direction& out = dirs[loopback ? i : 1 - i];  // what end i reads
       short events = 0;
       if (in.WantsInput(now)) events |= POLLIN;
       if (out.Blocked()) events |= POLLOUT;
@@ -434,7 +454,7 @@ int RunNullModem(ArgReader& args) {
       // A full sender's queue frees room as the line sends: look again then.
       if (const auto free = in.RoomAt(now); free) wake = wake ? std::min(*wake, *free) : *free;
     }
-    fds[2] = {stopFd, POLLIN, 0};
+    fds[count] = {stopFd, POLLIN, 0};
     timespec timeout{};
     timespec* limit = nullptr;
     if (wake) {
@@ -442,24 +462,27 @@ int RunNullModem(ArgReader& args) {
       timeout = {time_t(ns / 1000000000), long(ns % 1000000000)};
       limit = &timeout;
     }
-    if (ppoll(fds, 3, limit, nullptr) < 0) {
+    if (ppoll(fds, nfds_t(count + 1), limit, nullptr) < 0) {
       if (errno == EINTR) continue;
       throw ToolError(std::string("poll: ") + strerror(errno));
     }
     const int64_t then = NowNs();
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < count; ++i) {
       if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[i].revents & POLLIN))
         throw ToolError(ends[i].path + " hung up");
       if ((fds[i].revents & POLLIN) && !dirs[i].Read(then))
         throw ToolError("reading " + ends[i].path + ": " + strerror(errno));
     }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < count; ++i) {
       const auto due = dirs[i].NextDue();
       if (due && *due <= then) lastDelivery = then;
-      if (!dirs[i].Deliver(then)) throw ToolError("writing " + ends[1 - i].path + ": " + strerror(errno));
+      if (!dirs[i].Deliver(then)) throw ToolError("writing " + ends[loopback ? i : 1 - i].path + ": " + strerror(errno));
     }
   }
-  std::fprintf(stderr, "%s\n%s\n", dirs[0].Counts("a->b").c_str(), dirs[1].Counts("b->a").c_str());
+  if (loopback)
+    std::fprintf(stderr, "%s\n", dirs[0].Counts("loop").c_str());
+  else
+    std::fprintf(stderr, "%s\n%s\n", dirs[0].Counts("a->b").c_str(), dirs[1].Counts("b->a").c_str());
   return kExitOk;
 }
 

@@ -21,6 +21,8 @@ const char* const kUsage =
     "  replay FILE  feed bytes into a headless terminal and print its screen\n"
     "  null-modem   two linked pseudo-terminals (a virtual cable), optionally a paced, noisy line\n"
     "  exec PORT    run a program with its standard input and output on a port\n"
+    "  test PLAN    run a QC test plan on one or more ports: a verdict and reports per unit\n"
+    "  selftest PORT  check a port through a loopback plug (or a cable to --peer PORT2)\n"
     "\n"
     "PORT is COMn (through the port map) or a device path such as /dev/ttyUSB0.\n"
     "\"mero COMMAND --help\" describes a command; \"mero --version\" prints the version.\n";
@@ -45,7 +47,8 @@ int main(int argc, char** argv) {
   }
   const std::map<std::string, int (*)(ArgReader&)> commands = {
       {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}, {"exec", RunExec},
-      {"send", RunSend},     {"recv", RunRecv}};
+      {"send", RunSend},     {"recv", RunRecv},     {"test", RunTest},
+      {"selftest", RunSelftest}};
   const auto found = commands.find(command);
   if (found == commands.end()) {
     std::fprintf(stderr, "mero: unknown command \"%s\"\n%s", command.c_str(), kUsage);

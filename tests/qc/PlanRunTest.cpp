@@ -38,13 +38,18 @@ class ScriptedUnit : public RunHost {
     return {};
   }
   std::string SendBreak(int) override { return "not supported by this device"; }
-  void StartTransfer(const TransferStep&, const std::string&) override { Run->TransferEnded(true, {}, Now); }
+  // A transfer that "receives" ArrivingFile (unless empty) and ends at once.
+  std::string ArrivingFile;
+  void StartTransfer(const TransferStep& t, const std::string& dir) override {
+    if (!t.Sending && !ArrivingFile.empty()) test::WriteFile(dir + "/" + t.File, ArrivingFile);
+    Run->TransferEnded(true, {}, Now);
+  }
   void CancelTransfer() override {}
   void Ask(const std::string&) override { Run->Answer(OperatorSays, Now); }
 
   // Runs the plan to its end on simulated time (at most a minute of it).
-  const UnitResult& Go(const Plan& plan, const std::string& givenId = {}) {
-    PlanRun run(plan, *this, "COM7", givenId);
+  const UnitResult& Go(const Plan& plan, const std::string& givenId = {}, const std::string& dir = ".") {
+    PlanRun run(plan, *this, "COM7", givenId, dir);
     Run = &run;
     Now = SteadyTime{} + 1h;
     if (!Banner.empty()) Due.emplace_back(Now + 5ms, Banner);
@@ -226,6 +231,30 @@ TEST(PlanRun, AMatchThatCouldGrowWaitsForTheLineToSettle) {
   run.Tick(t0 + 150ms);
   ASSERT_TRUE(run.Done());
   EXPECT_EQ(run.Variables().at("v"), "12");
+}
+
+TEST(PlanRun, AReceivedFileIsCheckedBySizeAndContent) {
+  test::ScratchDir dir;
+  ASSERT_TRUE(test::WriteFile("expected.bin", "0123456789"));
+  const Plan plan = ParsePlan(
+      "name: p\nsteps:\n  - transfer: {protocol: xmodem, receive: got.bin, size: 10, same-as: expected.bin}\n",
+      (dir.path() / "p.yaml").string());
+  const std::string in = (dir.path() / "in").string();
+  std::filesystem::create_directory(in);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"0123456789", ""},
+      {"", "no file got.bin arrived"},
+      {"01234", "got.bin arrived with 5 bytes, not 10"},
+      {"0123456780", "got.bin arrived but differs from"},
+  };
+  for (const auto& [arriving, failure] : cases) {
+    std::filesystem::remove(in + "/got.bin");
+    ScriptedUnit unit;
+    unit.ArrivingFile = arriving;
+    const UnitResult& r = unit.Go(plan, {}, in);
+    EXPECT_EQ(r.Outcome, failure.empty() ? Verdict::Pass : Verdict::Fail) << arriving;
+    EXPECT_EQ(r.Steps[0].Message.rfind(failure, 0), 0u) << r.Steps[0].Message;
+  }
 }
 
 UnitResult Sample(Verdict last) {

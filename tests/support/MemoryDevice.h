@@ -53,6 +53,8 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   int32_t setSettingsResult = 0;
   bool failWrite = false;
   bool togglesRts = true;
+  bool hasModemLines = true;
+  bool DeviceHasModemLines() const override { return hasModemLines; }
   uint16_t uartBase = 0;
   TDCB deviceDcb;  // the device's own control block
 

@@ -1,0 +1,209 @@
+// mero test and mero selftest against mero sim across null-modem cables: the
+// verdicts, the reports a JUnit consumer reads, several units at once, and
+// plans that are refused before any port opens.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "tests/support/JUnitCheck.h"
+#include "tests/support/ToolHarness.h"
+
+namespace zav::test {
+namespace {
+
+class QcTool : public ToolTest {
+ protected:
+  // A simulated board on COM `simCom` with the profile below.
+  Child& StartBoard(const std::string& simCom, const std::vector<std::string>& extra = {}) {
+    WriteFile(dir + "/board.yaml", R"(banner: "boot\r\nREADY\r\n"
+answers:
+  - {command: "SN?", reply: "SN: ${serial}\r\n"}
+  - {command: "VER?", reply: "VER 3.14\r\n", delay: 0.05}
+  - {command: "STATUS", reply: "TEMP 41 ERROR 3\r\n"}
+  - {command: "ID *", reply: "OK\r\n"}
+)");
+    std::vector<std::string> args{"sim", simCom, "--profile", dir + "/board.yaml"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Child& sim = Start(args);
+    EXPECT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + simCom.substr(3)); })) << Err(sim);
+    return sim;
+  }
+
+  // The report files of one unit: {xml, log}.
+  std::pair<std::string, std::string> Reports(const std::string& unit) {
+    std::string xml, log;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(unit + "-", 0) != 0) continue;
+      if (e.path().extension() == ".xml") xml = ReadFile(e.path());
+      if (e.path().extension() == ".log") log = ReadFile(e.path());
+    }
+    return {xml, log};
+  }
+};
+
+const char* const kPlan = R"(name: Board QC
+line: {baud: 115200}
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 2}
+steps:
+  - name: version
+    send: "VER?\r"
+    expect: 'VER (\d+)\.(\d+)'
+    capture: [major, minor]
+    check: {major: {min: 2, max: 9}}
+  - name: echo id
+    send: "ID ${unit}\r"
+    expect: OK
+  - name: label
+    prompt: Is the LED on?
+)";
+
+TEST_F(QcTool, APassingUnitGetsItsIdReportsAndAResultsLine) {
+  ASSERT_EQ(StartCable("1,2").size(), 2u);
+  StartBoard("COM1", {"--serial", "AB12"});
+  WriteFile(dir + "/plan.yaml", kPlan);
+  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM2", "--report", dir, "--yes"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(COM2 +version +PASS +\d+\.\d\d s\n)"))) << r.out;
+  EXPECT_NE(r.out.find("1 unit: 1 passed, 0 failed"), std::string::npos) << r.out;
+  const auto [xml, log] = Reports("AB12");
+  EXPECT_EQ(JUnitProblems(xml), "") << xml;
+  EXPECT_NE(xml.find("<property name=\"unit-id\" value=\"AB12\"/>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<testsuite name=\"Board QC\" tests=\"4\" failures=\"0\""), std::string::npos) << xml;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\d\d:\d\d:\d\d\.\d{3} > "ID AB12\\r")"))) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\d\d:\d\d:\d\d\.\d{3} < "VER 3\.14\\r\\n")"))) << log;
+  const std::string csv = ReadFile(dir + "/results.csv");
+  EXPECT_TRUE(std::regex_match(csv, std::regex("time,plan,port,unit,verdict,first failing step,seconds\n"
+                                               "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,Board QC,COM2,AB12,PASS,,"
+                                               "\\d+\\.\\d{3}\n")))
+      << csv;
+}
+
+TEST_F(QcTool, EachKindOfFailureIsReportedWithWhatArrived) {
+  ASSERT_EQ(StartCable("3,4").size(), 2u);
+  StartBoard("COM3");
+  WriteFile(dir + "/fails.yaml", R"(name: failures
+line: {baud: 57600}
+steps:
+  - {name: wrong text, send: "VER?\r", expect: 'VER 4\.\d+', timeout: 0.5, continue-on-failure: true}
+  - {name: time-out, send: "NOPE\r", expect: 'YES', timeout: 0.3, continue-on-failure: true}
+  - {name: unwanted text, send: "STATUS\r", absent: 'ERROR \d+', for: 0.5, continue-on-failure: true}
+  - {name: out of range, send: "STATUS\r", expect: 'TEMP (\d+)', capture: t, check: {t: {max: 40}}, continue-on-failure: true}
+  - {name: no answer, prompt: "Label fitted?"}
+  - {name: never run, send: "VER?\r"}
+)");
+  const RunResult r = Run({"test", dir + "/fails.yaml", "--port", "COM4", "--report", dir});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  const std::string xml = Reports("COM4").first;
+  EXPECT_EQ(JUnitProblems(xml), "") << xml;
+  for (const char* expected :
+       {"<failure message=\"expected /VER 4\\.\\d+/ within 0.5 s\" type=\"FAIL\">",
+        "VER 3.14\\r\\n&quot;</failure>", "expected /YES/ within 0.3 s",
+        "<failure message=\"unwanted /ERROR \\d+/ arrived: &quot;ERROR 3&quot;\"",
+        "t = 41 is above the maximum 40", "the operator answered no to &quot;Label fitted?&quot;",
+        "<skipped message=\"not run: an earlier step failed\"/>"})
+    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+  EXPECT_NE(ReadFile(dir + "/results.csv").find(",FAIL,wrong text,"), std::string::npos);
+}
+
+TEST_F(QcTool, UnitsOnSeveralPortsRunAtOnceEachWithItsOwnVerdict) {
+  ASSERT_EQ(StartCable("5,6").size(), 2u);
+  ASSERT_EQ(StartCable("7,8").size(), 2u);
+  StartBoard("COM5", {"--serial", "GOOD1"});
+  // Every answer garbled: the version cannot match.
+  WriteFile(dir + "/bad.yaml", "answers:\n  - {command: '*', reply: \"VXR 3.14\\r\\n\"}\nfaults: {garble: 1, missing: 0}\n");
+  Child& bad = Start({"sim", "COM7", "--profile", dir + "/bad.yaml", "--faulty", "--seed", "7"});
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com7"); })) << Err(bad);
+  WriteFile(dir + "/plan.yaml", R"(name: two
+steps:
+  - {name: version, send: "VER?\r", expect: 'VER (\d+)', timeout: 1}
+)");
+  const RunResult r =
+      Run({"test", dir + "/plan.yaml", "--port", "COM6", "--port", "COM8", "--unit-id", "U6", "--unit-id", "U8",
+           "--report", dir});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("2 units: 1 passed, 1 failed"), std::string::npos) << r.out;
+  EXPECT_NE(Reports("U6").first.find("failures=\"0\""), std::string::npos);
+  EXPECT_NE(Reports("U8").first.find("failures=\"1\""), std::string::npos);
+  const std::string csv = ReadFile(dir + "/results.csv");
+  EXPECT_NE(csv.find(",two,COM6,U6,PASS,,"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",two,COM8,U8,FAIL,version,"), std::string::npos) << csv;
+}
+
+TEST_F(QcTool, TransferStepsSendToRzAndCheckWhatSzSends) {
+  const auto ends = StartCable("9,10");
+  ASSERT_EQ(ends.size(), 2u);
+  const std::string far = dir + "/far";
+  mkdir(far.c_str(), 0755);
+  WriteFile(dir + "/config.bin", std::string(5000, 'c') + "end");
+  WriteFile(far + "/log.bin", std::string(3000, 'L'));
+  WriteFile(dir + "/log.bin", std::string(3000, 'L'));
+  Child& peer = Start({"exec", "COM9", "--cwd", far, "--", "sh", "-c", "rz -q && sz -q log.bin"});
+  WriteFile(dir + "/plan.yaml", R"(name: files
+steps:
+  - {name: upload, transfer: {protocol: zmodem, send: config.bin}, timeout: 30}
+  - {name: download, transfer: {protocol: zmodem, receive: log.bin, size: 3000, same-as: log.bin}, timeout: 30}
+)");
+  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM10", "--report", dir}, {},
+                          std::chrono::seconds(60));
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(Wait(peer), 0) << Err(peer);
+  EXPECT_EQ(ReadFile(far + "/config.bin"), std::string(5000, 'c') + "end");
+}
+
+TEST_F(QcTool, ABadPlanNamesItsLineAndColumnAndNeverOpensAPort) {
+  ASSERT_EQ(StartCable("11,12").size(), 2u);
+  WriteFile(dir + "/bad.yaml", "name: bad\nsteps:\n  - name: x\n    expect: '(open'\n");
+  const RunResult r = Run({"test", dir + "/bad.yaml", "--port", "COM12", "--report", dir});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err.rfind(dir + "/bad.yaml:4:13: bad regular expression in expect at offset 5: ", 0), 0u) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/results.csv"));
+  const RunResult check = Run({"test", "--check", dir + "/bad.yaml"});
+  EXPECT_EQ(check.exitCode, 2);
+  EXPECT_EQ(check.err, r.err);
+  WriteFile(dir + "/good.yaml", "name: good\nsteps:\n  - {wait: 0.1}\n");
+  const RunResult good = Run({"test", "--check", dir + "/good.yaml"});
+  EXPECT_EQ(good.exitCode, 0) << good.err;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"test", dir + "/good.yaml"},
+           {"test", dir + "/good.yaml", "--port", "COM1", "--port", "COM1"},
+           {"test", dir + "/good.yaml", "--port", "COM1", "--unit-id", "a", "--unit-id", "b"},
+           {"test", dir + "/good.yaml", "--port", "COM1", "--report", dir + "/nothere"}})
+    EXPECT_EQ(Run(args).exitCode, 2) << args.back();
+}
+
+TEST_F(QcTool, APortThatDoesNotOpenGivesAnErrorReport) {
+  WriteFile(dir + "/good.yaml", "name: good\nsteps:\n  - {wait: 0.1}\n");
+  const RunResult r = Run({"test", dir + "/good.yaml", "--port", dir + "/no-such-tty", "--report", dir});
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  const std::string xml = Reports("no-such-tty").first;
+  EXPECT_EQ(JUnitProblems(xml), "") << xml;
+  EXPECT_NE(xml.find("<testcase name=\"open port\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<error message="), std::string::npos) << xml;
+  EXPECT_NE(ReadFile(dir + "/results.csv").find(",ERROR,open port,"), std::string::npos);
+}
+
+TEST_F(QcTool, SelftestThroughALoopbackAndACable) {
+  Child& plug = Start({"null-modem", "--loopback", "--com", "13"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(portsDir + "/com13"); })) << Err(plug);
+  const RunResult loop = Run({"selftest", "COM13", "--rates", "9600,115200", "--report", dir});
+  EXPECT_EQ(loop.exitCode, 0) << loop.out << loop.err;
+  EXPECT_TRUE(std::regex_search(loop.out, std::regex(R"(pattern at 115200 +PASS .* 2880 bytes, 0 lost, 0 changed)")))
+      << loop.out;
+  EXPECT_TRUE(std::regex_search(loop.out, std::regex(R"(DTR to RI +SKIPPED .*not supported by this device)")))
+      << loop.out;
+  EXPECT_NE(Reports("COM13").first.find("tests=\"6\" failures=\"0\" errors=\"0\" skipped=\"4\""), std::string::npos);
+
+  ASSERT_EQ(StartCable("14,15").size(), 2u);
+  const RunResult cable = Run({"selftest", "COM14", "--peer", "COM15", "--rates", "19200", "--report", dir});
+  EXPECT_EQ(cable.exitCode, 0) << cable.out << cable.err;
+  EXPECT_NE(cable.out.find("pattern at 19200 from peer"), std::string::npos) << cable.out;
+  // Nothing comes back on an open cable end with no one at the other side.
+  const RunResult open = Run({"selftest", "COM14", "--rates", "9600", "--report", dir});
+  EXPECT_EQ(open.exitCode, 1) << open.out;
+  EXPECT_NE(open.out.find("256 bytes, 256 lost"), std::string::npos) << open.out;
+}
+
+}  // namespace
+}  // namespace zav::test

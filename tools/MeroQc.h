@@ -1,0 +1,65 @@
+// What mero test and mero selftest share: a plan's unit on an open port, the
+// lines they print and the reports they leave.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Mero.h"
+#include "qc/PlanRun.h"
+
+namespace zav::mero {
+
+// Prints a step's line as it ends: "LABEL  STEP  PASS  0.52 s  message".
+void PrintStep(const std::string& label, const qc::StepResult& step);
+// Writes the unit's reports into `dir` and prints its closing line; a report
+// that cannot be written is said on stderr and fails the unit.
+bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir);
+// Prints the summary of all units and returns the exit code.
+int Summary(const std::vector<qc::UnitResult>& units);
+// A unit whose port did not open: every step skipped, the reason as its error.
+qc::UnitResult UnopenedUnit(const std::string& plan, const std::string& port, const std::vector<std::string>& steps,
+                            const std::string& reason);
+// Checks that `dir` is a directory we can write reports into (UsageError).
+void CheckReportDir(const std::string& dir);
+
+// One unit of a plan on its own port: the port's bytes go to the run, the
+// run's requests go to the port. Everything happens on the calling thread.
+class PortUnit : public qc::RunHost {
+ public:
+  PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes);
+  ~PortUnit() override;
+  // Opens the port and starts the run; false when the port did not open
+  // (Result() then holds the reason).
+  bool Start();
+  // Moves the run on: a port that went away, bytes waiting to go, the time.
+  void Service();
+  // How long the caller may sleep before the next Service.
+  std::chrono::milliseconds Idle() const;
+  bool Done() const;
+  qc::UnitResult Result() const;
+  const std::string& Label() const { return label_; }
+
+  void Send(const std::string& bytes) override;
+  std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override;
+  std::string SendBreak(int ms) override;
+  void StartTransfer(const qc::TransferStep& transfer, const std::string& dir) override;
+  void CancelTransfer() override;
+  void Ask(const std::string& question) override;
+  void StepEnded(size_t index, const qc::StepResult& result) override;
+
+ private:
+  struct Transfer;
+  const qc::Plan& plan_;
+  PortOptions line_;
+  std::string label_, receiveDir_;
+  bool yes_;
+  std::unique_ptr<ToolPort> port_;
+  std::unique_ptr<qc::PlanRun> run_;
+  std::unique_ptr<Transfer> transfer_;
+  std::optional<qc::UnitResult> failed_;
+  std::string pending_;
+};
+
+}  // namespace zav::mero

@@ -1,0 +1,340 @@
+// mero test: a QC plan run on one or more ports, each port one unit, all at
+// once on this thread; a verdict per step and per unit, and the reports.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "MeroQc.h"
+#include "MeroTransfer.h"
+#include "qc/Report.h"
+#include "serial/QxExcept.h"
+
+namespace zav::mero {
+
+namespace {
+
+const char* const kHelp =
+    "usage: mero test PLAN --port PORT [--port PORT ...] [--unit-id ID ...] [--report DIR] [--yes]\n"
+    "       mero test --check PLAN\n"
+    "Runs a QC plan on each PORT at once, one unit per port: each step PASS or FAIL\n"
+    "as it ends, then the unit's verdict and a summary. Per unit, DIR (default: the\n"
+    "current directory) gets UNIT-YYYYmmdd-HHMMSS.xml (JUnit), UNIT-...log (the\n"
+    "transcript) and a line in results.csv; UNIT is the unit id, else the port.\n"
+    "  --port PORT      a port to test (COMn or a device path); repeatable\n"
+    "  --unit-id ID     the unit's id, one per --port in order (checked against the\n"
+    "                   plan's unit-id step when it has one)\n"
+    "  --report DIR     where reports go\n"
+    "  --yes            answer every operator prompt yes (else a prompt fails)\n"
+    "  --check          only read and check the plan\n"
+    "Exit status: 0 every unit passed, 1 a unit failed, 2 bad arguments or plan.\n";
+
+using Clock = std::chrono::steady_clock;
+
+std::string MakeReceiveDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mero-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw ToolError("cannot make a directory for received files: " +
+                                                          std::string(std::strerror(errno)));
+  return pattern;
+}
+
+PortOptions LineOf(const qc::Plan& plan, const std::string& port) {
+  PortOptions o;
+  o.Port = port;
+  o.Baud = plan.Line.Baud;
+  o.DataBits = plan.Line.DataBits;
+  o.Parity = TParity(int(plan.Line.Parity));
+  o.StopBits = plan.Line.StopBits;
+  o.Flow = PortOptions::TFlow(int(plan.Line.Flow));
+  return o;
+}
+
+}  // namespace
+
+// A transfer step through the protocol component, with mero's own defaults
+// for each protocol. It owns the port's bytes while it runs.
+struct PortUnit::Transfer {
+  TComponent owner{nullptr};
+  TMroProtocol* protocol = nullptr;
+  bool running = false;
+  std::optional<int32_t> finished;
+};
+
+PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes)
+    : plan_(plan), line_(line), label_(line.Port), yes_(yes) {
+  // Received files wait in a directory of their own until their step checked them.
+  if (std::any_of(plan.Steps.begin(), plan.Steps.end(),
+                  [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; }))
+    receiveDir_ = MakeReceiveDir();
+  run_ = std::make_unique<qc::PlanRun>(plan, *this, line.Port, std::move(givenId), receiveDir_);
+}
+
+PortUnit::~PortUnit() {
+  if (transfer_ && transfer_->running) transfer_->protocol->AbortProtocol();
+  transfer_.reset();
+  // Closing serves the port's last events: none may reach the run any more.
+  if (port_) port_->Port().SetOnTriggerAvail(nullptr);
+  port_.reset();
+  if (!receiveDir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(receiveDir_, ignored);
+  }
+}
+
+bool PortUnit::Start() {
+  try {
+    port_ = std::make_unique<ToolPort>(line_);
+  } catch (const std::exception& e) {
+    std::vector<std::string> steps;
+    for (size_t i = 0; i < run_->StepCount(); ++i) steps.push_back(run_->StepName(i));
+    failed_ = UnopenedUnit(plan_.Name, label_, steps, e.what());
+    std::fprintf(stderr, "mero: %s: %s\n", label_.c_str(), e.what());
+    return false;
+  }
+  port_->Port().SetOnTriggerAvail([this](TMroCustomComPort*, uint16_t) {
+    if (transfer_ && transfer_->running) return;  // the protocol reads them
+    run_->Received(port_->ReadAll(), Clock::now());
+  });
+  run_->Start(Clock::now());
+  return true;
+}
+
+void PortUnit::Service() {
+  if (Done()) return;
+  const auto now = Clock::now();
+  if (transfer_ && transfer_->finished) {
+    const int32_t code = *transfer_->finished;
+    transfer_->finished.reset();
+    transfer_->running = false;
+    run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
+    if (!Done()) run_->Received(port_->ReadAll(), now);
+  }
+  if (StopRequested()) {
+    CancelTransfer();
+    run_->Abort("stopped by a signal", now);
+  } else if (port_->DeviceGone()) {
+    CancelTransfer();
+    run_->Abort("the device hung up", now);
+  }
+  port_->SendSome(pending_);
+  run_->Tick(Clock::now());
+}
+
+std::chrono::milliseconds PortUnit::Idle() const {
+  using std::chrono::milliseconds;
+  if (Done()) return milliseconds(1000);
+  if (!pending_.empty()) return milliseconds(20);
+  milliseconds idle(500);  // also how soon a hang-up is seen
+  if (const auto wake = run_->NextWake()) {
+    const auto left = std::chrono::ceil<milliseconds>(*wake - Clock::now());
+    idle = std::clamp(left, milliseconds(0), idle);
+  }
+  return idle;
+}
+
+bool PortUnit::Done() const { return failed_ || run_->Done(); }
+
+qc::UnitResult PortUnit::Result() const { return failed_ ? *failed_ : run_->Result(); }
+
+void PortUnit::Send(const std::string& bytes) {
+  pending_ += bytes;
+  if (port_) port_->SendSome(pending_);
+}
+
+std::string PortUnit::SetLines(std::optional<bool> dtr, std::optional<bool> rts) {
+  try {
+    if (dtr) port_->Port().SetDTR(*dtr);
+    if (rts) port_->Port().SetRTS(*rts);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+std::string PortUnit::SendBreak(int ms) {
+  try {
+    // Bytes queued before the break leave first.
+    port_->SendSome(pending_);
+    port_->Port().SendLineBreak(std::max(1, (ms + 54) / 55), false);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+void PortUnit::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
+  const auto& protocols = TransferProtocols();
+  const auto entry = std::find_if(protocols.begin(), protocols.end(),
+                                  [&](const ProtocolEntry& e) { return e.Name == t.Protocol; });
+  const auto now = Clock::now();
+  if (entry == protocols.end()) return run_->TransferEnded(false, "mero has no protocol " + t.Protocol, now);
+  try {
+    if (!transfer_) {
+      transfer_ = std::make_unique<Transfer>();
+      transfer_->protocol = new TMroProtocol(&transfer_->owner);
+      transfer_->protocol->SetComPort(&port_->Port());
+      transfer_->protocol->SetUpcaseFileNames(false);
+      transfer_->protocol->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) {
+        transfer_->finished = code;
+      };
+    }
+    TMroProtocol& p = *transfer_->protocol;
+    p.SetProtocolType(entry->Type);
+    entry->MakeOptions()->Apply(p, t.Sending);
+    port_->SendSome(pending_);
+    transfer_->running = true;
+    transfer_->finished.reset();
+    if (t.Sending) {
+      p.SetFileMask(t.File);
+      p.BeginTransmit();
+    } else {
+      // The run looks for the file under its own name in the directory it gave.
+      if (entry->Files == Batch::Names)
+        p.SetDestinationDirectory(dir);
+      else
+        p.SetFileName(dir + "/" + t.File);
+      p.BeginReceive();
+    }
+  } catch (const std::exception& e) {
+    if (transfer_) transfer_->running = false;
+    run_->TransferEnded(false, e.what(), now);
+  }
+}
+
+void PortUnit::CancelTransfer() {
+  if (transfer_ && transfer_->running) transfer_->protocol->AbortProtocol();
+}
+
+void PortUnit::Ask(const std::string& question) {
+  // No one to ask here: --yes stands for the operator.
+  if (!yes_) std::printf("%s  prompt: %s (no operator: give --yes to answer yes)\n", label_.c_str(), question.c_str());
+  run_->Answer(yes_, Clock::now());
+}
+
+void PortUnit::StepEnded(size_t, const qc::StepResult& result) { PrintStep(label_, result); }
+
+void PrintStep(const std::string& label, const qc::StepResult& step) {
+  std::printf("%-12s %-28s %-7s %7.2f s%s%s\n", label.c_str(), qc::Printable(step.Name, 60).c_str(),
+              qc::VerdictText(step.Outcome), step.Seconds, step.Message.empty() ? "" : "  ",
+              step.Message.c_str());
+  if (step.Outcome == qc::Verdict::Fail && !step.Detail.empty())
+    std::printf("%-12s %-28s         %s\n", label.c_str(), "", step.Detail.c_str());
+  std::fflush(stdout);
+}
+
+bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir) {
+  try {
+    const qc::ReportFiles files = qc::WriteReports(unit, dir);
+    std::printf("%-12s %s  unit %s  %.2f s  report %s\n", label.c_str(), qc::VerdictText(unit.Outcome),
+                unit.UnitId.empty() ? "(no id)" : qc::Printable(unit.UnitId, 60).c_str(), unit.Seconds,
+                files.Xml.c_str());
+    std::fflush(stdout);
+    return true;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mero: %s: %s\n", label.c_str(), e.what());
+    return false;
+  }
+}
+
+int Summary(const std::vector<qc::UnitResult>& units) {
+  size_t passed = 0;
+  for (const auto& u : units) passed += u.Outcome == qc::Verdict::Pass;
+  std::printf("%zu unit%s: %zu passed, %zu failed\n", units.size(), units.size() == 1 ? "" : "s", passed,
+              units.size() - passed);
+  return passed == units.size() ? kExitOk : kExitFailed;
+}
+
+qc::UnitResult UnopenedUnit(const std::string& plan, const std::string& port, const std::vector<std::string>& steps,
+                            const std::string& reason) {
+  qc::UnitResult u;
+  u.Plan = plan;
+  u.Port = port;
+  u.Started = std::chrono::system_clock::now();
+  u.Outcome = qc::Verdict::Error;
+  u.Error = reason;
+  for (const auto& s : steps) u.Steps.push_back({s, qc::Verdict::Skipped, 0, "not run: the port did not open", {}});
+  return u;
+}
+
+void CheckReportDir(const std::string& dir) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw UsageError("--report " + dir + " is not a directory");
+  if (access(dir.c_str(), W_OK) != 0) throw UsageError("--report " + dir + ": " + std::strerror(errno));
+}
+
+int RunTest(ArgReader& args) {
+  std::string planPath, reportDir = ".";
+  std::vector<std::string> ports, ids;
+  bool check = false, yes = false;
+  while (!args.Done()) {
+    const std::string word = args.Next();
+    if (IsHelp(word)) {
+      std::fputs(kHelp, stdout);
+      return kExitOk;
+    }
+    if (word == "--port") {
+      ports.push_back(args.Value(word));
+    } else if (word == "--unit-id") {
+      ids.push_back(args.Value(word));
+    } else if (word == "--report") {
+      reportDir = args.Value(word);
+    } else if (word == "--check") {
+      check = true;
+    } else if (word == "--yes") {
+      yes = true;
+    } else if (word.rfind("--", 0) == 0 || !planPath.empty()) {
+      throw UsageError("unexpected \"" + word + "\"");
+    } else {
+      planPath = word;
+    }
+  }
+  if (planPath.empty()) throw UsageError("no PLAN given");
+  qc::Plan plan;
+  try {
+    plan = qc::LoadPlan(planPath);
+  } catch (const qc::PlanError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return kExitUsage;
+  }
+  if (check) {
+    std::printf("%s: plan \"%s\", %zu step%s: OK\n", planPath.c_str(), plan.Name.c_str(), plan.Steps.size(),
+                plan.Steps.size() == 1 ? "" : "s");
+    return kExitOk;
+  }
+  if (ports.empty()) throw UsageError("no --port given");
+  if (!ids.empty() && ids.size() != ports.size())
+    throw UsageError("--unit-id goes once per --port (" + std::to_string(ports.size()) + " ports, " +
+                     std::to_string(ids.size()) + " ids)");
+  for (size_t i = 0; i < ports.size(); ++i)
+    if (std::count(ports.begin(), ports.end(), ports[i]) > 1) throw UsageError("port " + ports[i] + " given twice");
+  CheckReportDir(reportDir);
+
+  InstallStopSignals();
+  std::vector<std::unique_ptr<PortUnit>> units;
+  for (size_t i = 0; i < ports.size(); ++i)
+    units.push_back(std::make_unique<PortUnit>(plan, LineOf(plan, ports[i]), ids.empty() ? "" : ids[i], yes));
+  for (auto& u : units) u->Start();
+  while (std::any_of(units.begin(), units.end(), [](const auto& u) { return !u->Done(); })) {
+    auto idle = std::chrono::milliseconds(1000);
+    for (const auto& u : units) idle = std::min(idle, u->Idle());
+    WaitAndPump(-1, idle);
+    for (auto& u : units) u->Service();
+  }
+  std::vector<qc::UnitResult> results;
+  bool written = true;
+  for (const auto& u : units) {
+    results.push_back(u->Result());
+    written = FinishUnit(u->Label(), results.back(), reportDir) && written;
+  }
+  units.clear();  // ports close (and their last bytes leave) before the summary
+  const int code = Summary(results);
+  return written ? code : kExitFailed;
+}
+
+}  // namespace zav::mero
