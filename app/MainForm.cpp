@@ -1,5 +1,6 @@
 // The bench window: its stored layout in code and the handlers.
 #include "app/MainForm.h"
+#include "app/QxTestRun.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -111,12 +112,19 @@ struct ProtocolChoice {
   TProtocolType type;
   const char* text;
   bool carriesNames;
+  const char* word;  // as test plans name it
 };
 constexpr ProtocolChoice kProtocolChoices[] = {
-    {ptAscii, "ASCII", false},         {ptXmodem, "Xmodem", false},     {ptXmodemCRC, "Xmodem-CRC", false},
-    {ptXmodem1K, "Xmodem-1K", false},  {ptXmodem1KG, "Xmodem-1K-G", false}, {ptYmodem, "Ymodem", true},
-    {ptYmodemG, "Ymodem-G", true},     {ptZmodem, "Zmodem", true},      {ptKermit, "Kermit", true},
-    {ptBPlus, "B+", true}};
+    {ptAscii, "ASCII", false, "ascii"},
+    {ptXmodem, "Xmodem", false, "xmodem"},
+    {ptXmodemCRC, "Xmodem-CRC", false, "xmodem-crc"},
+    {ptXmodem1K, "Xmodem-1K", false, "xmodem-1k"},
+    {ptXmodem1KG, "Xmodem-1K-G", false, "xmodem-1kg"},
+    {ptYmodem, "Ymodem", true, "ymodem"},
+    {ptYmodemG, "Ymodem-G", true, "ymodem-g"},
+    {ptZmodem, "Zmodem", true, "zmodem"},
+    {ptKermit, "Kermit", true, "kermit"},
+    {ptBPlus, "B+", true, "bplus"}};
 
 const ProtocolChoice& ChoiceOf(TProtocolType type) {
   for (const ProtocolChoice& c : kProtocolChoices)
@@ -337,6 +345,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
 }
 
 TForm1::~TForm1() {
+  // The test-run window stops its unit while the port and protocol still stand.
+  TestRun.reset();
   RegisterErrorReporter({});
   RegisterPortPrompt({});
   // A transfer still running is cancelled before the port goes away.
@@ -653,7 +663,15 @@ void TForm1::BuildTransferControls() {
   connect(Receive, &QPushButton::clicked, this, [this] { Guard([this] { ReceiveClick(); }); });
   QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
     WatchForZmodem(data, count);
+    if (TestRun) TestRun->Received(data, count);
   };
+
+  TestButton = new QPushButton("Test", this);
+  TestButton->setObjectName("TestButton");
+  TestButton->setGeometry(843, 214, 56, 24);
+  TestButton->setFont(StoredFont("MS Sans Serif", -9, false));
+  TestButton->setToolTip("Run a QC test plan on the open port");
+  connect(TestButton, &QPushButton::clicked, this, [this] { Guard([this] { TestClick(); }); });
 
   // The status window belongs to the window, not to the component: an ASCII
   // send shows no progress, so the component gets it only for the others.
@@ -875,6 +893,26 @@ void TForm1::TransferFinished(int32_t code) {
   MroProtocol1->SetUpcaseFileNames(true);
   QxTerminal1->SetActive(true);
   ProtStatus->ShowOutcome(code);
+  if (TestRun) TestRun->TransferFinished(code);
+}
+
+// --- QC test plans ----------------------------------------------------------------
+
+void TForm1::TestClick() {
+  if (!TestRun) TestRun = std::make_unique<TQxTestRun>(*this);
+  TestRun->show();
+  TestRun->raise();
+  TestRun->activateWindow();
+}
+
+void TForm1::StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file,
+                               const std::string& dir) {
+  const auto c = std::find_if(std::begin(kProtocolChoices), std::end(kProtocolChoices),
+                              [&](const ProtocolChoice& p) { return protocol == p.word; });
+  if (c == std::end(kProtocolChoices) || (c->type != ptAscii && !HasEngine(c->type)))
+    throw Exception("The window has no protocol " + protocol);
+  if (transferRunning_) throw Exception("A transfer is still running");
+  StartTransfer(c->type, transmit, transmit || !c->carriesNames ? file : dir);
 }
 
 void TForm1::WatchForZmodem(const uint8_t* data, size_t count) {

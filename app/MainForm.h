@@ -35,6 +35,7 @@ class TMroProtocol;
 class TMroStatusLight;
 class TQxProtocolStatus;
 class TQxTerminal;
+class TQxTestRun;
 
 // The text of the error box for an exception message: a full stop is added
 // when the last character's code is above that of the full stop.
@@ -172,6 +173,16 @@ class TForm1 : public QWidget, public TComponent {
   // Nothing for a cancel. Tests replace the dialogs through this hook.
   using TTargetChooser = std::function<std::optional<std::string>(bool directory, const std::string& start)>;
   TTargetChooser TargetChooser;
+
+  // --- QC test plans ---
+  QPushButton* TestButton;  // "Test": opens the test-run window
+  std::unique_ptr<TQxTestRun> TestRun;
+  void TestClick();
+  // A plan's transfer through the window's protocol component, as Send and
+  // Receive start theirs: `protocol` is a plan's protocol word, `file` the
+  // file sent or the path a single-file receive writes, `dir` where a
+  // receive of named files goes. Its end reaches TestRun.
+  void StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file, const std::string& dir);
 
   // --- Controls: terminal ---
   QPushButton* Button4;

@@ -1,0 +1,311 @@
+#include "app/QxTestRun.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <algorithm>
+
+#include "app/MainForm.h"
+#include "protocols/QxProtcl.h"
+#include "qc/Report.h"
+#include "serial/QxPort.h"
+
+namespace zav {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Kept between runs beside the window's other settings.
+const char* const kSettingsName = "zavterm";
+const char* const kPlanKey = "test/plan";
+const char* const kReportKey = "test/reports";
+
+QString Setting(const char* key) { return QSettings(kSettingsName, kSettingsName).value(key).toString(); }
+void KeepSetting(const char* key, const QString& value) { QSettings(kSettingsName, kSettingsName).setValue(key, value); }
+
+std::string Local(const QString& text) { return QFile::encodeName(text).toStdString(); }
+QString Shown(const std::string& text) { return QFile::decodeName(text.c_str()); }
+
+const char* Colour(qc::Verdict v) {
+  switch (v) {
+    case qc::Verdict::Pass: return "#1a7f37";
+    case qc::Verdict::Fail:
+    case qc::Verdict::Error: return "#c62828";
+    case qc::Verdict::Running: return "#1565c0";
+    case qc::Verdict::Skipped: break;
+  }
+  return "#757575";
+}
+
+}  // namespace
+
+TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
+  setWindowTitle("Test run");
+  setObjectName("TestRun");
+  resize(640, 520);
+  auto* grid = new QGridLayout(this);
+  auto row = [&](int r, const char* caption, QLineEdit*& edit, QPushButton** button) {
+    grid->addWidget(new QLabel(caption, this), r, 0);
+    edit = new QLineEdit(this);
+    grid->addWidget(edit, r, 1);
+    if (button) {
+      *button = new QPushButton("Choose...", this);
+      (*button)->setAutoDefault(false);
+      grid->addWidget(*button, r, 2);
+    }
+  };
+  row(0, "Plan", PlanEdit, &PlanBrowse);
+  row(1, "Reports", ReportEdit, &ReportBrowse);
+  row(2, "Unit id", UnitEdit, nullptr);
+  UnitEdit->setPlaceholderText("optional: the label's id, checked against the unit's");
+  PlanEdit->setText(Setting(kPlanKey));
+  ReportEdit->setText(Setting(kReportKey));
+
+  StartButton = new QPushButton("Start", this);
+  StartButton->setDefault(true);  // Enter starts the next unit
+  StopButton = new QPushButton("Stop", this);
+  StopButton->setAutoDefault(false);
+  StopButton->setEnabled(false);
+  grid->addWidget(StartButton, 2, 2);
+  grid->addWidget(StopButton, 3, 2);
+
+  VerdictLabel = new QLabel(this);
+  VerdictLabel->setObjectName("Verdict");
+  VerdictLabel->setAlignment(Qt::AlignCenter);
+  VerdictLabel->setMinimumHeight(72);
+  QFont big = VerdictLabel->font();
+  big.setPointSize(28);
+  big.setBold(true);
+  VerdictLabel->setFont(big);
+  grid->addWidget(VerdictLabel, 3, 0, 1, 2);
+
+  StepList = new QTreeWidget(this);
+  StepList->setHeaderLabels({"Step", "Result", "Seconds", "What happened"});
+  StepList->setRootIsDecorated(false);
+  StepList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  grid->addWidget(StepList, 4, 0, 1, 3);
+
+  StatusLabel = new QLabel(this);
+  StatusLabel->setWordWrap(true);
+  StatusLabel->setTextFormat(Qt::PlainText);
+  grid->addWidget(StatusLabel, 5, 0, 1, 3);
+  grid->setRowStretch(4, 1);
+  ShowVerdict("", Colour(qc::Verdict::Skipped));
+
+  wake_.setSingleShot(true);
+  connect(&wake_, &QTimer::timeout, this, [this] { TForm1::Guard([this] { Service(); }); });
+  connect(StartButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StartClick(); }); });
+  connect(StopButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StopClick(); }); });
+  connect(PlanBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { PlanBrowseClick(); }); });
+  connect(ReportBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { ReportBrowseClick(); }); });
+}
+
+TQxTestRun::~TQxTestRun() {
+  if (transferring_) form_.MroProtocol1->AbortProtocol();
+}
+
+void TQxTestRun::ShowVerdict(const QString& text, const QString& colour) {
+  VerdictLabel->setText(text);
+  VerdictLabel->setStyleSheet("QLabel { color: white; background: " + colour + "; border-radius: 6px; }");
+}
+
+void TQxTestRun::PlanBrowseClick() {
+  std::optional<std::string> chosen;
+  if (Chooser) {
+    chosen = Chooser(false, Local(PlanEdit->text()));
+  } else {
+    const QString file = QFileDialog::getOpenFileName(this, "Test plan", PlanEdit->text(), "Test plans (*.yaml *.yml);;All files (*)");
+    if (!file.isEmpty()) chosen = Local(file);
+  }
+  if (chosen) PlanEdit->setText(Shown(*chosen));
+}
+
+void TQxTestRun::ReportBrowseClick() {
+  std::optional<std::string> chosen;
+  if (Chooser) {
+    chosen = Chooser(true, Local(ReportEdit->text()));
+  } else {
+    const QString dir = QFileDialog::getExistingDirectory(this, "Reports into", ReportEdit->text());
+    if (!dir.isEmpty()) chosen = Local(dir);
+  }
+  if (chosen) ReportEdit->setText(Shown(*chosen));
+}
+
+void TQxTestRun::StartClick() {
+  if (run_) return;
+  if (!form_.MroComPort1->Open()) {
+    StatusLabel->setText("Open the port first: the plan runs on the window's port.");
+    return;
+  }
+  if (ReportEdit->text().isEmpty()) ReportBrowseClick();  // chosen once, kept after
+  const std::string reports = Local(ReportEdit->text());
+  if (reports.empty() || !QFileInfo(ReportEdit->text()).isDir()) {
+    StatusLabel->setText("Choose a directory for the reports.");
+    return;
+  }
+  try {
+    plan_ = qc::LoadPlan(Local(PlanEdit->text()));
+  } catch (const qc::PlanError& e) {
+    StatusLabel->setText(Shown(e.what()));
+    return;
+  }
+  KeepSetting(kPlanKey, PlanEdit->text());
+  KeepSetting(kReportKey, ReportEdit->text());
+  receiveDir_ = std::make_unique<QTemporaryDir>();
+  const std::string port = "COM" + std::to_string(form_.MroComPort1->ComNumber());
+  run_ = std::make_unique<qc::PlanRun>(*plan_, *this, port, Local(UnitEdit->text().trimmed()),
+                                       Local(receiveDir_->path()));
+  StepList->clear();
+  for (size_t i = 0; i < run_->StepCount(); ++i)
+    new QTreeWidgetItem(StepList, {Shown(run_->StepName(i)), "", "", ""});
+  ShowVerdict("RUNNING", Colour(qc::Verdict::Running));
+  StatusLabel->setText(Shown("\"" + plan_->Name + "\" on " + port));
+  StartButton->setEnabled(false);
+  StopButton->setEnabled(true);
+  run_->Start(Clock::now());
+  Service();
+}
+
+void TQxTestRun::StopClick() {
+  if (!run_) return;
+  CancelTransfer();
+  run_->Abort("stopped by the operator", Clock::now());
+  Service();
+}
+
+void TQxTestRun::Received(const uint8_t* data, size_t count) {
+  if (!run_ || transferring_) return;
+  run_->Received(std::string_view(reinterpret_cast<const char*>(data), count), Clock::now());
+  Service();
+}
+
+void TQxTestRun::TransferFinished(int32_t code) {
+  if (!transferring_) return;
+  transferring_ = false;
+  if (run_) run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), Clock::now());
+  Service();
+}
+
+void TQxTestRun::Service() {
+  if (!run_) return;
+  TMroComPort& port = *form_.MroComPort1;
+  if (!pending_.empty() && port.Open()) {
+    const size_t n = std::min<size_t>({pending_.size(), port.OutputFree(), 0xFFFF});
+    if (n > 0) {
+      port.SendBlock(pending_.data(), uint16_t(n));
+      pending_.erase(0, n);
+    }
+  }
+  run_->Tick(Clock::now());
+  if (run_->Done()) return Finish();
+  auto wait = std::chrono::milliseconds(pending_.empty() ? 1000 : 20);
+  if (const auto at = run_->NextWake())
+    wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()), std::chrono::milliseconds(0),
+                      wait);
+  wake_.start(int(wait.count()));
+}
+
+void TQxTestRun::Finish() {
+  wake_.stop();
+  last_ = run_->Result();
+  run_.reset();
+  pending_.clear();
+  receiveDir_.reset();
+  const qc::UnitResult& u = *last_;
+  const QString id = u.UnitId.empty() ? QString() : "  " + Shown(qc::Printable(u.UnitId, 40));
+  ShowVerdict(QString(qc::VerdictText(u.Outcome)) + id, Colour(u.Outcome));
+  try {
+    lastReport_ = qc::WriteReports(u, Local(ReportEdit->text())).Xml;
+    StatusLabel->setText("Report: " + Shown(lastReport_) + "\nEnter starts the next unit.");
+  } catch (const std::exception& e) {
+    lastReport_.clear();
+    StatusLabel->setText(Shown(e.what()));
+  }
+  for (size_t i = 0; i < u.Steps.size(); ++i) StepEnded(i, u.Steps[i]);
+  StartButton->setEnabled(true);
+  StopButton->setEnabled(false);
+  UnitEdit->clear();
+  UnitEdit->setFocus();
+}
+
+void TQxTestRun::Send(const std::string& bytes) { pending_ += bytes; }
+
+std::string TQxTestRun::SetLines(std::optional<bool> dtr, std::optional<bool> rts) {
+  try {
+    if (dtr) {
+      form_.C_DTR->setChecked(*dtr);
+      form_.C_DTRClick();
+    }
+    if (rts) {
+      form_.C_RTS->setChecked(*rts);
+      form_.C_RTSClick();
+    }
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+std::string TQxTestRun::SendBreak(int ms) {
+  try {
+    form_.MroComPort1->SendLineBreak(std::max(1, (ms + 54) / 55), false);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
+  try {
+    transferring_ = true;
+    form_.StartPlanTransfer(t.Protocol, t.Sending, t.Sending ? t.File : dir + "/" + t.File, dir);
+  } catch (const std::exception& e) {
+    transferring_ = false;
+    run_->TransferEnded(false, e.what(), Clock::now());
+  }
+}
+
+void TQxTestRun::CancelTransfer() {
+  if (transferring_) form_.MroProtocol1->AbortProtocol();
+}
+
+void TQxTestRun::Ask(const std::string& question) {
+  bool yes = false;
+  if (Asker) {
+    yes = Asker(question);
+  } else {
+    yes = QMessageBox::question(this, "Operator check", Shown(question), QMessageBox::Yes | QMessageBox::No) ==
+          QMessageBox::Yes;
+  }
+  if (run_) run_->Answer(yes, Clock::now());
+}
+
+void TQxTestRun::StepStarted(size_t index, const std::string&) {
+  if (QTreeWidgetItem* item = StepList->topLevelItem(int(index))) {
+    item->setText(1, "running");
+    StepList->scrollToItem(item);
+  }
+}
+
+void TQxTestRun::StepEnded(size_t index, const qc::StepResult& r) {
+  QTreeWidgetItem* item = StepList->topLevelItem(int(index));
+  if (!item) return;
+  item->setText(1, qc::VerdictText(r.Outcome));
+  item->setText(2, QString::number(r.Seconds, 'f', 2));
+  item->setText(3, Shown(r.Message));
+  item->setToolTip(3, Shown(r.Message + (r.Detail.empty() ? "" : "\n" + r.Detail)));
+  item->setForeground(1, QColor(Colour(r.Outcome)));
+}
+
+}  // namespace zav

@@ -1,0 +1,89 @@
+// The test-run window of the bench window: a QC plan run on the open port,
+// one unit at a time. The steps are listed with their state as they run, the
+// unit's verdict shows large with its id, operator prompts are dialogs, and
+// each unit's reports go to a directory chosen once. Enter starts the next
+// unit. The terminal keeps showing what the unit sends meanwhile.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "qc/PlanRun.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTemporaryDir;
+class QTreeWidget;
+
+namespace zav {
+
+class TForm1;
+
+class TQxTestRun : public QDialog, public qc::RunHost {
+ public:
+  explicit TQxTestRun(TForm1& form);
+  ~TQxTestRun() override;
+
+  QLineEdit* PlanEdit;
+  QPushButton* PlanBrowse;
+  QLineEdit* ReportEdit;
+  QPushButton* ReportBrowse;
+  QLineEdit* UnitEdit;
+  QPushButton* StartButton;
+  QPushButton* StopButton;
+  QTreeWidget* StepList;
+  QLabel* VerdictLabel;
+  QLabel* StatusLabel;
+
+  // Tests replace the dialogs: the operator's answer to a prompt, and the
+  // plan file or report directory chosen (nothing for a cancel).
+  std::function<bool(const std::string& question)> Asker;
+  std::function<std::optional<std::string>(bool directory, const std::string& start)> Chooser;
+
+  // Reads the plan and starts a unit on the window's open port; a plan or
+  // port that cannot be used is said in the status line.
+  void StartClick();
+  // Ends the running unit; its reports are still written.
+  void StopClick();
+  void PlanBrowseClick();
+  void ReportBrowseClick();
+  bool Running() const { return run_ != nullptr; }
+  // The last unit that ended, and where its JUnit report went.
+  const std::optional<qc::UnitResult>& LastUnit() const { return last_; }
+  const std::string& LastReport() const { return lastReport_; }
+
+  // From the window: the terminal's bytes and the end of a transfer.
+  void Received(const uint8_t* data, size_t count);
+  void TransferFinished(int32_t code);
+
+  void Send(const std::string& bytes) override;
+  std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override;
+  std::string SendBreak(int ms) override;
+  void StartTransfer(const qc::TransferStep& transfer, const std::string& dir) override;
+  void CancelTransfer() override;
+  void Ask(const std::string& question) override;
+  void StepStarted(size_t index, const std::string& name) override;
+  void StepEnded(size_t index, const qc::StepResult& result) override;
+
+ private:
+  void Service();  // after every event: sends, the next wake-up, the end
+  void Finish();
+  void ShowVerdict(const QString& text, const QString& colour);
+
+  TForm1& form_;
+  std::optional<qc::Plan> plan_;
+  std::unique_ptr<qc::PlanRun> run_;
+  std::unique_ptr<QTemporaryDir> receiveDir_;
+  QTimer wake_;
+  std::string pending_;
+  bool transferring_ = false;
+  std::optional<qc::UnitResult> last_;
+  std::string lastReport_;
+};
+
+}  // namespace zav

@@ -1,0 +1,133 @@
+// The test-run window of the bench window on Qt's offscreen platform: a plan
+// on COM4 (a pseudo-terminal whose far end the test plays as the unit), the
+// steps' states, the verdict with the unit's id, a prompt answered by the
+// operator, the report written, and what the window keeps between runs.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "app/MainForm.h"
+#include "app/QxTestRun.h"
+#include "tests/app/BenchWindowFixture.h"
+#include "tests/support/QtTestSupport.h"
+
+namespace zav {
+namespace {
+
+using test::PumpQtUntil;
+
+class TestRunWindow : public test::BenchWindowTest {
+ protected:
+  TQxTestRun& Open() {
+    test::OpenPortInWindow(*form, 4);
+    EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors.back());
+    form->TestButton->click();
+    TQxTestRun& w = *form->TestRun;
+    w.Asker = [this](const std::string& q) {
+      questions.push_back(q);
+      return answer;
+    };
+    w.Chooser = [this](bool, const std::string&) { return std::optional<std::string>(dir_.string()); };
+    return w;
+  }
+
+  // Plays the unit: answers each command line that arrives.
+  void Answer(const std::map<std::string, std::string>& replies, const std::function<bool()>& until) {
+    std::string line;
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    ASSERT_TRUE(PumpQtUntil(
+        [&] {
+          char buf[256];
+          const ssize_t n = read(master_, buf, sizeof buf);
+          for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] != '\r') {
+              line += buf[i];
+              continue;
+            }
+            const auto r = replies.find(line);
+            if (r != replies.end()) {
+              EXPECT_EQ(write(master_, r->second.data(), r->second.size()), ssize_t(r->second.size()));
+            }
+            line.clear();
+          }
+          return until();
+        },
+        10));
+  }
+
+  std::string Row(TQxTestRun& w, int i) {
+    const QTreeWidgetItem* item = w.StepList->topLevelItem(i);
+    return item ? (item->text(0) + " " + item->text(1)).toStdString() : "";
+  }
+
+  std::vector<std::string> questions;
+  bool answer = true;
+};
+
+const char* const kPlan = R"(name: Window QC
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 3}
+steps:
+  - {name: version, send: "VER?\r", expect: 'VER (\d+)', capture: v, check: {v: {min: 2}}}
+  - {name: lines, set: {dtr: false}}
+  - {name: label, prompt: "Is the LED green?"}
+)";
+
+TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
+  test::WriteFile(dir_ / "plan.yaml", kPlan);
+  TQxTestRun& w = Open();
+  w.PlanEdit->setText(QString::fromStdString((dir_ / "plan.yaml").string()));
+  w.StartButton->click();
+  ASSERT_TRUE(w.Running()) << w.StatusLabel->text().toStdString();
+  Answer({{"SN?", "SN: W42\r\n"}, {"VER?", "VER 3\r\n"}}, [&] { return !w.Running(); });
+  EXPECT_EQ(w.VerdictLabel->text().toStdString(), "PASS  W42");
+  EXPECT_EQ(Row(w, 0), "unit id PASS");
+  EXPECT_EQ(Row(w, 3), "label PASS");
+  EXPECT_EQ(questions, std::vector<std::string>{"Is the LED green?"});
+  EXPECT_FALSE(form->C_DTR->isChecked());  // the plan's line change shows in the window
+  ASSERT_FALSE(w.LastReport().empty());
+  EXPECT_NE(test::ReadFile(w.LastReport()).find("<property name=\"unit-id\" value=\"W42\"/>"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "results.csv"));
+
+  // The next unit: Enter on the unit id starts it; this one says no.
+  answer = false;
+  w.UnitEdit->setText("W43");
+  w.StartButton->click();
+  Answer({{"SN?", "SN: W43\r\n"}, {"VER?", "VER 1\r\n"}}, [&] { return !w.Running(); });
+  EXPECT_EQ(w.VerdictLabel->text().toStdString(), "FAIL  W43");
+  EXPECT_EQ(Row(w, 1), "version FAIL");
+  EXPECT_EQ(Row(w, 2), "lines SKIPPED");
+  EXPECT_EQ(w.LastUnit()->FirstFailure(), "version");
+
+  // The plan and the report directory are kept for the next session.
+  form->TestRun.reset();
+  form->TestButton->click();
+  EXPECT_EQ(form->TestRun->PlanEdit->text().toStdString(), (dir_ / "plan.yaml").string());
+  EXPECT_EQ(form->TestRun->ReportEdit->text().toStdString(), dir_.string());
+}
+
+TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {
+  test::WriteFile(dir_ / "bad.yaml", "name: x\nsteps:\n  - {expct: Y}\n");
+  form->TestButton->click();
+  TQxTestRun& w = *form->TestRun;
+  w.PlanEdit->setText(QString::fromStdString((dir_ / "bad.yaml").string()));
+  w.ReportEdit->setText(QString::fromStdString(dir_.string()));
+  w.StartButton->click();
+  EXPECT_FALSE(w.Running());
+  EXPECT_EQ(w.StatusLabel->text().toStdString(), "Open the port first: the plan runs on the window's port.");
+  test::OpenPortInWindow(*form, 4);
+  w.StartButton->click();
+  EXPECT_FALSE(w.Running());
+  EXPECT_EQ(w.StatusLabel->text().toStdString(), (dir_ / "bad.yaml").string() + ":3:6: unknown key \"expct\" in a step "
+                                                  "(known: name, send, send-file, expect, timeout, capture, check, set, "
+                                                  "wait, absent, for, transfer, prompt, break, continue-on-failure)");
+}
+
+}  // namespace
+}  // namespace zav
