@@ -127,11 +127,11 @@ void RemoveLink(const End& end) {
 std::vector<int> ParseComPair(const std::string& text, bool one) {
   const size_t comma = text.find(',');
   std::vector<int> out;
-  if (one && comma == std::string::npos) {
+  if (one) {
     int n = ParseComName(text);
     if (n == 0 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 4)
       n = std::stoi(text);
-    if (n < 1 || n > kMaxComNumber)
+    if (comma != std::string::npos || n < 1 || n > kMaxComNumber)
       throw UsageError("--com needs a port number from 1 to " + std::to_string(kMaxComNumber) + " with --loopback, not \"" +
                        text + "\"");
     return {n};

@@ -203,6 +203,19 @@ TEST(PlanRun, ATimedOutExpectTellsWhatArrivedLastAndWhen) {
   EXPECT_EQ(r.Steps[0].Detail, "last arrived 0.01 s into the step (0.49 s ago): \"PANG\\r\\n\"");
 }
 
+TEST(PlanRun, FileBytesGoOutAndALineThatCannotBreakFailsTheStep) {
+  test::ScratchDir dir;
+  ASSERT_TRUE(test::WriteFile("boot.bin", std::string("\x00\x01\xff", 3)));
+  const Plan plan = ParsePlan("name: p\nsteps:\n  - {send-file: boot.bin, send: 'go\\r'}\n  - {break: 100}\n",
+                              (dir.path() / "p.yaml").string());
+  ScriptedUnit unit;
+  const UnitResult& r = unit.Go(plan);
+  EXPECT_EQ(unit.Sent, std::string("\x00\x01\xffgo\r", 6));
+  EXPECT_EQ(Outcomes(r), "PASS FAIL");
+  EXPECT_EQ(r.Steps[1].Message, "not supported by this device");
+  EXPECT_NE(r.Transcript.find(" > \"\\x00\\x01\\xFFgo\\r\"\n"), std::string::npos) << r.Transcript;
+}
+
 TEST(PlanRun, AnAbortedUnitErrsAndSkipsTheRest) {
   const Plan plan = ParsePlan("name: p\nsteps:\n  - {expect: X, timeout: 9}\n  - {wait: 1}\n", "p.yaml");
   ScriptedUnit unit;

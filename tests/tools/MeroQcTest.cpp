@@ -173,6 +173,23 @@ TEST_F(QcTool, ABadPlanNamesItsLineAndColumnAndNeverOpensAPort) {
     EXPECT_EQ(Run(args).exitCode, 2) << args.back();
 }
 
+TEST_F(QcTool, ASimProfileFaultNamesItsLineAndColumn) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"banner: hi\nanswer: []\n", ":2:1: unknown key \"answer\""},
+      {"answers:\n  - {command: X, reply: Y, delay: soon}\n", ":2:35: a number from 0 to 3600"},
+      {"answers:\n  - {command: X}\n", ":2:5: an answer needs command and reply"},
+      {"faults: {garble: 2}\n", ":1:18: a number from 0 to 1"},
+      {"banner: 'bad \\q'\n", ":1:9: unknown escape \\q"},
+  };
+  for (const auto& [text, error] : cases) {
+    WriteFile(dir + "/p.yaml", text);
+    const RunResult r = Run({"sim", "COM1", "--profile", dir + "/p.yaml"});
+    EXPECT_EQ(r.exitCode, 2) << text;
+    EXPECT_NE(r.err.find(dir + "/p.yaml" + error), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Run({"null-modem", "--loopback", "--com", "1,2"}).exitCode, 2);
+}
+
 TEST_F(QcTool, APortThatDoesNotOpenGivesAnErrorReport) {
   WriteFile(dir + "/good.yaml", "name: good\nsteps:\n  - {wait: 0.1}\n");
   const RunResult r = Run({"test", dir + "/good.yaml", "--port", dir + "/no-such-tty", "--report", dir});
