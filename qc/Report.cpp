@@ -103,6 +103,9 @@ bool CreateNew(const std::string& path, const std::string& data) {
 
 }  // namespace
 
+// How much of the transcript's end a JUnit report carries.
+constexpr size_t kReportTranscript = 256 * 1024;
+
 const char* const kResultsHeader = "time,plan,port,unit,verdict,first failing step,seconds";
 
 std::string UnitFileName(const UnitResult& unit) {
@@ -161,7 +164,15 @@ std::string JUnitXml(const UnitResult& unit) {
     }
     x << "    </testcase>\n";
   }
-  x << "    <system-out>" << Xml(unit.Transcript) << "</system-out>\n";
+  // A long transcript stays whole in the .log; the report keeps its end.
+  std::string_view transcript = unit.Transcript;
+  std::string cut;
+  if (transcript.size() > kReportTranscript) {
+    transcript.remove_prefix(transcript.size() - kReportTranscript);
+    transcript.remove_prefix(std::min(transcript.size(), transcript.find('\n') + 1));
+    cut = "[the transcript's start is in the .log file]\n";
+  }
+  x << "    <system-out>" << cut << Xml(transcript) << "</system-out>\n";
   x << "  </testsuite>\n</testsuites>\n";
   return x.str();
 }

@@ -301,6 +301,16 @@ TEST(Reports, JUnitReportsSatisfyTheSchemaForEveryOutcome) {
   EXPECT_NE(failed.find("<failure message=\"expected /VER/ within 1.0 s\" type=\"FAIL\">"), std::string::npos);
   EXPECT_NE(failed.find("<property name=\"unit-id\" value=\"SN\\x1B[31m\xEF\xBF\xBD\"/>"), std::string::npos);
   EXPECT_NE(JUnitXml(noPort).find("<error message=\"COM9: no such port\" type=\"port\"/>"), std::string::npos);
+
+  // A long transcript: the report keeps its last whole lines.
+  UnitResult chatty = Sample(Verdict::Pass);
+  chatty.Transcript.clear();
+  for (int i = 0; i < 20000; ++i) chatty.Transcript += "12:00:00.000 < \"line " + std::to_string(i) + "\"\n";
+  const std::string xml = JUnitXml(chatty);
+  EXPECT_LT(xml.size(), 512u * 1024);  // of a 600 KB transcript
+  EXPECT_NE(xml.find("<system-out>[the transcript's start is in the .log file]\n12:00:00.000"), std::string::npos);
+  EXPECT_NE(xml.find("line 19999"), std::string::npos);
+  EXPECT_EQ(test::JUnitProblems(xml), "");
 }
 
 TEST(Reports, FilesPerUnitAndOneResultsLogAcrossUnits) {
