@@ -668,7 +668,7 @@ void TForm1::BuildTransferControls() {
 
   TestButton = new QPushButton("Test", this);
   TestButton->setObjectName("TestButton");
-  TestButton->setGeometry(843, 214, 56, 24);
+  TestButton->setGeometry(682, 90, 56, 24);  // between the command lines and the port group
   TestButton->setFont(StoredFont("MS Sans Serif", -9, false));
   TestButton->setToolTip("Run a QC test plan on the open port");
   connect(TestButton, &QPushButton::clicked, this, [this] { Guard([this] { TestClick(); }); });

@@ -87,7 +87,7 @@ TEST_F(TransferControlsTest, ProtocolChoiceSitsInFreeSpaceAndStartsAtAscii) {
   EXPECT_FALSE(StatusWindow()->isVisible());
 
   // The new controls overlap none of the stored ones and stay above the terminal.
-  const std::vector<QWidget*> added = {form->ProtocolBox, form->Receive, form->ZmodemAuto};
+  const std::vector<QWidget*> added = {form->ProtocolBox, form->Receive, form->ZmodemAuto, form->TestButton};
   for (QWidget* w : added) {
     EXPECT_LE(w->geometry().bottom(), form->QxTerminal1->geometry().top()) << w->objectName().toStdString();
     for (QObject* o : form->children()) {
