@@ -196,8 +196,11 @@ void ShowException(const std::exception& error) {
     box(text);
     return;
   }
-  QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(),
-                        QString::fromStdString(text), QMessageBox::Ok);
+  // The text may carry a name the peer chose: plain text, never markup.
+  QMessageBox message(QMessageBox::Critical, QCoreApplication::applicationName(), QString::fromStdString(text),
+                      QMessageBox::Ok, QApplication::activeWindow());
+  message.setTextFormat(Qt::PlainText);
+  message.exec();
 }
 
 void TForm1::Guard(const std::function<void()>& handler) {

@@ -34,6 +34,8 @@ void TQxProtocolStatus::BuildDisplay() {
   rate_ = new QLabel;
   time_ = new QLabel;
   status_ = new QLabel;
+  // Names and texts come from the peer: shown as written, never as markup.
+  for (QLabel* l : {file_, bytes_, rate_, time_, status_}) l->setTextFormat(Qt::PlainText);
   progress_ = new QProgressBar;
   progress_->setRange(0, 100);
   form->addRow("File:", file_);

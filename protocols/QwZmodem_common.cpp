@@ -53,7 +53,7 @@ void UncountQueued(TransferRecord& r) {
   // count, less the overhead they carried.
   const uint32_t n = r.Dispatcher->OutputUsed();
   if (n > r.BlockSize)
-    r.BytesTransferred = r.BytesTransferred - int32_t(n) + int32_t((n / r.BlockSize) * r.Overhead);
+    r.BytesTransferred = r.BytesTransferred - int64_t(n) + int64_t((n / r.BlockSize) * r.Overhead);
 }
 
 void SendAbort(TransferRecord& r, TZmodemArea& a) {

@@ -132,6 +132,9 @@ class TMroCustomProtocol : public TMroBaseComponent {
   void SetKermitSWCTurnDelay(int32_t v);
   int32_t KermitTimeoutSecs() const;
   void SetKermitTimeoutSecs(int32_t v);
+  // Received names as sent (otherwise an all-upper-case name is stored in lower case).
+  bool KermitLiteralNames() const;
+  void SetKermitLiteralNames(bool v);
   char KermitPadCharacter() const;
   void SetKermitPadCharacter(char v);
   int32_t KermitPadCount() const;
@@ -169,10 +172,10 @@ class TMroCustomProtocol : public TMroBaseComponent {
   // Read-only values for status displays and logs.
   int32_t ProtocolStatus() const { return FRecord->ProtocolStatus; }
   int32_t ProtocolError() const { return FRecord->ProtocolError; }
-  uint32_t SrcFileLen() const { return FRecord->SrcFileLen; }
+  uint64_t SrcFileLen() const { return FRecord->SrcFileLen; }
   int32_t ElapsedTicks() const { return FRecord->ElapsedTicks; }
-  int32_t BytesTransferred() const { return FRecord->BytesTransferred; }
-  int32_t BytesRemaining() const { return FRecord->BytesRemaining; }
+  int64_t BytesTransferred() const { return FRecord->BytesTransferred; }
+  int64_t BytesRemaining() const { return FRecord->BytesRemaining; }
   uint32_t ActualCPS() const { return FRecord->ActualCPS; }
   int32_t InProgress() const { return FRecord->InProgress; }
   std::string StatusMsg(int32_t code) const;
