@@ -126,7 +126,9 @@ void SetState(TZmodemArea& a, TZmodemState s) { a.ZmodemState = s; }
 // what the received bytes gave.
 int32_t WaitStatus(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0) return trigger == r.TimeoutTrigger ? psTimeout : psNoHeader;
-  return ParseInput(r, a);
+  const int32_t status = ParseInput(r, a);
+  if (status == psGotHeader) a.SilentTicks = 0;
+  return status;
 }
 
 // Counts an error; beyond `limit` the transfer ends with -6008.
@@ -292,6 +294,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
   a.HeaderData[ZF1] = a.FileOption;
   a.FileInfo = FileInfoOf(r);
   a.LastRposPosition = 0;
+  a.SilentTicks = 0;
   r.ForceStatus = true;
   SetState(a, tzSendFile);
 }
@@ -511,6 +514,7 @@ void TxSendEof(TransferRecord& r, TZmodemArea& a) {
     if (seconds <= 8) seconds = 10;
     ticks = Secs2Ticks(seconds);
   }
+  a.EofWaitTicks = ticks;
   ArmTimer(r, r.TimeoutTrigger, ticks);
   SetState(a, tzDrainEof);
 }
@@ -520,6 +524,16 @@ void TxSendEof(TransferRecord& r, TZmodemArea& a) {
 // frame passes a ZEOF for another place over without a word, but answers a
 // ZDATA there with a ZRPOS for what it is missing.
 void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (status == psTimeout) {
+    // A receiver that stays silent (after asking for a position, say) is
+    // given up once the silence reaches the wait for any answer.
+    a.SilentTicks += a.EofWaitTicks;
+    if (a.SilentTicks >= r.TransmitTimeout) {
+      SendAbort(r, a);
+      GotError(r, ecTimeout);
+      return SetState(a, tzError);
+    }
+  }
   if (status == psTimeout || status == psBlockCheckError) {
     SetState(a, CountError(r, a, kDataRetries) ? tzStartData : tzError);
     return;
@@ -554,6 +568,7 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
 
 void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0 && trigger == r.OutBuffUsedTrigger) {
+    a.EofWaitTicks = r.FinishWait;
     ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
     return SetState(a, tzCheckEof);
   }

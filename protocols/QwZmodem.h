@@ -207,6 +207,8 @@ struct TZmodemArea : TProtocolArea {
   // Beyond the stored fields.
   uint32_t RetryCount = 0;     // errors since the last progress
   uint32_t LastRposPosition = 0;
+  int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
+  int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header
   bool FileActive = false;     // a file between its start and end log entries
   bool Draining = false;       // the finish waits for the last bytes to leave
   bool EndNow = false;         // a cancel call: the transfer ends within it

@@ -472,6 +472,28 @@ TEST_F(KermitTest, ReceivedNamesStayInTheDestinationDirectory) {
   EXPECT_FALSE(fs::exists("../evil.txt"));
 }
 
+// Kermit's normal form (upper case) arrives in lower case unless names are
+// kept literally; a name with any lower-case letter is kept.
+TEST_F(KermitTest, UpperCaseNamesArriveInLowerCase) {
+  const std::pair<std::string, std::string> names[] = {
+      {"FW.BIN", "fw.bin"}, {"Mixed.TXT", "Mixed.TXT"}, {"123", "123"}, {"DIR/A_1.C", "dir/a_1.c"}};
+  for (const auto& [sent, local] : names) EXPECT_EQ(KermitLocalName(sent), local) << sent;
+  fs::create_directory("dest");
+  protocol->SetDestinationDirectory("dest");
+  for (const bool literal : {false, true}) {
+    protocol->SetKermitLiteralNames(literal);
+    StartReceive(Field());
+    Inject('F', 1, "FW.BIN");
+    EXPECT_EQ(protocol->FileName(), literal ? "dest/FW.BIN" : "dest/fw.bin");
+    Inject('D', 2, "x");
+    Inject('Z', 3);
+    Inject('B', 4);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_EQ(ReadWhole(literal ? "dest/FW.BIN" : "dest/fw.bin"), "x");
+    events.events.clear();
+  }
+}
+
 // Each side sends with its own control prefix, so each reads with the other's.
 TEST_F(KermitTest, ReceivedDataIsReadWithThePeersControlPrefix) {
   protocol->SetKermitCtlPrefix('!');

@@ -391,6 +391,14 @@ TEST_F(XmodemReceiveTest, CUnansweredFourTimesFallsBackToTheChecksum) {
   EXPECT_EQ(ReadWhole("fb.bin"), d);
 }
 
+TEST_F(XmodemReceiveTest, AReceiveThatNeverGotABlockLeavesNoFile) {
+  StartReceive(ptXmodemCRC, "none.bin");
+  for (int i = 0; i < 40 && !events.Finished(); ++i) Advance(183);
+  ASSERT_TRUE(events.Finished());
+  EXPECT_NE(events.FinishCode(), 0);
+  EXPECT_FALSE(fs::exists("none.bin"));
+}
+
 TEST_F(XmodemReceiveTest, ADuplicateIsAcknowledgedAndNotWritten) {
   const std::string d1 = Random(1024, 14), d2 = Random(128, 15);
   StartReceive(ptXmodem1K, "dup.bin");
