@@ -228,6 +228,9 @@ void StartTransfer(TransferRecord& r, TProtocolType type, bool /*transmit*/, TTr
     return;
   }
   d->SetDataSlot(1, &r);
+  // The status shows the time since the start until an engine's data phase
+  // starts the clock again.
+  NewTimer(r.TransferTimer, 1);
   if (prepare != nullptr) prepare(r);
   if (r.ProtocolError != 0) {
     ProtocolFinish(r);
@@ -927,12 +930,13 @@ uint32_t OctalStr2Long(const std::string& text) {
   while (e > b && static_cast<unsigned char>(text[e - 1]) < 33) --e;
   while (b < e && (static_cast<unsigned char>(text[b]) < 33 || text[b] == '0')) ++b;
   if (e - b > 11) return 0;
-  uint32_t v = 0;
+  uint64_t v = 0;
   for (size_t i = b; i < e; ++i) {
     if (text[i] < '0' || text[i] > '7') return 0;
-    v = v * 8 + uint32_t(text[i] - '0');
+    v = v * 8 + uint64_t(text[i] - '0');
   }
-  return v;
+  // Eleven digits hold 33 bits: a value beyond 32 is no value.
+  return v > UINT32_MAX ? 0 : uint32_t(v);
 }
 
 uint32_t PackUnixDate(int64_t unixSeconds) {

@@ -393,13 +393,6 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
   return TReply::Refused;
 }
 
-// How long the streamed tail may take to leave: the output buffer's worth at
-// the line's speed plus a block wait, twice.
-int32_t EndDrainTicks(TransferRecord& r, TXmodemArea& a) {
-  if (r.FinishWait > 0) return r.FinishWait;
-  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
-  return (8192 / cps * 182 / 10 + a.XYmodemBlockWait) * 2;
-}
 
 void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
   switch (a.XmodemState) {
@@ -1059,6 +1052,15 @@ void PrepareReceiveXmodem(TransferRecord& r) {
 
 void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandler(lParam, msg, wParam, XmodemReceiveSteps);
+}
+
+// How long the streamed tail may take to leave: the output buffer's worth at
+// the line's speed plus a block wait, twice.
+int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a) {
+  if (r.FinishWait > 0) return r.FinishWait;
+  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
+  // Multiplied before dividing: above 8192 cps the drain time is not 0.
+  return int32_t((int64_t(kFileBufferSize) * 182 / (int64_t(cps) * 10) + a.XYmodemBlockWait) * 2);
 }
 
 }  // namespace zav

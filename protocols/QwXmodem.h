@@ -85,6 +85,9 @@ struct TXmodemArea : TProtocolArea {
   virtual uint64_t DataLimit() const { return UINT64_MAX; }
 };
 
+// The ticks a sender waits for its last bytes to leave and the EOT's answer.
+int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a);
+
 // The record's Xmodem machine (also inside Ymodem); null for other protocols.
 TXmodemArea* XmodemArea(TransferRecord& r);
 const char* XmodemStateName(TXmodemState state);

@@ -871,6 +871,26 @@ TEST_F(ZmodemTest, TheSendersAttentionStringPrecedesEachZrpos) {
   EXPECT_EQ(Types(Frames(wire)), std::vector<uint8_t>{ZRPOS});
 }
 
+// An attention string of nothing but pauses and breaks holds the dispatcher
+// thread well under a second in all.
+TEST_F(ZmodemTest, AnAttentionOfPausesIsCappedWellUnderASecond) {
+  static int32_t paused = 0;
+  paused = 0;
+  Area().Pause = [](int32_t ticks) { paused += ticks; };
+  StartReceive();
+  Flush();
+  std::string attention;
+  for (int i = 0; i < 31; ++i) attention += char(i % 2 ? 0xde : 0xdd);
+  Reply(Bin(ZSINIT) + Sub(attention + std::string(1, '\0'), ZCRCW));
+  Flush();
+  Reply(FileFrame(Info("t.bin", 10), zfoWriteClobber));
+  Flush();
+  Reply(Bin(ZDATA, PositionData(5)) + Sub("x", ZCRCG));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZRPOS});
+  EXPECT_GT(paused, 0);
+  EXPECT_LE(paused * int32_t(kMsPerTick), 500);
+}
+
 TEST_F(ZmodemTest, TheSendersCancelEndsTheReceiveAndKeepsThePart) {
   StartReceive();
   Flush();
