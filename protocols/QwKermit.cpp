@@ -1253,8 +1253,8 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
     a.CancelSent = true;
     return rkError;
   }
+  // A Kermit receive logs no start: its history has a file's outcome only.
   a.InFile = true;
-  r.LogFileHook(r, lfReceiveStart);
   Ack(r, a, p.Seq);
   ResetWindow(a);
   ArmTimeout(r, a, TimeTicks(a));
@@ -1348,10 +1348,11 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         } else if (res == krBad) {
           if (CountError(r, a, psBlockCheckError)) SetState(a, rkError);
         } else if (timedOut) {
-          if (CountError(r, a, psTimeout))
-            SetState(a, rkError);
-          else
-            ArmTimeout(r, a, r.HandshakeWait);
+          // A sender that starts late is waited for until the user cancels:
+          // silence before the first packet is no error.
+          r.ProtocolStatus = psTimeout;
+          r.ForceStatus = true;
+          ArmTimeout(r, a, r.HandshakeWait);
         }
         break;
       }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -227,6 +228,11 @@ class TMroProtocol : public TMroCustomProtocol {
 };
 
 // The history log: one entry per log report, appended to HistoryName.
+// A history entry's date and time: the short date and the long time of the
+// locale named for LC_TIME ("": the user's, from the environment), the year
+// always with four digits.
+std::string HistoryDateTime(const std::tm& when, const char* localeName);
+
 class TMroProtocolLog : public TMroBaseComponent {
  public:
   explicit TMroProtocolLog(TComponent* owner);
@@ -241,7 +247,7 @@ class TMroProtocolLog : public TMroBaseComponent {
   virtual void WriteLogEntry(uint16_t code);
 
   // The date and time text of an entry (tests fix it). Default: the local
-  // time in the system's date and time format.
+  // time by HistoryDateTime in the user's locale.
   static std::function<std::string()> DateTimeText;
 
  protected:

@@ -349,6 +349,18 @@ TEST_F(HistoryTest, FailedReceivesDeleteTheFileByTheRules) {
   EXPECT_TRUE(failed(TDeleteFailed::dfNever, ptKermit, ecTimeout));
 }
 
+TEST(HistoryDate, TheLocalesFormatsWithAFourDigitYear) {
+  std::tm when{};
+  when.tm_year = 2026 - 1900;
+  when.tm_mon = 5;
+  when.tm_mday = 12;
+  when.tm_hour = 13;
+  when.tm_min = 4;
+  when.tm_sec = 5;
+  EXPECT_EQ(HistoryDateTime(when, "C"), "06/12/2026 13:04:05");
+  EXPECT_EQ(HistoryDateTime(when, "no-such-locale"), "06/12/2026 13:04:05");
+}
+
 TEST_F(HistoryTest, AnUnwritablePlaceRaisesTheIoError) {
   log->HistoryName = "no-such-dir/MERO.HIS";
   protocol->SetFileName("F");
