@@ -113,13 +113,28 @@ uint8_t LogKindOf(TProtocolType type) {
   }
 }
 
-LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam,
+                   uint32_t timeoutMs = kReportTimeoutMs) {
   LRESULT result = 0;
   if (r.MessageWindow == 0) return 0;
-  if (!SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, kReportTimeoutMs,
-                          &result))
+  if (!SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, timeoutMs, &result))
     return 0;
   return result;
+}
+
+// A question the application answers (accept, resume): its handler may ask
+// the user, so the answer is waited for up to kQueryTimeoutMs; a question
+// left unanswered that long is logged with the reason.
+LRESULT SendQuery(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam, const char* what) {
+  if (r.MessageWindow == 0) return 0;
+  LRESULT result = 0;
+  if (SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, kQueryTimeoutMs,
+                         &result))
+    return result;
+  if (r.Dispatcher != nullptr)
+    r.Dispatcher->AddLogText(std::string(what) + ": no answer from the application within " +
+                             std::to_string(kQueryTimeoutMs / 1000) + " s");
+  return 0;
 }
 
 }  // namespace
@@ -154,8 +169,9 @@ void WaitForHandlerCalls(TransferRecord& r) {
   // Calls count themselves under the registry lock: once it was free, no
   // call that found the record is left uncounted.
   { TLockGuard registry(TMroBaseDispatcher::RegistryLock()); }
-  // Bounded: a call may wait up to a second on a report to this thread.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // Bounded: a call may wait on a report to this thread, up to the longest
+  // wait of a question.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQueryTimeoutMs + 5000);
   while (r.HandlerCalls.load(std::memory_order_acquire) > 0 && std::chrono::steady_clock::now() < limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -389,11 +405,11 @@ bool SendNextFileQuery(TransferRecord& r, char* name) {
 }
 
 bool SendAcceptQuery(TransferRecord& r, char* name) {
-  return SendReport(r, MsgProtocolAcceptFile, 0, LPARAM(name)) == 1;
+  return SendQuery(r, MsgProtocolAcceptFile, 0, LPARAM(name), "accept") == 1;
 }
 
 TWriteFailAction SendResumeQuery(TransferRecord& r) {
-  return TWriteFailAction(SendReport(r, MsgProtocolResume, r.WriteFailAction, LPARAM(&r)));
+  return TWriteFailAction(SendQuery(r, MsgProtocolResume, r.WriteFailAction, LPARAM(&r), "resume"));
 }
 
 // --- The file list of a mask ------------------------------------------------------------

@@ -79,6 +79,8 @@ bool SendNextFileQuery(TransferRecord& r, char* name);
 bool SendAcceptQuery(TransferRecord& r, char* name);
 TWriteFailAction SendResumeQuery(TransferRecord& r);
 constexpr uint32_t kReportTimeoutMs = 1000;
+// The accept and resume questions wait this long: a handler may ask the user.
+constexpr uint32_t kQueryTimeoutMs = 60000;
 
 // --- The file list of a mask ---
 bool NextFileFromMask(TransferRecord& r, char* name);

@@ -5,9 +5,13 @@
 
 #include <cstring>
 
+#include <thread>
+
+#include "protocols/QwYmodem.h"
 #include "protocols/QwZmodem.h"
 #include "serial/QxExcept.h"
 #include "tests/protocols/ProtocolTestSupport.h"
+#include "tests/protocols/XmodemTestSupport.h"
 
 namespace zav::test {
 namespace {
@@ -223,6 +227,68 @@ TEST_F(ReceivedFilesTest, DiskFullAndOtherErrorsCarryTheSystemsReason) {
   EXPECT_EQ(ErrorText(-IoError(EROFS)), std::strerror(EROFS));
   EXPECT_EQ(-IoError(EISDIR), ecAccessDenied);
   EXPECT_EQ(ErrorText(-IoError(EEXIST)), std::strerror(EEXIST));
+}
+
+}  // namespace
+}  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+// A Ymodem receive over a pseudo-terminal: the accept question comes from the
+// dispatcher thread, and an application that takes longer than a second to
+// answer it still gets the file.
+class SlowAcceptTest : public PtyProtocolTest {
+ protected:
+  void SetUp() override {
+    PtyProtocolTest::SetUp();
+    master = AddPort(1);
+    port = new TMroComPort(&form);
+    port->SetComNumber(1);
+    port->SetBaud(115200);
+    port->SetOpen(true);
+    ASSERT_EQ(port->PortPhase, TPortPhase::ppOpen);
+    protocol = new TMroProtocol(&form);
+    protocol->SetComPort(port);
+    events.Attach(*protocol);
+  }
+  void TearDown() override {
+    protocol->AbortProtocol();
+    port->SetOpen(false);
+    PumpUntil([&] { return port->PortPhase == TPortPhase::ppClosed; });
+    PtyProtocolTest::TearDown();
+  }
+  void Write(const std::string& bytes) { ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+
+  int master = -1;
+  TMroComPort* port = nullptr;
+  TMroProtocol* protocol = nullptr;
+  EventLog events;
+};
+
+TEST_F(SlowAcceptTest, AnAnswerAfterMoreThanASecondStillAccepts) {
+  protocol->SetProtocolType(ptYmodem);
+  protocol->SetUpcaseFileNames(false);
+  protocol->SetDestinationDirectory(scratch.path().string());
+  protocol->OnProtocolAccept = [](TMroCustomProtocol*, bool& accept, std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    accept = true;
+  };
+  protocol->BeginReceive();
+  ASSERT_EQ(Bytes(ReadFar(master, 1)), "C");
+  const std::vector<uint8_t> header = BuildYmodemHeader("slow.txt", 5, false, 0);
+  Write(Frame(0, std::string(header.begin(), header.end()), true));
+  EXPECT_EQ(Bytes(ReadFar(master, 2)), "\x06" "C");
+  Write(Frame(1, "hello", true));
+  EXPECT_EQ(Bytes(ReadFar(master, 1)), "\x06");
+  Write("\x04");
+  EXPECT_EQ(Bytes(ReadFar(master, 1)), "\x15");
+  Write("\x04");
+  EXPECT_EQ(Bytes(ReadFar(master, 2)), "\x06" "C");
+  Write(Frame(0, std::string(128, '\0'), true));
+  ASSERT_TRUE(PumpUntil([&] { return events.Finished(); }, 20));
+  EXPECT_EQ(events.FinishCode(), 0);
+  EXPECT_EQ(ReadWhole("slow.txt"), "hello");
 }
 
 }  // namespace
