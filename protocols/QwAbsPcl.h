@@ -150,6 +150,10 @@ struct TransferData {
   uint32_t TurnDelay = 0;
   int32_t StatusInterval = 10;
   int64_t BytesRemaining = 0, BytesTransferred = 0;
+  // A transmit's bytes that were counted but have not left for the line yet
+  // (the transmit ring and the system's queue), as of the last status report.
+  bool Transmitting = false;
+  int64_t BytesInFlight = 0;
   int32_t ElapsedTicks = 0;
   TEventTimer TransferTimer;
   bool EndPending = false;

@@ -218,10 +218,12 @@ void SetActualBaud(TransferRecord& r, int32_t baud) {
 
 // --- Start and finish ------------------------------------------------------------------
 
-void StartTransfer(TransferRecord& r, TProtocolType type, bool /*transmit*/, TTriggerHandler handler,
+void StartTransfer(TransferRecord& r, TProtocolType type, bool transmit, TTriggerHandler handler,
                    TPrepareRoutine prepare) {
   TLockGuard lock(r.RecordLock);
   r.ProtocolType = type;
+  r.Transmitting = transmit;
+  r.BytesInFlight = 0;
   r.TriggerHandler = handler;
   r.FindFirstPending = true;
   TMroBaseDispatcher* d = OpenDispatcher(r.ComPort);
@@ -320,6 +322,7 @@ void ShowFirstStatus(TransferRecord& r) {
 
 void ShowLastStatus(TransferRecord& r) {
   if (r.InProgress == 0) return;
+  r.BytesInFlight = 0;
   --r.InProgress;
   r.ShowStatusHook(r, r.InProgress == 0 ? soLast : 0);
 }
@@ -370,6 +373,9 @@ bool HandlerPassHead(TransferRecord& r, UINT msg, WPARAM wParam, uint8_t logKind
     int32_t left = 0;
     if (d == nullptr || d->TimerTicksLeft(r.StatusTrigger, left) < 0) left = 0;
     if (left <= 0) {
+      // What still waits for the line is not sent yet: the rate never
+      // exceeds what the line carries.
+      r.BytesInFlight = r.Transmitting && d != nullptr ? int64_t(d->OutputInFlight()) : 0;
       r.ShowStatusHook(r, 0);
       if (d != nullptr) d->ArmTimerTrigger(r.StatusTrigger, r.StatusInterval, true);
       r.ForceStatus = false;

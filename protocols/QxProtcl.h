@@ -10,6 +10,7 @@
 // every event runs on the component's thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -175,8 +176,11 @@ class TMroCustomProtocol : public TMroBaseComponent {
   int32_t ProtocolError() const { return FRecord->ProtocolError; }
   uint64_t SrcFileLen() const { return FRecord->SrcFileLen; }
   int32_t ElapsedTicks() const { return FRecord->ElapsedTicks; }
-  int64_t BytesTransferred() const { return FRecord->BytesTransferred; }
-  int64_t BytesRemaining() const { return FRecord->BytesRemaining; }
+  // A transmit's count leaves out what has not left for the line yet.
+  int64_t BytesTransferred() const {
+    return FRecord->BytesTransferred - std::min(FRecord->BytesInFlight, std::max<int64_t>(FRecord->BytesTransferred, 0));
+  }
+  int64_t BytesRemaining() const { return FRecord->BytesRemaining + FRecord->BytesTransferred - BytesTransferred(); }
   uint32_t ActualCPS() const { return FRecord->ActualCPS; }
   int32_t InProgress() const { return FRecord->InProgress; }
   std::string StatusMsg(int32_t code) const;

@@ -559,6 +559,27 @@ TEST_F(ZmodemTest, ASilentReceiverAfterZrposEndsWithinTheTransmitWait) {
   EXPECT_LE(eofs, 8);
 }
 
+// Bytes still waiting in the transmit ring are not counted as sent: the
+// status's rate never exceeds what the line carried.
+TEST_F(ZmodemTest, BytesWaitingForTheLineAreNotCountedAsSent) {
+  SendUpToData(Content(60000));
+  Advance(Record().StatusInterval + 1);
+  ASSERT_GT(device->OutputUsed(), 0u);
+  EXPECT_GT(Record().BytesTransferred, 0);  // queued by the engine
+  EXPECT_EQ(protocol->BytesTransferred(), 0);  // none of it on the line yet
+  EXPECT_EQ(protocol->BytesRemaining(), 60000);
+  // The memory device has no queue of its own: what left the ring is on the line.
+  size_t onLine = 0;
+  for (int i = 0; i < 5; ++i) {
+    Advance(Record().StatusInterval + 1);
+    onLine += device->Wire().size();
+    EXPECT_LE(protocol->BytesTransferred(), int64_t(onLine));
+    EXPECT_EQ(protocol->BytesTransferred() + protocol->BytesRemaining(), 60000);
+  }
+  EXPECT_GT(protocol->BytesTransferred(), 0);
+  Flush();
+}
+
 // --- Receive ---------------------------------------------------------------------------------
 
 TEST_F(ZmodemTest, AReceiveTakesNameSizeAndExactDate) {

@@ -32,8 +32,12 @@ TEST_F(StatusWindowTest, FollowsATransferAndCancels) {
   protocol->SetAsciiCharDelay(300);
   StartAscii("w.txt");
   EXPECT_TRUE(status->Dialog()->isVisible());
+  // The line takes each byte (bytes still in the ring do not count as sent).
+  device->Wire();
   Advance(7);
+  device->Wire();
   Advance(7);
+  device->Wire();
   protocol->Record().ForceStatus = true;
   Advance(7);
   EXPECT_EQ(status->FileLabel()->text(), "w.txt");
