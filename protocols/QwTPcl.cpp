@@ -719,7 +719,6 @@ TPlaceResult PlaceReceivedName(TransferRecord& r, const std::string& peerName, b
     return result;
   }
   SetBufferText(r.PathName, path);
-  if (r.UpcaseFileNames) UpcasePathName(r, false);
   return result;
 }
 

@@ -111,8 +111,7 @@ bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool
 // alone or in UTF-8) replaced by "_", so no name carries a terminal escape.
 std::string CleanPeerName(const std::string& name);
 enum class TPlaceResult { Placed, Unusable, TooLong };
-// Cleans and places a peer's name in PathName (upper case when
-// UpcaseFileNames). Unusable (nothing left) and TooLong leave the cleaned
+// Cleans and places a peer's name in PathName. Unusable (nothing left) and TooLong leave the cleaned
 // name in PathName for the log only; TooLong is reported as "File name too
 // long" without ending the transfer: the engine skips the file.
 TPlaceResult PlaceReceivedName(TransferRecord& r, const std::string& peerName, bool keepDirs);

@@ -426,6 +426,8 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   // Its directories are made once the application accepted the file.
   if (PlaceReceivedName(r, h.Name, (r.TransferOptions & tfHonorDirectory) != 0) != TPlaceResult::Placed)
     r.PathName[0] = 0;
+  else if (r.UpcaseFileNames)
+    UpcasePathName(r, false);
   a.SizeKnown = h.HasSize;
   a.SavedSize = h.Size;
   r.SrcFileLen = h.Size;

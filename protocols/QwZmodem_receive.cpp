@@ -248,6 +248,7 @@ void RxStartFile(TransferRecord& r, TZmodemArea& a) {
   // ".." and absolute parts are dropped, and a path beyond 255 bytes is refused.
   const bool placed =
       PlaceReceivedName(r, info.Name, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
+  if (placed && r.UpcaseFileNames) UpcasePathName(r, false);
   r.LogFileHook(r, lfReceiveStart);
   if (info.Size > kZmodemMaxFileSize) {
     // Its positions would pass the headers' 32 bits.
