@@ -260,6 +260,8 @@ void RxStartFile(TransferRecord& r, TZmodemArea& a) {
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.PrepareWritingHook(r);
   if (r.ProtocolError != 0) {
+    // The file's start is in the log: so is its end.
+    r.LogFileHook(r, lfReceiveFail);
     SendAbort(r, a);
     return SetState(a, rzError);
   }

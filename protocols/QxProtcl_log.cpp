@@ -83,7 +83,11 @@ void TMroProtocolLog::WriteLogEntry(uint16_t code) {
     const std::string name = ProtocolName(p.ProtocolType());
     const std::string dir = code <= 3 ? " receive " : " transmit ";
     const std::string file = p.FileName();
-    const std::string status = StatusText(p.ProtocolStatus());
+    std::string status = StatusText(p.ProtocolStatus());
+    // A failure by an error (a file that could not be made, say) names the
+    // error, never the "OK" of a status nothing changed.
+    const bool failed = code == lfReceiveFail || code == lfTransmitFail;
+    if (failed && p.ProtocolError() != 0 && p.ProtocolStatus() == psOK) status = ErrorText(p.ProtocolError());
     switch (code) {
       case lfReceiveStart:
       case lfTransmitStart:

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "serial/QxExcept.h"
 #include "tests/protocols/ProtocolTestSupport.h"
 
@@ -317,6 +319,15 @@ TEST_F(HistoryTest, TheLinesOfEveryCode) {
             "Kermit receive skipped TEST.TXT File rejected\r\n\r\n"
             "Ascii transmit failed TEST.TXT Cancel requested\r\n\r\n"
             "Xmodem transmit skipped TEST.TXT File skipped\r\n\r\n");
+}
+
+TEST_F(HistoryTest, AFailureByAnErrorNamesTheError) {
+  protocol->SetFileName("F");
+  Entry(ptZmodem, 2, psOK, 0, 0, -int32_t(30));
+  Entry(ptZmodem, 2, psOK, 0, 0, ecDiskFull);
+  EXPECT_EQ(ReadWhole("MERO.HIS"), "Zmodem receive failed F " + ErrorText(-30) + "\r\n\r\n" +
+                                       "Zmodem receive failed F Disk is full\r\n\r\n");
+  EXPECT_EQ(ErrorText(-IoError(EROFS)), std::strerror(EROFS));
 }
 
 TEST_F(HistoryTest, ElapsedTimePaddingAndAnEmptyName) {
