@@ -249,6 +249,31 @@ TEST_F(YmodemReceiveTest, PeerNamesStayInTheDestinationDirectory) {
   EXPECT_EQ(ReadWhole("dest/sub/deeper/kept.txt"), "y");
 }
 
+// Over the wire: a link planted in the destination is never written through,
+// a name's control bytes never reach the disk, and directories are made only
+// for an accepted file.
+TEST_F(YmodemReceiveTest, HostileNamesOverTheWire) {
+  fs::create_directory("dest");
+  WriteWhole("outside.txt", "keep");
+  fs::create_symlink("../outside.txt", "dest/ln");
+  protocol->SetProtocolType(ptYmodem);
+  protocol->SetDestinationDirectory("dest");
+  protocol->SetHonorDirectory(true);
+  protocol->OnProtocolAccept = [](TMroCustomProtocol*, bool& accept, std::string& name) {
+    accept = name.find("refused") == std::string::npos;
+  };
+  StartBatch();
+  SendFile("ln", "peer", 0, kAck + "C");
+  SendFile("bell\x07\x1b[2J", "x", 0, kAck + "C");
+  Feed(Frame(0, HeaderText(BuildYmodemHeader("refused/f", 1, false, 0)), true));
+  Out();
+  EXPECT_EQ(ReadWhole("outside.txt"), "keep");
+  EXPECT_TRUE(fs::is_symlink("dest/ln"));
+  EXPECT_EQ(ReadWhole("dest/$n"), "peer");
+  EXPECT_EQ(ReadWhole("dest/bell__[2J"), "x");
+  EXPECT_FALSE(fs::exists("dest/refused"));
+}
+
 TEST_F(YmodemReceiveTest, ABadDateIsReportedAndTheFileKept) {
   std::vector<int32_t> statuses;
   protocol->OnProtocolStatus = [&](TMroCustomProtocol* p, uint16_t) { statuses.push_back(p->ProtocolStatus()); };
