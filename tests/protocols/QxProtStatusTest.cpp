@@ -53,3 +53,27 @@ TEST_F(StatusWindowTest, FollowsATransferAndCancels) {
 
 }  // namespace
 }  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+// Figures past 4 GiB show whole, and a name the peer chose shows as written,
+// never as markup.
+TEST_F(StatusWindowTest, LargeFiguresAndNamesShowAsTheyAre) {
+  auto* status = new TQxProtocolStatus(&form);
+  protocol->SetStatusDisplay(status);
+  protocol->SetFileName("<b>x</b><img src=a>");
+  TransferRecord& r = protocol->Record();
+  r.SrcFileLen = uint64_t(5) << 30;
+  r.BytesTransferred = int64_t(9) << 29;  // 4.5 GiB
+  r.ElapsedTicks = Secs2Ticks(100);
+  status->RefreshDisplay(true, false);
+  EXPECT_EQ(status->BytesLabel()->text(), "4831838208 of 5368709120");
+  EXPECT_EQ(status->Progress()->value(), 90);
+  EXPECT_EQ(status->FileLabel()->text(), "<b>x</b><img src=a>");
+  EXPECT_EQ(status->FileLabel()->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(status->TimeLabel()->text().startsWith("1:40 elapsed"));
+}
+
+}  // namespace
+}  // namespace zav::test
