@@ -24,6 +24,7 @@
 #include "app/QxStatLt.h"
 #include "platform/FileNames.h"
 #include "protocols/QwTPcl.h"
+#include "protocols/QwZmodem.h"
 #include "protocols/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
@@ -204,8 +205,11 @@ void ShowException(const std::exception& error) {
     box(text);
     return;
   }
-  QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(),
-                        QString::fromStdString(text), QMessageBox::Ok);
+  // The text may carry a name the peer chose: plain text, never markup.
+  QMessageBox message(QMessageBox::Critical, QCoreApplication::applicationName(), QString::fromStdString(text),
+                      QMessageBox::Ok, QApplication::activeWindow());
+  message.setTextFormat(Qt::PlainText);
+  message.exec();
 }
 
 void TForm1::Guard(const std::function<void()>& handler) {
@@ -857,9 +861,10 @@ void TForm1::ReceiveClick() {
   StartTransfer(type, false, *target);
 }
 
-void TForm1::StartTransfer(TProtocolType type, bool transmit, const std::string& target) {
+void TForm1::StartTransfer(TProtocolType type, bool transmit, const std::string& target, bool unasked) {
   TMroProtocol* p = MroProtocol1;
   p->SetProtocolType(type);
+  if (type == ptZmodem) SetZmodemNeverReplace(p->Record(), unasked);
   // Names as given: upper-casing would pick or make another file here.
   p->SetUpcaseFileNames(false);
   if (transmit)
@@ -946,7 +951,7 @@ void TForm1::StartZmodemAutoReceive() {
     TLockGuard lock(MroProtocol1->Record().RecordLock);
     if (MroProtocol1->InProgress() != 0) return;  // an ASCII send goes on
   }
-  StartTransfer(ptZmodem, false, LastDirectory());
+  StartTransfer(ptZmodem, false, LastDirectory(), true);
 }
 
 }  // namespace zav

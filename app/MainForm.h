@@ -239,7 +239,9 @@ class TForm1 : public QWidget, public TComponent {
   void BuildTransferControls();
   // Starts a transfer other than an ASCII send: the terminal lets go of the
   // port's bytes and the status window follows the transfer until it ends.
-  void StartTransfer(TProtocolType type, bool transmit, const std::string& target);
+  // `unasked`: a Zmodem receive the peer started (auto-receive), which never
+  // replaces an existing file whatever the sender's option.
+  void StartTransfer(TProtocolType type, bool transmit, const std::string& target, bool unasked = false);
   void StartZmodemAutoReceive();
   QPushButton* AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
                       int width, const std::function<void()>& handler);

@@ -16,7 +16,7 @@ namespace zav {
 
 namespace {
 
-QString MinSec(int32_t secs) {
+QString MinSec(int64_t secs) {
   return QString("%1:%2").arg(secs / 60).arg(secs % 60, 2, 10, QChar('0'));
 }
 
@@ -34,6 +34,8 @@ void TQxProtocolStatus::BuildDisplay() {
   rate_ = new QLabel;
   time_ = new QLabel;
   status_ = new QLabel;
+  // Names and texts come from the peer: shown as written, never as markup.
+  for (QLabel* l : {file_, bytes_, rate_, time_, status_}) l->setTextFormat(Qt::PlainText);
   progress_ = new QProgressBar;
   progress_->setRange(0, 100);
   form->addRow("File:", file_);
@@ -98,7 +100,7 @@ void TQxProtocolStatus::RefreshDisplay(bool first, bool last) {
   progress_->setValue(total > 0 ? int(std::min<int64_t>(100, done * 100 / total)) : 0);
   rate_->setText(QString("%1 CPS").arg(cps));
   const int64_t left = total > done ? total - done : 0;
-  time_->setText(cps > 0 ? QString("%1 elapsed, %2 remaining").arg(MinSec(secs)).arg(MinSec(int32_t(left / cps)))
+  time_->setText(cps > 0 ? QString("%1 elapsed, %2 remaining").arg(MinSec(secs)).arg(MinSec(left / cps))
                          : QString("%1 elapsed").arg(MinSec(secs)));
   status_->setText(QString::fromStdString(p->StatusMsg(p->ProtocolStatus())));
   if (last) SetVisible(false);

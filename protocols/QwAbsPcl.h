@@ -138,7 +138,7 @@ struct TransferData {
   int32_t ProtocolStatus = psOK;
   uint32_t BlockLen = 0;
   int32_t ProtocolError = 0;
-  uint32_t SrcFileLen = 0;
+  uint64_t SrcFileLen = 0;
   uint32_t SrcFileDate = 0;
   uint32_t FileCrc = 0;
   TTriggerHandler TriggerHandler = nullptr;
@@ -149,7 +149,11 @@ struct TransferData {
   uint32_t Overhead = 0;
   uint32_t TurnDelay = 0;
   int32_t StatusInterval = 10;
-  int32_t BytesRemaining = 0, BytesTransferred = 0;
+  int64_t BytesRemaining = 0, BytesTransferred = 0;
+  // A transmit's bytes that were counted but have not left for the line yet
+  // (the transmit ring and the system's queue), as of the last status report.
+  bool Transmitting = false;
+  int64_t BytesInFlight = 0;
   int32_t ElapsedTicks = 0;
   TEventTimer TransferTimer;
   bool EndPending = false;
@@ -157,7 +161,7 @@ struct TransferData {
   bool LastBlock = false;
   uint32_t CollectCount = 0;
   TWriteFailAction WriteFailAction = wfWriteRename;
-  uint32_t BufferStart = 0, BufferEnd = 0, LastOffset = 0, FileOffset = 0, EndOfData = 0;
+  uint64_t BufferStart = 0, BufferEnd = 0, LastOffset = 0, FileOffset = 0, EndOfData = 0;
   std::vector<uint8_t> FileBuffer;  // kFileBufferSize bytes while FileOpen
   bool UpcaseFileNames = true;
   bool FindFirstPending = true;
@@ -191,6 +195,7 @@ struct TProtocolSettings {
   int32_t ZmodemFinishRetry = 0;
   int32_t KermitMaxLen = 80, KermitMaxWindows = 0, KermitSWCTurnDelay = 0, KermitPadCount = 0;
   int32_t KermitTimeoutSecs = 5;
+  bool KermitLiteralNames = false;
   char KermitPadCharacter = 0, KermitTerminator = 13, KermitCtlPrefix = '#', KermitHighbitPrefix = 'Y';
   char KermitRepeatPrefix = '~';
   uint32_t AsciiCharDelay = 0, AsciiLineDelay = 0;

@@ -34,8 +34,8 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
   uint8_t perByte[kAsciiBlockBufferSize];  // output bytes of each block byte taken
   uint32_t pendingBytes = 0, pendingTaken = 0, pendingFrom = a.BlockPos;
   auto commit = [&](uint32_t n) {
-    r.BytesTransferred += int32_t(n);
-    r.BytesRemaining -= int32_t(n);
+    r.BytesTransferred += int64_t(n);
+    r.BytesRemaining -= int64_t(n);
   };
   // False when the output buffer had no room: sending resumes at the first
   // byte that did not go out, once there is room for it.
@@ -405,7 +405,7 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
       // being collected is written before the file is closed.
       if (a.AsciiState == raCollBlock && r.CollectCount > 0 && !r.WriteBlockHook(r, a.Block.data(), r.CollectCount)) {
         r.FileOffset += r.CollectCount;
-        r.BytesTransferred += int32_t(r.CollectCount);
+        r.BytesTransferred += int64_t(r.CollectCount);
         r.CollectCount = 0;
       }
       SetState(a, raFinished);
@@ -481,7 +481,7 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
           }
         }
-        r.BytesTransferred += int32_t(count);
+        r.BytesTransferred += int64_t(count);
         UpdateElapsedTicks(r);
         const bool failed = r.WriteBlockHook(r, a.Block.data(), count);
         if (!failed) {

@@ -290,20 +290,9 @@ void StartResync(TransferRecord& r, TBPlusArea& a, bool timeout) {
 
 // --- Files --------------------------------------------------------------------------------
 
-int32_t IoErrorCode(int err) {
-  switch (err) {
-    case ENOENT: return ecFileNotFound;
-    case ENOTDIR: return ecPathNotFound;
-    case EACCES:
-    case EPERM: return ecAccessDenied;
-    case ENOSPC: return ecDiskFull;
-    default: return ecNotOpenOutput;
-  }
-}
-
 // The length and CRC of a file we hold part of.
 bool LocalFileCrc(const std::string& path, uint64_t& length, uint16_t& crc) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   std::vector<uint8_t> buf(kFileBufferSize);
   crc = 0xFFFF;
@@ -322,15 +311,15 @@ bool LocalFileCrc(const std::string& path, uint64_t& length, uint16_t& crc) {
 
 // Opens the part we hold for writing on at its end.
 bool OpenForResume(TransferRecord& r, uint64_t length) {
-  const int fd = ::open(BufferText(r.PathName).c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = OpenReceivedFile(r, BufferText(r.PathName), O_WRONLY);
   if (fd < 0) {
-    GotError(r, IoErrorCode(errno));
+    GotError(r, -IoError(errno));
     return false;
   }
   r.WorkFile = fd;
   r.FileBuffer.assign(kFileBufferSize, 0);
   r.FileOpen = true;
-  r.FileOffset = r.BufferStart = r.LastOffset = uint32_t(length);
+  r.FileOffset = r.BufferStart = r.LastOffset = length;
   r.BufferEnd = r.BufferStart + kFileBufferSize;
   return true;
 }
@@ -338,7 +327,7 @@ bool OpenForResume(TransferRecord& r, uint64_t length) {
 // After Tf: the part we held is dropped and the file starts again.
 bool RestartFile(TransferRecord& r) {
   if (!r.FileOpen || ::ftruncate(r.WorkFile, 0) != 0) {
-    GotError(r, r.FileOpen ? IoErrorCode(errno) : ecNotOpen);
+    GotError(r, r.FileOpen ? -IoError(errno) : ecNotOpen);
     return false;
   }
   r.FileOffset = r.BufferStart = r.LastOffset = 0;
@@ -352,7 +341,7 @@ bool SentFileCrc(TransferRecord& r, TBPlusArea& a, uint64_t length, uint16_t& cr
   crc = 0xFFFF;
   uint64_t offset = 0;
   while (offset < length) {
-    r.FileOffset = uint32_t(offset);
+    r.FileOffset = offset;
     uint32_t count = uint32_t(std::min<uint64_t>(kBPlusMaxBody, length - offset));
     r.ReadBlockHook(r, a.Block.data(), count);
     if (r.ProtocolError != 0 || count == 0) return false;
@@ -410,8 +399,8 @@ void BeginFile(TransferRecord& r, TBPlusArea& a, bool receiving, const std::stri
 }
 
 void StartSending(TransferRecord& r, TBPlusArea& a, uint64_t from) {
-  r.FileOffset = uint32_t(from);
-  r.BytesRemaining = int32_t(r.SrcFileLen - uint32_t(from));
+  r.FileOffset = from;
+  r.BytesRemaining = int64_t(r.SrcFileLen - std::min<uint64_t>(from, r.SrcFileLen));
   a.Step = Step::SendData;
   a.State = bpSendFile;
 }
@@ -452,8 +441,8 @@ void SendRequest(TransferRecord& r, TBPlusArea& a);
 void OnAcked(TransferRecord& r, TBPlusArea& a, Sent kind, uint32_t dataLen, bool implicit) {
   switch (kind) {
     case Sent::Data:
-      r.BytesTransferred += int32_t(dataLen);
-      r.BytesRemaining -= int32_t(dataLen);
+      r.BytesTransferred += int64_t(dataLen);
+      r.BytesRemaining -= int64_t(dataLen);
       r.ForceStatus = true;
       // A quiet line earns the longer packets back.
       if (++a.CleanRun >= kBPlusCleanRun && a.DataBlock < a.Force.BlockSize) {
@@ -619,9 +608,8 @@ void OnTimeout(TransferRecord& r, TBPlusArea& a) {
 
 // TD: a file for us.
 void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) {
-  std::string path;
-  const bool usable = BuildReceivePath(r, name, false, path);
-  BeginFile(r, a, true, usable ? path : name);
+  const bool usable = PlaceReceivedName(r, name, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
+  BeginFile(r, a, true, BufferText(r.PathName));
   if (!usable) {
     Fail(r, a, 'E', "Bad file name", psFileRejected, 0);
     return;
@@ -633,13 +621,14 @@ void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) 
   }
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   struct stat st {};
-  const bool exists = ::stat(BufferText(r.PathName).c_str(), &st) == 0;
+  const bool exists = ProbeReceivedFile(r, BufferText(r.PathName), st) == 0;
   a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;
   if (exists && a.Action == wfWriteFail) {
     Fail(r, a, 'E', "File exists", psCantWriteFile, ecCantWriteFile);
     return;
   }
-  if (exists && a.Action == wfWriteResume && a.Force.DR > 0 && st.st_size > 0 &&
+  // Only a regular file is resumed: a link is never followed.
+  if (exists && a.Action == wfWriteResume && a.Force.DR > 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
       LocalFileCrc(BufferText(r.PathName), a.ResumeLength, a.ResumeCrc) && OpenForResume(r, a.ResumeLength)) {
     a.ResumeAsked = true;
     ReportStatus(r, psTryingResume);
@@ -764,21 +753,21 @@ void SendRequest(TransferRecord& r, TBPlusArea& a) {
     const std::string body = std::string("D") + char(kDataType) + JustFilename(BufferText(r.PathName));
     SendText(a, 'T', body, Sent::Download);
   } else {
-    std::string path;
-    const bool usable = BuildReceivePath(r, a.RequestName, false, path);
-    BeginFile(r, a, true, usable ? path : a.RequestName);
+    const bool usable =
+        PlaceReceivedName(r, a.RequestName, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
+    BeginFile(r, a, true, BufferText(r.PathName));
     if (!usable) {
       Fail(r, a, 'A', "Bad file name", 0, ecNoFilename);
       return;
     }
     struct stat st {};
-    const bool exists = ::stat(BufferText(r.PathName).c_str(), &st) == 0;
+    const bool exists = ProbeReceivedFile(r, BufferText(r.PathName), st) == 0;
     a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;
     if (exists && a.Action == wfWriteFail) {
       Fail(r, a, 'A', "File exists", psCantWriteFile, ecCantWriteFile);
       return;
     }
-    if (exists && a.Action == wfWriteResume && a.Force.UR > 0 && st.st_size > 0 &&
+    if (exists && a.Action == wfWriteResume && a.Force.UR > 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         LocalFileCrc(BufferText(r.PathName), a.ResumeLength, a.ResumeCrc)) {
       a.ResumeAsked = true;
       ReportStatus(r, psTryingResume);
@@ -1103,8 +1092,8 @@ void WriteData(TransferRecord& r, TBPlusArea& a) {
     Fail(r, a, 'I', "Cannot write the file", 0, 0);
     return;
   }
-  r.FileOffset += uint32_t(body.size());
-  r.BytesTransferred += int32_t(body.size());
+  r.FileOffset += body.size();
+  r.BytesTransferred += int64_t(body.size());
   ++r.BlockNum;
   r.ForceStatus = true;
   SendAck(a, a.Seq);

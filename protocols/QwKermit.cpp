@@ -401,8 +401,8 @@ uint32_t EncodeFromFile(TransferRecord& r, TKermitArea& a) {
     if (taken == 0) break;
     a.ChunkIdx += uint32_t(taken);
     out += added;
-    r.BytesTransferred += int32_t(taken);
-    r.BytesRemaining -= int32_t(taken);
+    r.BytesTransferred += int64_t(taken);
+    r.BytesRemaining -= int64_t(taken);
   }
   if (out == 0 && a.ChunkEof && a.ChunkIdx >= a.ChunkLen) r.ProtocolStatus = psEndFile;
   a.SendLen = uint32_t(out);
@@ -517,7 +517,7 @@ class FileSink : public TKermitSink {
  public:
   FileSink(TransferRecord& r, TKermitArea& a) : r_(r), a_(a) {}
   void Put(uint8_t byte, uint32_t count) override {
-    r_.BytesTransferred += int32_t(count);
+    r_.BytesTransferred += int64_t(count);
     while (count > 0 && !failed_) {
       const uint32_t n = std::min<uint32_t>(count, kKermitChunkSize - a_.OutLen);
       std::memset(a_.Out.data() + a_.OutLen, byte, n);
@@ -760,6 +760,23 @@ int32_t SetKermitSWCTurnDelay(TransferRecord& r, uint32_t delay) {
   if (a == nullptr) return ecBadProtocolFunction;
   a->SWCTurnDelay = delay;
   return 0;
+}
+
+int32_t SetKermitLiteralNames(TransferRecord& r, bool on) {
+  TKermitArea* a = KermitArea(r);
+  if (a == nullptr) return ecBadProtocolFunction;
+  a->LiteralNames = on;
+  return 0;
+}
+
+std::string KermitLocalName(const std::string& name) {
+  const bool anyUpper = std::any_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  const bool anyLower = std::any_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  if (!anyUpper || anyLower) return name;
+  std::string out = name;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
 }
 
 int32_t SetKermitTimeoutSecs(TransferRecord& r, uint32_t secs) {
@@ -1206,9 +1223,10 @@ void AnswerSendInit(TransferRecord& r, TKermitArea& a, uint8_t seq) {
 TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitReader& p) {
   NameSink name;
   KermitDecode(Quoting(a, true), p.Data, p.DataLen, name);
-  std::string path;
-  const bool usable = BuildReceivePath(r, name.name, (r.TransferOptions & tfHonorDirectory) != 0, path);
-  SetBufferText(r.PathName, usable ? path : std::string());
+  const std::string sent = a.LiteralNames ? name.name : KermitLocalName(name.name);
+  const bool usable =
+      PlaceReceivedName(r, sent, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
+  if (!usable) r.PathName[0] = 0;
   r.ShowStatusHook(r, 0);
   SetBufferText(r.AcceptName, BufferText(r.PathName));
   if (!usable || !r.AcceptFileHook(r, r.AcceptName.data())) {
@@ -1235,8 +1253,8 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
     a.CancelSent = true;
     return rkError;
   }
+  // A Kermit receive logs no start: its history has a file's outcome only.
   a.InFile = true;
-  r.LogFileHook(r, lfReceiveStart);
   Ack(r, a, p.Seq);
   ResetWindow(a);
   ArmTimeout(r, a, TimeTicks(a));
@@ -1330,10 +1348,11 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         } else if (res == krBad) {
           if (CountError(r, a, psBlockCheckError)) SetState(a, rkError);
         } else if (timedOut) {
-          if (CountError(r, a, psTimeout))
-            SetState(a, rkError);
-          else
-            ArmTimeout(r, a, r.HandshakeWait);
+          // A sender that starts late is waited for until the user cancels:
+          // silence before the first packet is no error.
+          r.ProtocolStatus = psTimeout;
+          r.ForceStatus = true;
+          ArmTimeout(r, a, r.HandshakeWait);
         }
         break;
       }

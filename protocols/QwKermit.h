@@ -58,6 +58,9 @@ struct TKermitArea : TProtocolArea {
 
   bool InFile = false;   // the receiver has a file open
   bool Skipped = false;  // the receiver refused the file
+  // Received names as sent: otherwise a name in Kermit's normal form (all
+  // upper case) is stored in lower case, as on a case-sensitive system.
+  bool LiteralNames = false;
   bool Discard = false;  // the sender's last "Z" said "D": the file goes
   bool PeerError = false;     // the peer sent "E"
   bool CancelSent = false;    // the cancel packets went out
@@ -107,6 +110,10 @@ int32_t SetKermitLongPackets(TransferRecord& r, uint32_t len);    // 0 (off) or 
 int32_t SetKermitMaxWindows(TransferRecord& r, uint32_t windows);  // 0 (off) or 2..27
 int32_t SetKermitSWCTurnDelay(TransferRecord& r, uint32_t delay);
 int32_t SetKermitTimeoutSecs(TransferRecord& r, uint32_t secs);  // 1..94
+int32_t SetKermitLiteralNames(TransferRecord& r, bool on);
+// A name all in upper case (letters, at least one) in lower case; any other
+// name as it is.
+std::string KermitLocalName(const std::string& name);
 int32_t SetKermitPadCharacter(TransferRecord& r, uint8_t c);
 int32_t SetKermitPadCount(TransferRecord& r, uint32_t count);    // 0..94
 int32_t SetKermitTerminator(TransferRecord& r, uint8_t c);       // 0..94

@@ -34,15 +34,10 @@ void SetBufferText(std::array<char, kMaxPathChars + 1>& buffer, std::string_view
 }
 
 int32_t IoError(int err) {
-  switch (err) {
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
-    case EACCES:
-    case EPERM:
-    case EBUSY: return 5;
-    case ENOSPC: return 112;
-    default: return err > 0 ? err : 1;
-  }
+  // A full disk is one code in every engine ("Disk is full"); every other
+  // errno goes through the platform's one map, so its text is the system's.
+  if (err == ENOSPC || err == EDQUOT) return -ecDiskFull;
+  return int32_t(PlatformErrorNumber(err > 0 ? err : EIO));
 }
 
 namespace {
@@ -59,32 +54,42 @@ uint32_t FileDateOf(int fd) {
   return PackUnixDate(int64_t(st.st_mtime));
 }
 
-bool WriteAll(TransferRecord& r, const uint8_t* data, uint32_t count) {
+// Writes all of `data`: an interrupted or short write goes on with the rest;
+// a write that takes nothing means the disk is full.
+bool WriteAll(TransferRecord& r, const uint8_t* data, size_t count) {
   TMroBaseDispatcher* d = r.Dispatcher;
   const bool rtsLow = (r.TransferOptions & tfRTSLowForWrite) && d != nullptr;
   if (rtsLow) d->SetRts(false);
-  const ssize_t n = count == 0 ? 0 : ::write(r.WorkFile, data, count);
-  const int err = errno;
-  if (rtsLow) d->SetRts(true);
-  if (n < 0) {
-    GotError(r, -IoError(err));
-    return false;
+  size_t done = 0;
+  int err = 0;
+  while (done < count) {
+    const ssize_t n = ::write(r.WorkFile, data + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += size_t(n);
   }
-  if (uint32_t(n) < count) {
-    GotError(r, ecDiskFull);
+  if (rtsLow) d->SetRts(true);
+  if (done < count) {
+    GotError(r, -IoError(err));
     return false;
   }
   return true;
 }
 
-// Writes the buffered bytes from BufferStart up to FileOffset at BufferStart.
+// Writes the buffered bytes at BufferStart: those before FileOffset that were
+// written (LastOffset), and never more than the buffer holds. A protocol that
+// stepped back sends the bytes after FileOffset again.
 bool FlushBuffer(TransferRecord& r) {
-  if (r.FileOffset <= r.BufferStart) return true;
+  const uint64_t end = std::min({r.FileOffset, r.LastOffset, r.BufferStart + kFileBufferSize});
+  if (end <= r.BufferStart) return true;
   if (lseek(r.WorkFile, off_t(r.BufferStart), SEEK_SET) < 0) {
     GotError(r, -IoError(errno));
     return false;
   }
-  return WriteAll(r, r.FileBuffer.data(), r.FileOffset - r.BufferStart);
+  return WriteAll(r, r.FileBuffer.data(), size_t(end - r.BufferStart));
 }
 
 void DestroyTriggers(TransferRecord& r) {
@@ -108,13 +113,28 @@ uint8_t LogKindOf(TProtocolType type) {
   }
 }
 
-LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam,
+                   uint32_t timeoutMs = kReportTimeoutMs) {
   LRESULT result = 0;
   if (r.MessageWindow == 0) return 0;
-  if (!SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, kReportTimeoutMs,
-                          &result))
+  if (!SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, timeoutMs, &result))
     return 0;
   return result;
+}
+
+// A question the application answers (accept, resume): its handler may ask
+// the user, so the answer is waited for up to kQueryTimeoutMs; a question
+// left unanswered that long is logged with the reason.
+LRESULT SendQuery(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam, const char* what) {
+  if (r.MessageWindow == 0) return 0;
+  LRESULT result = 0;
+  if (SendMessageTimeout(r.MessageWindow, msg, wParam, lParam, SMTO_BLOCK | SMTO_ABORTIFHUNG, kQueryTimeoutMs,
+                         &result))
+    return result;
+  if (r.Dispatcher != nullptr)
+    r.Dispatcher->AddLogText(std::string(what) + ": no answer from the application within " +
+                             std::to_string(kQueryTimeoutMs / 1000) + " s");
+  return 0;
 }
 
 }  // namespace
@@ -149,8 +169,9 @@ void WaitForHandlerCalls(TransferRecord& r) {
   // Calls count themselves under the registry lock: once it was free, no
   // call that found the record is left uncounted.
   { TLockGuard registry(TMroBaseDispatcher::RegistryLock()); }
-  // Bounded: a call may wait up to a second on a report to this thread.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // Bounded: a call may wait on a report to this thread, up to the longest
+  // wait of a question.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQueryTimeoutMs + 5000);
   while (r.HandlerCalls.load(std::memory_order_acquire) > 0 && std::chrono::steady_clock::now() < limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -197,10 +218,12 @@ void SetActualBaud(TransferRecord& r, int32_t baud) {
 
 // --- Start and finish ------------------------------------------------------------------
 
-void StartTransfer(TransferRecord& r, TProtocolType type, bool /*transmit*/, TTriggerHandler handler,
+void StartTransfer(TransferRecord& r, TProtocolType type, bool transmit, TTriggerHandler handler,
                    TPrepareRoutine prepare) {
   TLockGuard lock(r.RecordLock);
   r.ProtocolType = type;
+  r.Transmitting = transmit;
+  r.BytesInFlight = 0;
   r.TriggerHandler = handler;
   r.FindFirstPending = true;
   TMroBaseDispatcher* d = OpenDispatcher(r.ComPort);
@@ -223,6 +246,9 @@ void StartTransfer(TransferRecord& r, TProtocolType type, bool /*transmit*/, TTr
     return;
   }
   d->SetDataSlot(1, &r);
+  // The status shows the time since the start until an engine's data phase
+  // starts the clock again.
+  NewTimer(r.TransferTimer, 1);
   if (prepare != nullptr) prepare(r);
   if (r.ProtocolError != 0) {
     ProtocolFinish(r);
@@ -281,8 +307,12 @@ void ProtocolFinish(TransferRecord& r) {
 }
 
 void GotError(TransferRecord& r, int32_t code) {
-  SendReport(r, MsgProtocolError, WPARAM(uint16_t(int16_t(code))), 0);
+  ReportError(r, code);
   r.ProtocolError = code;
+}
+
+void ReportError(TransferRecord& r, int32_t code) {
+  SendReport(r, MsgProtocolError, WPARAM(uint16_t(int16_t(code))), 0);
 }
 
 void ShowFirstStatus(TransferRecord& r) {
@@ -292,6 +322,7 @@ void ShowFirstStatus(TransferRecord& r) {
 
 void ShowLastStatus(TransferRecord& r) {
   if (r.InProgress == 0) return;
+  r.BytesInFlight = 0;
   --r.InProgress;
   r.ShowStatusHook(r, r.InProgress == 0 ? soLast : 0);
 }
@@ -342,6 +373,9 @@ bool HandlerPassHead(TransferRecord& r, UINT msg, WPARAM wParam, uint8_t logKind
     int32_t left = 0;
     if (d == nullptr || d->TimerTicksLeft(r.StatusTrigger, left) < 0) left = 0;
     if (left <= 0) {
+      // What still waits for the line is not sent yet: the rate never
+      // exceeds what the line carries.
+      r.BytesInFlight = r.Transmitting && d != nullptr ? int64_t(d->OutputInFlight()) : 0;
       r.ShowStatusHook(r, 0);
       if (d != nullptr) d->ArmTimerTrigger(r.StatusTrigger, r.StatusInterval, true);
       r.ForceStatus = false;
@@ -377,11 +411,11 @@ bool SendNextFileQuery(TransferRecord& r, char* name) {
 }
 
 bool SendAcceptQuery(TransferRecord& r, char* name) {
-  return SendReport(r, MsgProtocolAcceptFile, 0, LPARAM(name)) == 1;
+  return SendQuery(r, MsgProtocolAcceptFile, 0, LPARAM(name), "accept") == 1;
 }
 
 TWriteFailAction SendResumeQuery(TransferRecord& r) {
-  return TWriteFailAction(SendReport(r, MsgProtocolResume, r.WriteFailAction, LPARAM(&r)));
+  return TWriteFailAction(SendQuery(r, MsgProtocolResume, r.WriteFailAction, LPARAM(&r), "resume"));
 }
 
 // --- The file list of a mask ------------------------------------------------------------
@@ -479,8 +513,8 @@ void DefPrepareReading(TransferRecord& r) {
     return;
   }
   r.WorkFile = fd;
-  r.SrcFileLen = uint32_t(st.st_size);
-  r.BytesRemaining = int32_t(r.SrcFileLen);
+  r.SrcFileLen = uint64_t(st.st_size);
+  r.BytesRemaining = int64_t(r.SrcFileLen);
   r.ShowStatusHook(r, 0);
   r.SrcFileDate = FileDateOf(fd);
   r.FileOffset = r.BufferStart = r.BufferEnd = r.LastOffset = 0;
@@ -499,10 +533,11 @@ bool DefReadBlock(TransferRecord& r, uint8_t* block, uint32_t& count) {
   // is read again from there.
   if (r.FileOffset < r.LastOffset && r.FileOffset < r.BufferStart) r.BufferEnd = r.FileOffset;
   if (r.BufferEnd < r.FileOffset + count) {
-    uint32_t keep = r.BufferEnd - r.FileOffset;
+    uint32_t keep = uint32_t(r.BufferEnd - r.FileOffset);
     // A window that holds the end of the data has fill behind it: only the
     // data is kept, and reading goes on where the data ended.
-    if (r.EndPending && r.EndOfData < r.BufferEnd) keep = r.EndOfData > r.FileOffset ? r.EndOfData - r.FileOffset : 0;
+    if (r.EndPending && r.EndOfData < r.BufferEnd)
+      keep = r.EndOfData > r.FileOffset ? uint32_t(r.EndOfData - r.FileOffset) : 0;
     if (keep > 0) std::memmove(r.FileBuffer.data(), r.FileBuffer.data() + (r.FileOffset - r.BufferStart), keep);
     ssize_t got = -1;
     if (lseek(r.WorkFile, off_t(r.FileOffset + keep), SEEK_SET) >= 0) {
@@ -537,7 +572,7 @@ bool DefReadBlock(TransferRecord& r, uint8_t* block, uint32_t& count) {
   std::memcpy(block, r.FileBuffer.data() + (r.FileOffset - r.BufferStart), count);
   r.LastOffset = r.FileOffset;
   if (!r.EndPending || r.FileOffset + count < r.EndOfData) return false;
-  count = r.EndOfData - r.FileOffset;
+  count = uint32_t(r.EndOfData - r.FileOffset);
   return true;
 }
 
@@ -551,40 +586,230 @@ void DefFinishReading(TransferRecord& r) {
 
 // --- Writing ---------------------------------------------------------------------------------
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `at` (0 when there is none).
+size_t Utf8Length(const std::string& s, size_t at) {
+  const auto c = static_cast<unsigned char>(s[at]);
+  size_t n = 0;
+  uint32_t cp = 0;
+  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+  else return 0;
+  if (at + n > s.size()) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(s[at + i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  const uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  // A C1 control written in UTF-8 is still a control.
+  if (cp < 0xA0) return 0;
+  return n;
+}
+
+// The directory a received path is opened in, and the path below it: the
+// destination directory when the path lies inside it, otherwise the path's
+// own directory (a name the application chose).
+void SplitReceivePath(const TransferRecord& r, const std::string& path, std::string& base, std::string& rel) {
+  const std::string dest = BufferText(r.DestinationDirectory);
+  const std::string root = AddTrailingSlash(dest);
+  if (!dest.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0) {
+    base = dest;
+    rel = path.substr(root.size());
+  } else if (dest.empty() && !path.empty() && path[0] != '/') {
+    base = ".";
+    rel = path;
+  } else {
+    base = JustPathname(path);
+    if (base.empty()) base = ".";
+    rel = JustFilename(path);
+  }
+}
+
+class TDirFd {
+ public:
+  explicit TDirFd(int fd = -1) : fd_(fd) {}
+  ~TDirFd() { Reset(-1); }
+  TDirFd(const TDirFd&) = delete;
+  TDirFd& operator=(const TDirFd&) = delete;
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int Get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens the directory that holds the last name of `rel` below `base`, one
+// name at a time and never through a symbolic link; missing directories are
+// made when `makeDirs`. -1 with errno on failure (ENOTDIR: a part of the path
+// is a file or a link).
+int OpenParentBelow(const std::string& base, const std::string& rel, bool makeDirs, std::string& last) {
+  TDirFd dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.Get() < 0) return -1;
+  size_t from = 0;
+  for (size_t slash = rel.find('/'); slash != std::string::npos; from = slash + 1, slash = rel.find('/', from)) {
+    const std::string part = rel.substr(from, slash - from);
+    if (part.empty() || part == ".") continue;
+    int next = ::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && makeDirs) {
+      if (::mkdirat(dir.Get(), part.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+      next = ::openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      if (errno == ELOOP) errno = ENOTDIR;
+      return -1;
+    }
+    dir.Reset(next);
+  }
+  last = rel.substr(from);
+  return dir.Release();
+}
+
+}  // namespace
+
+std::string CleanPeerName(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) {
+      const size_t n = Utf8Length(name, i);
+      if (n > 0) {
+        out.append(name, i, n);
+        i += n;
+        continue;
+      }
+      // A C1 byte (alone, or as a UTF-8 control) is replaced; other bytes
+      // of another code page stay.
+      const bool c1 = c < 0xA0 || (c == 0xC2 && i + 1 < name.size() &&
+                                   static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                                   static_cast<unsigned char>(name[i + 1]) < 0xA0);
+      if (c1 && c == 0xC2) ++i;
+      out += c1 ? '_' : char(c);
+      ++i;
+      continue;
+    }
+    out += c < 0x20 || c == 0x7F ? '_' : char(c);
+    ++i;
+  }
+  return out;
+}
+
+TPlaceResult PlaceReceivedName(TransferRecord& r, const std::string& peerName, bool keepDirs) {
+  const std::string clean = CleanPeerName(peerName);
+  std::string path;
+  const TPlaceResult result = BuildReceivePath(r, clean, keepDirs, path) ? TPlaceResult::Placed
+                              : path.empty()                             ? TPlaceResult::Unusable
+                                                                         : TPlaceResult::TooLong;
+  if (result != TPlaceResult::Placed) {
+    // Shown as sent (cleaned); never used as a place to write.
+    SetBufferText(r.PathName, JustFilename(clean));
+    if (result == TPlaceResult::TooLong) ReportError(r, ecNameTooLong);
+    return result;
+  }
+  SetBufferText(r.PathName, path);
+  return result;
+}
+
+int ProbeReceivedFile(const TransferRecord& r, const std::string& path, struct stat& st) {
+  std::string base, rel, last;
+  SplitReceivePath(r, path, base, rel);
+  TDirFd dir(OpenParentBelow(base, rel, false, last));
+  if (dir.Get() < 0) return errno;
+  if (last.empty()) return ENOENT;
+  return ::fstatat(dir.Get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+int OpenReceivedFile(const TransferRecord& r, const std::string& path, int flags) {
+  std::string base, rel, last;
+  SplitReceivePath(r, path, base, rel);
+  const bool makeDirs = (flags & O_CREAT) != 0 && (r.TransferOptions & tfHonorDirectory) != 0;
+  TDirFd dir(OpenParentBelow(base, rel, makeDirs, last));
+  if (dir.Get() < 0) return -1;
+  if (last.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  const int fd = ::openat(dir.Get(), last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ELOOP) errno = EEXIST;  // a link is an existing file, never followed
+  return fd;
+}
+
+std::string DollarName(const std::string& path, uint32_t attempt) {
+  const std::string dir = JustPathname(path);
+  const std::string name = JustFilename(path);
+  std::string out = "$";
+  if (attempt > 1) out += std::to_string(attempt);
+  out += name.size() > 1 ? name.substr(1) : std::string();
+  return (dir.empty() ? std::string() : AddTrailingSlash(dir)) + out;
+}
+
+int CreateRenamedFile(TransferRecord& r, std::string& path) {
+  for (uint32_t attempt = 1; attempt <= kMaxRenameAttempts; ++attempt) {
+    const std::string candidate = DollarName(path, attempt);
+    if (candidate.size() > kMaxPathChars) break;
+    const int fd = OpenReceivedFile(r, candidate, O_WRONLY | O_CREAT | O_EXCL);
+    if (fd >= 0) {
+      path = candidate;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+bool SkipsWhenUnplaceable(TransferRecord& r, int err) {
+  // A directory part that is a file (or a link) makes only this file
+  // impossible: it is skipped, not the session.
+  if (err != ENOTDIR) return false;
+  r.ProtocolStatus = psCantWriteFile;
+  r.ForceStatus = true;
+  return true;
+}
+
 void DefPrepareWriting(TransferRecord& r) {
   r.FileBuffer.assign(kFileBufferSize, 0);
   std::string path = BufferText(r.PathName);
-  const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const int probeErr = errno;
-  const bool exists = probe >= 0;
-  if (probe >= 0) ::close(probe);
-  auto fail = [&] { r.FileBuffer.clear(); };
-  if (!exists && IoError(probeErr) != 2) {
-    GotError(r, -IoError(probeErr));
-    fail();
-    return;
-  }
+  auto fail = [&](int err) {
+    r.FileBuffer.clear();
+    if (!SkipsWhenUnplaceable(r, err)) GotError(r, -IoError(err));
+  };
+  struct stat st {};
+  const int probe = ProbeReceivedFile(r, path, st);
+  const bool exists = probe == 0;
+  if (!exists && probe != ENOENT) return fail(probe);
   if (exists && r.WriteFailAction == wfWriteFail) {
     r.ProtocolStatus = psCantWriteFile;
     r.ForceStatus = true;
-    fail();
+    r.FileBuffer.clear();
     return;
   }
-  if (exists && r.WriteFailAction == wfWriteRename) {
-    const std::string dir = JustPathname(path);
-    std::string name = JustFilename(path);
-    if (!name.empty()) name[0] = '$';
-    path = (dir.empty() ? std::string() : AddTrailingSlash(dir)) + name;
+  // Only a regular file is ever replaced: a link, a directory or a device of
+  // that name stays, and the data arrives under a new name.
+  const bool rename = exists && (r.WriteFailAction == wfWriteRename || !S_ISREG(st.st_mode));
+  int fd = -1;
+  if (rename) {
+    fd = CreateRenamedFile(r, path);
     SetBufferText(r.PathName, path);
+  } else {
+    fd = OpenReceivedFile(r, path, O_WRONLY | O_CREAT | O_TRUNC);
   }
+  if (fd < 0) return fail(errno);
   r.ShowStatusHook(r, 0);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    GotError(r, -IoError(errno));
-    fail();
-    return;
-  }
   r.WorkFile = fd;
+  r.FileOffset = 0;
   r.BufferStart = 0;
   r.LastOffset = 0;
   r.BufferEnd = kFileBufferSize;
@@ -609,14 +834,9 @@ bool DefWriteBlock(TransferRecord& r, const uint8_t* block, uint32_t count) {
     r.LastOffset = r.BufferStart;
     return false;
   }
-  if (r.FileOffset < r.LastOffset) {
-    if (r.BufferStart < r.FileOffset) {
-      if (!FlushBuffer(r)) return true;
-    }
-    r.BufferStart = r.FileOffset;
-    r.BufferEnd = r.FileOffset + kFileBufferSize;
-  }
-  if (r.BufferEnd < r.FileOffset + count) {
+  // A step back, a jump ahead or a full window: what the window holds goes
+  // to the file and a new window starts at FileOffset.
+  if (r.FileOffset != r.LastOffset || r.FileOffset < r.BufferStart || r.BufferEnd < r.FileOffset + count) {
     if (!FlushBuffer(r)) return true;
     r.BufferStart = r.FileOffset;
     r.BufferEnd = r.FileOffset + kFileBufferSize;
@@ -631,7 +851,7 @@ void DefFinishWriting(TransferRecord& r) {
   if (!r.FileOpen) return;
   FlushBuffer(r);
   struct stat st {};
-  if (fstat(r.WorkFile, &st) == 0) r.SrcFileLen = uint32_t(st.st_size);
+  if (fstat(r.WorkFile, &st) == 0) r.SrcFileLen = uint64_t(st.st_size);
   r.SrcFileDate = FileDateOf(r.WorkFile);
   if (::close(r.WorkFile) != 0) GotError(r, -IoError(errno));
   r.WorkFile = -1;
@@ -666,6 +886,7 @@ bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool
       part += c;
   }
   flush();
+  out.clear();
   if (parts.empty()) return false;
   std::string rel;
   if (keepDirs) {
@@ -674,8 +895,8 @@ bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool
     rel = parts.back();
   }
   out = AddTrailingSlash(BufferText(r.DestinationDirectory)) + rel;
-  if (out.size() > kMaxPathChars) return false;
-  return true;
+  // Never cut: a cut name is another name (`out` keeps the whole path).
+  return out.size() <= kMaxPathChars;
 }
 
 // --- Block checks ----------------------------------------------------------------------------
@@ -730,12 +951,13 @@ uint32_t OctalStr2Long(const std::string& text) {
   while (e > b && static_cast<unsigned char>(text[e - 1]) < 33) --e;
   while (b < e && (static_cast<unsigned char>(text[b]) < 33 || text[b] == '0')) ++b;
   if (e - b > 11) return 0;
-  uint32_t v = 0;
+  uint64_t v = 0;
   for (size_t i = b; i < e; ++i) {
     if (text[i] < '0' || text[i] > '7') return 0;
-    v = v * 8 + uint32_t(text[i] - '0');
+    v = v * 8 + uint64_t(text[i] - '0');
   }
-  return v;
+  // Eleven digits hold 33 bits: a value beyond 32 is no value.
+  return v > UINT32_MAX ? 0 : uint32_t(v);
 }
 
 uint32_t PackUnixDate(int64_t unixSeconds) {

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "protocols/QwAbsPcl.h"
 
 namespace zav {
@@ -31,6 +33,8 @@ void StartTransfer(TransferRecord& r, TProtocolType type, bool transmit, TTrigge
                    TPrepareRoutine prepare);
 void ProtocolFinish(TransferRecord& r);
 void GotError(TransferRecord& r, int32_t code);
+// Tells the application of an error that does not end the transfer.
+void ReportError(TransferRecord& r, int32_t code);
 void ShowFirstStatus(TransferRecord& r);
 void ShowLastStatus(TransferRecord& r);
 void ResetTransferStatus(TransferRecord& r);
@@ -75,6 +79,8 @@ bool SendNextFileQuery(TransferRecord& r, char* name);
 bool SendAcceptQuery(TransferRecord& r, char* name);
 TWriteFailAction SendResumeQuery(TransferRecord& r);
 constexpr uint32_t kReportTimeoutMs = 1000;
+// The accept and resume questions wait this long: a handler may ask the user.
+constexpr uint32_t kQueryTimeoutMs = 60000;
 
 // --- The file list of a mask ---
 bool NextFileFromMask(TransferRecord& r, char* name);
@@ -97,7 +103,38 @@ void UpcasePathName(TransferRecord& r, bool forReading);
 // directory, never outside it. With `keepDirs` the name's own relative
 // directories are kept (absolute parts and ".." dropped). False when nothing
 // usable is left of the name.
+// A path over 255 bytes is never cut: false, with the whole path in `out`.
 bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool keepDirs, std::string& out);
+
+// --- The one way from a received name to an open file ---
+// A peer's name with its control bytes (below 0x20, 0x7F, and C1 controls,
+// alone or in UTF-8) replaced by "_", so no name carries a terminal escape.
+std::string CleanPeerName(const std::string& name);
+enum class TPlaceResult { Placed, Unusable, TooLong };
+// Cleans and places a peer's name in PathName. Unusable (nothing left) and TooLong leave the cleaned
+// name in PathName for the log only; TooLong is reported as "File name too
+// long" without ending the transfer: the engine skips the file.
+TPlaceResult PlaceReceivedName(TransferRecord& r, const std::string& peerName, bool keepDirs);
+// The state of a received path without following a link anywhere below the
+// destination: 0 (st filled, a link is S_ISLNK), or the errno (ENOENT: free;
+// ENOTDIR: a directory part is a file or a link).
+int ProbeReceivedFile(const TransferRecord& r, const std::string& path, struct stat& st);
+// Opens a received path relative to the destination directory one name at a
+// time with O_NOFOLLOW: no link is followed, for the file or a directory on
+// its path. With O_CREAT and HonorDirectory the missing directories are
+// made (after the application accepted the file). A link in the file's place
+// fails with EEXIST. -1 with errno on failure.
+int OpenReceivedFile(const TransferRecord& r, const std::string& path, int flags);
+// The `$` names of an existing file: the first character replaced by "$",
+// then "$2", "$3", ... in its place.
+std::string DollarName(const std::string& path, uint32_t attempt);
+constexpr uint32_t kMaxRenameAttempts = 999;
+// Creates the first free `$` name of `path` (never replacing a file) and
+// stores it in `path`. -1 with errno when none is free.
+int CreateRenamedFile(TransferRecord& r, std::string& path);
+// ENOTDIR (a directory part is a file): the file is skipped with status
+// psCantWriteFile, true. Any other error: false.
+bool SkipsWhenUnplaceable(TransferRecord& r, int err);
 
 // --- Block checks ---
 uint8_t UpdateChecksum(uint8_t byte, uint8_t sum);
@@ -109,8 +146,9 @@ uint16_t UpdateCrcKermit(uint8_t byte, uint16_t crc);
 uint32_t FileCrc32(TransferRecord& r, const std::string& fileName, uint32_t limit);
 
 // --- Other helpers ---
-// errno as the I/O error numbers the system reports (2 not found, 3 path not
-// found, 5 access denied, 112 disk full).
+// errno as a positive error number: 101 for a full disk (ecDiskFull in every
+// engine), otherwise the platform's number (PlatformErrorNumber), whose text
+// is the system's reason.
 int32_t IoError(int err);
 std::string OctalStr(uint32_t value);  // 12 digits
 uint32_t OctalStr2Long(const std::string& text);

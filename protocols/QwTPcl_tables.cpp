@@ -80,6 +80,7 @@ int32_t ApplyKermit(TransferRecord& r, const TProtocolSettings& s) {
   if (rc == 0) rc = SetKermitMaxWindows(r, uint32_t(windows));
   if (rc == 0) rc = SetKermitSWCTurnDelay(r, uint32_t(std::max<int32_t>(s.KermitSWCTurnDelay, 0)));
   if (rc == 0) rc = SetKermitTimeoutSecs(r, uint32_t(std::max<int32_t>(s.KermitTimeoutSecs, 0)));
+  if (rc == 0) rc = SetKermitLiteralNames(r, s.KermitLiteralNames);
   if (rc == 0) rc = SetKermitPadCharacter(r, uint8_t(s.KermitPadCharacter));
   if (rc == 0) rc = SetKermitPadCount(r, uint32_t(std::max<int32_t>(s.KermitPadCount, 0)));
   if (rc == 0) rc = SetKermitTerminator(r, uint8_t(s.KermitTerminator));
@@ -96,6 +97,7 @@ void ReadKermit(TransferRecord& r, TProtocolSettings& s) {
   s.KermitMaxWindows = a->Local.Windows;
   s.KermitSWCTurnDelay = int32_t(a->SWCTurnDelay);
   s.KermitTimeoutSecs = a->Local.TimeoutSecs;
+  s.KermitLiteralNames = a->LiteralNames;
   s.KermitPadCharacter = char(a->Local.PadChar);
   s.KermitPadCount = a->Local.PadCount;
   s.KermitTerminator = char(a->Local.Terminator);

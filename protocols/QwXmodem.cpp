@@ -1,5 +1,7 @@
 #include "protocols/QwXmodem.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -346,8 +348,8 @@ void FreeSpaceCheck(TransferRecord& r, TXmodemArea& a) {
 
 void Acknowledge(TransferRecord& r) {
   r.ProtocolStatus = psOK;
-  r.BytesTransferred += int32_t(r.BlockLen);
-  r.BytesRemaining = std::max<int32_t>(0, r.BytesRemaining - int32_t(r.BlockLen));
+  r.BytesTransferred += int64_t(r.BlockLen);
+  r.BytesRemaining = std::max<int64_t>(0, r.BytesRemaining - int64_t(r.BlockLen));
   ++r.BlockNum;
   r.FileOffset += r.BlockSize;
 }
@@ -391,13 +393,6 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
   return TReply::Refused;
 }
 
-// How long the streamed tail may take to leave: the output buffer's worth at
-// the line's speed plus a block wait, twice.
-int32_t EndDrainTicks(TransferRecord& r, TXmodemArea& a) {
-  if (r.FinishWait > 0) return r.FinishWait;
-  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
-  return (8192 / cps * 182 / 10 + a.XYmodemBlockWait) * 2;
-}
 
 void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
   switch (a.XmodemState) {
@@ -661,6 +656,14 @@ void Resync(TransferRecord& r, TXmodemArea& a) {
   ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
 }
 
+// Closes the received file; one that failed before any block arrived is
+// removed, so an empty file never stands for a transfer that did not happen.
+void FinishReceivedFile(TransferRecord& r, TXmodemArea& a, bool ok) {
+  const bool wasOpen = r.FileOpen;
+  r.FinishWritingHook(r);
+  if (wasOpen && !ok && !a.GotData) ::unlink(BufferText(r.PathName).c_str());
+}
+
 void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
   const TBlockVerdict verdict =
       CheckXmodemBlock(a.Block.data(), r.BlockSize, a.CRCMode, uint8_t(r.BlockNum), r.BlockNum == 0);
@@ -668,20 +671,25 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
     case TBlockVerdict::Good:
       a.ReplyChar = cACK;
       ++r.BlockNum;
-      r.BytesTransferred += int32_t(r.BlockSize);
-      r.BytesRemaining = std::max<int32_t>(0, r.BytesRemaining - int32_t(r.BlockSize));
+      r.BytesTransferred += int64_t(r.BlockSize);
+      r.BytesRemaining = std::max<int64_t>(0, r.BytesRemaining - int64_t(r.BlockSize));
       r.BlockErrors = 0;
       r.ProtocolError = 0;
       r.ProtocolStatus = psOK;
       r.ForceStatus = true;
       r.BlockLen = r.BlockSize;
       if (!a.GMode) XmodemSendByte(r, cACK);
-      if (r.WriteBlockHook(r, a.Block.data() + 2, r.BlockLen)) {
-        XmodemCancel(r);
-        a.XmodemState = rxFinished;
-        return;
+      {
+        const uint64_t limit = a.DataLimit();
+        const uint32_t keep = r.FileOffset >= limit ? 0 : uint32_t(std::min<uint64_t>(r.BlockLen, limit - r.FileOffset));
+        if (keep > 0 && r.WriteBlockHook(r, a.Block.data() + 2, keep)) {
+          XmodemCancel(r);
+          a.XmodemState = rxFinished;
+          return;
+        }
+        r.FileOffset += keep;
+        a.GotData = true;
       }
-      r.FileOffset += r.BlockLen;
       ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
       a.XmodemState = rxWtFrBlStrt;
       return;
@@ -767,6 +775,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
       r.BlockNum = 1;
       a.EotCount = a.CanCount = 0;
       a.FirstBlock = true;
+      a.GotData = false;
       a.Resync = false;
       ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
       a.BlockOverhead = a.CRCMode ? 4 : 3;
@@ -899,7 +908,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
       break;
 
     case rxFinSkip:
-      r.FinishWritingHook(r);
+      FinishReceivedFile(r, a, false);
       r.LogFileHook(r, lfReceiveSkip);
       a.LastFileOk = false;
       a.XmodemState = rxDone;
@@ -907,7 +916,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
       break;
 
     case rxFinished: {
-      r.FinishWritingHook(r);
+      FinishReceivedFile(r, a, r.ProtocolStatus == psEndFile && r.ProtocolError == 0);
       bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
       if (ok && fromYmodem) {
         a.FileReceived(r);
@@ -1043,6 +1052,15 @@ void PrepareReceiveXmodem(TransferRecord& r) {
 
 void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandler(lParam, msg, wParam, XmodemReceiveSteps);
+}
+
+// How long the streamed tail may take to leave: the output buffer's worth at
+// the line's speed plus a block wait, twice.
+int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a) {
+  if (r.FinishWait > 0) return r.FinishWait;
+  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
+  // Multiplied before dividing: above 8192 cps the drain time is not 0.
+  return int32_t((int64_t(kFileBufferSize) * 182 / (int64_t(cps) * 10) + a.XYmodemBlockWait) * 2);
 }
 
 }  // namespace zav

@@ -70,6 +70,7 @@ struct TXmodemArea : TProtocolArea {
   bool Resync = false;      // a damaged block is being read away until the line is quiet
   bool Refused = false;     // the receiver refused the current block at least once (not only silence)
   bool LastFileOk = false;  // the last file's exchange ended with its EOT acknowledged
+  bool GotData = false;     // the file being received got a good block
   // Transmit: the frame under construction (data at offset 3). Receive: the
   // collected block (number, complement, data, check). Allocated by the first
   // state and freed by the last.
@@ -79,7 +80,13 @@ struct TXmodemArea : TProtocolArea {
   std::unique_ptr<TProtocolArea> Clone() const override { return std::make_unique<TXmodemArea>(*this); }
   // A received file was closed after its EOT (Ymodem cuts it and dates it).
   virtual void FileReceived(TransferRecord&) {}
+  // The bytes of the file that are kept: data beyond (Ymodem's announced
+  // size) is acknowledged and discarded.
+  virtual uint64_t DataLimit() const { return UINT64_MAX; }
 };
+
+// The ticks a sender waits for its last bytes to leave and the EOT's answer.
+int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a);
 
 // The record's Xmodem machine (also inside Ymodem); null for other protocols.
 TXmodemArea* XmodemArea(TransferRecord& r);

@@ -20,7 +20,7 @@ namespace zav {
 
 // --- Header codec ----------------------------------------------------------------------------
 
-std::vector<uint8_t> BuildYmodemHeader(const std::string& name, uint32_t size, bool hasDate, int64_t date) {
+std::vector<uint8_t> BuildYmodemHeader(const std::string& name, uint64_t size, bool hasDate, int64_t date) {
   std::string text = name;
   text += '\0';
   text += std::to_string(size);
@@ -65,10 +65,10 @@ TYmodemHeader ParseYmodemHeader(const uint8_t* data, uint32_t size) {
   // The size in decimal up to a space or a zero byte.
   std::string field;
   while (i < size && data[i] != 0 && data[i] != ' ') field += char(data[i++]);
-  h.HasSize = !field.empty() && field.size() <= 10 &&
-              std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-              std::stoull(field) <= UINT32_MAX;
-  h.Size = h.HasSize ? uint32_t(std::stoull(field)) : 0;
+  // Any size a file system holds (up to 18 digits); the wire has no limit.
+  h.HasSize = !field.empty() && field.size() <= 18 &&
+              std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; });
+  h.Size = h.HasSize ? uint64_t(std::stoull(field)) : 0;
   if (i < size && data[i] == ' ') {
     ++i;
     std::string date;
@@ -123,43 +123,28 @@ void DoneYmodem(TransferRecord& r) {
   if (dynamic_cast<TYmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
 }
 
-namespace {
-
-int32_t IoErrorCode(int err) {
-  switch (err) {
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
-    case EACCES:
-    case EPERM: return 5;
-    case ENOSPC: return 112;
-    default: return err > 0 ? err : 1;
-  }
-}
-
-}  // namespace
 
 void TYmodemArea::FileReceived(TransferRecord& r) {
   if (!SizeKnown && !DateKnown) return;
   const std::string path = BufferText(r.PathName);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = OpenReceivedFile(r, path, O_WRONLY);
   if (fd < 0) {
-    GotError(r, -IoErrorCode(errno));
+    GotError(r, -IoError(errno));
     return;
   }
   struct stat st {};
-  // The last block was padded: the announced size cuts the padding away
-  // (never more than a block of it).
-  if (SizeKnown && fstat(fd, &st) == 0 && uint64_t(st.st_size) > SavedSize &&
-      uint64_t(st.st_size) - SavedSize < kXmodemMaxBlock) {
+  // The file ends where the header said: the padding of the last block, and
+  // anything the peer sent beyond, is cut away.
+  if (SizeKnown && fstat(fd, &st) == 0 && uint64_t(st.st_size) > SavedSize) {
     if (ftruncate(fd, off_t(SavedSize)) != 0) {
       const int err = errno;
       ::close(fd);
-      GotError(r, -IoErrorCode(err));
+      GotError(r, -IoError(err));
       return;
     }
     r.SrcFileLen = SavedSize;
   }
-  r.BytesTransferred = int32_t(r.SrcFileLen);
+  r.BytesTransferred = int64_t(r.SrcFileLen);
   r.BytesRemaining = 0;
   if (DateKnown) {
     const timespec times[2] = {{time_t(SavedDate), 0}, {time_t(SavedDate), 0}};
@@ -171,7 +156,7 @@ void TYmodemArea::FileReceived(TransferRecord& r) {
       r.ShowStatusHook(r, 0);
     }
   }
-  if (::close(fd) != 0) GotError(r, -IoErrorCode(errno));
+  if (::close(fd) != 0) GotError(r, -IoError(errno));
 }
 
 // --- Shared pieces ---------------------------------------------------------------------------
@@ -292,7 +277,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       std::memcpy(a.Header.data() + 3, header.data(), header.size());
       a.HeaderSize = uint32_t(header.size());
       r.SrcFileLen = a.HeaderSize;
-      r.BytesRemaining = int32_t(a.HeaderSize);
+      r.BytesRemaining = int64_t(a.HeaderSize);
       r.BytesTransferred = 0;
       r.ElapsedTicks = 0;
       r.PathName[0] = 0;
@@ -365,7 +350,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       SetBufferText(r.PathName, a.SavedName);
       if (r.UpcaseFileNames) UpcasePathName(r, true);
       r.SrcFileLen = a.SavedSize;
-      r.BytesRemaining = int32_t(a.SavedSize);
+      r.BytesRemaining = int64_t(a.SavedSize);
       ApplyXmodem1K(r, a, true);
       r.ForceStatus = true;
       a.XmodemState = txInitial;
@@ -403,14 +388,6 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
 // --- Receive ---
 
-// Creates the directories of `path` below `base` that do not exist yet (the
-// sender's own directories, kept with HonorDirectory).
-void MakeParentDirs(const std::string& base, const std::string& path) {
-  const std::string root = AddTrailingSlash(base);
-  for (size_t slash = path.find('/', root.size()); slash != std::string::npos; slash = path.find('/', slash + 1))
-    if (slash > 0) ::mkdir(path.substr(0, slash).c_str(), 0755);
-}
-
 void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   const TBlockVerdict verdict = CheckXmodemBlock(a.Header.data(), r.BlockSize, a.CRCMode, 0, true);
   if (verdict == TBlockVerdict::BadCheck || verdict == TBlockVerdict::BadNumber) {
@@ -446,16 +423,15 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   }
   // A name from the peer stays inside the destination directory; nothing
   // usable leaves it empty, which the Xmodem machine refuses.
-  std::string path;
-  const bool keepDirs = (r.TransferOptions & tfHonorDirectory) != 0;
-  if (!BuildReceivePath(r, h.Name, keepDirs, path)) path.clear();
-  if (keepDirs && !path.empty()) MakeParentDirs(BufferText(r.DestinationDirectory), path);
-  SetBufferText(r.PathName, path);
-  if (r.UpcaseFileNames && !path.empty()) UpcasePathName(r, false);
+  // Its directories are made once the application accepted the file.
+  if (PlaceReceivedName(r, h.Name, (r.TransferOptions & tfHonorDirectory) != 0) != TPlaceResult::Placed)
+    r.PathName[0] = 0;
+  else if (r.UpcaseFileNames)
+    UpcasePathName(r, false);
   a.SizeKnown = h.HasSize;
   a.SavedSize = h.Size;
   r.SrcFileLen = h.Size;
-  r.BytesRemaining = int32_t(h.Size);
+  r.BytesRemaining = int64_t(h.Size);
   a.DateKnown = h.HasDate && h.Date > 0;
   a.SavedDate = h.Date;
   if (h.HasDate && h.Date == 0) {

@@ -28,7 +28,7 @@ struct TYmodemHeader {
   bool End = false;  // the empty header that ends the batch
   std::string Name;
   bool HasSize = false;
-  uint32_t Size = 0;
+  uint64_t Size = 0;
   bool HasDate = false;  // a date field is present
   int64_t Date = 0;      // seconds since 1970; 0 when the field does not read as a date
 };
@@ -36,7 +36,7 @@ struct TYmodemHeader {
 // The data of a header block: the name, a zero byte, the size in decimal and,
 // with a date, a space and the date as 12 octal digits; zero bytes to 128, or
 // to 1024 when that does not fit.
-std::vector<uint8_t> BuildYmodemHeader(const std::string& name, uint32_t size, bool hasDate, int64_t date);
+std::vector<uint8_t> BuildYmodemHeader(const std::string& name, uint64_t size, bool hasDate, int64_t date);
 // Reads the data of a header block (`size` bytes).
 TYmodemHeader ParseYmodemHeader(const uint8_t* data, uint32_t size);
 // The name a header carries for `path`: its file-name part, or the relative
@@ -49,7 +49,7 @@ struct TYmodemArea : TXmodemArea {
   std::vector<uint8_t> Header = std::vector<uint8_t>(kXmodemMaxFrame);
   uint32_t HeaderSize = 128;
   std::string SavedName;
-  uint32_t SavedSize = 0;
+  uint64_t SavedSize = 0;
   bool SizeKnown = false;
   // The exact date (seconds since 1970): the record's stamp has 2-second steps.
   int64_t SavedDate = 0;
@@ -59,6 +59,7 @@ struct TYmodemArea : TXmodemArea {
   std::unique_ptr<TProtocolArea> Clone() const override { return std::make_unique<TYmodemArea>(*this); }
   // Cuts the file to the announced size and gives it the announced date.
   void FileReceived(TransferRecord& r) override;
+  uint64_t DataLimit() const override { return SizeKnown ? SavedSize : UINT64_MAX; }
 };
 
 // The record's Ymodem area; null for other protocols.

@@ -53,6 +53,13 @@ void DoneZmodem(TransferRecord& r) {
   if (dynamic_cast<TZmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
 }
 
+int32_t SetZmodemNeverReplace(TransferRecord& r, bool on) {
+  TZmodemArea* a = ZmodemArea(r);
+  if (a == nullptr) return ecBadProtocolFunction;
+  a->NeverReplace = on;
+  return 0;
+}
+
 int32_t SetZmodemOptionOverride(TransferRecord& r, bool on) {
   TZmodemArea* a = ZmodemArea(r);
   if (a == nullptr) return ecBadProtocolFunction;
@@ -119,7 +126,9 @@ void SetState(TZmodemArea& a, TZmodemState s) { a.ZmodemState = s; }
 // what the received bytes gave.
 int32_t WaitStatus(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0) return trigger == r.TimeoutTrigger ? psTimeout : psNoHeader;
-  return ParseInput(r, a);
+  const int32_t status = ParseInput(r, a);
+  if (status == psGotHeader) a.SilentTicks = 0;
+  return status;
 }
 
 // Counts an error; beyond `limit` the transfer ends with -6008.
@@ -177,15 +186,15 @@ std::vector<uint8_t> FileInfoOf(TransferRecord& r) {
 
 // A ZRPOS while sending: back to the position, with smaller blocks for a while.
 bool Reposition(TransferRecord& r, TZmodemArea& a) {
-  const uint32_t position = std::min(a.HeaderPosition, r.SrcFileLen);
+  const uint64_t position = std::min<uint64_t>(a.HeaderPosition, r.SrcFileLen);
   // Repeated requests for a place already asked for are what ends a line
   // that never lets a block through; a request further on is progress.
   if (position > a.LastRposPosition) a.RetryCount = 0;
   a.LastRposPosition = position;
   if (!CountError(r, a, kDataRetries)) return false;
   r.FileOffset = position;
-  r.BytesTransferred = int32_t(position);
-  r.BytesRemaining = int32_t(r.SrcFileLen - position);
+  r.BytesTransferred = int64_t(position);
+  r.BytesRemaining = int64_t(r.SrcFileLen - position);
   if (r.BlockSize > kZmodemMinBlock) r.BlockSize /= 2;
   r.BlockLen = r.BlockSize;
   a.ReducedBlock = true;
@@ -272,6 +281,12 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
     SendAbort(r, a);
     return SetState(a, tzError);
   }
+  if (r.SrcFileLen > kZmodemMaxFileSize) {
+    // Its positions do not fit the headers: refused, the batch goes on.
+    ReportError(r, ecFileTooLarge);
+    r.ProtocolStatus = psSkipFile;
+    return FileDone(r, a, lfTransmitSkip);
+  }
   NewTimer(r.TransferTimer, 1);
   a.TimingStarted = true;
   a.HeaderData = {};
@@ -279,6 +294,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
   a.HeaderData[ZF1] = a.FileOption;
   a.FileInfo = FileInfoOf(r);
   a.LastRposPosition = 0;
+  a.SilentTicks = 0;
   r.ForceStatus = true;
   SetState(a, tzSendFile);
 }
@@ -286,7 +302,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
 void TxSendFile(TransferRecord& r, TZmodemArea& a) {
   SendFileHeader(r, a, a.FileInfo);
   r.BytesTransferred = 0;
-  r.BytesRemaining = int32_t(r.SrcFileLen);
+  r.BytesRemaining = int64_t(r.SrcFileLen);
   a.RetryCount = 0;
   ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
   SetState(a, tzCheckFile);
@@ -312,10 +328,10 @@ void TxCheckFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
       FileDone(r, a, lfTransmitSkip);
       break;
     case ZRPOS: {
-      const uint32_t position = std::min(a.HeaderPosition, r.SrcFileLen);
+      const uint64_t position = std::min<uint64_t>(a.HeaderPosition, r.SrcFileLen);
       r.FileOffset = position;
-      r.BytesTransferred = int32_t(position);
-      r.BytesRemaining = int32_t(r.SrcFileLen - position);
+      r.BytesTransferred = int64_t(position);
+      r.BytesRemaining = int64_t(r.SrcFileLen - position);
       a.LastRposPosition = position;
       SetState(a, tzStartData);
       break;
@@ -357,7 +373,7 @@ void TxStartData(TransferRecord& r, TZmodemArea& a) {
   PurgeOutputOfPort(r);
   a.BytesSinceWindow = 0;
   a.ZrinitToIgnore = 0;
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendBinaryHeader(r, a, ZDATA);
   SetState(a, tzEscapeData);
 }
@@ -413,8 +429,8 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
   }
   a.Encoder.LastSent = a.WorkBuffer[a.EscapedLength - 1];
   r.FileOffset += a.BlockLength;
-  r.BytesTransferred += int32_t(a.BlockLength);
-  r.BytesRemaining -= int32_t(a.BlockLength);
+  r.BytesTransferred += int64_t(a.BlockLength);
+  r.BytesRemaining -= int64_t(a.BlockLength);
   r.ForceStatus = true;
   if (r.LastBlock) {
     // The retry count goes on: only progress (a ZACK, a ZRPOS further on)
@@ -488,7 +504,7 @@ void TxSendData(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 }
 
 void TxSendEof(TransferRecord& r, TZmodemArea& a) {
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendBinaryHeader(r, a, ZEOF);
   ArmStatus(r, r.OutBuffUsedTrigger, 0);
   ArmTimer(r, r.StatusTrigger, kEofStatusTicks);
@@ -498,6 +514,7 @@ void TxSendEof(TransferRecord& r, TZmodemArea& a) {
     if (seconds <= 8) seconds = 10;
     ticks = Secs2Ticks(seconds);
   }
+  a.EofWaitTicks = ticks;
   ArmTimer(r, r.TimeoutTrigger, ticks);
   SetState(a, tzDrainEof);
 }
@@ -507,6 +524,16 @@ void TxSendEof(TransferRecord& r, TZmodemArea& a) {
 // frame passes a ZEOF for another place over without a word, but answers a
 // ZDATA there with a ZRPOS for what it is missing.
 void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (status == psTimeout) {
+    // A receiver that stays silent (after asking for a position, say) is
+    // given up once the silence reaches the wait for any answer.
+    a.SilentTicks += a.EofWaitTicks;
+    if (a.SilentTicks >= r.TransmitTimeout) {
+      SendAbort(r, a);
+      GotError(r, ecTimeout);
+      return SetState(a, tzError);
+    }
+  }
   if (status == psTimeout || status == psBlockCheckError) {
     SetState(a, CountError(r, a, kDataRetries) ? tzStartData : tzError);
     return;
@@ -541,6 +568,7 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
 
 void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0 && trigger == r.OutBuffUsedTrigger) {
+    a.EofWaitTicks = r.FinishWait;
     ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
     return SetState(a, tzCheckEof);
   }
@@ -555,7 +583,7 @@ void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 }
 
 void TxSendFinish(TransferRecord& r, TZmodemArea& a) {
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendHexHeader(r, a, ZFIN);
   ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
   a.RetryCount = 0;
@@ -567,7 +595,7 @@ void TxChkFinish(TransferRecord& r, TZmodemArea& a, int32_t status) {
     // Every file is through: a lost ZFIN is asked again a few times, and no
     // answer at all still ends the session well.
     if (++a.RetryCount <= kFinishResends) {
-      a.HeaderData = PositionData(r.FileOffset);
+      a.HeaderData = PositionData(uint32_t(r.FileOffset));
       SendHexHeader(r, a, ZFIN);
       ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
       return;
@@ -706,12 +734,20 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   a.Encoder = TZmodemEncoder{};
   a.UseCrc32 = true;
   NewTimer(r.TransferTimer, 1);
-  // A mask that matches nothing ends here, before the line is touched.
+  // A mask that matches nothing, or a first file larger than the headers'
+  // positions can carry, ends here, before the line is touched.
   if (!r.NextFileHook(r, r.PathName.data())) {
     r.PathName[0] = 0;
     a.ZmodemState = tzDone;
     ShowLastStatus(r);
     if (r.ProtocolError == 0) GotError(r, ecNoMatchingFiles);
+    return;
+  }
+  struct stat st {};
+  if (stat(BufferText(r.PathName).c_str(), &st) == 0 && uint64_t(st.st_size) > kZmodemMaxFileSize) {
+    a.ZmodemState = tzDone;
+    ShowLastStatus(r);
+    GotError(r, ecFileTooLarge);
     return;
   }
   a.FirstFilePending = true;

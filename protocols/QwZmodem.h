@@ -154,12 +154,14 @@ int32_t CollectSubpacket(TZmodemCollector& c, uint32_t& cancelCount, const uint8
 // The file information of a ZFILE subpacket.
 struct TZmodemFileInfo {
   std::string Name;
-  uint32_t Size = 0;
+  uint64_t Size = 0;
   bool HasDate = false;
   int64_t Date = 0;  // seconds since 1970
 };
 // name NUL size [" " date in 12 octal digits] NUL.
-std::vector<uint8_t> BuildFileInfo(const std::string& name, uint32_t size, int64_t date);
+std::vector<uint8_t> BuildFileInfo(const std::string& name, uint64_t size, int64_t date);
+// The largest file the 32-bit positions of the headers can carry.
+constexpr uint64_t kZmodemMaxFileSize = UINT32_MAX;
 // Reads a received subpacket; the name keeps at most 255 bytes.
 TZmodemFileInfo ParseFileInfo(const uint8_t* data, size_t len);
 
@@ -179,6 +181,9 @@ struct TZmodemArea : TProtocolArea {
   TZmodemCollector Collector;
   bool OptionOverride = false;
   bool Recover = false;
+  // A receive nobody asked for: an existing file is never replaced, whatever
+  // the sender's option (the data arrives under a `$` name).
+  bool NeverReplace = false;
   bool Crc32Active = true;
   bool UseCrc32 = true;
   TZmodemEncoder Encoder;  // escape-all and the last byte sent
@@ -202,6 +207,8 @@ struct TZmodemArea : TProtocolArea {
   // Beyond the stored fields.
   uint32_t RetryCount = 0;     // errors since the last progress
   uint32_t LastRposPosition = 0;
+  int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
+  int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header
   bool FileActive = false;     // a file between its start and end log entries
   bool Draining = false;       // the finish waits for the last bytes to leave
   bool EndNow = false;         // a cancel call: the transfer ends within it
@@ -238,6 +245,7 @@ int32_t SetZmodemFileOption(TransferRecord& r, uint8_t option);
 int32_t SetZmodemRecover(TransferRecord& r, bool on);
 int32_t SetZmodemFinishRetry(TransferRecord& r, int32_t retries);
 int32_t SetZmodem8K(TransferRecord& r, bool on);
+int32_t SetZmodemNeverReplace(TransferRecord& r, bool on);
 
 void PrepareTransmitZmodem(TransferRecord& r);
 void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);

@@ -355,7 +355,7 @@ int32_t CollectSubpacket(TZmodemCollector& c, uint32_t& cancelCount, const uint8
 
 // --- File information ------------------------------------------------------------------------
 
-std::vector<uint8_t> BuildFileInfo(const std::string& name, uint32_t size, int64_t date) {
+std::vector<uint8_t> BuildFileInfo(const std::string& name, uint64_t size, int64_t date) {
   std::string text = name;
   text += '\0';
   text += std::to_string(size);
@@ -388,9 +388,10 @@ TZmodemFileInfo ParseFileInfo(const uint8_t* data, size_t len) {
       number = false;
       break;
     }
-    value = std::min<uint64_t>(value * 10 + uint64_t(ch - '0'), UINT32_MAX);
+    // Kept above the 32-bit limit (held at 2^63), so the receiver can refuse it.
+    value = value > (uint64_t(INT64_MAX) - 9) / 10 ? uint64_t(INT64_MAX) : value * 10 + uint64_t(ch - '0');
   }
-  info.Size = number ? uint32_t(value) : 0;
+  info.Size = number ? value : 0;
   if (i < len && data[i] == 0) return info;
   const std::string date = token();
   const uint32_t seconds = OctalStr2Long(date);

@@ -17,6 +17,10 @@ constexpr uint8_t kAttentionBreak = 221;
 constexpr uint8_t kAttentionPause = 222;
 constexpr int32_t kAttentionPauseTicks = 18;
 constexpr int32_t kBreakTicks = 5;
+// The breaks and pauses of one attention string together hold the dispatcher
+// thread (and the record's lock) at most this long, however many the peer
+// put in it: a cancel is never kept waiting behind them.
+constexpr int32_t kAttentionBudgetTicks = 9;
 constexpr int kAbortRun = 8;
 }  // namespace
 
@@ -53,7 +57,7 @@ void UncountQueued(TransferRecord& r) {
   // count, less the overhead they carried.
   const uint32_t n = r.Dispatcher->OutputUsed();
   if (n > r.BlockSize)
-    r.BytesTransferred = r.BytesTransferred - int32_t(n) + int32_t((n / r.BlockSize) * r.Overhead);
+    r.BytesTransferred = r.BytesTransferred - int64_t(n) + int64_t((n / r.BlockSize) * r.Overhead);
 }
 
 void SendAbort(TransferRecord& r, TZmodemArea& a) {
@@ -71,20 +75,26 @@ void SendAbort(TransferRecord& r, TZmodemArea& a) {
 }
 
 void SendAttention(TransferRecord& r, TZmodemArea& a, const uint8_t* text) {
+  int32_t budget = kAttentionBudgetTicks;
   for (uint32_t i = 0; i < kZmodemAttentionSize && text[i] != 0; ++i) {
     if (text[i] == kAttentionBreak) {
-      if (r.Dispatcher != nullptr) {
+      const int32_t ticks = std::min(kBreakTicks, budget);
+      budget -= ticks;
+      if (r.Dispatcher != nullptr && ticks > 0) {
         if (a.Pause != nullptr) {
-          a.Pause(kBreakTicks);
+          a.Pause(ticks);
         } else {
-          r.Dispatcher->SendBreakFor(kBreakTicks, false);
+          r.Dispatcher->SendBreakFor(ticks, false);
         }
       }
     } else if (text[i] == kAttentionPause) {
+      const int32_t ticks = std::min(kAttentionPauseTicks, budget);
+      budget -= ticks;
+      if (ticks <= 0) continue;
       if (a.Pause != nullptr)
-        a.Pause(kAttentionPauseTicks);
+        a.Pause(ticks);
       else
-        DelayTicks(kAttentionPauseTicks, false);
+        DelayTicks(ticks, false);
     } else {
       Send(r, a, &text[i], 1);
     }

@@ -218,7 +218,7 @@ void RxSndBlkPrp(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 void RxSync(TransferRecord& r, TZmodemArea& a) {
   DiscardInput(r, a);
   a.SinceHeader = 0;
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendHexHeader(r, a, ZRPOS);
   r.BytesRemaining = int32_t(r.SrcFileLen - std::min(r.FileOffset, r.SrcFileLen));
   r.BytesTransferred = int32_t(r.FileOffset);
@@ -238,7 +238,7 @@ void SkipFile(TransferRecord& r, TZmodemArea& a) {
 void RxStartFile(TransferRecord& r, TZmodemArea& a) {
   const TZmodemFileInfo info = ParseFileInfo(a.DataBlock.data(), a.Collector.Count);
   r.SrcFileLen = info.Size;
-  r.BytesRemaining = int32_t(info.Size);
+  r.BytesRemaining = int64_t(std::min<uint64_t>(info.Size, INT64_MAX));
   r.BytesTransferred = 0;
   r.FileOffset = 0;
   a.FileSeconds = info.HasDate ? info.Date : int64_t(time(nullptr));
@@ -246,16 +246,22 @@ void RxStartFile(TransferRecord& r, TZmodemArea& a) {
   r.ProtocolStatus = psOK;
   // The name stays inside the destination directory: "/" and "\" separate,
   // ".." and absolute parts are dropped, and a path beyond 255 bytes is refused.
-  std::string path;
-  const bool placed = BuildReceivePath(r, info.Name, (r.TransferOptions & tfHonorDirectory) != 0, path);
-  SetBufferText(r.PathName, placed ? path : info.Name);
+  const bool placed =
+      PlaceReceivedName(r, info.Name, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
   if (placed && r.UpcaseFileNames) UpcasePathName(r, false);
   r.LogFileHook(r, lfReceiveStart);
+  if (info.Size > kZmodemMaxFileSize) {
+    // Its positions would pass the headers' 32 bits.
+    ReportError(r, ecFileTooLarge);
+    return SkipFile(r, a);
+  }
   SetBufferText(r.AcceptName, BufferText(r.PathName));
   if (!placed || !r.AcceptFileHook(r, r.AcceptName.data())) return SkipFile(r, a);
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.PrepareWritingHook(r);
   if (r.ProtocolError != 0) {
+    // The file's start is in the log: so is its end.
+    r.LogFileHook(r, lfReceiveFail);
     SendAbort(r, a);
     return SetState(a, rzError);
   }
@@ -323,10 +329,16 @@ void RxStartData(TransferRecord& r, TZmodemArea& a, int32_t status) {
 // Writes the collected bytes at FileOffset; false on a write error.
 bool WriteCollected(TransferRecord& r, TZmodemArea& a) {
   const uint32_t count = a.Collector.Count;
+  // Past the headers' 32-bit positions the offset would wrap and overwrite
+  // the start of the file: the receive ends instead.
+  if (r.FileOffset + count > kZmodemMaxFileSize) {
+    GotError(r, ecFileTooLarge);
+    return false;
+  }
   if (r.WriteBlockHook(r, a.DataBlock.data(), count)) return false;
   r.FileOffset += count;
-  r.BytesTransferred += int32_t(count);
-  r.BytesRemaining -= int32_t(count);
+  r.BytesTransferred += int64_t(count);
+  r.BytesRemaining -= int64_t(count);
   r.ForceStatus = true;
   a.RetryCount = 0;  // progress
   StartCollecting(r, a);
@@ -334,7 +346,7 @@ bool WriteCollected(TransferRecord& r, TZmodemArea& a) {
 }
 
 void Acknowledge(TransferRecord& r, TZmodemArea& a) {
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendHexHeader(r, a, ZACK);
 }
 
@@ -400,7 +412,7 @@ void RxWaitEof(TransferRecord& r, TZmodemArea& a, int32_t status) {
 }
 
 void RxSendFinish(TransferRecord& r, TZmodemArea& a) {
-  a.HeaderData = PositionData(r.FileOffset);
+  a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendHexHeader(r, a, ZFIN);
   ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
   a.OCount = 0;
@@ -567,22 +579,11 @@ void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 namespace {
 
-// Creates the directories of `path` that are missing (a sender's kept path).
-bool MakeParents(const std::string& path) {
-  const std::string dir = JustPathname(path);
-  for (size_t at = 1; at <= dir.size(); ++at) {
-    if (at != dir.size() && dir[at] != '/') continue;
-    const std::string part = dir.substr(0, at);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-enum class TWriteChoice { Create, Resume, Append, Skip };
+enum class TWriteChoice { Create, Resume, Append, Skip, Rename };
 
 // What the file option says for an existing file of `size` bytes last
 // changed at `localSeconds`.
-TWriteChoice ChooseForExisting(uint8_t option, const TZmodemArea& a, uint32_t incomingSize, uint32_t size,
+TWriteChoice ChooseForExisting(uint8_t option, const TZmodemArea& a, uint64_t incomingSize, uint64_t size,
                                int64_t localSeconds) {
   const int64_t diff = a.FileSeconds - localSeconds;
   const bool newer = diff > 1;  // older, or within a second, is not newer
@@ -605,26 +606,28 @@ void ZmodemPrepareWriting(TransferRecord& r) {
   if (a == nullptr) return DefPrepareWriting(r);
   r.FileBuffer.assign(kFileBufferSize, 0);
   if (a->Recover) a->ConversionOption |= kConvResume;
-  const std::string path = BufferText(r.PathName);
+  std::string path = BufferText(r.PathName);
   struct stat st {};
-  const bool exists = stat(path.c_str(), &st) == 0;
-  const int probeErr = errno;
+  const int probe = ProbeReceivedFile(r, path, st);
+  const bool exists = probe == 0;
   auto fail = [&](int err) {
     r.FileBuffer.clear();
-    GotError(r, -IoError(err));
+    if (!SkipsWhenUnplaceable(r, err)) GotError(r, -IoError(err));
   };
   auto skip = [&](int32_t status) {
     r.FileBuffer.clear();
     r.ProtocolStatus = status;
     r.ForceStatus = true;
   };
-  if (!exists && probeErr != ENOENT) return fail(probeErr);
-  // Only a regular file is ever written: a directory, a device or a pipe of
-  // that name is left alone.
+  if (!exists && probe != ENOENT) return fail(probe);
+  // Only a regular file is ever written: a link, a directory, a device or a
+  // pipe of that name is left alone.
   if (exists && !S_ISREG(st.st_mode)) return skip(psCantWriteFile);
-  const uint32_t size = exists ? uint32_t(std::min<off_t>(st.st_size, UINT32_MAX)) : 0;
+  const uint64_t size = exists ? uint64_t(st.st_size) : 0;
   TWriteChoice choice = TWriteChoice::Create;
-  if (exists && size < r.SrcFileLen && (a->ConversionOption & kConvResume) == kConvResume) {
+  if (exists && a->NeverReplace) {
+    choice = TWriteChoice::Rename;
+  } else if (exists && size < r.SrcFileLen && (a->ConversionOption & kConvResume) == kConvResume) {
     choice = TWriteChoice::Resume;
   } else if (!exists) {
     if (a->FileManagement & kSkipNoFileBit) return skip(psFileDoesntExist);
@@ -632,14 +635,19 @@ void ZmodemPrepareWriting(TransferRecord& r) {
     choice = ChooseForExisting(a->FileManagement, *a, r.SrcFileLen, size, int64_t(st.st_mtime));
     if (choice == TWriteChoice::Skip) return skip(psCantWriteFile);
   }
-  if (!exists && !MakeParents(path)) return fail(errno);
-  int flags = O_WRONLY | O_CLOEXEC;
-  if (choice == TWriteChoice::Create) flags |= O_CREAT | O_TRUNC;
-  // Appended data lands behind the old whatever offset the writes use.
-  if (choice == TWriteChoice::Append) flags |= O_APPEND;
-  const int fd = ::open(path.c_str(), flags, 0644);
+  int fd = -1;
+  if (choice == TWriteChoice::Rename) {
+    fd = CreateRenamedFile(r, path);
+    SetBufferText(r.PathName, path);
+  } else {
+    int flags = O_WRONLY;
+    if (choice == TWriteChoice::Create) flags |= O_CREAT | O_TRUNC;
+    // Appended data lands behind the old whatever offset the writes use.
+    if (choice == TWriteChoice::Append) flags |= O_APPEND;
+    fd = OpenReceivedFile(r, path, flags);
+  }
   if (fd < 0) return fail(errno);
-  const uint32_t start = choice == TWriteChoice::Resume ? size : 0;
+  const uint64_t start = choice == TWriteChoice::Resume ? size : 0;
   r.ShowStatusHook(r, 0);
   r.WorkFile = fd;
   r.FileOffset = r.BufferStart = r.LastOffset = start;
@@ -656,7 +664,7 @@ void ZmodemFinishWriting(TransferRecord& r) {
   // its own, so that a later comparison never takes it for current.
   if (a == nullptr || !wasOpen || r.ProtocolError != 0 || r.ProtocolStatus != psEndFile) return;
   const timespec times[2] = {{0, UTIME_NOW}, {time_t(a->FileSeconds), 0}};
-  if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) r.SrcFileDate = PackUnixDate(a->FileSeconds);
+  if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0) r.SrcFileDate = PackUnixDate(a->FileSeconds);
 }
 
 }  // namespace zav

@@ -10,7 +10,9 @@
 // every event runs on the component's thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -132,6 +134,9 @@ class TMroCustomProtocol : public TMroBaseComponent {
   void SetKermitSWCTurnDelay(int32_t v);
   int32_t KermitTimeoutSecs() const;
   void SetKermitTimeoutSecs(int32_t v);
+  // Received names as sent (otherwise an all-upper-case name is stored in lower case).
+  bool KermitLiteralNames() const;
+  void SetKermitLiteralNames(bool v);
   char KermitPadCharacter() const;
   void SetKermitPadCharacter(char v);
   int32_t KermitPadCount() const;
@@ -169,10 +174,13 @@ class TMroCustomProtocol : public TMroBaseComponent {
   // Read-only values for status displays and logs.
   int32_t ProtocolStatus() const { return FRecord->ProtocolStatus; }
   int32_t ProtocolError() const { return FRecord->ProtocolError; }
-  uint32_t SrcFileLen() const { return FRecord->SrcFileLen; }
+  uint64_t SrcFileLen() const { return FRecord->SrcFileLen; }
   int32_t ElapsedTicks() const { return FRecord->ElapsedTicks; }
-  int32_t BytesTransferred() const { return FRecord->BytesTransferred; }
-  int32_t BytesRemaining() const { return FRecord->BytesRemaining; }
+  // A transmit's count leaves out what has not left for the line yet.
+  int64_t BytesTransferred() const {
+    return FRecord->BytesTransferred - std::min(FRecord->BytesInFlight, std::max<int64_t>(FRecord->BytesTransferred, 0));
+  }
+  int64_t BytesRemaining() const { return FRecord->BytesRemaining + FRecord->BytesTransferred - BytesTransferred(); }
   uint32_t ActualCPS() const { return FRecord->ActualCPS; }
   int32_t InProgress() const { return FRecord->InProgress; }
   std::string StatusMsg(int32_t code) const;
@@ -224,6 +232,11 @@ class TMroProtocol : public TMroCustomProtocol {
 };
 
 // The history log: one entry per log report, appended to HistoryName.
+// A history entry's date and time: the short date and the long time of the
+// locale named for LC_TIME ("": the user's, from the environment), the year
+// always with four digits.
+std::string HistoryDateTime(const std::tm& when, const char* localeName);
+
 class TMroProtocolLog : public TMroBaseComponent {
  public:
   explicit TMroProtocolLog(TComponent* owner);
@@ -238,7 +251,7 @@ class TMroProtocolLog : public TMroBaseComponent {
   virtual void WriteLogEntry(uint16_t code);
 
   // The date and time text of an entry (tests fix it). Default: the local
-  // time in the system's date and time format.
+  // time by HistoryDateTime in the user's locale.
   static std::function<std::string()> DateTimeText;
 
  protected:

@@ -1,5 +1,8 @@
 // The history log: one entry per log code appended to a text file with CR LF
 // line ends, opened and closed for each entry.
+#include <langinfo.h>
+#include <locale.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -17,9 +20,7 @@ std::string LocalDateTime() {
   const time_t now = time(nullptr);
   tm lt {};
   localtime_r(&now, &lt);
-  char text[64];
-  const size_t n = strftime(text, sizeof text, "%x %X", &lt);
-  return std::string(text, n);
+  return HistoryDateTime(lt, "");
 }
 
 [[noreturn]] void RaiseIo(int err) {
@@ -38,6 +39,20 @@ std::string ElapsedText(int32_t ticks) {
 }
 
 }  // namespace
+
+std::string HistoryDateTime(const tm& when, const char* localeName) {
+  // The locale's own object: the process's locale is never changed here.
+  locale_t loc = newlocale(LC_TIME_MASK, localeName, locale_t(0));
+  if (loc == locale_t(0)) loc = newlocale(LC_TIME_MASK, "C", locale_t(0));
+  std::string date = nl_langinfo_l(D_FMT, loc);
+  // The year always with four digits, as the log's own example writes it.
+  for (size_t at = date.find("%D"); at != std::string::npos; at = date.find("%D")) date.replace(at, 2, "%m/%d/%y");
+  for (size_t at = date.find("%y"); at != std::string::npos; at = date.find("%y", at)) date[at + 1] = 'Y';
+  char text[128];
+  const size_t n = strftime_l(text, sizeof text, (date + " %X").c_str(), &when, loc);
+  freelocale(loc);
+  return std::string(text, n);
+}
 
 std::function<std::string()> TMroProtocolLog::DateTimeText = LocalDateTime;
 
@@ -68,7 +83,11 @@ void TMroProtocolLog::WriteLogEntry(uint16_t code) {
     const std::string name = ProtocolName(p.ProtocolType());
     const std::string dir = code <= 3 ? " receive " : " transmit ";
     const std::string file = p.FileName();
-    const std::string status = StatusText(p.ProtocolStatus());
+    std::string status = StatusText(p.ProtocolStatus());
+    // A failure by an error (a file that could not be made, say) names the
+    // error, never the "OK" of a status nothing changed.
+    const bool failed = code == lfReceiveFail || code == lfTransmitFail;
+    if (failed && p.ProtocolError() != 0 && p.ProtocolStatus() == psOK) status = ErrorText(p.ProtocolError());
     switch (code) {
       case lfReceiveStart:
       case lfTransmitStart:

@@ -393,6 +393,8 @@ uint32_t TMroBaseDispatcher::OutputUsed() {
   return DeviceStatus.OutQueue;
 }
 
+uint32_t TMroBaseDispatcher::OutputInFlight() { return OutputUsed() + DeviceOutputQueued(); }
+
 uint32_t TMroBaseDispatcher::OutputFree() {
   TLockGuard out(OutputLock);
   return OutBufferSize - OutputUsed();

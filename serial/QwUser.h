@@ -240,6 +240,9 @@ class TMroBaseDispatcher {
 
   // Output state.
   uint32_t OutputUsed();
+  // Bytes written that have not left for the line: the transmit ring and the
+  // operating system's own output queue.
+  uint32_t OutputInFlight();
   uint32_t OutputFree();
   int32_t PurgeOutput();
 
@@ -438,6 +441,9 @@ class TMroBaseDispatcher {
   virtual uint8_t DeviceModemStatus() = 0;  // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
   // Whether the driver switches RTS for RS-485 by itself.
   virtual bool DeviceTogglesRts() const { return true; }
+  // Bytes the operating system still holds for the line (TIOCOUTQ); 0 where
+  // there is no such queue.
+  virtual uint32_t DeviceOutputQueued() { return 0; }
 
  public:
   // Whether the open device has modem lines to set and read (a

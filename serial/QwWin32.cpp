@@ -289,6 +289,12 @@ void TMroWin32Dispatcher::CloseDescriptor() {
 
 // --- Device operations ------------------------------------------------------------
 
+uint32_t TMroWin32Dispatcher::DeviceOutputQueued() {
+  int queued = 0;
+  if (Fd_ < 0 || ioctl(Fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return uint32_t(queued);
+}
+
 int32_t TMroWin32Dispatcher::DeviceEscape(int function) {
   int bit = 0;
   unsigned long req = 0;

@@ -59,6 +59,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   int32_t DeviceYield() override;
   void DeviceSetBreak(bool on) override;
   uint8_t DeviceModemStatus() override;
+  uint32_t DeviceOutputQueued() override;
   void ReleaseResources() override;
 
   // Takes over a descriptor opened elsewhere (the telephony variant).

@@ -40,7 +40,7 @@ constexpr SystemError kSystemErrors[] = {
     {32, EBUSY},   {39, ENOSPC},     {50, EOPNOTSUPP},  {80, EEXIST},     {87, EINVAL},
     {89, EAGAIN},  {108, EBUSY},     {109, EPIPE},      {111, ENAMETOOLONG}, {112, ENOSPC},
     {114, EBADF},  {120, ENOSYS},    {145, ENOTEMPTY},  {164, EAGAIN},    {170, EBUSY},
-    {183, EEXIST}, {206, ENAMETOOLONG}, {267, ENOTDIR}, {995, ECANCELED}, {1460, ETIMEDOUT},
+    {183, EEXIST}, {206, ENAMETOOLONG}, {223, EFBIG}, {267, ENOTDIR}, {995, ECANCELED}, {1460, ETIMEDOUT},
 };
 
 // strerror_r comes in two flavours; both end up here.
@@ -249,9 +249,14 @@ std::string CleanSystemMessage(std::string text) {
 uint32_t PlatformErrorNumber(int err) {
   switch (err) {
     case ENOENT: case ENXIO: case ENODEV: case ENOTTY: return kErrFileNotFound;
-    case ENOTDIR: case ENAMETOOLONG: return kErrPathNotFound;
+    case ENOTDIR: return kErrPathNotFound;
+    case ENAMETOOLONG: return kErrNameTooLong;
     case EMFILE: case ENFILE: return kErrTooManyFiles;
-    case EACCES: case EPERM: case EROFS: case EBUSY: case EWOULDBLOCK: return kErrAccessDenied;
+    case EACCES: case EPERM: case EISDIR: case EBUSY: case EWOULDBLOCK: return kErrAccessDenied;
+    case EROFS: return kErrWriteProtect;
+    case EEXIST: return kErrFileExists;
+    case ENOSPC: return kErrDiskFull;
+    case EFBIG: return kErrFileTooLarge;
     case EBADF: return kErrInvalidHandle;
     case ENOMEM: return kErrNotEnoughMemory;
     case EINVAL: return kErrInvalidParameter;

@@ -31,6 +31,8 @@ constexpr int32_t ecInvalidHandle = -6;
 constexpr int32_t ecOutOfMemory = -8;
 constexpr int32_t ecInvalidDrive = -15;
 constexpr int32_t ecNoMoreFiles = -18;
+constexpr int32_t ecNameTooLong = -206;
+constexpr int32_t ecFileTooLarge = -223;  // larger than the protocol can carry
 constexpr int32_t ecDiskRead = -100;
 constexpr int32_t ecDiskFull = -101;
 constexpr int32_t ecNotAssigned = -102;
@@ -408,9 +410,10 @@ std::string SystemErrorText(int32_t n);
 std::string CleanSystemMessage(std::string text);
 
 // The platform error number (ZiRode.h) of an errno: ENOENT, ENXIO, ENODEV and
-// ENOTTY (no such serial device) 2; ENOTDIR, ENAMETOOLONG 3; EMFILE, ENFILE 4;
-// EACCES, EPERM, EROFS, EBUSY, EWOULDBLOCK (denied or in use) 5; EBADF 6;
-// ENOMEM 8; EINVAL 87; anything else 31.
+// ENOTTY (no such serial device) 2; ENOTDIR 3; EMFILE, ENFILE 4; EACCES,
+// EPERM, EISDIR, EBUSY, EWOULDBLOCK (denied or in use) 5; EBADF 6; ENOMEM 8;
+// EROFS 19; EEXIST 80; EINVAL 87; ENOSPC 112; ENAMETOOLONG 206; EFBIG 223;
+// anything else 31.
 uint32_t PlatformErrorNumber(int err);
 
 // The application's top-level error handler: errors raised while the port

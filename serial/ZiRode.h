@@ -47,7 +47,12 @@ constexpr uint32_t kErrTooManyFiles = 4;
 constexpr uint32_t kErrAccessDenied = 5;  // also: in use by another program
 constexpr uint32_t kErrInvalidHandle = 6;
 constexpr uint32_t kErrNotEnoughMemory = 8;
+constexpr uint32_t kErrWriteProtect = 19;
 constexpr uint32_t kErrGeneralFailure = 31;
+constexpr uint32_t kErrFileExists = 80;
+constexpr uint32_t kErrDiskFull = 112;
+constexpr uint32_t kErrNameTooLong = 206;
+constexpr uint32_t kErrFileTooLarge = 223;
 constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrCommNotOpen = 2007;  // as the library's ie_NOpen
 

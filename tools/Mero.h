@@ -112,6 +112,9 @@ bool WaitAndPump(int stdinFd, std::chrono::milliseconds timeout);
 void WriteAll(int fd, const void* data, size_t size);
 // Text with \r \n \t \e \\ \xHH escapes turned into bytes.
 std::string Unescape(const std::string& text);
+// A name for the terminal: control bytes (below 0x20, 0x7F, 0x80..0x9F) and
+// the backslash as \xHH, so no name a peer chose can drive the terminal.
+std::string ShownName(const std::string& name);
 
 int RunPorts(ArgReader& args);
 int RunNullModem(ArgReader& args);

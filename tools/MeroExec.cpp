@@ -181,6 +181,14 @@ int RunExec(ArgReader& args) {
       throw ToolError("reading " + port + ": " + strerror(errno));
     // The line hung up: the program's output has nowhere to go.
     if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) lineGone = true;
+    // End of file on the line (a pseudo-terminal whose far side closed) ends
+    // the relay: it would read nothing again at every turn, and the program
+    // sees the end of its input.
+    if (lineEof) {
+      lineGone = true;
+      childIn.Reset();
+      toProgram.clear();
+    }
     bool childEof = false;
     if (fds[1].revents & (POLLIN | POLLHUP)) {
       if (!Fill(childOut.fd, toLine, childEof)) throw ToolError(std::string("reading the program: ") + strerror(errno));

@@ -202,17 +202,18 @@ class Transfer {
     protocol_->OnProtocolLog = [this](TMroCustomProtocol* p, uint16_t code) {
       if (code == lfReceiveStart || code == lfTransmitStart) {
         if (shown_) ShowProgress(true);
-        label_ = p->FileName();
+        label_ = ShownName(p->FileName());
         shown_ = false;
       } else if (code == lfReceiveOk) {
         ShowProgress(true);
         shown_ = false;
-        std::fprintf(stderr, "mero: received %d bytes into %s\n", p->BytesTransferred(), p->FileName().c_str());
+        std::fprintf(stderr, "mero: received %lld bytes into %s\n", static_cast<long long>(p->BytesTransferred()),
+                     ShownName(p->FileName()).c_str());
         ++received_;
       } else if (code == lfReceiveSkip || code == lfTransmitSkip) {
         ShowProgress(true);
         shown_ = false;
-        std::fprintf(stderr, "mero: skipped %s\n", p->FileName().c_str());
+        std::fprintf(stderr, "mero: skipped %s\n", ShownName(p->FileName()).c_str());
       }
     };
     RegisterErrorReporter([this](const std::exception& e) {
@@ -332,7 +333,7 @@ class Transfer {
 // The exit code of a finished transfer; the failure's text on stderr.
 int Outcome(const Transfer& t, int32_t code, const std::string& what) {
   if (code != 0) {
-    std::fprintf(stderr, "mero: %s: %s\n", what.c_str(), ErrorText(code).c_str());
+    std::fprintf(stderr, "mero: %s: %s\n", ShownName(what).c_str(), ErrorText(code).c_str());
     return kExitFailed;
   }
   if (!t.Reported().empty()) {

@@ -35,6 +35,8 @@ class KermitOptions : public ProtocolOptions {
     } else if (word == "--repeat-prefix") {
       const std::string value = args.Value(word);
       repeatPrefix_ = value == "none" ? ' ' : PrefixOf(value, word, "");
+    } else if (word == "--literal-names") {
+      literalNames_ = true;
     } else if (word == "--turn-delay") {
       turnDelay_ = int32_t(args.Number(word, 0, 1000000));
     } else {
@@ -56,6 +58,7 @@ class KermitOptions : public ProtocolOptions {
     if (ctlPrefix_) p.SetKermitCtlPrefix(*ctlPrefix_);
     if (repeatPrefix_) p.SetKermitRepeatPrefix(*repeatPrefix_);
     if (turnDelay_) p.SetKermitSWCTurnDelay(*turnDelay_);
+    if (literalNames_) p.SetKermitLiteralNames(true);
     if (hibitPrefix_) {
       p.SetKermitHighbitPrefix(*hibitPrefix_);
     } else if (TMroCustomComPort* port = p.ComPort();
@@ -82,7 +85,10 @@ class KermitOptions : public ProtocolOptions {
            "  --8bit-prefix C                8-bit prefix, Y (if the peer asks) or N (default Y;\n"
            "                                 & on a line of 7 data bits or with parity)\n"
            "  --repeat-prefix C|none         repeat-count prefix (default ~)\n"
-           "  --turn-delay N                 line turn-around delay with windows (default 0)\n";
+           "  --turn-delay N                 line turn-around delay with windows (default 0)\n"
+           "  --literal-names                keep received names as sent (otherwise a name all\n"
+           "                                 in upper case, Kermit's normal form, arrives in\n"
+           "                                 lower case)\n";
   }
 
  private:
@@ -99,6 +105,7 @@ class KermitOptions : public ProtocolOptions {
   std::optional<int32_t> packetLength_, windows_, timeout_, padCount_, turnDelay_;
   std::optional<char> padChar_, eol_, ctlPrefix_, hibitPrefix_, repeatPrefix_;
   std::optional<TBlockCheckMethod> check_;
+  bool literalNames_ = false;
 };
 
 }  // namespace

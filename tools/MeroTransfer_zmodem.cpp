@@ -87,6 +87,11 @@ class ZmodemOptions : public ProtocolOptions {
           "  --skip-no-file                 with --option-override: take only files that exist\n"
           "  --finish-retry N               times to repeat the final ZFIN (default 0)\n"
           "  --honor-directory              keep the sender's directories below --dir\n";
+    text +=
+        "  Waits: a silent peer in a handshake or mid-file is taken for a lost frame after\n"
+        "  10 s (182 ticks; the component's own default is 60 s, 1092 ticks)";
+    text += sending ? ".\n"
+                    : ";\n  the sender's closing OO is awaited 2 s (36 ticks; the component's 20 s, 364).\n";
     return text;
   }
 

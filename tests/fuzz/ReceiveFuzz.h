@@ -7,7 +7,9 @@
 // What the engine sends goes onto the wire after every step. After the script
 // time runs on until the transfer ends; one still running after a bounded
 // number of steps is cancelled. Every transfer must end with exactly one
-// finish event, whatever arrived: anything else stops the fuzzer.
+// finish event, send a bounded amount, and write nothing outside the
+// destination directory (kFuzzDestination in the scratch directory, set
+// before `begin`): anything else stops the fuzzer.
 //
 // An engine adds its fuzz target with a few lines:
 //   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -26,6 +28,10 @@
 #include "tests/support/ProtocolRig.h"
 
 namespace zav::fuzz {
+
+// The destination directory's name in the scratch directory: a receive that
+// takes a file name puts it there too.
+constexpr const char* kFuzzDestination = "dest";
 
 // `begin` chooses the protocol, its settings and starts the receive.
 int FuzzReceive(const uint8_t* data, size_t size, const std::function<void(test::TMemoryProtocolRig&)>& begin);

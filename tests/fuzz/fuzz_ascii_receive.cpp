@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return zav::fuzz::FuzzReceive(data, size, [](zav::test::TMemoryProtocolRig& rig) {
     rig.protocol->SetProtocolType(zav::ptAscii);
-    rig.protocol->SetFileName("in.txt");
+    rig.protocol->SetFileName(std::string(zav::fuzz::kFuzzDestination) + "/in.txt");
     rig.protocol->SetAsciiEOFTimeout(20);
     rig.protocol->BeginReceive();
   });

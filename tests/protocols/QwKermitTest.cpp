@@ -472,6 +472,28 @@ TEST_F(KermitTest, ReceivedNamesStayInTheDestinationDirectory) {
   EXPECT_FALSE(fs::exists("../evil.txt"));
 }
 
+// Kermit's normal form (upper case) arrives in lower case unless names are
+// kept literally; a name with any lower-case letter is kept.
+TEST_F(KermitTest, UpperCaseNamesArriveInLowerCase) {
+  const std::pair<std::string, std::string> names[] = {
+      {"FW.BIN", "fw.bin"}, {"Mixed.TXT", "Mixed.TXT"}, {"123", "123"}, {"DIR/A_1.C", "dir/a_1.c"}};
+  for (const auto& [sent, local] : names) EXPECT_EQ(KermitLocalName(sent), local) << sent;
+  fs::create_directory("dest");
+  protocol->SetDestinationDirectory("dest");
+  for (const bool literal : {false, true}) {
+    protocol->SetKermitLiteralNames(literal);
+    StartReceive(Field());
+    Inject('F', 1, "FW.BIN");
+    EXPECT_EQ(protocol->FileName(), literal ? "dest/FW.BIN" : "dest/fw.bin");
+    Inject('D', 2, "x");
+    Inject('Z', 3);
+    Inject('B', 4);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_EQ(ReadWhole(literal ? "dest/FW.BIN" : "dest/fw.bin"), "x");
+    events.events.clear();
+  }
+}
+
 // Each side sends with its own control prefix, so each reads with the other's.
 TEST_F(KermitTest, ReceivedDataIsReadWithThePeersControlPrefix) {
   protocol->SetKermitCtlPrefix('!');
@@ -603,12 +625,35 @@ TEST_F(KermitTest, GarbageEndsByTheRetryLimit) {
   for (int i = 0; i < 20 && Area().KermitState < rkComplete; ++i) Receive(junk);
   EXPECT_EQ(Finish(), ecProtocolError);
   EXPECT_LE(Area().InLen, kKermitInputSize);
-  // Silence does the same, one time-out after another.
+}
+
+// A sender that starts late is waited for until the user cancels: silence
+// before the first packet is no error, and a receive logs no start.
+TEST_F(KermitTest, AReceiveWaitsForALateSenderUntilCancelled) {
+  protocol->SetHandshakeRetry(5);
+  protocol->BeginReceive();
+  DrainQueue();
+  for (int i = 0; i < 40; ++i) Advance(Secs2Ticks(5) + 1);
+  EXPECT_LT(Area().KermitState, rkComplete);
+  EXPECT_FALSE(events.Finished());
+  const std::string field = Field();
+  Inject('S', 0, field);
+  EXPECT_EQ(SentTypes(), "Y0");
+  check = Params(field).CheckType >= '1' && Params(field).CheckType <= '3' ? Params(field).CheckType : '1';
+  Inject('F', 1, "late.txt");
+  Inject('D', 2, "x");
+  Inject('Z', 3);
+  Inject('B', 4);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(events.Count("log 0"), 0u);
+  EXPECT_EQ(events.Count("log 1"), 1u);
   events.events.clear();
-  StartReceive(Field());
-  for (int i = 0; i < 20 && Area().KermitState < rkComplete; ++i) Advance(Secs2Ticks(5) + 1);
-  EXPECT_EQ(Finish(), ecProtocolError);
-  EXPECT_EQ(Record().TotalErrors, 6u);
+  protocol->BeginReceive();
+  DrainQueue();
+  for (int i = 0; i < 40; ++i) Advance(Secs2Ticks(5) + 1);
+  protocol->AbortProtocol();
+  DrainQueue();
+  EXPECT_EQ(Finish(), ecCancelRequested);
 }
 
 // Bytes waiting before a receive starts that fail it at once: the start's

@@ -72,6 +72,8 @@ TEST(Helpers, OctalTextBothWays) {
   EXPECT_EQ(OctalStr2Long("  000777 \n"), 511u);
   EXPECT_EQ(OctalStr2Long("778"), 0u);
   EXPECT_EQ(OctalStr2Long("123456701234"), 0u);  // 12 digits
+  EXPECT_EQ(OctalStr2Long("37777777777"), UINT32_MAX);
+  EXPECT_EQ(OctalStr2Long("77777777777"), 0u);  // 33 bits
   EXPECT_EQ(DosDateToUnix(PackUnixDate(1700000000)), 1700000000);
 }
 

@@ -168,6 +168,31 @@ TEST_F(XmodemTransmitTest, ChecksumBlocksThenTheDoubleEot) {
   EXPECT_EQ(protocol->ProtocolStatus(), psEndFile);
 }
 
+TEST_F(XmodemTransmitTest, TheEndDrainWaitGrowsAsTheLineSlowsAndIsNeverZero) {
+  protocol->SetProtocolType(ptXmodem);
+  TransferRecord& r = Record();
+  TXmodemArea& a = *XmodemArea(r);
+  r.FinishWait = 0;
+  int32_t last = INT32_MAX;
+  for (const uint32_t cps : {960u, 8192u, 11520u, 92160u}) {
+    r.ActualCPS = cps;
+    const int32_t ticks = EndDrainTicks(r, a);
+    EXPECT_GT(ticks, 2 * a.XYmodemBlockWait) << cps;
+    EXPECT_LE(ticks, last) << cps;
+    last = ticks;
+  }
+}
+
+// Before the receiver answers, the elapsed time counts from the start, not
+// from the clock's own beginning.
+TEST_F(XmodemTransmitTest, TheElapsedTimeBeforeTheDataPhaseCountsFromTheStart) {
+  StartSend(ptXmodem, "e.bin", "abc");
+  Advance(110);
+  UpdateElapsedTicks(Record());
+  EXPECT_GE(protocol->ElapsedTicks(), 109);
+  EXPECT_LE(protocol->ElapsedTicks(), 111);
+}
+
 TEST_F(XmodemTransmitTest, AReceiverAskingForCrcGetsIt) {
   const std::string file = Random(128, 2);
   StartSend(ptXmodem, "crc.bin", file);
@@ -389,6 +414,14 @@ TEST_F(XmodemReceiveTest, CUnansweredFourTimesFallsBackToTheChecksum) {
   EndFile();
   EXPECT_EQ(events.FinishCode(), 0);
   EXPECT_EQ(ReadWhole("fb.bin"), d);
+}
+
+TEST_F(XmodemReceiveTest, AReceiveThatNeverGotABlockLeavesNoFile) {
+  StartReceive(ptXmodemCRC, "none.bin");
+  for (int i = 0; i < 40 && !events.Finished(); ++i) Advance(183);
+  ASSERT_TRUE(events.Finished());
+  EXPECT_NE(events.FinishCode(), 0);
+  EXPECT_FALSE(fs::exists("none.bin"));
 }
 
 TEST_F(XmodemReceiveTest, ADuplicateIsAcknowledgedAndNotWritten) {

@@ -32,7 +32,7 @@ TEST(YmodemHeader, ReadsWhatPeersSend) {
     bool end;
     std::string name;
     bool hasSize;
-    uint32_t size;
+    uint64_t size;
     bool hasDate;
     int64_t date;
   };
@@ -47,6 +47,7 @@ TEST(YmodemHeader, ReadsWhatPeersSend) {
       {"date that does not fit", std::string("f\0" "1 777777777777", 16), false, "f", true, 1, true, 0},
       {"date that is not octal", std::string("g\0" "1 1238", 8), false, "g", true, 1, true, 0},
       {"empty", std::string(), true, "", false, 0, false, 0},
+      {"5 GiB", std::string("h\0" "5368709120", 12), false, "h", true, 5368709120, false, 0},
   };
   for (const Case& c : cases) {
     std::string block = c.data;
@@ -194,6 +195,25 @@ TEST_F(YmodemReceiveTest, AThousandByteFileIsCutFromItsBlockAndDated) {
   EXPECT_EQ(events.Count("log 1"), 1u);
 }
 
+// What the peer sends beyond the announced size is discarded, however much.
+TEST_F(YmodemReceiveTest, AFileIsCutToItsAnnouncedSize) {
+  const std::string data = Random(7000, 31);
+  StartBatch();
+  Feed(Frame(0, HeaderText(BuildYmodemHeader("cut.bin", 14, false, 0)), true));
+  EXPECT_EQ(Out(), kAck + "C");
+  for (size_t at = 0, n = 1; at < data.size(); at += 1024, ++n) {
+    Feed(Frame(uint8_t(n), data.substr(at, 1024), true, 1024));
+    EXPECT_EQ(Out(), kAck);
+    EXPECT_LE(fs::file_size("cut.bin"), 14u);
+  }
+  EndFile();
+  EXPECT_EQ(ReadWhole("cut.bin"), data.substr(0, 14));
+  Advance(kYmodemRequestDelay + 1);
+  EXPECT_EQ(Out(), "C");
+  EndBatch();
+  EXPECT_EQ(events.FinishCode(), 0);
+}
+
 TEST_F(YmodemReceiveTest, AnEmptyHeaderEndsAnEmptyBatch) {
   StartBatch();
   Feed(Frame(0, std::string(128, '\0'), true));
@@ -227,6 +247,31 @@ TEST_F(YmodemReceiveTest, PeerNamesStayInTheDestinationDirectory) {
   EndBatch();
   EXPECT_EQ(events.FinishCode(), 0);
   EXPECT_EQ(ReadWhole("dest/sub/deeper/kept.txt"), "y");
+}
+
+// Over the wire: a link planted in the destination is never written through,
+// a name's control bytes never reach the disk, and directories are made only
+// for an accepted file.
+TEST_F(YmodemReceiveTest, HostileNamesOverTheWire) {
+  fs::create_directory("dest");
+  WriteWhole("outside.txt", "keep");
+  fs::create_symlink("../outside.txt", "dest/ln");
+  protocol->SetProtocolType(ptYmodem);
+  protocol->SetDestinationDirectory("dest");
+  protocol->SetHonorDirectory(true);
+  protocol->OnProtocolAccept = [](TMroCustomProtocol*, bool& accept, std::string& name) {
+    accept = name.find("refused") == std::string::npos;
+  };
+  StartBatch();
+  SendFile("ln", "peer", 0, kAck + "C");
+  SendFile("bell\x07\x1b[2J", "x", 0, kAck + "C");
+  Feed(Frame(0, HeaderText(BuildYmodemHeader("refused/f", 1, false, 0)), true));
+  Out();
+  EXPECT_EQ(ReadWhole("outside.txt"), "keep");
+  EXPECT_TRUE(fs::is_symlink("dest/ln"));
+  EXPECT_EQ(ReadWhole("dest/$n"), "peer");
+  EXPECT_EQ(ReadWhole("dest/bell__[2J"), "x");
+  EXPECT_FALSE(fs::exists("dest/refused"));
 }
 
 TEST_F(YmodemReceiveTest, ABadDateIsReportedAndTheFileKept) {

@@ -55,7 +55,7 @@ std::string FileFrame(const std::string& info, uint8_t management, uint8_t conve
 }
 
 std::string Info(const std::string& name, size_t size, int64_t date = 0) {
-  const auto v = BuildFileInfo(name, uint32_t(size), date);
+  const auto v = BuildFileInfo(name, uint64_t(size), date);
   return std::string(v.begin(), v.end());
 }
 
@@ -540,6 +540,46 @@ TEST_F(ZmodemTest, ANoAnswerToTheFinalZfinIsStillASuccess) {
   EXPECT_EQ(events.FinishCode(), 0);
 }
 
+// A receiver that asks for a position and then falls silent is given up
+// once its silence reaches the transmit wait, not after twenty re-sends.
+TEST_F(ZmodemTest, ASilentReceiverAfterZrposEndsWithinTheTransmitWait) {
+  SendUpToData("xyz");
+  Flush();
+  Reply(Hex(ZRPOS, PositionData(0)));
+  Flush();
+  int ticks = 0, eofs = 0;
+  while (!events.Finished() && ticks < 20000) {
+    Advance(18);
+    ticks += 18;
+    for (const auto& f : Frames(Flush())) eofs += f.type == ZEOF;
+  }
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecTimeout);
+  EXPECT_LE(ticks, Record().TransmitTimeout + 400);
+  EXPECT_LE(eofs, 8);
+}
+
+// Bytes still waiting in the transmit ring are not counted as sent: the
+// status's rate never exceeds what the line carried.
+TEST_F(ZmodemTest, BytesWaitingForTheLineAreNotCountedAsSent) {
+  SendUpToData(Content(60000));
+  Advance(Record().StatusInterval + 1);
+  ASSERT_GT(device->OutputUsed(), 0u);
+  EXPECT_GT(Record().BytesTransferred, 0);  // queued by the engine
+  EXPECT_EQ(protocol->BytesTransferred(), 0);  // none of it on the line yet
+  EXPECT_EQ(protocol->BytesRemaining(), 60000);
+  // The memory device has no queue of its own: what left the ring is on the line.
+  size_t onLine = 0;
+  for (int i = 0; i < 5; ++i) {
+    Advance(Record().StatusInterval + 1);
+    onLine += device->Wire().size();
+    EXPECT_LE(protocol->BytesTransferred(), int64_t(onLine));
+    EXPECT_EQ(protocol->BytesTransferred() + protocol->BytesRemaining(), 60000);
+  }
+  EXPECT_GT(protocol->BytesTransferred(), 0);
+  Flush();
+}
+
 // --- Receive ---------------------------------------------------------------------------------
 
 TEST_F(ZmodemTest, AReceiveTakesNameSizeAndExactDate) {
@@ -644,6 +684,41 @@ TEST_F(ZmodemTest, RecoverResumesAtTheLengthOfThePartialFile) {
   Reply(DataFrames(content, 1800));
   EXPECT_EQ(ReadWhole("in/part.bin"), content);
   EXPECT_EQ(events.Count("log 1"), 1u);
+}
+
+// The headers' positions end at 4 GiB: a file announced larger is skipped
+// with the reason, and data that would pass the limit ends the receive
+// instead of wrapping to the start of the file.
+TEST_F(ZmodemTest, AReceiveNeverPassesTheHeadersPositions) {
+  StartReceive();
+  Flush();
+  Reply(FileFrame(Info("huge.bin", size_t(5) << 30), zfoWriteClobber));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZSKIP});
+  EXPECT_EQ(events.Count("error " + std::to_string(ecFileTooLarge)), 1u);
+  EXPECT_FALSE(fs::exists("in/huge.bin"));
+
+  // A part of 4 GiB less 100 bytes is resumed; the sender then sends more
+  // than fits below the limit.
+  const uint64_t part = (uint64_t(4) << 30) - 100;
+  {
+    std::ofstream f("in/edge.bin");
+    f << "head";
+  }
+  fs::resize_file("in/edge.bin", part);
+  Area().Recover = true;
+  Reply(FileFrame(Info("edge.bin", size_t((uint64_t(4) << 30) - 1)), zfoWriteClobber));
+  auto frames = Frames(Flush());
+  ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZRPOS});
+  EXPECT_EQ(frames[0].position, uint32_t(part));
+  Reply(Bin(ZDATA, PositionData(uint32_t(part))) + Sub(Content(1024), ZCRCG));
+  Flush();
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), ecFileTooLarge);
+  EXPECT_EQ(fs::file_size("in/edge.bin"), part);
+  std::ifstream f("in/edge.bin");
+  std::string head(4, '\0');
+  f.read(head.data(), 4);
+  EXPECT_EQ(head, "head");
 }
 
 TEST_F(ZmodemTest, ReceivedNamesStayInsideTheDestination) {
@@ -815,6 +890,26 @@ TEST_F(ZmodemTest, TheSendersAttentionStringPrecedesEachZrpos) {
   const std::string wire = Flush();
   EXPECT_EQ(wire.substr(0, 2), "\x03!") << "the pause (222) is not sent";
   EXPECT_EQ(Types(Frames(wire)), std::vector<uint8_t>{ZRPOS});
+}
+
+// An attention string of nothing but pauses and breaks holds the dispatcher
+// thread well under a second in all.
+TEST_F(ZmodemTest, AnAttentionOfPausesIsCappedWellUnderASecond) {
+  static int32_t paused = 0;
+  paused = 0;
+  Area().Pause = [](int32_t ticks) { paused += ticks; };
+  StartReceive();
+  Flush();
+  std::string attention;
+  for (int i = 0; i < 31; ++i) attention += char(i % 2 ? 0xde : 0xdd);
+  Reply(Bin(ZSINIT) + Sub(attention + std::string(1, '\0'), ZCRCW));
+  Flush();
+  Reply(FileFrame(Info("t.bin", 10), zfoWriteClobber));
+  Flush();
+  Reply(Bin(ZDATA, PositionData(5)) + Sub("x", ZCRCG));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZRPOS});
+  EXPECT_GT(paused, 0);
+  EXPECT_LE(paused * int32_t(kMsPerTick), 500);
 }
 
 TEST_F(ZmodemTest, TheSendersCancelEndsTheReceiveAndKeepsThePart) {

@@ -32,8 +32,12 @@ TEST_F(StatusWindowTest, FollowsATransferAndCancels) {
   protocol->SetAsciiCharDelay(300);
   StartAscii("w.txt");
   EXPECT_TRUE(status->Dialog()->isVisible());
+  // The line takes each byte (bytes still in the ring do not count as sent).
+  device->Wire();
   Advance(7);
+  device->Wire();
   Advance(7);
+  device->Wire();
   protocol->Record().ForceStatus = true;
   Advance(7);
   EXPECT_EQ(status->FileLabel()->text(), "w.txt");
@@ -45,6 +49,30 @@ TEST_F(StatusWindowTest, FollowsATransferAndCancels) {
   EXPECT_EQ(events.FinishCode(), ecCancelRequested);
   EXPECT_FALSE(status->Dialog()->isVisible());
   EXPECT_EQ(status->StatusLabel()->text(), "Cancel requested");
+}
+
+}  // namespace
+}  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+// Figures past 4 GiB show whole, and a name the peer chose shows as written,
+// never as markup.
+TEST_F(StatusWindowTest, LargeFiguresAndNamesShowAsTheyAre) {
+  auto* status = new TQxProtocolStatus(&form);
+  protocol->SetStatusDisplay(status);
+  protocol->SetFileName("<b>x</b><img src=a>");
+  TransferRecord& r = protocol->Record();
+  r.SrcFileLen = uint64_t(5) << 30;
+  r.BytesTransferred = int64_t(9) << 29;  // 4.5 GiB
+  r.ElapsedTicks = Secs2Ticks(100);
+  status->RefreshDisplay(true, false);
+  EXPECT_EQ(status->BytesLabel()->text(), "4831838208 of 5368709120");
+  EXPECT_EQ(status->Progress()->value(), 90);
+  EXPECT_EQ(status->FileLabel()->text(), "<b>x</b><img src=a>");
+  EXPECT_EQ(status->FileLabel()->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(status->TimeLabel()->text().startsWith("1:40 elapsed"));
 }
 
 }  // namespace

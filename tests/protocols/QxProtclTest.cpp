@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "serial/QxExcept.h"
 #include "tests/protocols/ProtocolTestSupport.h"
 
@@ -319,6 +321,15 @@ TEST_F(HistoryTest, TheLinesOfEveryCode) {
             "Xmodem transmit skipped TEST.TXT File skipped\r\n\r\n");
 }
 
+TEST_F(HistoryTest, AFailureByAnErrorNamesTheError) {
+  protocol->SetFileName("F");
+  Entry(ptZmodem, 2, psOK, 0, 0, -int32_t(30));
+  Entry(ptZmodem, 2, psOK, 0, 0, ecDiskFull);
+  EXPECT_EQ(ReadWhole("MERO.HIS"), "Zmodem receive failed F " + ErrorText(-30) + "\r\n\r\n" +
+                                       "Zmodem receive failed F Disk is full\r\n\r\n");
+  EXPECT_EQ(ErrorText(-IoError(EROFS)), std::strerror(EROFS));
+}
+
 TEST_F(HistoryTest, ElapsedTimePaddingAndAnEmptyName) {
   protocol->SetFileName("E");
   Entry(ptAscii, 5, psOK, Secs2Ticks(125), 1250);
@@ -347,6 +358,18 @@ TEST_F(HistoryTest, FailedReceivesDeleteTheFileByTheRules) {
   EXPECT_FALSE(failed(TDeleteFailed::dfAlways, ptZmodem, ecTimeout));
   EXPECT_TRUE(failed(TDeleteFailed::dfAlways, ptZmodem, ecCantWriteFile));
   EXPECT_TRUE(failed(TDeleteFailed::dfNever, ptKermit, ecTimeout));
+}
+
+TEST(HistoryDate, TheLocalesFormatsWithAFourDigitYear) {
+  std::tm when{};
+  when.tm_year = 2026 - 1900;
+  when.tm_mon = 5;
+  when.tm_mday = 12;
+  when.tm_hour = 13;
+  when.tm_min = 4;
+  when.tm_sec = 5;
+  EXPECT_EQ(HistoryDateTime(when, "C"), "06/12/2026 13:04:05");
+  EXPECT_EQ(HistoryDateTime(when, "no-such-locale"), "06/12/2026 13:04:05");
 }
 
 TEST_F(HistoryTest, AnUnwritablePlaceRaisesTheIoError) {
