@@ -259,11 +259,11 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
 std::string UnescapeText(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
+    // A backslash that ends the text is itself.
+    if (text[i] != '\\' || i + 1 == text.size()) {
       out += text[i];
       continue;
     }
-    if (i + 1 == text.size()) throw std::invalid_argument("a lone \\ at the end of \"" + text + "\"");
     const char c = text[++i];
     switch (c) {
       case 'r': out += '\r'; break;

@@ -454,15 +454,18 @@ bool PlanRun::RunPhase(SteadyTime now) {
   return false;
 }
 
-std::string PlanRun::Stamp(SteadyTime now) const {
-  const auto wall = wallStart_ + duration_cast<WallTime::duration>(now - start_);
-  const auto ms = duration_cast<milliseconds>(wall.time_since_epoch()).count();
+std::string TimeStamp(WallTime t) {
+  const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
   const std::time_t secs = std::time_t(ms / 1000);
   std::tm tm{};
   localtime_r(&secs, &tm);
   char buf[32];
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms % 1000));
   return buf;
+}
+
+std::string PlanRun::Stamp(SteadyTime now) const {
+  return TimeStamp(wallStart_ + duration_cast<WallTime::duration>(now - start_));
 }
 
 // The transcript: a line per received or sent line (a piece ends at LF, at a

@@ -139,6 +139,9 @@ class PlanRun {
   std::string pendingStamp_, pending_;
 };
 
+// Local time as HH:MM:SS.mmm, the transcripts' time stamp.
+std::string TimeStamp(WallTime t);
+
 // A byte string as a C-style quoted text (\r, \n, \xHH) for one-line display.
 std::string Printable(std::string_view bytes, size_t limit = 200);
 

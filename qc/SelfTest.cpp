@@ -17,17 +17,6 @@ using std::chrono::milliseconds;
 constexpr auto kLineSettle = milliseconds(300);  // a modem line follows within this
 constexpr char kNotSupported[] = "not supported by this device";
 
-std::string Stamp() {
-  const auto now = std::chrono::system_clock::now();
-  const auto ms = std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count();
-  const std::time_t secs = std::time_t(ms / 1000);
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms % 1000));
-  return buf;
-}
-
 class Selftest {
  public:
   Selftest(const SelftestSetup& s, const std::string& port) : s_(s) {
@@ -83,7 +72,7 @@ class Selftest {
   bool Stopped() const { return s_.Stop && s_.Stop(); }
 
   void End(StepResult r) {
-    unit_.Transcript += Stamp() + " -- " + r.Name + ": " + VerdictText(r.Outcome) +
+    unit_.Transcript += TimeStamp(std::chrono::system_clock::now()) + " -- " + r.Name + ": " + VerdictText(r.Outcome) +
                         (r.Message.empty() ? "" : ": " + r.Message) + "\n";
     unit_.Steps.push_back(r);
     if (s_.StepEnded) s_.StepEnded(r);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "Mero.h"
+#include "qc/Plan.h"
 #include "platform/Messages.h"
 #include "serial/PortMap.h"
 #include "serial/QwWin32.h"
@@ -282,34 +283,11 @@ std::string ShownName(const std::string& name) {
 }
 
 std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    switch (c) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'e': out += '\x1b'; break;
-      case '\\': out += '\\'; break;
-      case 'x': {
-        int value = 0, digits = 0;
-        while (digits < 2 && i + 1 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
-          const char h = text[++i];
-          value = value * 16 + (std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10);
-          ++digits;
-        }
-        if (digits == 0) throw UsageError("\\x needs hex digits in \"" + text + "\"");
-        out += char(value);
-        break;
-      }
-      default: throw UsageError(std::string("unknown escape \\") + c + " in \"" + text + "\"");
-    }
+  try {
+    return qc::UnescapeText(text);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(e.what());
   }
-  return out;
 }
 
 }  // namespace zav::mero

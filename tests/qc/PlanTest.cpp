@@ -92,7 +92,8 @@ TEST(StreamSearch, RunawayBacktrackingIsAnErrorNotAHang) {
 
 TEST(PlanText, EscapesAndVariables) {
   EXPECT_EQ(UnescapeText(R"(a\r\n\t\e\\\x41\x7)"), std::string("a\r\n\t\x1b\\A\x07"));
-  for (const char* bad : {"\\q", "\\x", "end\\"}) EXPECT_THROW(UnescapeText(bad), std::invalid_argument) << bad;
+  for (const char* bad : {"\\q", "\\x", "\\xg"}) EXPECT_THROW(UnescapeText(bad), std::invalid_argument) << bad;
+  EXPECT_EQ(UnescapeText("end\\"), "end\\");
   const SendText t = ParseSendText("SET ${major}.${minor}\\r");
   ASSERT_EQ(t.Pieces.size(), 5u);
   EXPECT_TRUE(t.Pieces[1].Variable);
