@@ -22,7 +22,8 @@ const char* const kUsage =
     "  null-modem   two linked pseudo-terminals (a virtual cable), optionally a paced, noisy line\n"
     "  exec PORT    run a program with its standard input and output on a port\n"
     "\n"
-    "PORT is COMn (through the port map) or a device path such as /dev/ttyUSB0.\n"
+    "PORT is COMn (through the port map), a device path such as /dev/ttyUSB0, or a\n"
+    "network port: rfc2217://HOST:PORT (RFC 2217, e.g. ser2net) or tcp://HOST:PORT (raw).\n"
     "\"mero COMMAND --help\" describes a command; \"mero --version\" prints the version.\n";
 
 }  // namespace
