@@ -59,15 +59,22 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-bool Listening(uint16_t port) {
-  // Lines "sl local_address rem_address st ...": 0100007F:PORT ... 0A (listen).
+namespace {
+// Lines "sl local_address rem_address st ...": 0100007F:PORT ... state.
+bool LocalSocketIn(uint16_t port, const char* state) {
   std::ifstream in("/proc/net/tcp");
   char want[32];
-  std::snprintf(want, sizeof want, "0100007F:%04X", port);
-  for (std::string line; std::getline(in, line);)
-    if (line.find(want) != std::string::npos && line.find(" 0A ") != std::string::npos) return true;
+  std::snprintf(want, sizeof want, ": 0100007F:%04X ", port);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(want);
+    if (at != std::string::npos && line.compare(at + 29, 4, state) == 0) return true;
+  }
   return false;
 }
+}  // namespace
+
+bool Listening(uint16_t port) { return LocalSocketIn(port, " 0A "); }
+bool Connected(uint16_t port) { return LocalSocketIn(port, " 01 "); }
 
 // --- Child processes -----------------------------------------------------------------
 
