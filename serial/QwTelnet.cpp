@@ -2,6 +2,7 @@
 #include "serial/QwTelnet.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace zav::telnet {
 namespace {
@@ -40,7 +41,15 @@ size_t TTelnetClient::Receive(const uint8_t* in, size_t n, uint8_t* out) {
     const uint8_t b = in[i];
     switch (State_) {
       case TState::Data:
-        if (b == kIac) {
+        if (b != kIac && ReceiveBinary()) {
+          // The usual case: a run up to the next IAC goes as it is.
+          const void* iac = std::memchr(in + i, kIac, n - i);
+          const size_t end = iac ? size_t(static_cast<const uint8_t*>(iac) - in) : n;
+          std::memmove(out + got, in + i, end - i);
+          got += end - i;
+          AfterCr_ = out[got - 1] == kCr;
+          i = end - 1;
+        } else if (b == kIac) {
           State_ = TState::Iac;
         } else if (b == kNul && AfterCr_ && !ReceiveBinary()) {
           AfterCr_ = false;
