@@ -488,7 +488,10 @@ int32_t TMroNetDispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_
     uint8_t buf[4096];
     for (;;) {
       const std::vector<uint8_t> out = codec->TakeOutgoing();
-      if (!WriteUntil(fd, out.data(), out.size(), until, err)) break;
+      if (!WriteUntil(fd, out.data(), out.size(), until, err)) {
+        close(fd);
+        return fail(SocketErrorNumber(err), err == ETIMEDOUT ? "the server takes nothing" : std::strerror(err));
+      }
       if (codec->ComPort() != TComPortState::Unknown || early.size() >= kMaxEarly) break;
       pollfd p{fd, POLLIN, 0};
       const int ready = poll(&p, 1, MsLeft(until));
@@ -522,6 +525,7 @@ int32_t TMroNetDispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_
     close(fd);
     return ecOutOfMemory;
   }
+  const int initialModem = codec ? codec->ModemState() : -1;
   {
     std::lock_guard g(im.codecMutex);
     im.codec = std::move(codec);
@@ -538,7 +542,8 @@ int32_t TMroNetDispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_
   im.eof = false;
   im.errors = 0;
   im.pendingEvents = 0;
-  im.modem = kNullModemLines;
+  // The modem state a server reports at once (ser2net does) holds from the start.
+  im.modem = initialModem >= 0 ? uint8_t(initialModem & 0xF0) : kNullModemLines;
   im.suspended = false;
   im.control.clear();
   im.controlAt = 0;
