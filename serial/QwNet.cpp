@@ -45,7 +45,6 @@ constexpr int kRingFullPollMs = 10;       // how often a full ring is looked at 
 constexpr uint32_t kSocketInQueue = 65536;  // "bytes waiting" while the socket is readable
 constexpr size_t kSendChunk = 8192;       // ring bytes escaped and written at a time
 constexpr int kNegotiateMs = 2000;        // the most an open waits for Com Port Control's answer
-constexpr int kCloseMs = 5000;            // the most a close waits for the server to pass on what it holds
 constexpr size_t kMaxEarly = 65536;       // data that arrives while the open negotiates
 constexpr uint8_t kNullModemLines = mbCts | mbDsr | mbDcd;
 
@@ -577,7 +576,7 @@ void TMroNetDispatcher::CloseSocket() {
   std::lock_guard lock(im.closeMutex);
   if (im.sock < 0) return;
   if (!im.gone) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kNetCloseMs);
     // What was owed still goes: the rest of a unit a write stopped in, then
     // the messages still queued.
     std::vector<uint8_t> owed = im.torn;

@@ -38,8 +38,11 @@
 // messages between runs of data; the communications thread waits for the
 // socket and for the modem and line changes the decoding found. A flood, a
 // malformed or endless subnegotiation or a server that stops reading cannot
-// make any of them spin, grow without bound or block an operation of the
-// GUI thread.
+// make any of them spin or grow without bound, nor make a write, a line or
+// settings change wait for the server (a settings change waits for the
+// transmit ring to drain, as on any line). A close passes on what was
+// written and waits at most kNetCloseMs for the server to end the connection,
+// which ser2net does once it has handed everything to the device.
 #pragma once
 
 #include <optional>
@@ -52,6 +55,7 @@
 namespace zav {
 
 constexpr int kDefaultConnectTimeoutMs = 5000;
+constexpr int kNetCloseMs = 5000;
 
 struct TNetAddress {
   bool Rfc2217 = true;  // else raw TCP

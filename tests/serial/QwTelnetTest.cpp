@@ -3,7 +3,6 @@
 // server meets.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -149,23 +148,6 @@ TEST(TelnetClient, HostileInputIsBounded) {
   EXPECT_TRUE(Feed(c, flood).empty());
   EXPECT_LE(c.TakeOutgoing().size(), TTelnetClient::kMaxReplies);
   EXPECT_GT(c.DroppedReplies(), 0u);
-}
-
-TEST(TelnetClient, RandomInputNeverGrowsAndSplitsDecodeAlike) {
-  std::mt19937 gen(7);
-  for (int round = 0; round < 200; ++round) {
-    Bytes in(size_t(gen() % 2000));
-    // Mostly the bytes that matter to the decoder.
-    const uint8_t pick[] = {kIac, kSb, kSe, kDo, kWill, kDont, kWont, 44, 107, 13, 0, 'a'};
-    for (auto& b : in) b = gen() % 3 ? pick[gen() % sizeof pick] : uint8_t(gen());
-    TTelnetClient whole, split;
-    whole.Start();
-    split.Start();
-    const Bytes a = Feed(whole, in), b = Feed(split, in, 1 + gen() % 7);
-    EXPECT_LE(a.size(), in.size());
-    EXPECT_EQ(a, b);
-    EXPECT_LE(whole.TakeOutgoing().size(), TTelnetClient::kMaxReplies + 64);
-  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,8 +86,12 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
   raw.push_back(nullptr);
   const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    // A test that crashes takes its servers with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
     dup2(out, 2);
