@@ -260,6 +260,51 @@ std::string SaidText(const std::vector<uint8_t>& bytes) {
   return s;
 }
 
+// Lets data go at the rate the far line carries it, plus a lead. Without it
+// a streaming protocol would hand megabytes to TCP and the server at once
+// (ser2net's buffers and the kernel's took 4 MB, six minutes of a 115200
+// line, in a test), and then wait on answers that come minutes later.
+class TLinePacer {
+ public:
+  // Bytes per second the line carries; 0: unpaced.
+  void SetRate(double rate) { rate_ = rate; }
+  // Bytes that may be written now (SIZE_MAX unpaced).
+  size_t Allowance(Clock::time_point now) {
+    if (rate_ <= 0) return SIZE_MAX;
+    Drain(now);
+    const double lead = std::max(kMinLead, rate_ * kLeadSeconds);
+    return queued_ < lead ? size_t(lead - queued_) + 1 : 0;
+  }
+  void Sent(size_t n, Clock::time_point now) {
+    if (rate_ <= 0) return;
+    Drain(now);
+    queued_ += double(n);
+  }
+  // Milliseconds until some room is free again.
+  int WaitMs() const {
+    const double lead = std::max(kMinLead, rate_ * kLeadSeconds);
+    return std::max(1, int((queued_ - lead * 0.75) * 1000 / rate_));
+  }
+
+ private:
+  static constexpr double kMinLead = 2048;     // bytes the line may be behind, at least ...
+  static constexpr double kLeadSeconds = 0.3;  // ... or this much of its time
+  void Drain(Clock::time_point now) {
+    queued_ = std::max(0.0, queued_ - std::chrono::duration<double>(now - at_).count() * rate_);
+    at_ = now;
+  }
+  double rate_ = 0, queued_ = 0;
+  Clock::time_point at_ = Clock::now();
+};
+
+// The bytes a second the line carries with these settings, a percent over
+// the nominal rate: a far line a little slower lets a little more wait in
+// the buffers, never the line idle for want of data.
+double LineRate(const TDCB& dcb) {
+  const double bits = 1 + dcb.ByteSize + (dcb.Parity ? 1 : 0) + (dcb.StopBits == 0 ? 1 : dcb.StopBits == 1 ? 1.5 : 2);
+  return dcb.BaudRate > 0 ? dcb.BaudRate / bits * 1.01 : 0;
+}
+
 }  // namespace
 
 // --- Addresses ---------------------------------------------------------------------
@@ -340,6 +385,7 @@ struct TMroNetDispatcher::Impl {
   std::atomic<uint32_t> pendingEvents{0};  // modem and line events found while decoding
   std::atomic<uint8_t> modem{kNullModemLines};
   std::atomic<bool> suspended{false};  // the server asked us to hold our data
+  std::atomic<double> lineRate{0};     // bytes a second of the far line (0: unknown, unpaced)
   std::atomic<bool> comAlive{false}, dispAlive{false}, outAlive{false};
   std::mutex joinMutex;  // one joiner at a time: the owner and a late release may meet
   std::mutex closeMutex;
@@ -361,6 +407,7 @@ struct TMroNetDispatcher::Impl {
   size_t controlAt = 0;
   std::vector<uint8_t> encoded;  // one escaped run of data
   std::vector<uint8_t> torn;     // the rest of a unit a write stopped in: it goes first
+  TLinePacer pacer;
 
   mutable std::mutex textMutex;
   std::string lastError, openError;
@@ -543,6 +590,8 @@ int32_t TMroNetDispatcher::DeviceOpen(const std::string& name, uint32_t, uint32_
   im.pendingEvents = 0;
   // The modem state a server reports at once (ser2net does) holds from the start.
   im.modem = initialModem >= 0 ? uint8_t(initialModem & 0xF0) : kNullModemLines;
+  im.lineRate = 0;
+  im.pacer = TLinePacer{};
   im.suspended = false;
   im.control.clear();
   im.controlAt = 0;
@@ -670,6 +719,7 @@ int32_t TMroNetDispatcher::DeviceSetSettings(const TDCB& dcb) {
       if (!last || last->StopBits != dcb.StopBits) c.SetStopSize(RfcStopSize(dcb.StopBits));
       if (!last || RfcFlow(*last) != RfcFlow(dcb)) c.SetControl(RfcFlow(dcb));
       im.sentLine = dcb;
+      im.lineRate = LineRate(dcb);
     } else if (!framingDefault || RfcFlow(dcb) != telnet::ctlFlowNone) {
       refused = "the server does not take RFC 2217 Com Port Control, so " + DescribeFraming(dcb) +
                 " cannot be set (only 8N1 without flow control passes, at the server's rate)";
@@ -954,11 +1004,11 @@ struct NetThreads {
 
   // One run of the transmit ring, escaped. A write stopped part-way consumes
   // the ring bytes whose units went; a unit cut through keeps its rest.
-  static TWrite SendData(D& d) {
+  static TWrite SendData(D& d, size_t allowed) {
     D::Impl& im = *d.Impl_;
     TWrite result = TWrite::Done;
     d.SendTransmitRun([&](std::span<const uint8_t> run) -> int64_t {
-      const size_t take = std::min(run.size(), kSendChunk);
+      const size_t take = std::min({run.size(), kSendChunk, allowed});
       bool binary = true;
       im.encoded.clear();
       {
@@ -972,14 +1022,17 @@ struct NetThreads {
       }
       size_t at = 0;
       result = Write(d, im.encoded.data(), im.encoded.size(), at);
-      if (result == TWrite::Done) return int64_t(take);
       if (result == TWrite::Failed) return -1;
-      int64_t units = 0;
-      for (size_t pos = 0; pos < at; ++units) {
-        const size_t len = TTelnetClient::UnitLength(im.encoded[pos], binary);
-        if (pos + len > at) im.torn.assign(im.encoded.begin() + long(at), im.encoded.begin() + long(pos + len));
-        pos += len;
+      int64_t units = int64_t(take);
+      if (result != TWrite::Done) {
+        units = 0;
+        for (size_t pos = 0; pos < at; ++units) {
+          const size_t len = TTelnetClient::UnitLength(im.encoded[pos], binary);
+          if (pos + len > at) im.torn.assign(im.encoded.begin() + long(at), im.encoded.begin() + long(pos + len));
+          pos += len;
+        }
       }
+      im.pacer.Sent(size_t(units), Clock::now());
       return units;
     });
     return result;
@@ -994,12 +1047,16 @@ struct NetThreads {
   }
 
   // Sends until nothing is left to send (or the server holds our data), an
-  // abort comes or the threads stop. Messages go between runs of data, never
-  // inside a unit.
-  static void OutputLoop(D& d) {
+  // abort comes or the threads stop, or the line must catch up first: then
+  // the milliseconds to wait (else -1). Messages go between runs of data,
+  // never inside a unit, and never wait for the line.
+  static int OutputLoop(D& d) {
     D::Impl& im = *d.Impl_;
     for (;;) {
-      if (im.gone) return DropAll(d);
+      if (im.gone) {
+        DropAll(d);
+        return -1;
+      }
       TWrite result;
       if (!im.torn.empty()) {
         size_t at = 0;
@@ -1011,17 +1068,21 @@ struct NetThreads {
           im.control = im.codec ? im.codec->TakeOutgoing() : std::vector<uint8_t>{};
           im.controlAt = 0;
         }
-        if (im.controlAt < im.control.size())
+        if (im.controlAt < im.control.size()) {
           result = Write(d, im.control.data(), im.control.size(), im.controlAt);
-        else if (!im.suspended && d.OutputWaitingNow() > 0)
-          result = SendData(d);
-        else
-          return;
+        } else if (!im.suspended && d.OutputWaitingNow() > 0) {
+          im.pacer.SetRate(im.lineRate);
+          const size_t allowed = im.pacer.Allowance(Clock::now());
+          if (allowed == 0) return im.pacer.WaitMs();
+          result = SendData(d, allowed);
+        } else {
+          return -1;
+        }
       }
       switch (result) {
-        case TWrite::Aborted: d.ThreadAck->Set(); return;
-        case TWrite::Stopped: return;
-        case TWrite::Failed: return DropAll(d);
+        case TWrite::Aborted: d.ThreadAck->Set(); return -1;
+        case TWrite::Stopped: return -1;
+        case TWrite::Failed: DropAll(d); return -1;
         case TWrite::Done: break;
       }
       // Someone waits for room or for the output to be sent: a pass now
@@ -1033,15 +1094,16 @@ struct NetThreads {
   static void Out(D& d) {
     d.RunningThreads++;
     d.ThreadAck->Set();
+    int waitMs = -1;  // the line catching up, or nothing to do
     while (!d.StopRequested && !d.Closing) {
-      const int which = TEvent::WaitForPair(*d.OutputReady, *d.OutputAbort);
-      if (which == 0) {
-        if (d.StopRequested) break;
-        OutputLoop(d);
-      } else if (which == 1) {
+      const int which = TEvent::WaitForPair(*d.OutputReady, *d.OutputAbort, waitMs < 0 ? kInfinite : uint32_t(waitMs));
+      if (which == 1) {
         DrainFd(d.Impl_->outputWake);
         d.ThreadAck->Set();
+        continue;
       }
+      if (d.StopRequested) break;
+      waitMs = OutputLoop(d);
     }
     Exit(d, d.Impl_->outAlive, false);
   }

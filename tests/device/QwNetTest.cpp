@@ -100,6 +100,21 @@ TEST(NetDevice, SpeaksComPortControlAndCarriesDataBothWays) {
   d.ShutdownPort();
 }
 
+TEST(NetDevice, DataGoesAtTheRateOfTheFarLinePlusALead) {
+  // 9600 8N1 carries 960 bytes a second; a streaming sender must not have
+  // seconds of data waiting in the network when its peer answers.
+  TScriptedServer server(kAgree);
+  TMroNetDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, Local(server.Port())), 0);
+  const std::string data(4000, 'p');
+  const auto start = Clock::now();
+  ASSERT_EQ(d.WriteBlock(data.data(), uint32_t(data.size())), 0);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(Count(server.Received(), "p"), 3000u);
+  EXPECT_TRUE(server.WaitFor(data));
+  EXPECT_GT(Clock::now() - start, 1500ms);
+}
+
 TEST(NetDevice, AServerWithoutComPortControlCarriesDataOnlyOrFails) {
   const std::string refuse = S({255, 253, 0, 255, 251, 0, 255, 254, 44});
   TScriptedServer plain(refuse);

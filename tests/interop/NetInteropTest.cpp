@@ -51,7 +51,8 @@ class NetInterop : public InteropTest {
 
 TEST_F(NetInterop, ZmodemWithLrzszBothWays) {
   const auto files = Files({1, 70000, 250000});
-  std::vector<std::string> send = {"send", "{PORT}", "--protocol", "zmodem"};
+  // Our side paces its data at the rate it sets (the cable itself is unpaced).
+  std::vector<std::string> send = {"send", "{PORT}", "--baud", "921600", "--protocol", "zmodem"};
   send.insert(send.end(), files.begin(), files.end());
   PairResult r = Transfer(Ours(send), StdioPeer({"rz", "-q"}, in), {}, std::chrono::seconds(60), ViaSer2Net());
   ASSERT_TRUE(r.sender == 0 && r.receiver == 0) << Describe(r);
@@ -60,7 +61,8 @@ TEST_F(NetInterop, ZmodemWithLrzszBothWays) {
   std::filesystem::remove_all(in);
   in = MakeDir("in2");
   r = Transfer(StdioPeer({"sz", "-q", "f70000.bin", "f250000.bin"}, out),
-               Ours({"recv", "{PORT}", "--protocol", "zmodem", "--dir", in}), {}, std::chrono::seconds(60),
+               Ours({"recv", "{PORT}", "--baud", "921600", "--protocol", "zmodem", "--dir", in}), {},
+               std::chrono::seconds(60),
                ViaSer2Net());
   ASSERT_TRUE(r.sender == 0 && r.receiver == 0) << Describe(r);
   ExpectArrived({files[1], files[2]});
@@ -68,8 +70,8 @@ TEST_F(NetInterop, ZmodemWithLrzszBothWays) {
 
 TEST_F(NetInterop, KermitToCKermit) {
   const auto files = Files({3000, 200000});
-  std::vector<std::string> send = {"send",    "{PORT}", "--protocol", "kermit", "--packet-length", "1024",
-                                   "--windows", "4",    "--check",    "3",      "--timeout",       "1"};
+  std::vector<std::string> send = {"send", "{PORT}", "--baud", "921600", "--protocol", "kermit", "--packet-length",
+                                   "1024", "--windows", "4", "--check", "3", "--timeout", "1"};
   send.insert(send.end(), files.begin(), files.end());
   const Side ckermit = DevicePeer({"kermit", "-Y", "-q", "-H", "-l", "{PORT}", "-b", "115200", "-C",
                                    "set carrier-watch off,set flow none,set file names literal,set receive "
