@@ -28,6 +28,13 @@
 // asking for 7E1 on a port that would silently stay 8N1 must not look like
 // success. DTR, RTS and break are then ignored, as on a pseudo-terminal.
 //
+// Data goes at the rate of the far line (the baud rate and framing sent to
+// the server, a percent over) plus a lead of 0.3 s of line time (at least
+// 2 KiB), as a local UART's queue would take it: a server's buffers and TCP's
+// would otherwise take megabytes at once, minutes of a slow line, and a
+// protocol would wait that long for its answers. Without Com Port Control
+// (tcp://, or refused) the rate is unknown and nothing is paced.
+//
 // A connection that drops (the server ends, a reset, the keep-alive gives
 // up) is the device going away: DeviceGone() turns true, writes are dropped,
 // and the port can only be closed, exactly as for an unplugged adapter.
