@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "serial/PortMap.h"
+#include "serial/QwNet.h"
 #include "serial/QwWin32.h"
 #include "serial/QxPort.h"
 
@@ -94,7 +95,11 @@ uint16_t TComSelectForm::SelectedPortNumber() const {
 bool TComSelectForm::PortExists(int n) {
   if (n <= 0) return false;
   // Numbers the port map does not know cannot open; no need to try.
-  if (!LookupPort(n)) return false;
+  const auto mapped = LookupPort(n);
+  if (!mapped) return false;
+  // A network port is listed without connecting: a probe would take the
+  // server's port from whoever uses it.
+  if (IsNetworkAddress(mapped->Device)) return true;
   if (ProbeWithDispatcher) {
     TMroWin32Dispatcher probe(nullptr);
     int32_t rc = probe.InitializePort(ComDeviceName(n), 19200, 0, 8, 1, 64, 64, ipDtrOn | ipRtsOn);

@@ -11,6 +11,8 @@
 #include <map>
 #include <set>
 
+#include "serial/QwNet.h"
+
 namespace zav {
 namespace fs = std::filesystem;
 namespace {
@@ -147,7 +149,15 @@ std::vector<TPortInfo> BuildMap() {
   for (int n = 1; n <= kMaxComNumber; ++n) {
     fs::path link = dir / ("com" + std::to_string(n));
     std::error_code ec;
-    if (!fs::is_symlink(link, ec)) continue;
+    if (!fs::is_symlink(link, ec)) {
+      // A regular file names a network port: its first line is the address.
+      if (!fs::is_regular_file(link, ec)) continue;
+      std::string address = ReadFirstLine(link);
+      while (!address.empty() && std::isspace(uint8_t(address.back()))) address.pop_back();
+      while (!address.empty() && std::isspace(uint8_t(address.front()))) address.erase(0, 1);
+      if (IsNetworkAddress(address)) overrides[n] = address;
+      continue;
+    }
     fs::path target = fs::read_symlink(link, ec);
     if (ec) continue;
     if (target.is_relative()) target = dir / target;
@@ -169,6 +179,13 @@ std::vector<TPortInfo> BuildMap() {
     } else if (next < detected.size()) {
       info.Device = detected[next++];
     } else {
+      continue;
+    }
+    if (IsNetworkAddress(info.Device)) {
+      const bool raw = info.Device.size() > 0 && std::tolower(uint8_t(info.Device[0])) == 't';
+      info.Driver = raw ? "tcp" : "rfc2217";
+      info.Description = raw ? "network port, raw TCP" : "network port, RFC 2217";
+      ports.push_back(info);
       continue;
     }
     std::string real = Canonical(info.Device);

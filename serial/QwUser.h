@@ -216,6 +216,14 @@ class TMroBaseDispatcher {
   TComponent* Owner() const { return Owner_; }
   int32_t Handle() const { return DispatcherHandle; }
 
+  // The device hung up or went away while open (an adapter pulled, a network
+  // connection dropped): writes are dropped from then on, and the port can
+  // only be closed and opened again.
+  virtual bool DeviceGone() const { return false; }
+  // A sentence for the user about the last failed open ("in use by another
+  // program", "connection refused ..."); empty when the device said nothing.
+  virtual std::string LastOpenErrorText() const { return {}; }
+
   // Life cycle.
   int32_t InitializePort(const std::string& deviceName, int32_t baud, int parity, int dataBits, int stopBits,
                          uint32_t inSize, uint32_t outSize, uint32_t options);

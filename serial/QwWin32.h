@@ -29,7 +29,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   int LastOpenErrno() const { return LastOpenErrno_; }
   // A sentence for the user about the last failed open, e.g. "permission denied
   // (is the user in the dialout group?)" or "in use by another program".
-  std::string LastOpenErrorText() const;
+  std::string LastOpenErrorText() const override;
   // The last failed system call and its reason, e.g. "TIOCMBIS: no such
   // device"; empty when none failed since the port opened.
   std::string LastDeviceError() const;
@@ -39,7 +39,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   const std::string& DevicePath() const { return DevicePath_; }
   // The device hung up or went away while open: writes fail from then on, and
   // the port can only be closed (and opened again).
-  bool DeviceGone() const;
+  bool DeviceGone() const override;
   bool DeviceHasModemLines() const override;
 
  protected:

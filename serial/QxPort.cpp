@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "serial/PortMap.h"
+#include "serial/QwNet.h"
 #include "serial/QwWin32.h"
 #include "serial/QxExcept.h"
 
@@ -178,6 +180,8 @@ std::unique_ptr<TMroBaseDispatcher> TMroCustomComPort::CreateDispatcher() {
   if (DispatcherFactory) return DispatcherFactory(*this);
   if (FDeviceLayer != TDeviceLayer::dlWin32) throw ENullApi(ecNullApi);
   if (FTapiMode == TTapiMode::tmOn) return std::make_unique<TMroTAPI32Dispatcher>(this, TapiDevice);
+  // A number the port map leads to a network address opens a network port.
+  if (IsNetworkAddress(ResolveDeviceName(ComDeviceName(FComNumber)))) return std::make_unique<TMroNetDispatcher>(this);
   return std::make_unique<TMroWin32Dispatcher>(this);
 }
 
@@ -212,6 +216,14 @@ void TMroCustomComPort::StartPort() {
   try {
     if (FTapiMode == TTapiMode::tmOn && TapiDevice == 0) throw ENotOpenedByTapi(ecNotOpenedByTapi);
     int32_t rc = OpenDevice();
+    // A network port that did not connect: the socket error's text with the
+    // reason the device gives (what to check), not a generic one.
+    if (rc <= -kFirstSocketError && rc >= -kLastSocketError) {
+      const std::string reason = OwnedDispatcher->LastOpenErrorText();
+      EOpenComm failure(ErrorText(rc) + (reason.empty() ? "" : ": " + reason));
+      failure.ErrorCode = rc;
+      throw failure;
+    }
     if (rc == ecAccessDenied)
       rc = ecAlreadyOpen;
     else if (rc == ecFileNotFound || rc == ecPathNotFound)

@@ -27,7 +27,8 @@
 
 namespace zav {
 
-// On Linux dlWin32 is the native serial layer.
+// On Linux dlWin32 is the native serial layer; a COM number that the port map
+// leads to a network address (QwNet.h) opens a network port under it too.
 enum class TDeviceLayer { dlWin16, dlFossil, dlWin32, dlWinsock };
 enum class TParity { pNone, pOdd, pEven, pMark, pSpace };
 // A set of hwfUseDTR, hwfUseRTS, hwfRequireDSR, hwfRequireCTS (QwUser.h): the
@@ -64,6 +65,13 @@ struct TPortUser {
   HWND Window = 0;
   TPortCallback Callback;
 };
+
+// Socket error numbers (a network port's failures to connect): an open that
+// fails with one raises EOpenComm with the number's text and the device's
+// reason, e.g. "Connection refused: connection refused (is the server
+// running ...)".
+constexpr int32_t kFirstSocketError = 9001;
+constexpr int32_t kLastSocketError = 11004;
 
 // Makes the dispatcher of an open instead of the built-in choice. It must be
 // created with the port as its owner: the port window finds the port that way.

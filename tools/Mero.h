@@ -54,7 +54,7 @@ bool IsHelp(const std::string& word);
 
 // How to open a port and what to record while it is open.
 struct PortOptions {
-  std::string Port;  // "COMn" or a device path
+  std::string Port;  // "COMn", a device path or a network address
   long Baud = 19200;
   TParity Parity = TParity::pNone;
   int DataBits = 8;

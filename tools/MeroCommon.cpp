@@ -16,6 +16,7 @@
 #include "qc/Plan.h"
 #include "platform/Messages.h"
 #include "serial/PortMap.h"
+#include "serial/QwNet.h"
 #include "serial/QwWin32.h"
 #include "serial/QxExcept.h"
 
@@ -93,25 +94,30 @@ struct OpenFailure {
   std::string Reason;
 };
 
-// The native dispatcher, opening a plain device path instead of the COM name
-// when one was given, and keeping the reason of a failed open.
-class ToolDispatcher : public TMroWin32Dispatcher {
+// The device's dispatcher (termios or network), opening a plain device path
+// or address instead of the COM name when one was given, and keeping the
+// reason of a failed open (one that failed after the device opened, such as
+// settings a network server refuses, included).
+template <class Base>
+class ToolDispatcher : public Base {
  public:
   ToolDispatcher(TComponent* owner, std::string path, std::shared_ptr<OpenFailure> failure)
-      : TMroWin32Dispatcher(owner), path_(std::move(path)), failure_(std::move(failure)) {}
+      : Base(owner), path_(std::move(path)), failure_(std::move(failure)) {}
+  ~ToolDispatcher() override { Keep(); }
 
  protected:
   int32_t DeviceOpen(const std::string& name, uint32_t inSize, uint32_t outSize) override {
     const std::string use = path_.empty() ? name : path_;
-    const int32_t rc = TMroWin32Dispatcher::DeviceOpen(use, inSize, outSize);
-    if (rc != 0 && LastOpenErrno() != 0) {
-      failure_->Path = ResolveDeviceName(use);
-      failure_->Reason = LastOpenErrorText();
-    }
+    failure_->Path = ResolveDeviceName(use);
+    const int32_t rc = Base::DeviceOpen(use, inSize, outSize);
+    if (rc < 0) Keep();
     return rc;
   }
 
  private:
+  void Keep() {
+    if (const std::string reason = this->LastOpenErrorText(); !reason.empty()) failure_->Reason = reason;
+  }
   std::string path_;
   std::shared_ptr<OpenFailure> failure_;
 };
@@ -132,8 +138,10 @@ ToolPort::ToolPort(const PortOptions& o) {
     port_->SetComNumber(1);  // the number is not used: the dispatcher opens the path
   }
   auto failure = std::make_shared<OpenFailure>();
-  port_->DispatcherFactory = [path, failure](TMroCustomComPort& p) -> std::unique_ptr<TMroBaseDispatcher> {
-    return std::make_unique<ToolDispatcher>(&p, path, failure);
+  const bool network = IsNetworkAddress(path.empty() ? ResolveDeviceName(o.Port) : path);
+  port_->DispatcherFactory = [path, failure, network](TMroCustomComPort& p) -> std::unique_ptr<TMroBaseDispatcher> {
+    if (network) return std::make_unique<ToolDispatcher<TMroNetDispatcher>>(&p, path, failure);
+    return std::make_unique<ToolDispatcher<TMroWin32Dispatcher>>(&p, path, failure);
   };
   port_->SetBaud(int32_t(o.Baud));
   port_->SetParity(o.Parity);
@@ -158,11 +166,13 @@ ToolPort::ToolPort(const PortOptions& o) {
     port_->SetOpen(true);
   } catch (const std::exception& e) {
     std::string text = e.what();
-    if (!failure->Reason.empty())
+    if (!failure->Reason.empty() && text.find(failure->Reason) == std::string::npos)
       text += "\nmero: " + (failure->Path.empty() ? o.Port : failure->Path) + ": " + failure->Reason;
     throw ToolError(text);
   }
   if (!port_->Open()) throw ToolError(o.Port + ": the port did not open");
+  if (auto* net = dynamic_cast<TMroNetDispatcher*>(port_->OwnedDispatcher.get()))
+    for (const std::string& w : net->Warnings()) std::fprintf(stderr, "mero: %s: %s\n", net->Address().c_str(), w.c_str());
 }
 
 ToolPort::~ToolPort() {
@@ -174,7 +184,7 @@ ToolPort::~ToolPort() {
 }
 
 bool ToolPort::DeviceGone() {
-  auto* d = dynamic_cast<TMroWin32Dispatcher*>(port_->OwnedDispatcher.get());
+  const TMroBaseDispatcher* d = port_->OwnedDispatcher.get();
   return d && d->DeviceGone();
 }
 

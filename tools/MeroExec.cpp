@@ -20,11 +20,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Mero.h"
+#include "platform/Messages.h"
 #include "serial/PortMap.h"
+#include "serial/QwNet.h"
 
 namespace zav::mero {
 
@@ -32,7 +35,8 @@ namespace {
 
 const char* const kHelp =
     "usage: mero exec PORT [--cwd DIR] -- PROGRAM [ARGS...]\n"
-    "Runs PROGRAM with its standard input and output connected to PORT (a raw line)\n"
+    "Runs PROGRAM with its standard input and output connected to PORT (a raw line;\n"
+    "a network port keeps the settings its server has)\n"
     "through 4 KiB pipes; its standard error stays the caller's. Ends with the\n"
     "program's exit status once its last output has reached the port. SIGINT or\n"
     "SIGTERM ends the program.\n"
@@ -51,7 +55,7 @@ struct Fd {
   }
 };
 
-int OpenLine(const std::string& port) {
+int OpenDevice(const std::string& port) {
   const int com = ParseComName(port);
   const std::string path = com > 0 ? ResolveDeviceName(port) : port;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -87,6 +91,77 @@ bool Drain(int to, std::string& queue) {
   return n >= 0 || errno == EAGAIN || errno == EINTR;
 }
 
+// The port's side of the relay: a device opened here, or a network port
+// through the dispatcher (which speaks its protocol).
+class Line {
+ public:
+  virtual ~Line() = default;
+  // What to wait for this turn, with bytes wanted from the line and bytes for it.
+  virtual pollfd Poll(bool wantBytes, bool haveBytes) = 0;
+  // A wait's limit while bytes for the line wait (-1: the descriptor tells).
+  virtual int RetryMs(bool haveBytes) const { (void)haveBytes; return -1; }
+  // After the wait: bytes from the line into `in` (up to the pipe size),
+  // `out` to the line. False once the line is gone.
+  virtual bool Move(short revents, std::string& in, std::string& out) = 0;
+  // Everything handed to the line has left.
+  virtual bool Sent() { return true; }
+};
+
+class DeviceLine : public Line {
+ public:
+  explicit DeviceLine(const std::string& port) : port_(port), fd_{OpenDevice(port)} {}
+  pollfd Poll(bool wantBytes, bool haveBytes) override {
+    return {fd_.fd, short((wantBytes ? POLLIN : 0) | (haveBytes ? POLLOUT : 0)), 0};
+  }
+  bool Move(short revents, std::string& in, std::string& out) override {
+    bool eof = false;
+    if ((revents & POLLIN) && !Fill(fd_.fd, in, eof)) throw ToolError("reading " + port_ + ": " + strerror(errno));
+    // The line hung up: the program's output has nowhere to go. End of file
+    // (a pseudo-terminal whose far side closed) ends it too: it would read
+    // nothing again at every turn.
+    if (eof || ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN))) return false;
+    if (!Drain(fd_.fd, out)) throw ToolError("writing " + port_ + ": " + strerror(errno));
+    return true;
+  }
+
+ private:
+  std::string port_;
+  Fd fd_;
+};
+
+class NetworkLine : public Line {
+ public:
+  explicit NetworkLine(const std::string& port) : port_(Options(port)) {
+    port_.Port().SetOnTriggerAvail([](TMroCustomComPort*, uint16_t) {});  // arrivals wake the wait
+  }
+  pollfd Poll(bool, bool) override { return {ThreadQueueNotifyFd(), POLLIN, 0}; }
+  int RetryMs(bool haveBytes) const override { return haveBytes || sending_ ? 20 : 500; }
+  bool Move(short, std::string& in, std::string& out) override {
+    DrainThreadQueue();
+    if (port_.DeviceGone()) return false;
+    if (in.size() < kPipeSize) in += port_.ReadAll();
+    port_.SendSome(out);
+    sending_ = port_.Port().OutputUsed() > 0;
+    return true;
+  }
+  bool Sent() override { return port_.DeviceGone() || port_.Port().OutputUsed() == 0; }
+
+ private:
+  static PortOptions Options(const std::string& port) {
+    PortOptions o;
+    o.Port = port;
+    return o;
+  }
+  ToolPort port_;
+  bool sending_ = false;
+};
+
+std::unique_ptr<Line> OpenLine(const std::string& port) {
+  const bool network = IsNetworkAddress(ParseComName(port) > 0 ? ResolveDeviceName(port) : port);
+  if (network) return std::make_unique<NetworkLine>(port);
+  return std::make_unique<DeviceLine>(port);
+}
+
 }  // namespace
 
 int RunExec(ArgReader& args) {
@@ -113,7 +188,7 @@ int RunExec(ArgReader& args) {
   if (program.empty()) throw UsageError("no PROGRAM given after --");
 
   const int stopFd = InstallStopSignals();
-  Fd line{OpenLine(port)};
+  const std::unique_ptr<Line> line = OpenLine(port);
   int toChild[2], fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
     throw ToolError(std::string("pipe: ") + strerror(errno));
@@ -156,7 +231,7 @@ int RunExec(ArgReader& args) {
   std::chrono::steady_clock::time_point stoppedAt;
   int status = 0;
   bool exited = false;
-  while (!(exited && outEof && (toLine.empty() || lineGone))) {
+  while (!(exited && outEof && ((toLine.empty() && line->Sent()) || lineGone))) {
     if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
     if (StopRequested() && !stopped) {
       kill(pid, SIGTERM);
@@ -167,32 +242,25 @@ int RunExec(ArgReader& args) {
     // a while.
     if (stopped && std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(2)) break;
     pollfd fds[5];
-    const short lineEvents =
-        lineGone ? 0 : short((toProgram.size() < kPipeSize ? POLLIN : 0) | (toLine.empty() ? 0 : POLLOUT));
-    fds[0] = {line.fd, lineEvents, 0};
+    fds[0] = lineGone ? pollfd{-1, 0, 0} : line->Poll(toProgram.size() < kPipeSize, !toLine.empty());
     fds[1] = {childOut.fd, short(!outEof && toLine.size() < kPipeSize ? POLLIN : 0), 0};
     fds[2] = {childIn.fd, short(!toProgram.empty() && childIn.fd >= 0 ? POLLOUT : 0), 0};
     fds[3] = {stopFd, POLLIN, 0};
     fds[4] = {exited ? -1 : exitFd.fd, POLLIN, 0};
-    if (poll(fds, 5, exitFd.fd >= 0 && !stopped ? -1 : 50) < 0 && errno != EINTR)
-      throw ToolError(std::string("poll: ") + strerror(errno));
-    bool lineEof = false;
-    if ((fds[0].revents & POLLIN) && !Fill(line.fd, toProgram, lineEof))
-      throw ToolError("reading " + port + ": " + strerror(errno));
-    // The line hung up: the program's output has nowhere to go.
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) lineGone = true;
-    // End of file on the line (a pseudo-terminal whose far side closed) ends
-    // the relay: it would read nothing again at every turn, and the program
-    // sees the end of its input.
-    if (lineEof) {
-      lineGone = true;
-      childIn.Reset();
-      toProgram.clear();
-    }
+    int timeout = exitFd.fd >= 0 && !stopped ? -1 : 50;
+    const int retry = lineGone ? -1 : line->RetryMs(!toLine.empty());
+    if (retry >= 0 && (timeout < 0 || retry < timeout)) timeout = retry;
+    if (poll(fds, 5, timeout) < 0 && errno != EINTR) throw ToolError(std::string("poll: ") + strerror(errno));
     bool childEof = false;
     if (fds[1].revents & (POLLIN | POLLHUP)) {
       if (!Fill(childOut.fd, toLine, childEof)) throw ToolError(std::string("reading the program: ") + strerror(errno));
       if (childEof) outEof = true;
+    }
+    if (!lineGone && !line->Move(fds[0].revents, toProgram, toLine)) {
+      // The program sees the end of its input once the line is gone.
+      lineGone = true;
+      childIn.Reset();
+      toProgram.clear();
     }
     if (!toProgram.empty() && childIn.fd >= 0 && !Drain(childIn.fd, toProgram)) {
       // The program closed its input: what the line brings has nowhere to go.
@@ -200,10 +268,7 @@ int RunExec(ArgReader& args) {
       toProgram.clear();
     }
     if (childIn.fd < 0) toProgram.clear();
-    if (lineGone)
-      toLine.clear();
-    else if (!Drain(line.fd, toLine))
-      throw ToolError("writing " + port + ": " + strerror(errno));
+    if (lineGone) toLine.clear();
   }
   if (!exited) {
     kill(pid, SIGKILL);

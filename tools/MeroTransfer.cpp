@@ -270,6 +270,7 @@ class Transfer {
     std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     while (!finished_) {
       if (!cancelledAt && (StopRequested() || port_.DeviceGone())) {
+        if (port_.DeviceGone()) std::fputs("mero: the device hung up\n", stderr);
         protocol_->AbortProtocol();
         cancelledAt = std::chrono::steady_clock::now();
       }

@@ -24,7 +24,8 @@ const char* const kUsage =
     "  test PLAN    run a QC test plan on one or more ports: a verdict and reports per unit\n"
     "  selftest PORT  check a port through a loopback plug (or a cable to --peer PORT2)\n"
     "\n"
-    "PORT is COMn (through the port map) or a device path such as /dev/ttyUSB0.\n"
+    "PORT is COMn (through the port map), a device path such as /dev/ttyUSB0, or a\n"
+    "network port: rfc2217://HOST:PORT (RFC 2217, e.g. ser2net) or tcp://HOST:PORT (raw).\n"
     "\"mero COMMAND --help\" describes a command; \"mero --version\" prints the version.\n";
 
 }  // namespace

@@ -27,16 +27,21 @@ ToolTest::Child& InteropTest::StartSide(const Side& side, const std::string& dev
 }
 
 PairResult InteropTest::Transfer(const Side& sender, const Side& receiver, const std::vector<std::string>& cable,
-                                 std::chrono::seconds limit) {
+                                 std::chrono::seconds limit, const Through& through) {
   PairResult result;
   Child* cableChild = nullptr;
   const auto ends = StartCable(cable, &cableChild);
   if (ends.size() != 2) return result;
-  Child& recv = StartSide(receiver, ends[1]);
+  const bool viaServer = bool(through.port);
+  auto portFor = [&](const Side& side, const std::string& end) {
+    return viaServer && side.kind == Side::Ours ? through.port(end) : end;
+  };
+  Child& recv = StartSide(receiver, portFor(receiver, ends[1]));
   // Ours is ready once it holds the port; a peer reads what waits in the cable.
-  if (receiver.kind == Side::Ours) WaitFor([&] { return DeviceLocked(ends[1]) || recv.pid < 0; });
+  if (receiver.kind == Side::Ours)
+    WaitFor([&] { return (viaServer ? through.ready() : DeviceLocked(ends[1])) || recv.pid < 0; });
   const auto start = std::chrono::steady_clock::now();
-  Child& send = StartSide(sender, ends[0]);
+  Child& send = StartSide(sender, portFor(sender, ends[0]));
   const auto deadline = start + limit;
   auto left = [&] {
     const auto rest = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());

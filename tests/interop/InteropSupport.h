@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,14 @@ class InteropTest : public ToolTest {
  protected:
   // Runs `receiver` on one end and `sender` on the other end of a fresh
   // cable with line options `cable`; waits for both (at most `limit`), then
-  // stops the cable.
+  // stops the cable. With `through`, our side reaches its cable end through
+  // a server in between (such as ser2net).
+  struct Through {
+    std::function<std::string(const std::string& device)> port;  // the port our side is given for its end
+    std::function<bool()> ready;                                   // our side holds the port
+  };
   PairResult Transfer(const Side& sender, const Side& receiver, const std::vector<std::string>& cable = {},
-                      std::chrono::seconds limit = std::chrono::seconds(60));
+                      std::chrono::seconds limit = std::chrono::seconds(60), const Through& through = {});
 
   // Starts one side on a device (without waiting).
   Child& StartSide(const Side& side, const std::string& device);

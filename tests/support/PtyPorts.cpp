@@ -52,6 +52,12 @@ const TPtyPortMap::TPty& TPtyPortMap::AddPort(int com) {
   return pairs_.back();
 }
 
+void TPtyPortMap::AddNetworkPort(int com, const std::string& address) {
+  const fs::path entry = dir_.path() / ("com" + std::to_string(com));
+  fs::remove(entry);
+  WriteFile(entry, address + "\n");
+}
+
 std::string ReadFarEnd(int fd, size_t want, double seconds, const std::function<void()>& pump) {
   std::string got;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

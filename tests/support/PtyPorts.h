@@ -32,6 +32,8 @@ class TPtyPortMap {
   // A new raw pair linked as com<n> in place of what was there. Throws
   // std::runtime_error when no pair can be had.
   const TPty& AddPort(int com);
+  // Names a network address as com<n> (a file holding it) in place of what was there.
+  void AddNetworkPort(int com, const std::string& address);
   const std::filesystem::path& Dir() const { return dir_.path(); }
 
  private:
