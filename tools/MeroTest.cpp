@@ -36,6 +36,10 @@ const char* const kHelp =
 
 using Clock = std::chrono::steady_clock;
 
+// The label column fits the longest port name of the run (network addresses
+// are long).
+int gLabelWidth = 12;
+
 std::string MakeReceiveDir() {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mero-test-XXXXXX";
@@ -220,18 +224,18 @@ void PortUnit::Ask(const std::string& question) {
 void PortUnit::StepEnded(size_t, const qc::StepResult& result) { PrintStep(label_, result); }
 
 void PrintStep(const std::string& label, const qc::StepResult& step) {
-  std::printf("%-12s %-28s %-7s %7.2f s%s%s\n", label.c_str(), qc::Printable(step.Name, 60).c_str(),
+  std::printf("%-*s %-28s %-7s %7.2f s%s%s\n", gLabelWidth, label.c_str(), qc::Printable(step.Name, 60).c_str(),
               qc::VerdictText(step.Outcome), step.Seconds, step.Message.empty() ? "" : "  ",
               step.Message.c_str());
   if (step.Outcome == qc::Verdict::Fail && !step.Detail.empty())
-    std::printf("%-12s %-28s         %s\n", label.c_str(), "", step.Detail.c_str());
+    std::printf("%-*s %-28s         %s\n", gLabelWidth, label.c_str(), "", step.Detail.c_str());
   std::fflush(stdout);
 }
 
 bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir) {
   try {
     const qc::ReportFiles files = qc::WriteReports(unit, dir);
-    std::printf("%-12s %s  unit %s  %.2f s  report %s\n", label.c_str(), qc::VerdictText(unit.Outcome),
+    std::printf("%-*s %s  unit %s  %.2f s  report %s\n", gLabelWidth, label.c_str(), qc::VerdictText(unit.Outcome),
                 unit.UnitId.empty() ? "(no id)" : qc::Printable(unit.UnitId, 60).c_str(), unit.Seconds,
                 files.Xml.c_str());
     std::fflush(stdout);
@@ -314,6 +318,7 @@ int RunTest(ArgReader& args) {
   for (size_t i = 0; i < ports.size(); ++i)
     if (std::count(ports.begin(), ports.end(), ports[i]) > 1) throw UsageError("port " + ports[i] + " given twice");
   CheckReportDir(reportDir);
+  for (const auto& p : ports) gLabelWidth = std::max(gLabelWidth, int(std::min<size_t>(p.size(), 60)));
 
   InstallStopSignals();
   std::vector<std::unique_ptr<PortUnit>> units;
