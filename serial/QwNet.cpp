@@ -942,7 +942,7 @@ struct NetThreads {
     d.RunningThreads++;
     d.ThreadAck->Set();
     while (!d.StopRequested && !d.Closing) {
-      d.DeviceEventReady->Wait(d.MsUntilNextTimer(50));
+      if (TEvent::WaitForPair(*d.DeviceEventReady, *d.TriggersChanged, d.NextPassWaitMs(50)) == 1) continue;
       if (d.StopRequested) {
         d.ReleaseOnThreadExit = true;
         Exit(d, d.Impl_->dispAlive, true);

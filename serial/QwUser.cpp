@@ -69,6 +69,7 @@ void TMroBaseDispatcher::CreateEvents() {
   OutputReady = std::make_unique<TEvent>(K::AutoReset);
   WriteDone = std::make_unique<TEvent>(K::ManualReset);
   OutputAbort = std::make_unique<TEvent>(K::AutoReset);
+  TriggersChanged = std::make_unique<TEvent>(K::AutoReset);
 }
 
 int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_t baud, int parity, int dataBits,
@@ -100,6 +101,7 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
     OutBufferSize = outSize;
   }
   PendingLineErrors_ = 0;
+  GoneReported_ = false;
   OutputSentPending = false;
   Closing = false;
   InputFull_ = false;
@@ -196,6 +198,7 @@ int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
   {
     TLockGuard out(OutputLock);
     if (OutRing.Size() == 0) return ecCommNotOpen;
+    if (DeviceGone()) return ecDeviceGone;
     PendingLineErrors_ = DeviceReadErrors(DeviceStatus);
     uint32_t free = OutBufferSize - DeviceStatus.OutQueue;
     if (count > free) return ecOutputBufferTooSmall;

@@ -362,6 +362,14 @@ class TMroBaseDispatcher {
   // Milliseconds until the first armed timer trigger can fire (`limit` when
   // none fires sooner): the dispatcher thread waits no longer than that.
   uint32_t MsUntilNextTimer(uint32_t limit);
+  // How long the dispatcher thread may wait for a device event: up to
+  // `period` while something needs looking at on a period (an armed timer, a
+  // watched output level, unread bytes that may trigger again), else until the
+  // next timer or for good, so that an idle port wakes nobody.
+  uint32_t NextPassWaitMs(uint32_t period);
+  void WakeForNewWait();
+  // Tells the window handlers, once per open, that the device went away.
+  void PostDeviceGone();
   bool CheckDataTriggers();
   // One pass after a device event (or the 50 ms time-out) with the events in
   // `mask`; a completed pass sets PassDone unless `extra` (a pass the device
@@ -538,9 +546,13 @@ class TMroBaseDispatcher {
 
   // The six events of the device threads; created by InitializePort.
   std::unique_ptr<TEvent> DeviceEventReady, PassDone, ThreadAck, OutputReady, WriteDone, OutputAbort;
+  // A trigger was armed from another thread: the dispatcher thread works out
+  // its wait again (no pass: an armed trigger is served on its own schedule).
+  std::unique_ptr<TEvent> TriggersChanged;
 
   std::atomic<uint32_t> DeviceEventMask{0};
   std::atomic<bool> RingSeen{false};
+  std::atomic<bool> GoneReported_{false};  // MsgDeviceGone posted for this open
 
   TTransmitRing OutRing;  // OutputLock
   std::atomic<uint32_t> OutWaiting_{0};  // OutRing.Waiting() after each change

@@ -49,6 +49,7 @@ int32_t TMroBaseDispatcher::SetAvailLength(uint32_t n) {
   TLockGuard status(StatusLock);
   AvailThreshold_ = n;
   if (Logging_) AddLogEntry(lkTriggerDataChange, lskAvailTrigger, n, nullptr, 0);
+  WakeForNewWait();
   return 0;
 }
 
@@ -105,6 +106,7 @@ int32_t TMroBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool 
     }
   }
   it->Active = activate ? -1 : 0;
+  WakeForNewWait();
   return 0;
 }
 
@@ -142,6 +144,7 @@ int32_t TMroBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, boo
     }
   }
   it->Enabled = activate;
+  WakeForNewWait();
   return 0;
 }
 
@@ -218,6 +221,7 @@ void TMroBaseDispatcher::RestoreTriggers(const TSavedTriggers& saved) {
   for (auto& t : DataTriggers) highest = std::max(highest, t.Handle);
   for (auto& t : StatusTriggers) highest = std::max(highest, t.Handle & ~7);
   NextHandleCounter = std::max(NextHandleCounter, highest / 8 + 1);
+  WakeForNewWait();
 }
 
 void TMroBaseDispatcher::FreeSavedTriggers(TSavedTriggers& saved) {
@@ -489,6 +493,28 @@ uint32_t TMroBaseDispatcher::MsUntilNextTimer(uint32_t limit) {
   return uint32_t(best);
 }
 
+void TMroBaseDispatcher::PostDeviceGone() {
+  std::vector<HWND> windows;
+  {
+    TLockGuard status(StatusLock);
+    for (const auto& h : WindowHandlers)
+      if (!h.Deleted) windows.push_back(h.Window);
+  }
+  for (HWND w : windows) PostMessage(w, MsgDeviceGone, 0, LPARAM(uint32_t(DispatcherHandle) << 16));
+}
+
+void TMroBaseDispatcher::WakeForNewWait() {
+  // The dispatcher thread may be waiting with no time limit: it must see a
+  // trigger armed elsewhere now rather than at the next device event. Armed
+  // by its own handlers, it works out its next wait after the pass anyway.
+  if (TriggersChanged && !DispThread.IsCurrentThread()) TriggersChanged->Set();
+}
+
+uint32_t TMroBaseDispatcher::NextPassWaitMs(uint32_t period) {
+  const bool periodic = OutputLevelWatched() || InputUsed() > 0;
+  return MsUntilNextTimer(periodic ? period : kInfinite);
+}
+
 bool TMroBaseDispatcher::OutputLevelWatched() {
   TLockGuard status(StatusLock);
   for (const auto& t : StatusTriggers)
@@ -685,6 +711,7 @@ bool TMroBaseDispatcher::DeviceEventPass(uint32_t mask, bool extra) {
     if (!inDispatch() && !RepeatStatusChecks()) return false;
   }
   FillInputBuffer();
+  if (DeviceGone() && !GoneReported_.exchange(true)) PostDeviceGone();
   if (!inDispatch()) {
     if (!RepeatStatusChecks()) return false;
     while (CheckDataTriggers()) {

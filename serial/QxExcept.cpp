@@ -89,6 +89,7 @@ constexpr CodeClass kCodeClasses[] = {
     {-3008, &Raise<ETracingNotEnabled>},
     {-3009, &Raise<ELoggingNotEnabled>},
     {-3010, &Raise<EBaseAddressNotSet>},
+    {-3011, &Raise<EDeviceGone>},
     {-4001, &Raise<EModemNotStarted>},
     {-4002, &Raise<EModemBusy>},
     {-4003, &Raise<EModemNotDialing>},
@@ -309,6 +310,8 @@ std::string ErrorText(int32_t code) {
   const uint32_t n = Magnitude(code);
   std::string text = MeroErrorStrings().GetText(n);
   CutUtf8(text, kMaxErrorText);
+  // Codes this library added after its text table was fixed.
+  if (text.empty() && code == ecDeviceGone) text = "Device is gone (unplugged or hung up)";
   if (text.empty() && n <= uint32_t(INT32_MAX)) {
     text = SystemErrorText(int32_t(n));
     if (!text.empty()) text = CleanSystemMessage(std::move(text));

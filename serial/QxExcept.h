@@ -89,6 +89,8 @@ constexpr int32_t ecBufferIsEmpty = -3007;
 constexpr int32_t ecTracingNotEnabled = -3008;
 constexpr int32_t ecLoggingNotEnabled = -3009;
 constexpr int32_t ecBaseAddressNotSet = -3010;
+// The device hung up or was removed (an unplugged adapter, a closed far end).
+constexpr int32_t ecDeviceGone = -3011;
 
 // Modem and dialer.
 constexpr int32_t ecModemNotStarted = -4001;
@@ -238,6 +240,7 @@ ZAV_EXCEPTION_CLASS(EBufferIsEmpty, ESerialIO)
 ZAV_EXCEPTION_CLASS(ETracingNotEnabled, ESerialIO)
 ZAV_EXCEPTION_CLASS(ELoggingNotEnabled, ESerialIO)
 ZAV_EXCEPTION_CLASS(EBaseAddressNotSet, ESerialIO)
+ZAV_EXCEPTION_CLASS(EDeviceGone, ESerialIO)
 
 // EModem leaves.
 ZAV_EXCEPTION_CLASS(EModemNotStarted, EModem)

@@ -374,6 +374,7 @@ LRESULT TMroCustomComPort::PortWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LP
     case MsgTriggerTimer:
     case MsgTriggerStatus:
     case MsgCloseDone:
+    case MsgDeviceGone:
       break;
     default:
       return DefWindowProc(hwnd, msg, wParam, lParam);
@@ -394,6 +395,11 @@ LRESULT TMroCustomComPort::PortWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LP
 }
 
 void TMroCustomComPort::ServeTriggerMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == MsgDeviceGone) {
+    // Posted: it may arrive after a close, or after a reopen on a new device.
+    if (IsOpen() && DeviceGone() && OnDeviceGone) OnDeviceGone(this);
+    return;
+  }
   const uint16_t data = msg == MsgTriggerAvail ? uint16_t(wParam) : uint16_t(uint32_t(lParam) & 0xFFFF);
   DoTrigger(uint16_t(msg), uint16_t(wParam), data);
   switch (msg) {

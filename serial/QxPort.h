@@ -219,6 +219,9 @@ class TMroCustomComPort : public TMroBaseComponent {
   std::vector<TPortUser> Users;
   TComponent* Terminal = nullptr;  // set and cleared by the terminal only
   TNotifyEvent OnPortOpened, OnPortClosing;
+  // Raised once on the GUI thread when the open device hangs up or goes away
+  // (an unplugged adapter): the port stays open, writes fail with EDeviceGone.
+  TNotifyEvent OnDeviceGone;
 
   // --- Operations ---
   // The dispatcher, opening the port first when AutoOpen allows; null when closed.
@@ -231,6 +234,8 @@ class TMroCustomComPort : public TMroBaseComponent {
   int32_t SendBlock(const void* buffer, uint16_t length);
   char ReadByte();
   bool InputReady();
+  // The open device hung up or went away.
+  bool DeviceGone() const { return OwnedDispatcher && OwnedDispatcher->DeviceGone(); }
   void PurgeInput();
   void PurgeOutput();
   uint32_t OutputUsed();

@@ -22,6 +22,8 @@ constexpr UINT MsgTriggerStatus = 0x7E04;
 constexpr UINT MsgPortOpened = 0x7E08;
 constexpr UINT MsgPortClosing = 0x7E09;
 constexpr UINT MsgCloseDone = 0x7E0A;
+// From a dispatcher to its windows, posted once: the device hung up or went away.
+constexpr UINT MsgDeviceGone = 0x7E0B;
 // Protocol component and its engine.
 constexpr UINT MsgProtocolCancel = 0x7E14;
 constexpr UINT MsgProtocolStatus = 0x7E15;

@@ -157,7 +157,7 @@ TEST(NetDevice, ADroppedConnectionIsTheDeviceGoingAway) {
   EXPECT_FALSE(d.DeviceGone());
   server.Hangup();
   EXPECT_TRUE(WaitUntil([&] { return d.DeviceGone(); }));
-  EXPECT_EQ(d.WriteBlock("x", 1), ecPutBlockFail);
+  EXPECT_EQ(d.WriteBlock("x", 1), ecDeviceGone);
   const auto start = Clock::now();
   d.ShutdownPort();
   EXPECT_LT(Clock::now() - start, 1s);

@@ -291,7 +291,7 @@ TEST(Win32Device, FarEndHangUpLeavesTheProcessIdleAndThePortClosable) {
   };
   EXPECT_LT(cpuMs(after) - cpuMs(before), 50.0);
   EXPECT_TRUE(d.DeviceGone());
-  EXPECT_EQ(d.WriteBlock("x", 1), ecPutBlockFail);  // the failure reaches the writer
+  EXPECT_EQ(d.WriteBlock("x", 1), ecDeviceGone);  // the failure reaches the writer, with its reason
   d.ShutdownPort();
   EXPECT_FALSE(d.HasRunningThreads());
 }

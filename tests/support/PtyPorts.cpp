@@ -26,6 +26,7 @@ TPtyPortMap::TPtyPortMap() {
 
 TPtyPortMap::~TPtyPortMap() {
   for (const TPty& p : pairs_) {
+    if (p.master < 0) continue;
     close(p.master);
     close(p.slave);
   }
@@ -50,6 +51,20 @@ const TPtyPortMap::TPty& TPtyPortMap::AddPort(int com) {
   fs::create_symlink(name, link);
   pairs_.push_back(p);
   return pairs_.back();
+}
+
+void TPtyPortMap::Unplug(int com) {
+  const fs::path link = dir_.path() / ("com" + std::to_string(com));
+  std::error_code ec;
+  const fs::path target = fs::read_symlink(link, ec);
+  for (TPty& p : pairs_) {
+    if (p.master < 0 || p.path != target.string()) continue;
+    close(p.master);
+    close(p.slave);
+    p.master = p.slave = -1;
+  }
+  fs::remove(link);
+  fs::create_symlink("/nonexistent", link);
 }
 
 void TPtyPortMap::AddNetworkPort(int com, const std::string& address) {

@@ -32,6 +32,9 @@ class TPtyPortMap {
   // A new raw pair linked as com<n> in place of what was there. Throws
   // std::runtime_error when no pair can be had.
   const TPty& AddPort(int com);
+  // The far end of com<n>'s pair goes away (both sides closed, as an adapter
+  // pulled out); com<n> leads to nothing until AddPort maps it anew.
+  void Unplug(int com);
   // Names a network address as com<n> (a file holding it) in place of what was there.
   void AddNetworkPort(int com, const std::string& address);
   const std::filesystem::path& Dir() const { return dir_.path(); }
