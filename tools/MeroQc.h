@@ -58,6 +58,17 @@ class PortUnit : public qc::RunHost {
   std::unique_ptr<ToolPort> port_;
   std::unique_ptr<qc::PlanRun> run_;
   std::unique_ptr<Transfer> transfer_;
+  // A transfer step held back until the line has been quiet for the plan's
+  // settle time since the last transfer ended (its peer may still be ending
+  // its session: a receiver that sees our first header mixed into its last
+  // reply starts over).
+  struct Deferred {
+    qc::TransferStep step;
+    std::string dir;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::optional<Deferred> deferred_;
+  void BeginTransfer(const qc::TransferStep& transfer, const std::string& dir);
   std::optional<qc::UnitResult> failed_;
   std::string pending_;
 };

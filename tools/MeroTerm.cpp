@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Mero.h"
+#include "serial/PortWatch.h"
 
 namespace zav::mero {
 
@@ -28,7 +29,9 @@ const std::string kHelp = std::string(
                               "Without one: sends stdin, then prints until the port is silent.\n") +
                           kLineOptionsHelp +
                           "  --capture FILE                 append what the port receives to FILE\n"
-                          "  --idle SECONDS                 silence that ends a piped session (default 1)\n";
+                          "  --idle SECONDS                 silence that ends a piped session (default 1)\n"
+                          "  --reconnect                    when the device goes away, wait for it and reopen it\n"
+                          "                                 (default: end, \"the device hung up\")\n";
 
 constexpr char kEscape = 0x1D;  // Ctrl-]
 constexpr int32_t kBreakTicks = 5;
@@ -60,6 +63,7 @@ int RunTerm(ArgReader& args) {
   PortOptions options;
   std::string capturePath;
   double idleSeconds = 1.0;
+  bool reconnect = false;
   while (!args.Done()) {
     const std::string word = args.Next();
     if (IsHelp(word)) {
@@ -67,7 +71,9 @@ int RunTerm(ArgReader& args) {
       return kExitOk;
     }
     if (ParseLineOption(word, args, options)) continue;
-    if (word == "--capture") {
+    if (word == "--reconnect") {
+      reconnect = true;
+    } else if (word == "--capture") {
       capturePath = args.Value(word);
     } else if (word == "--idle") {
       const std::string text = args.Value(word);
@@ -114,6 +120,22 @@ int RunTerm(ArgReader& args) {
     lastActivity = Clock::now();
   };
   port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
+  std::optional<TPortReconnect> rejoin;
+  if (reconnect) {
+    rejoin.emplace(port.Port(), options.Port);
+    const char* eol = interactive ? "\r\n" : "\n";
+    bool failureShown = false;
+    rejoin->OnGone = [&, eol] {
+      deliver(port.ReadAll());
+      std::fprintf(stderr, "mero: %s: the device hung up; waiting for it to come back%s", options.Port.c_str(), eol);
+      failureShown = false;
+    };
+    rejoin->OnBack = [&, eol] { std::fprintf(stderr, "mero: %s: reconnected%s", options.Port.c_str(), eol); };
+    rejoin->OnFailed = [&, eol](const std::string& why) {
+      if (!failureShown) std::fprintf(stderr, "mero: %s: not reopened yet: %s%s", options.Port.c_str(), why.c_str(), eol);
+      failureShown = true;
+    };
+  }
 
   const auto idle = std::chrono::milliseconds(long(idleSeconds * 1000));
   std::string pending;
@@ -122,17 +144,21 @@ int RunTerm(ArgReader& args) {
   bool quit = false;
   int result = kExitOk;
   while (!quit && !StopRequested()) {
-    if (port.DeviceGone()) {
+    const bool down = port.DeviceGone() || (rejoin && rejoin->Waiting());
+    if (down && !rejoin) {
       std::fprintf(stderr, "mero: %s: the device hung up\n", options.Port.c_str());
       result = kExitFailed;
       break;
     }
-    port.SendSome(pending);
-    const bool sending = !pending.empty() || port.Port().OutputUsed() > 0;
+    // While the device is away what is typed or piped waits for it.
+    if (!down) port.SendSome(pending);
+    const bool sending = !down && (!pending.empty() || port.Port().OutputUsed() > 0);
     std::chrono::milliseconds timeout(500);  // also how often a hang-up is noticed
     if (sending) {
       timeout = std::chrono::milliseconds(20);
       lastActivity = Clock::now();
+    } else if (down) {
+      lastActivity = Clock::now();  // a piped session waits for the device, not for silence
     } else if (!stdinOpen) {
       const auto left = lastActivity + idle - Clock::now();
       if (left <= Clock::duration::zero()) break;
@@ -166,7 +192,7 @@ int RunTerm(ArgReader& args) {
         if (c == 'q' || c == 'Q') {
           quit = true;
           break;
-        } else if (c == 'b' || c == 'B') {
+        } else if ((c == 'b' || c == 'B') && !port.DeviceGone() && port.Port().Open()) {
           port.SendSome(pending);
           port.Port().SendLineBreak(kBreakTicks, false);
         } else if (c == kEscape) {
@@ -178,6 +204,7 @@ int RunTerm(ArgReader& args) {
     }
   }
   deliver(port.ReadAll());
+  rejoin.reset();
   port.Close();
   return result;
 }

@@ -68,6 +68,7 @@ struct PortUnit::Transfer {
   TMroProtocol* protocol = nullptr;
   bool running = false;
   std::optional<int32_t> finished;
+  std::optional<Clock::time_point> endedAt;
 };
 
 PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes)
@@ -116,6 +117,7 @@ void PortUnit::Service() {
     const int32_t code = *transfer_->finished;
     transfer_->finished.reset();
     transfer_->running = false;
+    transfer_->endedAt = now;
     run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
     if (!Done()) run_->Received(port_->ReadAll(), now);
   }
@@ -126,6 +128,11 @@ void PortUnit::Service() {
     CancelTransfer();
     run_->Abort("the device hung up", now);
   }
+  if (deferred_ && Clock::now() >= deferred_->at) {
+    const Deferred d = std::move(*deferred_);
+    deferred_.reset();
+    BeginTransfer(d.step, d.dir);
+  }
   port_->SendSome(pending_);
   run_->Tick(Clock::now());
 }
@@ -135,7 +142,8 @@ std::chrono::milliseconds PortUnit::Idle() const {
   if (Done()) return milliseconds(1000);
   if (!pending_.empty()) return milliseconds(20);
   milliseconds idle(500);  // also how soon a hang-up is seen
-  if (const auto wake = run_->NextWake()) {
+  for (const auto wake : {run_->NextWake(), deferred_ ? std::optional(deferred_->at) : std::nullopt}) {
+    if (!wake) continue;
     const auto left = std::chrono::ceil<milliseconds>(*wake - Clock::now());
     idle = std::clamp(left, milliseconds(0), idle);
   }
@@ -173,6 +181,15 @@ std::string PortUnit::SendBreak(int ms) {
 }
 
 void PortUnit::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
+  const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_.Settle));
+  if (transfer_ && transfer_->endedAt && Clock::now() < *transfer_->endedAt + settle) {
+    deferred_ = Deferred{t, dir, *transfer_->endedAt + settle};
+    return;
+  }
+  BeginTransfer(t, dir);
+}
+
+void PortUnit::BeginTransfer(const qc::TransferStep& t, const std::string& dir) {
   const auto& protocols = TransferProtocols();
   const auto entry = std::find_if(protocols.begin(), protocols.end(),
                                   [&](const ProtocolEntry& e) { return e.Name == t.Protocol; });
@@ -212,6 +229,11 @@ void PortUnit::StartTransfer(const qc::TransferStep& t, const std::string& dir) 
 }
 
 void PortUnit::CancelTransfer() {
+  if (deferred_) {  // never started: it ends as a cancelled one would, at the next Service
+    deferred_.reset();
+    transfer_->finished = ecCancelRequested;
+    return;
+  }
   if (transfer_ && transfer_->running) transfer_->protocol->AbortProtocol();
 }
 

@@ -123,5 +123,32 @@ TEST_F(Term, OnATerminalCtrlBracketQuitsAndCtrlBracketTwiceSendsItself) {
   close(master);
 }
 
+TEST_F(Term, ReconnectWaitsForAPulledDeviceAndCarriesOnWithTheNewOne) {
+  Child* cable = nullptr;
+  ASSERT_EQ(StartCable({"--com", "2,3"}, &cable).size(), 2u);
+  Child& stays = Start({"term", "COM2", "--reconnect"}, {}, true);
+  Child& ends = Start({"term", "COM3"}, {}, true);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2") && DeviceLocked(portsDir + "/com3"); }));
+  Stop(*cable);
+  // Without the option the session ends as it always did.
+  EXPECT_EQ(Wait(ends), 1);
+  EXPECT_TRUE(Contains(Err(ends), "mero: COM3: the device hung up\n")) << Err(ends);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Err(stays), "mero: COM2: the device hung up; waiting for it to come back"); }))
+      << Err(stays);
+
+  ASSERT_EQ(StartCable("2,3").size(), 2u);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Err(stays), "mero: COM2: reconnected"); })) << Err(stays);
+  Child& far = Start({"term", "COM3", "--idle", "30"}, {}, true);
+  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com3"); })) << Err(far);
+  ASSERT_EQ(write(far.stdinFd, "from far\r\n", 10), 10);
+  ASSERT_TRUE(WaitFor([&] { return Out(stays) == "from far\r\n"; })) << Out(stays) << Err(stays);
+  ASSERT_EQ(write(stays.stdinFd, "and back\r\n", 10), 10);
+  ASSERT_TRUE(WaitFor([&] { return Out(far) == "and back\r\n"; })) << Out(far);
+  kill(far.pid, SIGTERM);
+  EXPECT_EQ(Wait(far), 0) << Err(far);
+  kill(stays.pid, SIGTERM);
+  EXPECT_EQ(Wait(stays), 0) << Err(stays);
+}
+
 }  // namespace
 }  // namespace zav::test
