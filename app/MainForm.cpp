@@ -26,6 +26,7 @@
 #include "protocols/QwTPcl.h"
 #include "protocols/QwZmodem.h"
 #include "protocols/QxProtcl.h"
+#include "serial/PortWatch.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 
@@ -105,7 +106,18 @@ struct Rate {
 };
 constexpr Rate kRates[] = {{"150", 150},     {"300", 300},     {"600", 600},     {"1200", 1200},
                            {"2400", 2400},   {"4800", 4800},   {"9600", 9600},   {"19200", 19200},
-                           {"38400", 38400}, {"57600", 57600}, {"115200", 115200}};
+                           {"38400", 38400}, {"57600", 57600}, {"115200", 115200},
+                           // The rates adapters reach beyond the classic list.
+                           {"230400", 230400}, {"460800", 460800}, {"921600", 921600}, {"1000000", 1000000},
+                           {"1500000", 1500000}, {"2000000", 2000000}, {"3000000", 3000000}, {"4000000", 4000000}};
+
+// A rate typed into the box: a whole number of bits per second.
+std::optional<int32_t> TypedRate(const QString& text) {
+  bool ok = false;
+  const qlonglong v = text.trimmed().toLongLong(&ok);
+  if (!ok || v < 50 || v > 100000000) return std::nullopt;
+  return int32_t(v);
+}
 
 // The protocols of the transfer controls, in the order shown. Those that
 // carry file names receive into a directory, the others into one file.
@@ -149,6 +161,7 @@ constexpr size_t kZmodemRequestLength = sizeof kZmodemRequest - 1;
 const char* const kSettingsName = "zavterm";
 const char* const kProtocolKey = "transfer/protocol";
 const char* const kDirectoryKey = "transfer/directory";
+const char* const kReconnectKey = "port/reconnect";
 
 QString ReadSetting(const char* key) { return QSettings(kSettingsName, kSettingsName).value(key).toString(); }
 
@@ -351,6 +364,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
 TForm1::~TForm1() {
   // The test-run window stops its unit while the port and protocol still stand.
   TestRun.reset();
+  Reconnect.reset();
   RegisterErrorReporter({});
   RegisterPortPrompt({});
   // A transfer still running is cancelled before the port goes away.
@@ -408,6 +422,7 @@ void TForm1::BuildPortControls() {
   }
   connect(com, &QComboBox::activated, this, [this] { Guard([this] { comChange(); }); });
   connect(baud, &QComboBox::activated, this, [this] { Guard([this] { baudChange(); }); });
+  connect(baud->lineEdit(), &QLineEdit::returnPressed, this, [this] { Guard([this] { baudTyped(); }); });
 
   Button1 = new QPushButton("Open Port", GroupBox1);
   Button1->setGeometry(88, 119, 70, 23);
@@ -456,6 +471,23 @@ void TForm1::BuildPortControls() {
   StatusBar1 = new TStatusPanels(3, 50, this);
   StatusBar1->setGeometry(0, 747, 1026, 23);
   SetBackground(StatusBar1, kSilver);
+  PortMessage = new QLabel(StatusBar1);
+  PortMessage->setGeometry(3 * 52 + 6, 2, 520, 19);
+
+  ReconnectBox = new QCheckBox("Reconnect", GroupBox1);
+  ReconnectBox->move(8, 122);
+  ReconnectBox->adjustSize();
+  ReconnectBox->setCursor(Qt::PointingHandCursor);
+  ReconnectBox->setToolTip("Reopen the port with the same settings when its device comes back after going away");
+  ReconnectBox->setChecked(ReadSetting(kReconnectKey) != "false");
+  connect(ReconnectBox, &QCheckBox::clicked, this, [this] { Guard([this] { ReconnectBoxClick(); }); });
+  Reconnect = std::make_unique<TPortReconnect>(*MroComPort1);
+  Reconnect->SetEnabled(ReconnectBox->isChecked());
+  Reconnect->OnGone = [this] { DeviceGone(); };
+  Reconnect->OnBack = [this] { DeviceBack(); };
+  Reconnect->OnFailed = [this](const std::string& why) {
+    PortMessage->setText(QString::fromStdString(PortName() + ": not reopened yet: " + why));
+  };
 }
 
 QPushButton* TForm1::AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
@@ -693,8 +725,14 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::Button1Click() {
+  // Open Port on a port whose device went away starts afresh.
+  if (MroComPort1->DeviceGone() || Reconnect->Waiting()) {
+    Reconnect->Forget();
+    MroComPort1->SetOpen(false);
+    PortMessage->clear();
+  }
   if (com->currentIndex() >= 0) MroComPort1->SetComNumber(uint16_t(com->currentIndex() + 1));
-  if (baud->currentIndex() >= 0) MroComPort1->SetBaud(kRates[baud->currentIndex()].baud);
+  if (const std::optional<int32_t> rate = RateOfBox()) MroComPort1->SetBaud(*rate);
   if (C_DTR->isChecked()) MroComPort1->SetDTR(true);
   if (C_RTS->isChecked()) MroComPort1->SetRTS(true);
   MroComPort1->SetOpen(true);
@@ -706,6 +744,8 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::Button2Click() {
+  Reconnect->Forget();
+  PortMessage->clear();
   StatusBar1->SetPanelText(1, "CLOSE");
   MroComPort1->SetDTR(false);
   MroComPort1->SetRTS(false);
@@ -725,13 +765,71 @@ void TForm1::comChange() {
 void TForm1::baudChange() {
   const int i = baud->currentIndex();
   if (i < 0) return;
-  MroComPort1->SetBaud(kRates[i].baud);
+  ApplyBaud(kRates[i].baud, kRates[i].text);
+}
+
+void TForm1::baudTyped() {
+  const QString text = baud->currentText().trimmed();
+  if (text.isEmpty() || baud->findText(text) >= 0) return;  // a listed rate is the box's own choice
+  const std::optional<int32_t> rate = TypedRate(text);
+  if (!rate) throw Exception("\"" + text.toStdString() + "\" is not a baud rate");
+  ApplyBaud(*rate, text.toStdString());
+}
+
+void TForm1::ApplyBaud(int32_t rate, const std::string& text) {
+  MroComPort1->SetBaud(rate);
   MroComPort1->SetOpen(true);
   Light1->SetLit(true);
   Light2->SetLit(true);
-  StatusBar1->SetPanelText(2, std::string("BR") + kRates[i].text);
+  StatusBar1->SetPanelText(2, "BR" + text);
   ON_COM->setEnabled(true);
   OFF_COM->setEnabled(false);
+}
+
+std::optional<int32_t> TForm1::RateOfBox() const {
+  const QString text = baud->currentText().trimmed();
+  if (baud->currentIndex() >= 0 && text == baud->itemText(baud->currentIndex()))
+    return kRates[baud->currentIndex()].baud;
+  if (text.isEmpty()) return std::nullopt;
+  if (const int listed = baud->findText(text); listed >= 0) return kRates[listed].baud;
+  if (const std::optional<int32_t> rate = TypedRate(text)) return rate;
+  throw Exception("\"" + text.toStdString() + "\" is not a baud rate");
+}
+
+// --- The device going away and coming back ---------------------------------------------
+
+std::string TForm1::PortName() const { return "Com" + std::to_string(MroComPort1->ComNumber()); }
+
+void TForm1::ReconnectBoxClick() {
+  WriteSetting(kReconnectKey, ReconnectBox->isChecked() ? "true" : "false");
+  Reconnect->SetEnabled(ReconnectBox->isChecked());
+  if (Reconnect->Waiting())
+    PortMessage->setText(QString::fromStdString(PortName() + " disconnected: the device is gone" +
+                                                (ReconnectBox->isChecked() ? "; waiting for it to come back" : "")));
+}
+
+void TForm1::DeviceGone() {
+  StatusBar1->SetPanelText(1, "GONE");
+  PortMessage->setText(QString::fromStdString(PortName() + " disconnected: the device is gone" +
+                                              (Reconnect->Enabled() ? "; waiting for it to come back" : "")));
+  const std::array<TMroStatusLight*, 4> lights{DTRLight, RTSLight, Light1, Light2};
+  for (size_t i = 0; i < lights.size(); ++i) {
+    litBeforeGone_[i] = lights[i]->Lit();
+    lights[i]->SetLit(false);
+  }
+  // A transfer ends now with the reason, rather than by its time-outs.
+  if (transferRunning_) {
+    goneDuringTransfer_ = true;
+    MroProtocol1->AbortProtocol();
+  }
+}
+
+void TForm1::DeviceBack() {
+  StatusBar1->SetPanelText(1, "OPEN");
+  PortMessage->setText(QString::fromStdString(PortName() + " reconnected at " +
+                                              std::to_string(MroComPort1->Baud()) + " baud"));
+  const std::array<TMroStatusLight*, 4> lights{DTRLight, RTSLight, Light1, Light2};
+  for (size_t i = 0; i < lights.size(); ++i) lights[i]->SetLit(litBeforeGone_[i]);
 }
 
 void TForm1::C_DTRClick() {
@@ -894,6 +992,7 @@ void TForm1::StartTransfer(TProtocolType type, bool transmit, const std::string&
 void TForm1::TransferFinished(int32_t code) {
   if (!transferRunning_) return;  // an ASCII send ends as it always did
   transferRunning_ = false;
+  if (std::exchange(goneDuringTransfer_, false)) code = ecDeviceGone;
   MroProtocol1->SetStatusDisplay(nullptr);
   MroProtocol1->SetUpcaseFileNames(true);
   QxTerminal1->SetActive(true);

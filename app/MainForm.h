@@ -31,6 +31,7 @@ class QTabWidget;
 namespace zav {
 
 class TMroComPort;
+class TPortReconnect;
 class TMroProtocol;
 class TMroStatusLight;
 class TQxProtocolStatus;
@@ -131,6 +132,11 @@ class TForm1 : public QWidget, public TComponent {
   QLabel* ON_COM;
   QLabel* OFF_COM;
   TStatusPanels* StatusBar1;
+  // "Reconnect" (kept in the settings, on by default): a port whose device
+  // went away is reopened, with the same settings, once it is back.
+  QCheckBox* ReconnectBox;
+  QLabel* PortMessage;  // beside the status panels: what happened to the device
+  std::unique_ptr<TPortReconnect> Reconnect;
 
   // --- Controls: keyboard and command lines ---
   QTabWidget* Font;
@@ -197,6 +203,10 @@ class TForm1 : public QWidget, public TComponent {
   void Button2Click();
   void comChange();
   void baudChange();
+  void baudTyped();  // Enter in the rate box with a rate not in the list
+  void ReconnectBoxClick();
+  void DeviceGone();
+  void DeviceBack();
   void C_DTRClick();
   void C_RTSClick();
   void Cap1Click();
@@ -246,7 +256,16 @@ class TForm1 : public QWidget, public TComponent {
   QPushButton* AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
                       int width, const std::function<void()>& handler);
 
+  void ApplyBaud(int32_t rate, const std::string& text);
+  // The rate of the box for Open Port: a listed one (nothing when none is
+  // chosen) or one typed in; an error text for anything else.
+  std::optional<int32_t> RateOfBox() const;
+  std::string PortName() const;
+
   std::vector<std::pair<std::string, QPushButton*>> keys_;
+  // The lights that were lit when the device went away, to light again.
+  std::array<bool, 4> litBeforeGone_{};
+  bool goneDuringTransfer_ = false;
   bool transferRunning_ = false;
   // The longest tail of the terminal's bytes that begins a Zmodem request.
   size_t zmodemMatched_ = 0;

@@ -106,7 +106,7 @@ TEST_F(MainFormTest, StartsFromTheStoredLayout) {
 
   EXPECT_EQ(form->com->count(), 15);
   EXPECT_EQ(form->com->itemText(14).toStdString(), "COM15");
-  EXPECT_EQ(form->baud->count(), 11);
+  EXPECT_EQ(form->baud->count(), 19);
   EXPECT_EQ(form->baud->itemText(10).toStdString(), "115200");
   for (QComboBox* c : {form->com, form->baud}) {
     EXPECT_EQ(c->currentIndex(), -1);
@@ -415,6 +415,91 @@ TEST_F(MainFormTest, TerminalFontToggles) {
   EXPECT_EQ(sizes, (std::vector<int>{12, 11, 12, 11}));
   EXPECT_EQ(form->QxTerminal1->TermFont().Height, -15);
   EXPECT_EQ(form->QxTerminal1->TermFont().Color, 0xFFFFFFu);
+}
+
+TEST_F(MainFormTest, RatesBeyond115200AreListedAndTypedRatesTaken) {
+  const std::vector<std::string> more = {"230400",  "460800",  "921600",  "1000000",
+                                         "1500000", "2000000", "3000000", "4000000"};
+  for (size_t i = 0; i < more.size(); ++i) EXPECT_EQ(form->baud->itemText(int(11 + i)).toStdString(), more[i]);
+  Choose(form->com, 3);
+  Choose(form->baud, 13);
+  ASSERT_TRUE(errors.empty()) << errors.front();
+  EXPECT_EQ(LineSpeed(), 921600u);
+  EXPECT_EQ(Panel(2), "BR921600");
+
+  // A rate typed in, taken with Enter as a listed one is chosen ...
+  auto type = [&](const char* text) {
+    form->baud->setEditText(text);
+    emit form->baud->lineEdit()->returnPressed();
+  };
+  type("250000");
+  EXPECT_EQ(LineSpeed(), 250000u);
+  EXPECT_EQ(Panel(2), "BR250000");
+  // ... and by Open Port.
+  form->Button2->click();
+  form->baud->setEditText(" 500000 ");
+  form->Button1->click();
+  EXPECT_EQ(LineSpeed(), 500000u);
+  ASSERT_TRUE(errors.empty()) << errors.front();
+  // Anything else is refused with its text, and changes nothing.
+  for (const char* bad : {"fast", "12", "115200x"}) {
+    type(bad);
+    ASSERT_FALSE(errors.empty()) << bad;
+    EXPECT_EQ(errors.back(), "\"" + std::string(bad) + "\" is not a baud rate.");
+  }
+  EXPECT_EQ(LineSpeed(), 500000u);
+}
+
+TEST_F(MainFormTest, APulledDeviceIsShownGoneAndReopenedWhenItComesBack) {
+  EXPECT_TRUE(form->ReconnectBox->isChecked()) << "on by default";
+  form->C_DTR->click();
+  OpenCom4();
+  const std::vector<bool> lit = Lights();
+  ports.Unplug(4);
+  ASSERT_TRUE(PumpQtUntil([&] { return Panel(1) == "GONE"; }));
+  EXPECT_EQ(Lights(), (std::vector<bool>{false, false, false, false}));
+  EXPECT_EQ(form->PortMessage->text().toStdString(),
+            "Com4 disconnected: the device is gone; waiting for it to come back");
+  // Keys are refused with what happened, not as a failed write.
+  form->KeyButton("KEY_A")->click();
+  ASSERT_EQ(errors, (std::vector<std::string>{"Device is gone (unplugged or hung up)"}));
+
+  const test::TPtyPortMap::TPty& fresh = ports.AddPort(4);
+  master_ = fresh.master;
+  slave_ = fresh.slave;
+  ASSERT_TRUE(PumpQtUntil([&] { return Panel(1) == "OPEN"; }));
+  EXPECT_EQ(form->PortMessage->text().toStdString(), "Com4 reconnected at 9600 baud");
+  EXPECT_EQ(Lights(), lit);
+  EXPECT_EQ(LineSpeed(), 9600u);
+  form->KeyButton("KEY_B")->click();
+  EXPECT_EQ(FarEnd(1), "B");
+  ASSERT_EQ(write(master_, "AGAIN\r\n", 7), 7);
+  TQxTerminal* t = form->QxTerminal1;
+  EXPECT_TRUE(PumpQtUntil([&] {
+    return std::string(reinterpret_cast<const char*>(t->Buffer().GetLineChars(1)), 5) == "AGAIN";
+  }));
+  EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST_F(MainFormTest, ReconnectSwitchedOffIsKeptAndLeavesAPulledPortGone) {
+  form->ReconnectBox->click();
+  EXPECT_FALSE(form->ReconnectBox->isChecked());
+  OpenCom4();
+  ports.Unplug(4);
+  ASSERT_TRUE(PumpQtUntil([&] { return Panel(1) == "GONE"; }));
+  EXPECT_EQ(form->PortMessage->text().toStdString(), "Com4 disconnected: the device is gone");
+  ports.AddPort(4);
+  PumpQtUntil([] { return false; }, 1);
+  EXPECT_EQ(Panel(1), "GONE");
+  EXPECT_TRUE(form->MroComPort1->DeviceGone());
+  // Open Port starts afresh on the device now there.
+  form->Button1->click();
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  EXPECT_FALSE(form->MroComPort1->DeviceGone());
+  EXPECT_EQ(Panel(1), "OPEN");
+  // The choice outlives the window.
+  form = std::make_unique<TForm1>();
+  EXPECT_FALSE(form->ReconnectBox->isChecked());
 }
 
 }  // namespace
