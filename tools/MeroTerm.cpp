@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Mero.h"
+#include "terminal/ReceiveLog.h"
 
 namespace zav::mero {
 
@@ -27,8 +28,13 @@ const std::string kHelp = std::string(
                               "sends a break, Ctrl-] twice sends Ctrl-].\n"
                               "Without one: sends stdin, then prints until the port is silent.\n") +
                           kLineOptionsHelp +
-                          "  --capture FILE                 append what the port receives to FILE\n"
-                          "  --idle SECONDS                 silence that ends a piped session (default 1)\n";
+                          "  --capture FILE                 append what the port receives to FILE (as shown\n"
+                          "                                 with --timestamps or --hex)\n"
+                          "  --idle SECONDS                 silence that ends a piped session (default 1)\n"
+                          "  --timestamps                   local time [HH:MM:SS.mmm] before each received line\n"
+                          "  --hex                          received bytes as a hex dump (hexdump -C rows)\n"
+                          "  --gap MS                       a partial line or row waiting this long is shown\n"
+                          "                                 by itself (default 100)\n";
 
 constexpr char kEscape = 0x1D;  // Ctrl-]
 constexpr int32_t kBreakTicks = 5;
@@ -60,6 +66,8 @@ int RunTerm(ArgReader& args) {
   PortOptions options;
   std::string capturePath;
   double idleSeconds = 1.0;
+  bool stamps = false, hex = false;
+  int64_t gapMs = kDefaultLogGapMs;
   while (!args.Done()) {
     const std::string word = args.Next();
     if (IsHelp(word)) {
@@ -75,6 +83,17 @@ int RunTerm(ArgReader& args) {
       idleSeconds = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
         throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
+    } else if (word == "--timestamps") {
+      stamps = true;
+    } else if (word == "--hex") {
+      hex = true;
+    } else if (word == "--gap") {
+      const std::string text = args.Value(word);
+      char* end = nullptr;
+      const long long value = std::strtoll(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || value < 1 || value > 3'600'000)
+        throw UsageError("--gap must be a number of milliseconds from 1 to 3600000, not \"" + text + "\"");
+      gapMs = value;
     } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
@@ -106,11 +125,28 @@ int RunTerm(ArgReader& args) {
   fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
   auto lastActivity = Clock::now();
+  TReceiveLog shown(hex ? TReceiveLog::Mode::Hex : TReceiveLog::Mode::Text, stamps, gapMs);
+  // A raw terminal on stdout does not return the carriage by itself: the
+  // lines the formatter makes need it.
+  const bool addReturns = interactive && (hex || stamps) && isatty(1) == 1;
+  auto show = [&](const std::string& text) {
+    if (text.empty()) return;
+    if (addReturns) {
+      std::string out;
+      for (const char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+      }
+      WriteAll(1, out.data(), out.size());
+    } else {
+      WriteAll(1, text.data(), text.size());
+    }
+    if (capture && std::fwrite(text.data(), 1, text.size(), capture) != text.size())
+      throw ToolError("cannot write " + capturePath + ": " + strerror(errno));
+  };
   auto deliver = [&](const std::string& got) {
     if (got.empty()) return;
-    WriteAll(1, got.data(), got.size());
-    if (capture && std::fwrite(got.data(), 1, got.size(), capture) != got.size())
-      throw ToolError("cannot write " + capturePath + ": " + strerror(errno));
+    show(shown.Feed(got, TLogTime::Now()));
     lastActivity = Clock::now();
   };
   port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
@@ -139,8 +175,12 @@ int RunTerm(ArgReader& args) {
       timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(left) +
                                       std::chrono::milliseconds(1));
     }
+    if (const int64_t flushIn = shown.MsUntilFlush(TLogTime::Now()); flushIn >= 0)
+      timeout = std::min(timeout, std::chrono::milliseconds(flushIn + 1));
     const int inFd = stdinOpen && pending.size() < kMaxPending ? 0 : -1;
-    if (!WaitAndPump(inFd, timeout)) continue;
+    const bool input = WaitAndPump(inFd, timeout);
+    show(shown.Flush(TLogTime::Now()));
+    if (!input) continue;
     char buf[4096];
     const ssize_t n = read(0, buf, sizeof buf);
     if (n < 0) {
@@ -178,6 +218,7 @@ int RunTerm(ArgReader& args) {
     }
   }
   deliver(port.ReadAll());
+  show(shown.Finish());
   port.Close();
   return result;
 }
