@@ -100,6 +100,7 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
     OutBufferSize = outSize;
   }
   PendingLineErrors_ = 0;
+  ParityErrors_ = FramingErrors_ = Overruns_ = BreaksSeen_ = 0;
   OutputSentPending = false;
   Closing = false;
   InputFull_ = false;

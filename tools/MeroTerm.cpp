@@ -219,6 +219,8 @@ int RunTerm(ArgReader& args) {
   }
   deliver(port.ReadAll());
   show(shown.Finish());
+  if (const TLineErrorCounts errors = port.Port().LineErrorCounts(); errors.Any())
+    std::fprintf(stderr, "mero: %s: line errors: %s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str());
   port.Close();
   return result;
 }
