@@ -1,6 +1,7 @@
 // The bench window: its stored layout in code and the handlers.
 #include "app/MainForm.h"
 #include "app/QxTestRun.h"
+#include "app/TerminalMenu.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -356,6 +357,7 @@ TForm1::~TForm1() {
   // A transfer still running is cancelled before the port goes away.
   delete MroProtocol1;
   MroProtocol1 = nullptr;
+  TerminalMenu.reset();
   // The terminal lets go of the port before the port closes its device.
   delete QxTerminal1;
   QxTerminal1 = nullptr;
@@ -587,6 +589,7 @@ void TForm1::BuildTerminal() {
   QxTerminal1->SetTermFont(TQxFont{"Terminal", -15, kTerminalWhite, true});
   QxTerminal1->SetScrollback(false);
   QxTerminal1->SetCaptureFile("MEROTERM.CAP");
+  TerminalMenu = std::make_unique<TTerminalMenu>(QxTerminal1, MroComPort1, StatusBar1, 3 * 52);
 
   Button4 = new QPushButton("TerminalFont", this);
   Button4->setGeometry(903, 214, 82, 24);
@@ -668,6 +671,7 @@ void TForm1::BuildTransferControls() {
   QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
     WatchForZmodem(data, count);
     if (TestRun) TestRun->Received(data, count);
+    if (TerminalMenu) TerminalMenu->Received(data, count);
   };
 
   TestButton = new QPushButton("Test", this);
