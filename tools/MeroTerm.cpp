@@ -220,7 +220,8 @@ int RunTerm(ArgReader& args) {
   deliver(port.ReadAll());
   show(shown.Finish());
   if (const TLineErrorCounts errors = port.Port().LineErrorCounts(); errors.Any())
-    std::fprintf(stderr, "mero: %s: line errors: %s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str());
+    std::fprintf(stderr, "mero: %s: line errors: %s%s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str(),
+                 interactive ? "\r" : "");
   port.Close();
   return result;
 }
