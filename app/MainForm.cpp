@@ -1,6 +1,7 @@
 // The bench window: its stored layout in code and the handlers.
 #include "app/MainForm.h"
 #include "app/QxTestRun.h"
+#include "app/TerminalMenu.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -370,6 +371,7 @@ TForm1::~TForm1() {
   // A transfer still running is cancelled before the port goes away.
   delete MroProtocol1;
   MroProtocol1 = nullptr;
+  TerminalMenu.reset();
   // The terminal lets go of the port before the port closes its device.
   delete QxTerminal1;
   QxTerminal1 = nullptr;
@@ -472,7 +474,7 @@ void TForm1::BuildPortControls() {
   StatusBar1->setGeometry(0, 747, 1026, 23);
   SetBackground(StatusBar1, kSilver);
   PortMessage = new QLabel(StatusBar1);
-  PortMessage->setGeometry(3 * 52 + 6, 2, 520, 19);
+  PortMessage->setGeometry(3 * 52 + 340, 2, 520, 19);  // right of the line-error panel
 
   ReconnectBox = new QCheckBox("Reconnect", GroupBox1);
   ReconnectBox->move(8, 122);
@@ -619,6 +621,7 @@ void TForm1::BuildTerminal() {
   QxTerminal1->SetTermFont(TQxFont{"Terminal", -15, kTerminalWhite, true});
   QxTerminal1->SetScrollback(false);
   QxTerminal1->SetCaptureFile("MEROTERM.CAP");
+  TerminalMenu = std::make_unique<TTerminalMenu>(QxTerminal1, MroComPort1, StatusBar1, 3 * 52);
 
   Button4 = new QPushButton("TerminalFont", this);
   Button4->setGeometry(903, 214, 82, 24);
@@ -700,6 +703,7 @@ void TForm1::BuildTransferControls() {
   QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
     WatchForZmodem(data, count);
     if (TestRun) TestRun->Received(data, count);
+    if (TerminalMenu) TerminalMenu->Received(data, count);
   };
 
   TestButton = new QPushButton("Test", this);

@@ -37,6 +37,7 @@ class TMroStatusLight;
 class TQxProtocolStatus;
 class TQxTerminal;
 class TQxTestRun;
+class TTerminalMenu;
 
 // The text of the error box for an exception message: a full stop is added
 // when the last character's code is above that of the full stop.
@@ -192,6 +193,8 @@ class TForm1 : public QWidget, public TComponent {
 
   // --- Controls: terminal ---
   QPushButton* Button4;
+  // The terminal's context menu, hex view, log and line-error panel.
+  std::unique_ptr<TTerminalMenu> TerminalMenu;
   bool TerminalFontLarge = false;
 
   // A key button by its stored name (KEY_A, Key_9, KEY_SM_K, ...); null if none.

@@ -830,6 +830,7 @@ int32_t TMroNetDispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
                           ((lineState & telnet::lsBreak) ? leBreak : 0);
   if (errors) {
     im.errors |= errors;
+    CountLineErrors(errors);
     events |= ((errors & leBreak) ? EV_BREAK : 0) | ((errors & ~leBreak) ? EV_ERR : 0);
   }
   // This pass has looked at the modem lines already: the next one takes them.

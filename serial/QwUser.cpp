@@ -102,6 +102,7 @@ int32_t TMroBaseDispatcher::InitializePort(const std::string& deviceName, int32_
   }
   PendingLineErrors_ = 0;
   GoneReported_ = false;
+  ParityErrors_ = FramingErrors_ = Overruns_ = BreaksSeen_ = 0;
   OutputSentPending = false;
   Closing = false;
   InputFull_ = false;

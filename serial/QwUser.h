@@ -50,6 +50,16 @@ constexpr uint32_t leParity = 0x04;
 constexpr uint32_t leFraming = 0x08;
 constexpr uint32_t leBreak = 0x10;
 
+// Line errors received since the port opened (a lost byte of the driver's
+// own queue counts as an overrun).
+struct TLineErrorCounts {
+  uint32_t Parity = 0, Framing = 0, Overruns = 0, Breaks = 0;
+  bool Any() const { return Parity || Framing || Overruns || Breaks; }
+  bool operator==(const TLineErrorCounts&) const = default;
+};
+// "parity 1, framing 0, overruns 0, breaks 2".
+std::string FormatLineErrorCounts(const TLineErrorCounts& counts);
+
 // Modem bits: deltas in the low nibble, current states in the high nibble.
 constexpr uint8_t mbDeltaCts = 0x01;
 constexpr uint8_t mbDeltaDsr = 0x02;
@@ -398,6 +408,7 @@ class TMroBaseDispatcher {
   bool Tracing() const;
   bool Logging() const;
   uint32_t PendingLineErrors() const { return PendingLineErrors_.load(); }
+  TLineErrorCounts LineErrorCounts() const;
   uint8_t ModemBits() const;
   int32_t CurrentBaud() const;
   TDCB LineSettings() const;
@@ -495,12 +506,17 @@ class TMroBaseDispatcher {
   // Empties the transmit ring (takes OutputLock).
   void ClearTransmitRing();
 
+  // The device tells of `n` line errors of each kind in `bits` (le* bits) as
+  // it sees them; the counts start at 0 when the port opens.
+  void CountLineErrors(uint32_t bits, uint32_t n = 1);
+
   // --- State ---
   TComponent* Owner_;
   int32_t DispatcherHandle = -1;
   std::atomic<int32_t> DeviceHandle_{-1};  // read by a releasing dispatcher thread
   // Written by the dispatcher thread, writers and takers alike: atomic.
   std::atomic<uint32_t> PendingLineErrors_{0};
+  std::atomic<uint32_t> ParityErrors_{0}, FramingErrors_{0}, Overruns_{0}, BreaksSeen_{0};
   uint32_t DriverInSize = 0;
   uint32_t OutBufferSize = 0;
   uint32_t ModemBits_ = 0;  // StatusLock

@@ -149,6 +149,22 @@ void TMroBaseDispatcher::RefreshLineErrors() {
   PendingLineErrors_ |= DeviceReadErrors(DeviceStatus) & 0x1F;
 }
 
+void TMroBaseDispatcher::CountLineErrors(uint32_t bits, uint32_t n) {
+  if (bits & leParity) ParityErrors_ += n;
+  if (bits & leFraming) FramingErrors_ += n;
+  if (bits & (leOverrun | leRxOverflow)) Overruns_ += (bits & leOverrun ? n : 0) + (bits & leRxOverflow ? n : 0);
+  if (bits & leBreak) BreaksSeen_ += n;
+}
+
+TLineErrorCounts TMroBaseDispatcher::LineErrorCounts() const {
+  return {ParityErrors_.load(), FramingErrors_.load(), Overruns_.load(), BreaksSeen_.load()};
+}
+
+std::string FormatLineErrorCounts(const TLineErrorCounts& c) {
+  return "parity " + std::to_string(c.Parity) + ", framing " + std::to_string(c.Framing) + ", overruns " +
+         std::to_string(c.Overruns) + ", breaks " + std::to_string(c.Breaks);
+}
+
 int32_t TMroBaseDispatcher::TakeLineError() {
   TLockGuard status(StatusLock);
   uint32_t pending = PendingLineErrors_.load();

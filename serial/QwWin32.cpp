@@ -450,6 +450,11 @@ int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
     // Without the driver's counters a mark is taken as a framing error.
     uint32_t bits = (breaks ? leBreak : 0) | (marks && !Impl_->icountSupported ? leFraming : 0);
     Impl_->errors |= bits;
+    // With the driver's counters those count them all, breaks included.
+    if (!Impl_->icountSupported) {
+      CountLineErrors(leFraming, marks);
+      CountLineErrors(leBreak, breaks);
+    }
   }
   return int32_t(got);
 }
@@ -528,6 +533,11 @@ struct Win32Threads {
         if (c.parity != im.icount.parity) bits |= leParity;
         if (c.frame != im.icount.frame) bits |= leFraming;
         if (c.brk != im.icount.brk) bits |= leBreak;
+        d.CountLineErrors(leOverrun, c.overrun - im.icount.overrun);
+        d.CountLineErrors(leRxOverflow, c.buf_overrun - im.icount.buf_overrun);
+        d.CountLineErrors(leParity, c.parity - im.icount.parity);
+        d.CountLineErrors(leFraming, c.frame - im.icount.frame);
+        d.CountLineErrors(leBreak, c.brk - im.icount.brk);
         if (bits) {
           im.errors |= bits;
           events |= (bits & leBreak) ? EV_BREAK : 0;

@@ -866,6 +866,10 @@ uint32_t TMroCustomComPort::OutputFree() { return IsOpen() ? OwnedDispatcher->Ou
 
 uint16_t TMroCustomComPort::LastLineError() { return IsOpen() ? uint16_t(OwnedDispatcher->TakeLineError()) : 0; }
 
+TLineErrorCounts TMroCustomComPort::LineErrorCounts() {
+  return IsOpen() ? OwnedDispatcher->LineErrorCounts() : TLineErrorCounts{};
+}
+
 bool TMroCustomComPort::BreakReceived() { return IsOpen() && OwnedDispatcher->TakeLineBreak(); }
 
 void TMroCustomComPort::SendLineBreak(int32_t ticks, bool yield) {

@@ -242,6 +242,8 @@ class TMroCustomComPort : public TMroBaseComponent {
   uint32_t OutputFree();
   uint16_t LastLineError();
   bool BreakReceived();
+  // Line errors received since the port opened (all 0 while it is closed).
+  TLineErrorCounts LineErrorCounts();
   void SendLineBreak(int32_t ticks, bool yield);
   int32_t CreateTimerTrigger();
   int32_t CreateStatusTrigger(int statusType);

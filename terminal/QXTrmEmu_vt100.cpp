@@ -9,6 +9,11 @@
 
 namespace zav {
 
+// The last column a line shows: half the columns on a double-width line.
+static int HalfColumns(const TQxTerminalBuffer& buf, uint8_t lineAttr) {
+  return lineAttr == kLineSingle ? buf.ColCount() : buf.ColCount() / 2;
+}
+
 // ---------------------------------------------------------------------------
 // TQxLineAttrArray
 
@@ -354,8 +359,14 @@ void TQxVT100Emulator::Execute() {
       if (n == 1) {
         const int count = std::min(arg(0), std::max(buf.RowCount(), buf.ColCount()));
         for (int i = 0; i < count; ++i) {
-          if (parser_.Command() == kCmdHorzTab) buf.HorzTab();
-          else buf.VertTab();
+          if (parser_.Command() == kCmdHorzTab) {
+            buf.HorzTab();
+            // A double-width line shows half the columns; its margin is there.
+            const int margin = HalfColumns(buf, lineAttrs_.Get(buf.AbsCursorRow()));
+            if (buf.Col() > margin) buf.SetCol(margin);
+          } else {
+            buf.VertTab();
+          }
         }
       }
       break;
@@ -461,6 +472,16 @@ void TQxVT100Emulator::Execute() {
       const int row = buf.AbsCursorRow();
       lineAttrs_.Set(row, attr);
       dirtyRows_.push_back(row);
+      if (attr != kLineSingle) {
+        // The right half of a double-width line cannot be shown: it goes, so
+        // a return to single width shows blanks there; the cursor stays on
+        // the half that is shown.
+        const int margin = HalfColumns(buf, attr);
+        const int col = std::min(buf.Col(), margin);
+        buf.SetCol(margin + 1);
+        buf.EraseToEOL();
+        buf.SetCol(col);
+      }
       break;
     }
     case kCmdLoadLeds:

@@ -16,6 +16,7 @@
 
 #include "Mero.h"
 #include "serial/PortWatch.h"
+#include "terminal/ReceiveLog.h"
 
 namespace zav::mero {
 
@@ -28,8 +29,13 @@ const std::string kHelp = std::string(
                               "sends a break, Ctrl-] twice sends Ctrl-].\n"
                               "Without one: sends stdin, then prints until the port is silent.\n") +
                           kLineOptionsHelp +
-                          "  --capture FILE                 append what the port receives to FILE\n"
+                          "  --capture FILE                 append what the port receives to FILE (as shown\n"
+                          "                                 with --timestamps or --hex)\n"
                           "  --idle SECONDS                 silence that ends a piped session (default 1)\n"
+                          "  --timestamps                   local time [HH:MM:SS.mmm] before each received line\n"
+                          "  --hex                          received bytes as a hex dump (hexdump -C rows)\n"
+                          "  --gap MS                       a partial line or row waiting this long is shown\n"
+                          "                                 by itself (default 100)\n"
                           "  --reconnect                    when the device goes away, wait for it and reopen it\n"
                           "                                 (default: end, \"the device hung up\")\n";
 
@@ -64,6 +70,8 @@ int RunTerm(ArgReader& args) {
   std::string capturePath;
   double idleSeconds = 1.0;
   bool reconnect = false;
+  bool stamps = false, hex = false;
+  int64_t gapMs = kDefaultLogGapMs;
   while (!args.Done()) {
     const std::string word = args.Next();
     if (IsHelp(word)) {
@@ -81,6 +89,17 @@ int RunTerm(ArgReader& args) {
       idleSeconds = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
         throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
+    } else if (word == "--timestamps") {
+      stamps = true;
+    } else if (word == "--hex") {
+      hex = true;
+    } else if (word == "--gap") {
+      const std::string text = args.Value(word);
+      char* end = nullptr;
+      const long long value = std::strtoll(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || value < 1 || value > 3'600'000)
+        throw UsageError("--gap must be a number of milliseconds from 1 to 3600000, not \"" + text + "\"");
+      gapMs = value;
     } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
@@ -112,19 +131,36 @@ int RunTerm(ArgReader& args) {
   fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
   auto lastActivity = Clock::now();
+  TReceiveLog shown(hex ? TReceiveLog::Mode::Hex : TReceiveLog::Mode::Text, stamps, gapMs);
+  // A raw terminal on stdout does not return the carriage by itself: the
+  // lines the formatter makes need it.
+  const bool addReturns = interactive && (hex || stamps) && isatty(1) == 1;
+  auto show = [&](const std::string& text) {
+    if (text.empty()) return;
+    if (addReturns) {
+      std::string out;
+      for (const char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+      }
+      WriteAll(1, out.data(), out.size());
+    } else {
+      WriteAll(1, text.data(), text.size());
+    }
+    if (capture && std::fwrite(text.data(), 1, text.size(), capture) != text.size())
+      throw ToolError("cannot write " + capturePath + ": " + strerror(errno));
+  };
   auto deliver = [&](const std::string& got) {
     if (got.empty()) return;
-    WriteAll(1, got.data(), got.size());
-    if (capture && std::fwrite(got.data(), 1, got.size(), capture) != got.size())
-      throw ToolError("cannot write " + capturePath + ": " + strerror(errno));
+    show(shown.Feed(got, TLogTime::Now()));
     lastActivity = Clock::now();
   };
   port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
   std::optional<TPortReconnect> rejoin;
+  bool failureShown = false;  // one "not reopened yet" each time the device goes
   if (reconnect) {
     rejoin.emplace(port.Port(), options.Port);
     const char* eol = interactive ? "\r\n" : "\n";
-    bool failureShown = false;
     rejoin->OnGone = [&, eol] {
       deliver(port.ReadAll());
       std::fprintf(stderr, "mero: %s: the device hung up; waiting for it to come back%s", options.Port.c_str(), eol);
@@ -165,8 +201,12 @@ int RunTerm(ArgReader& args) {
       timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(left) +
                                       std::chrono::milliseconds(1));
     }
+    if (const int64_t flushIn = shown.MsUntilFlush(TLogTime::Now()); flushIn >= 0)
+      timeout = std::min(timeout, std::chrono::milliseconds(flushIn + 1));
     const int inFd = stdinOpen && pending.size() < kMaxPending ? 0 : -1;
-    if (!WaitAndPump(inFd, timeout)) continue;
+    const bool input = WaitAndPump(inFd, timeout);
+    show(shown.Flush(TLogTime::Now()));
+    if (!input) continue;
     char buf[4096];
     const ssize_t n = read(0, buf, sizeof buf);
     if (n < 0) {
@@ -204,6 +244,10 @@ int RunTerm(ArgReader& args) {
     }
   }
   deliver(port.ReadAll());
+  show(shown.Finish());
+  if (const TLineErrorCounts errors = port.Port().LineErrorCounts(); errors.Any())
+    std::fprintf(stderr, "mero: %s: line errors: %s%s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str(),
+                 interactive ? "\r" : "");
   rejoin.reset();
   port.Close();
   return result;

@@ -169,6 +169,14 @@ TEST_F(LineTest, LineErrorsAreCollectedByTheReceivePass) {
   EXPECT_EQ(d.PendingLineErrors(), leOverrun);
 }
 
+TEST_F(LineTest, LineErrorCountsStartOverWhenThePortOpensAgain) {
+  d.InjectLineErrors(leParity | leBreak, 2);
+  EXPECT_EQ(d.LineErrorCounts(), (TLineErrorCounts{2, 0, 0, 2}));
+  d.ShutdownPort();
+  ASSERT_EQ(d.Open(), 0);
+  EXPECT_FALSE(d.LineErrorCounts().Any());
+}
+
 // --- Flow control -----------------------------------------------------------------
 
 TEST_F(LineTest, FlowThresholdsOutOfOrderChangeNothing) {

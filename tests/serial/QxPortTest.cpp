@@ -853,3 +853,37 @@ TEST_F(PtyPortTest, ClosingFromAnEventWaitsForTheDispatcherAndReopens) {
 
 }  // namespace
 }  // namespace zav::test
+
+namespace zav::test {
+namespace {
+
+// Each step adds line errors as the device reports them; the counts add up
+// from the open, are not taken by the line-error reads, and start over at the
+// next open.
+TEST_F(PortTest, LineErrorCountsAddUpSinceTheOpen) {
+  struct Step {
+    uint32_t bits, count;
+    TLineErrorCounts expected;
+  };
+  const std::vector<Step> steps = {
+      {leParity, 1, {1, 0, 0, 0}},
+      {leParity | leFraming, 3, {4, 3, 0, 0}},
+      {leOverrun | leRxOverflow, 2, {4, 3, 4, 0}},
+      {leBreak, 1, {4, 3, 4, 1}},
+  };
+  OpenOn(1);
+  EXPECT_FALSE(port->LineErrorCounts().Any());
+  for (const Step& s : steps) {
+    Device().InjectLineErrors(s.bits, s.count);
+    Device().RefreshLineErrors();
+    port->LastLineError();
+    port->BreakReceived();
+    EXPECT_EQ(port->LineErrorCounts(), s.expected) << s.bits;
+  }
+  EXPECT_EQ(FormatLineErrorCounts(port->LineErrorCounts()), "parity 4, framing 3, overruns 4, breaks 1");
+  port->SetOpen(false);
+  EXPECT_FALSE(port->LineErrorCounts().Any());
+}
+
+}  // namespace
+}  // namespace zav::test

@@ -30,9 +30,12 @@ void TMemoryDispatcher::SetModemLines(uint8_t lines) {
   modemLines_ = lines;
 }
 
-void TMemoryDispatcher::InjectLineErrors(uint32_t bits) {
-  std::lock_guard lock(m_);
-  errors_ |= bits;
+void TMemoryDispatcher::InjectLineErrors(uint32_t bits, uint32_t count) {
+  {
+    std::lock_guard lock(m_);
+    errors_ |= bits;
+  }
+  CountLineErrors(bits, count);
 }
 
 std::string TMemoryDispatcher::Wire(uint32_t max) {

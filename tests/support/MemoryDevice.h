@@ -26,7 +26,8 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   void InjectReceived(const std::string& bytes);
   void InjectReceived(const std::vector<uint8_t>& bytes);
   void SetModemLines(uint8_t lines);  // CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
-  void InjectLineErrors(uint32_t bits);
+  // `count` errors of each kind in `bits`, as the device tells the dispatcher.
+  void InjectLineErrors(uint32_t bits, uint32_t count = 1);
   void SignalRing() { RingSeen = true; }
   // Moves up to `max` bytes from the transmit ring to the wire; returns them.
   std::string Wire(uint32_t max = 0xFFFFFFFF);

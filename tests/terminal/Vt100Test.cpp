@@ -478,7 +478,8 @@ TEST_P(Vt100Golden, MatchesDumpInAnyChunking) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vt100, Vt100Golden,
-                         ::testing::Values("vt100_align", "vt100_linedraw", "vt100_sgr", "vt100_edit"));
+                         ::testing::Values("vt100_align", "vt100_linedraw", "vt100_sgr", "vt100_edit",
+                                           "vt100_dwl_tabs", "vt100_dwl_drop"));
 
 }  // namespace
 }  // namespace zav

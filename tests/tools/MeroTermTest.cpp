@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "tests/support/ToolHarness.h"
 
 namespace zav::test {
@@ -36,6 +38,47 @@ TEST_F(Term, BothEndsOfACableExchangeBytesAndRecordThem) {
   EXPECT_TRUE(Contains(traced, "ping[20]from[20]A[0D][0A]")) << traced;
   EXPECT_TRUE(Contains(traced, "pong[20]from[20]B[01][FF][0D][0A]")) << traced;
   EXPECT_TRUE(Contains(ReadFile(log), "MERO v3.04")) << ReadFile(log);
+}
+
+// The receiving end shows stamped lines or hex rows; a partial line or row is
+// shown once the gap has passed, while the session still runs; the capture
+// file holds what was shown.
+TEST_F(Term, TimestampsAndHexShowWhatArrivesAndCaptureIt) {
+  const std::string stamp = R"(\[\d\d:\d\d:\d\d\.\d\d\d\] )";
+  struct Case {
+    std::vector<std::string> options;
+    std::string sent, partial;
+    std::string shownWhileOpen, shownAtEnd;  // patterns
+  };
+  const std::vector<Case> cases = {
+      {{"--timestamps"}, "one\r\ntwo\r\nprompt> ", "prompt> ",
+       stamp + "one\r\n" + stamp + "two\r\n" + stamp + "prompt> \n", stamp + "one\r\n" + stamp + "two\r\n" + stamp + "prompt> \n"},
+      {{"--hex", "--gap", "300"}, "0123456789abcdefXY\x01", "|XY.|",
+       "00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  \\|0123456789abcdef\\|\n"
+       "00000010  58 59 01                                          \\|XY\\.\\|\n",
+       "00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  \\|0123456789abcdef\\|\n"
+       "00000010  58 59 01                                          \\|XY\\.\\|\n00000013\n"},
+      {{"--hex", "--timestamps"}, "AB", "|AB|", stamp + "00000000  41 42 {45}\\|AB\\|\n",
+       stamp + "00000000  41 42 {45}\\|AB\\|\n00000002\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options[0]);
+    const std::string a = std::to_string(2 * (&c - cases.data()) + 1), b = std::to_string(2 * (&c - cases.data()) + 2);
+    ASSERT_EQ(StartCable(a + "," + b).size(), 2u);
+    const std::string capture = dir + "/shown" + b + ".cap";
+    std::vector<std::string> args = {"term", "COM" + b, "--capture", capture};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Child& receiver = Start(args, {}, true);
+    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
+    const RunResult sender = Run({"term", "COM" + a, "--idle", "0.1"}, c.sent);
+    ASSERT_EQ(sender.exitCode, 0) << sender.err;
+    ASSERT_TRUE(WaitFor([&] { return Contains(Out(receiver), c.partial); })) << Out(receiver);
+    EXPECT_TRUE(std::regex_match(Out(receiver), std::regex(c.shownWhileOpen))) << Out(receiver);
+    CloseStdin(receiver);
+    EXPECT_EQ(Wait(receiver), 0) << Err(receiver);
+    EXPECT_TRUE(std::regex_match(Out(receiver), std::regex(c.shownAtEnd))) << Out(receiver);
+    EXPECT_EQ(ReadFile(capture), Out(receiver));
+  }
 }
 
 TEST_F(Term, PipedSessionEndsAfterTheIdleSilence) {
@@ -93,7 +136,9 @@ TEST_F(Term, BadOptionsAreUsageErrorsBeforeAnyPortOpens) {
                                                                  {"term", "COM1", "--dtr", "maybe"},
                                                                  {"term", "COM1", "--idle", "-1"},
                                                                  {"term", "COM1", "COM2"},
-                                                                 {"term", "COM1", "--capture"}}) {
+                                                                 {"term", "COM1", "--capture"},
+                                                                 {"term", "COM1", "--gap", "0"},
+                                                                 {"term", "COM1", "--gap", "5ms"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2) << args.back() << ": " << r.err;
   }
