@@ -954,7 +954,9 @@ struct NetThreads {
         d.StatusAndTimerPass();
         bool extra = false;
         while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
-          if (d.LastFillCount() == 0 && !d.DataWithin(1)) break;
+          // A trickle goes back to the communications thread at once: reading
+          // on would cost a pass and a wait for every few bytes.
+          if (d.LastFillCount() == 0 ? !d.DataWithin(1) : d.LastFillCount() < D::kTrickleFill) break;
           if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
           d.StatusAndTimerPass();
           extra = true;

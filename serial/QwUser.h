@@ -276,6 +276,8 @@ class TMroBaseDispatcher {
   bool FillInputBuffer();
   // Bytes the last FillInputBuffer read (dispatcher thread).
   uint32_t LastFillCount() const { return LastFillCount_; }
+  // A fill smaller than this is a trickle, not a stream worth reading on for.
+  static constexpr uint32_t kTrickleFill = 256;
   // Whether the receive ring takes data now. With receive flow control on
   // (XOFF or an RTS/DTR handshake) the ring stops at the flow thresholds
   // (full = InSize - XoffLim, resume = XonLim) so that data backs up into the

@@ -616,7 +616,9 @@ struct Win32Threads {
         // than hand over to the communications thread for every 4 KiB.
         bool extra = false;
         while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
-          if (d.LastFillCount() == 0 && !d.DataWithin(1)) break;
+          // A trickle goes back to the communications thread at once: reading
+          // on would cost a pass and a wait for every few bytes.
+          if (d.LastFillCount() == 0 ? !d.DataWithin(1) : d.LastFillCount() < D::kTrickleFill) break;
           if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
           d.StatusAndTimerPass();
           extra = true;
