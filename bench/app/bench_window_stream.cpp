@@ -1,12 +1,15 @@
 // The bench window under a steady stream: a far end (a child process on the
-// master side of a pseudo-terminal) sends text lines at 115200 baud, 11520
-// bytes a second, for 10 s into the window's open port, the terminal showing
-// them with its lazy display. Reports the window process's CPU use over the
-// stream, the backlog waiting in the driver and the receive ring (sampled every
-// 100 ms), and how long after the far end stopped the last line was on screen.
+// master side of a pseudo-terminal) sends text lines paced to a line rate
+// (115200 baud: 11520 bytes a second) for 10 s into the window's open port set
+// to that rate, the terminal showing them with its lazy display. Reports the
+// window process's CPU use over the stream, the backlog waiting in the driver
+// and the receive ring (sampled every 100 ms; the largest in the first and in
+// the second half, so that a growing one shows), the bytes the terminal got
+// against those sent, and how long after the far end stopped the last line was
+// on screen.
 //
-//   bench_window_stream [SECONDS]     (default 10; offscreen unless
-//                                      QT_QPA_PLATFORM says otherwise)
+//   bench_window_stream [SECONDS] [--baud RATE]   (default 10 s at 115200;
+//                        offscreen unless QT_QPA_PLATFORM says otherwise)
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -36,7 +39,7 @@
 
 namespace {
 
-constexpr int kBytesPerSecond = 11520;
+int kBytesPerSecond = 11520;
 const char kEndMark[] = "END-OF-STREAM";
 
 double Seconds(const timespec& t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; }
@@ -110,11 +113,20 @@ double CpuSeconds() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-  if (seconds <= 0) {
-    std::fprintf(stderr, "usage: bench_window_stream [SECONDS]\n");
+  int seconds = 10;
+  long baud = 115200;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--baud" && i + 1 < argc)
+      baud = std::atol(argv[++i]);
+    else
+      seconds = std::atoi(argv[i]);
+  }
+  if (seconds <= 0 || baud < 300 || baud > 100000000) {
+    std::fprintf(stderr, "usage: bench_window_stream [SECONDS] [--baud RATE]\n");
     return 2;
   }
+  kBytesPerSecond = int(baud / 10);
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
   int master = -1, slave = -1;
@@ -156,8 +168,21 @@ int main(int argc, char* argv[]) {
   form->show();
   form->com->setCurrentIndex(0);
   zav::TForm1::Guard([&] { form->comChange(); });
-  form->baud->setCurrentIndex(10);
-  zav::TForm1::Guard([&] { form->baudChange(); });
+  // The rate as the operator gives it: chosen from the list, or typed in.
+  const QString rateText = QString::number(baud);
+  if (const int listed = form->baud->findText(rateText); listed >= 0) {
+    form->baud->setCurrentIndex(listed);
+    zav::TForm1::Guard([&] { form->baudChange(); });
+  } else {
+    form->baud->setEditText(rateText);
+    zav::TForm1::Guard([&] { form->baudTyped(); });
+  }
+  uint64_t got = 0;
+  auto shownBefore = form->QxTerminal1->OnDataReceived;
+  form->QxTerminal1->OnDataReceived = [&](zav::TQxCustomTerminal* t, const uint8_t* data, size_t count) {
+    got += count;
+    if (shownBefore) shownBefore(t, data, count);
+  };
   if (failures || !form->MroComPort1->Open()) {
     std::fprintf(stderr, "the port did not open\n");
     kill(child, SIGKILL);
@@ -169,7 +194,7 @@ int main(int argc, char* argv[]) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point start, farEndDone;
   double cpuStart = 0, cpuStream = 0;
-  int maxBacklog = 0, lastBacklog = 0;
+  int maxBacklog = 0, lastBacklog = 0, firstHalfMax = 0, secondHalfMax = 0;
   bool farEndRunning = true, shown = false;
   double drainMs = -1;
   std::string threads;
@@ -188,6 +213,10 @@ int main(int argc, char* argv[]) {
     zav::TMroBaseDispatcher* d = form->MroComPort1->ActiveDispatcher();
     lastBacklog = queued + int(d ? d->InputUsed() : 0);
     maxBacklog = std::max(maxBacklog, lastBacklog);
+    if (farEndRunning) {
+      int& half = Clock::now() - start < std::chrono::milliseconds(seconds * 500) ? firstHalfMax : secondHalfMax;
+      half = std::max(half, lastBacklog);
+    }
     if (farEndRunning && waitpid(child, nullptr, WNOHANG) == child) {
       farEndRunning = false;
       farEndDone = Clock::now();
@@ -222,14 +251,18 @@ int main(int argc, char* argv[]) {
   fs::remove_all(dir);
 
   const double cpuPct = wall > 0 ? cpuStream / wall * 100.0 : 0;
-  std::printf("streamed %d bytes/s for %.2f s; window CPU %.2f s = %.2f%% of a core\n", kBytesPerSecond, wall,
-              cpuStream, cpuPct);
+  const uint64_t sent = uint64_t(kBytesPerSecond) * uint64_t(seconds);
+  std::printf("%ld baud: streamed %d bytes/s for %.2f s; window CPU %.2f s = %.2f%% of a core\n", baud,
+              kBytesPerSecond, wall, cpuStream, cpuPct);
+  std::printf("bytes: %llu sent, %llu reached the terminal, %lld lost\n", (unsigned long long)sent,
+              (unsigned long long)got, (long long)sent - (long long)got);
   std::printf("CPU by thread since start-up:\n%s", threads.c_str());
-  std::printf("backlog (driver + receive ring): max %d bytes, last sample %d bytes\n", maxBacklog, lastBacklog);
+  std::printf("backlog (driver + receive ring): max %d bytes (first half %d, second half %d), last sample %d bytes\n",
+              maxBacklog, firstHalfMax, secondHalfMax, lastBacklog);
   if (shown)
     std::printf("last line on screen %.0f ms after the far end stopped (100 ms sampling)\n", drainMs);
   else
     std::printf("the last line never reached the screen: the window did not keep up\n");
   std::printf("RESULT zavterm_stream_cpu %.2f %%\n", cpuPct);
-  return shown && failures == 0 ? 0 : 1;
+  return shown && failures == 0 && got == sent ? 0 : 1;
 }
