@@ -62,7 +62,7 @@ const char* const kLineOptionsHelp =
 
 bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& out) {
   if (option == "--baud") {
-    out.Baud = args.Number(option, 1, 4000000);
+    out.Baud = args.Number(option, 1, INT32_MAX);  // the device says which it takes
   } else if (option == "--parity") {
     out.Parity = TParity(args.Choice(option, {"none", "odd", "even", "mark", "space"}));
   } else if (option == "--data") {

@@ -195,5 +195,15 @@ TEST_F(Term, ReconnectWaitsForAPulledDeviceAndCarriesOnWithTheNewOne) {
   EXPECT_EQ(Wait(stays), 0) << Err(stays);
 }
 
+TEST_F(Term, RatesAreWhatTheDeviceTakesNotAFixedList) {
+  ASSERT_EQ(StartCable("1,2").size(), 2u);
+  for (const char* rate : {"12000000", "250000", "921600"}) {
+    const RunResult r = Run({"term", "COM1", "--baud", rate, "--idle", "0.1"}, "x");
+    EXPECT_EQ(r.exitCode, 0) << rate << ": " << r.err;
+  }
+  const RunResult zero = Run({"term", "COM1", "--baud", "0"});
+  EXPECT_EQ(zero.exitCode, 2) << zero.err;
+}
+
 }  // namespace
 }  // namespace zav::test
