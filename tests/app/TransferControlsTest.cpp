@@ -129,6 +129,22 @@ TEST_F(TransferControlsTest, ACancelledReceiveDialogStartsNothing) {
   EXPECT_EQ(test::ReadFarEndQt(master_, 1, 0.3), "");
 }
 
+TEST_F(TransferControlsTest, ADeviceGoneMidTransferEndsItWithThatError) {
+  OpenCom4();
+  Choose("Xmodem-CRC");
+  form->SetLastDirectory(dir_.string());
+  target = (dir_ / "got.bin").string();
+  form->Receive->click();
+  ASSERT_TRUE(form->TransferRunning());
+  EXPECT_EQ(test::ReadFarEndQt(master_, 1), "C");
+  ports.Unplug(4);
+  // At once, not by the receiver's time-outs and retries.
+  ASSERT_TRUE(PumpQtUntil([&] { return !form->TransferRunning(); }, 3));
+  EXPECT_TRUE(StatusWindow()->isVisible());
+  EXPECT_EQ(form->ProtStatus->StatusLabel()->text().toStdString(), "Device is gone (unplugged or hung up)");
+  EXPECT_TRUE(errors.empty()) << errors.front();
+}
+
 TEST_F(TransferControlsTest, XmodemReceiveAsksAFileHoldsThePortAndCancelsFromTheStatusWindow) {
   OpenCom4();
   Choose("Xmodem-CRC");
