@@ -105,6 +105,10 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
 
   wake_.setSingleShot(true);
   connect(&wake_, &QTimer::timeout, this, [this] { TForm1::Guard([this] { Service(); }); });
+  transferStart_.setSingleShot(true);
+  connect(&transferStart_, &QTimer::timeout, this, [this] {
+    if (startDeferred_) startDeferred_();
+  });
   connect(StartButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StartClick(); }); });
   connect(StopButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StopClick(); }); });
   connect(PlanBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { PlanBrowseClick(); }); });
@@ -193,6 +197,7 @@ void TQxTestRun::Received(const uint8_t* data, size_t count) {
 void TQxTestRun::TransferFinished(int32_t code) {
   if (!transferring_) return;
   transferring_ = false;
+  lastTransferEnd_ = Clock::now();
   if (run_) run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), Clock::now());
   Service();
 }
@@ -267,16 +272,34 @@ std::string TQxTestRun::SendBreak(int ms) {
 }
 
 void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
-  try {
-    transferring_ = true;
-    form_.StartPlanTransfer(t.Protocol, t.Sending, t.Sending ? t.File : dir + "/" + t.File, dir);
-  } catch (const std::exception& e) {
-    transferring_ = false;
-    run_->TransferEnded(false, e.what(), Clock::now());
+  transferring_ = true;
+  startDeferred_ = [this, protocol = t.Protocol, sending = t.Sending,
+                    file = t.Sending ? t.File : dir + "/" + t.File, dir] {
+    startDeferred_ = nullptr;
+    try {
+      form_.StartPlanTransfer(protocol, sending, file, dir);
+    } catch (const std::exception& e) {
+      transferring_ = false;
+      if (run_) run_->TransferEnded(false, e.what(), Clock::now());
+      Service();
+    }
+  };
+  const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_->Settle));
+  if (lastTransferEnd_ && Clock::now() < *lastTransferEnd_ + settle) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*lastTransferEnd_ + settle - Clock::now());
+    transferStart_.start(int(left.count()));
+    return;
   }
+  startDeferred_();
 }
 
 void TQxTestRun::CancelTransfer() {
+  if (startDeferred_) {  // never started: it ends as a cancelled one, once the run is back on top
+    transferStart_.stop();
+    startDeferred_ = nullptr;
+    QTimer::singleShot(0, this, [this] { TransferFinished(ecCancelRequested); });
+    return;
+  }
   if (transferring_) form_.MroProtocol1->AbortProtocol();
 }
 

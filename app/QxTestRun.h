@@ -82,6 +82,11 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   QTimer wake_;
   std::string pending_;
   bool transferring_ = false;
+  // A transfer step waits until the line has been quiet for the plan's settle
+  // time since the last transfer ended (the peer may still be ending that one).
+  std::optional<std::chrono::steady_clock::time_point> lastTransferEnd_;
+  QTimer transferStart_;
+  std::function<void()> startDeferred_;
   std::optional<qc::UnitResult> last_;
   std::string lastReport_;
 };
