@@ -894,15 +894,6 @@ struct NetThreads {
   using D = TMroNetDispatcher;
   enum class TWrite { Done, Aborted, Stopped, Failed };
 
-  static void Exit(D& d, std::atomic<bool>& alive, bool dispatcher) {
-    alive = false;
-    if (dispatcher && d.ReleaseOnThreadExit) {
-      d.ReleaseResources();
-      d.ReleaseOnThreadExit = false;
-    }
-    if (--d.RunningThreads == 0) d.ThreadsRunning = false;
-  }
-
   static void Com(D& d) {
     D::Impl& im = *d.Impl_;
     d.RunningThreads++;
@@ -936,41 +927,7 @@ struct NetThreads {
       d.PassDone->Wait();
     }
     d.ThreadAck->Set();
-    Exit(d, im.comAlive, false);
-  }
-
-  static void Disp(D& d) {
-    d.RunningThreads++;
-    d.ThreadAck->Set();
-    while (!d.StopRequested && !d.Closing) {
-      if (TEvent::WaitForPair(*d.DeviceEventReady, *d.TriggersChanged, d.NextPassWaitMs(50)) == 1) continue;
-      if (d.StopRequested) {
-        d.ReleaseOnThreadExit = true;
-        Exit(d, d.Impl_->dispAlive, true);
-        return;
-      }
-      try {
-        d.DeviceEventPass(d.DeviceEventMask);
-        d.StatusAndTimerPass();
-        bool extra = false;
-        while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
-          // A trickle goes back to the communications thread at once: reading
-          // on would cost a pass and a wait for every few bytes.
-          if (d.LastFillCount() == 0 ? !d.DataWithin(1) : d.LastFillCount() < D::kTrickleFill) break;
-          if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
-          d.StatusAndTimerPass();
-          extra = true;
-        }
-        if (extra) d.PassDone->Set();
-      } catch (const std::exception& e) {
-        ReportUnhandledError(e);
-      } catch (...) {
-        ReportUnhandledError(Exception("dispatcher thread: an unknown exception"));
-      }
-    }
-    d.ThreadAck->Set();
-    d.ReleaseOnThreadExit = d.Closing || d.StopRequested;
-    Exit(d, d.Impl_->dispAlive, true);
+    d.ThreadExit(im.comAlive, false);
   }
 
   static bool TakeAbort(D& d) {
@@ -1108,7 +1065,7 @@ struct NetThreads {
       if (d.StopRequested) break;
       waitMs = OutputLoop(d);
     }
-    Exit(d, d.Impl_->outAlive, false);
+    d.ThreadExit(d.Impl_->outAlive, false);
   }
 };
 
@@ -1120,7 +1077,7 @@ void TMroNetDispatcher::StartThreads() {
   Impl_->comAlive = Impl_->dispAlive = Impl_->outAlive = true;
   ComThread.Start([this] { NetThreads::Com(*this); });
   ThreadAck->Wait(kStartAckMs);
-  DispThread.Start([this] { NetThreads::Disp(*this); });
+  DispThread.Start([this] { DispatcherThreadBody(Impl_->dispAlive); });
   ThreadAck->Wait(kStartAckMs);
   OutThread.Start([this] { NetThreads::Out(*this); });
   ThreadAck->Wait(kStartAckMs);
@@ -1129,20 +1086,8 @@ void TMroNetDispatcher::StartThreads() {
 void TMroNetDispatcher::StopThreads() {
   if (!ThreadsRunning) return;
   StopRequested = true;
-  // Waits while serving the calling thread's messages: the dispatcher thread
-  // may be in a call to one of this thread's windows.
-  const bool onDispatcher = DispThread.IsCurrentThread();
   auto waitFor = [&](std::atomic<bool>& alive, TOwnedThread& thread) {
-    if (thread.IsCurrentThread()) return;
-    while (alive) {
-      while (PumpOneMessage() == PumpResult::Dispatched) {
-      }
-      WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(2));
-    }
-    if (!onDispatcher) {
-      std::lock_guard lock(Impl_->joinMutex);
-      thread.Join();
-    }
+    AwaitThreadEnd(alive, thread, Impl_->joinMutex);
   };
   if (Impl_->outAlive) {
     OutputAbort->Set();

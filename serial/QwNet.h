@@ -124,7 +124,7 @@ class TMroNetDispatcher : public TMroBaseDispatcher {
   Impl* Impl_ = nullptr;
   friend struct NetThreads;
 
-  bool DataWithin(int ms);
+  bool DataWithin(int ms) override;
   void CloseSocket();
   int32_t Fail(const char* call, int err);
   // Queues Com Port Control requests (the codec's lock held by `send`) and

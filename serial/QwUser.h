@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -597,6 +598,16 @@ class TMroBaseDispatcher {
   uint32_t LogStartTime = 0;
 
   int32_t NextHandleCounter = 1;
+  // The device classes' threads, the parts they share: the dispatcher
+  // thread's whole body (its liveness in `alive`), the end of any of the three,
+  // and waiting for one to end while serving the caller's messages (joining
+  // under `joinMutex` unless the caller is the dispatcher thread itself).
+  void DispatcherThreadBody(std::atomic<bool>& alive);
+  void ThreadExit(std::atomic<bool>& alive, bool dispatcher);
+  void AwaitThreadEnd(std::atomic<bool>& alive, TOwnedThread& thread, std::mutex& joinMutex);
+  // Whether bytes arrive within `ms` (the dispatcher thread reading on while
+  // data streams in).
+  virtual bool DataWithin(int) { return false; }
   std::atomic<bool> ThreadsRunning{false};
   bool ReleaseOnThreadExit = false;
   TInterlockedCounter RunningThreads{0};

@@ -551,15 +551,6 @@ struct Win32Threads {
     return events;
   }
 
-  static void Exit(D& d, std::atomic<bool>& alive, bool dispatcher) {
-    alive = false;
-    if (dispatcher && d.ReleaseOnThreadExit) {
-      d.ReleaseResources();
-      d.ReleaseOnThreadExit = false;
-    }
-    if (--d.RunningThreads == 0) d.ThreadsRunning = false;
-  }
-
   static void Com(D& d) {
     D::Impl& im = *d.Impl_;
     d.RunningThreads++;
@@ -596,45 +587,7 @@ struct Win32Threads {
       d.PassDone->Wait();
     }
     d.ThreadAck->Set();
-    Exit(d, im.comAlive, false);
-  }
-
-  static void Disp(D& d) {
-    d.RunningThreads++;
-    d.ThreadAck->Set();
-    while (!d.StopRequested && !d.Closing) {
-      if (TEvent::WaitForPair(*d.DeviceEventReady, *d.TriggersChanged, d.NextPassWaitMs(50)) == 1) continue;
-      if (d.StopRequested) {
-        d.ReleaseOnThreadExit = true;
-        Exit(d, d.Impl_->dispAlive, true);
-        return;
-      }
-      try {
-        d.DeviceEventPass(d.DeviceEventMask);
-        d.StatusAndTimerPass();
-        // While data streams in and the ring has room, read on at once rather
-        // than hand over to the communications thread for every 4 KiB.
-        bool extra = false;
-        while (!d.StopRequested && !d.Closing && d.RingAcceptsData()) {
-          // A trickle goes back to the communications thread at once: reading
-          // on would cost a pass and a wait for every few bytes.
-          if (d.LastFillCount() == 0 ? !d.DataWithin(1) : d.LastFillCount() < D::kTrickleFill) break;
-          if (!d.DeviceEventPass(EV_RXCHAR, true)) break;
-          d.StatusAndTimerPass();
-          extra = true;
-        }
-        // The communications thread waits for the end of a pass before it
-        // looks at the device again.
-        if (extra) d.PassDone->Set();
-      } catch (const std::exception& e) {
-        ReportUnhandledError(e);
-      } catch (...) {
-        ReportUnhandledError(Exception("dispatcher thread: an unknown exception"));
-      }
-    }
-    d.ThreadAck->Set();
-    d.ReleaseOnThreadExit = d.Closing || d.StopRequested;
-    Exit(d, d.Impl_->dispAlive, true);
+    d.ThreadExit(im.comAlive, false);
   }
 
   // Takes a pending abort of the output: the event and its wake-up descriptor.
@@ -687,7 +640,7 @@ struct Win32Threads {
         d.ThreadAck->Set();
       }
     }
-    Exit(d, d.Impl_->outAlive, false);
+    d.ThreadExit(d.Impl_->outAlive, false);
   }
 };
 
@@ -699,7 +652,7 @@ void TMroWin32Dispatcher::StartThreads() {
   Impl_->comAlive = Impl_->dispAlive = Impl_->outAlive = true;
   ComThread.Start([this] { Win32Threads::Com(*this); });
   ThreadAck->Wait(kStartAckMs);
-  DispThread.Start([this] { Win32Threads::Disp(*this); });
+  DispThread.Start([this] { DispatcherThreadBody(Impl_->dispAlive); });
   ThreadAck->Wait(kStartAckMs);
   OutThread.Start([this] { Win32Threads::Out(*this); });
   ThreadAck->Wait(kStartAckMs);
@@ -708,21 +661,8 @@ void TMroWin32Dispatcher::StartThreads() {
 void TMroWin32Dispatcher::StopThreads() {
   if (!ThreadsRunning) return;
   StopRequested = true;
-  // Waits while serving the calling thread's messages: the dispatcher thread
-  // may be in a call to one of this thread's windows. The dispatcher thread
-  // itself (releasing on its way out) only waits; joining is the owner's.
-  const bool onDispatcher = DispThread.IsCurrentThread();
   auto waitFor = [&](std::atomic<bool>& alive, TOwnedThread& thread) {
-    if (thread.IsCurrentThread()) return;
-    while (alive) {
-      while (PumpOneMessage() == PumpResult::Dispatched) {
-      }
-      WaitForThreadMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(2));
-    }
-    if (!onDispatcher) {
-      std::lock_guard lock(Impl_->joinMutex);
-      thread.Join();
-    }
+    AwaitThreadEnd(alive, thread, Impl_->joinMutex);
   };
   if (Impl_->outAlive) {
     OutputAbort->Set();
