@@ -23,9 +23,9 @@
 #include "app/QxSelCom.h"
 #include "app/QxStatLt.h"
 #include "platform/FileNames.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QwZmodem.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/zmodem/QwZmodem.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 

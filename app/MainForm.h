@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/Component.h"
-#include "protocols/QwAbsPcl.h"
+#include "protocols/core/QwAbsPcl.h"
 
 class QCheckBox;
 class QComboBox;

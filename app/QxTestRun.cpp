@@ -16,7 +16,7 @@
 #include <algorithm>
 
 #include "app/MainForm.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "qc/Report.h"
 #include "serial/QxPort.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Mero.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 
 namespace zav::mero {
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "MeroTransfer.h"
-#include "protocols/QwBPlus.h"
+#include "protocols/bplus/QwBPlus.h"
 
 namespace zav::mero {
 

@@ -23,7 +23,7 @@
 
 #include "app/MainForm.h"
 #include "app/QxProtStatus.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"

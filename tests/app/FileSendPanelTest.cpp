@@ -25,7 +25,7 @@
 #include "app/MainForm.h"
 #include "app/QxSelCom.h"
 #include "platform/Messages.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 #include "tests/app/BenchWindowFixture.h"

@@ -19,8 +19,8 @@
 
 #include "app/MainForm.h"
 #include "app/QxProtStatus.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 #include "tests/app/BenchWindowFixture.h"
