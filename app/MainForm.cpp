@@ -136,7 +136,7 @@ const ProtocolChoice& ChoiceOf(TProtocolType type) {
 // A protocol is offered once its engine runs both ways.
 bool HasEngine(TProtocolType type) {
   for (int direction : {0, 1})
-    if (PrepareTable[type][direction] == nullptr || HandlerTable[type][direction] == nullptr) return false;
+    if (EngineOf(type).Prepare[direction] == nullptr || EngineOf(type).Handler[direction] == nullptr) return false;
   return true;
 }
 

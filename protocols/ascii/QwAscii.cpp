@@ -185,13 +185,6 @@ TAsciiArea* AsciiArea(TransferRecord& r) {
   return r.ProtocolType == ptAscii ? dynamic_cast<TAsciiArea*>(r.Area.get()) : nullptr;
 }
 
-const char* AsciiStateName(TAsciiState state) {
-  static const char* const names[] = {"taInitial",   "taGetBlock", "taWaitFrSpc", "taSendBlock", "taSendDelay",
-                                      "taFinDrain",  "taFinished", "taDone",      "raInitial",   "raCollBlock",
-                                      "raProcBlock", "raFinished", "raDone"};
-  return state <= raDone ? names[state] : "";
-}
-
 int32_t InitAscii(TransferRecord& r) {
   r.Area = std::make_unique<TAsciiArea>();
   r.ProtocolType = ptAscii;
@@ -509,5 +502,36 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!again) return;
   }
 }
+
+namespace {
+
+int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);
+  if (rc == 0) rc = SetAsciiEOLChar(r, s.AsciiEOLChar);
+  if (rc == 0)
+    rc = SetAsciiEOLTranslation(r, TAsciiEOLTranslation(s.AsciiCRTranslation), TAsciiEOLTranslation(s.AsciiLFTranslation));
+  if (rc == 0) rc = SetAsciiEOFTimeout(r, s.AsciiEOFTimeout);
+  return rc;
+}
+
+void ReadAscii(TransferRecord& r, TProtocolSettings& s) {
+  TAsciiArea* a = AsciiArea(r);
+  if (a == nullptr) return;
+  s.AsciiCharDelay = a->AsciiCharDelay;
+  s.AsciiLineDelay = a->AsciiLineDelay;
+  s.AsciiEOLChar = a->AsciiEOLChar;
+  s.AsciiCRTranslation = a->AsciiCRTranslation;
+  s.AsciiLFTranslation = a->AsciiLFTranslation;
+  s.AsciiEOFTimeout = r.ReceiveTimeout;
+}
+
+}  // namespace
+
+const TEngine kAsciiEngine{.Name = "Ascii", .LogKind = lkAscii, .StateBase = skAsciiStates,
+                           .Settings = TSettingsGroup::Ascii,
+                           .Init = [](TransferRecord& r, TProtocolType) { return InitAscii(r); },
+                           .Done = DoneAscii, .Apply = ApplyAscii, .Read = ReadAscii,
+                           .Prepare = {PrepareReceiveAscii, PrepareTransmitAscii},
+                           .Handler = {AsciiReceiveHandler, AsciiTransmitHandler}};
 
 }  // namespace zav

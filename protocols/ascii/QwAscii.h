@@ -43,7 +43,7 @@ struct TAsciiArea : TProtocolArea {
 
 // The record's ASCII area; null when the record holds another protocol.
 TAsciiArea* AsciiArea(TransferRecord& r);
-const char* AsciiStateName(TAsciiState state);
+extern const TEngine kAsciiEngine;
 
 int32_t InitAscii(TransferRecord& r);
 void DoneAscii(TransferRecord& r);

@@ -22,10 +22,6 @@ namespace {
 using Step = TBPlusStep;
 using Sent = TBPlusSent;
 
-// B+ status codes the core has no names for.
-constexpr int32_t psTryingResume = 4722;
-constexpr int32_t psHostResuming = 4723;
-
 constexpr uint8_t kDataType = 'B';
 constexpr size_t kPeekChunk = 512;
 
@@ -1270,12 +1266,6 @@ TBPlusArea* BPlusArea(TransferRecord& r) {
   return r.ProtocolType == ptBPlus ? dynamic_cast<TBPlusArea*>(r.Area.get()) : nullptr;
 }
 
-const char* BPlusStateName(TBPlusState state) {
-  static const char* const names[] = {"bpInitial",     "bpWaitDle",    "bpWaitB",   "bpCollPacket", "bpCheckPacket",
-                                      "bpSendPacket",  "bpWaitAck",    "bpSendFile", "bpRecvFile",  "bpDone"};
-  return state <= bpDone ? names[state] : "";
-}
-
 int32_t InitBPlus(TransferRecord& r) {
   auto area = std::make_unique<TBPlusArea>();
   area->Block.assign(kBPlusMaxBody, 0);
@@ -1350,5 +1340,12 @@ void PrepareTransmitBPlus(TransferRecord& r) { Prepare(r, true); }
 void PrepareReceiveBPlus(TransferRecord& r) { Prepare(r, false); }
 void BPlusTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) { Handle(msg, wParam, lParam); }
 void BPlusReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) { Handle(msg, wParam, lParam); }
+
+const TEngine kBPlusEngine{.Name = "B+", .LogKind = lkBPlus, .StateBase = skBPlusStates,
+                           .CheckMethods = (1 << bcmChecksum) | (1 << bcmCrc16),
+                           .Init = [](TransferRecord& r, TProtocolType) { return InitBPlus(r); },
+                           .Done = DoneBPlus,
+                           .Prepare = {PrepareReceiveBPlus, PrepareTransmitBPlus},
+                           .Handler = {BPlusReceiveHandler, BPlusTransmitHandler}};
 
 }  // namespace zav

@@ -190,7 +190,7 @@ struct TBPlusArea : TProtocolArea {
 
 // The record's B+ area; null when the record holds another protocol.
 TBPlusArea* BPlusArea(TransferRecord& r);
-const char* BPlusStateName(TBPlusState state);
+extern const TEngine kBPlusEngine;
 
 int32_t InitBPlus(TransferRecord& r);
 void DoneBPlus(TransferRecord& r);

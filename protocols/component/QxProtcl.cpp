@@ -22,20 +22,6 @@ std::map<HWND, TMroCustomProtocol*>& WindowList() {
   return list;
 }
 
-// Which protocols a kept setting belongs to.
-constexpr int kFamilyXY = 1, kFamilyZmodem = 2, kFamilyKermit = 3, kFamilyAscii = 4;
-
-int FamilyOf(TProtocolType type) {
-  switch (type) {
-    case ptXmodem: case ptXmodemCRC: case ptXmodem1K: case ptXmodem1KG: case ptYmodem: case ptYmodemG:
-      return kFamilyXY;
-    case ptZmodem: return kFamilyZmodem;
-    case ptKermit: return kFamilyKermit;
-    case ptAscii: return kFamilyAscii;
-    default: return 0;
-  }
-}
-
 template <class T>
 T* FindUnclaimed(const TComponent* owner) {
   if (owner == nullptr) return nullptr;
@@ -53,11 +39,7 @@ std::string CutName(std::string s) {
 
 }  // namespace
 
-const char* ProtocolName(int type) {
-  static const char* const names[] = {"None",   "Xmodem",  "XmodemCRC", "Xmodem1K", "Xmodem1KG", "Ymodem",
-                                      "YmodemG", "Zmodem", "Kermit",    "Ascii",    "B+"};
-  return type >= 0 && type < kProtocolTypeCount ? names[type] : "None";
-}
+const char* ProtocolName(int type) { return EngineOf(type).Name; }
 
 // --- Life ------------------------------------------------------------------------------------
 
@@ -169,13 +151,12 @@ void TMroCustomProtocol::SwitchProtocol(TProtocolType type) {
   TransferRecord& r = *FRecord;
   // The area goes: a handler call still on its way to the record goes first.
   WaitForHandlerCalls(r);
-  if (const auto& old = ProtocolRoutines[r.ProtocolType < kProtocolTypeCount ? r.ProtocolType : 0]; old.Done)
-    old.Done(r);
+  if (const TEngine& old = EngineOf(r.ProtocolType); old.Done) old.Done(r);
   r.Area.reset();
   FForce = true;
-  const TProtocolRoutines& routines = ProtocolRoutines[type];
-  if (routines.Init != nullptr) {
-    const int32_t rc = routines.Init(r, type);
+  const TEngine& engine = EngineOf(type);
+  if (engine.Init != nullptr) {
+    const int32_t rc = engine.Init(r, type);
     if (rc < 0) {
       r.ProtocolType = ptNoProtocol;
       CheckErrorCode(this, rc);
@@ -185,7 +166,7 @@ void TMroCustomProtocol::SwitchProtocol(TProtocolType type) {
     r.ProtocolType = type;
     SetFileHooksToDefaults(r);
   }
-  if (routines.Apply != nullptr) CheckErrorCode(this, routines.Apply(r, FKept));
+  if (engine.Apply != nullptr) CheckErrorCode(this, engine.Apply(r, FKept));
   FProtocolType = type;
 }
 
@@ -196,20 +177,19 @@ void TMroCustomProtocol::SetProtocolType(TProtocolType type) {
 }
 
 template <class T>
-void TMroCustomProtocol::SetKept(T TProtocolSettings::*field, T value, int family) {
-  const TProtocolType type = FRecord->ProtocolType;
-  const bool holds = FamilyOf(type) == family;
-  const TProtocolRoutines& routines = ProtocolRoutines[type];
-  if (holds && routines.Read != nullptr) routines.Read(*FRecord, FKept);
+void TMroCustomProtocol::SetKept(T TProtocolSettings::*field, T value, TSettingsGroup group) {
+  const TEngine& engine = EngineOf(FRecord->ProtocolType);
+  const bool holds = engine.Settings == group;
+  if (holds && engine.Read != nullptr) engine.Read(*FRecord, FKept);
   if (FKept.*field == value && !FForce) return;
   FKept.*field = value;
-  if (holds && routines.Apply != nullptr) CheckErrorCode(this, routines.Apply(*FRecord, FKept));
+  if (holds && engine.Apply != nullptr) CheckErrorCode(this, engine.Apply(*FRecord, FKept));
 }
 
 template <class T>
-T TMroCustomProtocol::GetKept(T TProtocolSettings::*field, int family) const {
-  const TProtocolType type = FRecord->ProtocolType;
-  if (FamilyOf(type) == family && ProtocolRoutines[type].Read != nullptr) ProtocolRoutines[type].Read(*FRecord, FKept);
+T TMroCustomProtocol::GetKept(T TProtocolSettings::*field, TSettingsGroup group) const {
+  const TEngine& engine = EngineOf(FRecord->ProtocolType);
+  if (engine.Settings == group && engine.Read != nullptr) engine.Read(*FRecord, FKept);
   return FKept.*field;
 }
 
@@ -230,30 +210,12 @@ TBlockCheckMethod TMroCustomProtocol::BlockCheckMethod() const { return FRecord-
 void TMroCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod method) {
   TransferRecord& r = *FRecord;
   if (method == r.CheckType || r.InProgress != 0) return;
-  switch (r.ProtocolType) {
-    case ptXmodem:
-      if (method == bcmCrc16) {
-        SetProtocolType(ptXmodemCRC);
-        r.CheckType = bcmCrc16;
-      }
-      break;
-    case ptXmodemCRC:
-      if (method == bcmChecksum) {
-        SetProtocolType(ptXmodem);
-        r.CheckType = bcmChecksum;
-      }
-      break;
-    case ptZmodem:
-      if (method == bcmCrc16 || method == bcmCrc32) r.CheckType = method;
-      break;
-    case ptKermit:
-      if (method == bcmChecksum || method == bcmChecksum2 || method == bcmCrcK) r.CheckType = method;
-      break;
-    case ptBPlus:
-      if (method == bcmChecksum || method == bcmCrc16) r.CheckType = method;
-      break;
-    default:
-      break;
+  const TEngine& engine = EngineOf(r.ProtocolType);
+  if (engine.Sibling != ptNoProtocol && method == engine.SiblingCheck) {
+    SetProtocolType(engine.Sibling);
+    r.CheckType = method;
+  } else if ((engine.CheckMethods & (1u << method)) != 0) {
+    r.CheckType = method;
   }
 }
 
@@ -312,57 +274,57 @@ void TMroCustomProtocol::SetFileName(const std::string& name) {
     SetBufferText(r.PathName, AddTrailingSlash(BufferText(r.DestinationDirectory)) + cut);
 }
 
-#define ZAV_KEPT(Type, Name, Family)                                                               \
-  Type TMroCustomProtocol::Name() const { return GetKept(&TProtocolSettings::Name, Family); }   \
-  void TMroCustomProtocol::Set##Name(Type v) { SetKept(&TProtocolSettings::Name, v, Family); }
+#define ZAV_KEPT(Type, Name, Group)                                                               \
+  Type TMroCustomProtocol::Name() const { return GetKept(&TProtocolSettings::Name, Group); }   \
+  void TMroCustomProtocol::Set##Name(Type v) { SetKept(&TProtocolSettings::Name, v, Group); }
 
-ZAV_KEPT(int32_t, XYmodemBlockWait, kFamilyXY)
-ZAV_KEPT(bool, ZmodemOptionOverride, kFamilyZmodem)
-ZAV_KEPT(bool, ZmodemSkipNoFile, kFamilyZmodem)
-ZAV_KEPT(bool, ZmodemRecover, kFamilyZmodem)
-ZAV_KEPT(bool, Zmodem8K, kFamilyZmodem)
-ZAV_KEPT(int32_t, ZmodemFinishRetry, kFamilyZmodem)
-ZAV_KEPT(int32_t, KermitMaxLen, kFamilyKermit)
-ZAV_KEPT(int32_t, KermitMaxWindows, kFamilyKermit)
-ZAV_KEPT(int32_t, KermitSWCTurnDelay, kFamilyKermit)
-ZAV_KEPT(int32_t, KermitTimeoutSecs, kFamilyKermit)
-ZAV_KEPT(bool, KermitLiteralNames, kFamilyKermit)
-ZAV_KEPT(char, KermitPadCharacter, kFamilyKermit)
-ZAV_KEPT(int32_t, KermitPadCount, kFamilyKermit)
-ZAV_KEPT(char, KermitTerminator, kFamilyKermit)
-ZAV_KEPT(char, KermitCtlPrefix, kFamilyKermit)
-ZAV_KEPT(char, KermitHighbitPrefix, kFamilyKermit)
-ZAV_KEPT(char, KermitRepeatPrefix, kFamilyKermit)
-ZAV_KEPT(uint32_t, AsciiCharDelay, kFamilyAscii)
-ZAV_KEPT(uint32_t, AsciiLineDelay, kFamilyAscii)
-ZAV_KEPT(int32_t, AsciiEOFTimeout, kFamilyAscii)
+ZAV_KEPT(int32_t, XYmodemBlockWait, TSettingsGroup::XYmodem)
+ZAV_KEPT(bool, ZmodemOptionOverride, TSettingsGroup::Zmodem)
+ZAV_KEPT(bool, ZmodemSkipNoFile, TSettingsGroup::Zmodem)
+ZAV_KEPT(bool, ZmodemRecover, TSettingsGroup::Zmodem)
+ZAV_KEPT(bool, Zmodem8K, TSettingsGroup::Zmodem)
+ZAV_KEPT(int32_t, ZmodemFinishRetry, TSettingsGroup::Zmodem)
+ZAV_KEPT(int32_t, KermitMaxLen, TSettingsGroup::Kermit)
+ZAV_KEPT(int32_t, KermitMaxWindows, TSettingsGroup::Kermit)
+ZAV_KEPT(int32_t, KermitSWCTurnDelay, TSettingsGroup::Kermit)
+ZAV_KEPT(int32_t, KermitTimeoutSecs, TSettingsGroup::Kermit)
+ZAV_KEPT(bool, KermitLiteralNames, TSettingsGroup::Kermit)
+ZAV_KEPT(char, KermitPadCharacter, TSettingsGroup::Kermit)
+ZAV_KEPT(int32_t, KermitPadCount, TSettingsGroup::Kermit)
+ZAV_KEPT(char, KermitTerminator, TSettingsGroup::Kermit)
+ZAV_KEPT(char, KermitCtlPrefix, TSettingsGroup::Kermit)
+ZAV_KEPT(char, KermitHighbitPrefix, TSettingsGroup::Kermit)
+ZAV_KEPT(char, KermitRepeatPrefix, TSettingsGroup::Kermit)
+ZAV_KEPT(uint32_t, AsciiCharDelay, TSettingsGroup::Ascii)
+ZAV_KEPT(uint32_t, AsciiLineDelay, TSettingsGroup::Ascii)
+ZAV_KEPT(int32_t, AsciiEOFTimeout, TSettingsGroup::Ascii)
 #undef ZAV_KEPT
 
 TZmodemFileOptions TMroCustomProtocol::ZmodemFileOption() const {
-  return TZmodemFileOptions(GetKept(&TProtocolSettings::ZmodemFileOption, kFamilyZmodem));
+  return TZmodemFileOptions(GetKept(&TProtocolSettings::ZmodemFileOption, TSettingsGroup::Zmodem));
 }
 void TMroCustomProtocol::SetZmodemFileOption(TZmodemFileOptions v) {
   // A CRC comparison of files is not offered: the value is refused.
   if (v == zfoWriteCrc) return;
-  SetKept(&TProtocolSettings::ZmodemFileOption, uint8_t(v), kFamilyZmodem);
+  SetKept(&TProtocolSettings::ZmodemFileOption, uint8_t(v), TSettingsGroup::Zmodem);
 }
 char TMroCustomProtocol::AsciiEOLChar() const {
-  return char(GetKept(&TProtocolSettings::AsciiEOLChar, kFamilyAscii));
+  return char(GetKept(&TProtocolSettings::AsciiEOLChar, TSettingsGroup::Ascii));
 }
 void TMroCustomProtocol::SetAsciiEOLChar(char v) {
-  SetKept(&TProtocolSettings::AsciiEOLChar, uint8_t(v), kFamilyAscii);
+  SetKept(&TProtocolSettings::AsciiEOLChar, uint8_t(v), TSettingsGroup::Ascii);
 }
 TAsciiEOLTranslation TMroCustomProtocol::AsciiCRTranslation() const {
-  return TAsciiEOLTranslation(GetKept(&TProtocolSettings::AsciiCRTranslation, kFamilyAscii));
+  return TAsciiEOLTranslation(GetKept(&TProtocolSettings::AsciiCRTranslation, TSettingsGroup::Ascii));
 }
 void TMroCustomProtocol::SetAsciiCRTranslation(TAsciiEOLTranslation v) {
-  SetKept(&TProtocolSettings::AsciiCRTranslation, uint8_t(v), kFamilyAscii);
+  SetKept(&TProtocolSettings::AsciiCRTranslation, uint8_t(v), TSettingsGroup::Ascii);
 }
 TAsciiEOLTranslation TMroCustomProtocol::AsciiLFTranslation() const {
-  return TAsciiEOLTranslation(GetKept(&TProtocolSettings::AsciiLFTranslation, kFamilyAscii));
+  return TAsciiEOLTranslation(GetKept(&TProtocolSettings::AsciiLFTranslation, TSettingsGroup::Ascii));
 }
 void TMroCustomProtocol::SetAsciiLFTranslation(TAsciiEOLTranslation v) {
-  SetKept(&TProtocolSettings::AsciiLFTranslation, uint8_t(v), kFamilyAscii);
+  SetKept(&TProtocolSettings::AsciiLFTranslation, uint8_t(v), TSettingsGroup::Ascii);
 }
 
 std::string TMroCustomProtocol::StatusMsg(int32_t code) const { return StatusText(code); }
@@ -388,8 +350,8 @@ void TMroCustomProtocol::Begin(bool transmit) {
     FNeedBaud = false;
   }
   const int direction = transmit ? 1 : 0;
-  FHandler = HandlerTable[FProtocolType][direction];
-  TPrepareRoutine prepare = PrepareTable[FProtocolType][direction];
+  FHandler = EngineOf(FProtocolType).Handler[direction];
+  TPrepareRoutine prepare = EngineOf(FProtocolType).Prepare[direction];
   if (FHandler == nullptr || prepare == nullptr) {
     // A protocol without an engine: the transfer ends at once, as an event.
     TLockGuard lock(r.RecordLock);

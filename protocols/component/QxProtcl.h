@@ -208,9 +208,9 @@ class TMroCustomProtocol : public TMroBaseComponent {
   void SetOption(uint32_t bit, bool on);
   // Stores a kept setting and forwards it when the record holds its protocol.
   template <class T>
-  void SetKept(T TProtocolSettings::*field, T value, int family);
+  void SetKept(T TProtocolSettings::*field, T value, TSettingsGroup group);
   template <class T>
-  T GetKept(T TProtocolSettings::*field, int family) const;
+  T GetKept(T TProtocolSettings::*field, TSettingsGroup group) const;
   void SwitchProtocol(TProtocolType type);
   void Begin(bool transmit);
 

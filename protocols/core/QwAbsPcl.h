@@ -38,6 +38,9 @@ constexpr uint32_t tfIncludeDirectory = 0x001;
 constexpr uint32_t tfHonorDirectory = 0x002;
 constexpr uint32_t tfRTSLowForWrite = 0x004;
 constexpr uint32_t tfAbortNoCarrier = 0x008;
+constexpr uint32_t tfKermitLongPackets = 0x010;
+constexpr uint32_t tfKermitSlidingWindows = 0x020;
+constexpr uint32_t tfZmodem8K = 0x040;
 constexpr uint32_t tfBP2KTransmit = 0x080;
 constexpr uint32_t tfAsciiSuppressCtrlZ = 0x100;
 
@@ -74,6 +77,13 @@ constexpr int32_t psEndFile = 4714;
 constexpr int32_t psResumeBad = 4715;
 constexpr int32_t psSequenceError = 4716;
 constexpr int32_t psAbortNoCarrier = 4717;
+// Zmodem: subpacket ends as statuses, and two internal values (4725, 4726)
+// that fall back to 4700 after a pass; B+: resume (4722, 4723).
+constexpr int32_t psGotCrcE = 4718, psGotCrcG = 4719, psGotCrcW = 4720, psGotCrcQ = 4721;
+constexpr int32_t psTryingResume = 4722;
+constexpr int32_t psHostResuming = 4723;
+constexpr int32_t psNoHeader = 4725;
+constexpr int32_t psGotHeader = 4726;
 constexpr int32_t psAbort = 4730;
 
 constexpr uint32_t kFileBufferSize = 8192;
@@ -85,6 +95,7 @@ constexpr uint8_t lkXmodem = 12, lkYmodem = 13, lkZmodem = 14, lkKermit = 15, lk
 constexpr uint8_t lskFinish = 8;
 
 struct TransferRecord;
+struct TEngine;
 
 // A protocol's own part of the record. Each engine derives its area; Clone
 // serves the component's copy of a whole record.
@@ -185,6 +196,9 @@ struct TransferData {
   // report that times out can never be answered into freed memory.
   std::array<char, kMaxPathChars + 1> AcceptName{};
 };
+
+// Which kept settings an engine takes.
+enum class TSettingsGroup : uint8_t { None, XYmodem, Zmodem, Kermit, Ascii };
 
 // The settings a protocol component keeps across protocol switches; each
 // engine takes its own from here when the component switches to it.

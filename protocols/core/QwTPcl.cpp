@@ -101,18 +101,6 @@ void DestroyTriggers(TransferRecord& r) {
   }
 }
 
-uint8_t LogKindOf(TProtocolType type) {
-  switch (type) {
-    case ptXmodem: case ptXmodemCRC: case ptXmodem1K: case ptXmodem1KG: return lkXmodem;
-    case ptYmodem: case ptYmodemG: return lkYmodem;
-    case ptZmodem: return lkZmodem;
-    case ptKermit: return lkKermit;
-    case ptAscii: return lkAscii;
-    case ptBPlus: return lkBPlus;
-    default: return 0;
-  }
-}
-
 LRESULT SendReport(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam,
                    uint32_t timeoutMs = kReportTimeoutMs) {
   LRESULT result = 0;
@@ -296,7 +284,7 @@ void ProtocolFinish(TransferRecord& r) {
   }
   if (d != nullptr) {
     const std::string text = "ErrorCode:" + std::to_string(r.ProtocolError);
-    d->AddLogEntry(LogKindOf(r.ProtocolType), lskFinish, 0, text.data(), uint32_t(text.size()));
+    d->AddLogEntry(EngineOf(r.ProtocolType).LogKind, lskFinish, 0, text.data(), uint32_t(text.size()));
     void* slot = nullptr;
     if (d->GetDataSlot(1, slot) >= 0 && slot == &r) d->SetDataSlot(1, nullptr);
   }

@@ -156,19 +156,29 @@ uint32_t PackUnixDate(int64_t unixSeconds);  // a DOS date/time stamp
 int64_t DosDateToUnix(uint32_t dosDate);
 std::string StatusText(int32_t code);  // empty outside 4700..4723 and 4730
 
-// What each protocol adds to the record: its area (init, done) and its kept
-// settings (apply pushes them into the record, read refreshes them from it).
-// Empty entries: the protocol has nothing of its own yet.
-struct TProtocolRoutines {
+// One protocol type as the core and the component see it. Each engine
+// defines its descriptors in its own unit; EngineOf is the one list.
+struct TEngine {
+  const char* Name = "None";
+  uint8_t LogKind = 0;    // dispatch-log kind of its handler passes
+  uint8_t StateBase = 0;  // first dispatch-log sub-kind of its states
+  TSettingsGroup Settings = TSettingsGroup::None;
+  uint32_t CheckMethods = 0;  // block checks it may be set to, bits 1 << method
+  // A block check it only has as another protocol type (Xmodem's checksum and CRC).
+  TBlockCheckMethod SiblingCheck = bcmNone;
+  TProtocolType Sibling = ptNoProtocol;
+  // Makes the area (no Init: the record's default file hooks, no area).
   int32_t (*Init)(TransferRecord& r, TProtocolType type) = nullptr;
   void (*Done)(TransferRecord& r) = nullptr;
+  // The kept settings: apply pushes them into the record, read refreshes them.
   int32_t (*Apply)(TransferRecord& r, const TProtocolSettings& s) = nullptr;
   void (*Read)(TransferRecord& r, TProtocolSettings& s) = nullptr;
+  TPrepareRoutine Prepare[2] = {};  // receive, transmit
+  TTriggerHandler Handler[2] = {};
 };
-extern TProtocolRoutines ProtocolRoutines[kProtocolTypeCount];
-
-// The routine tables, indexed by protocol type and direction (0 receive, 1 transmit).
-extern TPrepareRoutine PrepareTable[kProtocolTypeCount][2];
-extern TTriggerHandler HandlerTable[kProtocolTypeCount][2];
+// The engine of a protocol type; an empty one for ptNoProtocol and unknown values.
+const TEngine& EngineOf(int type);
+// A state's name as the dispatch log prints it (the string table is the one list).
+std::string EngineStateName(TProtocolType type, int state);
 
 }  // namespace zav

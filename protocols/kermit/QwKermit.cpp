@@ -664,16 +664,6 @@ TKermitArea* KermitArea(TransferRecord& r) {
   return r.ProtocolType == ptKermit ? dynamic_cast<TKermitArea*>(r.Area.get()) : nullptr;
 }
 
-const char* KermitStateName(TKermitState state) {
-  static const char* const names[] = {
-      "tkInit",      "tkInitReply", "tkCollInit",   "tkOpenFile",  "tkSendFile",  "tkFileReply", "tkCollFile",
-      "tkCheckTable", "tkSendData", "tkBlockReply", "tkCollBlock", "tkSendEof",   "tkEofReply",  "tkCollectEof",
-      "tkSendBreak", "tkBreakReply", "tkCollBreak", "tkComplete",  "tkWaitCancel", "tkError",    "tkDone",
-      "rkInit",      "rkGetInit",   "rkCollInit",   "rkGetFile",   "rkCollFile",  "rkGetData",   "rkCollData",
-      "rkComplete",  "rkWaitCancel", "rkError",     "rkDone"};
-  return state <= rkDone ? names[state] : "";
-}
-
 int32_t InitKermit(TransferRecord& r) {
   auto area = std::make_unique<TKermitArea>();
   TKermitArea& a = *area;
@@ -1563,5 +1553,57 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (a.KermitState == rkDone || r.Dispatcher == nullptr || !ReceiveAgain(r, a)) return;
   }
 }
+
+namespace {
+
+// The component's clamping: a length above 94 asks for long packets (at most
+// 1024), one of 94 or less for short ones only; 0 and 1 windows are none.
+int32_t ApplyKermit(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = 0;
+  if (s.KermitMaxLen > int32_t(kKermitMaxShortLen)) {
+    rc = SetKermitLongPackets(r, uint32_t(std::min<int32_t>(s.KermitMaxLen, kKermitMaxLongLen)));
+  } else {
+    rc = SetKermitMaxLen(r, uint32_t(std::max<int32_t>(s.KermitMaxLen, 0)));
+    if (rc == 0) rc = SetKermitLongPackets(r, 0);
+  }
+  const int32_t windows = s.KermitMaxWindows <= 1 ? 0 : std::min<int32_t>(s.KermitMaxWindows, kKermitMaxWindows);
+  if (rc == 0) rc = SetKermitMaxWindows(r, uint32_t(windows));
+  if (rc == 0) rc = SetKermitSWCTurnDelay(r, uint32_t(std::max<int32_t>(s.KermitSWCTurnDelay, 0)));
+  if (rc == 0) rc = SetKermitTimeoutSecs(r, uint32_t(std::max<int32_t>(s.KermitTimeoutSecs, 0)));
+  if (rc == 0) rc = SetKermitLiteralNames(r, s.KermitLiteralNames);
+  if (rc == 0) rc = SetKermitPadCharacter(r, uint8_t(s.KermitPadCharacter));
+  if (rc == 0) rc = SetKermitPadCount(r, uint32_t(std::max<int32_t>(s.KermitPadCount, 0)));
+  if (rc == 0) rc = SetKermitTerminator(r, uint8_t(s.KermitTerminator));
+  if (rc == 0) rc = SetKermitCtlPrefix(r, uint8_t(s.KermitCtlPrefix));
+  if (rc == 0) rc = SetKermitHighbitPrefix(r, uint8_t(s.KermitHighbitPrefix));
+  if (rc == 0) rc = SetKermitRepeatPrefix(r, uint8_t(s.KermitRepeatPrefix));
+  return rc;
+}
+
+void ReadKermit(TransferRecord& r, TProtocolSettings& s) {
+  TKermitArea* a = KermitArea(r);
+  if (a == nullptr) return;
+  s.KermitMaxLen = (r.TransferOptions & tfKermitLongPackets) ? int32_t(a->Local.LongLen) : a->Local.MaxLen;
+  s.KermitMaxWindows = a->Local.Windows;
+  s.KermitSWCTurnDelay = int32_t(a->SWCTurnDelay);
+  s.KermitTimeoutSecs = a->Local.TimeoutSecs;
+  s.KermitLiteralNames = a->LiteralNames;
+  s.KermitPadCharacter = char(a->Local.PadChar);
+  s.KermitPadCount = a->Local.PadCount;
+  s.KermitTerminator = char(a->Local.Terminator);
+  s.KermitCtlPrefix = char(a->Local.CtlPrefix);
+  s.KermitHighbitPrefix = char(a->Local.HibitPrefix);
+  s.KermitRepeatPrefix = char(a->Local.RepeatPrefix);
+}
+
+}  // namespace
+
+const TEngine kKermitEngine{.Name = "Kermit", .LogKind = lkKermit, .StateBase = skKermitStates,
+                            .Settings = TSettingsGroup::Kermit,
+                            .CheckMethods = (1 << bcmChecksum) | (1 << bcmChecksum2) | (1 << bcmCrcK),
+                            .Init = [](TransferRecord& r, TProtocolType) { return InitKermit(r); },
+                            .Done = DoneKermit, .Apply = ApplyKermit, .Read = ReadKermit,
+                            .Prepare = {PrepareReceiveKermit, PrepareTransmitKermit},
+                            .Handler = {KermitReceiveHandler, KermitTransmitHandler}};
 
 }  // namespace zav

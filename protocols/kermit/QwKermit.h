@@ -21,10 +21,6 @@ enum TKermitState : uint8_t {
   rkDone
 };
 
-// Bits of TransferOptions that the Kermit setters keep.
-constexpr uint32_t tfKermitLongPackets = 0x010;
-constexpr uint32_t tfKermitSlidingWindows = 0x020;
-
 constexpr uint32_t kKermitInputSize = 4096;
 constexpr uint32_t kKermitChunkSize = 1024;
 
@@ -98,7 +94,7 @@ struct TKermitArea : TProtocolArea {
 
 // The record's Kermit area; null when the record holds another protocol.
 TKermitArea* KermitArea(TransferRecord& r);
-const char* KermitStateName(TKermitState state);
+extern const TEngine kKermitEngine;
 
 int32_t InitKermit(TransferRecord& r);
 void DoneKermit(TransferRecord& r);

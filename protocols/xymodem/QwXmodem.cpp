@@ -60,14 +60,6 @@ TXmodemArea* XmodemArea(TransferRecord& r) {
   return dynamic_cast<TXmodemArea*>(r.Area.get());
 }
 
-const char* XmodemStateName(TXmodemState state) {
-  static const char* const names[] = {
-      "txInitial",  "txHandshake", "txGetBlock",   "txWtFreeSpc",  "txSendBlock", "txDraining", "txRplyPnding",
-      "txEndDrain", "txFirstEOT",  "txRestEOT",    "txEotReply",   "txFinished",  "txDone",     "rxInitial",
-      "rxWtFrHSRply", "rxWtFrBlStrt", "rxCollBlock", "rxProcBlck", "rxFinSkip",   "rxFinished", "rxDone"};
-  return state <= rxDone ? names[state] : "";
-}
-
 void ApplyXmodemCRC(TransferRecord& r, TXmodemArea& a, bool on) {
   if (a.OneKMode || a.Ymodem) on = true;
   a.CRCMode = on;
@@ -1062,5 +1054,29 @@ int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a) {
   // Multiplied before dividing: above 8192 cps the drain time is not 0.
   return int32_t((int64_t(kFileBufferSize) * 182 / (int64_t(cps) * 10) + a.XYmodemBlockWait) * 2);
 }
+
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
+
+void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
+  if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;
+}
+
+namespace {
+
+// The four Xmodem types differ in name and block check; checksum and CRC
+// switch into each other.
+constexpr TEngine XmodemVariant(const char* name, TProtocolType sibling, TBlockCheckMethod siblingCheck) {
+  return {.Name = name, .LogKind = lkXmodem, .StateBase = skXmodemStates, .Settings = TSettingsGroup::XYmodem,
+          .SiblingCheck = siblingCheck, .Sibling = sibling, .Init = InitXmodem, .Apply = ApplyXYmodem,
+          .Read = ReadXYmodem, .Prepare = {PrepareReceiveXmodem, PrepareTransmitXmodem},
+          .Handler = {XmodemReceiveHandler, XmodemTransmitHandler}};
+}
+
+}  // namespace
+
+const TEngine kXmodemEngine = XmodemVariant("Xmodem", ptXmodemCRC, bcmCrc16);
+const TEngine kXmodemCRCEngine = XmodemVariant("XmodemCRC", ptXmodem, bcmChecksum);
+const TEngine kXmodem1KEngine = XmodemVariant("Xmodem1K", ptNoProtocol, bcmNone);
+const TEngine kXmodem1KGEngine = XmodemVariant("Xmodem1KG", ptNoProtocol, bcmNone);
 
 }  // namespace zav

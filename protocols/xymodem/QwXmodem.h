@@ -90,7 +90,10 @@ int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a);
 
 // The record's Xmodem machine (also inside Ymodem); null for other protocols.
 TXmodemArea* XmodemArea(TransferRecord& r);
-const char* XmodemStateName(TXmodemState state);
+extern const TEngine kXmodemEngine, kXmodemCRCEngine, kXmodem1KEngine, kXmodem1KGEngine;
+// The one setting Xmodem and Ymodem keep: the wait for a reply or the next block.
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s);
+void ReadXYmodem(TransferRecord& r, TProtocolSettings& s);
 
 // --- Codecs ---
 // The block check of `size` data bytes: CRC-16/XMODEM (two zero bytes fed at

@@ -101,15 +101,6 @@ TYmodemArea* YmodemArea(TransferRecord& r) {
   return dynamic_cast<TYmodemArea*>(r.Area.get());
 }
 
-const char* YmodemStateName(TYmodemState state) {
-  static const char* const names[] = {
-      "tyInitial",  "tyHandshake", "tyGetFlName",  "tySndFlName",  "tyDraining", "tyRplyPndng", "tyPrpXmdm",
-      "tySndXmdm",  "tyFinishd",   "tyFinDrain",   "tyDone",       "ryInitial",  "ryDelay",     "ryWtFrHSRply",
-      "ryWtFBlkStrt", "ryCollBlck", "ryProcBlck",  "ryOpenFile",   "ryPrepXmdm", "ryRcvXmodem", "ryFinished",
-      "ryDone"};
-  return state <= ryDone ? names[state] : "";
-}
-
 int32_t InitYmodem(TransferRecord& r, TProtocolType type) {
   if (type != ptYmodem && type != ptYmodemG) return ecBadProtocolFunction;
   auto area = std::make_unique<TYmodemArea>();
@@ -698,5 +689,19 @@ void PrepareReceiveYmodem(TransferRecord& r) {
 void YmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandler(lParam, msg, wParam, ReceiveSteps);
 }
+
+namespace {
+
+constexpr TEngine YmodemVariant(const char* name) {
+  return {.Name = name, .LogKind = lkYmodem, .StateBase = skYmodemStates, .Settings = TSettingsGroup::XYmodem,
+          .Init = InitYmodem, .Done = DoneYmodem, .Apply = ApplyXYmodem, .Read = ReadXYmodem,
+          .Prepare = {PrepareReceiveYmodem, PrepareTransmitYmodem},
+          .Handler = {YmodemReceiveHandler, YmodemTransmitHandler}};
+}
+
+}  // namespace
+
+const TEngine kYmodemEngine = YmodemVariant("Ymodem");
+const TEngine kYmodemGEngine = YmodemVariant("YmodemG");
 
 }  // namespace zav

@@ -64,7 +64,7 @@ struct TYmodemArea : TXmodemArea {
 
 // The record's Ymodem area; null for other protocols.
 TYmodemArea* YmodemArea(TransferRecord& r);
-const char* YmodemStateName(TYmodemState state);
+extern const TEngine kYmodemEngine, kYmodemGEngine;
 
 int32_t InitYmodem(TransferRecord& r, TProtocolType type);
 void DoneYmodem(TransferRecord& r);

@@ -808,4 +808,38 @@ void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+namespace {
+
+int32_t ApplyZmodem(TransferRecord& r, const TProtocolSettings& s) {
+  int32_t rc = SetZmodemOptionOverride(r, s.ZmodemOptionOverride);
+  if (rc == 0) rc = SetZmodemFileOption(r, s.ZmodemFileOption);
+  if (rc == 0) rc = SetZmodemSkipNoFile(r, s.ZmodemSkipNoFile);
+  if (rc == 0) rc = SetZmodemRecover(r, s.ZmodemRecover);
+  if (rc == 0) rc = SetZmodemFinishRetry(r, s.ZmodemFinishRetry);
+  // The buffers are made again only for a change.
+  if (rc == 0 && ZmodemArea(r)->Use8K != s.Zmodem8K) rc = SetZmodem8K(r, s.Zmodem8K);
+  return rc;
+}
+
+void ReadZmodem(TransferRecord& r, TProtocolSettings& s) {
+  TZmodemArea* a = ZmodemArea(r);
+  if (a == nullptr) return;
+  s.ZmodemOptionOverride = a->OptionOverride;
+  s.ZmodemFileOption = uint8_t(a->FileOption & 0x7F);
+  s.ZmodemSkipNoFile = (a->FileOption & kSkipNoFileBit) != 0;
+  s.ZmodemRecover = a->Recover;
+  s.ZmodemFinishRetry = a->FinishRetries;
+  s.Zmodem8K = a->Use8K;
+}
+
+}  // namespace
+
+const TEngine kZmodemEngine{.Name = "Zmodem", .LogKind = lkZmodem, .StateBase = skZmodemStates,
+                            .Settings = TSettingsGroup::Zmodem,
+                            .CheckMethods = (1 << bcmCrc16) | (1 << bcmCrc32),
+                            .Init = [](TransferRecord& r, TProtocolType) { return InitZmodem(r); },
+                            .Done = DoneZmodem, .Apply = ApplyZmodem, .Read = ReadZmodem,
+                            .Prepare = {PrepareReceiveZmodem, PrepareTransmitZmodem},
+                            .Handler = {ZmodemReceiveHandler, ZmodemTransmitHandler}};
+
 }  // namespace zav

@@ -51,15 +51,6 @@ constexpr uint8_t kConvResume = 3;
 // ZFILE management (ZF1): skip the file unless it exists already.
 constexpr uint8_t kSkipNoFileBit = 0x80;
 
-// Internal status values of this engine; both fall back to 4700 after a pass.
-constexpr int32_t psNoHeader = 4725;
-constexpr int32_t psGotHeader = 4726;
-// Subpacket ends as statuses.
-constexpr int32_t psGotCrcE = 4718, psGotCrcG = 4719, psGotCrcW = 4720, psGotCrcQ = 4721;
-
-// The 8K bit of TransferOptions.
-constexpr uint32_t tfZmodem8K = 0x040;
-
 constexpr uint32_t kZmodemBlock = 1024;
 constexpr uint32_t kZmodemBlock8K = 8192;
 constexpr uint32_t kZmodemMinBlock = 256;
@@ -77,7 +68,7 @@ enum TZmodemState : uint8_t {
   rzStartData, rzCollData, rzGotData, rzWaitEof, rzEndOfFile, rzSendFinish, rzCollFin, rzError, rzWaitCancel,
   rzCleanup, rzDone
 };
-const char* ZmodemStateName(TZmodemState state);
+extern const TEngine kZmodemEngine;
 
 // --- Pure codecs -------------------------------------------------------------------
 

@@ -68,17 +68,6 @@ bool CheckOk(const uint8_t* bytes, size_t len, bool crc32) {
 
 }  // namespace
 
-const char* ZmodemStateName(TZmodemState state) {
-  static const char* const names[] = {
-      "tzInitial",   "tzHandshake", "tzGetFile",   "tzSendFile",   "tzCheckFile",  "tzStartData", "tzEscapeData",
-      "tzSendData",  "tzWaitAck",   "tzSendEof",   "tzDrainEof",   "tzCheckEof",   "tzSendFinish", "tzChkFinish",
-      "tzError",     "tzCleanup",   "tzDone",      "rzRqstFile",   "rzDelay",      "rzWaitFile",  "rzCollFile",
-      "rzSendInit",  "rzSndBlkPrp", "rzSendBlock", "rzSync",       "rzStartFile",  "rzStartData", "rzCollData",
-      "rzGotData",   "rzWaitEof",   "rzEndOfFile", "rzSendFinish", "rzCollFin",    "rzError",     "rzWaitCancel",
-      "rzCleanup",   "rzDone"};
-  return state <= rzDone ? names[state] : "";
-}
-
 TZmodemHeaderData PositionData(uint32_t position) {
   return {uint8_t(position), uint8_t(position >> 8), uint8_t(position >> 16), uint8_t(position >> 24)};
 }

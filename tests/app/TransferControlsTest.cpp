@@ -73,8 +73,8 @@ TEST_F(TransferControlsTest, ProtocolChoiceSitsInFreeSpaceAndStartsAtAscii) {
     offered.push_back(form->ProtocolBox->itemText(i).toStdString());
     const auto type = TProtocolType(form->ProtocolBox->itemData(i).toInt());
     if (type != ptAscii) {
-      EXPECT_NE(PrepareTable[type][0], nullptr) << offered.back();
-      EXPECT_NE(HandlerTable[type][1], nullptr) << offered.back();
+      EXPECT_NE(EngineOf(type).Prepare[0], nullptr) << offered.back();
+      EXPECT_NE(EngineOf(type).Handler[1], nullptr) << offered.back();
     }
   }
   ASSERT_GE(offered.size(), 7u);

@@ -138,7 +138,7 @@ TEST_F(AsciiPtyTest, ReceiveEndsOnCtrlZ) {
   protocol->SetProtocolType(ptAscii);
   protocol->SetUpcaseFileNames(false);
   protocol->SetFileName("recv1.txt");
-  StartTransfer(protocol->Record(), ptAscii, false, HandlerTable[ptAscii][0], PrepareTable[ptAscii][0]);
+  StartTransfer(protocol->Record(), ptAscii, false, EngineOf(ptAscii).Handler[0], EngineOf(ptAscii).Prepare[0]);
   ASSERT_EQ(write(master, "some text\r\n\x1a", 12), 12);
   ASSERT_TRUE(WaitFinish());
   EXPECT_EQ(events.FinishCode(), 0);
@@ -150,7 +150,7 @@ TEST_F(AsciiPtyTest, ReceiveEndsOnSilence) {
   protocol->SetUpcaseFileNames(false);
   protocol->SetAsciiEOFTimeout(36);
   protocol->SetFileName("recv2.txt");
-  StartTransfer(protocol->Record(), ptAscii, false, HandlerTable[ptAscii][0], PrepareTable[ptAscii][0]);
+  StartTransfer(protocol->Record(), ptAscii, false, EngineOf(ptAscii).Handler[0], EngineOf(ptAscii).Prepare[0]);
   ASSERT_EQ(write(master, "quiet", 5), 5);
   ASSERT_TRUE(WaitFinish());
   EXPECT_EQ(events.FinishCode(), 0);

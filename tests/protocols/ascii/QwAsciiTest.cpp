@@ -271,7 +271,7 @@ class AsciiReceiveTest : public MemoryProtocolTest {
     protocol->SetUpcaseFileNames(false);
     protocol->SetFileName(name);
     TransferRecord& r = Record();
-    StartTransfer(r, ptAscii, false, HandlerTable[ptAscii][0], PrepareTable[ptAscii][0]);
+    StartTransfer(r, ptAscii, false, EngineOf(ptAscii).Handler[0], EngineOf(ptAscii).Prepare[0]);
     DrainQueue();
   }
   void Receive(const std::string& bytes) {
@@ -328,7 +328,7 @@ TEST_F(AsciiReceiveTest, ACancelKeepsWhatWasAlreadyReceived) {
   StartReceive("part.txt");
   Receive(std::string(70, 'p'));  // one block written, ten bytes collected
   // What the component's cancel does, for a receive started on the record.
-  HandlerTable[ptAscii][0](MsgProtocolCancel, 0, LPARAM(uint32_t(device->Handle()) << 16));
+  EngineOf(ptAscii).Handler[0](MsgProtocolCancel, 0, LPARAM(uint32_t(device->Handle()) << 16));
   DrainQueue();
   ASSERT_TRUE(events.Finished());
   EXPECT_EQ(events.FinishCode(), ecCancelRequested);

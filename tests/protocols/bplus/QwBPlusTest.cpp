@@ -512,11 +512,5 @@ TEST(BPlusSettings, SettersCheckTheProtocolAndTheirRanges) {
   EXPECT_EQ(BPlusArea(r), nullptr);
 }
 
-TEST(BPlusStates, EveryStateHasItsNameInTheDispatchLog) {
-  InitStringResources();
-  for (int s = bpInitial; s <= bpDone; ++s)
-    EXPECT_EQ(MeroErrorStrings().GetText(idLogSubKindNames + skBPlusStates + s), BPlusStateName(TBPlusState(s)));
-}
-
 }  // namespace
 }  // namespace zav::test

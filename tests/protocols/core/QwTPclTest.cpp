@@ -6,7 +6,13 @@
 
 #include <cstring>
 
+#include "protocols/ascii/QwAscii.h"
+#include "protocols/bplus/QwBPlus.h"
+#include "protocols/kermit/QwKermit.h"
+#include "protocols/xymodem/QwYmodem.h"
+#include "protocols/zmodem/QwZmodem.h"
 #include "serial/QxExcept.h"
+#include "serial/QxSrMgr.h"
 #include "tests/protocols/ProtocolTestSupport.h"
 
 namespace zav::test {
@@ -262,7 +268,7 @@ TEST_F(CoreTest, FinishDerivesTheCodeFromTheStatusAndPostsIt) {
 }
 
 TEST_F(CoreTest, StartOnAClosedPortFinishesWithMinus103) {
-  StartTransfer(R(), ptAscii, true, HandlerTable[ptAscii][1], PrepareTable[ptAscii][1]);
+  StartTransfer(R(), ptAscii, true, EngineOf(ptAscii).Handler[1], EngineOf(ptAscii).Prepare[1]);
   DrainQueue();
   EXPECT_EQ(reports, (std::vector<std::string>{"finish -103"}));
 }
@@ -292,6 +298,75 @@ TEST_F(CoreTest, UpcaseKeepsDirectoriesAndNamesThatWouldNotOpen) {
   SetBufferText(R().PathName, "lower/new.txt");
   UpcasePathName(R(), false);
   EXPECT_EQ(BufferText(R().PathName), "lower/NEW.TXT");
+}
+
+// --- The list of engines ---------------------------------------------------------------------
+
+// Each engine's states take a run of dispatch-log names from its base: the
+// first and last names are the enum's ends, and no run reaches into the next.
+TEST(Engines, StateNamesSpanEachEnginesStatesInTheDispatchLog) {
+  InitStringResources();
+  const struct {
+    TProtocolType type;
+    int first, last;
+    const char *firstName, *lastName;
+    uint8_t nextBase;
+  } engines[] = {
+      {ptXmodem, txInitial, rxDone, "txInitial", "rxDone", skYmodemStates},
+      {ptYmodem, tyInitial, ryDone, "tyInitial", "ryDone", skZmodemStates},
+      {ptZmodem, tzInitial, rzDone, "tzInitial", "rzDone", skKermitStates},
+      {ptKermit, tkInit, rkDone, "tkInit", "rkDone", skAsciiStates},
+      {ptAscii, taInitial, raDone, "taInitial", "raDone", skBPlusStates},
+      {ptBPlus, bpInitial, bpDone, "bpInitial", "bpDone", 252},
+  };
+  for (const auto& e : engines) {
+    SCOPED_TRACE(EngineOf(e.type).Name);
+    EXPECT_EQ(EngineStateName(e.type, e.first), e.firstName);
+    EXPECT_EQ(EngineStateName(e.type, e.last), e.lastName);
+    EXPECT_LT(EngineOf(e.type).StateBase + e.last, e.nextBase);
+  }
+  EXPECT_EQ(EngineStateName(ptKermit, tkDone), "tkDone");
+  EXPECT_EQ(EngineStateName(ptKermit, rkInit), "rkInit");
+}
+
+// Every protocol type has an engine both ways with its own name and log
+// kind; none and values out of range have none.
+TEST(Engines, EveryTypeHasItsEngineAndUnknownTypesHaveNone) {
+  const struct {
+    TProtocolType type;
+    const char* name;
+    uint8_t logKind;
+    TSettingsGroup settings;
+  } types[] = {
+      {ptXmodem, "Xmodem", lkXmodem, TSettingsGroup::XYmodem},
+      {ptXmodemCRC, "XmodemCRC", lkXmodem, TSettingsGroup::XYmodem},
+      {ptXmodem1K, "Xmodem1K", lkXmodem, TSettingsGroup::XYmodem},
+      {ptXmodem1KG, "Xmodem1KG", lkXmodem, TSettingsGroup::XYmodem},
+      {ptYmodem, "Ymodem", lkYmodem, TSettingsGroup::XYmodem},
+      {ptYmodemG, "YmodemG", lkYmodem, TSettingsGroup::XYmodem},
+      {ptZmodem, "Zmodem", lkZmodem, TSettingsGroup::Zmodem},
+      {ptKermit, "Kermit", lkKermit, TSettingsGroup::Kermit},
+      {ptAscii, "Ascii", lkAscii, TSettingsGroup::Ascii},
+      {ptBPlus, "B+", lkBPlus, TSettingsGroup::None},
+  };
+  for (const auto& t : types) {
+    const TEngine& e = EngineOf(t.type);
+    SCOPED_TRACE(t.name);
+    EXPECT_STREQ(e.Name, t.name);
+    EXPECT_EQ(e.LogKind, t.logKind);
+    EXPECT_EQ(e.Settings, t.settings);
+    EXPECT_NE(e.Init, nullptr);
+    for (int direction : {0, 1}) {
+      EXPECT_NE(e.Prepare[direction], nullptr);
+      EXPECT_NE(e.Handler[direction], nullptr);
+    }
+  }
+  for (int type : {int(ptNoProtocol), -1, kProtocolTypeCount, 255}) {
+    const TEngine& e = EngineOf(type);
+    EXPECT_STREQ(e.Name, "None") << type;
+    EXPECT_EQ(e.Handler[0], nullptr) << type;
+    EXPECT_EQ(e.Prepare[1], nullptr) << type;
+  }
 }
 
 }  // namespace

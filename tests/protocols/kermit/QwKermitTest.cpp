@@ -669,15 +669,5 @@ TEST_F(KermitTest, AFailureInTheStartPassStillFinishes) {
   EXPECT_EQ(Finish(), ecProtocolError);
 }
 
-TEST_F(KermitTest, StateNamesForTheDispatchLog) {
-  EXPECT_STREQ(KermitStateName(tkInit), "tkInit");
-  EXPECT_STREQ(KermitStateName(tkDone), "tkDone");
-  EXPECT_STREQ(KermitStateName(rkInit), "rkInit");
-  EXPECT_STREQ(KermitStateName(rkDone), "rkDone");
-  for (int s = tkInit; s <= rkDone; ++s)
-    EXPECT_EQ(MeroErrorStrings().GetText(idLogSubKindNames + skKermitStates + uint32_t(s)),
-              KermitStateName(TKermitState(s)));
-}
-
 }  // namespace
 }  // namespace zav::test

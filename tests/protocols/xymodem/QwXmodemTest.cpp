@@ -119,16 +119,6 @@ TEST(XmodemSettings, TypesFlagsAndTheComponentSwitches) {
   EXPECT_EQ(p.XYmodemBlockWait(), 50);
 }
 
-TEST(XmodemSettings, StateNamesMatchTheDispatchLogNames) {
-  InitStringResources();
-  for (int s = txInitial; s <= rxDone; ++s)
-    EXPECT_EQ(MeroErrorStrings().GetText(idLogSubKindNames + skXmodemStates + uint32_t(s)),
-              XmodemStateName(TXmodemState(s)));
-  for (int s = tyInitial; s <= ryDone; ++s)
-    EXPECT_EQ(MeroErrorStrings().GetText(idLogSubKindNames + skYmodemStates + uint32_t(s)),
-              YmodemStateName(TYmodemState(s)));
-}
-
 // --- Transmit --------------------------------------------------------------------------------
 
 class XmodemTransmitTest : public XmodemEngineTest {

@@ -135,7 +135,7 @@ TEST_F(YmodemTransmitTest, TheAbortMessageEndsTheBatchWithMinus6016) {
   Out();
   Feed(kAck + "C");
   Out();
-  HandlerTable[ptYmodem][1](MsgYmodemAbort, 0, LPARAM(uint32_t(device->Handle()) << 16));
+  EngineOf(ptYmodem).Handler[1](MsgYmodemAbort, 0, LPARAM(uint32_t(device->Handle()) << 16));
   DrainQueue();
   EXPECT_EQ(Out(), "");  // no end-of-batch header after an abort
   ASSERT_TRUE(events.Finished());

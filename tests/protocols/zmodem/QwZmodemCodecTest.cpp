@@ -241,10 +241,5 @@ TEST(ZmodemCodec, FileInformationBothWays) {
   EXPECT_EQ(ParseFileInfo(reinterpret_cast<const uint8_t*>(wire.data()), wire.size()).Name.size(), 255u);
 }
 
-TEST(ZmodemCodec, StateNamesAreTheOnesTheDispatchLogShows) {
-  for (int s = tzInitial; s <= rzDone; ++s)
-    EXPECT_EQ(ZmodemStateName(TZmodemState(s)), MeroErrorStrings().GetText(idLogSubKindNames + skZmodemStates + s));
-}
-
 }  // namespace
 }  // namespace zav::test
