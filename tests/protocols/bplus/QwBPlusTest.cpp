@@ -47,6 +47,14 @@ std::vector<TraceStep> ReadTrace(const std::string& name) {
   return steps;
 }
 
+// A packet of the peer's with the default quoting and the checksum.
+std::string Packet(uint8_t digit, uint8_t type, const std::string& body) {
+  std::vector<uint8_t> out;
+  BPlusEncodePacket(out, digit, type, reinterpret_cast<const uint8_t*>(body.data()), body.size(),
+                    TBPlusQuoteSet::Default(), false);
+  return std::string(out.begin(), out.end());
+}
+
 std::string Hex(const std::string& bytes) {
   std::string out;
   char buf[4];
@@ -131,17 +139,11 @@ TEST_F(BPlusTraceTest, AReceivedNameNeverLeavesTheDestination) {
   protocol->SetDestinationDirectory((scratch.path() / "in").string());
   protocol->BeginReceive();
   DrainQueue();
-  auto packet = [](uint8_t digit, uint8_t type, const std::string& body) {
-    std::vector<uint8_t> out;
-    BPlusEncodePacket(out, digit, type, reinterpret_cast<const uint8_t*>(body.data()), body.size(),
-                      TBPlusQuoteSet::Default(), false);
-    return std::string(out.begin(), out.end());
-  };
   std::vector<uint8_t> params;
   BPlusEncodeParamsPacket(params, 1, BPlusEncodeParams(TBPlusParams{}));
   for (const std::string& bytes : {std::string("\x05") + std::string(params.begin(), params.end()),
-                                   std::string("\x10" "2") + packet(3, 'T', "DB../../escape.bin") +
-                                       packet(4, 'N', "payload") + packet(5, 'T', "C")}) {
+                                   std::string("\x10" "2") + Packet(3, 'T', "DB../../escape.bin") +
+                                       Packet(4, 'N', "payload") + Packet(5, 'T', "C")}) {
     device->InjectReceived(bytes);
     device->DeviceEventPass(0xFFFFFFFF);
     DrainQueue();
@@ -168,19 +170,13 @@ TEST_F(BPlusTraceTest, AResumeTheHostRefusesEndsTheReceiveAndKeepsThePart) {
   protocol->OnProtocolStatus = [&](TMroCustomProtocol* p, uint16_t) { statuses.push_back(p->ProtocolStatus()); };
   protocol->BeginReceive();
   DrainQueue();
-  auto packet = [](uint8_t digit, uint8_t type, const std::string& body) {
-    std::vector<uint8_t> out;
-    BPlusEncodePacket(out, digit, type, reinterpret_cast<const uint8_t*>(body.data()), body.size(),
-                      TBPlusQuoteSet::Default(), false);
-    return std::string(out.begin(), out.end());
-  };
   TBPlusParams host;
   host.BS = 4;
   host.DR = 1;
   std::vector<uint8_t> params;
   BPlusEncodeParamsPacket(params, 1, BPlusEncodeParams(host));
   for (const std::string& bytes : {std::string("\x05") + std::string(params.begin(), params.end()),
-                                   std::string("\x10" "2") + packet(3, 'T', "DBpart.bin")}) {
+                                   std::string("\x10" "2") + Packet(3, 'T', "DBpart.bin")}) {
     device->InjectReceived(bytes);
     device->DeviceEventPass(0xFFFFFFFF);
     DrainQueue();
@@ -189,9 +185,9 @@ TEST_F(BPlusTraceTest, AResumeTheHostRefusesEndsTheReceiveAndKeepsThePart) {
   const uint16_t crc = BPlusCrc(reinterpret_cast<const uint8_t*>(digits.data()), digits.size());
   device->Wire();
   const std::string sent = device->Sent();
-  EXPECT_NE(sent.find(packet(4, 'T', "r10 " + std::to_string(crc))), std::string::npos) << Hex(sent);
+  EXPECT_NE(sent.find(Packet(4, 'T', "r10 " + std::to_string(crc))), std::string::npos) << Hex(sent);
   EXPECT_EQ(asked, std::vector<TWriteFailAction>{wfWriteRename});
-  device->InjectReceived("\x10" "4" + packet(5, 'F', "rNo resume"));
+  device->InjectReceived("\x10" "4" + Packet(5, 'F', "rNo resume"));
   device->DeviceEventPass(0xFFFFFFFF);
   DrainQueue();
   ASSERT_TRUE(events.Finished());
