@@ -251,23 +251,16 @@ void PrepareTransmitAscii(TransferRecord& r) {
   }
   a->EOFSeen = false;
   r.BlockNum = 0;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   a->AsciiState = taInitial;
   r.ProtocolError = 0;
   r.LastBlock = false;
 }
 
-void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TAsciiArea* ap = AsciiArea(r);
-  if (ap == nullptr) return;
-  TAsciiArea& a = *ap;
-  if (a.AsciiState == taDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
+namespace {
+
+void TransmitPass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
+  if (a.AsciiState == taDone) return;
   // The busy-waits of this call: together they stay below MaxDelayBatch.
   uint32_t busyWaited = 0;
   for (;;) {
@@ -329,7 +322,7 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
             SetState(a, taGetBlock);
           }
           UpdateElapsedTicks(r);
-          r.ForceStatus = true;
+          RefreshStatus(r);
         }
         break;
       case taSendDelay:
@@ -364,6 +357,12 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+}  // namespace
+
+void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, AsciiArea, TransmitPass);
+}
+
 // --- Receive -----------------------------------------------------------------------------
 
 void PrepareReceiveAscii(TransferRecord& r) {
@@ -380,17 +379,10 @@ void PrepareReceiveAscii(TransferRecord& r) {
   r.ForceStatus = false;
 }
 
-void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TAsciiArea* ap = AsciiArea(r);
-  if (ap == nullptr) return;
-  TAsciiArea& a = *ap;
-  if (a.AsciiState == raDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
+namespace {
+
+void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
+  if (a.AsciiState == raDone) return;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
     if (HandlerPassHead(r, msg, wParam, lkAscii, uint8_t(skAsciiStates + a.AsciiState))) {
@@ -437,7 +429,7 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         r.FileOffset = 0;
         r.BlockNum = 1;
         r.CollectCount = 0;
-        r.ForceStatus = true;
+        RefreshStatus(r);
         ArmTimer(r, r.TimeoutTrigger, r.ReceiveTimeout);
         // Started again at the first byte; a receive that gets none still
         // reports a true elapsed time.
@@ -480,7 +472,7 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (!failed) {
           r.FileOffset += count;
           ArmTimer(r, r.TimeoutTrigger, r.ReceiveTimeout);
-          r.ForceStatus = true;
+          RefreshStatus(r);
           r.CollectCount = 0;
         }
         if (failed || a.EOFSeen) {
@@ -503,13 +495,20 @@ void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+}  // namespace
+
+void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, AsciiArea, ReceivePass);
+}
+
 namespace {
 
 int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);
   if (rc == 0) rc = SetAsciiEOLChar(r, s.AsciiEOLChar);
   if (rc == 0)
-    rc = SetAsciiEOLTranslation(r, TAsciiEOLTranslation(s.AsciiCRTranslation), TAsciiEOLTranslation(s.AsciiLFTranslation));
+    rc = SetAsciiEOLTranslation(r, TAsciiEOLTranslation(s.AsciiCRTranslation),
+                                TAsciiEOLTranslation(s.AsciiLFTranslation));
   if (rc == 0) rc = SetAsciiEOFTimeout(r, s.AsciiEOFTimeout);
   return rc;
 }

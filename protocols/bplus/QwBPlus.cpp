@@ -115,11 +115,6 @@ void DropUnsent(TBPlusArea& a) {
 
 // --- Timing -------------------------------------------------------------------------------
 
-int32_t LineTicks(const TransferRecord& r, size_t bytes) {
-  const uint64_t cps = r.ActualCPS > 0 ? r.ActualCPS : 960;
-  return int32_t(std::min<uint64_t>(bytes * 1000 / cps / kMsPerTick + 1, 1u << 24));
-}
-
 // The wait for an acknowledgement or a packet: the margin plus the time the
 // line needs for our queued output and one packet at its largest.
 int32_t WaitTicks(const TransferRecord& r, const TBPlusArea& a) {
@@ -239,7 +234,7 @@ void Fail(TransferRecord& r, TBPlusArea& a, uint8_t code, const std::string& tex
   a.FailDigit = a.Seq;
   a.FailTries = tries;
   a.Step = Step::Failing;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   ArmWait(r, a);
   ToListen(a);
 }
@@ -250,7 +245,7 @@ bool CountError(TransferRecord& r, TBPlusArea& a, bool timeout, int32_t status) 
   ++r.BlockErrors;
   ++r.TotalErrors;
   r.ProtocolStatus = status;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   if (!timeout) a.AllTimeouts = false;
   if (++a.Errors <= a.ErrorLimit) return true;
   if (a.AllTimeouts)
@@ -359,7 +354,7 @@ void StartFileStatus(TransferRecord& r) {
   r.BlockErrors = 0;
   r.FileOffset = 0;
   NewTimer(r.TransferTimer, 1);
-  r.ForceStatus = true;
+  RefreshStatus(r);
 }
 
 // The answer of the application to a file that exists: the resume query,
@@ -418,7 +413,7 @@ void FileDone(TransferRecord& r, TBPlusArea& a) {
   a.FileActive = false;
   UpdateElapsedTicks(r);
   r.LogFileHook(r, a.Receiving ? lfReceiveOk : lfTransmitOk);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   if (a.Initiator) {
     InitiatorNext(r, a);
     return;
@@ -439,7 +434,7 @@ void OnAcked(TransferRecord& r, TBPlusArea& a, Sent kind, uint32_t dataLen, bool
     case Sent::Data:
       r.BytesTransferred += int64_t(dataLen);
       r.BytesRemaining -= int64_t(dataLen);
-      r.ForceStatus = true;
+      RefreshStatus(r);
       // A quiet line earns the longer packets back.
       if (++a.CleanRun >= kBPlusCleanRun && a.DataBlock < a.Force.BlockSize) {
         a.DataBlock = std::min(a.Force.BlockSize, a.DataBlock * 2);
@@ -1091,7 +1086,7 @@ void WriteData(TransferRecord& r, TBPlusArea& a) {
   r.FileOffset += body.size();
   r.BytesTransferred += int64_t(body.size());
   ++r.BlockNum;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   SendAck(a, a.Seq);
   ArmWait(r, a);
   a.State = bpSendPacket;
@@ -1200,7 +1195,7 @@ void Prepare(TransferRecord& r, bool transmit) {
   a.Mine = MyParams(r, a);
   r.BlockSize = uint32_t(a.Mine.BS) * 128;
   r.FindFirstPending = true;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   if (a.Initiator) {
     // The first file (or name) is known before any byte goes out.
     char name[kMaxPathChars + 1] = {0};
@@ -1231,17 +1226,8 @@ void Prepare(TransferRecord& r, bool transmit) {
   a.State = bpInitial;
 }
 
-void Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TBPlusArea* ap = BPlusArea(r);
-  if (ap == nullptr) return;
-  TBPlusArea& a = *ap;
-  if (a.State == bpDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
+void HandlePass(TransferRecord& r, TBPlusArea& a, UINT msg, WPARAM wParam) {
+  if (a.State == bpDone) return;
   for (;;) {
     // A trigger and a cancel are seen by one pass only.
     const int32_t trigger = int32_t(wParam);
@@ -1257,6 +1243,8 @@ void Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (a.State == bpDone || !RunState(r, a, trigger) || a.State == bpDone) return;
   }
 }
+
+void Handle(UINT msg, WPARAM wParam, LPARAM lParam) { RunHandlerPass(msg, wParam, lParam, BPlusArea, HandlePass); }
 
 }  // namespace
 

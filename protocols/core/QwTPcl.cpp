@@ -763,7 +763,7 @@ bool SkipsWhenUnplaceable(TransferRecord& r, int err) {
   // impossible: it is skipped, not the session.
   if (err != ENOTDIR) return false;
   r.ProtocolStatus = psCantWriteFile;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   return true;
 }
 
@@ -780,7 +780,7 @@ void DefPrepareWriting(TransferRecord& r) {
   if (!exists && probe != ENOENT) return fail(probe);
   if (exists && r.WriteFailAction == wfWriteFail) {
     r.ProtocolStatus = psCantWriteFile;
-    r.ForceStatus = true;
+    RefreshStatus(r);
     r.FileBuffer.clear();
     return;
   }
@@ -888,6 +888,10 @@ bool BuildReceivePath(const TransferRecord& r, const std::string& peerName, bool
 }
 
 // --- Block checks ----------------------------------------------------------------------------
+
+int32_t LineTicks(const TransferRecord& r, uint64_t bytes) {
+  return int32_t(std::min<uint64_t>(bytes * 1000 / LineCps(r) / kMsPerTick + 1, 1u << 24));
+}
 
 uint8_t UpdateChecksum(uint8_t byte, uint8_t sum) { return uint8_t(sum + byte); }
 

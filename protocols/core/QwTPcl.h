@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "protocols/core/QwAbsPcl.h"
+#include "serial/ZiRode.h"
 
 namespace zav {
 
@@ -56,6 +57,23 @@ class THandlerCall {
   TransferRecord* record_ = nullptr;
 };
 
+// The head of every engine's trigger handler: the call's record under its
+// lock for the whole call, and the engine's area in it. Nothing runs when the
+// record is gone, holds another engine's area (the protocol was switched) or
+// has no dispatcher (the transfer ended). MsgTriggerAvail's wParam is a byte
+// count, not a trigger: the pass sees 0.
+template <class Area, class Pass>
+void RunHandlerPass(UINT msg, WPARAM wParam, LPARAM lParam, Area* (*areaOf)(TransferRecord&), Pass pass) {
+  const THandlerCall call(lParam);
+  TransferRecord* r = call.Record();
+  if (r == nullptr) return;
+  TLockGuard lock(r->RecordLock);
+  Area* a = areaOf(*r);
+  if (a == nullptr || r->Dispatcher == nullptr) return;
+  if (msg == MsgTriggerAvail) wParam = 0;
+  pass(*r, *a, msg, wParam);
+}
+
 // Waits (bounded) until no handler call that found `r` is left: a call that
 // found it before its transfer ended may still wait for its lock, and the
 // record's area must not change or go under it.
@@ -65,6 +83,8 @@ void WaitForHandlerCalls(TransferRecord& r);
 // carrier loss (returns true: the caller goes to its "finished" state), then
 // the status pacing.
 bool HandlerPassHead(TransferRecord& r, UINT msg, WPARAM wParam, uint8_t logKind, uint8_t subKind);
+// Asks for a status report at the next handler pass (paced by StatusInterval).
+inline void RefreshStatus(TransferRecord& r) { r.ForceStatus = true; }
 void PurgeOutputOfPort(TransferRecord& r);
 void PurgeInputOfPort(TransferRecord& r);
 
@@ -135,6 +155,15 @@ int CreateRenamedFile(TransferRecord& r, std::string& path);
 // ENOTDIR (a directory part is a file): the file is skipped with status
 // psCantWriteFile, true. Any other error: false.
 bool SkipsWhenUnplaceable(TransferRecord& r, int err);
+
+// --- The line's time ---
+// The speed assumed while the line's is unknown (a closed port): 9600 baud.
+constexpr uint32_t kUnknownLineCps = 960;
+// Characters a second on the line.
+inline uint32_t LineCps(const TransferRecord& r) { return r.ActualCPS > 0 ? r.ActualCPS : kUnknownLineCps; }
+// The 55 ms ticks the line needs for `bytes`, one more than their whole
+// ticks (at most 2^24).
+int32_t LineTicks(const TransferRecord& r, uint64_t bytes);
 
 // --- Block checks ---
 uint8_t UpdateChecksum(uint8_t byte, uint8_t sum);

@@ -201,7 +201,7 @@ void ProcessSendInit(TransferRecord& r, TKermitArea& a, const uint8_t* data, siz
 // is reported).
 bool CountError(TransferRecord& r, TKermitArea& a, int32_t status) {
   r.ProtocolStatus = status;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   ++a.Retries;
   ++r.TotalErrors;
   ++r.BlockErrors;
@@ -411,7 +411,7 @@ uint32_t EncodeFromFile(TransferRecord& r, TKermitArea& a) {
 
 // Opens the next file of the batch: 1 opened, 0 none left, -1 failed.
 int OpenNextFile(TransferRecord& r, TKermitArea& a) {
-  r.ForceStatus = true;
+  RefreshStatus(r);
   a.Retries = 0;
   // The counts of the last file stay for the last report when none follows.
   if (!r.NextFileHook(r, r.PathName.data())) {
@@ -843,23 +843,16 @@ void PrepareTransmitKermit(TransferRecord& r) {
   ResetTransferStatus(r);
   ShowFirstStatus(r);
   BeginTransfer(r, *a, tkInit);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   r.ProtocolError = 0;
 }
 
-void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TKermitArea* ap = KermitArea(r);
-  if (ap == nullptr) return;
-  TKermitArea& a = *ap;
-  if (a.KermitState == tkDone || r.Dispatcher == nullptr) return;
+namespace {
+
+void TransmitPass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
+  if (a.KermitState == tkDone) return;
   // The start calls the handler once itself, with no message.
   const bool startPass = msg == 0;
-  if (msg == MsgTriggerAvail) wParam = 0;
   if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
@@ -992,7 +985,7 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
           s = TKermitSlot{n, a.Seq, true, false, 0};
           std::memcpy(SlotData(a, idx), a.SendData.data(), n);
           ++r.BlockNum;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.SendSlot = idx;
           a.WaitingRoom = false;
           SetState(a, tkSendData);
@@ -1183,6 +1176,12 @@ void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+}  // namespace
+
+void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, KermitArea, TransmitPass);
+}
+
 // --- Receive -------------------------------------------------------------------------------------
 
 void PrepareReceiveKermit(TransferRecord& r) {
@@ -1300,21 +1299,10 @@ TKermitState Duplicate(TransferRecord& r, TKermitArea& a, const TKermitReader& p
   return rkError;
 }
 
-}  // namespace
-
-void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TKermitArea* ap = KermitArea(r);
-  if (ap == nullptr) return;
-  TKermitArea& a = *ap;
-  if (a.KermitState == rkDone || r.Dispatcher == nullptr) return;
+void ReceivePass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
+  if (a.KermitState == rkDone) return;
   // The start calls the handler once itself, with no message.
   const bool startPass = msg == 0;
-  if (msg == MsgTriggerAvail) wParam = 0;
   if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
@@ -1341,7 +1329,7 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
           // A sender that starts late is waited for until the user cancels:
           // silence before the first packet is no error.
           r.ProtocolStatus = psTimeout;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           ArmTimeout(r, a, r.HandshakeWait);
         }
         break;
@@ -1490,7 +1478,7 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
         }
         switch (p.Type) {
           case 'D':
-            r.ForceStatus = true;
+            RefreshStatus(r);
             if (!StoreData(r, a, p)) {
               SendText(r, a, 'E', p.Seq, kCantWrite);
               a.CancelSent = true;
@@ -1552,6 +1540,12 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     wParam = 0;
     if (a.KermitState == rkDone || r.Dispatcher == nullptr || !ReceiveAgain(r, a)) return;
   }
+}
+
+}  // namespace
+
+void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, KermitArea, ReceivePass);
 }
 
 namespace {

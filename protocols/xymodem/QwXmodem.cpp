@@ -194,11 +194,6 @@ bool XmodemByteReady(TransferRecord& r) { return r.Dispatcher != nullptr && r.Di
 
 int32_t XmodemReceiveWait(const TXmodemArea& a) { return 2 * a.XYmodemBlockWait; }
 
-int32_t XmodemLineTicks(const TransferRecord& r, uint32_t bytes) {
-  if (r.ActualCPS == 0) return 0;
-  return int32_t((uint64_t(bytes) * 1000 / r.ActualCPS + kMsPerTick - 1) / kMsPerTick);
-}
-
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count) {
   if (r.Dispatcher == nullptr) return ecNotOpen;
   return r.Dispatcher->WriteBlock(bytes, count);
@@ -210,7 +205,7 @@ void XmodemCancel(TransferRecord& r) {
   static const uint8_t kCancel[] = {cCAN, cCAN, cCAN, cBS, cBS, cBS};
   PurgeOutputOfPort(r);
   XmodemSend(r, kCancel, sizeof kCancel);
-  r.ForceStatus = true;
+  RefreshStatus(r);
 }
 
 void PurgeAllInput(TransferRecord& r) {
@@ -234,7 +229,7 @@ bool XmodemHandshakeRetry(TransferRecord& r, TXmodemArea& a) {
   if (a.HandshakeCount > 1) {
     ++r.BlockErrors;
     ++r.TotalErrors;
-    r.ForceStatus = true;
+    RefreshStatus(r);
   }
   return true;
 }
@@ -260,11 +255,11 @@ bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a) {
       break;
     case cCAN:
       r.ProtocolStatus = psCancelRequested;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       return false;
     default:
       r.ProtocolStatus = psProtocolError;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       return false;
   }
   DeriveXmodemType(r, a);
@@ -277,7 +272,7 @@ bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a) {
   if (r.BlockErrors <= a.BlockErrorLimit) return true;
   GotError(r, ecTooManyErrors);
   r.ProtocolStatus = psProtocolError;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   return false;
 }
 
@@ -294,7 +289,7 @@ bool XmodemHead(TransferRecord& r, TXmodemArea& a, UINT msg, int32_t trigger) {
     headTrigger = 0;
   if (!HandlerPassHead(r, msg, WPARAM(headTrigger), lkXmodem, uint8_t(skXmodemStates + a.XmodemState))) return false;
   if (msg == MsgProtocolCancel) XmodemCancel(r);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   return true;
 }
 
@@ -361,7 +356,7 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
   if (a.GMode) {
     if (StreamStopped(r)) {
       r.ProtocolStatus = psCancelRequested;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       return TReply::Cancelled;
     }
     Acknowledge(r);
@@ -373,7 +368,7 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
     Acknowledge(r);
     return TReply::Acked;
   }
-  r.ForceStatus = true;
+  RefreshStatus(r);
   if (c == cCAN) {
     r.ProtocolStatus = psCancelRequested;
     return TReply::Cancelled;
@@ -393,7 +388,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
       if (r.UpcaseFileNames) UpcasePathName(r, true);
       r.LogFileHook(r, lfTransmitStart);
       r.ProtocolStatus = psProtocolHandshake;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       r.PrepareReadingHook(r);
       if (r.ProtocolError != 0) {
         a.XmodemState = txFinished;
@@ -444,7 +439,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         a.XmodemState = txFinished;
       } else if (data && a.GMode && StreamStopped(r)) {
         r.ProtocolStatus = psCancelRequested;
-        r.ForceStatus = true;
+        RefreshStatus(r);
         a.XmodemState = txFinished;
       }
       break;
@@ -485,7 +480,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         a.XmodemState = txFinished;
         break;
       }
-      r.ForceStatus = true;
+      RefreshStatus(r);
       if (!a.GMode) {
         ArmTimer(r, r.TimeoutTrigger, kXmodemDrainTicks);
         ArmStatus(r, r.OutBuffUsedTrigger, 0);
@@ -507,7 +502,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
       if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
         // The block may still be on its way through the device's own queue:
         // the wait for the answer starts when the line can have carried it.
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + XmodemLineTicks(r, r.BlockSize + 5));
+        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, r.BlockSize + 5));
         a.XmodemState = txRplyPnding;
       }
       break;
@@ -528,7 +523,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         ++r.BlockErrors;
         ++r.TotalErrors;
         r.ProtocolStatus = psTimeout;
-        r.ForceStatus = true;
+        RefreshStatus(r);
         FreeSpaceCheck(r, a);
       }
       break;
@@ -569,7 +564,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
           a.XmodemState = txFinished;
         } else if (c == cCAN) {
           r.ProtocolStatus = psCancelRequested;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.XmodemState = txFinished;
         } else if (c == cNAK) {
           if (++a.EotNakCount >= 3) {
@@ -583,7 +578,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
           ++r.BlockErrors;
           ++r.TotalErrors;
           r.ProtocolStatus = psProtocolError;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.XmodemState = txRestEOT;
         }
       } else if (Triggered(trigger, r.TimeoutTrigger)) {
@@ -591,7 +586,7 @@ void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data,
         ++r.BlockErrors;
         ++r.TotalErrors;
         r.ProtocolStatus = psTimeout;
-        r.ForceStatus = true;
+        RefreshStatus(r);
         a.XmodemState = txRestEOT;
       }
       break;
@@ -668,7 +663,7 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
       r.BlockErrors = 0;
       r.ProtocolError = 0;
       r.ProtocolStatus = psOK;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       r.BlockLen = r.BlockSize;
       if (!a.GMode) XmodemSendByte(r, cACK);
       {
@@ -696,7 +691,7 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
       }
       if (!XmodemCountBlockError(r, a) || a.GMode) break;
       r.ProtocolStatus = psBlockCheckError;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       Resync(r, a);
       a.XmodemState = rxWtFrHSRply;
       return;
@@ -846,7 +841,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
             break;
           default:
             r.ProtocolStatus = psProtocolError;
-            r.ForceStatus = true;
+            RefreshStatus(r);
             a.EotCount = a.CanCount = 0;
             break;
         }
@@ -889,7 +884,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
         a.ReplyChar = cNAK;
         XmodemSendByte(r, cNAK);
         r.ProtocolStatus = psTimeout;
-        r.ForceStatus = true;
+        RefreshStatus(r);
         ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
         a.XmodemState = rxWtFrBlStrt;
       }
@@ -988,14 +983,9 @@ TXmodemArea* PlainXmodemArea(TransferRecord& r) {
 
 template <class Steps>
 void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TXmodemArea* a = PlainXmodemArea(r);
-  if (a == nullptr || a->XmodemState == txDone || a->XmodemState == rxDone || r.Dispatcher == nullptr) return;
-  steps(r, *a, msg, wParam);
+  RunHandlerPass(msg, wParam, lParam, PlainXmodemArea, [steps](TransferRecord& r, TXmodemArea& a, UINT m, WPARAM w) {
+    if (a.XmodemState != txDone && a.XmodemState != rxDone) steps(r, a, m, w);
+  });
 }
 
 }  // namespace
@@ -1018,7 +1008,7 @@ void PrepareTransmitXmodem(TransferRecord& r) {
     if (r.ProtocolError == 0) ProtocolFinish(r);
     return;
   }
-  r.ForceStatus = true;
+  RefreshStatus(r);
   a->XmodemState = txInitial;
   r.ProtocolError = 0;
   r.LastBlock = false;
@@ -1050,12 +1040,12 @@ void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 // the line's speed plus a block wait, twice.
 int32_t EndDrainTicks(const TransferRecord& r, const TXmodemArea& a) {
   if (r.FinishWait > 0) return r.FinishWait;
-  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
-  // Multiplied before dividing: above 8192 cps the drain time is not 0.
-  return int32_t((int64_t(kFileBufferSize) * 182 / (int64_t(cps) * 10) + a.XYmodemBlockWait) * 2);
+  return (LineTicks(r, kFileBufferSize) + a.XYmodemBlockWait) * 2;
 }
 
-int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) { return SetXYmodemBlockWait(r, s.XYmodemBlockWait); }
+int32_t ApplyXYmodem(TransferRecord& r, const TProtocolSettings& s) {
+  return SetXYmodemBlockWait(r, s.XYmodemBlockWait);
+}
 
 void ReadXYmodem(TransferRecord& r, TProtocolSettings& s) {
   if (TXmodemArea* a = XmodemArea(r)) s.XYmodemBlockWait = a->XYmodemBlockWait;

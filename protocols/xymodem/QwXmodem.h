@@ -144,7 +144,6 @@ bool XmodemByteReady(TransferRecord& r);
 // every answer stays paired with a block.
 int32_t XmodemReceiveWait(const TXmodemArea& a);
 // Ticks the line needs to carry `bytes` at ActualCPS (0 when unknown).
-int32_t XmodemLineTicks(const TransferRecord& r, uint32_t bytes);
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count);
 void XmodemSendByte(TransferRecord& r, uint8_t c);
 // One more handshake attempt; false (after -6006) when they are used up.

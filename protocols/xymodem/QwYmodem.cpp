@@ -202,12 +202,6 @@ bool ReceiveError(TransferRecord& r, TYmodemArea& a) {
   return false;
 }
 
-int32_t DrainTicks(TransferRecord& r, TYmodemArea& a) {
-  if (r.FinishWait > 0) return r.FinishWait;
-  const int32_t cps = r.ActualCPS > 0 ? int32_t(r.ActualCPS) : 960;
-  return (8192 / cps * 182 / 10 + a.XYmodemBlockWait) * 2;
-}
-
 int32_t SendHeader(TransferRecord& r, TYmodemArea& a, uint32_t size) {
   const uint32_t n = BuildXmodemFrame(a.Header.data(), 0, a.Header.data() + 3, size, a.CRCMode);
   return XmodemSend(r, a.Header.data(), n);
@@ -293,7 +287,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
     case tyDraining:
       if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + XmodemLineTicks(r, a.HeaderSize + 5));
+        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, a.HeaderSize + 5));
         a.YmodemState = tyRplyPndng;
       }
       break;
@@ -308,7 +302,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
         } else if (c == cCAN) {
           ReadOne(r, c);
           r.ProtocolStatus = psCancelRequested;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.YmodemState = tyFinishd;
         } else if (a.GMode) {
           // A streaming receiver need not answer the header: this is its
@@ -320,7 +314,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
             a.YmodemState = tyFinishd;
           } else {
             r.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
-            r.ForceStatus = true;
+            RefreshStatus(r);
             a.YmodemState = tySndFlName;
           }
         }
@@ -329,7 +323,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
           a.YmodemState = tyFinishd;
         } else {
           r.ProtocolStatus = psTimeout;
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.YmodemState = tySndFlName;
         }
       }
@@ -343,7 +337,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       r.SrcFileLen = a.SavedSize;
       r.BytesRemaining = int64_t(a.SavedSize);
       ApplyXmodem1K(r, a, true);
-      r.ForceStatus = true;
+      RefreshStatus(r);
       a.XmodemState = txInitial;
       a.YmodemState = tySndXmdm;
       break;
@@ -360,7 +354,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       if (a.FileOffered && r.ProtocolStatus != psCancelRequested && r.ProtocolStatus != psAbort) {
         std::memset(a.Header.data() + 3, 0, 128);
         SendHeader(r, a, 128);
-        ArmTimer(r, r.TimeoutTrigger, DrainTicks(r, a));
+        ArmTimer(r, r.TimeoutTrigger, EndDrainTicks(r, a));
         ArmStatus(r, r.OutBuffUsedTrigger, 0);
         a.YmodemState = tyFinDrain;
       } else {
@@ -389,7 +383,7 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
     // Answered once the line is quiet, as a damaged data block is.
     PurgeAllInput(r);
     r.ProtocolStatus = psBlockCheckError;
-    r.ForceStatus = true;
+    RefreshStatus(r);
     a.ReplyChar = cNAK;
     a.Resync = true;
     ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
@@ -406,7 +400,7 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   XmodemSendByte(r, cACK);
   r.BlockErrors = 0;
   r.ProtocolStatus = psOK;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   const TYmodemHeader h = ParseYmodemHeader(a.Header.data() + 2, r.BlockSize);
   if (h.End) {
     a.YmodemState = ryFinished;
@@ -522,7 +516,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
             break;
           default:
             r.ProtocolStatus = psProtocolError;
-            r.ForceStatus = true;
+            RefreshStatus(r);
             a.EotCount = a.CanCount = 0;
             break;
         }
@@ -567,7 +561,7 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
           a.YmodemState = ryFinished;
         } else {
           ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-          r.ForceStatus = true;
+          RefreshStatus(r);
           a.YmodemState = ryInitial;
         }
       }
@@ -586,15 +580,9 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
 
 template <class Steps>
 void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TYmodemArea* a = YmodemArea(r);
-  if (a == nullptr || a->YmodemState == tyDone || a->YmodemState == ryDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
-  steps(r, *a, msg, wParam);
+  RunHandlerPass(msg, wParam, lParam, YmodemArea, [steps](TransferRecord& r, TYmodemArea& a, UINT m, WPARAM w) {
+    if (a.YmodemState != tyDone && a.YmodemState != ryDone) steps(r, a, m, w);
+  });
 }
 
 void TransmitSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
@@ -664,7 +652,7 @@ void PrepareTransmitYmodem(TransferRecord& r) {
   a->LastFileOk = false;
   a->YmodemState = tyInitial;
   r.ProtocolError = 0;
-  r.ForceStatus = true;
+  RefreshStatus(r);
 }
 
 void YmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -295,7 +295,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
   a.FileInfo = FileInfoOf(r);
   a.LastRposPosition = 0;
   a.SilentTicks = 0;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   SetState(a, tzSendFile);
 }
 
@@ -360,7 +360,7 @@ void TxCheckFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
     case ZCAN:
     case ZFIN:
       r.ProtocolStatus = psCancelRequested;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       SetState(a, tzError);
       break;
     default:
@@ -431,7 +431,7 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
   r.FileOffset += a.BlockLength;
   r.BytesTransferred += int64_t(a.BlockLength);
   r.BytesRemaining -= int64_t(a.BlockLength);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   if (r.LastBlock) {
     // The retry count goes on: only progress (a ZACK, a ZRPOS further on)
     // starts it again, so a receiver that keeps asking for the same place
@@ -466,7 +466,7 @@ void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming
     case ZABORT:
     case ZCAN:
       r.ProtocolStatus = psCancelRequested;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       SetState(a, tzError);
       break;
     case ZRPOS:
@@ -550,7 +550,7 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
     case ZABORT:
     case ZCAN:
       r.ProtocolStatus = psCancelRequested;
-      r.ForceStatus = true;
+      RefreshStatus(r);
       SetState(a, tzError);
       break;
     case ZRPOS:
@@ -753,17 +753,10 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   a.FirstFilePending = true;
 }
 
-void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TZmodemArea* ap = ZmodemArea(r);
-  if (ap == nullptr) return;
-  TZmodemArea& a = *ap;
-  if (a.ZmodemState == tzDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
+namespace {
+
+void TransmitPass(TransferRecord& r, TZmodemArea& a, UINT msg, WPARAM wParam) {
+  if (a.ZmodemState == tzDone) return;
   const uint32_t startMs = MsClock();
   for (;;) {
     if (!TransmitHead(r, a, msg, wParam)) return;
@@ -806,6 +799,12 @@ void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     if (IsWaitingState(s) && !InputReady(r, a)) return;
   }
+}
+
+}  // namespace
+
+void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, ZmodemArea, TransmitPass);
 }
 
 namespace {

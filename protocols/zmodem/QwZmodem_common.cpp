@@ -71,7 +71,7 @@ void SendAbort(TransferRecord& r, TZmodemArea& a) {
     a.AbortSent = true;
   }
   r.ProtocolStatus = psCancelRequested;
-  r.ForceStatus = true;
+  RefreshStatus(r);
 }
 
 void SendAttention(TransferRecord& r, TZmodemArea& a, const uint8_t* text) {

@@ -231,7 +231,7 @@ void SkipFile(TransferRecord& r, TZmodemArea& a) {
   a.ReplyType = ZSKIP;
   r.ProtocolStatus = psSkipFile;
   r.LogFileHook(r, lfReceiveSkip);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   SetState(a, rzRqstFile);
 }
 
@@ -269,7 +269,7 @@ void RxStartFile(TransferRecord& r, TZmodemArea& a) {
   NewTimer(r.TransferTimer, 1);
   a.TimingStarted = true;
   a.FileActive = true;
-  r.ForceStatus = true;
+  RefreshStatus(r);
   SetState(a, rzSync);
 }
 
@@ -286,7 +286,7 @@ void SyncAfterError(TransferRecord& r, TZmodemArea& a, bool counted) {
 // at once rather than after a time-out (a stream of data resets none).
 bool HeaderLost(TransferRecord& r, const TZmodemArea& a) {
   constexpr uint32_t kInFlight = 16384;
-  const uint32_t perSecond = r.ActualCPS != 0 ? r.ActualCPS : 1920;
+  const uint32_t perSecond = LineCps(r);
   return a.SinceHeader > kInFlight + 2 * perSecond;
 }
 
@@ -339,7 +339,7 @@ bool WriteCollected(TransferRecord& r, TZmodemArea& a) {
   r.FileOffset += count;
   r.BytesTransferred += int64_t(count);
   r.BytesRemaining -= int64_t(count);
-  r.ForceStatus = true;
+  RefreshStatus(r);
   a.RetryCount = 0;  // progress
   StartCollecting(r, a);
   return true;
@@ -530,17 +530,10 @@ void PrepareReceiveZmodem(TransferRecord& r) {
   NewTimer(r.TransferTimer, 1);
 }
 
-void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  const THandlerCall call(lParam);
-  TransferRecord* rec = call.Record();
-  if (rec == nullptr) return;
-  TransferRecord& r = *rec;
-  TLockGuard lock(r.RecordLock);
-  TZmodemArea* ap = ZmodemArea(r);
-  if (ap == nullptr) return;
-  TZmodemArea& a = *ap;
-  if (a.ZmodemState == rzDone || r.Dispatcher == nullptr) return;
-  if (msg == MsgTriggerAvail) wParam = 0;
+namespace {
+
+void ReceivePass(TransferRecord& r, TZmodemArea& a, UINT msg, WPARAM wParam) {
+  if (a.ZmodemState == rzDone) return;
   for (;;) {
     ReceiveHead(r, a, msg, wParam);
     const int32_t trigger = int32_t(wParam);
@@ -573,6 +566,12 @@ void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (s == rzWaitCancel) return;
     if (IsWaitingState(s) && !InputReady(r, a)) return;
   }
+}
+
+}  // namespace
+
+void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, ZmodemArea, ReceivePass);
 }
 
 // --- File hooks -------------------------------------------------------------------------------
@@ -617,7 +616,7 @@ void ZmodemPrepareWriting(TransferRecord& r) {
   auto skip = [&](int32_t status) {
     r.FileBuffer.clear();
     r.ProtocolStatus = status;
-    r.ForceStatus = true;
+    RefreshStatus(r);
   };
   if (!exists && probe != ENOENT) return fail(probe);
   // Only a regular file is ever written: a link, a directory, a device or a

@@ -158,18 +158,22 @@ TEST_F(XmodemTransmitTest, ChecksumBlocksThenTheDoubleEot) {
   EXPECT_EQ(protocol->ProtocolStatus(), psEndFile);
 }
 
+// Ymodem's last header drains by the same rule (it once waited only the block
+// waits above 8192 cps).
 TEST_F(XmodemTransmitTest, TheEndDrainWaitGrowsAsTheLineSlowsAndIsNeverZero) {
-  protocol->SetProtocolType(ptXmodem);
-  TransferRecord& r = Record();
-  TXmodemArea& a = *XmodemArea(r);
-  r.FinishWait = 0;
-  int32_t last = INT32_MAX;
-  for (const uint32_t cps : {960u, 8192u, 11520u, 92160u}) {
-    r.ActualCPS = cps;
-    const int32_t ticks = EndDrainTicks(r, a);
-    EXPECT_GT(ticks, 2 * a.XYmodemBlockWait) << cps;
-    EXPECT_LE(ticks, last) << cps;
-    last = ticks;
+  for (const TProtocolType type : {ptXmodem, ptYmodem}) {
+    protocol->SetProtocolType(type);
+    TransferRecord& r = Record();
+    TXmodemArea& a = *XmodemArea(r);
+    r.FinishWait = 0;
+    int32_t last = INT32_MAX;
+    for (const uint32_t cps : {960u, 8192u, 11520u, 92160u}) {
+      r.ActualCPS = cps;
+      const int32_t ticks = EndDrainTicks(r, a);
+      EXPECT_GT(ticks, 2 * a.XYmodemBlockWait) << type << " " << cps;
+      EXPECT_LE(ticks, last) << type << " " << cps;
+      last = ticks;
+    }
   }
 }
 

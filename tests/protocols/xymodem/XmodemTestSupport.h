@@ -73,7 +73,7 @@ class XmodemEngineTest : public MemoryProtocolTest {
   }
   // Ticks a sender waits for the answer to a frame: the block wait after the
   // line (9600 baud here) could have carried it, and one more to expire.
-  int32_t ReplyWait(uint32_t frame) { return 91 + XmodemLineTicks(Record(), frame) + 1; }
+  int32_t ReplyWait(uint32_t frame) { return 91 + LineTicks(Record(), frame) + 1; }
   // The sender's end of a file: an EOT, answered with NAK, then another,
   // answered with ACK.
   void EndFile() {
