@@ -849,6 +849,286 @@ void PrepareTransmitKermit(TransferRecord& r) {
 
 namespace {
 
+// --- The answer to a packet ----------------------------------------------------------------------
+// Send-Init, File header, EOF and Break each await one answer: the packet's
+// header first (the reply state), then the rest (the collect state). A bad
+// packet or a time-out counts an error and sends the packet again (`resend`);
+// too many end the transfer.
+
+void AwaitReply(TransferRecord& r, TKermitArea& a, bool timedOut, TKermitState collect, TKermitState resend) {
+  const TKermitReadResult res = ReadPacket(r, a, true);
+  if (res == krHeader)
+    SetState(a, collect);
+  else if (res == krBad || timedOut)
+    SetState(a, CountError(r, a, timedOut ? psTimeout : psBlockCheckError) ? tkError : resend);
+}
+
+// True when a whole answer is in a.Reader to act on.
+bool CollectReply(TransferRecord& r, TKermitArea& a, bool timedOut, TKermitState resend) {
+  const TKermitReadResult res = ReadPacket(r, a, false);
+  if (res == krMore) {
+    if (timedOut) SetState(a, CountError(r, a, psTimeout) ? tkError : resend);
+    return false;
+  }
+  if (res == krBad) {
+    SetState(a, CountError(r, a, psBlockCheckError) ? tkError : resend);
+    return false;
+  }
+  return true;
+}
+
+// --- Transmit states -----------------------------------------------------------------------------
+
+void TxInit(TransferRecord& r, TKermitArea& a) {
+  a.Seq = 0;
+  a.Negotiated = false;
+  PurgeInputOfPort(r);
+  a.InIdx = a.InLen = 0;
+  a.Reader.Reset();
+  SendSendInit(r, a);
+  ArmReply(r, a, false);
+  SetState(a, tkInitReply);
+}
+
+void TxCollInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectReply(r, a, timedOut, tkInit)) return;
+  const TKermitReader& p = a.Reader;
+  if (p.Type == 'Y' && p.Seq == 0) {
+    ProcessSendInit(r, a, p.Data, p.DataLen, false);
+    a.Negotiated = true;
+    a.Retries = 0;
+    SetState(a, tkOpenFile);
+  } else if (p.Type == 'E') {
+    PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, tkError);
+  } else {
+    SetState(a, CountError(r, a, psProtocolHandshake) ? tkError : tkInit);
+  }
+}
+
+// The next file, or the Break when none is left (after a file sent, with no
+// error left of the search).
+void TxOpenFile(TransferRecord& r, TKermitArea& a, bool afterFile = false) {
+  const int opened = OpenNextFile(r, a);
+  if (opened > 0) {
+    SetState(a, tkSendFile);
+  } else if (opened == 0) {
+    if (afterFile) r.ProtocolError = 0;
+    a.Seq = uint8_t((a.Seq + 1) & 63);
+    SetState(a, tkSendBreak);
+  } else {
+    SetState(a, tkError);
+  }
+}
+
+void TxSendFile(TransferRecord& r, TKermitArea& a) {
+  const std::string path = BufferText(r.PathName);
+  const std::string name = (r.TransferOptions & tfIncludeDirectory) ? path : JustFilename(path);
+  size_t len = 0;
+  KermitEncode(Quoting(a, false), reinterpret_cast<const uint8_t*>(name.data()), name.size(), a.SendData.data(),
+               DataLimit(a), len);
+  SendPacket(r, a, 'F', a.Seq, a.SendData.data(), len);
+  ArmReply(r, a, false);
+  SetState(a, tkFileReply);
+}
+
+void TxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectReply(r, a, timedOut, tkSendFile)) return;
+  const TKermitReader& p = a.Reader;
+  if (IsAckOf(p, a.Seq)) {
+    a.Retries = 0;
+    ResetWindow(a);
+    SetState(a, tkCheckTable);
+  } else if (p.Type == 'E') {
+    PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, tkError);
+  } else if (p.Type == 'Z') {
+    r.ProtocolStatus = psCancelRequested;
+    SetState(a, tkError);
+  } else if (p.Type == 'Y') {
+    SetState(a, tkFileReply);  // a late answer to an earlier packet
+  } else {
+    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendFile);
+  }
+}
+
+// Fills the window: the next data packet, or on to the answers and the EOF.
+void TxCheckTable(TransferRecord& r, TKermitArea& a) {
+  if (WindowFull(a)) return SetState(a, tkBlockReply);
+  const uint32_t n = EncodeFromFile(r, a);
+  if (r.ProtocolError != 0) return SetState(a, tkError);
+  if (n == 0) {
+    if (SlotsInUse(a)) return SetState(a, tkBlockReply);
+    a.Seq = uint8_t((a.Seq + 1) & 63);
+    return SetState(a, tkSendEof);
+  }
+  const uint32_t idx = (a.WinFirst + a.WinCount) % a.SlotCount;
+  ++a.WinCount;
+  a.Seq = uint8_t((a.Seq + 1) & 63);
+  TKermitSlot& s = a.Slots[idx];
+  s = TKermitSlot{n, a.Seq, true, false, 0};
+  std::memcpy(SlotData(a, idx), a.SendData.data(), n);
+  ++r.BlockNum;
+  RefreshStatus(r);
+  a.SendSlot = idx;
+  a.WaitingRoom = false;
+  SetState(a, tkSendData);
+}
+
+void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitSlot& s = a.Slots[a.SendSlot];
+  if (a.WaitingRoom && timedOut) {
+    GotError(r, ecTimeout);
+    return SetState(a, tkError);
+  }
+  if (r.Dispatcher->OutputFree() >= PacketBytes(a, s.Len)) {
+    a.WaitingRoom = false;
+    SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
+    ArmReply(r, a, true);
+    SetState(a, tkBlockReply);
+  } else {
+    // Wait for room for the whole packet, at most TransmitTimeout.
+    if (!a.WaitingRoom) ArmTimeout(r, a, r.TransmitTimeout);
+    a.WaitingRoom = true;
+    ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(std::min<uint32_t>(PacketBytes(a, s.Len), 65535)));
+  }
+}
+
+void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, true);
+  if (res == krHeader)
+    SetState(a, tkCollBlock);
+  else if (res == krBad || timedOut)
+    SetState(a, ResendOldest(r, a, timedOut ? psTimeout : psBlockCheckError));
+  else
+    SetState(a, tkCheckTable);
+}
+
+// A NAK resends its packet; one for the packet after the newest acknowledges that one.
+void TxNakOfData(TransferRecord& r, TKermitArea& a, uint8_t seq) {
+  const int idx = FindSlot(a, seq);
+  const uint32_t newest = a.WinCount > 0 ? (a.WinFirst + a.WinCount - 1) % a.SlotCount : 0;
+  if (idx >= 0) return SetState(a, Resend(r, a, uint32_t(idx)) ? tkSendData : tkError);
+  if (a.WinCount > 0 && a.Slots[newest].InUse && seq == ((a.Slots[newest].Seq + 1) & 63)) AckSlot(r, a, newest);
+  SetState(a, tkCheckTable);
+}
+
+void TxCollBlock(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, false);
+  if (res == krMore) {
+    if (timedOut) SetState(a, ResendOldest(r, a, psTimeout));
+    return;
+  }
+  if (res == krBad) return SetState(a, ResendOldest(r, a, psBlockCheckError));
+  const TKermitReader& p = a.Reader;
+  if (p.Type == 'Y') {
+    if (p.DataLen > 0 && (p.Data[0] == 'X' || p.Data[0] == 'Z' || p.Data[0] == 'D')) {
+      // The receiver asks to stop: the file is discarded and the session ended.
+      r.ProtocolStatus = psCancelRequested;
+      PurgeOutputOfPort(r);
+      return SetState(a, StartCancel(r, a, false, 'B'));
+    }
+    const int idx = FindSlot(a, p.Seq);
+    if (idx >= 0) AckSlot(r, a, uint32_t(idx));
+    SetState(a, tkCheckTable);
+  } else if (p.Type == 'N') {
+    TxNakOfData(r, a, p.Seq);
+  } else if (p.Type == 'E') {
+    PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, tkError);
+  } else {
+    SetState(a, ResendOldest(r, a, psSequenceError));
+  }
+}
+
+void TxSendEof(TransferRecord& r, TKermitArea& a) {
+  if (r.FileOpen) {
+    r.FinishReadingHook(r);
+    r.LogFileHook(r, lfTransmitOk);
+  }
+  SendPacket(r, a, 'Z', a.Seq);
+  ArmReply(r, a, false);
+  SetState(a, tkEofReply);
+}
+
+void TxCollectEof(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectReply(r, a, timedOut, tkSendEof)) return;
+  const TKermitReader& p = a.Reader;
+  if (IsAckOf(p, a.Seq)) {
+    a.Retries = 0;
+    r.ProtocolStatus = psOK;
+    TxOpenFile(r, a, true);
+  } else if (p.Type == 'E') {
+    PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, tkError);
+  } else if (p.Type == 'Y') {
+    SetState(a, tkEofReply);
+  } else {
+    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendEof);
+  }
+}
+
+void TxSendBreak(TransferRecord& r, TKermitArea& a) {
+  SendPacket(r, a, 'B', a.Seq);
+  ArmReply(r, a, false);
+  SetState(a, tkBreakReply);
+}
+
+void TxCollBreak(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectReply(r, a, timedOut, tkSendBreak)) return;
+  const TKermitReader& p = a.Reader;
+  if (IsAckOf(p, a.Seq)) {
+    r.ProtocolStatus = psOK;
+    SetState(a, tkComplete);
+  } else if (p.Type == 'Y') {
+    SetState(a, tkBreakReply);
+  } else if (p.Type == 'N') {
+    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendBreak);
+  } else {
+    if (p.Type == 'E') PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, tkError);
+  }
+}
+
+void TxError(TransferRecord& r, TKermitArea& a) {
+  if (r.FileOpen) r.FinishReadingHook(r);
+  SendFinalError(r, a, true);
+  r.LogFileHook(r, lfTransmitFail);
+  SetState(a, tkComplete);
+}
+
+// One state's step; false for a state this machine does not have.
+bool TransmitStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timedOut, bool startPass) {
+  switch (a.KermitState) {
+    case tkInit: TxInit(r, a); break;
+    case tkInitReply: AwaitReply(r, a, timedOut, tkCollInit, tkInit); break;
+    case tkCollInit: TxCollInit(r, a, timedOut); break;
+    case tkOpenFile: TxOpenFile(r, a); break;
+    case tkSendFile: TxSendFile(r, a); break;
+    case tkFileReply: AwaitReply(r, a, timedOut, tkCollFile, tkSendFile); break;
+    case tkCollFile: TxCollFile(r, a, timedOut); break;
+    case tkCheckTable: TxCheckTable(r, a); break;
+    case tkSendData: TxSendData(r, a, timedOut); break;
+    case tkBlockReply: TxBlockReply(r, a, timedOut); break;
+    case tkCollBlock: TxCollBlock(r, a, timedOut); break;
+    case tkSendEof: TxSendEof(r, a); break;
+    case tkEofReply: AwaitReply(r, a, timedOut, tkCollectEof, tkSendEof); break;
+    case tkCollectEof: TxCollectEof(r, a, timedOut); break;
+    case tkSendBreak: TxSendBreak(r, a); break;
+    case tkBreakReply: AwaitReply(r, a, timedOut, tkCollBreak, tkSendBreak); break;
+    case tkCollBreak: TxCollBreak(r, a, timedOut); break;
+    case tkWaitCancel:
+      if (WaitCancel(r, a)) SetState(a, tkError);
+      break;
+    case tkError: TxError(r, a); break;
+    case tkComplete:
+      if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, tkDone);
+      break;
+    default: return false;
+  }
+  return true;
+}
+
 void TransmitPass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
   if (a.KermitState == tkDone) return;
   // The start calls the handler once itself, with no message.
@@ -861,314 +1141,7 @@ void TransmitPass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
       if (a.KermitState != tkComplete && a.KermitState != tkWaitCancel && a.KermitState != tkError)
         SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, false, 'E') : tkError);
     }
-    const TKermitReader& p = a.Reader;
-    switch (a.KermitState) {
-      case tkInit:
-        a.Seq = 0;
-        a.Negotiated = false;
-        PurgeInputOfPort(r);
-        a.InIdx = a.InLen = 0;
-        a.Reader.Reset();
-        SendSendInit(r, a);
-        ArmReply(r, a, false);
-        SetState(a, tkInitReply);
-        break;
-
-      case tkInitReply: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader)
-          SetState(a, tkCollInit);
-        else if (res == krBad || timedOut)
-          SetState(a, CountError(r, a, timedOut ? psTimeout : psBlockCheckError) ? tkError : tkInit);
-        break;
-      }
-
-      case tkCollInit: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) SetState(a, CountError(r, a, psTimeout) ? tkError : tkInit);
-        } else if (res == krBad) {
-          SetState(a, CountError(r, a, psBlockCheckError) ? tkError : tkInit);
-        } else if (p.Type == 'Y' && p.Seq == 0) {
-          ProcessSendInit(r, a, p.Data, p.DataLen, false);
-          a.Negotiated = true;
-          a.Retries = 0;
-          SetState(a, tkOpenFile);
-        } else if (p.Type == 'E') {
-          PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, tkError);
-        } else {
-          SetState(a, CountError(r, a, psProtocolHandshake) ? tkError : tkInit);
-        }
-        break;
-      }
-
-      case tkOpenFile: {
-        const int opened = OpenNextFile(r, a);
-        if (opened > 0) {
-          SetState(a, tkSendFile);
-        } else if (opened == 0) {
-          // Nothing to send: the session ends cleanly.
-          a.Seq = uint8_t((a.Seq + 1) & 63);
-          SetState(a, tkSendBreak);
-        } else {
-          SetState(a, tkError);
-        }
-        break;
-      }
-
-      case tkSendFile: {
-        const std::string path = BufferText(r.PathName);
-        const std::string name = (r.TransferOptions & tfIncludeDirectory) ? path : JustFilename(path);
-        size_t len = 0;
-        KermitEncode(Quoting(a, false), reinterpret_cast<const uint8_t*>(name.data()), name.size(), a.SendData.data(),
-                     DataLimit(a), len);
-        SendPacket(r, a, 'F', a.Seq, a.SendData.data(), len);
-        ArmReply(r, a, false);
-        SetState(a, tkFileReply);
-        break;
-      }
-
-      case tkFileReply: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader)
-          SetState(a, tkCollFile);
-        else if (res == krBad || timedOut)
-          SetState(a, CountError(r, a, timedOut ? psTimeout : psBlockCheckError) ? tkError : tkSendFile);
-        break;
-      }
-
-      case tkCollFile: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) SetState(a, CountError(r, a, psTimeout) ? tkError : tkSendFile);
-        } else if (res == krBad) {
-          SetState(a, CountError(r, a, psBlockCheckError) ? tkError : tkSendFile);
-        } else if (IsAckOf(p, a.Seq)) {
-          a.Retries = 0;
-          ResetWindow(a);
-          SetState(a, tkCheckTable);
-        } else if (p.Type == 'E') {
-          PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, tkError);
-        } else if (p.Type == 'Z') {
-          r.ProtocolStatus = psCancelRequested;
-          SetState(a, tkError);
-        } else if (p.Type == 'Y') {
-          SetState(a, tkFileReply);  // a late answer to an earlier packet
-        } else {
-          SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendFile);
-        }
-        break;
-      }
-
-      case tkCheckTable: {
-        if (WindowFull(a)) {
-          SetState(a, tkBlockReply);
-          break;
-        }
-        const uint32_t n = EncodeFromFile(r, a);
-        if (r.ProtocolError != 0) {
-          SetState(a, tkError);
-        } else if (n == 0) {
-          if (SlotsInUse(a)) {
-            SetState(a, tkBlockReply);
-          } else {
-            a.Seq = uint8_t((a.Seq + 1) & 63);
-            SetState(a, tkSendEof);
-          }
-        } else {
-          const uint32_t idx = (a.WinFirst + a.WinCount) % a.SlotCount;
-          ++a.WinCount;
-          a.Seq = uint8_t((a.Seq + 1) & 63);
-          TKermitSlot& s = a.Slots[idx];
-          s = TKermitSlot{n, a.Seq, true, false, 0};
-          std::memcpy(SlotData(a, idx), a.SendData.data(), n);
-          ++r.BlockNum;
-          RefreshStatus(r);
-          a.SendSlot = idx;
-          a.WaitingRoom = false;
-          SetState(a, tkSendData);
-        }
-        break;
-      }
-
-      case tkSendData: {
-        const TKermitSlot& s = a.Slots[a.SendSlot];
-        if (a.WaitingRoom && timedOut) {
-          GotError(r, ecTimeout);
-          SetState(a, tkError);
-          break;
-        }
-        if (r.Dispatcher->OutputFree() >= PacketBytes(a, s.Len)) {
-          a.WaitingRoom = false;
-          SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
-          ArmReply(r, a, true);
-          SetState(a, tkBlockReply);
-        } else {
-          // Wait for room for the whole packet, at most TransmitTimeout.
-          if (!a.WaitingRoom) ArmTimeout(r, a, r.TransmitTimeout);
-          a.WaitingRoom = true;
-          ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(std::min<uint32_t>(PacketBytes(a, s.Len), 65535)));
-        }
-        break;
-      }
-
-      case tkBlockReply: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader)
-          SetState(a, tkCollBlock);
-        else if (res == krBad || timedOut)
-          SetState(a, ResendOldest(r, a, timedOut ? psTimeout : psBlockCheckError));
-        else
-          SetState(a, tkCheckTable);
-        break;
-      }
-
-      case tkCollBlock: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) SetState(a, ResendOldest(r, a, psTimeout));
-          break;
-        }
-        if (res == krBad) {
-          SetState(a, ResendOldest(r, a, psBlockCheckError));
-          break;
-        }
-        if (p.Type == 'Y') {
-          if (p.DataLen > 0 && (p.Data[0] == 'X' || p.Data[0] == 'Z' || p.Data[0] == 'D')) {
-            // The receiver asks to stop: the file is discarded and the session ended.
-            r.ProtocolStatus = psCancelRequested;
-            PurgeOutputOfPort(r);
-            SetState(a, StartCancel(r, a, false, 'B'));
-            break;
-          }
-          const int idx = FindSlot(a, p.Seq);
-          if (idx >= 0) AckSlot(r, a, uint32_t(idx));
-          SetState(a, tkCheckTable);
-        } else if (p.Type == 'N') {
-          const int idx = FindSlot(a, p.Seq);
-          const uint32_t newest = a.WinCount > 0 ? (a.WinFirst + a.WinCount - 1) % a.SlotCount : 0;
-          if (idx >= 0) {
-            SetState(a, Resend(r, a, uint32_t(idx)) ? tkSendData : tkError);
-          } else if (a.WinCount > 0 && a.Slots[newest].InUse && p.Seq == ((a.Slots[newest].Seq + 1) & 63)) {
-            // A NAK for the next packet acknowledges the newest one.
-            AckSlot(r, a, newest);
-            SetState(a, tkCheckTable);
-          } else {
-            SetState(a, tkCheckTable);
-          }
-        } else if (p.Type == 'E') {
-          PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, tkError);
-        } else {
-          SetState(a, ResendOldest(r, a, psSequenceError));
-        }
-        break;
-      }
-
-      case tkSendEof:
-        if (r.FileOpen) {
-          r.FinishReadingHook(r);
-          r.LogFileHook(r, lfTransmitOk);
-        }
-        SendPacket(r, a, 'Z', a.Seq);
-        ArmReply(r, a, false);
-        SetState(a, tkEofReply);
-        break;
-
-      case tkEofReply: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader)
-          SetState(a, tkCollectEof);
-        else if (res == krBad || timedOut)
-          SetState(a, CountError(r, a, timedOut ? psTimeout : psBlockCheckError) ? tkError : tkSendEof);
-        break;
-      }
-
-      case tkCollectEof: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) SetState(a, CountError(r, a, psTimeout) ? tkError : tkSendEof);
-        } else if (res == krBad) {
-          SetState(a, CountError(r, a, psBlockCheckError) ? tkError : tkSendEof);
-        } else if (IsAckOf(p, a.Seq)) {
-          a.Retries = 0;
-          r.ProtocolStatus = psOK;
-          const int opened = OpenNextFile(r, a);
-          if (opened > 0) {
-            SetState(a, tkSendFile);
-          } else if (opened == 0) {
-            r.ProtocolError = 0;
-            a.Seq = uint8_t((a.Seq + 1) & 63);
-            SetState(a, tkSendBreak);
-          } else {
-            SetState(a, tkError);
-          }
-        } else if (p.Type == 'E') {
-          PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, tkError);
-        } else if (p.Type == 'Y') {
-          SetState(a, tkEofReply);
-        } else {
-          SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendEof);
-        }
-        break;
-      }
-
-      case tkSendBreak:
-        SendPacket(r, a, 'B', a.Seq);
-        ArmReply(r, a, false);
-        SetState(a, tkBreakReply);
-        break;
-
-      case tkBreakReply: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader)
-          SetState(a, tkCollBreak);
-        else if (res == krBad || timedOut)
-          SetState(a, CountError(r, a, timedOut ? psTimeout : psBlockCheckError) ? tkError : tkSendBreak);
-        break;
-      }
-
-      case tkCollBreak: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) SetState(a, CountError(r, a, psTimeout) ? tkError : tkSendBreak);
-        } else if (res == krBad) {
-          SetState(a, CountError(r, a, psBlockCheckError) ? tkError : tkSendBreak);
-        } else if (IsAckOf(p, a.Seq)) {
-          r.ProtocolStatus = psOK;
-          SetState(a, tkComplete);
-        } else if (p.Type == 'Y') {
-          SetState(a, tkBreakReply);
-        } else if (p.Type == 'N') {
-          SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendBreak);
-        } else {
-          if (p.Type == 'E') PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, tkError);
-        }
-        break;
-      }
-
-      case tkWaitCancel:
-        if (WaitCancel(r, a)) SetState(a, tkError);
-        break;
-
-      case tkError:
-        if (r.FileOpen) r.FinishReadingHook(r);
-        SendFinalError(r, a, true);
-        r.LogFileHook(r, lfTransmitFail);
-        SetState(a, tkComplete);
-        break;
-
-      case tkComplete:
-        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, tkDone);
-        break;
-
-      default:
-        return;
-    }
+    if (!TransmitStep(r, a, trigger, timedOut, startPass)) return;
     // The trigger belongs to the first pass.
     msg = 0;
     wParam = 0;
@@ -1299,6 +1272,202 @@ TKermitState Duplicate(TransferRecord& r, TKermitArea& a, const TKermitReader& p
   return rkError;
 }
 
+// --- Receive states ------------------------------------------------------------------------------
+
+void RxGetInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, true);
+  if (res == krHeader) {
+    SetState(a, rkCollInit);
+  } else if (res == krBad) {
+    if (CountError(r, a, psBlockCheckError)) SetState(a, rkError);
+  } else if (timedOut) {
+    // A sender that starts late is waited for until the user cancels:
+    // silence before the first packet is no error.
+    r.ProtocolStatus = psTimeout;
+    RefreshStatus(r);
+    ArmTimeout(r, a, r.HandshakeWait);
+  }
+}
+
+void RxCollInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, false);
+  const TKermitReader& p = a.Reader;
+  if (res == krMore) {
+    if (timedOut) {
+      a.Reader.Reset();
+      SetState(a, CountError(r, a, psTimeout) ? rkError : rkGetInit);
+      ArmTimeout(r, a, r.HandshakeWait);
+    }
+  } else if (res == krGood && p.Type == 'S') {
+    ProcessSendInit(r, a, p.Data, p.DataLen, true);
+    AnswerSendInit(r, a, p.Seq);
+    a.RxBase = uint8_t((p.Seq + 1) & 63);
+    a.Retries = 0;
+    ArmTimeout(r, a, TimeTicks(a));
+    SetState(a, rkGetFile);
+  } else if (res == krGood && p.Type == 'E') {
+    PeerSentError(r, a, p.Data, p.DataLen);
+    SetState(a, rkError);
+  } else {
+    SetState(a, CountError(r, a, res == krBad ? psBlockCheckError : psProtocolHandshake) ? rkError : rkGetInit);
+  }
+}
+
+void RxGetFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, true);
+  if (res == krHeader) return SetState(a, rkCollFile);
+  if (res != krBad && !timedOut) return;
+  if (CountError(r, a, timedOut ? psTimeout : psBlockCheckError)) return SetState(a, rkError);
+  Nak(r, a, a.RxBase);
+  if (timedOut) ArmTimeout(r, a, TimeTicks(a));
+}
+
+// Collects the packet after its header; a time-out or a bad packet counts an
+// error and NAKs the awaited one (a bad one only when `nakBad`), back to
+// `await`. True when a whole packet is in a.Reader to act on.
+bool CollectPacket(TransferRecord& r, TKermitArea& a, bool timedOut, TKermitState await, bool nakBad) {
+  const TKermitReadResult res = ReadPacket(r, a, false);
+  if (res == krMore) {
+    if (!timedOut) return false;
+    a.Reader.Reset();
+    if (CountError(r, a, psTimeout)) {
+      SetState(a, rkError);
+      return false;
+    }
+    Nak(r, a, a.RxBase);
+    ArmTimeout(r, a, TimeTicks(a));
+    SetState(a, await);
+    return false;
+  }
+  if (res == krBad) {
+    if (CountError(r, a, psBlockCheckError)) {
+      SetState(a, rkError);
+      return false;
+    }
+    if (nakBad) Nak(r, a, a.RxBase);
+    SetState(a, await);
+    return false;
+  }
+  return true;
+}
+
+void RxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectPacket(r, a, timedOut, rkGetFile, true)) return;
+  const TKermitReader& p = a.Reader;
+  ArmTimeout(r, a, TimeTicks(a));
+  switch (p.Type) {
+    case 'B':
+      Ack(r, a, p.Seq);
+      r.ProtocolStatus = psOK;
+      SetState(a, rkComplete);
+      break;
+    case 'F': SetState(a, ReceiveFileHeader(r, a, p)); break;
+    case 'S':
+      ProcessSendInit(r, a, p.Data, p.DataLen, true);
+      AnswerSendInit(r, a, p.Seq);
+      a.RxBase = uint8_t((p.Seq + 1) & 63);
+      SetState(a, rkGetFile);
+      break;
+    case 'X': SetState(a, rkGetFile); break;
+    case 'Z': SetState(a, Duplicate(r, a, p, rkGetFile)); break;
+    case 'E':
+      PeerSentError(r, a, p.Data, p.DataLen);
+      SetState(a, rkError);
+      break;
+    default:
+      GotError(r, ecProtocolError);
+      SetState(a, rkError);
+      break;
+  }
+}
+
+void RxGetData(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TKermitReadResult res = ReadPacket(r, a, true);
+  if (res == krHeader) {
+    SetState(a, rkCollData);
+  } else if (res == krBad) {
+    if (CountError(r, a, psBlockCheckError))
+      SetState(a, rkError);
+    else if (a.SlotCount == 1)
+      Nak(r, a, a.RxBase);
+  } else if (timedOut) {
+    if (CountError(r, a, psTimeout)) return SetState(a, rkError);
+    Nak(r, a, a.RxBase);
+    ArmTimeout(r, a, TimeTicks(a));
+  }
+}
+
+void RxCollData(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (!CollectPacket(r, a, timedOut, rkGetData, a.SlotCount == 1)) return;
+  const TKermitReader& p = a.Reader;
+  switch (p.Type) {
+    case 'D':
+      RefreshStatus(r);
+      if (!StoreData(r, a, p)) {
+        SendText(r, a, 'E', p.Seq, kCantWrite);
+        a.CancelSent = true;
+        SetState(a, rkError);
+        break;
+      }
+      a.Retries = 0;
+      ArmTimeout(r, a, TimeTicks(a));
+      SetState(a, rkGetData);
+      break;
+    case 'Z': SetState(a, ReceiveEof(r, a, p)); break;
+    case 'F': SetState(a, Duplicate(r, a, p, rkGetData)); break;
+    case 'E':
+      PeerSentError(r, a, p.Data, p.DataLen);
+      SetState(a, rkError);
+      break;
+    default: SetState(a, CountError(r, a, psSequenceError) ? rkError : rkGetData); break;
+  }
+}
+
+void RxError(TransferRecord& r, TKermitArea& a) {
+  if (a.Skipped) r.ProtocolStatus = psFileRejected;
+  SendFinalError(r, a, false);
+  if (a.InFile && !a.Discard) {
+    // What was acknowledged is kept: a failure decides only later
+    // (through the history's setting) whether the part stays.
+    const int32_t error = r.ProtocolError;
+    FileSink sink(r, a);
+    sink.Flush();
+    if (r.ProtocolError == 0) r.ProtocolError = error;
+  }
+  r.FinishWritingHook(r);
+  r.LogFileHook(r, a.Skipped ? lfReceiveSkip : lfReceiveFail);
+  a.InFile = false;
+  PurgeInputOfPort(r);
+  SetState(a, rkComplete);
+}
+
+// One state's step; false for a state this machine does not have.
+bool ReceiveStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timedOut, bool startPass) {
+  switch (a.KermitState) {
+    case rkInit:
+      a.RxBase = 0;
+      ArmTimeout(r, a, r.HandshakeWait);
+      SetState(a, rkGetInit);
+      break;
+    case rkGetInit: RxGetInit(r, a, timedOut); break;
+    case rkCollInit: RxCollInit(r, a, timedOut); break;
+    case rkGetFile: RxGetFile(r, a, timedOut); break;
+    case rkCollFile: RxCollFile(r, a, timedOut); break;
+    case rkGetData: RxGetData(r, a, timedOut); break;
+    case rkCollData: RxCollData(r, a, timedOut); break;
+    case rkWaitCancel:
+      if (WaitCancel(r, a)) SetState(a, rkError);
+      break;
+    case rkError: RxError(r, a); break;
+    case rkComplete:
+      if (a.EndPhase == 0) PurgeInputOfPort(r);
+      if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, rkDone);
+      break;
+    default: return false;
+  }
+  return true;
+}
+
 void ReceivePass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
   if (a.KermitState == rkDone) return;
   // The start calls the handler once itself, with no message.
@@ -1311,231 +1480,7 @@ void ReceivePass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
       if (a.KermitState != rkComplete && a.KermitState != rkWaitCancel && a.KermitState != rkError)
         SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, true, 'E') : rkError);
     }
-    const TKermitReader& p = a.Reader;
-    switch (a.KermitState) {
-      case rkInit:
-        a.RxBase = 0;
-        ArmTimeout(r, a, r.HandshakeWait);
-        SetState(a, rkGetInit);
-        break;
-
-      case rkGetInit: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader) {
-          SetState(a, rkCollInit);
-        } else if (res == krBad) {
-          if (CountError(r, a, psBlockCheckError)) SetState(a, rkError);
-        } else if (timedOut) {
-          // A sender that starts late is waited for until the user cancels:
-          // silence before the first packet is no error.
-          r.ProtocolStatus = psTimeout;
-          RefreshStatus(r);
-          ArmTimeout(r, a, r.HandshakeWait);
-        }
-        break;
-      }
-
-      case rkCollInit: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) {
-            a.Reader.Reset();
-            SetState(a, CountError(r, a, psTimeout) ? rkError : rkGetInit);
-            ArmTimeout(r, a, r.HandshakeWait);
-          }
-        } else if (res == krGood && p.Type == 'S') {
-          ProcessSendInit(r, a, p.Data, p.DataLen, true);
-          AnswerSendInit(r, a, p.Seq);
-          a.RxBase = uint8_t((p.Seq + 1) & 63);
-          a.Retries = 0;
-          ArmTimeout(r, a, TimeTicks(a));
-          SetState(a, rkGetFile);
-        } else if (res == krGood && p.Type == 'E') {
-          PeerSentError(r, a, p.Data, p.DataLen);
-          SetState(a, rkError);
-        } else {
-          SetState(a, CountError(r, a, res == krBad ? psBlockCheckError : psProtocolHandshake) ? rkError : rkGetInit);
-        }
-        break;
-      }
-
-      case rkGetFile: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader) {
-          SetState(a, rkCollFile);
-        } else if (res == krBad || timedOut) {
-          if (CountError(r, a, timedOut ? psTimeout : psBlockCheckError)) {
-            SetState(a, rkError);
-            break;
-          }
-          Nak(r, a, a.RxBase);
-          if (timedOut) ArmTimeout(r, a, TimeTicks(a));
-        }
-        break;
-      }
-
-      case rkCollFile: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) {
-            a.Reader.Reset();
-            if (CountError(r, a, psTimeout)) {
-              SetState(a, rkError);
-              break;
-            }
-            Nak(r, a, a.RxBase);
-            ArmTimeout(r, a, TimeTicks(a));
-            SetState(a, rkGetFile);
-          }
-          break;
-        }
-        if (res == krBad) {
-          if (CountError(r, a, psBlockCheckError)) {
-            SetState(a, rkError);
-            break;
-          }
-          Nak(r, a, a.RxBase);
-          SetState(a, rkGetFile);
-          break;
-        }
-        ArmTimeout(r, a, TimeTicks(a));
-        switch (p.Type) {
-          case 'B':
-            Ack(r, a, p.Seq);
-            r.ProtocolStatus = psOK;
-            SetState(a, rkComplete);
-            break;
-          case 'F':
-            SetState(a, ReceiveFileHeader(r, a, p));
-            break;
-          case 'S':
-            ProcessSendInit(r, a, p.Data, p.DataLen, true);
-            AnswerSendInit(r, a, p.Seq);
-            a.RxBase = uint8_t((p.Seq + 1) & 63);
-            SetState(a, rkGetFile);
-            break;
-          case 'X':
-            SetState(a, rkGetFile);
-            break;
-          case 'Z':
-            SetState(a, Duplicate(r, a, p, rkGetFile));
-            break;
-          case 'E':
-            PeerSentError(r, a, p.Data, p.DataLen);
-            SetState(a, rkError);
-            break;
-          default:
-            GotError(r, ecProtocolError);
-            SetState(a, rkError);
-            break;
-        }
-        break;
-      }
-
-      case rkGetData: {
-        const TKermitReadResult res = ReadPacket(r, a, true);
-        if (res == krHeader) {
-          SetState(a, rkCollData);
-        } else if (res == krBad) {
-          if (CountError(r, a, psBlockCheckError))
-            SetState(a, rkError);
-          else if (a.SlotCount == 1)
-            Nak(r, a, a.RxBase);
-        } else if (timedOut) {
-          if (CountError(r, a, psTimeout)) {
-            SetState(a, rkError);
-            break;
-          }
-          Nak(r, a, a.RxBase);
-          ArmTimeout(r, a, TimeTicks(a));
-        }
-        break;
-      }
-
-      case rkCollData: {
-        const TKermitReadResult res = ReadPacket(r, a, false);
-        if (res == krMore) {
-          if (timedOut) {
-            a.Reader.Reset();
-            if (CountError(r, a, psTimeout)) {
-              SetState(a, rkError);
-              break;
-            }
-            Nak(r, a, a.RxBase);
-            ArmTimeout(r, a, TimeTicks(a));
-            SetState(a, rkGetData);
-          }
-          break;
-        }
-        if (res == krBad) {
-          if (CountError(r, a, psBlockCheckError)) {
-            SetState(a, rkError);
-            break;
-          }
-          if (a.SlotCount == 1) Nak(r, a, a.RxBase);
-          SetState(a, rkGetData);
-          break;
-        }
-        switch (p.Type) {
-          case 'D':
-            RefreshStatus(r);
-            if (!StoreData(r, a, p)) {
-              SendText(r, a, 'E', p.Seq, kCantWrite);
-              a.CancelSent = true;
-              SetState(a, rkError);
-              break;
-            }
-            a.Retries = 0;
-            ArmTimeout(r, a, TimeTicks(a));
-            SetState(a, rkGetData);
-            break;
-          case 'Z':
-            SetState(a, ReceiveEof(r, a, p));
-            break;
-          case 'F':
-            SetState(a, Duplicate(r, a, p, rkGetData));
-            break;
-          case 'E':
-            PeerSentError(r, a, p.Data, p.DataLen);
-            SetState(a, rkError);
-            break;
-          default:
-            SetState(a, CountError(r, a, psSequenceError) ? rkError : rkGetData);
-            break;
-        }
-        break;
-      }
-
-      case rkWaitCancel:
-        if (WaitCancel(r, a)) SetState(a, rkError);
-        break;
-
-      case rkError:
-        if (a.Skipped) r.ProtocolStatus = psFileRejected;
-        SendFinalError(r, a, false);
-        if (a.InFile && !a.Discard) {
-          // What was acknowledged is kept: a failure decides only later
-          // (through the history's setting) whether the part stays.
-          const int32_t error = r.ProtocolError;
-          FileSink sink(r, a);
-          sink.Flush();
-          if (r.ProtocolError == 0) r.ProtocolError = error;
-        }
-        r.FinishWritingHook(r);
-        r.LogFileHook(r, a.Skipped ? lfReceiveSkip : lfReceiveFail);
-        a.InFile = false;
-        PurgeInputOfPort(r);
-        SetState(a, rkComplete);
-        break;
-
-      case rkComplete:
-        if (a.EndPhase == 0) PurgeInputOfPort(r);
-        if (FinishWhenDrained(r, a, trigger, startPass)) SetState(a, rkDone);
-        break;
-
-      default:
-        return;
-    }
+    if (!ReceiveStep(r, a, trigger, timedOut, startPass)) return;
     msg = 0;
     wParam = 0;
     if (a.KermitState == rkDone || r.Dispatcher == nullptr || !ReceiveAgain(r, a)) return;
