@@ -200,28 +200,23 @@ void DoneAscii(TransferRecord& r) {
 }
 
 int32_t SetAsciiDelays(TransferRecord& r, uint32_t charMs, uint32_t lineMs) {
-  TAsciiArea* a = AsciiArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->AsciiCharDelay = charMs;
-  a->AsciiLineDelay = lineMs;
-  a->CharDelayTicks = TicksOfMs(charMs);
-  a->LineDelayTicks = TicksOfMs(lineMs);
-  return 0;
+  return SetInArea(r, AsciiArea, [&](TAsciiArea& a) {
+    a.AsciiCharDelay = charMs;
+    a.AsciiLineDelay = lineMs;
+    a.CharDelayTicks = TicksOfMs(charMs);
+    a.LineDelayTicks = TicksOfMs(lineMs);
+  });
 }
 
 int32_t SetAsciiEOLChar(TransferRecord& r, uint8_t c) {
-  TAsciiArea* a = AsciiArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->AsciiEOLChar = c;
-  return 0;
+  return SetInArea(r, AsciiArea, [&](TAsciiArea& a) { a.AsciiEOLChar = c; });
 }
 
 int32_t SetAsciiEOLTranslation(TransferRecord& r, TAsciiEOLTranslation cr, TAsciiEOLTranslation lf) {
-  TAsciiArea* a = AsciiArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->AsciiCRTranslation = cr;
-  a->AsciiLFTranslation = lf;
-  return 0;
+  return SetInArea(r, AsciiArea, [&](TAsciiArea& a) {
+    a.AsciiCRTranslation = cr;
+    a.AsciiLFTranslation = lf;
+  });
 }
 
 int32_t SetAsciiEOFTimeout(TransferRecord& r, int32_t ticks) {

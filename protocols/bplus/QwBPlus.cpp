@@ -1270,58 +1270,38 @@ void DoneBPlus(TransferRecord& r) {
 }
 
 int32_t SetBPlusRole(TransferRecord& r, TBPlusRole role) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (role > bprResponder) return ecBadArgument;
-  a->Role = role;
-  return 0;
+  return SetInArea(r, BPlusArea, role <= bprResponder, [&](TBPlusArea& a) { a.Role = role; });
 }
 
 int32_t SetBPlusWindow(TransferRecord& r, uint32_t packets) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (packets < 1 || packets > kBPlusMaxWindow) return ecBadArgument;
-  a->Window = packets;
-  return 0;
+  return SetInArea(r, BPlusArea, packets >= 1 && packets <= kBPlusMaxWindow, [&](TBPlusArea& a) {
+    a.Window = packets;
+  });
 }
 
 int32_t SetBPlusBlockSize(TransferRecord& r, uint32_t bytes) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (bytes < 128 || bytes > kBPlusMaxBody || bytes % 128 != 0) return ecBadArgument;
-  a->MaxBlockSize = bytes;
-  return 0;
+  return SetInArea(r, BPlusArea, bytes >= 128 && bytes <= kBPlusMaxBody && bytes % 128 == 0, [&](TBPlusArea& a) {
+    a.MaxBlockSize = bytes;
+  });
 }
 
 int32_t SetBPlusQuoteSet(TransferRecord& r, const TBPlusQuoteSet& set) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->QuoteSet = set;
-  return 0;
+  return SetInArea(r, BPlusArea, [&](TBPlusArea& a) { a.QuoteSet = set; });
 }
 
 int32_t SetBPlusWaits(TransferRecord& r, int32_t packetWaitTicks, int32_t lingerTicks) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (packetWaitTicks < 1 || lingerTicks < 1) return ecBadArgument;
-  a->PacketWait = packetWaitTicks;
-  a->Linger = lingerTicks;
-  return 0;
+  return SetInArea(r, BPlusArea, packetWaitTicks >= 1 && lingerTicks >= 1, [&](TBPlusArea& a) {
+    a.PacketWait = packetWaitTicks;
+    a.Linger = lingerTicks;
+  });
 }
 
 int32_t SetBPlusErrorLimit(TransferRecord& r, uint32_t errors) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (errors < 1) return ecBadArgument;
-  a->ErrorLimit = errors;
-  return 0;
+  return SetInArea(r, BPlusArea, errors >= 1, [&](TBPlusArea& a) { a.ErrorLimit = errors; });
 }
 
 int32_t SetBPlusOfferResume(TransferRecord& r, bool offer) {
-  TBPlusArea* a = BPlusArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->OfferResume = offer;
-  return 0;
+  return SetInArea(r, BPlusArea, [&](TBPlusArea& a) { a.OfferResume = offer; });
 }
 
 void PrepareTransmitBPlus(TransferRecord& r) { Prepare(r, true); }

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "protocols/core/QwAbsPcl.h"
+#include "serial/QxExcept.h"
 #include "serial/ZiRode.h"
 
 namespace zav {
@@ -72,6 +73,22 @@ void RunHandlerPass(UINT msg, WPARAM wParam, LPARAM lParam, Area* (*areaOf)(Tran
   if (a == nullptr || r->Dispatcher == nullptr) return;
   if (msg == MsgTriggerAvail) wParam = 0;
   pass(*r, *a, msg, wParam);
+}
+
+// The body of an engine's setter: ecBadProtocolFunction when the record holds
+// another protocol's area, ecBadArgument when the value is not `valid`,
+// otherwise `set` changes the area and the result is 0.
+template <class Area, class Set>
+int32_t SetInArea(TransferRecord& r, Area* (*areaOf)(TransferRecord&), bool valid, Set set) {
+  Area* a = areaOf(r);
+  if (a == nullptr) return ecBadProtocolFunction;
+  if (!valid) return ecBadArgument;
+  set(*a);
+  return 0;
+}
+template <class Area, class Set>
+int32_t SetInArea(TransferRecord& r, Area* (*areaOf)(TransferRecord&), Set set) {
+  return SetInArea(r, areaOf, true, set);
 }
 
 // Waits (bounded) until no handler call that found `r` is left: a call that

@@ -746,17 +746,11 @@ int32_t SetKermitMaxWindows(TransferRecord& r, uint32_t windows) {
 }
 
 int32_t SetKermitSWCTurnDelay(TransferRecord& r, uint32_t delay) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->SWCTurnDelay = delay;
-  return 0;
+  return SetInArea(r, KermitArea, [&](TKermitArea& a) { a.SWCTurnDelay = delay; });
 }
 
 int32_t SetKermitLiteralNames(TransferRecord& r, bool on) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->LiteralNames = on;
-  return 0;
+  return SetInArea(r, KermitArea, [&](TKermitArea& a) { a.LiteralNames = on; });
 }
 
 std::string KermitLocalName(const std::string& name) {
@@ -770,58 +764,35 @@ std::string KermitLocalName(const std::string& name) {
 }
 
 int32_t SetKermitTimeoutSecs(TransferRecord& r, uint32_t secs) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (secs < 1 || secs > 94) return ecBadArgument;
-  a->Local.TimeoutSecs = uint8_t(secs);
-  return 0;
+  return SetInArea(r, KermitArea, secs >= 1 && secs <= 94, [&](TKermitArea& a) {
+    a.Local.TimeoutSecs = uint8_t(secs);
+  });
 }
 
 int32_t SetKermitPadCharacter(TransferRecord& r, uint8_t c) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->Local.PadChar = c;
-  return 0;
+  return SetInArea(r, KermitArea, [&](TKermitArea& a) { a.Local.PadChar = c; });
 }
 
 int32_t SetKermitPadCount(TransferRecord& r, uint32_t count) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (count > 94) return ecBadArgument;
-  a->Local.PadCount = uint8_t(count);
-  return 0;
+  return SetInArea(r, KermitArea, count <= 94, [&](TKermitArea& a) { a.Local.PadCount = uint8_t(count); });
 }
 
 int32_t SetKermitTerminator(TransferRecord& r, uint8_t c) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (c > 94 || c == kKermitSOH) return ecBadArgument;
-  a->Local.Terminator = c;
-  return 0;
+  return SetInArea(r, KermitArea, c <= 94 && c != kKermitSOH, [&](TKermitArea& a) { a.Local.Terminator = c; });
 }
 
 int32_t SetKermitCtlPrefix(TransferRecord& r, uint8_t c) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (!IsKermitPrefixChar(c)) return ecBadArgument;
-  a->Local.CtlPrefix = c;
-  return 0;
+  return SetInArea(r, KermitArea, IsKermitPrefixChar(c), [&](TKermitArea& a) { a.Local.CtlPrefix = c; });
 }
 
 int32_t SetKermitHighbitPrefix(TransferRecord& r, uint8_t c) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (!IsKermitPrefixChar(c) && c != 'Y' && c != 'N') return ecBadArgument;
-  a->Local.HibitPrefix = c;
-  return 0;
+  return SetInArea(r, KermitArea, IsKermitPrefixChar(c) || c == 'Y' || c == 'N', [&](TKermitArea& a) {
+    a.Local.HibitPrefix = c;
+  });
 }
 
 int32_t SetKermitRepeatPrefix(TransferRecord& r, uint8_t c) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  if (!IsKermitPrefixChar(c) && c != ' ') return ecBadArgument;
-  a->Local.RepeatPrefix = c;
-  return 0;
+  return SetInArea(r, KermitArea, IsKermitPrefixChar(c) || c == ' ', [&](TKermitArea& a) { a.Local.RepeatPrefix = c; });
 }
 
 void KermitFinishWriting(TransferRecord& r) {
@@ -1129,31 +1100,7 @@ bool TransmitStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timed
   return true;
 }
 
-void TransmitPass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
-  if (a.KermitState == tkDone) return;
-  // The start calls the handler once itself, with no message.
-  const bool startPass = msg == 0;
-  if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
-  for (;;) {
-    const int32_t trigger = int32_t(wParam);
-    const bool timedOut = a.TimeoutPending;
-    if (HandlerPassHead(r, msg, wParam, lkKermit, uint8_t(skKermitStates + a.KermitState))) {
-      if (a.KermitState != tkComplete && a.KermitState != tkWaitCancel && a.KermitState != tkError)
-        SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, false, 'E') : tkError);
-    }
-    if (!TransmitStep(r, a, trigger, timedOut, startPass)) return;
-    // The trigger belongs to the first pass.
-    msg = 0;
-    wParam = 0;
-    if (a.KermitState == tkDone || r.Dispatcher == nullptr || !TransmitAgain(r, a)) return;
-  }
-}
-
 }  // namespace
-
-void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandlerPass(msg, wParam, lParam, KermitArea, TransmitPass);
-}
 
 // --- Receive -------------------------------------------------------------------------------------
 
@@ -1468,8 +1415,20 @@ bool ReceiveStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timedO
   return true;
 }
 
-void ReceivePass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
-  if (a.KermitState == rkDone) return;
+// What tells the two machines apart in a handler pass.
+struct TDirection {
+  TKermitState Done, Complete, WaitCancel, Error;
+  bool Receiver;
+  bool (*Step)(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timedOut, bool startPass);
+  bool (*Again)(TransferRecord& r, const TKermitArea& a);
+};
+constexpr TDirection kTransmit{tkDone, tkComplete, tkWaitCancel, tkError, false, TransmitStep, TransmitAgain};
+constexpr TDirection kReceive{rkDone, rkComplete, rkWaitCancel, rkError, true, ReceiveStep, ReceiveAgain};
+
+// A handler pass: the head, then one state's step after another while the
+// machine can go on without waiting.
+void Pass(const TDirection& d, TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
+  if (a.KermitState == d.Done) return;
   // The start calls the handler once itself, with no message.
   const bool startPass = msg == 0;
   if (wParam != 0 && int32_t(wParam) == r.TimeoutTrigger) a.TimeoutPending = true;
@@ -1477,20 +1436,27 @@ void ReceivePass(TransferRecord& r, TKermitArea& a, UINT msg, WPARAM wParam) {
     const int32_t trigger = int32_t(wParam);
     const bool timedOut = a.TimeoutPending;
     if (HandlerPassHead(r, msg, wParam, lkKermit, uint8_t(skKermitStates + a.KermitState))) {
-      if (a.KermitState != rkComplete && a.KermitState != rkWaitCancel && a.KermitState != rkError)
-        SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, true, 'E') : rkError);
+      if (a.KermitState != d.Complete && a.KermitState != d.WaitCancel && a.KermitState != d.Error)
+        SetState(a, r.ProtocolStatus == psCancelRequested ? StartCancel(r, a, d.Receiver, 'E') : d.Error);
     }
-    if (!ReceiveStep(r, a, trigger, timedOut, startPass)) return;
+    if (!d.Step(r, a, trigger, timedOut, startPass)) return;
+    // The trigger belongs to the first pass.
     msg = 0;
     wParam = 0;
-    if (a.KermitState == rkDone || r.Dispatcher == nullptr || !ReceiveAgain(r, a)) return;
+    if (a.KermitState == d.Done || r.Dispatcher == nullptr || !d.Again(r, a)) return;
   }
 }
 
 }  // namespace
 
+void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, KermitArea,
+                 [](TransferRecord& r, TKermitArea& a, UINT m, WPARAM w) { Pass(kTransmit, r, a, m, w); });
+}
+
 void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandlerPass(msg, wParam, lParam, KermitArea, ReceivePass);
+  RunHandlerPass(msg, wParam, lParam, KermitArea,
+                 [](TransferRecord& r, TKermitArea& a, UINT m, WPARAM w) { Pass(kReceive, r, a, m, w); });
 }
 
 namespace {

@@ -133,11 +133,10 @@ namespace {
 
 template <class Change>
 int32_t ChangeFlags(TransferRecord& r, Change change) {
-  TXmodemArea* a = XmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  change(*a);
-  DeriveXmodemType(r, *a);
-  return 0;
+  return SetInArea(r, XmodemArea, [&](TXmodemArea& a) {
+    change(a);
+    DeriveXmodemType(r, a);
+  });
 }
 
 }  // namespace
@@ -155,17 +154,11 @@ int32_t SetXmodemG(TransferRecord& r, bool on) {
 }
 
 int32_t SetBlockErrorLimit(TransferRecord& r, uint32_t limit) {
-  TXmodemArea* a = XmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->BlockErrorLimit = limit;
-  return 0;
+  return SetInArea(r, XmodemArea, [&](TXmodemArea& a) { a.BlockErrorLimit = limit; });
 }
 
 int32_t SetXYmodemBlockWait(TransferRecord& r, int32_t ticks) {
-  TXmodemArea* a = XmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->XYmodemBlockWait = ticks;
-  return 0;
+  return SetInArea(r, XmodemArea, [&](TXmodemArea& a) { a.XYmodemBlockWait = ticks; });
 }
 
 void SaveXmodemFlags(TransferRecord& r, TXmodemArea& a) {
@@ -381,227 +374,237 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
 }
 
 
-void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
-  switch (a.XmodemState) {
-    case txInitial:
-      a.Block.assign(kXmodemMaxFrame, 0);
-      if (r.UpcaseFileNames) UpcasePathName(r, true);
-      r.LogFileHook(r, lfTransmitStart);
-      r.ProtocolStatus = psProtocolHandshake;
-      RefreshStatus(r);
-      r.PrepareReadingHook(r);
-      if (r.ProtocolError != 0) {
-        a.XmodemState = txFinished;
-        break;
-      }
-      r.BlockNum = 1;
-      a.HandshakeCount = 0;
-      a.XmodemState = XmodemHandshakeRetry(r, a) ? txHandshake : txFinished;
-      break;
+void TxInitial(TransferRecord& r, TXmodemArea& a) {
+  a.Block.assign(kXmodemMaxFrame, 0);
+  if (r.UpcaseFileNames) UpcasePathName(r, true);
+  r.LogFileHook(r, lfTransmitStart);
+  r.ProtocolStatus = psProtocolHandshake;
+  RefreshStatus(r);
+  r.PrepareReadingHook(r);
+  if (r.ProtocolError != 0) {
+    a.XmodemState = txFinished;
+    return;
+  }
+  r.BlockNum = 1;
+  a.HandshakeCount = 0;
+  a.XmodemState = XmodemHandshakeRetry(r, a) ? txHandshake : txFinished;
+}
 
-    case txHandshake:
-      if (data) {
-        if (XmodemReadHandshake(r, a)) {
-          NewTimer(r.TransferTimer, 1);
-          r.FileOffset = 0;
-          r.BlockErrors = r.TotalErrors = 0;
-          if (a.GMode) a.BlockErrorLimit = 0;
-          r.ProtocolStatus = psOK;
-          // Requests the receiver repeated while it waited are not replies.
-          PurgeAllInput(r);
-          a.XmodemState = txGetBlock;
-        } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
-          a.XmodemState = txFinished;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (!XmodemHandshakeRetry(r, a)) a.XmodemState = txFinished;
-      }
-      break;
-
-    case txGetBlock:
-      r.BlockLen = r.BlockSize;
-      r.BlockErrors = 0;
-      a.Refused = false;
-      if (!ReadBlockData(r, a)) {
-        // A read error ends the transfer with it: the receiver is told.
-        XmodemCancel(r);
-        a.XmodemState = txFinished;
-        break;
-      }
-      FreeSpaceCheck(r, a);
-      break;
-
-    case txWtFreeSpc:
-      if (Triggered(trigger, r.OutBuffFreeTrigger)) {
-        a.XmodemState = txSendBlock;
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        GotError(r, ecTimeout);
-        a.XmodemState = txFinished;
-      } else if (data && a.GMode && StreamStopped(r)) {
-        r.ProtocolStatus = psCancelRequested;
-        RefreshStatus(r);
-        a.XmodemState = txFinished;
-      }
-      break;
-
-    case txSendBlock: {
-      if (r.BlockLen == 0) {
-        a.XmodemState = txFirstEOT;
-        break;
-      }
-      if (r.BlockErrors > a.BlockErrorLimit) {
-        // Smaller blocks help a receiver that refuses 1K ones, not one
-        // that never answers.
-        if (r.BlockSize != kXmodemMaxBlock || !a.Refused) {
-          XmodemCancel(r);
-          GotError(r, ecTooManyErrors);
-          a.XmodemState = txFinished;
-          break;
-        }
-        // The receiver does not take 1024-byte blocks: the same position
-        // goes on in 128-byte blocks.
-        a.OneKMode = false;
-        r.BlockSize = 128;
-        a.StartChar = cSOH;
-        r.BlockErrors = 0;
-        a.Refused = false;
-        if (!ReadBlockData(r, a)) {
-          XmodemCancel(r);
-          a.XmodemState = txFinished;
-          break;
-        }
-      }
-      const uint32_t n = BuildXmodemFrame(a.Block.data(), uint8_t(r.BlockNum), a.Block.data() + 3, r.BlockSize,
-                                          a.CRCMode);
-      const int32_t rc = XmodemSend(r, a.Block.data(), n);
-      if (rc < 0) {
-        PurgeOutputOfPort(r);
-        GotError(r, rc);
-        a.XmodemState = txFinished;
-        break;
-      }
-      RefreshStatus(r);
-      if (!a.GMode) {
-        ArmTimer(r, r.TimeoutTrigger, kXmodemDrainTicks);
-        ArmStatus(r, r.OutBuffUsedTrigger, 0);
-        a.XmodemState = txDraining;
-      } else if (GetReply(r, a) != TReply::Acked) {
-        PurgeOutputOfPort(r);
-        a.XmodemState = txFinished;
-      } else if (r.LastBlock) {
-        ArmTimer(r, r.TimeoutTrigger, EndDrainTicks(r, a));
-        ArmStatus(r, r.OutBuffUsedTrigger, 0);
-        a.XmodemState = txEndDrain;
-      } else {
-        a.XmodemState = txGetBlock;
-      }
-      break;
-    }
-
-    case txDraining:
-      if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-        // The block may still be on its way through the device's own queue:
-        // the wait for the answer starts when the line can have carried it.
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, r.BlockSize + 5));
-        a.XmodemState = txRplyPnding;
-      }
-      break;
-
-    case txRplyPnding:
-      if (data) {
-        switch (GetReply(r, a)) {
-          case TReply::Acked: a.XmodemState = r.LastBlock ? txFirstEOT : txGetBlock; break;
-          case TReply::Cancelled:
-            PurgeOutputOfPort(r);
-            a.XmodemState = txFinished;
-            break;
-          case TReply::Refused: FreeSpaceCheck(r, a); break;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        // No reply counts as a refusal, so a receiver that went away ends
-        // the transfer after the block-error limit.
-        ++r.BlockErrors;
-        ++r.TotalErrors;
-        r.ProtocolStatus = psTimeout;
-        RefreshStatus(r);
-        FreeSpaceCheck(r, a);
-      }
-      break;
-
-    case txEndDrain:
-      if (Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) a.XmodemState = txFirstEOT;
-      break;
-
-    case txFirstEOT:
+void TxHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    if (XmodemReadHandshake(r, a)) {
+      NewTimer(r.TransferTimer, 1);
+      r.FileOffset = 0;
+      r.BlockErrors = r.TotalErrors = 0;
+      if (a.GMode) a.BlockErrorLimit = 0;
       r.ProtocolStatus = psOK;
-      r.BlockErrors = 0;
-      a.EotNakCount = 0;
+      // Requests the receiver repeated while it waited are not replies.
       PurgeAllInput(r);
-      XmodemSendByte(r, cEOT);
-      ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
-      a.XmodemState = txEotReply;
-      break;
+      a.XmodemState = txGetBlock;
+    } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
+      a.XmodemState = txFinished;
+    }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (!XmodemHandshakeRetry(r, a)) a.XmodemState = txFinished;
+  }
+}
 
-    case txRestEOT:
-      PurgeAllInput(r);
-      if (r.BlockErrors > a.BlockErrorLimit) {
+void TxGetBlock(TransferRecord& r, TXmodemArea& a) {
+  r.BlockLen = r.BlockSize;
+  r.BlockErrors = 0;
+  a.Refused = false;
+  if (!ReadBlockData(r, a)) {
+    // A read error ends the transfer with it: the receiver is told.
+    XmodemCancel(r);
+    a.XmodemState = txFinished;
+    return;
+  }
+  FreeSpaceCheck(r, a);
+}
+
+void TxWtFreeSpc(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (Triggered(trigger, r.OutBuffFreeTrigger)) {
+    a.XmodemState = txSendBlock;
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    GotError(r, ecTimeout);
+    a.XmodemState = txFinished;
+  } else if (data && a.GMode && StreamStopped(r)) {
+    r.ProtocolStatus = psCancelRequested;
+    RefreshStatus(r);
+    a.XmodemState = txFinished;
+  }
+}
+
+void TxSendBlock(TransferRecord& r, TXmodemArea& a) {
+  if (r.BlockLen == 0) {
+    a.XmodemState = txFirstEOT;
+    return;
+  }
+  if (r.BlockErrors > a.BlockErrorLimit) {
+    // Smaller blocks help a receiver that refuses 1K ones, not one
+    // that never answers.
+    if (r.BlockSize != kXmodemMaxBlock || !a.Refused) {
+      XmodemCancel(r);
+      GotError(r, ecTooManyErrors);
+      a.XmodemState = txFinished;
+      return;
+    }
+    // The receiver does not take 1024-byte blocks: the same position
+    // goes on in 128-byte blocks.
+    a.OneKMode = false;
+    r.BlockSize = 128;
+    a.StartChar = cSOH;
+    r.BlockErrors = 0;
+    a.Refused = false;
+    if (!ReadBlockData(r, a)) {
+      XmodemCancel(r);
+      a.XmodemState = txFinished;
+      return;
+    }
+  }
+  const uint32_t n = BuildXmodemFrame(a.Block.data(), uint8_t(r.BlockNum), a.Block.data() + 3, r.BlockSize,
+                                      a.CRCMode);
+  const int32_t rc = XmodemSend(r, a.Block.data(), n);
+  if (rc < 0) {
+    PurgeOutputOfPort(r);
+    GotError(r, rc);
+    a.XmodemState = txFinished;
+    return;
+  }
+  RefreshStatus(r);
+  if (!a.GMode) {
+    ArmTimer(r, r.TimeoutTrigger, kXmodemDrainTicks);
+    ArmStatus(r, r.OutBuffUsedTrigger, 0);
+    a.XmodemState = txDraining;
+  } else if (GetReply(r, a) != TReply::Acked) {
+    PurgeOutputOfPort(r);
+    a.XmodemState = txFinished;
+  } else if (r.LastBlock) {
+    ArmTimer(r, r.TimeoutTrigger, EndDrainTicks(r, a));
+    ArmStatus(r, r.OutBuffUsedTrigger, 0);
+    a.XmodemState = txEndDrain;
+  } else {
+    a.XmodemState = txGetBlock;
+  }
+}
+
+void TxDraining(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
+    // The block may still be on its way through the device's own queue:
+    // the wait for the answer starts when the line can have carried it.
+    ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, r.BlockSize + 5));
+    a.XmodemState = txRplyPnding;
+  }
+}
+
+void TxRplyPnding(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    switch (GetReply(r, a)) {
+      case TReply::Acked: a.XmodemState = r.LastBlock ? txFirstEOT : txGetBlock; break;
+      case TReply::Cancelled:
+        PurgeOutputOfPort(r);
+        a.XmodemState = txFinished;
+        break;
+      case TReply::Refused: FreeSpaceCheck(r, a); break;
+    }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    // No reply counts as a refusal, so a receiver that went away ends
+    // the transfer after the block-error limit.
+    ++r.BlockErrors;
+    ++r.TotalErrors;
+    r.ProtocolStatus = psTimeout;
+    RefreshStatus(r);
+    FreeSpaceCheck(r, a);
+  }
+}
+
+void TxEndDrain(TransferRecord& r, TXmodemArea& a, int32_t trigger) {
+  if (Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) a.XmodemState = txFirstEOT;
+}
+
+void TxFirstEOT(TransferRecord& r, TXmodemArea& a) {
+  r.ProtocolStatus = psOK;
+  r.BlockErrors = 0;
+  a.EotNakCount = 0;
+  PurgeAllInput(r);
+  XmodemSendByte(r, cEOT);
+  ArmTimer(r, r.TimeoutTrigger, r.TransmitTimeout);
+  a.XmodemState = txEotReply;
+}
+
+void TxRestEOT(TransferRecord& r, TXmodemArea& a) {
+  PurgeAllInput(r);
+  if (r.BlockErrors > a.BlockErrorLimit) {
+    XmodemCancel(r);
+    GotError(r, ecTooManyErrors);
+    a.XmodemState = txFinished;
+    return;
+  }
+  XmodemSendByte(r, cEOT);
+  ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+  a.XmodemState = txEotReply;
+}
+
+void TxEotReply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    uint8_t c = 0;
+    ReadOne(r, c);
+    if (c == cACK) {
+      r.ProtocolStatus = psEndFile;
+      a.XmodemState = txFinished;
+    } else if (c == cCAN) {
+      r.ProtocolStatus = psCancelRequested;
+      RefreshStatus(r);
+      a.XmodemState = txFinished;
+    } else if (c == cNAK) {
+      if (++a.EotNakCount >= 3) {
         XmodemCancel(r);
         GotError(r, ecTooManyErrors);
         a.XmodemState = txFinished;
-        break;
-      }
-      XmodemSendByte(r, cEOT);
-      ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
-      a.XmodemState = txEotReply;
-      break;
-
-    case txEotReply:
-      if (data) {
-        uint8_t c = 0;
-        ReadOne(r, c);
-        if (c == cACK) {
-          r.ProtocolStatus = psEndFile;
-          a.XmodemState = txFinished;
-        } else if (c == cCAN) {
-          r.ProtocolStatus = psCancelRequested;
-          RefreshStatus(r);
-          a.XmodemState = txFinished;
-        } else if (c == cNAK) {
-          if (++a.EotNakCount >= 3) {
-            XmodemCancel(r);
-            GotError(r, ecTooManyErrors);
-            a.XmodemState = txFinished;
-          } else {
-            a.XmodemState = txRestEOT;
-          }
-        } else {
-          ++r.BlockErrors;
-          ++r.TotalErrors;
-          r.ProtocolStatus = psProtocolError;
-          RefreshStatus(r);
-          a.XmodemState = txRestEOT;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        // Unanswered EOTs count, so a vanished receiver ends it here too.
-        ++r.BlockErrors;
-        ++r.TotalErrors;
-        r.ProtocolStatus = psTimeout;
-        RefreshStatus(r);
+      } else {
         a.XmodemState = txRestEOT;
       }
-      break;
-
-    case txFinished: {
-      const bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
-      if (!ok) PurgeAllInput(r);
-      r.FinishReadingHook(r);
-      r.LogFileHook(r, ok ? lfTransmitOk : lfTransmitFail);
-      a.LastFileOk = ok;
-      a.XmodemState = txDone;
-      EndMachine(r, a, fromYmodem);
-      break;
+    } else {
+      ++r.BlockErrors;
+      ++r.TotalErrors;
+      r.ProtocolStatus = psProtocolError;
+      RefreshStatus(r);
+      a.XmodemState = txRestEOT;
     }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    // Unanswered EOTs count, so a vanished receiver ends it here too.
+    ++r.BlockErrors;
+    ++r.TotalErrors;
+    r.ProtocolStatus = psTimeout;
+    RefreshStatus(r);
+    a.XmodemState = txRestEOT;
+  }
+}
 
+void TxFinished(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
+  const bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
+  if (!ok) PurgeAllInput(r);
+  r.FinishReadingHook(r);
+  r.LogFileHook(r, ok ? lfTransmitOk : lfTransmitFail);
+  a.LastFileOk = ok;
+  a.XmodemState = txDone;
+  EndMachine(r, a, fromYmodem);
+}
+
+void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
+  switch (a.XmodemState) {
+    case txInitial: TxInitial(r, a); break;
+    case txHandshake: TxHandshake(r, a, trigger, data); break;
+    case txGetBlock: TxGetBlock(r, a); break;
+    case txWtFreeSpc: TxWtFreeSpc(r, a, trigger, data); break;
+    case txSendBlock: TxSendBlock(r, a); break;
+    case txDraining: TxDraining(r, a, trigger, data); break;
+    case txRplyPnding: TxRplyPnding(r, a, trigger, data); break;
+    case txEndDrain: TxEndDrain(r, a, trigger); break;
+    case txFirstEOT: TxFirstEOT(r, a); break;
+    case txRestEOT: TxRestEOT(r, a); break;
+    case txEotReply: TxEotReply(r, a, trigger, data); break;
+    case txFinished: TxFinished(r, a, fromYmodem); break;
     default:
       break;
   }
@@ -726,196 +729,202 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
   a.XmodemState = rxFinished;
 }
 
-void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
-  switch (a.XmodemState) {
-    case rxInitial:
-      a.Block.assign(kXmodemMaxFrame, 0);
-      if (r.PathName[0] == 0) {
-        GotError(r, ecNoFilename);
-        XmodemCancel(r);
-        a.LastFileOk = false;
-        a.XmodemState = rxDone;
-        EndMachine(r, a, fromYmodem);
-        break;
-      }
-      if (r.UpcaseFileNames) UpcasePathName(r, false);
-      r.LogFileHook(r, lfReceiveStart);
-      SetBufferText(r.AcceptName, BufferText(r.PathName));
-      if (!r.AcceptFileHook(r, r.AcceptName.data())) {
-        XmodemCancel(r);
-        r.ProtocolStatus = psFileRejected;
-        a.XmodemState = rxFinSkip;
-        break;
-      }
-      if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
-      r.PrepareWritingHook(r);
-      if (r.ProtocolStatus == psCantWriteFile && r.ProtocolError == 0) r.ProtocolError = ecCantWriteFile;
-      if (r.ProtocolError != 0) {
-        XmodemCancel(r);
-        a.XmodemState = rxFinSkip;
-        break;
-      }
-      r.FileOffset = 0;
-      a.HandshakeChar = a.GMode ? cStreamRequest : a.CRCMode ? cCrcRequest : cNAK;
-      a.ReplyChar = a.HandshakeChar;
-      XmodemSendByte(r, a.ReplyChar);
-      r.BlockNum = 1;
-      a.EotCount = a.CanCount = 0;
-      a.FirstBlock = true;
-      a.GotData = false;
+void RxInitial(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
+  a.Block.assign(kXmodemMaxFrame, 0);
+  if (r.PathName[0] == 0) {
+    GotError(r, ecNoFilename);
+    XmodemCancel(r);
+    a.LastFileOk = false;
+    a.XmodemState = rxDone;
+    EndMachine(r, a, fromYmodem);
+    return;
+  }
+  if (r.UpcaseFileNames) UpcasePathName(r, false);
+  r.LogFileHook(r, lfReceiveStart);
+  SetBufferText(r.AcceptName, BufferText(r.PathName));
+  if (!r.AcceptFileHook(r, r.AcceptName.data())) {
+    XmodemCancel(r);
+    r.ProtocolStatus = psFileRejected;
+    a.XmodemState = rxFinSkip;
+    return;
+  }
+  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
+  r.PrepareWritingHook(r);
+  if (r.ProtocolStatus == psCantWriteFile && r.ProtocolError == 0) r.ProtocolError = ecCantWriteFile;
+  if (r.ProtocolError != 0) {
+    XmodemCancel(r);
+    a.XmodemState = rxFinSkip;
+    return;
+  }
+  r.FileOffset = 0;
+  a.HandshakeChar = a.GMode ? cStreamRequest : a.CRCMode ? cCrcRequest : cNAK;
+  a.ReplyChar = a.HandshakeChar;
+  XmodemSendByte(r, a.ReplyChar);
+  r.BlockNum = 1;
+  a.EotCount = a.CanCount = 0;
+  a.FirstBlock = true;
+  a.GotData = false;
+  a.Resync = false;
+  ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+  a.BlockOverhead = a.CRCMode ? 4 : 3;
+  a.XmodemState = rxWtFrHSRply;
+}
+
+void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (a.Resync) {
+    if (data) {
+      PurgeAllInput(r);
+      ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+    } else if (Triggered(trigger, r.TimeoutTrigger)) {
       a.Resync = false;
+      XmodemSendByte(r, a.ReplyChar);
       ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-      a.BlockOverhead = a.CRCMode ? 4 : 3;
-      a.XmodemState = rxWtFrHSRply;
-      break;
+    }
+  } else if (data) {
+    a.XmodemState = rxWtFrBlStrt;
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (!ReceiveError(r, a)) {
+      a.XmodemState = rxFinished;
+      return;
+    }
+    if (a.ReplyChar == cCrcRequest && r.BlockErrors > 3) {
+      // No sender answers "C": ask for the checksum instead.
+      r.BlockErrors = 0;
+      r.CheckType = bcmChecksum;
+      a.ReplyChar = a.HandshakeChar = cNAK;
+      a.CRCMode = false;
+      a.BlockOverhead -= 1;
+    }
+    XmodemSendByte(r, a.ReplyChar);
+    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+  }
+}
 
-    case rxWtFrHSRply:
-      if (a.Resync) {
-        if (data) {
-          PurgeAllInput(r);
-          ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
-        } else if (Triggered(trigger, r.TimeoutTrigger)) {
-          a.Resync = false;
-          XmodemSendByte(r, a.ReplyChar);
-          ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-        }
-      } else if (data) {
-        a.XmodemState = rxWtFrBlStrt;
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (!ReceiveError(r, a)) {
-          a.XmodemState = rxFinished;
-          break;
-        }
-        if (a.ReplyChar == cCrcRequest && r.BlockErrors > 3) {
-          // No sender answers "C": ask for the checksum instead.
-          r.BlockErrors = 0;
-          r.CheckType = bcmChecksum;
-          a.ReplyChar = a.HandshakeChar = cNAK;
-          a.CRCMode = false;
-          a.BlockOverhead -= 1;
-        }
-        XmodemSendByte(r, a.ReplyChar);
-        ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-      }
-      break;
-
-    case rxWtFrBlStrt:
-      if (data) {
-        uint8_t c = 0;
-        if (!ReadOne(r, c)) break;
-        // A sender's EOT comes alone (it waits for the answer): one with
-        // bytes behind it is a block's data seen after its lost start.
-        if (c == cEOT && XmodemByteReady(r)) c = 0;
-        if ((c == cSOH || c == cSTX) && a.FirstBlock) {
-          a.FirstBlock = false;
-          NewTimer(r.TransferTimer, 1);
-          if (a.GMode) a.BlockErrorLimit = 0;
-        }
-        switch (c) {
-          case cSOH:
-          case cSTX:
-            r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
-            r.CollectCount = 0;
-            a.EotCount = a.CanCount = 0;
-            ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-            a.XmodemState = rxCollBlock;
-            break;
-          case cEOT:
-            a.CanCount = 0;
-            if (++a.EotCount == 1) {
-              XmodemSendByte(r, cNAK);
-              ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
-            } else {
-              r.ProtocolStatus = psEndFile;
-              XmodemSendByte(r, cACK);
-              a.XmodemState = rxFinished;
-            }
-            break;
-          case cCAN:
-            a.EotCount = 0;
-            if (++a.CanCount >= 3) {
-              XmodemCancel(r);
-              r.ProtocolStatus = psCancelRequested;
-              a.XmodemState = rxFinished;
-            }
-            break;
-          default:
-            r.ProtocolStatus = psProtocolError;
-            RefreshStatus(r);
-            a.EotCount = a.CanCount = 0;
-            break;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (a.EotCount > 0) {
-          XmodemSendByte(r, cACK);
+void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    uint8_t c = 0;
+    if (!ReadOne(r, c)) return;
+    // A sender's EOT comes alone (it waits for the answer): one with
+    // bytes behind it is a block's data seen after its lost start.
+    if (c == cEOT && XmodemByteReady(r)) c = 0;
+    if ((c == cSOH || c == cSTX) && a.FirstBlock) {
+      a.FirstBlock = false;
+      NewTimer(r.TransferTimer, 1);
+      if (a.GMode) a.BlockErrorLimit = 0;
+    }
+    switch (c) {
+      case cSOH:
+      case cSTX:
+        r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
+        r.CollectCount = 0;
+        a.EotCount = a.CanCount = 0;
+        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+        a.XmodemState = rxCollBlock;
+        break;
+      case cEOT:
+        a.CanCount = 0;
+        if (++a.EotCount == 1) {
+          XmodemSendByte(r, cNAK);
+          ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+        } else {
           r.ProtocolStatus = psEndFile;
+          XmodemSendByte(r, cACK);
           a.XmodemState = rxFinished;
-        } else if (!ReceiveError(r, a)) {
-          a.XmodemState = rxFinished;
-        } else if (a.CanCount > 0) {
+        }
+        break;
+      case cCAN:
+        a.EotCount = 0;
+        if (++a.CanCount >= 3) {
+          XmodemCancel(r);
           r.ProtocolStatus = psCancelRequested;
           a.XmodemState = rxFinished;
-        } else {
-          XmodemSendByte(r, a.ReplyChar);
-          ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-          a.XmodemState = rxWtFrHSRply;
         }
-      }
-      break;
-
-    case rxCollBlock:
-      if (data) {
-        a.ReplyChar = cNAK;
-        const uint32_t need = r.BlockSize + a.BlockOverhead;
-        const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
-        if (n > 0 && r.Dispatcher->ReadBlock(a.Block.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
-        // The wait is for silence, not for the whole block: a slow line
-        // takes longer than the block wait to carry 1K.
-        if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-        if (r.CollectCount >= need)
-          a.XmodemState = rxProcBlck;
-        else if (EndsWithCancel(a.Block.data(), r.CollectCount, false))
-          CancelledInBlock(r, a);
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
-          CancelledInBlock(r, a);
-          break;
-        }
-        a.ReplyChar = cNAK;
-        XmodemSendByte(r, cNAK);
-        r.ProtocolStatus = psTimeout;
+        break;
+      default:
+        r.ProtocolStatus = psProtocolError;
         RefreshStatus(r);
-        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-        a.XmodemState = rxWtFrBlStrt;
-      }
-      break;
-
-    case rxProcBlck:
-      ProcessBlock(r, a);
-      break;
-
-    case rxFinSkip:
-      FinishReceivedFile(r, a, false);
-      r.LogFileHook(r, lfReceiveSkip);
-      a.LastFileOk = false;
-      a.XmodemState = rxDone;
-      EndMachine(r, a, fromYmodem);
-      break;
-
-    case rxFinished: {
-      FinishReceivedFile(r, a, r.ProtocolStatus == psEndFile && r.ProtocolError == 0);
-      bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
-      if (ok && fromYmodem) {
-        a.FileReceived(r);
-        ok = r.ProtocolError == 0;
-      }
-      r.LogFileHook(r, ok ? lfReceiveOk : lfReceiveFail);
-      a.LastFileOk = ok;
-      a.XmodemState = rxDone;
-      EndMachine(r, a, fromYmodem);
-      break;
+        a.EotCount = a.CanCount = 0;
+        break;
     }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (a.EotCount > 0) {
+      XmodemSendByte(r, cACK);
+      r.ProtocolStatus = psEndFile;
+      a.XmodemState = rxFinished;
+    } else if (!ReceiveError(r, a)) {
+      a.XmodemState = rxFinished;
+    } else if (a.CanCount > 0) {
+      r.ProtocolStatus = psCancelRequested;
+      a.XmodemState = rxFinished;
+    } else {
+      XmodemSendByte(r, a.ReplyChar);
+      ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+      a.XmodemState = rxWtFrHSRply;
+    }
+  }
+}
 
+void RxCollBlock(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    a.ReplyChar = cNAK;
+    const uint32_t need = r.BlockSize + a.BlockOverhead;
+    const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
+    if (n > 0 && r.Dispatcher->ReadBlock(a.Block.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
+    // The wait is for silence, not for the whole block: a slow line
+    // takes longer than the block wait to carry 1K.
+    if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+    if (r.CollectCount >= need)
+      a.XmodemState = rxProcBlck;
+    else if (EndsWithCancel(a.Block.data(), r.CollectCount, false))
+      CancelledInBlock(r, a);
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
+      CancelledInBlock(r, a);
+      return;
+    }
+    a.ReplyChar = cNAK;
+    XmodemSendByte(r, cNAK);
+    r.ProtocolStatus = psTimeout;
+    RefreshStatus(r);
+    ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+    a.XmodemState = rxWtFrBlStrt;
+  }
+}
+
+void RxProcBlck(TransferRecord& r, TXmodemArea& a) {
+  ProcessBlock(r, a);
+}
+
+void RxFinSkip(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
+  FinishReceivedFile(r, a, false);
+  r.LogFileHook(r, lfReceiveSkip);
+  a.LastFileOk = false;
+  a.XmodemState = rxDone;
+  EndMachine(r, a, fromYmodem);
+}
+
+void RxFinished(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
+  FinishReceivedFile(r, a, r.ProtocolStatus == psEndFile && r.ProtocolError == 0);
+  bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
+  if (ok && fromYmodem) {
+    a.FileReceived(r);
+    ok = r.ProtocolError == 0;
+  }
+  r.LogFileHook(r, ok ? lfReceiveOk : lfReceiveFail);
+  a.LastFileOk = ok;
+  a.XmodemState = rxDone;
+  EndMachine(r, a, fromYmodem);
+}
+
+void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
+  switch (a.XmodemState) {
+    case rxInitial: RxInitial(r, a, fromYmodem); break;
+    case rxWtFrHSRply: RxWtFrHSRply(r, a, trigger, data); break;
+    case rxWtFrBlStrt: RxWtFrBlStrt(r, a, trigger, data); break;
+    case rxCollBlock: RxCollBlock(r, a, trigger, data); break;
+    case rxProcBlck: RxProcBlck(r, a); break;
+    case rxFinSkip: RxFinSkip(r, a, fromYmodem); break;
+    case rxFinished: RxFinished(r, a, fromYmodem); break;
     default:
       break;
   }
@@ -924,7 +933,7 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
 }  // namespace
 
 bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam) {
-  const bool fromYmodem = msg == MsgXmodemFromYmodem;
+  const bool fromYmodem = a.Ymodem;
   if (msg == MsgTriggerAvail) wParam = 0;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
@@ -950,7 +959,7 @@ bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wPa
 }
 
 bool XmodemReceiveSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam) {
-  const bool fromYmodem = msg == MsgXmodemFromYmodem;
+  const bool fromYmodem = a.Ymodem;
   if (msg == MsgTriggerAvail) wParam = 0;
   for (;;) {
     const int32_t trigger = int32_t(wParam);

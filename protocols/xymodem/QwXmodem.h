@@ -24,10 +24,6 @@ enum TXmodemState : uint8_t {
 constexpr uint8_t cSOH = 1, cSTX = 2, cEOT = 4, cACK = 6, cBS = 8, cNAK = 21, cCAN = 24;
 constexpr uint8_t cCrcRequest = 'C', cStreamRequest = 'G';
 
-// The Ymodem machine calls the Xmodem machine with this message; the Xmodem
-// machine then reports its end to Ymodem instead of finishing the transfer.
-constexpr UINT MsgXmodemFromYmodem = 0x7E05;
-
 constexpr uint32_t kXmodemMaxBlock = 1024;
 // Start character, number, complement, 1024 data bytes, two CRC bytes.
 constexpr uint32_t kXmodemMaxFrame = kXmodemMaxBlock + 5;
@@ -152,7 +148,9 @@ bool XmodemHandshakeRetry(TransferRecord& r, TXmodemArea& a);
 bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a);
 // Counts a block error; false (after -6008) beyond the limit.
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a);
-// The machines' steps; true when the machine reached its end.
+// The machines' steps; true when the machine reached its end. A Ymodem
+// area's machine carries one file of the batch: its end is reported to the
+// Ymodem machine (a status report) instead of finishing the transfer.
 bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam);
 bool XmodemReceiveSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam);
 

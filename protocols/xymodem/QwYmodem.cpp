@@ -217,155 +217,163 @@ int64_t FileDate(const TransferRecord& r, const std::string& path) {
 
 // --- Transmit ---
 
+void TyInitial(TransferRecord& r, TYmodemArea& a) {
+  a.HandshakeCount = 0;
+  a.YmodemState = XmodemHandshakeRetry(r, a) ? tyHandshake : tyFinishd;
+}
+
+void TyHandshake(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    if (XmodemReadHandshake(r, a)) {
+      NewTimer(r.TransferTimer, 1);
+      r.BlockErrors = 0;
+      if (a.GMode) a.BlockErrorLimit = 0;
+      PurgeAllInput(r);
+      a.YmodemState = tyGetFlName;
+    } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
+      a.YmodemState = tyFinishd;
+    }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (!XmodemHandshakeRetry(r, a)) a.YmodemState = tyFinishd;
+  }
+}
+
+void TyGetFlName(TransferRecord& r, TYmodemArea& a) {
+  if (!r.NextFileHook(r, r.PathName.data())) {
+    r.PathName[0] = 0;
+    a.YmodemState = tyFinishd;
+    return;
+  }
+  r.PrepareReadingHook(r);
+  if (r.ProtocolError != 0) {
+    a.YmodemState = tyFinishd;
+    return;
+  }
+  a.SavedName = BufferText(r.PathName);
+  a.SavedSize = r.SrcFileLen;
+  a.SavedDate = FileDate(r, a.SavedName);
+  a.DateKnown = a.SavedDate > 0;
+  const std::vector<uint8_t> header =
+      BuildYmodemHeader(YmodemHeaderName(a.SavedName, (r.TransferOptions & tfIncludeDirectory) != 0,
+                                         r.UpcaseFileNames),
+                        a.SavedSize, a.DateKnown, a.SavedDate);
+  std::memcpy(a.Header.data() + 3, header.data(), header.size());
+  a.HeaderSize = uint32_t(header.size());
+  r.SrcFileLen = a.HeaderSize;
+  r.BytesRemaining = int64_t(a.HeaderSize);
+  r.BytesTransferred = 0;
+  r.ElapsedTicks = 0;
+  r.PathName[0] = 0;
+  a.YmodemState = tySndFlName;
+}
+
+void TySndFlName(TransferRecord& r, TYmodemArea& a) {
+  r.BlockNum = 0;
+  const int32_t rc = SendHeader(r, a, a.HeaderSize);
+  if (rc < 0) {
+    GotError(r, rc);
+    a.YmodemState = tyFinishd;
+    return;
+  }
+  a.FileOffered = true;
+  ArmTimer(r, r.TimeoutTrigger, kXmodemDrainTicks);
+  ArmStatus(r, r.OutBuffUsedTrigger, 0);
+  a.YmodemState = tyDraining;
+}
+
+void TyDraining(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
+    ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, a.HeaderSize + 5));
+    a.YmodemState = tyRplyPndng;
+  }
+}
+
+void TyRplyPndng(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    uint8_t c = 0;
+    r.Dispatcher->PeekBlock(&c, 1);
+    if (c == cACK) {
+      ReadOne(r, c);
+      a.YmodemState = tyPrpXmdm;
+    } else if (c == cCAN) {
+      ReadOne(r, c);
+      r.ProtocolStatus = psCancelRequested;
+      RefreshStatus(r);
+      a.YmodemState = tyFinishd;
+    } else if (a.GMode) {
+      // A streaming receiver need not answer the header: this is its
+      // request for the data, read by the Xmodem machine.
+      a.YmodemState = tyPrpXmdm;
+    } else {
+      ReadOne(r, c);
+      if (!XmodemCountBlockError(r, a)) {
+        a.YmodemState = tyFinishd;
+      } else {
+        r.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
+        RefreshStatus(r);
+        a.YmodemState = tySndFlName;
+      }
+    }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (!XmodemCountBlockError(r, a)) {
+      a.YmodemState = tyFinishd;
+    } else {
+      r.ProtocolStatus = psTimeout;
+      RefreshStatus(r);
+      a.YmodemState = tySndFlName;
+    }
+  }
+}
+
+void TyPrpXmdm(TransferRecord& r, TYmodemArea& a) {
+  r.BytesTransferred = 0;
+  r.ElapsedTicks = 0;
+  SetBufferText(r.PathName, a.SavedName);
+  if (r.UpcaseFileNames) UpcasePathName(r, true);
+  r.SrcFileLen = a.SavedSize;
+  r.BytesRemaining = int64_t(a.SavedSize);
+  ApplyXmodem1K(r, a, true);
+  RefreshStatus(r);
+  a.XmodemState = txInitial;
+  a.YmodemState = tySndXmdm;
+}
+
+void TySndXmdm(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
+  if (XmodemTransmitSteps(r, a, 0, WPARAM(trigger)))
+    // A file that did not end with its EOT acknowledged (a cancel by the
+    // receiver too) ends the batch.
+    a.YmodemState = r.ProtocolError != 0 || !a.LastFileOk ? tyFinishd : tyInitial;
+}
+
+void TyFinishd(TransferRecord& r, TYmodemArea& a) {
+  r.FinishReadingHook(r);
+  if (a.FileOffered && r.ProtocolStatus != psCancelRequested && r.ProtocolStatus != psAbort) {
+    std::memset(a.Header.data() + 3, 0, 128);
+    SendHeader(r, a, 128);
+    ArmTimer(r, r.TimeoutTrigger, EndDrainTicks(r, a));
+    ArmStatus(r, r.OutBuffUsedTrigger, 0);
+    a.YmodemState = tyFinDrain;
+  } else {
+    Finish(r, a, tyDone);
+  }
+}
+
+void TyFinDrain(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
+  if (Triggered(trigger, r.TimeoutTrigger) || Triggered(trigger, r.OutBuffUsedTrigger)) Finish(r, a, tyDone);
+}
+
 void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
   switch (a.YmodemState) {
-    case tyInitial:
-      a.HandshakeCount = 0;
-      a.YmodemState = XmodemHandshakeRetry(r, a) ? tyHandshake : tyFinishd;
-      break;
-
-    case tyHandshake:
-      if (data) {
-        if (XmodemReadHandshake(r, a)) {
-          NewTimer(r.TransferTimer, 1);
-          r.BlockErrors = 0;
-          if (a.GMode) a.BlockErrorLimit = 0;
-          PurgeAllInput(r);
-          a.YmodemState = tyGetFlName;
-        } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
-          a.YmodemState = tyFinishd;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (!XmodemHandshakeRetry(r, a)) a.YmodemState = tyFinishd;
-      }
-      break;
-
-    case tyGetFlName: {
-      if (!r.NextFileHook(r, r.PathName.data())) {
-        r.PathName[0] = 0;
-        a.YmodemState = tyFinishd;
-        break;
-      }
-      r.PrepareReadingHook(r);
-      if (r.ProtocolError != 0) {
-        a.YmodemState = tyFinishd;
-        break;
-      }
-      a.SavedName = BufferText(r.PathName);
-      a.SavedSize = r.SrcFileLen;
-      a.SavedDate = FileDate(r, a.SavedName);
-      a.DateKnown = a.SavedDate > 0;
-      const std::vector<uint8_t> header =
-          BuildYmodemHeader(YmodemHeaderName(a.SavedName, (r.TransferOptions & tfIncludeDirectory) != 0,
-                                             r.UpcaseFileNames),
-                            a.SavedSize, a.DateKnown, a.SavedDate);
-      std::memcpy(a.Header.data() + 3, header.data(), header.size());
-      a.HeaderSize = uint32_t(header.size());
-      r.SrcFileLen = a.HeaderSize;
-      r.BytesRemaining = int64_t(a.HeaderSize);
-      r.BytesTransferred = 0;
-      r.ElapsedTicks = 0;
-      r.PathName[0] = 0;
-      a.YmodemState = tySndFlName;
-      break;
-    }
-
-    case tySndFlName: {
-      r.BlockNum = 0;
-      const int32_t rc = SendHeader(r, a, a.HeaderSize);
-      if (rc < 0) {
-        GotError(r, rc);
-        a.YmodemState = tyFinishd;
-        break;
-      }
-      a.FileOffered = true;
-      ArmTimer(r, r.TimeoutTrigger, kXmodemDrainTicks);
-      ArmStatus(r, r.OutBuffUsedTrigger, 0);
-      a.YmodemState = tyDraining;
-      break;
-    }
-
-    case tyDraining:
-      if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-        ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, a.HeaderSize + 5));
-        a.YmodemState = tyRplyPndng;
-      }
-      break;
-
-    case tyRplyPndng:
-      if (data) {
-        uint8_t c = 0;
-        r.Dispatcher->PeekBlock(&c, 1);
-        if (c == cACK) {
-          ReadOne(r, c);
-          a.YmodemState = tyPrpXmdm;
-        } else if (c == cCAN) {
-          ReadOne(r, c);
-          r.ProtocolStatus = psCancelRequested;
-          RefreshStatus(r);
-          a.YmodemState = tyFinishd;
-        } else if (a.GMode) {
-          // A streaming receiver need not answer the header: this is its
-          // request for the data, read by the Xmodem machine.
-          a.YmodemState = tyPrpXmdm;
-        } else {
-          ReadOne(r, c);
-          if (!XmodemCountBlockError(r, a)) {
-            a.YmodemState = tyFinishd;
-          } else {
-            r.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
-            RefreshStatus(r);
-            a.YmodemState = tySndFlName;
-          }
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (!XmodemCountBlockError(r, a)) {
-          a.YmodemState = tyFinishd;
-        } else {
-          r.ProtocolStatus = psTimeout;
-          RefreshStatus(r);
-          a.YmodemState = tySndFlName;
-        }
-      }
-      break;
-
-    case tyPrpXmdm:
-      r.BytesTransferred = 0;
-      r.ElapsedTicks = 0;
-      SetBufferText(r.PathName, a.SavedName);
-      if (r.UpcaseFileNames) UpcasePathName(r, true);
-      r.SrcFileLen = a.SavedSize;
-      r.BytesRemaining = int64_t(a.SavedSize);
-      ApplyXmodem1K(r, a, true);
-      RefreshStatus(r);
-      a.XmodemState = txInitial;
-      a.YmodemState = tySndXmdm;
-      break;
-
-    case tySndXmdm:
-      if (XmodemTransmitSteps(r, a, MsgXmodemFromYmodem, WPARAM(trigger)))
-        // A file that did not end with its EOT acknowledged (a cancel by the
-        // receiver too) ends the batch.
-        a.YmodemState = r.ProtocolError != 0 || !a.LastFileOk ? tyFinishd : tyInitial;
-      break;
-
-    case tyFinishd:
-      r.FinishReadingHook(r);
-      if (a.FileOffered && r.ProtocolStatus != psCancelRequested && r.ProtocolStatus != psAbort) {
-        std::memset(a.Header.data() + 3, 0, 128);
-        SendHeader(r, a, 128);
-        ArmTimer(r, r.TimeoutTrigger, EndDrainTicks(r, a));
-        ArmStatus(r, r.OutBuffUsedTrigger, 0);
-        a.YmodemState = tyFinDrain;
-      } else {
-        Finish(r, a, tyDone);
-      }
-      break;
-
-    case tyFinDrain:
-      if (Triggered(trigger, r.TimeoutTrigger) || Triggered(trigger, r.OutBuffUsedTrigger)) Finish(r, a, tyDone);
-      break;
-
+    case tyInitial: TyInitial(r, a); break;
+    case tyHandshake: TyHandshake(r, a, trigger, data); break;
+    case tyGetFlName: TyGetFlName(r, a); break;
+    case tySndFlName: TySndFlName(r, a); break;
+    case tyDraining: TyDraining(r, a, trigger, data); break;
+    case tyRplyPndng: TyRplyPndng(r, a, trigger, data); break;
+    case tyPrpXmdm: TyPrpXmdm(r, a); break;
+    case tySndXmdm: TySndXmdm(r, a, trigger); break;
+    case tyFinishd: TyFinishd(r, a); break;
+    case tyFinDrain: TyFinDrain(r, a, trigger); break;
     default:
       break;
   }
@@ -429,150 +437,159 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   a.YmodemState = ryPrepXmdm;
 }
 
-void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
-  switch (a.YmodemState) {
-    case ryInitial:
-      r.SrcFileLen = 0;
-      r.BytesRemaining = 0;
-      r.BytesTransferred = 0;
-      r.ElapsedTicks = 0;
-      r.BlockNum = 0;
-      r.PathName[0] = 0;
-      std::fill(a.Header.begin(), a.Header.end(), 0);
-      ApplyXmodem1K(r, a, false);
-      ApplyXmodemCRC(r, a, true);
-      a.BlockErrorLimit = a.Saved.BlockErrorLimit;
-      a.HandshakeChar = a.ReplyChar = a.GMode ? cStreamRequest : cCrcRequest;
-      a.SizeKnown = a.DateKnown = false;
+void RyInitial(TransferRecord& r, TYmodemArea& a) {
+  r.SrcFileLen = 0;
+  r.BytesRemaining = 0;
+  r.BytesTransferred = 0;
+  r.ElapsedTicks = 0;
+  r.BlockNum = 0;
+  r.PathName[0] = 0;
+  std::fill(a.Header.begin(), a.Header.end(), 0);
+  ApplyXmodem1K(r, a, false);
+  ApplyXmodemCRC(r, a, true);
+  a.BlockErrorLimit = a.Saved.BlockErrorLimit;
+  a.HandshakeChar = a.ReplyChar = a.GMode ? cStreamRequest : cCrcRequest;
+  a.SizeKnown = a.DateKnown = false;
+  a.Resync = false;
+  ArmTimer(r, r.TimeoutTrigger, kYmodemRequestDelay);
+  a.YmodemState = ryDelay;
+}
+
+void RyDelay(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
+  if (Triggered(trigger, r.TimeoutTrigger)) {
+    XmodemSendByte(r, a.ReplyChar);
+    a.EotCount = a.CanCount = 0;
+    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    a.YmodemState = ryWtFrHSRply;
+  }
+}
+
+void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (a.Resync) {
+    if (data) {
+      PurgeAllInput(r);
+      ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+    } else if (Triggered(trigger, r.TimeoutTrigger)) {
       a.Resync = false;
-      ArmTimer(r, r.TimeoutTrigger, kYmodemRequestDelay);
-      a.YmodemState = ryDelay;
-      break;
+      XmodemSendByte(r, a.ReplyChar);
+      ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    }
+  } else if (data) {
+    if (a.GMode) a.BlockErrorLimit = 0;
+    a.YmodemState = ryWtFBlkStrt;
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (!ReceiveError(r, a)) {
+      a.YmodemState = ryFinished;
+      return;
+    }
+    XmodemSendByte(r, r.BlockErrors > a.BlockErrorLimit ? cNAK : a.ReplyChar);
+    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+  }
+}
 
-    case ryDelay:
-      if (Triggered(trigger, r.TimeoutTrigger)) {
-        XmodemSendByte(r, a.ReplyChar);
+void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    uint8_t c = 0;
+    if (!ReadOne(r, c)) return;
+    if (c == cEOT && XmodemByteReady(r)) c = 0;  // not alone: a block's data, not an EOT
+    switch (c) {
+      case cSOH:
+      case cSTX:
+        if (a.FirstBlock) {
+          a.FirstBlock = false;
+          NewTimer(r.TransferTimer, 1);
+        }
+        r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
+        r.CollectCount = 0;
         a.EotCount = a.CanCount = 0;
-        ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-        a.YmodemState = ryWtFrHSRply;
-      }
-      break;
-
-    case ryWtFrHSRply:
-      if (a.Resync) {
-        if (data) {
-          PurgeAllInput(r);
-          ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
-        } else if (Triggered(trigger, r.TimeoutTrigger)) {
-          a.Resync = false;
-          XmodemSendByte(r, a.ReplyChar);
-          ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-        }
-      } else if (data) {
-        if (a.GMode) a.BlockErrorLimit = 0;
-        a.YmodemState = ryWtFBlkStrt;
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (!ReceiveError(r, a)) {
-          a.YmodemState = ryFinished;
-          break;
-        }
-        XmodemSendByte(r, r.BlockErrors > a.BlockErrorLimit ? cNAK : a.ReplyChar);
-        ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-      }
-      break;
-
-    case ryWtFBlkStrt:
-      if (data) {
-        uint8_t c = 0;
-        if (!ReadOne(r, c)) break;
-        if (c == cEOT && XmodemByteReady(r)) c = 0;  // not alone: a block's data, not an EOT
-        switch (c) {
-          case cSOH:
-          case cSTX:
-            if (a.FirstBlock) {
-              a.FirstBlock = false;
-              NewTimer(r.TransferTimer, 1);
-            }
-            r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
-            r.CollectCount = 0;
-            a.EotCount = a.CanCount = 0;
-            ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-            a.YmodemState = ryCollBlck;
-            break;
-          case cEOT:
-            // The sender missed our answer to its last EOT: answer again and
-            // ask for the next header.
-            a.CanCount = 0;
-            XmodemSendByte(r, cACK);
-            a.YmodemState = ryInitial;
-            break;
-          case cCAN:
-            a.EotCount = 0;
-            if (++a.CanCount >= 3) {
-              XmodemCancel(r);
-              r.ProtocolStatus = psCancelRequested;
-              a.YmodemState = ryFinished;
-            }
-            break;
-          default:
-            r.ProtocolStatus = psProtocolError;
-            RefreshStatus(r);
-            a.EotCount = a.CanCount = 0;
-            break;
-        }
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        if (a.CanCount > 0) {
+        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+        a.YmodemState = ryCollBlck;
+        break;
+      case cEOT:
+        // The sender missed our answer to its last EOT: answer again and
+        // ask for the next header.
+        a.CanCount = 0;
+        XmodemSendByte(r, cACK);
+        a.YmodemState = ryInitial;
+        break;
+      case cCAN:
+        a.EotCount = 0;
+        if (++a.CanCount >= 3) {
+          XmodemCancel(r);
           r.ProtocolStatus = psCancelRequested;
           a.YmodemState = ryFinished;
-        } else {
-          a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
         }
-      }
-      break;
+        break;
+      default:
+        r.ProtocolStatus = psProtocolError;
+        RefreshStatus(r);
+        a.EotCount = a.CanCount = 0;
+        break;
+    }
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (a.CanCount > 0) {
+      r.ProtocolStatus = psCancelRequested;
+      a.YmodemState = ryFinished;
+    } else {
+      a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
+    }
+  }
+}
 
-    case ryCollBlck:
-      if (data) {
-        const uint32_t need = r.BlockSize + a.BlockOverhead;
-        const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
-        if (n > 0 && r.Dispatcher->ReadBlock(a.Header.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
-        if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-        if (r.CollectCount >= need) a.YmodemState = ryProcBlck;
-      } else if (Triggered(trigger, r.TimeoutTrigger)) {
-        r.ProtocolStatus = psTimeout;
-        a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
-      }
-      break;
+void RyCollBlck(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    const uint32_t need = r.BlockSize + a.BlockOverhead;
+    const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
+    if (n > 0 && r.Dispatcher->ReadBlock(a.Header.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
+    if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+    if (r.CollectCount >= need) a.YmodemState = ryProcBlck;
+  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    r.ProtocolStatus = psTimeout;
+    a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
+  }
+}
 
-    case ryProcBlck:
-      ProcessHeader(r, a);
-      break;
+void RyProcBlck(TransferRecord& r, TYmodemArea& a) {
+  ProcessHeader(r, a);
+}
 
-    case ryPrepXmdm:
-      a.XmodemState = rxInitial;
-      ResetTransferStatus(r);
-      r.ProtocolStatus = psProtocolHandshake;
-      r.SrcFileLen = a.SavedSize;
-      a.YmodemState = ryRcvXmodem;
-      break;
+void RyPrepXmdm(TransferRecord& r, TYmodemArea& a) {
+  a.XmodemState = rxInitial;
+  ResetTransferStatus(r);
+  r.ProtocolStatus = psProtocolHandshake;
+  r.SrcFileLen = a.SavedSize;
+  a.YmodemState = ryRcvXmodem;
+}
 
-    case ryRcvXmodem:
-      if (XmodemReceiveSteps(r, a, MsgXmodemFromYmodem, WPARAM(trigger))) {
-        if (r.ProtocolError != 0 || !a.LastFileOk) {
-          a.YmodemState = ryFinished;
-        } else {
-          ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-          RefreshStatus(r);
-          a.YmodemState = ryInitial;
-        }
-      }
-      break;
+void RyRcvXmodem(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
+  if (XmodemReceiveSteps(r, a, 0, WPARAM(trigger))) {
+    if (r.ProtocolError != 0 || !a.LastFileOk) {
+      a.YmodemState = ryFinished;
+    } else {
+      ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+      RefreshStatus(r);
+      a.YmodemState = ryInitial;
+    }
+  }
+}
 
-    case ryFinished:
-      // A cancel in the middle of a file: what arrived is written first.
-      if (r.FileOpen) r.FinishWritingHook(r);
-      Finish(r, a, ryDone);
-      break;
+void RyFinished(TransferRecord& r, TYmodemArea& a) {
+  // A cancel in the middle of a file: what arrived is written first.
+  if (r.FileOpen) r.FinishWritingHook(r);
+  Finish(r, a, ryDone);
+}
 
+void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
+  switch (a.YmodemState) {
+    case ryInitial: RyInitial(r, a); break;
+    case ryDelay: RyDelay(r, a, trigger); break;
+    case ryWtFrHSRply: RyWtFrHSRply(r, a, trigger, data); break;
+    case ryWtFBlkStrt: RyWtFBlkStrt(r, a, trigger, data); break;
+    case ryCollBlck: RyCollBlck(r, a, trigger, data); break;
+    case ryProcBlck: RyProcBlck(r, a); break;
+    case ryPrepXmdm: RyPrepXmdm(r, a); break;
+    case ryRcvXmodem: RyRcvXmodem(r, a, trigger); break;
+    case ryFinished: RyFinished(r, a); break;
     default:
       break;
   }

@@ -54,59 +54,44 @@ void DoneZmodem(TransferRecord& r) {
 }
 
 int32_t SetZmodemNeverReplace(TransferRecord& r, bool on) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->NeverReplace = on;
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.NeverReplace = on; });
 }
 
 int32_t SetZmodemOptionOverride(TransferRecord& r, bool on) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->OptionOverride = on;
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.OptionOverride = on; });
 }
 
 int32_t SetZmodemSkipNoFile(TransferRecord& r, bool on) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->FileOption = uint8_t(on ? a->FileOption | kSkipNoFileBit : a->FileOption & ~kSkipNoFileBit);
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) {
+    a.FileOption = uint8_t(on ? a.FileOption | kSkipNoFileBit : a.FileOption & ~kSkipNoFileBit);
+  });
 }
 
 int32_t SetZmodemFileOption(TransferRecord& r, uint8_t option) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->FileOption = uint8_t((a->FileOption & kSkipNoFileBit) | (option & 0x7F));
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) {
+    a.FileOption = uint8_t((a.FileOption & kSkipNoFileBit) | (option & 0x7F));
+  });
 }
 
 int32_t SetZmodemRecover(TransferRecord& r, bool on) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->Recover = on;
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.Recover = on; });
 }
 
 int32_t SetZmodemFinishRetry(TransferRecord& r, int32_t retries) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->FinishRetries = retries;
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.FinishRetries = retries; });
 }
 
 int32_t SetZmodem8K(TransferRecord& r, bool on) {
-  TZmodemArea* a = ZmodemArea(r);
-  if (a == nullptr) return ecBadProtocolFunction;
-  a->Use8K = on;
-  r.BlockSize = on ? kZmodemBlock8K : kZmodemBlock;
-  AllocateBuffers(*a, r.BlockSize);
-  a->ReducedBlock = false;
-  if (on)
-    r.TransferOptions |= tfZmodem8K;
-  else
-    r.TransferOptions &= ~tfZmodem8K;
-  return 0;
+  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) {
+    a.Use8K = on;
+    r.BlockSize = on ? kZmodemBlock8K : kZmodemBlock;
+    AllocateBuffers(a, r.BlockSize);
+    a.ReducedBlock = false;
+    if (on)
+      r.TransferOptions |= tfZmodem8K;
+    else
+      r.TransferOptions &= ~tfZmodem8K;
+  });
 }
 
 // --- Transmit ---------------------------------------------------------------------------------
