@@ -259,6 +259,20 @@ bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a) {
   return true;
 }
 
+bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a) {
+  a.EotCount = 0;
+  if (++a.CanCount < 3) return false;
+  XmodemCancel(r);
+  r.ProtocolStatus = psCancelRequested;
+  return true;
+}
+
+void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a) {
+  r.ProtocolStatus = psProtocolError;
+  RefreshStatus(r);
+  a.EotCount = a.CanCount = 0;
+}
+
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a) {
   ++r.BlockErrors;
   ++r.TotalErrors;
@@ -833,18 +847,9 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
         }
         break;
       case cCAN:
-        a.EotCount = 0;
-        if (++a.CanCount >= 3) {
-          XmodemCancel(r);
-          r.ProtocolStatus = psCancelRequested;
-          a.XmodemState = rxFinished;
-        }
+        if (XmodemCountCancel(r, a)) a.XmodemState = rxFinished;
         break;
-      default:
-        r.ProtocolStatus = psProtocolError;
-        RefreshStatus(r);
-        a.EotCount = a.CanCount = 0;
-        break;
+      default: XmodemUnexpectedByte(r, a); break;
     }
   } else if (Triggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {

@@ -146,6 +146,10 @@ void XmodemSendByte(TransferRecord& r, uint8_t c);
 bool XmodemHandshakeRetry(TransferRecord& r, TXmodemArea& a);
 // Reads the receiver's handshake byte: true on NAK, "C" or "G".
 bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a);
+// A CAN where a block starts: the third in a row cancels (true).
+bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a);
+// Any other byte where a block starts: a protocol error shown, counts reset.
+void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a);
 // Counts a block error; false (after -6008) beyond the limit.
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a);
 // The machines' steps; true when the machine reached its end. A Ymodem

@@ -513,18 +513,9 @@ void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
         a.YmodemState = ryInitial;
         break;
       case cCAN:
-        a.EotCount = 0;
-        if (++a.CanCount >= 3) {
-          XmodemCancel(r);
-          r.ProtocolStatus = psCancelRequested;
-          a.YmodemState = ryFinished;
-        }
+        if (XmodemCountCancel(r, a)) a.YmodemState = ryFinished;
         break;
-      default:
-        r.ProtocolStatus = psProtocolError;
-        RefreshStatus(r);
-        a.EotCount = a.CanCount = 0;
-        break;
+      default: XmodemUnexpectedByte(r, a); break;
     }
   } else if (Triggered(trigger, r.TimeoutTrigger)) {
     if (a.CanCount > 0) {
