@@ -1,4 +1,5 @@
 #include "app/QxTestRun.h"
+#include "app/TransferControl.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -269,7 +270,7 @@ std::string TQxTestRun::SendBreak(int ms) {
 void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
   try {
     transferring_ = true;
-    form_.StartPlanTransfer(t.Protocol, t.Sending, t.Sending ? t.File : dir + "/" + t.File, dir);
+    form_.Transfers->StartPlanTransfer(t.Protocol, t.Sending, t.Sending ? t.File : dir + "/" + t.File, dir);
   } catch (const std::exception& e) {
     transferring_ = false;
     run_->TransferEnded(false, e.what(), Clock::now());
