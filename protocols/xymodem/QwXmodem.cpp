@@ -935,54 +935,66 @@ void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, 
   }
 }
 
-}  // namespace
+// What the machine does after a step: its end, a wait for a trigger, a wait
+// unless a byte is there already, or the next step at once.
+enum class TAfterStep { End, Wait, WaitForByte, Go };
 
-bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam) {
-  const bool fromYmodem = a.Ymodem;
+TAfterStep AfterTransmitStep(TXmodemState s) {
+  switch (s) {
+    case txDone: return TAfterStep::End;
+    case txWtFreeSpc:
+    case txEndDrain: return TAfterStep::Wait;
+    case txHandshake:
+    case txDraining:
+    case txRplyPnding:
+    case txEotReply: return TAfterStep::WaitForByte;
+    default: return TAfterStep::Go;
+  }
+}
+
+TAfterStep AfterReceiveStep(TXmodemState s) {
+  switch (s) {
+    case rxDone: return TAfterStep::End;
+    case rxWtFrHSRply:
+    case rxWtFrBlStrt:
+    case rxCollBlock: return TAfterStep::WaitForByte;
+    default: return TAfterStep::Go;
+  }
+}
+
+// Steps a machine while it can go on; a cancel or carrier loss at the head
+// of a step sends it to `finished`. True at its end.
+template <class Step>
+bool RunSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam, TXmodemState finished, Step step,
+              TAfterStep (*after)(TXmodemState)) {
   if (msg == MsgTriggerAvail) wParam = 0;
   for (;;) {
     const int32_t trigger = int32_t(wParam);
-    if (XmodemHead(r, a, msg, trigger)) a.XmodemState = txFinished;
+    if (XmodemHead(r, a, msg, trigger)) a.XmodemState = finished;
     const bool data = trigger == 0 && XmodemByteReady(r);
-    TransmitStep(r, a, trigger, data, fromYmodem);
+    step(r, a, trigger, data, a.Ymodem);
     // Later passes act on the state and on waiting bytes only.
     msg = 0;
     wParam = 0;
-    switch (a.XmodemState) {
-      case txDone: return true;
-      case txWtFreeSpc:
-      case txEndDrain: return false;
-      case txHandshake:
-      case txDraining:
-      case txRplyPnding:
-      case txEotReply:
+    switch (after(a.XmodemState)) {
+      case TAfterStep::End: return true;
+      case TAfterStep::Wait: return false;
+      case TAfterStep::WaitForByte:
         if (!XmodemByteReady(r)) return false;
         continue;
-      default: continue;
+      case TAfterStep::Go: continue;
     }
   }
 }
 
+}  // namespace
+
+bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam) {
+  return RunSteps(r, a, msg, wParam, txFinished, TransmitStep, AfterTransmitStep);
+}
+
 bool XmodemReceiveSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam) {
-  const bool fromYmodem = a.Ymodem;
-  if (msg == MsgTriggerAvail) wParam = 0;
-  for (;;) {
-    const int32_t trigger = int32_t(wParam);
-    if (XmodemHead(r, a, msg, trigger)) a.XmodemState = rxFinished;
-    const bool data = trigger == 0 && XmodemByteReady(r);
-    ReceiveStep(r, a, trigger, data, fromYmodem);
-    msg = 0;
-    wParam = 0;
-    switch (a.XmodemState) {
-      case rxDone: return true;
-      case rxWtFrHSRply:
-      case rxWtFrBlStrt:
-      case rxCollBlock:
-        if (!XmodemByteReady(r)) return false;
-        continue;
-      default: continue;
-    }
-  }
+  return RunSteps(r, a, msg, wParam, rxFinished, ReceiveStep, AfterReceiveStep);
 }
 
 // --- Starts and handlers ---------------------------------------------------------------------
