@@ -6,9 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -20,13 +18,12 @@
 #include <QTabWidget>
 #include <mutex>
 
-#include "app/QxProtStatus.h"
 #include "app/QxSelCom.h"
 #include "app/QxStatLt.h"
+#include "app/TransferControl.h"
 #include "platform/FileNames.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QwZmodem.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/PortWatch.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
@@ -120,55 +117,15 @@ std::optional<int32_t> TypedRate(const QString& text) {
   return int32_t(v);
 }
 
-// The protocols of the transfer controls, in the order shown. Those that
-// carry file names receive into a directory, the others into one file.
-struct ProtocolChoice {
-  TProtocolType type;
-  const char* text;
-  bool carriesNames;
-  const char* word;  // as test plans name it
-};
-constexpr ProtocolChoice kProtocolChoices[] = {
-    {ptAscii, "ASCII", false, "ascii"},
-    {ptXmodem, "Xmodem", false, "xmodem"},
-    {ptXmodemCRC, "Xmodem-CRC", false, "xmodem-crc"},
-    {ptXmodem1K, "Xmodem-1K", false, "xmodem-1k"},
-    {ptXmodem1KG, "Xmodem-1K-G", false, "xmodem-1kg"},
-    {ptYmodem, "Ymodem", true, "ymodem"},
-    {ptYmodemG, "Ymodem-G", true, "ymodem-g"},
-    {ptZmodem, "Zmodem", true, "zmodem"},
-    {ptKermit, "Kermit", true, "kermit"},
-    {ptBPlus, "B+", true, "bplus"}};
-
-const ProtocolChoice& ChoiceOf(TProtocolType type) {
-  for (const ProtocolChoice& c : kProtocolChoices)
-    if (c.type == type) return c;
-  return kProtocolChoices[0];
-}
-
-// A protocol is offered once its engine runs both ways.
-bool HasEngine(TProtocolType type) {
-  for (int direction : {0, 1})
-    if (PrepareTable[type][direction] == nullptr || HandlerTable[type][direction] == nullptr) return false;
-  return true;
-}
-
-// A Zmodem sender's first header, ZRQINIT in hex: ZPAD ZPAD ZDLE 'B' "00".
-constexpr char kZmodemRequest[] = "**\x18" "B00";
-constexpr size_t kZmodemRequestLength = sizeof kZmodemRequest - 1;
-
-// What the window keeps between runs: the protocol choice and the last
-// receive directory, in the user's configuration directory (zavterm.conf).
-const char* const kSettingsName = "zavterm";
-const char* const kProtocolKey = "transfer/protocol";
-const char* const kDirectoryKey = "transfer/directory";
 const char* const kReconnectKey = "port/reconnect";
 
-QString ReadSetting(const char* key) { return QSettings(kSettingsName, kSettingsName).value(key).toString(); }
+}  // namespace
 
-void WriteSetting(const char* key, const QString& value) {
-  QSettings(kSettingsName, kSettingsName).setValue(key, value);
-}
+QString ReadWindowSetting(const char* key) { return QSettings("zavterm", "zavterm").value(key).toString(); }
+
+void WriteWindowSetting(const char* key, const QString& value) { QSettings("zavterm", "zavterm").setValue(key, value); }
+
+namespace {
 
 // The protocol component of the window: it tells the window of every
 // transfer's end before the component's own finish event.
@@ -357,7 +314,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TComponent(nullptr) {
         qApp, [text = std::string(e.what())] { ShowException(Exception(text)); }, Qt::QueuedConnection);
   });
 
-  setTabOrder(Font, Edit1);
+  setTabOrder(KeyboardTabs, Edit1);
   setTabOrder(Edit1, QxTerminal1);
   FormCreate();
 }
@@ -481,7 +438,7 @@ void TForm1::BuildPortControls() {
   ReconnectBox->adjustSize();
   ReconnectBox->setCursor(Qt::PointingHandCursor);
   ReconnectBox->setToolTip("Reopen the port with the same settings when its device comes back after going away");
-  ReconnectBox->setChecked(ReadSetting(kReconnectKey) != "false");
+  ReconnectBox->setChecked(ReadWindowSetting(kReconnectKey) != "false");
   connect(ReconnectBox, &QCheckBox::clicked, this, [this] { Guard([this] { ReconnectBoxClick(); }); });
   Reconnect = std::make_unique<TPortReconnect>(*MroComPort1);
   Reconnect->SetEnabled(ReconnectBox->isChecked());
@@ -511,10 +468,10 @@ QPushButton* TForm1::KeyButton(const std::string& name) const {
 }
 
 void TForm1::BuildKeyboard() {
-  Font = new QTabWidget(this);
-  Font->setObjectName("Font");
-  Font->setGeometry(142, 30, 380, 172);
-  Font->tabBar()->setFont(StoredFont("MS Sans Serif", -15, true));
+  KeyboardTabs = new QTabWidget(this);
+  KeyboardTabs->setObjectName("KeyboardTabs");
+  KeyboardTabs->setGeometry(142, 30, 380, 172);
+  KeyboardTabs->tabBar()->setFont(StoredFont("MS Sans Serif", -15, true));
 
   constexpr int kRows[] = {22, 52, 82, 111};
   auto mainLeft = [](int slot) { return 10 + slot * 36; };
@@ -527,7 +484,7 @@ void TForm1::BuildKeyboard() {
   auto makePage = [&](const QString& caption, int fontHeight) {
     auto* w = new QWidget;
     w->setFont(StoredFont("MS Sans Serif", fontHeight, true));
-    Font->addTab(w, caption);
+    KeyboardTabs->addTab(w, caption);
     auto* main = new QGroupBox(w);
     main->setGeometry(0, 0, 268, 142);
     auto* numeric = new QGroupBox(w);
@@ -583,7 +540,7 @@ void TForm1::BuildKeyboard() {
     QPushButton* b = AddKey(p2.numeric, k.name, k.caption, numLeft(i % 3), kRows[i / 3], 23, KeyHandler(k.caption));
     if (i == 11) KEY_Shap_1 = b;
   }
-  Font->setCurrentIndex(0);
+  KeyboardTabs->setCurrentIndex(0);
 
   ENT_C = new QCheckBox("Ent. :ENA./#", this);
   ENT_C->move(30, 134);
@@ -630,7 +587,9 @@ void TForm1::BuildTerminal() {
 }
 
 void TForm1::BuildProtocol() {
-  MroProtocol1 = new TBenchProtocol(this, [this](int32_t code) { TransferFinished(code); });
+  MroProtocol1 = new TBenchProtocol(this, [this](int32_t code) {
+    if (Transfers) Transfers->Finished(code);
+  });
   MroProtocol1->SetName("MroProtocol1");
   MroProtocol1->BeginLoad();
   MroProtocol1->SetComPort(MroComPort1);
@@ -646,8 +605,8 @@ void TForm1::BuildProtocol() {
 }
 
 void TForm1::BuildFilePanel() {
-  Edit2 = new QLineEdit("*.*", this);
-  Edit2->setGeometry(24, 224, 354, 21);
+  FileNameEdit = new QLineEdit("*.*", this);
+  FileNameEdit->setGeometry(24, 224, 354, 21);
   Browse = new QPushButton("Browse", this);
   Browse->setGeometry(377, 224, 69, 23);
   Send = new QPushButton("Send", this);
@@ -681,27 +640,13 @@ void TForm1::BuildFilePanel() {
 }
 
 void TForm1::BuildTransferControls() {
-  // In the free row between Send and the terminal's font button.
-  ProtocolBox = new QComboBox(this);
-  ProtocolBox->setObjectName("ProtocolBox");
-  ProtocolBox->setGeometry(519, 224, 104, 23);
-  for (const ProtocolChoice& c : kProtocolChoices)
-    if (c.type == ptAscii || HasEngine(c.type)) ProtocolBox->addItem(c.text, int(c.type));
-  const int kept = ProtocolBox->findText(ReadSetting(kProtocolKey));
-  ProtocolBox->setCurrentIndex(kept >= 0 ? kept : 0);
-  ProtocolBox->setToolTip("Protocol of Send and Receive");
-  Receive = new QPushButton("Receive", this);
-  Receive->setGeometry(627, 224, 70, 23);
-  for (QWidget* w : std::initializer_list<QWidget*>{ProtocolBox, Receive})
-    w->setFont(StoredFont("MS Sans Serif", -9, false));
-  ZmodemAuto = new QCheckBox("Zmodem auto-receive", this);
-  ZmodemAuto->move(705, 227);
-  ZmodemAuto->adjustSize();
-  ZmodemAuto->setEnabled(HasEngine(ptZmodem));
-  connect(ProtocolBox, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { ProtocolBoxChange(); }); });
-  connect(Receive, &QPushButton::clicked, this, [this] { Guard([this] { ReceiveClick(); }); });
+  Transfers =
+      std::make_unique<TTransferControl>(this, MroProtocol1, QxTerminal1, StoredFont("MS Sans Serif", -9, false));
+  Transfers->OnFinished = [this](int32_t code) {
+    if (TestRun) TestRun->TransferFinished(code);
+  };
   QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
-    WatchForZmodem(data, count);
+    Transfers->WatchForZmodem(data, count);
     if (TestRun) TestRun->Received(data, count);
     if (TerminalMenu) TerminalMenu->Received(data, count);
   };
@@ -712,12 +657,6 @@ void TForm1::BuildTransferControls() {
   TestButton->setFont(StoredFont("MS Sans Serif", -9, false));
   TestButton->setToolTip("Run a QC test plan on the open port");
   connect(TestButton, &QPushButton::clicked, this, [this] { Guard([this] { TestClick(); }); });
-
-  // The status window belongs to the window, not to the component: an ASCII
-  // send shows no progress, so the component gets it only for the others.
-  ProtStatus = std::make_unique<TQxProtocolStatus>(nullptr);
-  ProtStatus->Dialog()->setParent(this, Qt::Dialog);
-  ProtStatus->SetProtocol(MroProtocol1);
 }
 
 // --- Handlers: port controls ---------------------------------------------------
@@ -805,7 +744,7 @@ std::optional<int32_t> TForm1::RateOfBox() const {
 std::string TForm1::PortName() const { return "Com" + std::to_string(MroComPort1->ComNumber()); }
 
 void TForm1::ReconnectBoxClick() {
-  WriteSetting(kReconnectKey, ReconnectBox->isChecked() ? "true" : "false");
+  WriteWindowSetting(kReconnectKey, ReconnectBox->isChecked() ? "true" : "false");
   Reconnect->SetEnabled(ReconnectBox->isChecked());
   if (Reconnect->Waiting())
     PortMessage->setText(QString::fromStdString(PortName() + " disconnected: the device is gone" +
@@ -821,11 +760,7 @@ void TForm1::DeviceGone() {
     litBeforeGone_[i] = lights[i]->Lit();
     lights[i]->SetLit(false);
   }
-  // A transfer ends now with the reason, rather than by its time-outs.
-  if (transferRunning_) {
-    goneDuringTransfer_ = true;
-    MroProtocol1->AbortProtocol();
-  }
+  Transfers->DeviceGone();
 }
 
 void TForm1::DeviceBack() {
@@ -905,18 +840,18 @@ void TForm1::Button4Click() {
 
 void TForm1::BrowseClick() {
   OpenDialog1->Execute(this);
-  Edit2->setText(QFile::decodeName(OpenDialog1->FileName.c_str()));
+  FileNameEdit->setText(QFile::decodeName(OpenDialog1->FileName.c_str()));
 }
 
 void TForm1::SendClick() {
-  if (transferRunning_) throw Exception("A transfer is still running");
+  if (Transfers->Running()) throw Exception("A transfer is still running");
   {
     // A second start on a running transfer would re-arm its record under it.
     TLockGuard lock(MroProtocol1->Record().RecordLock);
     if (MroProtocol1->InProgress() != 0) throw Exception("A file is still being sent");
   }
-  if (const TProtocolType type = ChosenProtocol(); type != ptAscii) {
-    StartTransfer(type, true, OpenDialog1->FileName);
+  if (const TProtocolType type = Transfers->ChosenProtocol(); type != ptAscii) {
+    Transfers->Start(type, true, OpenDialog1->FileName);
     return;
   }
   MroProtocol1->SetProtocolType(ptAscii);
@@ -926,84 +861,6 @@ void TForm1::SendClick() {
   MroProtocol1->BeginTransmit();
 }
 
-// --- Handlers: transfers with the other protocols --------------------------------------
-
-TProtocolType TForm1::ChosenProtocol() const {
-  return ProtocolBox->currentIndex() < 0 ? ptAscii : TProtocolType(ProtocolBox->currentData().toInt());
-}
-
-void TForm1::ProtocolBoxChange() { WriteSetting(kProtocolKey, ProtocolBox->currentText()); }
-
-std::string TForm1::LastDirectory() const {
-  const QString kept = ReadSetting(kDirectoryKey);
-  if (!kept.isEmpty() && QFileInfo(kept).isDir()) return QFile::encodeName(kept).toStdString();
-  return QFile::encodeName(QDir::currentPath()).toStdString();
-}
-
-void TForm1::SetLastDirectory(const std::string& dir) { WriteSetting(kDirectoryKey, QFile::decodeName(dir.c_str())); }
-
-void TForm1::ReceiveClick() {
-  {
-    TLockGuard lock(MroProtocol1->Record().RecordLock);
-    if (transferRunning_ || MroProtocol1->InProgress() != 0) throw Exception("A transfer is still running");
-  }
-  const TProtocolType type = ChosenProtocol();
-  const bool intoDirectory = ChoiceOf(type).carriesNames;
-  std::optional<std::string> target;
-  if (TargetChooser) {
-    target = TargetChooser(intoDirectory, LastDirectory());
-  } else {
-    const QString start = QFile::decodeName(LastDirectory().c_str());
-    const QString chosen = intoDirectory ? QFileDialog::getExistingDirectory(this, "Receive into", start)
-                                         : QFileDialog::getSaveFileName(this, "Receive as", start);
-    if (!chosen.isEmpty()) target = QFile::encodeName(chosen).toStdString();
-  }
-  if (!target || target->empty()) return;
-  SetLastDirectory(intoDirectory ? *target : JustPathname(*target));
-  StartTransfer(type, false, *target);
-}
-
-void TForm1::StartTransfer(TProtocolType type, bool transmit, const std::string& target, bool unasked) {
-  TMroProtocol* p = MroProtocol1;
-  p->SetProtocolType(type);
-  if (type == ptZmodem) SetZmodemNeverReplace(p->Record(), unasked);
-  // Names as given: upper-casing would pick or make another file here.
-  p->SetUpcaseFileNames(false);
-  if (transmit)
-    p->SetFileMask(target);
-  else if (ChoiceOf(type).carriesNames)
-    p->SetDestinationDirectory(target);
-  else
-    p->SetFileName(target);
-  ProtStatus->SetCaption(std::string(ChoiceOf(type).text) + (transmit ? " send" : " receive"));
-  p->SetStatusDisplay(ProtStatus.get());
-  // The transfer takes every byte the port receives until it ends.
-  QxTerminal1->SetActive(false);
-  transferRunning_ = true;
-  try {
-    if (transmit)
-      p->BeginTransmit();
-    else
-      p->BeginReceive();
-  } catch (...) {
-    transferRunning_ = false;
-    p->SetStatusDisplay(nullptr);
-    QxTerminal1->SetActive(true);
-    throw;
-  }
-}
-
-void TForm1::TransferFinished(int32_t code) {
-  if (!transferRunning_) return;  // an ASCII send ends as it always did
-  transferRunning_ = false;
-  if (std::exchange(goneDuringTransfer_, false)) code = ecDeviceGone;
-  MroProtocol1->SetStatusDisplay(nullptr);
-  MroProtocol1->SetUpcaseFileNames(true);
-  QxTerminal1->SetActive(true);
-  ProtStatus->ShowOutcome(code);
-  if (TestRun) TestRun->TransferFinished(code);
-}
-
 // --- QC test plans ----------------------------------------------------------------
 
 void TForm1::TestClick() {
@@ -1011,50 +868,6 @@ void TForm1::TestClick() {
   TestRun->show();
   TestRun->raise();
   TestRun->activateWindow();
-}
-
-void TForm1::StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file,
-                               const std::string& dir) {
-  const auto c = std::find_if(std::begin(kProtocolChoices), std::end(kProtocolChoices),
-                              [&](const ProtocolChoice& p) { return protocol == p.word; });
-  if (c == std::end(kProtocolChoices) || (c->type != ptAscii && !HasEngine(c->type)))
-    throw Exception("The window has no protocol " + protocol);
-  if (transferRunning_) throw Exception("A transfer is still running");
-  StartTransfer(c->type, transmit, transmit || !c->carriesNames ? file : dir);
-}
-
-void TForm1::WatchForZmodem(const uint8_t* data, size_t count) {
-  if (!ZmodemAuto->isChecked()) {
-    zmodemMatched_ = 0;
-    return;
-  }
-  bool seen = false;
-  for (size_t i = 0; i < count; ++i) {
-    const char c = char(data[i]);
-    if (c == kZmodemRequest[zmodemMatched_])
-      ++zmodemMatched_;
-    else if (c == '*')
-      zmodemMatched_ = zmodemMatched_ == 2 ? 2 : 1;  // "***" still ends in "**"
-    else
-      zmodemMatched_ = 0;
-    if (zmodemMatched_ == kZmodemRequestLength) {
-      seen = true;
-      zmodemMatched_ = 0;
-    }
-  }
-  // Started once the terminal has let go of this block; a sender repeats its
-  // request until it is answered, and a repeat finds the receive running.
-  if (seen && !transferRunning_)
-    QMetaObject::invokeMethod(this, [this] { Guard([this] { StartZmodemAutoReceive(); }); }, Qt::QueuedConnection);
-}
-
-void TForm1::StartZmodemAutoReceive() {
-  if (transferRunning_ || !ZmodemAuto->isChecked() || !HasEngine(ptZmodem)) return;
-  {
-    TLockGuard lock(MroProtocol1->Record().RecordLock);
-    if (MroProtocol1->InProgress() != 0) return;  // an ASCII send goes on
-  }
-  StartTransfer(ptZmodem, false, LastDirectory(), true);
 }
 
 }  // namespace zav

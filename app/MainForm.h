@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/Component.h"
-#include "protocols/QwAbsPcl.h"
+#include "protocols/core/QwAbsPcl.h"
 
 class QCheckBox;
 class QComboBox;
@@ -38,6 +38,12 @@ class TQxProtocolStatus;
 class TQxTerminal;
 class TQxTestRun;
 class TTerminalMenu;
+class TTransferControl;
+
+// What the window keeps between runs, in the user's configuration directory
+// (zavterm.conf).
+QString ReadWindowSetting(const char* key);
+void WriteWindowSetting(const char* key, const QString& value);
 
 // The text of the error box for an exception message: a full stop is added
 // when the last character's code is above that of the full stop.
@@ -140,7 +146,7 @@ class TForm1 : public QWidget, public TComponent {
   std::unique_ptr<TPortReconnect> Reconnect;
 
   // --- Controls: keyboard and command lines ---
-  QTabWidget* Font;
+  QTabWidget* KeyboardTabs;
   std::array<QPushButton*, 26> LetterKeys{};  // KEY_A ... KEY_Z
   QPushButton* KEY_ESC_0;
   QPushButton* KEY_ESC_1;
@@ -156,7 +162,7 @@ class TForm1 : public QWidget, public TComponent {
   QPushButton* Button6;
 
   // --- Controls: file-send panel ---
-  QLineEdit* Edit2;
+  QLineEdit* FileNameEdit;  // the file Send sends
   QPushButton* Browse;
   QPushButton* Send;
   QLabel* Line;
@@ -166,30 +172,13 @@ class TForm1 : public QWidget, public TComponent {
   QLabel* Delay_comport;
   std::unique_ptr<TOpenDialog> OpenDialog1;
 
-  // --- Controls: transfers with the other protocols ---
-  // The protocol Send and Receive use: ASCII (Send as above), then every
-  // protocol with an engine both ways. The item data is the TProtocolType.
-  QComboBox* ProtocolBox;
-  QPushButton* Receive;
-  QCheckBox* ZmodemAuto;  // "Zmodem auto-receive"
-  // The status window of every transfer but an ASCII send.
-  std::unique_ptr<TQxProtocolStatus> ProtStatus;
-
-  // Asks where a receive goes: a directory (`directory` true, for the
-  // protocols that carry names) or a file to create, starting at `start`.
-  // Nothing for a cancel. Tests replace the dialogs through this hook.
-  using TTargetChooser = std::function<std::optional<std::string>(bool directory, const std::string& start)>;
-  TTargetChooser TargetChooser;
+  // --- Transfers with the other protocols ---
+  std::unique_ptr<TTransferControl> Transfers;
 
   // --- QC test plans ---
   QPushButton* TestButton;  // "Test": opens the test-run window
   std::unique_ptr<TQxTestRun> TestRun;
   void TestClick();
-  // A plan's transfer through the window's protocol component, as Send and
-  // Receive start theirs: `protocol` is a plan's protocol word, `file` the
-  // file sent or the path a single-file receive writes, `dir` where a
-  // receive of named files goes. Its end reaches TestRun.
-  void StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file, const std::string& dir);
 
   // --- Controls: terminal ---
   QPushButton* Button4;
@@ -223,21 +212,6 @@ class TForm1 : public QWidget, public TComponent {
   void Button4Click();
   void BrowseClick();
   void SendClick();
-  void ReceiveClick();
-  void ProtocolBoxChange();
-
-  // The protocol chosen in ProtocolBox.
-  TProtocolType ChosenProtocol() const;
-  // The directory of the last receive (kept between runs); the working
-  // directory before the first, or when the kept one is gone.
-  std::string LastDirectory() const;
-  void SetLastDirectory(const std::string& dir);
-  // A transfer other than an ASCII send has started and not yet finished.
-  bool TransferRunning() const { return transferRunning_; }
-  // The end of every transfer, from the protocol component's finish report.
-  void TransferFinished(int32_t code);
-  // The terminal's bytes, watched for a Zmodem sender's request to start.
-  void WatchForZmodem(const uint8_t* data, size_t count);
 
   // The terminal's font size in points (96 pixels an inch, as the layout).
   int TerminalFontSize() const;
@@ -250,12 +224,6 @@ class TForm1 : public QWidget, public TComponent {
   void BuildProtocol();
   void BuildFilePanel();
   void BuildTransferControls();
-  // Starts a transfer other than an ASCII send: the terminal lets go of the
-  // port's bytes and the status window follows the transfer until it ends.
-  // `unasked`: a Zmodem receive the peer started (auto-receive), which never
-  // replaces an existing file whatever the sender's option.
-  void StartTransfer(TProtocolType type, bool transmit, const std::string& target, bool unasked = false);
-  void StartZmodemAutoReceive();
   QPushButton* AddKey(QWidget* parent, const std::string& name, const QString& caption, int left, int top,
                       int width, const std::function<void()>& handler);
 
@@ -268,10 +236,6 @@ class TForm1 : public QWidget, public TComponent {
   std::vector<std::pair<std::string, QPushButton*>> keys_;
   // The lights that were lit when the device went away, to light again.
   std::array<bool, 4> litBeforeGone_{};
-  bool goneDuringTransfer_ = false;
-  bool transferRunning_ = false;
-  // The longest tail of the terminal's bytes that begins a Zmodem request.
-  size_t zmodemMatched_ = 0;
 };
 
 }  // namespace zav

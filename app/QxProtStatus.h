@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 
 class QDialog;
 class QLabel;

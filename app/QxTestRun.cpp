@@ -1,4 +1,5 @@
 #include "app/QxTestRun.h"
+#include "app/TransferControl.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -16,7 +17,7 @@
 #include <algorithm>
 
 #include "app/MainForm.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "qc/Report.h"
 #include "serial/QxPort.h"
 
@@ -277,7 +278,7 @@ void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir
                     file = t.Sending ? t.File : dir + "/" + t.File, dir] {
     startDeferred_ = nullptr;
     try {
-      form_.StartPlanTransfer(protocol, sending, file, dir);
+      form_.Transfers->StartPlanTransfer(protocol, sending, file, dir);
     } catch (const std::exception& e) {
       transferring_ = false;
       if (run_) run_->TransferEnded(false, e.what(), Clock::now());

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "MeroTransfer.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxExcept.h"
 
 namespace zav::mero {

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "Mero.h"
-#include "protocols/QxProtcl.h"
+#include "platform/Clock.h"
+#include "protocols/component/QxProtcl.h"
 
 namespace zav::mero {
 
@@ -31,6 +32,11 @@ class ProtocolOptions {
   // The help lines of the options for the direction.
   virtual std::string Help(bool sending) const = 0;
 };
+
+// An option's value in 55 ms ticks: 1 up to the tick counter's wrap.
+inline int32_t TicksOption(ArgReader& args, const std::string& name) {
+  return int32_t(args.Number(name, 1, kTickWrap));
+}
 
 // How a protocol names and batches files.
 enum class Batch {

@@ -7,8 +7,6 @@ namespace zav::mero {
 
 namespace {
 
-constexpr int32_t kMaxTicks = 39045157;
-
 class AsciiOptions : public ProtocolOptions {
  public:
   bool Parse(const std::string& word, ArgReader& args, bool sending) override {
@@ -25,7 +23,7 @@ class AsciiOptions : public ProtocolOptions {
     } else if (sending && word == "--eol-char") {
       eolChar_ = uint8_t(args.Number(word, 0, 255));
     } else if (!sending && word == "--eof-timeout") {
-      eofTimeout_ = int32_t(args.Number(word, 1, kMaxTicks));
+      eofTimeout_ = TicksOption(args, word);
     } else {
       return false;
     }

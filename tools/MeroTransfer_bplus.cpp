@@ -3,13 +3,11 @@
 #include <optional>
 
 #include "MeroTransfer.h"
-#include "protocols/QwBPlus.h"
+#include "protocols/bplus/QwBPlus.h"
 
 namespace zav::mero {
 
 namespace {
-
-constexpr long kMaxTicks = 39045157;
 
 class BPlusOptions : public ProtocolOptions {
  public:
@@ -26,9 +24,9 @@ class BPlusOptions : public ProtocolOptions {
     } else if (word == "--quote") {
       quote_ = args.Choice(word, {"default", "control", "all"});
     } else if (word == "--packet-wait") {
-      packetWait_ = int32_t(args.Number(word, 1, kMaxTicks));
+      packetWait_ = TicksOption(args, word);
     } else if (word == "--linger") {
-      linger_ = int32_t(args.Number(word, 1, kMaxTicks));
+      linger_ = TicksOption(args, word);
     } else if (!sending && word == "--resume") {
       resume_ = true;
     } else if (!sending && word == "--get") {

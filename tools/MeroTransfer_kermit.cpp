@@ -3,7 +3,7 @@
 
 #include "MeroTransfer.h"
 #include "platform/Clock.h"
-#include "protocols/QwKermitCodec.h"
+#include "protocols/kermit/QwKermitCodec.h"
 
 namespace zav::mero {
 

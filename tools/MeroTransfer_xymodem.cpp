@@ -7,17 +7,15 @@ namespace zav::mero {
 
 namespace {
 
-constexpr long kMaxTicks = 39045157;
-
 class XYmodemOptions : public ProtocolOptions {
  public:
   explicit XYmodemOptions(bool batch) : batch_(batch) {}
 
   bool Parse(const std::string& word, ArgReader& args, bool sending) override {
     if (word == "--block-wait") {
-      blockWait_ = int32_t(args.Number(word, 1, kMaxTicks));
+      blockWait_ = TicksOption(args, word);
     } else if (word == "--handshake-wait") {
-      handshakeWait_ = int32_t(args.Number(word, 1, kMaxTicks));
+      handshakeWait_ = TicksOption(args, word);
     } else if (word == "--handshake-retry") {
       handshakeRetry_ = uint32_t(args.Number(word, 1, 1000));
     } else if (batch_ && sending && word == "--include-directory") {

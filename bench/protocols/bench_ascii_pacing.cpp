@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 
 using namespace zav;
 using Clock = std::chrono::steady_clock;

@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "app/MainForm.h"
+#include "app/TransferControl.h"
 #include "app/QxProtStatus.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
@@ -57,21 +58,21 @@ class BenchTransferTest : public test::InteropTest {
     form = std::make_unique<TForm1>();
     form->QxTerminal1->SetTimerEnabled(false);
     form->show();
-    form->TargetChooser = [this](bool directory, const std::string&) {
+    form->Transfers->TargetChooser = [this](bool directory, const std::string&) {
       askedDirectory = directory;
       return target;
     };
     form->MroProtocol1->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) { finishes.push_back(code); };
-    QObject::connect(form->ProtStatus->Progress(), &QProgressBar::valueChanged,
+    QObject::connect(form->Transfers->StatusWindow->Progress(), &QProgressBar::valueChanged,
                      [this](int v) { progress = std::max(progress, v); });
     test::OpenPortInWindow(*form, 4);
     ASSERT_TRUE(errors.empty()) << errors.back();
   }
 
   void Choose(const char* protocol) {
-    const int i = form->ProtocolBox->findText(protocol);
+    const int i = form->Transfers->ProtocolBox->findText(protocol);
     ASSERT_GE(i, 0) << protocol << " is not offered";
-    form->ProtocolBox->setCurrentIndex(i);
+    form->Transfers->ProtocolBox->setCurrentIndex(i);
   }
 
   // The peer on the cable's other end.
@@ -85,14 +86,14 @@ class BenchTransferTest : public test::InteropTest {
     return finishes.empty() ? 1 : finishes.front();
   }
 
-  bool StatusVisible() const { return form->ProtStatus->Dialog()->isVisible(); }
+  bool StatusVisible() const { return form->Transfers->StatusWindow->Dialog()->isVisible(); }
 
   // The window is back to the terminal: no transfer, the status window closed.
   void ExpectEndedWell() {
     EXPECT_TRUE(errors.empty()) << errors.back();
     EXPECT_EQ(progress, 100);
     EXPECT_FALSE(StatusVisible());
-    EXPECT_FALSE(form->TransferRunning());
+    EXPECT_FALSE(form->Transfers->Running());
     EXPECT_TRUE(form->QxTerminal1->Active());
   }
 
@@ -139,14 +140,14 @@ TEST_F(BenchTransferTest, YmodemReceiveFromSb) {
   Choose("Ymodem");
   Child& sb = Peer(StdioPeer({"sb", "-q", "-k", "log-a.txt", "log-b.bin"}, out));
   target = in;
-  form->Receive->click();
+  form->Transfers->ReceiveButton->click();
   EXPECT_TRUE(askedDirectory);
   EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(Wait(sb), 0) << Err(sb);
   ExpectEndedWell();
   EXPECT_TRUE(ReadFile(in + "/log-a.txt") == a);
   EXPECT_TRUE(ReadFile(in + "/log-b.bin") == b);
-  EXPECT_EQ(form->LastDirectory(), in);
+  EXPECT_EQ(form->Transfers->LastDirectory(), in);
 }
 
 TEST_F(BenchTransferTest, ZmodemSendToRz) {
@@ -171,14 +172,14 @@ TEST_F(BenchTransferTest, ZmodemAutoReceiveFromSz) {
   const std::string data = RandomBytes(30000, 5);
   Write(out, "boot.log", data);
   OpenWindow();
-  form->SetLastDirectory(in);
-  form->ZmodemAuto->setChecked(true);
+  form->Transfers->SetLastDirectory(in);
+  form->Transfers->ZmodemAutoReceive->setChecked(true);
   Child& sz = Peer(StdioPeer({"sz", "-q", "boot.log"}, out));
   EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(Wait(sz), 0) << Err(sz);
   ExpectEndedWell();
   EXPECT_TRUE(ReadFile(in + "/boot.log") == data);
-  EXPECT_EQ(form->ChosenProtocol(), ptAscii);
+  EXPECT_EQ(form->Transfers->ChosenProtocol(), ptAscii);
 }
 
 // True once process `pid` has `path` open.
@@ -235,13 +236,13 @@ TEST_F(BenchTransferTest, CancelEndsBothSides) {
   Child& rz = Peer(StdioPeer({"rz", "-q"}, in));
   form->Send->click();
   ASSERT_TRUE(PumpQtUntil([&] { return form->MroProtocol1->BytesTransferred() > 2048; }, 20));
-  form->ProtStatus->CancelButton()->click();
+  form->Transfers->StatusWindow->CancelButton()->click();
   EXPECT_EQ(Finish(), ecCancelRequested);
   const int exit = Wait(rz, std::chrono::seconds(15));
   EXPECT_NE(exit, -1) << "the receiver was not cancelled";
   EXPECT_NE(exit, 0) << "the receiver took the file whole";
   EXPECT_TRUE(StatusVisible());
-  EXPECT_EQ(form->ProtStatus->StatusLabel()->text(), "Cancel requested");
+  EXPECT_EQ(form->Transfers->StatusWindow->StatusLabel()->text(), "Cancel requested");
   EXPECT_TRUE(form->QxTerminal1->Active());
 }
 

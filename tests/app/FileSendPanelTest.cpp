@@ -25,7 +25,7 @@
 #include "app/MainForm.h"
 #include "app/QxSelCom.h"
 #include "platform/Messages.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 #include "tests/app/BenchWindowFixture.h"
@@ -117,7 +117,7 @@ class FileSendPanelTest : public test::BenchWindowTest {
 };
 
 TEST_F(FileSendPanelTest, StoredLayoutOfThePanelAndTheProtocolComponent) {
-  EXPECT_EQ(form->Edit2->text(), "*.*");
+  EXPECT_EQ(form->FileNameEdit->text(), "*.*");
   EXPECT_EQ(form->Browse->text(), "Browse");
   EXPECT_EQ(form->Send->text(), "Send");
   for (TMaskEdit* field : {form->line_com1, form->cha_com1}) {
@@ -196,13 +196,13 @@ TEST_F(FileSendPanelTest, SendUsesTheDialogsFileNotTheTypedPath) {
   answers = {chosen.string(), std::nullopt};
   form->Browse->click();
   EXPECT_EQ(shownFilterIndex, 1);
-  EXPECT_EQ(form->Edit2->text().toStdString(), chosen.string());
+  EXPECT_EQ(form->FileNameEdit->text().toStdString(), chosen.string());
   // Browse again and cancel: the first choice stays.
   form->Browse->click();
-  EXPECT_EQ(form->Edit2->text().toStdString(), chosen.string());
+  EXPECT_EQ(form->FileNameEdit->text().toStdString(), chosen.string());
   EXPECT_EQ(form->OpenDialog1->FileName, chosen.string());
 
-  form->Edit2->setText(QString::fromStdString(typed.string()));
+  form->FileNameEdit->setText(QString::fromStdString(typed.string()));
   OpenCom4();
   form->Send->click();
   EXPECT_TRUE(errors.empty()) << errors.back();
@@ -215,7 +215,7 @@ TEST_F(FileSendPanelTest, SendUsesTheDialogsFileNotTheTypedPath) {
 TEST_F(FileSendPanelTest, BrowseCancelledBeforeAnyChoiceShowsAnEmptyName) {
   answers = {std::nullopt};
   form->Browse->click();
-  EXPECT_EQ(form->Edit2->text(), "");
+  EXPECT_EQ(form->FileNameEdit->text(), "");
 }
 
 TEST_F(FileSendPanelTest, DelaysReachTheProtocolAndPaceTheBytes) {

@@ -124,9 +124,9 @@ TEST_F(MainFormTest, StartsFromTheStoredLayout) {
   EXPECT_EQ(form->Edit1->maxLength(), 4);
   EXPECT_EQ(form->Edit3->text().toStdString(), " ");
   EXPECT_EQ(form->Button4->text().toStdString(), "TerminalFont");
-  EXPECT_EQ(form->Font->count(), 2);
-  EXPECT_EQ(form->Font->currentIndex(), 0);
-  EXPECT_EQ(form->Font->tabText(1).toStdString(), "?/><.*_+123");
+  EXPECT_EQ(form->KeyboardTabs->count(), 2);
+  EXPECT_EQ(form->KeyboardTabs->currentIndex(), 0);
+  EXPECT_EQ(form->KeyboardTabs->tabText(1).toStdString(), "?/><.*_+123");
   EXPECT_EQ(form->KeyButton("KEY_A")->text().toStdString(), "A");
   EXPECT_EQ(form->KeyButton("Button7")->text().toStdString(), "5");
   EXPECT_EQ(form->KeyButton("KEY_SM_E")->text().toStdString(), "&&");  // shows one "&"

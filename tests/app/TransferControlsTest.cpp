@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "app/MainForm.h"
+#include "app/TransferControl.h"
 #include "app/QxProtStatus.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmWidget.h"
 #include "tests/app/BenchWindowFixture.h"
@@ -35,7 +36,7 @@ using test::PumpQtUntil;
 class TransferControlsTest : public test::BenchWindowTest {
  protected:
   void Prepare() override {
-    form->TargetChooser = [this](bool directory, const std::string& start) {
+    form->Transfers->TargetChooser = [this](bool directory, const std::string& start) {
       asked.push_back({directory, start});
       return target;
     };
@@ -48,12 +49,12 @@ class TransferControlsTest : public test::BenchWindowTest {
   }
 
   void Choose(const char* protocol) {
-    const int i = form->ProtocolBox->findText(protocol);
+    const int i = form->Transfers->ProtocolBox->findText(protocol);
     ASSERT_GE(i, 0) << protocol;
-    form->ProtocolBox->setCurrentIndex(i);
+    form->Transfers->ProtocolBox->setCurrentIndex(i);
   }
 
-  QDialog* StatusWindow() const { return form->ProtStatus->Dialog(); }
+  QDialog* StatusWindow() const { return form->Transfers->StatusWindow->Dialog(); }
 
   struct Ask {
     bool directory;
@@ -65,29 +66,29 @@ class TransferControlsTest : public test::BenchWindowTest {
 };
 
 TEST_F(TransferControlsTest, ProtocolChoiceSitsInFreeSpaceAndStartsAtAscii) {
-  EXPECT_EQ(form->ProtocolBox->currentText(), "ASCII");
-  EXPECT_EQ(form->ChosenProtocol(), ptAscii);
+  EXPECT_EQ(form->Transfers->ProtocolBox->currentText(), "ASCII");
+  EXPECT_EQ(form->Transfers->ChosenProtocol(), ptAscii);
   // Every protocol with an engine both ways is offered, in the usual order.
   std::vector<std::string> offered;
-  for (int i = 0; i < form->ProtocolBox->count(); ++i) {
-    offered.push_back(form->ProtocolBox->itemText(i).toStdString());
-    const auto type = TProtocolType(form->ProtocolBox->itemData(i).toInt());
+  for (int i = 0; i < form->Transfers->ProtocolBox->count(); ++i) {
+    offered.push_back(form->Transfers->ProtocolBox->itemText(i).toStdString());
+    const auto type = TProtocolType(form->Transfers->ProtocolBox->itemData(i).toInt());
     if (type != ptAscii) {
-      EXPECT_NE(PrepareTable[type][0], nullptr) << offered.back();
-      EXPECT_NE(HandlerTable[type][1], nullptr) << offered.back();
+      EXPECT_NE(EngineOf(type).Prepare[0], nullptr) << offered.back();
+      EXPECT_NE(EngineOf(type).Handler[1], nullptr) << offered.back();
     }
   }
   ASSERT_GE(offered.size(), 7u);
   const std::vector<std::string> first = {"ASCII",       "Xmodem", "Xmodem-CRC", "Xmodem-1K",
                                           "Xmodem-1K-G", "Ymodem", "Ymodem-G"};
   EXPECT_EQ(std::vector<std::string>(offered.begin(), offered.begin() + 7), first);
-  EXPECT_EQ(form->Receive->text(), "Receive");
-  EXPECT_EQ(form->ZmodemAuto->text(), "Zmodem auto-receive");
-  EXPECT_FALSE(form->ZmodemAuto->isChecked());
+  EXPECT_EQ(form->Transfers->ReceiveButton->text(), "Receive");
+  EXPECT_EQ(form->Transfers->ZmodemAutoReceive->text(), "Zmodem auto-receive");
+  EXPECT_FALSE(form->Transfers->ZmodemAutoReceive->isChecked());
   EXPECT_FALSE(StatusWindow()->isVisible());
 
   // The new controls overlap none of the stored ones and stay above the terminal.
-  const std::vector<QWidget*> added = {form->ProtocolBox, form->Receive, form->ZmodemAuto, form->TestButton};
+  const std::vector<QWidget*> added = {form->Transfers->ProtocolBox, form->Transfers->ReceiveButton, form->Transfers->ZmodemAutoReceive, form->TestButton};
   for (QWidget* w : added) {
     EXPECT_LE(w->geometry().bottom(), form->QxTerminal1->geometry().top()) << w->objectName().toStdString();
     for (QObject* o : form->children()) {
@@ -103,28 +104,28 @@ TEST_F(TransferControlsTest, ProtocolChoiceSitsInFreeSpaceAndStartsAtAscii) {
 
 TEST_F(TransferControlsTest, ChoiceAndDirectoryAreKeptBetweenRuns) {
   Choose("Ymodem");
-  form->SetLastDirectory(dir_.string());
+  form->Transfers->SetLastDirectory(dir_.string());
   form.reset();
   form = std::make_unique<TForm1>();
-  EXPECT_EQ(form->ProtocolBox->currentText(), "Ymodem");
-  EXPECT_EQ(form->LastDirectory(), dir_.string());
+  EXPECT_EQ(form->Transfers->ProtocolBox->currentText(), "Ymodem");
+  EXPECT_EQ(form->Transfers->LastDirectory(), dir_.string());
 
   // A directory that is gone falls back to the working directory.
   const std::filesystem::path gone = dir_ / "gone";
   std::filesystem::create_directory(gone);
-  form->SetLastDirectory(gone.string());
+  form->Transfers->SetLastDirectory(gone.string());
   std::filesystem::remove(gone);
-  EXPECT_EQ(form->LastDirectory(), std::filesystem::current_path().string());
+  EXPECT_EQ(form->Transfers->LastDirectory(), std::filesystem::current_path().string());
 }
 
 TEST_F(TransferControlsTest, ACancelledReceiveDialogStartsNothing) {
   OpenCom4();
   Choose("Ymodem");
   target.reset();
-  form->Receive->click();
+  form->Transfers->ReceiveButton->click();
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_TRUE(asked[0].directory);
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
   EXPECT_TRUE(form->QxTerminal1->Active());
   EXPECT_EQ(test::ReadFarEndQt(master_, 1, 0.3), "");
 }
@@ -132,30 +133,30 @@ TEST_F(TransferControlsTest, ACancelledReceiveDialogStartsNothing) {
 TEST_F(TransferControlsTest, ADeviceGoneMidTransferEndsItWithThatError) {
   OpenCom4();
   Choose("Xmodem-CRC");
-  form->SetLastDirectory(dir_.string());
+  form->Transfers->SetLastDirectory(dir_.string());
   target = (dir_ / "got.bin").string();
-  form->Receive->click();
-  ASSERT_TRUE(form->TransferRunning());
+  form->Transfers->ReceiveButton->click();
+  ASSERT_TRUE(form->Transfers->Running());
   EXPECT_EQ(test::ReadFarEndQt(master_, 1), "C");
   ports.Unplug(4);
   // At once, not by the receiver's time-outs and retries.
-  ASSERT_TRUE(PumpQtUntil([&] { return !form->TransferRunning(); }, 3));
+  ASSERT_TRUE(PumpQtUntil([&] { return !form->Transfers->Running(); }, 3));
   EXPECT_TRUE(StatusWindow()->isVisible());
-  EXPECT_EQ(form->ProtStatus->StatusLabel()->text().toStdString(), "Device is gone (unplugged or hung up)");
+  EXPECT_EQ(form->Transfers->StatusWindow->StatusLabel()->text().toStdString(), "Device is gone (unplugged or hung up)");
   EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 TEST_F(TransferControlsTest, XmodemReceiveAsksAFileHoldsThePortAndCancelsFromTheStatusWindow) {
   OpenCom4();
   Choose("Xmodem-CRC");
-  form->SetLastDirectory(dir_.string());
+  form->Transfers->SetLastDirectory(dir_.string());
   target = (dir_ / "got.bin").string();
-  form->Receive->click();
+  form->Transfers->ReceiveButton->click();
   ASSERT_TRUE(errors.empty()) << errors.back();
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_FALSE(asked[0].directory);
   EXPECT_EQ(asked[0].start, dir_.string());
-  EXPECT_TRUE(form->TransferRunning());
+  EXPECT_TRUE(form->Transfers->Running());
   EXPECT_FALSE(form->QxTerminal1->Active());
   EXPECT_EQ(form->MroProtocol1->ProtocolType(), ptXmodemCRC);
   EXPECT_EQ(form->MroProtocol1->FileName(), target);
@@ -163,29 +164,29 @@ TEST_F(TransferControlsTest, XmodemReceiveAsksAFileHoldsThePortAndCancelsFromThe
   EXPECT_EQ(test::ReadFarEndQt(master_, 1), "C");
   EXPECT_TRUE(StatusWindow()->isVisible());
   EXPECT_EQ(StatusWindow()->windowTitle(), "Xmodem-CRC receive");
-  EXPECT_EQ(form->ProtStatus->CancelButton()->text(), "Cancel");
+  EXPECT_EQ(form->Transfers->StatusWindow->CancelButton()->text(), "Cancel");
 
   // While it runs: another start is refused, the window stays usable.
   form->Send->click();
-  form->Receive->click();
+  form->Transfers->ReceiveButton->click();
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors[0], "A transfer is still running.");
   EXPECT_EQ(errors[1], "A transfer is still running.");
   EXPECT_EQ(asked.size(), 1u);
 
-  form->ProtStatus->CancelButton()->click();
+  form->Transfers->StatusWindow->CancelButton()->click();
   ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{ecCancelRequested});
   // The far end is told: the receiver cancels with CAN.
   EXPECT_NE(test::ReadFarEndQt(master_, 2, 1).find("\x18\x18"), std::string::npos);
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
   EXPECT_TRUE(form->QxTerminal1->Active());
   EXPECT_EQ(form->MroProtocol1->StatusDisplay(), nullptr);
   // The error stays on show until the operator closes it.
   EXPECT_TRUE(StatusWindow()->isVisible());
-  EXPECT_EQ(form->ProtStatus->StatusLabel()->text(), "Cancel requested");
-  EXPECT_EQ(form->ProtStatus->CancelButton()->text(), "Close");
-  form->ProtStatus->CancelButton()->click();
+  EXPECT_EQ(form->Transfers->StatusWindow->StatusLabel()->text(), "Cancel requested");
+  EXPECT_EQ(form->Transfers->StatusWindow->CancelButton()->text(), "Close");
+  form->Transfers->StatusWindow->CancelButton()->click();
   EXPECT_FALSE(StatusWindow()->isVisible());
 
   // The terminal takes the port's bytes again.
@@ -194,7 +195,7 @@ TEST_F(TransferControlsTest, XmodemReceiveAsksAFileHoldsThePortAndCancelsFromThe
     const uint8_t* row = form->QxTerminal1->Buffer().GetLineChars(1);
     return std::string(reinterpret_cast<const char*>(row), 4) == "back";
   }));
-  EXPECT_EQ(form->LastDirectory(), dir_.string());
+  EXPECT_EQ(form->Transfers->LastDirectory(), dir_.string());
 }
 
 TEST_F(TransferControlsTest, ASendOnAClosedPortReportsTheErrorInTheStatusWindow) {
@@ -205,8 +206,8 @@ TEST_F(TransferControlsTest, ASendOnAClosedPortReportsTheErrorInTheStatusWindow)
   ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<int32_t>{ecNotOpen});
   EXPECT_TRUE(StatusWindow()->isVisible());
-  EXPECT_EQ(form->ProtStatus->StatusLabel()->text(), "File/device not open");
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_EQ(form->Transfers->StatusWindow->StatusLabel()->text(), "File/device not open");
+  EXPECT_FALSE(form->Transfers->Running());
 }
 
 TEST_F(TransferControlsTest, AnAsciiSendAfterAnotherProtocolIsTheSameAsBefore) {
@@ -216,7 +217,7 @@ TEST_F(TransferControlsTest, AnAsciiSendAfterAnotherProtocolIsTheSameAsBefore) {
   form->Send->click();
   ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
   EXPECT_LT(finishes.back(), 0);
-  form->ProtStatus->CancelButton()->click();  // closes the error
+  form->Transfers->StatusWindow->CancelButton()->click();  // closes the error
 
   Choose("ASCII");
   test::WriteFile(dir_ / "t.txt", "text\r");
@@ -237,7 +238,7 @@ TEST_F(TransferControlsTest, AnAsciiSendAfterAnotherProtocolIsTheSameAsBefore) {
 // terminal's bytes are watched across the blocks they come in.
 TEST_F(TransferControlsTest, AZmodemRequestStartsAReceiveOnlyWhenAutoReceiveIsOn) {
   OpenCom4();
-  form->SetLastDirectory(dir_.string());
+  form->Transfers->SetLastDirectory(dir_.string());
   auto feed = [&](const std::string& bytes) {
     form->QxTerminal1->QueueBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     PumpOnce();
@@ -245,31 +246,31 @@ TEST_F(TransferControlsTest, AZmodemRequestStartsAReceiveOnlyWhenAutoReceiveIsOn
   const std::string request = "rz\r**\x18" "B0000000000000000\r\x8a\x11";
   feed(request);
   PumpQtUntil([] { return false; }, 0.2);
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
 
-  form->ZmodemAuto->click();
-  ASSERT_TRUE(form->ZmodemAuto->isChecked());
+  form->Transfers->ZmodemAutoReceive->click();
+  ASSERT_TRUE(form->Transfers->ZmodemAutoReceive->isChecked());
   // Near misses start nothing.
   for (const char* miss : {"**\x18" "A00", "*\x18" "B00", "**\x18" "B01", "** B00"}) feed(miss);
   PumpQtUntil([] { return false; }, 0.2);
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
   // A request split over three blocks, after a third star.
   feed("x*");
   feed("**\x18");
   feed("B0");
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
   feed("0000000000000000\r\x8a\x11");
-  ASSERT_TRUE(PumpQtUntil([&] { return form->TransferRunning(); }));
+  ASSERT_TRUE(PumpQtUntil([&] { return form->Transfers->Running(); }));
   EXPECT_EQ(form->MroProtocol1->ProtocolType(), ptZmodem);
   EXPECT_EQ(form->MroProtocol1->DestinationDirectory(), dir_.string());
   EXPECT_FALSE(form->QxTerminal1->Active());
-  EXPECT_EQ(form->ChosenProtocol(), ptAscii);
+  EXPECT_EQ(form->Transfers->ChosenProtocol(), ptAscii);
   // The receiver answers with ZRINIT.
   const std::string answer = test::ReadFarEndQt(master_, 6);
   EXPECT_EQ(answer.substr(0, 6), "**\x18" "B01");
-  form->ProtStatus->CancelButton()->click();
+  form->Transfers->StatusWindow->CancelButton()->click();
   ASSERT_TRUE(PumpQtUntil([&] { return !finishes.empty(); }));
-  EXPECT_FALSE(form->TransferRunning());
+  EXPECT_FALSE(form->Transfers->Running());
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "protocols/QwBPlus.h"
+#include "protocols/bplus/QwBPlus.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/support/ProtocolRig.h"
 

@@ -3,7 +3,7 @@
 // blocks, EOT and cancels. The input's length picks the variant.
 #include <string>
 
-#include "protocols/QwAbsPcl.h"
+#include "protocols/core/QwAbsPcl.h"
 #include "tests/fuzz/ReceiveFuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,7 +1,7 @@
 // The Zmodem protocol's receive side fed arbitrary bytes and time steps on the
 // in-memory device (ReceiveFuzz.h): headers, subpackets, escapes, file
 // information, positions and names.
-#include "protocols/QwAbsPcl.h"
+#include "protocols/core/QwAbsPcl.h"
 #include "tests/fuzz/ReceiveFuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

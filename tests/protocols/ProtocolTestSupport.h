@@ -22,8 +22,8 @@
 
 #include "platform/Clock.h"
 #include "platform/Messages.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "tests/support/MemoryDevice.h"
 #include "tests/support/ProtocolRig.h"
 #include "tests/support/PtyPorts.h"

@@ -7,11 +7,11 @@
 
 #include <thread>
 
-#include "protocols/QwYmodem.h"
-#include "protocols/QwZmodem.h"
+#include "protocols/xymodem/QwYmodem.h"
+#include "protocols/zmodem/QwZmodem.h"
 #include "serial/QxExcept.h"
 #include "tests/protocols/ProtocolTestSupport.h"
-#include "tests/protocols/XmodemTestSupport.h"
+#include "tests/protocols/xymodem/XmodemTestSupport.h"
 
 namespace zav::test {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/Component.h"
-#include "protocols/QwTPcl.h"
-#include "protocols/QxProtcl.h"
+#include "protocols/core/QwTPcl.h"
+#include "protocols/component/QxProtcl.h"
 #include "serial/QxPort.h"
 #include "tests/support/MemoryDevice.h"
 #include "tests/support/TestSupport.h"

@@ -174,6 +174,9 @@ TEST_F(Term, ReconnectWaitsForAPulledDeviceAndCarriesOnWithTheNewOne) {
   Child& stays = Start({"term", "COM2", "--reconnect"}, {}, true);
   Child& ends = Start({"term", "COM3"}, {}, true);
   ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2") && DeviceLocked(portsDir + "/com3"); }));
+  // Both sessions are past their open (a device pulled during an open is an error of the open).
+  ASSERT_EQ(write(stays.stdinFd, "ping\r\n", 6), 6);
+  ASSERT_TRUE(WaitFor([&] { return Out(ends) == "ping\r\n"; })) << Err(stays) << Err(ends);
   Stop(*cable);
   // Without the option the session ends as it always did.
   EXPECT_EQ(Wait(ends), 1);
