@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "app/MainForm.h"
@@ -44,9 +45,9 @@ const char kEndMark[] = "END-OF-STREAM";
 
 double Seconds(const timespec& t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; }
 
-// CPU seconds of each thread of this process, by thread name.
-std::string ThreadCpu() {
-  std::string out;
+// CPU seconds of each thread of this process, by thread id.
+std::map<std::string, double> ThreadCpu() {
+  std::map<std::string, double> out;
   const long ticks = sysconf(_SC_CLK_TCK);
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
     FILE* f = std::fopen((e.path() / "stat").c_str(), "r");
@@ -55,16 +56,13 @@ std::string ThreadCpu() {
     const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
     const std::string s(buf, n);
-    const size_t open = s.find('('), close = s.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) continue;
     unsigned long utime = 0, stime = 0;
     // Fields after the name: state is the 3rd; utime and stime the 14th and 15th.
     if (std::sscanf(s.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
       continue;
-    char line[128];
-    std::snprintf(line, sizeof line, "  %-16s %.2f s\n", s.substr(open + 1, close - open - 1).c_str(),
-                  double(utime + stime) / double(ticks));
-    out += line;
+    out[e.path().filename().string()] = double(utime + stime) / double(ticks);
   }
   return out;
 }
@@ -197,7 +195,7 @@ int main(int argc, char* argv[]) {
   int maxBacklog = 0, lastBacklog = 0, firstHalfMax = 0, secondHalfMax = 0;
   bool farEndRunning = true, shown = false;
   double drainMs = -1;
-  std::string threads;
+  std::map<std::string, double> threadsAtStart, threadsAtEnd;
 
   auto endShown = [&] {
     zav::TQxTerminalBuffer& b = form->QxTerminal1->Buffer();
@@ -221,7 +219,7 @@ int main(int argc, char* argv[]) {
       farEndRunning = false;
       farEndDone = Clock::now();
       cpuStream = CpuSeconds() - cpuStart;
-      threads = ThreadCpu();
+      threadsAtEnd = ThreadCpu();
     }
     if (!farEndRunning && endShown()) {
       shown = true;
@@ -234,6 +232,7 @@ int main(int argc, char* argv[]) {
   QTimer::singleShot(200, [&] {
     start = Clock::now();
     cpuStart = CpuSeconds();
+    threadsAtStart = ThreadCpu();
     if (write(goPipe[1], "g", 1) != 1) app.quit();
     sampler.start();
   });
@@ -256,7 +255,11 @@ int main(int argc, char* argv[]) {
               kBytesPerSecond, wall, cpuStream, cpuPct);
   std::printf("bytes: %llu sent, %llu reached the terminal, %lld lost\n", (unsigned long long)sent,
               (unsigned long long)got, (long long)sent - (long long)got);
-  std::printf("CPU by thread since start-up:\n%s", threads.c_str());
+  std::printf("CPU by thread over the stream (the first is the window's):\n");
+  for (const auto& [tid, seconds] : threadsAtEnd) {
+    const double used = seconds - (threadsAtStart.count(tid) ? threadsAtStart[tid] : 0.0);
+    if (used > 0) std::printf("  thread %-8s %.2f s = %.2f%% of a core\n", tid.c_str(), used, used / wall * 100.0);
+  }
   std::printf("backlog (driver + receive ring): max %d bytes (first half %d, second half %d), last sample %d bytes\n",
               maxBacklog, firstHalfMax, secondHalfMax, lastBacklog);
   if (shown)
