@@ -51,6 +51,10 @@ class ArgReader {
 };
 
 bool IsHelp(const std::string& word);
+// Help asked for and printed: the command ends there with exit 0.
+struct HelpShown {};
+// Prints `help` and ends the command (HelpShown) when `word` asks for help.
+void OfferHelp(const std::string& word, const std::string& help);
 
 // How to open a port and what to record while it is open.
 struct PortOptions {

@@ -50,6 +50,12 @@ size_t ArgReader::Choice(const std::string& name, const std::vector<std::string>
 
 bool IsHelp(const std::string& word) { return word == "--help" || word == "-h"; }
 
+void OfferHelp(const std::string& word, const std::string& help) {
+  if (!IsHelp(word)) return;
+  std::fputs(help.c_str(), stdout);
+  throw HelpShown{};
+}
+
 const char* const kLineOptionsHelp =
     "  --baud N                       line rate (default 19200)\n"
     "  --parity none|odd|even|mark|space\n"

@@ -173,10 +173,7 @@ int RunExec(ArgReader& args) {
       while (!args.Done()) program.push_back(args.Next());
       break;
     }
-    if (IsHelp(word)) {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (word == "--cwd")
       cwd = args.Value(word);
     else if (word.rfind("--", 0) == 0 || !port.empty())

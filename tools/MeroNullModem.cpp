@@ -373,10 +373,7 @@ int RunNullModem(ArgReader& args) {
   LineOptions line;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     bool taken = false;
     line = ParseLine(word, args, line, taken);
     if (taken) continue;

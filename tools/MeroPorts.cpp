@@ -21,10 +21,7 @@ std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
 int RunPorts(ArgReader& args) {
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     throw UsageError("unexpected \"" + word + "\"");
   }
   const auto ports = EnumeratePorts();

@@ -43,10 +43,7 @@ int RunReplay(ArgReader& args) {
   std::vector<std::string> files;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (word == "--emulator") {
       vt100 = args.Choice(word, {"tty", "vt100"}) == 1;
     } else if (word == "--rows") {

@@ -47,10 +47,7 @@ int RunSelftest(ArgReader& args) {
   std::vector<long> rates;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp.c_str(), stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (ParseLineOption(word, args, options)) continue;
     if (word == "--peer") {
       peer = args.Value(word);

@@ -139,10 +139,7 @@ int RunSim(ArgReader& args) {
   std::optional<uint64_t> seed;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp.c_str(), stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (ParseLineOption(word, args, options)) continue;
     if (word == "--echo") {
       echo = true;

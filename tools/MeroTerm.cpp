@@ -74,10 +74,7 @@ int RunTerm(ArgReader& args) {
   int64_t gapMs = kDefaultLogGapMs;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp.c_str(), stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (ParseLineOption(word, args, options)) continue;
     if (word == "--reconnect") {
       reconnect = true;

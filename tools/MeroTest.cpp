@@ -300,10 +300,7 @@ int RunTest(ArgReader& args) {
   bool check = false, yes = false;
   while (!args.Done()) {
     const std::string word = args.Next();
-    if (IsHelp(word)) {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    }
+    OfferHelp(word, kHelp);
     if (word == "--port") {
       ports.push_back(args.Value(word));
     } else if (word == "--unit-id") {

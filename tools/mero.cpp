@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
   ArgReader args(std::vector<std::string>(words.begin() + 1, words.end()));
   try {
     return found->second(args);
+  } catch (const HelpShown&) {
+    return kExitOk;
   } catch (const UsageError& e) {
     std::fprintf(stderr, "mero %s: %s (see \"mero %s --help\")\n", command.c_str(), e.what(), command.c_str());
     return kExitUsage;
