@@ -13,6 +13,13 @@ RESULT with the last row's efficiency (its bytes/s on an unpaced cable).
 
   bench_transfer --suite baseline
   bench_transfer --baud 115200 --size 512K --flip 1e-5 zmodem:sz:rz zmodem:ours:ours
+  bench_transfer --seeds 8 --flip 1e-4 kermit:kermit1k:kermit1k kermit:ours:ours
+
+With --seeds N every row runs with the seeds 1..N (the file and the cable's
+noise both follow the seed), all rows for one seed before the next, and a
+summary gives each row's mean and worst efficiency. The noise suite runs each
+engine beside its best peer, both ways, on noisy cables of its own (a row's
+cable options override those given on the command line).
 """
 
 import argparse
@@ -133,6 +140,19 @@ SUITES = {
                ("zmodem:ours:ours", 1 << 20), ("zmodem:ours8k:ours8k", 1 << 20)],
 }
 
+# Each engine beside its best peer: the peer pair first, then ours both ways
+# and ours with ours; B+ has no peer and stands beside Zmodem ours with ours.
+NOISE_PAIRS = [
+    "kermit:kermit1k:kermit1k", "kermit:ours:kermit1k", "kermit:kermit1k:ours", "kermit:ours:ours",
+    "zmodem:sz:rz", "zmodem:ours:rz", "zmodem:sz:ours", "zmodem:ours:ours",
+    "xmodem-1k:sx:rx", "xmodem-1k:ours:rx", "xmodem-1k:sx:ours", "xmodem-1k:ours:ours",
+    "ymodem:sb:rb", "ymodem:ours:rb", "ymodem:sb:ours", "ymodem:ours:ours",
+    "bplus:ours:ours",
+]
+NOISE_CABLES = [{"flip": 1e-5}, {"flip": 1e-4}, {"drop": 1e-5}, {"delay": 300, "flip": 1e-5}]
+SUITES["noise"] = [(row, 256 << 10, cable) for cable in NOISE_CABLES for row in NOISE_PAIRS]
+CABLE_OPTIONS = ("delay", "flip", "drop", "insert", "burst")
+
 
 def parse_size(text):
     units = {"K": 1 << 10, "M": 1 << 20}
@@ -185,7 +205,7 @@ class Bench:
             argv = [self.mero, "exec", port, "--cwd", cwd, "--"] + argv
         return subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
-    def run(self, row, size):
+    def run(self, row, size, cable=None, seed=None):
         protocol, sender, receiver = row.split(":")
         table = ENDPOINTS.get(protocol, {})
         send = table.get(sender, (None, None))[0]
@@ -194,26 +214,29 @@ class Bench:
             sys.exit(f"bench_transfer: {row}: no such sender or receiver (see ENDPOINTS)")
         work = tempfile.mkdtemp(prefix="bench-transfer-")
         try:
-            return self.run_in(work, protocol, sender, receiver, send, recv, size)
+            return self.run_in(work, protocol, sender, receiver, send, recv, size, cable or {},
+                               self.args.seed if seed is None else seed)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
-    def run_in(self, work, protocol, sender, receiver, send, recv, size):
+    def run_in(self, work, protocol, sender, receiver, send, recv, size, cable_options, seed):
         a = self.args
+        options = {opt: getattr(a, opt) for opt in CABLE_OPTIONS}
+        options.update(cable_options)
         out_dir, in_dir = os.path.join(work, "out"), os.path.join(work, "in")
         os.makedirs(out_dir)
         os.makedirs(in_dir)
         name = "payload.bin"
-        data = random.Random(a.seed).randbytes(size)
+        data = random.Random(seed).randbytes(size)
         if protocol == "ascii":
             # Text the ASCII protocol carries unchanged: no Ctrl-Z.
             data = bytes(b if b != 26 else 27 for b in data)
         with open(os.path.join(out_dir, name), "wb") as f:
             f.write(data)
         # --baud 0: an unpaced cable, for throughput (ours then set 115200 on their ports).
-        cable_args = [self.mero, "null-modem", "--seed", str(a.seed)] + (["--baud", str(a.baud)] if a.baud else [])
-        for opt in ("delay", "flip", "drop", "insert", "burst"):
-            value = getattr(a, opt)
+        cable_args = [self.mero, "null-modem", "--seed", str(seed)] + (["--baud", str(a.baud)] if a.baud else [])
+        for opt in CABLE_OPTIONS:
+            value = options[opt]
             if value:
                 cable_args += ["--" + opt, str(value)]
         cable_log = open(os.path.join(work, "cable.err"), "w+")
@@ -273,11 +296,12 @@ class Bench:
         bps = size / seconds if seconds > 0 else 0
         efficiency = 100.0 * bps / (a.baud / 10) if a.baud else None
         shown = f"{efficiency:>7.2f}%" if efficiency is not None else f"{'-':>8}"
-        print(f"{protocol:<10} {sender:<8} {receiver:<8} {size:>9} {seconds:>8.2f} {bps:>9.0f} {shown} "
+        label = ",".join(f"{k} {v:g}" for k, v in cable_options.items()) or "-"
+        print(f"{protocol:<10} {sender:<8} {receiver:<8} {label:<16} {seed:>4} {size:>9} {seconds:>8.2f} {bps:>9.0f} {shown} "
               f"{'yes' if intact else 'NO':>6} {noise.get('a->b', 0):>5}/{noise.get('b->a', 0):<5} {relay:>5.2f}%"
               f" {send_cpu:>8.2f}%"
               f"{'' if codes == [0, 0] else '  exit ' + '/'.join(map(str, codes))}", flush=True)
-        return protocol, sender, receiver, efficiency, bps
+        return protocol, sender, receiver, efficiency, bps, intact
 
 
 def main():
@@ -292,12 +316,13 @@ def main():
     parser.add_argument("--insert", type=float)
     parser.add_argument("--burst", type=int)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--seeds", type=int, help="run every row with the seeds 1..N and sum up each row")
     parser.add_argument("--mero", default=os.environ.get("MERO", DEFAULT_MERO))
     parser.add_argument("--verbose", action="store_true", help="show the programs' output of failed runs")
     args = parser.parse_args()
-    rows = [(r, parse_size(args.size)) for r in args.rows]
+    rows = [(r, parse_size(args.size), {}) for r in args.rows]
     if args.suite:
-        rows = SUITES[args.suite] + rows
+        rows = [(entry + ({},))[:3] for entry in SUITES[args.suite]] + rows
     if not rows:
         parser.error("no rows: give PROTOCOL:SENDER:RECEIVER or --suite")
     if not os.access(args.mero, os.X_OK):
@@ -307,13 +332,25 @@ def main():
     for opt in ("delay", "flip", "drop", "insert", "burst"):
         if getattr(args, opt):
             line += f", {opt} {getattr(args, opt)}"
-    print(line + f", seed {args.seed}")
-    print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'size':>9} {'seconds':>8} {'bytes/s':>9} {'effic.':>8} "
-          f"{'intact':>6} noise a->b/b->a  cable cpu  send cpu")
+    seeds = list(range(1, args.seeds + 1)) if args.seeds else [args.seed]
+    print(line + (f", seeds 1..{args.seeds}" if args.seeds else f", seed {args.seed}"))
+    print(f"{'protocol':<10} {'sender':<8} {'receiver':<8} {'row cable':<16} {'seed':>4} {'size':>9} {'seconds':>8} "
+          f"{'bytes/s':>9} {'effic.':>8} {'intact':>6} noise a->b/b->a  cable cpu  send cpu")
     last = None
-    for row, size in rows:
-        last = bench.run(row, size)
-    protocol, sender, receiver, efficiency, bps = last
+    results = {}
+    for seed in seeds:
+        for row, size, cable in rows:
+            last = bench.run(row, size, cable, seed)
+            key = (row, tuple(sorted(cable.items())))
+            # A run that did not deliver the file counts as nothing carried.
+            results.setdefault(key, []).append(last[3] if last[5] and last[3] is not None else 0.0)
+    if args.seeds and args.baud:
+        print(f"\nover seeds 1..{args.seeds}: mean and worst efficiency")
+        for (row, cable), runs in results.items():
+            label = ",".join(f"{k} {v:g}" for k, v in cable) or "-"
+            print(f"{row:<28} {label:<16} mean {sum(runs) / len(runs):6.2f}%  worst {min(runs):6.2f}%  "
+                  f"runs {' '.join(f'{r:.2f}' for r in runs)}")
+    protocol, sender, receiver, efficiency, bps, _ = last
     if efficiency is None:
         print(f"RESULT transfer_{protocol}_{sender}_{receiver}_throughput {bps:.0f} bytes/s")
     else:
