@@ -186,6 +186,12 @@ TQxCustomTerminal::TQxCustomTerminal(TComponent* owner, QWidget* parent) : QWidg
   timer_ = new QTimer(this);
   timer_->setInterval(100);
   connect(timer_, &QTimer::timeout, this, [this] { TimerTick(); });
+  // A stream is handed over in batches: after each, bytes that follow within
+  // the hold wait for its end instead of waking the window one post each.
+  hold_ = new QTimer(this);
+  hold_->setSingleShot(true);
+  hold_->setInterval(kHoldMs);
+  connect(hold_, &QTimer::timeout, this, [this] { TakeQueued(); });
 
   // "Window created": the message window, the port and the font.
   window_ = CreateMessageWindow([this](HWND, UINT m, WPARAM w, LPARAM l) { return WindowProc(m, w, l); });
@@ -223,9 +229,7 @@ TQxCustomTerminal::~TQxCustomTerminal() {
 LRESULT TQxCustomTerminal::WindowProc(UINT msg, WPARAM, LPARAM) {
   switch (msg) {
     case kMsgDataQueued:
-      // Cleared first: bytes queued from now on post again.
-      postPending_ = false;
-      ProcessQueue();
+      TakeQueued();
       return 0;
     case 0x7E08:  // port opened
       if (attachPending_) Attach();
@@ -286,12 +290,21 @@ void TQxCustomTerminal::QueueBytes(const uint8_t* data, size_t n) {
   if (!postPending_.exchange(true) && !PostMessage(window_, kMsgDataQueued, 0, 0)) postPending_ = false;
 }
 
-void TQxCustomTerminal::ProcessQueue() {
+void TQxCustomTerminal::TakeQueued() {
+  // Cleared first: bytes queued from now on post again, unless a batch was
+  // taken, when they wait for the hold's end.
+  postPending_ = false;
+  if (!ProcessQueue()) return;
+  postPending_ = true;
+  hold_->start();
+}
+
+bool TQxCustomTerminal::ProcessQueue() {
   size_t n;
   {
     std::lock_guard<std::mutex> hold(queueLock_);
     n = queue_.Count();
-    if (n == 0) return;
+    if (n == 0) return false;
     work_.assign(queue_.Peek(n), queue_.Peek(n) + n);
   }
   if (capture_ == TQxCaptureMode::cmOn && captureFd_ >= 0) {
@@ -310,6 +323,7 @@ void TQxCustomTerminal::ProcessQueue() {
   std::lock_guard<std::mutex> hold(queueLock_);
   if (queue_.Count() == n) queue_.Clear();
   else queue_.Remove(n);
+  return true;
 }
 
 void TQxCustomTerminal::SetActive(bool on) {

@@ -168,8 +168,12 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   void SetTimerEnabled(bool on);
   // One 100 ms timer tick: selection auto-scroll, blinking, lazy display.
   void TimerTick();
-  // Processes whatever the data handler has queued (the 0x7E47 handling).
-  void ProcessQueue();
+  // Processes whatever the data handler has queued; false when nothing was.
+  bool ProcessQueue();
+  // The 0x7E47 handling: the queue taken, and a hold begun after a batch.
+  void TakeQueued();
+  // How long bytes that follow a batch wait to be taken with the next.
+  static constexpr int kHoldMs = 20;
   // Queues bytes as the data handler does and posts 0x7E47.
   void QueueBytes(const uint8_t* data, size_t n);
 
@@ -288,6 +292,7 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   QImage image_;
   TQtCanvas canvas_;
   QTimer* timer_ = nullptr;
+  QTimer* hold_ = nullptr;  // while it runs, bytes queued wait for it rather than post
   bool caretCreated_ = false;
   bool caretShown_ = false;
   QRect caretDrawn_;

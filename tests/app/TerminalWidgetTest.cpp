@@ -127,6 +127,29 @@ TEST_F(TerminalWidget, ReceivedBytesReachBufferImageAndCapture) {
   fs::remove(cap2);
 }
 
+TEST_F(TerminalWidget, BytesThatFollowABatchWaitForTheHoldAndAreAllTaken) {
+  Open();
+  std::string seen;
+  term->OnDataReceived = [&](TQxCustomTerminal*, const uint8_t* data, size_t n) {
+    seen.append(reinterpret_cast<const char*>(data), n);
+  };
+  // The first batch is taken at once; those queued right after it wait for
+  // the hold (no post of their own) and none is left behind.
+  term->QueueBytes(reinterpret_cast<const uint8_t*>("one "), 4);
+  ASSERT_TRUE(PumpQtUntil([&] { return seen == "one "; }));
+  std::string expected = "one ";
+  for (int i = 0; i < 50; ++i) {
+    const std::string piece = std::to_string(i) + ",";
+    term->QueueBytes(reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+    expected += piece;
+  }
+  ASSERT_TRUE(PumpQtUntil([&] { return seen == expected; })) << seen;
+  // Once a hold found nothing, the next bytes are taken at once again.
+  PumpQtUntil([] { return false; }, 0.1);  // the hold runs out
+  term->QueueBytes(reinterpret_cast<const uint8_t*>("end"), 3);
+  ASSERT_TRUE(PumpQtUntil([&] { return seen == expected + "end"; })) << seen;
+}
+
 TEST_F(TerminalWidget, CaptureOfAMissingFileForAppendFails) {
   Open();
   term->SetCaptureFile("/nonexistent-dir/x.cap");
