@@ -462,7 +462,23 @@ int FindSlot(const TKermitArea& a, uint8_t seq) {
 }
 
 // Acknowledges a slot; the window moves past the acknowledged oldest ones.
+// How long a sender waits for an acknowledgement: twice the measured round
+// trip and a longest packet's line time, at least a second and at most the
+// time-out set. A damaged last packet of a window (nothing after it shows the
+// gap) is then sent again within about a second, not after the whole time-out.
+int32_t ReplyTicks(const TransferRecord& r, const TKermitArea& a) {
+  if (a.RoundTrip < 0) return TimeTicks(a);
+  const int32_t wait = 2 * a.RoundTrip + LineTicks(r, PacketBytes(a, a.PacketLen)) + 1;
+  return std::clamp(wait, std::min(Secs2Ticks(1), TimeTicks(a)), TimeTicks(a));
+}
+
 void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
+  if (a.Slots[idx].InUse && a.Slots[idx].Retries == 0) {
+    const int32_t now = CurrentTicks();
+    int32_t sample = now - a.Slots[idx].SentTick;
+    if (sample < 0) sample += kTickWrap;
+    a.RoundTrip = a.RoundTrip < 0 ? sample : (7 * a.RoundTrip + sample + 4) / 8;
+  }
   a.Slots[idx].InUse = false;
   a.Slots[idx].Acked = true;
   while (a.WinCount > 0 && !a.Slots[a.WinFirst].InUse) {
@@ -470,7 +486,7 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
     --a.WinCount;
   }
   a.Retries = 0;
-  ArmTimeout(r, a, TimeTicks(a));
+  ArmTimeout(r, a, ReplyTicks(r, a));
 }
 
 // Puts `idx` up for sending; false when its retries are used up.
@@ -495,10 +511,8 @@ TKermitState ResendOldest(TransferRecord& r, TKermitArea& a, int32_t status) {
   return Resend(r, a, a.WinFirst) ? tkSendData : tkError;
 }
 
-// The wait for a reply to the last packet sent.
-void ArmReply(TransferRecord& r, TKermitArea& a, bool data) {
-  ArmTimeout(r, a, data ? TimeTicks(a) : r.HandshakeWait);
-}
+// The wait for a reply to the last control packet sent.
+void ArmReply(TransferRecord& r, TKermitArea& a) { ArmTimeout(r, a, r.HandshakeWait); }
 
 void SendSendInit(TransferRecord& r, TKermitArea& a) {
   uint8_t field[kKermitSendInitSize];
@@ -647,6 +661,7 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.EndPhase = 0;
   a.TimeoutPending = false;
   a.Retries = 0;
+  a.RoundTrip = -1;
   a.Seq = a.RxBase = 0;
   a.InIdx = a.InLen = 0;
   a.OutLen = 0;
@@ -857,7 +872,7 @@ void TxInit(TransferRecord& r, TKermitArea& a) {
   a.InIdx = a.InLen = 0;
   a.Reader.Reset();
   SendSendInit(r, a);
-  ArmReply(r, a, false);
+  ArmReply(r, a);
   SetState(a, tkInitReply);
 }
 
@@ -899,7 +914,7 @@ void TxSendFile(TransferRecord& r, TKermitArea& a) {
   KermitEncode(Quoting(a, false), reinterpret_cast<const uint8_t*>(name.data()), name.size(), a.SendData.data(),
                DataLimit(a), len);
   SendPacket(r, a, 'F', a.Seq, a.SendData.data(), len);
-  ArmReply(r, a, false);
+  ArmReply(r, a);
   SetState(a, tkFileReply);
 }
 
@@ -954,8 +969,9 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
   }
   if (r.Dispatcher->OutputFree() >= PacketBytes(a, s.Len)) {
     a.WaitingRoom = false;
+    if (s.Retries == 0) a.Slots[a.SendSlot].SentTick = CurrentTicks();
     SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
-    ArmReply(r, a, true);
+    ArmTimeout(r, a, ReplyTicks(r, a));
     SetState(a, tkBlockReply);
   } else {
     // Wait for room for the whole packet, at most TransmitTimeout.
@@ -1018,7 +1034,7 @@ void TxSendEof(TransferRecord& r, TKermitArea& a) {
     r.LogFileHook(r, lfTransmitOk);
   }
   SendPacket(r, a, 'Z', a.Seq);
-  ArmReply(r, a, false);
+  ArmReply(r, a);
   SetState(a, tkEofReply);
 }
 
@@ -1041,7 +1057,7 @@ void TxCollectEof(TransferRecord& r, TKermitArea& a, bool timedOut) {
 
 void TxSendBreak(TransferRecord& r, TKermitArea& a) {
   SendPacket(r, a, 'B', a.Seq);
-  ArmReply(r, a, false);
+  ArmReply(r, a);
   SetState(a, tkBreakReply);
 }
 

@@ -31,6 +31,7 @@ struct TKermitSlot {
   bool InUse = false;
   bool Acked = false;
   uint32_t Retries = 0;
+  int32_t SentTick = 0;  // when it first went out
 };
 
 struct TKermitArea : TProtocolArea {
@@ -86,6 +87,9 @@ struct TKermitArea : TProtocolArea {
   // The window: slots from WinFirst on, WinCount of them in order of sequence.
   uint32_t WinFirst = 0, WinCount = 0;
   uint32_t SendSlot = 0;  // the slot tkSendData puts on the line
+  // Smoothed ticks from a data packet's first sending to its acknowledgement
+  // (packets sent again are not timed); -1 until one was measured.
+  int32_t RoundTrip = -1;
   std::array<TKermitSlot, kKermitMaxWindows> Slots{};
   std::vector<uint8_t> Store;  // SlotCount x kKermitMaxData bytes
 

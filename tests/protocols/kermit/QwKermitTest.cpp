@@ -320,6 +320,38 @@ TEST_F(KermitTest, TransmitWindowKeepsFourPacketsInFlight) {
   EXPECT_EQ(Finish(), 0);
 }
 
+TEST_F(KermitTest, TheWaitForAnAckFollowsTheMeasuredRoundTrip) {
+  protocol->SetKermitMaxWindows(4);
+  std::string file(94 * 30, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
+  StartSend({{"rtt.bin", file}}, Field([](TKermitParams& p) {
+              p.Capabilities = kKermitCapWindows;
+              p.Windows = 4;
+            }));
+  Inject('Y', Sent().at(0).seq);
+  EXPECT_EQ(SentTypes(), "D2 D3 D4 D5");
+  // Nothing measured yet: the whole time-out.
+  EXPECT_EQ(TicksLeft(Record().TimeoutTrigger), Secs2Ticks(5));
+  // Acknowledgements a tick after their packets: a round trip of about a
+  // tick, so a packet whose answer is lost goes again after a second.
+  Advance(1);
+  Inject('Y', 2);
+  Inject('Y', 3);
+  EXPECT_EQ(SentTypes(), "D6 D7");
+  EXPECT_EQ(TicksLeft(Record().TimeoutTrigger), Secs2Ticks(1));
+  Advance(Secs2Ticks(1) - 1);
+  EXPECT_EQ(SentTypes(), "");
+  Advance(2);
+  EXPECT_EQ(SentTypes(), "D4");
+  EXPECT_EQ(Record().TotalErrors, 1u);
+  // A packet sent again is not timed: its late answer would read as a long round trip.
+  Advance(20);
+  Inject('Y', 4);
+  EXPECT_LE(TicksLeft(Record().TimeoutTrigger), Secs2Ticks(1));
+  AckAll();
+  EXPECT_EQ(Finish(), 0);
+}
+
 TEST_F(KermitTest, NakForTheNextPacketAcknowledgesTheOneSent) {
   StartSend({{"two.bin", std::string(200, 'q') + std::string(200, 'r')}}, Field([](TKermitParams& p) {
               p.RepeatPrefix = ' ';
