@@ -93,26 +93,119 @@ void TQtCanvas::FillRect(const TQxRect& r, uint32_t color) {
   if (painter_) painter_->fillRect(QRect(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top), ToQColor(color));
 }
 
+void TQtCanvas::UseFont(const TQxFont& font) {
+  if (haveFont_ && font.Name == fontName_ && font.Height == fontHeight_ && font.Oem == fontOem_) return;
+  qfont_ = ToQFont(font);
+  qfont_.setKerning(false);
+  const QFontMetrics fm(qfont_);
+  ascent_ = fm.ascent();
+  advance_ = fm.horizontalAdvance(QLatin1Char('M'));
+  raw_ = QRawFont::fromFont(qfont_);
+  for (int b = 0; b < 256; ++b) {
+    const char32_t u = font.Oem ? CellGlyph(uint8_t(b), 0) : char32_t(b);
+    const QVector<quint32> g = raw_.isValid() ? raw_.glyphIndexesForString(QString::fromUcs4(&u, 1)) : QVector<quint32>();
+    glyphOf_[size_t(b)] = g.size() == 1 ? g[0] : 0;
+  }
+  fontName_ = font.Name;
+  fontHeight_ = font.Height;
+  fontOem_ = font.Oem;
+  haveFont_ = true;
+  tileSets_.clear();
+  tilePixels_.clear();
+}
+
+namespace {
+
+// A cell's scan line is a few pixels: copied in fixed-size pieces the
+// compiler inlines rather than through a library call each.
+inline void CopyPixels(uint32_t* to, const uint32_t* from, int n) {
+  for (; n >= 4; n -= 4, to += 4, from += 4) std::memcpy(to, from, 4 * sizeof(uint32_t));
+  if (n & 2) {
+    std::memcpy(to, from, 2 * sizeof(uint32_t));
+    to += 2;
+    from += 2;
+  }
+  if (n & 1) *to = *from;
+}
+
+}  // namespace
+
+int32_t TQtCanvas::Tile(uint8_t b, uint32_t fore, uint32_t back, int width, int height) {
+  if (width != tileWidth_ || height != tileHeight_ || tilePixels_.size() > (size_t(4) << 20)) {
+    tileSets_.clear();
+    tilePixels_.clear();
+    tileWidth_ = width;
+    tileHeight_ = height;
+  }
+  auto set = std::find_if(tileSets_.begin(), tileSets_.end(),
+                          [&](const TTileSet& t) { return t.Fore == fore && t.Back == back; });
+  if (set == tileSets_.end()) {
+    tileSets_.push_back({fore, back, {}});
+    set = tileSets_.end() - 1;
+    set->At.fill(kNoTile);
+  }
+  int32_t& at = set->At[b];
+  if (at != kNoTile) return at;
+  if (b != ' ' && glyphOf_[b] == 0) return at = kSpills;
+  // Drawn as a run draws it, with a cell of margin either side: ink in a
+  // margin means the glyph reaches into its neighbours and no tile will do.
+  QImage cell(3 * width, height, QImage::Format_RGB32);
+  cell.fill(ToQColor(back));
+  if (b != ' ') {
+    QPainter p(&cell);
+    p.setPen(ToQColor(fore));
+    QGlyphRun run;
+    run.setRawFont(raw_);
+    run.setGlyphIndexes({glyphOf_[b]});
+    run.setPositions({QPointF(width, ascent_)});
+    p.drawGlyphRun(QPointF(0, 0), run);
+  }
+  const QRgb blank = ToQColor(back).rgb();
+  const size_t offset = tilePixels_.size();
+  for (int y = 0; y < height; ++y) {
+    const auto* line = reinterpret_cast<const QRgb*>(cell.constScanLine(y));
+    for (int x = 0; x < width; ++x)
+      if (line[x] != blank || line[2 * width + x] != blank) return at = kSpills;
+    tilePixels_.insert(tilePixels_.end(), line + width, line + 2 * width);
+  }
+  return at = int32_t(offset);
+}
+
+bool TQtCanvas::CopyTiles(const QRect& box, const uint8_t* text, int count, int width, uint32_t fore,
+                          uint32_t back) {
+  const int height = box.height();
+  int32_t at[256];
+  if (count > 256) return false;
+  for (int i = 0; i < count; ++i)
+    if ((at[i] = Tile(text[i], fore, back, width, height)) == kSpills) return false;
+  const QRect clip = box.intersected(QRect(clip_.Left, clip_.Top, clip_.Right - clip_.Left, clip_.Bottom - clip_.Top))
+                         .intersected(image_->rect());
+  if (clip.isEmpty()) return true;
+  const int first = (clip.left() - box.left()) / width;
+  const int last = (clip.right() - box.left()) / width;
+  for (int y = clip.top(); y <= clip.bottom(); ++y) {
+    auto* line = reinterpret_cast<uint32_t*>(image_->scanLine(y));
+    const size_t row = size_t(y - box.top()) * size_t(width);
+    for (int i = first; i <= last; ++i) {
+      const int cellLeft = box.left() + i * width;
+      const int from = std::max(cellLeft, clip.left());
+      const int to = std::min(cellLeft + width - 1, clip.right());
+      CopyPixels(line + from, tilePixels_.data() + size_t(at[i]) + row + size_t(from - cellLeft), to - from + 1);
+    }
+  }
+  return true;
+}
+
 void TQtCanvas::TextRun(const TQxRect& r, int x, int y, const TQxFont& font, uint32_t back, const uint8_t* text,
                         int count, const int* advances) {
   if (!painter_) return;
-  if (!haveFont_ || font.Name != fontName_ || font.Height != fontHeight_ || font.Oem != fontOem_) {
-    qfont_ = ToQFont(font);
-    qfont_.setKerning(false);
-    const QFontMetrics fm(qfont_);
-    ascent_ = fm.ascent();
-    advance_ = fm.horizontalAdvance(QLatin1Char('M'));
-    raw_ = QRawFont::fromFont(qfont_);
-    for (int b = 0; b < 256; ++b) {
-      const char32_t u = font.Oem ? CellGlyph(uint8_t(b), 0) : char32_t(b);
-      const QVector<quint32> g = raw_.isValid() ? raw_.glyphIndexesForString(QString::fromUcs4(&u, 1)) : QVector<quint32>();
-      glyphOf_[size_t(b)] = g.size() == 1 ? g[0] : 0;
-    }
-    fontName_ = font.Name;
-    fontHeight_ = font.Height;
-    fontOem_ = font.Oem;
-    haveFont_ = true;
-  }
+  UseFont(font);
+  if (image_ && count > 0 && x == r.Left && y == r.Top && advances[0] > 0 &&
+      r.Right - r.Left == count * advances[0] &&
+      std::all_of(advances, advances + count, [&](int a) { return a == advances[0]; }) &&
+      CopyTiles(QRect(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top), text, count, advances[0], font.Color,
+                back))
+    return;
   const QRect box(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
   painter_->save();
   painter_->setClipRect(box, Qt::IntersectClip);
@@ -718,8 +811,9 @@ void TQxCustomTerminal::PaintOnImage(const std::function<void()>& paint, const Q
   const QPoint origin = ClientRect().topLeft();
   const QRect local = area.translated(-origin).intersected(image_.rect());
   if (local.isEmpty()) return;
+  image_.bits();  // detached before the painter and the canvas share its pixels
   QPainter p(&image_);
-  canvas_.Begin(&p);
+  canvas_.Begin(&p, &image_);
   canvas_.SetClipRect({local.left(), local.top(), local.right() + 1, local.bottom() + 1});
   try {
     paint();

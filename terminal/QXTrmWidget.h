@@ -64,8 +64,16 @@ enum class TQxBorderStyle { bsNone, bsSingle };
 // fonts and as Latin-1 otherwise.
 class TQtCanvas : public TQxCanvas {
  public:
-  void Begin(QPainter* painter) { painter_ = painter; }
-  void End() { painter_ = nullptr; }
+  // With the image the painter paints on (32-bit RGB, no transform), text
+  // runs are copied into it from cached cell tiles instead of being drawn.
+  void Begin(QPainter* painter, QImage* image = nullptr) {
+    painter_ = painter;
+    image_ = image && image->format() == QImage::Format_RGB32 ? image : nullptr;
+  }
+  void End() {
+    painter_ = nullptr;
+    image_ = nullptr;
+  }
   bool Active() const { return painter_ != nullptr; }
   TQxRect ClipRect() const override { return clip_; }
   void SetClipRect(const TQxRect& rect) override;
@@ -75,7 +83,18 @@ class TQtCanvas : public TQxCanvas {
   void Line(int x1, int y1, int x2, int y2, uint32_t color) override;
 
  private:
+  void UseFont(const TQxFont& font);
+  // Copies a run of equal-width cells from tiles; false when a tile cannot
+  // stand for the cell (a glyph whose ink leaves it, a byte the font lacks).
+  bool CopyTiles(const QRect& box, const uint8_t* text, int count, int width, uint32_t fore, uint32_t back);
+  // The tile of byte b in these colours: its pixels' offset in tilePixels_,
+  // or kSpills.
+  int32_t Tile(uint8_t b, uint32_t fore, uint32_t back, int width, int height);
+  static constexpr int32_t kNoTile = -1;
+  static constexpr int32_t kSpills = -2;
+
   QPainter* painter_ = nullptr;
+  QImage* image_ = nullptr;
   TQxRect clip_{0, 0, 0, 0};
   QString glyphs_;
   // The last font asked for, made once: building a QFont and asking the font
@@ -93,6 +112,15 @@ class TQtCanvas : public TQxCanvas {
   std::array<quint32, 256> glyphOf_{};
   QVector<quint32> runGlyphs_;
   QVector<QPointF> runPositions_;
+  // Cell tiles, made on first use per colour pair and dropped with the font.
+  struct TTileSet {
+    uint32_t Fore, Back;
+    std::array<int32_t, 256> At;
+  };
+  std::vector<TTileSet> tileSets_;
+  std::vector<uint32_t> tilePixels_;
+  int tileWidth_ = 0;
+  int tileHeight_ = 0;
 };
 
 // A window-system colour (0x00BBGGRR) as a QColor and a font as a QFont.

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <chrono>
@@ -288,6 +289,45 @@ TEST_F(TerminalWidget, Vt100RepliesAndColumnsThroughTheControl) {
   ASSERT_TRUE(PumpQtUntil([&] { return term->Columns() == 132; }));
   term->SetEmulator(nullptr);  // the size carries over to the internal emulator
   EXPECT_EQ(term->Columns(), 132);
+}
+
+// Cells copied from cached tiles look exactly as cells the painter draws:
+// every byte, in several colour pairs, fonts with and without the code page
+// 437 glyphs, and a clip that cuts through cells.
+TEST(TerminalCanvas, TilesMatchThePaintersCells) {
+  const TQxFont fonts[] = {{"Terminal", -15, 0xC0C0C0, true}, {"Monospace", -13, 0xC0C0C0, false}};
+  const std::pair<uint32_t, uint32_t> colours[] = {{0xC0C0C0, 0x000000}, {0x00FFFF, 0x800000}, {0x000000, 0xFFFFFF}};
+  for (const TQxFont& base : fonts) {
+    const QFontMetrics fm(ToQFont(base));
+    const int w = fm.horizontalAdvance(QLatin1Char('M')), h = fm.height();
+    QImage tiled(40 * w, 8 * h * 3, QImage::Format_RGB32), drawn(tiled.size(), QImage::Format_RGB32);
+    tiled.fill(Qt::darkGreen);
+    drawn.fill(Qt::darkGreen);
+    for (QImage* image : {&tiled, &drawn}) {
+      TQtCanvas canvas;
+      QPainter p(image);
+      canvas.Begin(&p, image == &tiled ? image : nullptr);
+      canvas.SetClipRect({w / 2, 1, 33 * w + w / 2, image->height() - 1});
+      const std::vector<int> advances(32, w);
+      for (size_t c = 0; c < std::size(colours); ++c) {
+        TQxFont font = base;
+        font.Color = colours[c].first;
+        for (int row = 0; row < 8; ++row) {
+          uint8_t text[32];
+          for (int i = 0; i < 32; ++i) text[i] = uint8_t(row * 32 + i);
+          const int x = (row % 3) * w, y = int(c * 8 + size_t(row)) * h;
+          canvas.TextRun({x, y, x + 32 * w, y + h}, x, y, font, colours[c].second, text, 32, advances.data());
+        }
+      }
+      canvas.End();
+    }
+    int differ = 0;
+    for (int y = 0; y < tiled.height(); ++y)
+      for (int x = 0; x < tiled.width(); ++x) differ += tiled.pixel(x, y) != drawn.pixel(x, y);
+    EXPECT_EQ(differ, 0) << base.Name;
+    EXPECT_NE(tiled.pixel(w / 2, 1), QColor(Qt::darkGreen).rgb()) << "the run was copied";
+    EXPECT_EQ(tiled.pixel(w / 2 - 1, 1), QColor(Qt::darkGreen).rgb()) << "the clip was kept";
+  }
 }
 
 }  // namespace
