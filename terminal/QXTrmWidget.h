@@ -201,7 +201,7 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   // The 0x7E47 handling: the queue taken, and a hold begun after a batch.
   void TakeQueued();
   // How long bytes that follow a batch wait to be taken with the next.
-  static constexpr int kHoldMs = 20;
+  static constexpr int kHoldMs = 50;
   // Queues bytes as the data handler does and posts 0x7E47.
   void QueueBytes(const uint8_t* data, size_t n);
 
