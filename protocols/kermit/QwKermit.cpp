@@ -44,6 +44,7 @@ int32_t TimeTicks(const TKermitArea& a) { return Secs2Ticks(std::max<int32_t>(1,
 void ArmTimeout(TransferRecord& r, TKermitArea& a, int32_t ticks) {
   ArmTimer(r, r.TimeoutTrigger, ticks);
   a.TimeoutPending = false;
+  a.PaceWait = false;
 }
 
 void ResizeStore(TKermitArea& a) { a.Store.assign(size_t(a.SlotCount) * kKermitMaxData, 0); }
@@ -100,7 +101,12 @@ bool SendPacketWith(TransferRecord& r, TKermitArea& a, uint8_t type, uint8_t seq
   if (r.Dispatcher == nullptr) return false;
   uint8_t packet[kKermitMaxPacketBytes];
   const size_t len = BuildKermitPacket(Framing(a, checkType), seq, type, data, n, packet);
-  return r.Dispatcher->WriteBlock(packet, uint32_t(len)) >= 0;
+  if (r.Dispatcher->WriteBlock(packet, uint32_t(len)) < 0) return false;
+  const uint32_t now = MsClock();
+  if (int32_t(a.LineFreeMs - now) < 0) a.LineFreeMs = now;
+  a.LineFreeMs += uint32_t(uint64_t(len) * 1000 / LineCps(r));
+  a.BytesWritten += uint32_t(len);
+  return true;
 }
 
 bool SendPacket(TransferRecord& r, TKermitArea& a, uint8_t type, uint8_t seq, const uint8_t* data = nullptr,
@@ -479,6 +485,11 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
     if (sample < 0) sample += kTickWrap;
     a.RoundTrip = a.RoundTrip < 0 ? sample : (7 * a.RoundTrip + sample + 4) / 8;
   }
+  if (a.Slots[idx].InUse) {  // what followed the packet is all the line can still hold
+    const uint64_t after = a.BytesWritten - a.Slots[idx].SentEnd;
+    const uint32_t carriedBy = MsClock() + uint32_t(after * 1000 / LineCps(r));
+    if (int32_t(a.LineFreeMs - carriedBy) > 0) a.LineFreeMs = carriedBy;
+  }
   a.Slots[idx].InUse = false;
   a.Slots[idx].Acked = true;
   while (a.WinCount > 0 && !a.Slots[a.WinFirst].InUse) {
@@ -629,7 +640,7 @@ bool TransmitAgain(TransferRecord& r, const TKermitArea& a) {
     case tkDone:
       return false;
     case tkBlockReply:
-      if (!WindowFull(a) && !(a.ChunkEof && a.ChunkIdx >= a.ChunkLen)) return true;
+      if (!a.PaceWait && !WindowFull(a) && !(a.ChunkEof && a.ChunkIdx >= a.ChunkLen)) return true;
       return InputHolds(r, a);
     default:
       return InputHolds(r, a);
@@ -939,8 +950,22 @@ void TxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
 }
 
 // Fills the window: the next data packet, or on to the answers and the EOF.
+// Milliseconds of written packets the line has still to carry beyond the
+// lead new data may keep: two of the longest packets, and at least four ticks
+// so that the line never idles between the ticks that look again.
+int32_t LineAhead(const TransferRecord& r, const TKermitArea& a) {
+  const uint64_t packets = 2 * uint64_t(PacketBytes(a, a.PacketLen)) * 1000 / LineCps(r);
+  const uint32_t lead = uint32_t(std::max<uint64_t>(packets, 4 * kMsPerTick));
+  return int32_t(a.LineFreeMs - MsClock() - lead);
+}
+
 void TxCheckTable(TransferRecord& r, TKermitArea& a) {
   if (WindowFull(a)) return SetState(a, tkBlockReply);
+  if (const int32_t ahead = LineAhead(r, a); ahead > 0) {
+    ArmTimeout(r, a, (ahead + int32_t(kMsPerTick) - 1) / int32_t(kMsPerTick));
+    a.PaceWait = true;
+    return SetState(a, tkBlockReply);
+  }
   const uint32_t n = EncodeFromFile(r, a);
   if (r.ProtocolError != 0) return SetState(a, tkError);
   if (n == 0) {
@@ -971,6 +996,7 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
     a.WaitingRoom = false;
     if (s.Retries == 0) a.Slots[a.SendSlot].SentTick = CurrentTicks();
     SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
+    a.Slots[a.SendSlot].SentEnd = a.BytesWritten;
     ArmTimeout(r, a, ReplyTicks(r, a));
     SetState(a, tkBlockReply);
   } else {
@@ -982,6 +1008,11 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
 }
 
 void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  if (timedOut && a.PaceWait) {  // the line has room: on with the window, waiting for replies afresh
+    a.PaceWait = false;
+    ArmTimeout(r, a, ReplyTicks(r, a));
+    timedOut = false;
+  }
   const TKermitReadResult res = ReadPacket(r, a, true);
   if (res == krHeader)
     SetState(a, tkCollBlock);

@@ -32,6 +32,7 @@ struct TKermitSlot {
   bool Acked = false;
   uint32_t Retries = 0;
   int32_t SentTick = 0;  // when it first went out
+  uint32_t SentEnd = 0;  // BytesWritten after its last sending
 };
 
 struct TKermitArea : TProtocolArea {
@@ -90,6 +91,14 @@ struct TKermitArea : TProtocolArea {
   // Smoothed ticks from a data packet's first sending to its acknowledgement
   // (packets sent again are not timed); -1 until one was measured.
   int32_t RoundTrip = -1;
+  // When the line will have carried what was written (MsClock, from the
+  // line's rate; an acknowledgement shows all before its packet carried, so a
+  // line faster than its rate says is not held back): new data waits while
+  // that is more than two packets ahead, so a packet sent again is not queued
+  // behind a whole window.
+  uint32_t LineFreeMs = 0;
+  uint32_t BytesWritten = 0;  // all packets' bytes, modulo 2^32
+  bool PaceWait = false;  // the timer runs for the line's room, not a reply
   std::array<TKermitSlot, kKermitMaxWindows> Slots{};
   std::vector<uint8_t> Store;  // SlotCount x kKermitMaxData bytes
 

@@ -290,6 +290,7 @@ TEST_F(KermitTest, ABlockCheckThePeerDoesNotShareFallsBackToType1) {
 // Four slots: the window fills, slides on the oldest acknowledgement, and
 // answers NAKs and time-outs.
 TEST_F(KermitTest, TransmitWindowKeepsFourPacketsInFlight) {
+  port->SetBaud(115200);  // a line that carries the window at once
   protocol->SetKermitMaxWindows(4);
   std::string file(94 * 30, '\0');
   for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
@@ -321,6 +322,7 @@ TEST_F(KermitTest, TransmitWindowKeepsFourPacketsInFlight) {
 }
 
 TEST_F(KermitTest, TheWaitForAnAckFollowsTheMeasuredRoundTrip) {
+  port->SetBaud(115200);  // a line that carries the window at once
   protocol->SetKermitMaxWindows(4);
   std::string file(94 * 30, '\0');
   for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
@@ -348,6 +350,35 @@ TEST_F(KermitTest, TheWaitForAnAckFollowsTheMeasuredRoundTrip) {
   Advance(20);
   Inject('Y', 4);
   EXPECT_LE(TicksLeft(Record().TimeoutTrigger), Secs2Ticks(1));
+  AckAll();
+  EXPECT_EQ(Finish(), 0);
+}
+
+// New data waits while the line has more than two packets still to carry,
+// so that a packet asked for again is not queued behind the whole window; the
+// packet asked for goes at once, and acknowledgements show what was carried.
+TEST_F(KermitTest, NewDataWaitsForTheLineAndAResendGoesAtOnce) {
+  port->SetBaud(1200);  // 120 bytes a second: a packet is most of a second
+  protocol->SetKermitMaxWindows(8);
+  StartSend({{"paced.bin", std::string(94 * 30, 'p')}}, Field([](TKermitParams& p) {
+              p.Capabilities = kKermitCapWindows;
+              p.Windows = 8;
+              p.RepeatPrefix = ' ';
+            }));
+  Inject('Y', Sent().at(0).seq);
+  EXPECT_EQ(SentTypes(), "D2 D3");  // the window has room for eight
+  Advance(Secs2Ticks(1));           // 120 bytes carried
+  EXPECT_EQ(SentTypes(), "D4 D5");
+  Inject('N', 3);
+  EXPECT_EQ(SentTypes(), "D3");
+  Inject('Y', 2);  // the line may still hold D3 to D5 and D3 again: nothing new
+  EXPECT_EQ(SentTypes(), "");
+  Inject('Y', 5);  // all before the resend carried
+  EXPECT_EQ(SentTypes(), "D6 D7");
+  Inject('Y', 3);
+  Inject('Y', 4);
+  Inject('Y', 7);  // the line is empty
+  EXPECT_EQ(SentTypes(), "D8 D9 D10");
   AckAll();
   EXPECT_EQ(Finish(), 0);
 }
