@@ -158,14 +158,20 @@ void SendParams(TBPlusArea& a) {
   SendPacket(a, kBpPlus, params.data(), params.size(), Sent::Params);
 }
 
+// Progress: the error counts start again, and an error status left of them goes.
+void Progress(TransferRecord& r, TBPlusArea& a) {
+  if (a.Errors.Count() > 0 && r.ProtocolStatus >= psTimeout && r.ProtocolStatus <= psSequenceError)
+    r.ProtocolStatus = psOK;
+  a.Errors.Reset();
+  a.AllTimeouts = true;
+  a.Waits.Reset();
+}
+
 void Accept(TransferRecord& r, TBPlusArea& a, uint8_t digit) {
   a.Seq = digit;
   a.SeqIsRx = true;
   a.NakSent = false;
-  if (a.Errors > 0 && r.ProtocolStatus >= psTimeout && r.ProtocolStatus <= psSequenceError) r.ProtocolStatus = psOK;
-  a.Errors = 0;
-  a.AllTimeouts = true;
-  a.Waits = 0;
+  Progress(r, a);
 }
 
 void SwitchTo(TransferRecord& r, TBPlusArea& a, const TBPlusInForce& f) {
@@ -232,7 +238,8 @@ void Fail(TransferRecord& r, TBPlusArea& a, uint8_t code, const std::string& tex
   SendText(a, 'F', std::string(1, char(code)) + text, Sent::Data);
   a.Outstanding = 0;
   a.FailDigit = a.Seq;
-  a.FailTries = tries;
+  a.FailResends.Reset();
+  a.FailResendLimit = tries - 1;
   a.Step = Step::Failing;
   RefreshStatus(r);
   ArmWait(r, a);
@@ -242,12 +249,12 @@ void Fail(TransferRecord& r, TBPlusArea& a, uint8_t code, const std::string& tex
 // An error without progress; false when the limit is reached (the transfer
 // is failing then).
 bool CountError(TransferRecord& r, TBPlusArea& a, bool timeout, int32_t status) {
-  ++r.BlockErrors;
+  r.BlockErrors.Add();
   ++r.TotalErrors;
   r.ProtocolStatus = status;
   RefreshStatus(r);
   if (!timeout) a.AllTimeouts = false;
-  if (++a.Errors <= a.ErrorLimit) return true;
+  if (a.Errors.Retry(a.ErrorLimit)) return true;
   if (a.AllTimeouts)
     Fail(r, a, 'E', "Time out", psTimeout, ecTimeout);
   else
@@ -351,7 +358,7 @@ void ReportStatus(TransferRecord& r, int32_t status) {
 void StartFileStatus(TransferRecord& r) {
   r.BytesTransferred = 0;
   r.BlockNum = 0;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.FileOffset = 0;
   NewTimer(r.TransferTimer, 1);
   RefreshStatus(r);
@@ -489,10 +496,7 @@ void Acked(TransferRecord& r, TBPlusArea& a, uint32_t k, bool implicit) {
     acked[i] = {slot.Kind, slot.DataLen};
   }
   a.Outstanding -= k;
-  if (a.Errors > 0 && r.ProtocolStatus >= psTimeout && r.ProtocolStatus <= psSequenceError) r.ProtocolStatus = psOK;
-  a.Errors = 0;
-  a.AllTimeouts = true;
-  a.Waits = 0;
+  Progress(r, a);
   for (uint32_t i = 0; i < k; ++i) {
     OnAcked(r, a, acked[i].first, acked[i].second, implicit);
     if (a.State == bpDone || a.Step == Step::Failing) return;
@@ -553,7 +557,7 @@ void OnAck(TransferRecord& r, TBPlusArea& a, uint8_t digit) {
 void OnTimeout(TransferRecord& r, TBPlusArea& a) {
   switch (a.Step) {
     case Step::Enquire:
-      if (++a.Attempts > r.HandshakeRetry) {
+      if (!a.Attempts.Retry(r.HandshakeRetry)) {
         r.ProtocolStatus = psTimeout;
         Finish(r, a);
         return;
@@ -566,7 +570,8 @@ void OnTimeout(TransferRecord& r, TBPlusArea& a) {
         Finish(r, a, true);
         return;
       }
-      if (++a.Attempts >= r.HandshakeRetry) {
+      a.Attempts.Add();
+      if (a.Attempts.Count() >= r.HandshakeRetry) {
         r.ProtocolStatus = psTimeout;
         Finish(r, a);
         return;
@@ -575,11 +580,10 @@ void OnTimeout(TransferRecord& r, TBPlusArea& a) {
       return;
     case Step::Linger: Finish(r, a, true); return;
     case Step::Failing:
-      if (a.FailTries <= 1) {
+      if (!a.FailResends.Retry(a.FailResendLimit)) {
         Finish(r, a);
         return;
       }
-      --a.FailTries;
       a.Out.insert(a.Out.end(), a.Sent[a.FailDigit].Wire.begin(), a.Sent[a.FailDigit].Wire.end());
       Mark(a);
       ArmWait(r, a);
@@ -976,7 +980,7 @@ void OnEvent(TransferRecord& r, TBPlusArea& a, const TBPlusEvent& e) {
     case TBPlusEvent::Enq: OnEnq(r, a); break;
     case TBPlusEvent::Wait:
       // The peer is busy: more time, but not for ever.
-      if (a.Step != Step::Terminal && a.Step != Step::Enquire && ++a.Waits <= a.ErrorLimit) ArmWait(r, a);
+      if (a.Step != Step::Terminal && a.Step != Step::Enquire && a.Waits.Retry(a.ErrorLimit)) ArmWait(r, a);
       break;
     case TBPlusEvent::PlusPlus:
       if (a.Step == Step::Enquire) {
@@ -1096,10 +1100,10 @@ void Begin(TransferRecord& r, TBPlusArea& a) {
   NewTimer(r.TransferTimer, 1);
   a.Decoder.Reset();
   ResetToDefaults(r, a);
-  a.Attempts = 0;
+  a.Attempts.Reset();
   if (a.Initiator) {
     a.Step = Step::Enquire;
-    a.Attempts = 1;
+    a.Attempts.Reset(1);
     Put(a, {kBpEnq});
   } else {
     a.Step = Step::Terminal;

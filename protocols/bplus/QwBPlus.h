@@ -153,16 +153,17 @@ struct TBPlusArea : TProtocolArea {
   bool Resyncing = false;
   int ResyncLast = -1;
   uint8_t FailDigit = 0;
-  uint32_t FailTries = 0;
+  TRetryCounter FailResends;    // of our F, up to FailResendLimit
+  uint32_t FailResendLimit = 0;
   int32_t FailStatus = 0, FailError = 0;
-  uint32_t Errors = 0;
+  TRetryCounter Errors;     // since the last progress, up to ErrorLimit
   bool AllTimeouts = true;
-  uint32_t Waits = 0;       // DLE ; since the last progress
+  TRetryCounter Waits;      // DLE ; since the last progress
   bool NakSent = false;     // a receiver's NAK waits for the peer's resync
   uint32_t DataBlock = 512;  // the data packets' size now (the block in force at most)
   uint32_t CleanRun = 0;     // data packets acknowledged since the last resync
   bool Armed = false;       // the timer was armed in this handler pass
-  uint32_t Attempts = 0;  // ENQs sent, or handshake waits
+  TRetryCounter Attempts;  // ENQs sent, or handshake waits
   bool Lingering = false;
 
   // Output not yet in the transmit ring, with the end of each piece.

@@ -124,6 +124,21 @@ struct TSearchRec {
   size_t Next = 0;
 };
 
+// Failures since the last progress, held against a limit. Every engine counts
+// its retries with it; each keeps its own limit and its own points of reset.
+class TRetryCounter {
+ public:
+  // Counts one more failure; true while the count stays within `limit`.
+  bool Retry(uint32_t limit) { return ++count_ <= limit; }
+  void Add() { ++count_; }
+  bool Exceeds(uint32_t limit) const { return count_ > limit; }
+  void Reset(uint32_t count = 0) { count_ = count; }
+  uint32_t Count() const { return count_; }
+
+ private:
+  uint32_t count_ = 0;
+};
+
 // Everything of a record but its lock: copied as a whole by the component.
 struct TransferData {
   int32_t StatusTrigger = 0;
@@ -155,7 +170,8 @@ struct TransferData {
   TTriggerHandler TriggerHandler = nullptr;
   bool ForceStatus = false;
   int32_t InProgress = 0;
-  uint32_t BlockErrors = 0, TotalErrors = 0;
+  TRetryCounter BlockErrors;  // failures of the block in hand
+  uint32_t TotalErrors = 0;
   uint32_t ActualCPS = 0;
   uint32_t Overhead = 0;
   uint32_t TurnDelay = 0;

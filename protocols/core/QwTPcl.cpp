@@ -323,7 +323,7 @@ void ResetTransferStatus(TransferRecord& r) {
   r.BytesTransferred = 0;
   r.BlockNum = 0;
   r.ElapsedTicks = 0;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.TotalErrors = 0;
   r.ProtocolStatus = psOK;
   r.ProtocolError = 0;

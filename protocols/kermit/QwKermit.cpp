@@ -208,10 +208,9 @@ void ProcessSendInit(TransferRecord& r, TKermitArea& a, const uint8_t* data, siz
 bool CountError(TransferRecord& r, TKermitArea& a, int32_t status) {
   r.ProtocolStatus = status;
   RefreshStatus(r);
-  ++a.Retries;
   ++r.TotalErrors;
-  ++r.BlockErrors;
-  if (a.Retries <= r.HandshakeRetry) return false;
+  r.BlockErrors.Add();
+  if (a.Retries.Retry(r.HandshakeRetry)) return false;
   GotError(r, r.ProtocolError != 0 ? r.ProtocolError : ecProtocolError);
   return true;
 }
@@ -418,7 +417,7 @@ uint32_t EncodeFromFile(TransferRecord& r, TKermitArea& a) {
 // Opens the next file of the batch: 1 opened, 0 none left, -1 failed.
 int OpenNextFile(TransferRecord& r, TKermitArea& a) {
   RefreshStatus(r);
-  a.Retries = 0;
+  a.Retries.Reset();
   // The counts of the last file stay for the last report when none follows.
   if (!r.NextFileHook(r, r.PathName.data())) {
     r.PathName[0] = 0;
@@ -427,7 +426,7 @@ int OpenNextFile(TransferRecord& r, TKermitArea& a) {
   r.BytesTransferred = 0;
   r.BytesRemaining = 0;
   r.BlockNum = 0;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.TotalErrors = 0;
   if (r.UpcaseFileNames) UpcasePathName(r, true);
   r.PrepareReadingHook(r);
@@ -479,7 +478,7 @@ int32_t ReplyTicks(const TransferRecord& r, const TKermitArea& a) {
 }
 
 void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
-  if (a.Slots[idx].InUse && a.Slots[idx].Retries == 0) {
+  if (a.Slots[idx].InUse && a.Slots[idx].Retries.Count() == 0) {
     const int32_t now = CurrentTicks();
     int32_t sample = now - a.Slots[idx].SentTick;
     if (sample < 0) sample += kTickWrap;
@@ -496,14 +495,14 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
     a.WinFirst = (a.WinFirst + 1) % a.SlotCount;
     --a.WinCount;
   }
-  a.Retries = 0;
+  a.Retries.Reset();
   ArmTimeout(r, a, ReplyTicks(r, a));
 }
 
 // Puts `idx` up for sending; false when its retries are used up.
 bool Resend(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   TKermitSlot& s = a.Slots[idx];
-  if (++s.Retries > r.HandshakeRetry) {
+  if (!s.Retries.Retry(r.HandshakeRetry)) {
     GotError(r, r.ProtocolError != 0 ? r.ProtocolError : ecProtocolError);
     return false;
   }
@@ -671,7 +670,7 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.InFile = a.Skipped = a.Discard = a.PeerError = a.CancelSent = a.WaitingRoom = false;
   a.EndPhase = 0;
   a.TimeoutPending = false;
-  a.Retries = 0;
+  a.Retries.Reset();
   a.RoundTrip = -1;
   a.Seq = a.RxBase = 0;
   a.InIdx = a.InLen = 0;
@@ -893,7 +892,7 @@ void TxCollInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
   if (p.Type == 'Y' && p.Seq == 0) {
     ProcessSendInit(r, a, p.Data, p.DataLen, false);
     a.Negotiated = true;
-    a.Retries = 0;
+    a.Retries.Reset();
     SetState(a, tkOpenFile);
   } else if (p.Type == 'E') {
     PeerSentError(r, a, p.Data, p.DataLen);
@@ -933,7 +932,7 @@ void TxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
   if (!CollectReply(r, a, timedOut, tkSendFile)) return;
   const TKermitReader& p = a.Reader;
   if (IsAckOf(p, a.Seq)) {
-    a.Retries = 0;
+    a.Retries.Reset();
     ResetWindow(a);
     SetState(a, tkCheckTable);
   } else if (p.Type == 'E') {
@@ -977,7 +976,7 @@ void TxCheckTable(TransferRecord& r, TKermitArea& a) {
   ++a.WinCount;
   a.Seq = uint8_t((a.Seq + 1) & 63);
   TKermitSlot& s = a.Slots[idx];
-  s = TKermitSlot{n, a.Seq, true, false, 0};
+  s = TKermitSlot{n, a.Seq, true, false, {}};
   std::memcpy(SlotData(a, idx), a.SendData.data(), n);
   ++r.BlockNum;
   RefreshStatus(r);
@@ -994,7 +993,7 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
   }
   if (r.Dispatcher->OutputFree() >= PacketBytes(a, s.Len)) {
     a.WaitingRoom = false;
-    if (s.Retries == 0) a.Slots[a.SendSlot].SentTick = CurrentTicks();
+    if (s.Retries.Count() == 0) a.Slots[a.SendSlot].SentTick = CurrentTicks();
     SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
     a.Slots[a.SendSlot].SentEnd = a.BytesWritten;
     ArmTimeout(r, a, ReplyTicks(r, a));
@@ -1073,7 +1072,7 @@ void TxCollectEof(TransferRecord& r, TKermitArea& a, bool timedOut) {
   if (!CollectReply(r, a, timedOut, tkSendEof)) return;
   const TKermitReader& p = a.Reader;
   if (IsAckOf(p, a.Seq)) {
-    a.Retries = 0;
+    a.Retries.Reset();
     r.ProtocolStatus = psOK;
     TxOpenFile(r, a, true);
   } else if (p.Type == 'E') {
@@ -1193,12 +1192,12 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.FileOffset = 0;
   a.RxBase = uint8_t((p.Seq + 1) & 63);
-  a.Retries = 0;
+  a.Retries.Reset();
   a.OutLen = 0;
   r.BytesTransferred = 0;
   r.BytesRemaining = 0;
   r.BlockNum = 0;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.TotalErrors = 0;
   NewTimer(r.TransferTimer, 1);
   r.PrepareWritingHook(r);
@@ -1251,7 +1250,7 @@ TKermitState ReceiveEof(TransferRecord& r, TKermitArea& a, const TKermitReader& 
   a.InFile = false;
   Ack(r, a, p.Seq);
   a.RxBase = uint8_t((p.Seq + 1) & 63);
-  a.Retries = 0;
+  a.Retries.Reset();
   r.ProtocolStatus = psOK;
   ArmTimeout(r, a, TimeTicks(a));
   return rkGetFile;
@@ -1296,7 +1295,7 @@ void RxCollInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
     ProcessSendInit(r, a, p.Data, p.DataLen, true);
     AnswerSendInit(r, a, p.Seq);
     a.RxBase = uint8_t((p.Seq + 1) & 63);
-    a.Retries = 0;
+    a.Retries.Reset();
     ArmTimeout(r, a, TimeTicks(a));
     SetState(a, rkGetFile);
   } else if (res == krGood && p.Type == 'E') {
@@ -1403,7 +1402,7 @@ void RxCollData(TransferRecord& r, TKermitArea& a, bool timedOut) {
         SetState(a, rkError);
         break;
       }
-      a.Retries = 0;
+      a.Retries.Reset();
       ArmTimeout(r, a, TimeTicks(a));
       SetState(a, rkGetData);
       break;

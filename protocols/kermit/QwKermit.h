@@ -30,7 +30,7 @@ struct TKermitSlot {
   uint8_t Seq = 0;
   bool InUse = false;
   bool Acked = false;
-  uint32_t Retries = 0;
+  TRetryCounter Retries;
   int32_t SentTick = 0;  // when it first went out
   uint32_t SentEnd = 0;  // BytesWritten after its last sending
 };
@@ -68,7 +68,7 @@ struct TKermitArea : TProtocolArea {
   uint8_t EndPhase = 0;       // 1: the end waits for the output to drain
   bool WaitingRoom = false;   // a data packet waits for room in the output
   bool TimeoutPending = false;  // the time-out fired and nothing answered it yet
-  uint32_t Retries = 0;
+  TRetryCounter Retries;  // failures since the last answer that moved on
 
   // Sequence numbers: the last one sent (transmit), the oldest one not yet
   // written (receive).

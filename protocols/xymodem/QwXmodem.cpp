@@ -213,14 +213,13 @@ void PurgeAllInput(TransferRecord& r) {
 }
 
 bool XmodemHandshakeRetry(TransferRecord& r, TXmodemArea& a) {
-  ++a.HandshakeCount;
-  if (a.HandshakeCount > r.HandshakeRetry) {
+  if (!a.Handshakes.Retry(r.HandshakeRetry)) {
     GotError(r, ecTimeout);
     return false;
   }
   ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-  if (a.HandshakeCount > 1) {
-    ++r.BlockErrors;
+  if (a.Handshakes.Count() > 1) {
+    r.BlockErrors.Add();
     ++r.TotalErrors;
     RefreshStatus(r);
   }
@@ -274,9 +273,8 @@ void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a) {
 }
 
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a) {
-  ++r.BlockErrors;
   ++r.TotalErrors;
-  if (r.BlockErrors <= a.BlockErrorLimit) return true;
+  if (r.BlockErrors.Retry(a.BlockErrorLimit)) return true;
   GotError(r, ecTooManyErrors);
   r.ProtocolStatus = psProtocolError;
   RefreshStatus(r);
@@ -380,7 +378,7 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
     r.ProtocolStatus = psCancelRequested;
     return TReply::Cancelled;
   }
-  ++r.BlockErrors;
+  r.BlockErrors.Add();
   ++r.TotalErrors;
   r.ProtocolStatus = c == cNAK ? psBlockCheckError : psProtocolError;
   a.Refused = true;
@@ -400,7 +398,7 @@ void TxInitial(TransferRecord& r, TXmodemArea& a) {
     return;
   }
   r.BlockNum = 1;
-  a.HandshakeCount = 0;
+  a.Handshakes.Reset();
   a.XmodemState = XmodemHandshakeRetry(r, a) ? txHandshake : txFinished;
 }
 
@@ -409,7 +407,8 @@ void TxHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) 
     if (XmodemReadHandshake(r, a)) {
       NewTimer(r.TransferTimer, 1);
       r.FileOffset = 0;
-      r.BlockErrors = r.TotalErrors = 0;
+      r.BlockErrors.Reset();
+      r.TotalErrors = 0;
       if (a.GMode) a.BlockErrorLimit = 0;
       r.ProtocolStatus = psOK;
       // Requests the receiver repeated while it waited are not replies.
@@ -425,7 +424,7 @@ void TxHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) 
 
 void TxGetBlock(TransferRecord& r, TXmodemArea& a) {
   r.BlockLen = r.BlockSize;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   a.Refused = false;
   if (!ReadBlockData(r, a)) {
     // A read error ends the transfer with it: the receiver is told.
@@ -454,7 +453,7 @@ void TxSendBlock(TransferRecord& r, TXmodemArea& a) {
     a.XmodemState = txFirstEOT;
     return;
   }
-  if (r.BlockErrors > a.BlockErrorLimit) {
+  if (r.BlockErrors.Exceeds(a.BlockErrorLimit)) {
     // Smaller blocks help a receiver that refuses 1K ones, not one
     // that never answers.
     if (r.BlockSize != kXmodemMaxBlock || !a.Refused) {
@@ -468,7 +467,7 @@ void TxSendBlock(TransferRecord& r, TXmodemArea& a) {
     a.OneKMode = false;
     r.BlockSize = 128;
     a.StartChar = cSOH;
-    r.BlockErrors = 0;
+    r.BlockErrors.Reset();
     a.Refused = false;
     if (!ReadBlockData(r, a)) {
       XmodemCancel(r);
@@ -524,7 +523,7 @@ void TxRplyPnding(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
   } else if (Triggered(trigger, r.TimeoutTrigger)) {
     // No reply counts as a refusal, so a receiver that went away ends
     // the transfer after the block-error limit.
-    ++r.BlockErrors;
+    r.BlockErrors.Add();
     ++r.TotalErrors;
     r.ProtocolStatus = psTimeout;
     RefreshStatus(r);
@@ -538,7 +537,7 @@ void TxEndDrain(TransferRecord& r, TXmodemArea& a, int32_t trigger) {
 
 void TxFirstEOT(TransferRecord& r, TXmodemArea& a) {
   r.ProtocolStatus = psOK;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   a.EotNakCount = 0;
   PurgeAllInput(r);
   XmodemSendByte(r, cEOT);
@@ -548,7 +547,7 @@ void TxFirstEOT(TransferRecord& r, TXmodemArea& a) {
 
 void TxRestEOT(TransferRecord& r, TXmodemArea& a) {
   PurgeAllInput(r);
-  if (r.BlockErrors > a.BlockErrorLimit) {
+  if (r.BlockErrors.Exceeds(a.BlockErrorLimit)) {
     XmodemCancel(r);
     GotError(r, ecTooManyErrors);
     a.XmodemState = txFinished;
@@ -579,7 +578,7 @@ void TxEotReply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
         a.XmodemState = txRestEOT;
       }
     } else {
-      ++r.BlockErrors;
+      r.BlockErrors.Add();
       ++r.TotalErrors;
       r.ProtocolStatus = psProtocolError;
       RefreshStatus(r);
@@ -587,7 +586,7 @@ void TxEotReply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
     }
   } else if (Triggered(trigger, r.TimeoutTrigger)) {
     // Unanswered EOTs count, so a vanished receiver ends it here too.
-    ++r.BlockErrors;
+    r.BlockErrors.Add();
     ++r.TotalErrors;
     r.ProtocolStatus = psTimeout;
     RefreshStatus(r);
@@ -677,7 +676,7 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
       ++r.BlockNum;
       r.BytesTransferred += int64_t(r.BlockSize);
       r.BytesRemaining = std::max<int64_t>(0, r.BytesRemaining - int64_t(r.BlockSize));
-      r.BlockErrors = 0;
+      r.BlockErrors.Reset();
       r.ProtocolError = 0;
       r.ProtocolStatus = psOK;
       RefreshStatus(r);
@@ -720,7 +719,7 @@ void ProcessBlock(TransferRecord& r, TXmodemArea& a) {
         break;
       }
       a.ReplyChar = cACK;
-      r.BlockErrors = 0;
+      r.BlockErrors.Reset();
       r.ProtocolStatus = psDuplicateBlock;
       XmodemSendByte(r, cACK);
       if (a.Ymodem && r.BlockNum == 1) {
@@ -801,9 +800,9 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
       a.XmodemState = rxFinished;
       return;
     }
-    if (a.ReplyChar == cCrcRequest && r.BlockErrors > 3) {
+    if (a.ReplyChar == cCrcRequest && r.BlockErrors.Exceeds(3)) {
       // No sender answers "C": ask for the checksum instead.
-      r.BlockErrors = 0;
+      r.BlockErrors.Reset();
       r.CheckType = bcmChecksum;
       a.ReplyChar = a.HandshakeChar = cNAK;
       a.CRCMode = false;

@@ -61,7 +61,7 @@ struct TXmodemArea : TProtocolArea {
   uint32_t EotNakCount = 0, EotCount = 0, CanCount = 0;
   uint32_t BlockOverhead = 3;
   TXmodemState XmodemState = txInitial;
-  uint32_t HandshakeCount = 0;
+  TRetryCounter Handshakes;  // handshake requests sent
   bool FirstBlock = true;   // the receive has not seen a block start yet
   bool Resync = false;      // a damaged block is being read away until the line is quiet
   bool Refused = false;     // the receiver refused the current block at least once (not only silence)

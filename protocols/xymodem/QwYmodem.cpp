@@ -218,7 +218,7 @@ int64_t FileDate(const TransferRecord& r, const std::string& path) {
 // --- Transmit ---
 
 void TyInitial(TransferRecord& r, TYmodemArea& a) {
-  a.HandshakeCount = 0;
+  a.Handshakes.Reset();
   a.YmodemState = XmodemHandshakeRetry(r, a) ? tyHandshake : tyFinishd;
 }
 
@@ -226,7 +226,7 @@ void TyHandshake(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
   if (data) {
     if (XmodemReadHandshake(r, a)) {
       NewTimer(r.TransferTimer, 1);
-      r.BlockErrors = 0;
+      r.BlockErrors.Reset();
       if (a.GMode) a.BlockErrorLimit = 0;
       PurgeAllInput(r);
       a.YmodemState = tyGetFlName;
@@ -406,7 +406,7 @@ void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
     return;
   }
   XmodemSendByte(r, cACK);
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.ProtocolStatus = psOK;
   RefreshStatus(r);
   const TYmodemHeader h = ParseYmodemHeader(a.Header.data() + 2, r.BlockSize);
@@ -482,7 +482,7 @@ void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       a.YmodemState = ryFinished;
       return;
     }
-    XmodemSendByte(r, r.BlockErrors > a.BlockErrorLimit ? cNAK : a.ReplyChar);
+    XmodemSendByte(r, r.BlockErrors.Exceeds(a.BlockErrorLimit) ? cNAK : a.ReplyChar);
     ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
   }
 }

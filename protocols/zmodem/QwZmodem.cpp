@@ -118,9 +118,8 @@ int32_t WaitStatus(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 
 // Counts an error; beyond `limit` the transfer ends with -6008.
 bool CountError(TransferRecord& r, TZmodemArea& a, uint32_t limit) {
-  ++a.RetryCount;
   ++r.TotalErrors;
-  if (a.RetryCount <= limit) return true;
+  if (a.Retries.Retry(limit)) return true;
   SendAbort(r, a);
   GotError(r, ecTooManyErrors);
   return false;
@@ -174,7 +173,7 @@ bool Reposition(TransferRecord& r, TZmodemArea& a) {
   const uint64_t position = std::min<uint64_t>(a.HeaderPosition, r.SrcFileLen);
   // Repeated requests for a place already asked for are what ends a line
   // that never lets a block through; a request further on is progress.
-  if (position > a.LastRposPosition) a.RetryCount = 0;
+  if (position > a.LastRposPosition) a.Retries.Reset();
   a.LastRposPosition = position;
   if (!CountError(r, a, kDataRetries)) return false;
   r.FileOffset = position;
@@ -203,7 +202,7 @@ void TxInitial(TransferRecord& r, TZmodemArea& a) {
   SendAttention(r, a, kStart);
   a.HeaderData = {};
   SendHexHeader(r, a, ZRQINIT);
-  a.RetryCount = 0;
+  a.Retries.Reset();
   r.TotalErrors = 0;
   ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
   SetState(a, tzHandshake);
@@ -229,7 +228,7 @@ void TxHandshake(TransferRecord& r, TZmodemArea& a, int32_t status) {
       // A receiver that was waiting already sent one ZRINIT; the answer to
       // this side's ZRQINIT may still follow.
       a.ZrinitToIgnore = 1;
-      a.RetryCount = 0;
+      a.Retries.Reset();
       SetState(a, tzGetFile);
       break;
     case ZCHALLENGE:
@@ -257,7 +256,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
   if (r.UpcaseFileNames) UpcasePathName(r, true);
   r.BytesTransferred = 0;
   r.BytesRemaining = 0;
-  r.BlockErrors = 0;
+  r.BlockErrors.Reset();
   r.FileOffset = 0;
   r.LogFileHook(r, lfTransmitStart);
   a.FileActive = true;
@@ -288,7 +287,7 @@ void TxSendFile(TransferRecord& r, TZmodemArea& a) {
   SendFileHeader(r, a, a.FileInfo);
   r.BytesTransferred = 0;
   r.BytesRemaining = int64_t(r.SrcFileLen);
-  a.RetryCount = 0;
+  a.Retries.Reset();
   ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
   SetState(a, tzCheckFile);
 }
@@ -445,7 +444,7 @@ void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming
   switch (a.Received.Type) {
     case ZACK:
       if (streaming) break;  // nothing waits for it
-      a.RetryCount = 0;
+      a.Retries.Reset();
       SetState(a, tzStartData);
       break;
     case ZABORT:
@@ -571,7 +570,7 @@ void TxSendFinish(TransferRecord& r, TZmodemArea& a) {
   a.HeaderData = PositionData(uint32_t(r.FileOffset));
   SendHexHeader(r, a, ZFIN);
   ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
-  a.RetryCount = 0;
+  a.Retries.Reset();
   SetState(a, tzChkFinish);
 }
 
@@ -579,7 +578,7 @@ void TxChkFinish(TransferRecord& r, TZmodemArea& a, int32_t status) {
   if (status == psTimeout || status == psBlockCheckError) {
     // Every file is through: a lost ZFIN is asked again a few times, and no
     // answer at all still ends the session well.
-    if (++a.RetryCount <= kFinishResends) {
+    if (a.Retries.Retry(kFinishResends)) {
       a.HeaderData = PositionData(uint32_t(r.FileOffset));
       SendHexHeader(r, a, ZFIN);
       ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
@@ -709,7 +708,7 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   a.ZmodemState = tzInitial;
   r.ProtocolError = 0;
   a.FileSent = a.FileActive = a.Draining = a.EndNow = a.AbortSent = false;
-  a.RetryCount = 0;
+  a.Retries.Reset();
   a.CancelCount = 0;
   a.InputPos = a.InputLen = 0;
   a.LastHeaderType = kZmodemNoHeader;

@@ -196,7 +196,7 @@ struct TZmodemArea : TProtocolArea {
   bool TimingStarted = false;
   bool FileSent = false;
   // Beyond the stored fields.
-  uint32_t RetryCount = 0;     // errors since the last progress
+  TRetryCounter Retries;       // errors since the last progress
   uint32_t LastRposPosition = 0;
   int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
   int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header

@@ -37,7 +37,7 @@ int32_t WaitStatus(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
 // Counts a retry (the total was counted where the error was seen); beyond
 // `limit` the abort string goes out and the transfer fails with -6008.
 bool Retry(TransferRecord& r, TZmodemArea& a, uint32_t limit) {
-  if (++a.RetryCount <= limit) return true;
+  if (a.Retries.Retry(limit)) return true;
   SendAbort(r, a);
   GotError(r, ecTooManyErrors);
   return false;
@@ -70,7 +70,7 @@ int32_t Collect(TransferRecord& r, TZmodemArea& a) {
     a.InputPos += uint32_t(used);
     r.CollectCount = a.Collector.Count;
     if (status == psBlockCheckError || status == psLongPacket) {
-      ++r.BlockErrors;
+      r.BlockErrors.Add();
       ++r.TotalErrors;
     }
     if (status != 0) return status;
@@ -123,7 +123,7 @@ void RxWaitFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
       SetState(a, CountError(r, a, r.HandshakeRetry) ? rzRqstFile : rzCleanup);
       break;
     case ZSINIT:
-      a.RetryCount = 0;
+      a.Retries.Reset();
       a.SinitFlags = h.Data[ZF0];
       a.LineEndsDropped = 0;
       StartCollecting(r, a);
@@ -135,14 +135,14 @@ void RxWaitFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
       a.FileManagement = a.OptionOverride ? a.FileOption : h.Data[ZF1];
       // No option from the sender: an existing file is kept.
       if ((a.FileManagement & 0x7F) == 0) a.FileManagement |= 7;
-      a.RetryCount = 0;
+      a.Retries.Reset();
       r.TotalErrors = 0;
       StartCollecting(r, a);
       SetState(a, rzCollFile);
       break;
     case ZFIN:
     case ZCOMPL:
-      a.RetryCount = 0;
+      a.Retries.Reset();
       SetState(a, rzSendFinish);
       break;
     case ZFREECNT:
@@ -340,7 +340,7 @@ bool WriteCollected(TransferRecord& r, TZmodemArea& a) {
   r.BytesTransferred += int64_t(count);
   r.BytesRemaining -= int64_t(count);
   RefreshStatus(r);
-  a.RetryCount = 0;  // progress
+  a.Retries.Reset();  // progress
   StartCollecting(r, a);
   return true;
 }
@@ -423,7 +423,7 @@ void RxCollFin(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0) {
     if (trigger != r.TimeoutTrigger) return;
     // Every file is in: a missing "OO" is no failure.
-    if (++a.RetryCount <= uint32_t(std::max(a.FinishRetries, 0))) return SetState(a, rzSendFinish);
+    if (a.Retries.Retry(uint32_t(std::max(a.FinishRetries, 0)))) return SetState(a, rzSendFinish);
     r.ProtocolStatus = psOK;
     return SetState(a, rzCleanup);
   }
@@ -520,7 +520,7 @@ void PrepareReceiveZmodem(TransferRecord& r) {
   a.Parser = TZmodemHeaderParser{};
   r.ProtocolError = 0;
   a.FileActive = a.Draining = a.EndNow = a.AbortSent = false;
-  a.RetryCount = 0;
+  a.Retries.Reset();
   a.CancelCount = 0;
   a.LastHeaderType = kZmodemNoHeader;
   a.Encoder = TZmodemEncoder{};

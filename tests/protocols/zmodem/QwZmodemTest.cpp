@@ -786,7 +786,7 @@ TEST_F(ZmodemTest, DamagedAndOverlongSubpacketsAreAskedForAgain) {
   auto frames = Frames(Flush());
   ASSERT_EQ(Types(frames), std::vector<uint8_t>{ZRPOS});
   EXPECT_EQ(frames[0].position, 1024u);
-  EXPECT_EQ(Record().BlockErrors, 1u);
+  EXPECT_EQ(Record().BlockErrors.Count(), 1u);
   // 8193 bytes: beyond what any sender uses.
   Reply(Bin(ZDATA, PositionData(1024)) + Sub(std::string(8193, 'L'), ZCRCG));
   frames = Frames(Flush());
