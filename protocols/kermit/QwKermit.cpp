@@ -886,22 +886,6 @@ void TxInit(TransferRecord& r, TKermitArea& a) {
   SetState(a, tkInitReply);
 }
 
-void TxCollInit(TransferRecord& r, TKermitArea& a, bool timedOut) {
-  if (!CollectReply(r, a, timedOut, tkInit)) return;
-  const TKermitReader& p = a.Reader;
-  if (p.Type == 'Y' && p.Seq == 0) {
-    ProcessSendInit(r, a, p.Data, p.DataLen, false);
-    a.Negotiated = true;
-    a.Retries.Reset();
-    SetState(a, tkOpenFile);
-  } else if (p.Type == 'E') {
-    PeerSentError(r, a, p.Data, p.DataLen);
-    SetState(a, tkError);
-  } else {
-    SetState(a, CountError(r, a, psProtocolHandshake) ? tkError : tkInit);
-  }
-}
-
 // The next file, or the Break when none is left (after a file sent, with no
 // error left of the search).
 void TxOpenFile(TransferRecord& r, TKermitArea& a, bool afterFile = false) {
@@ -926,26 +910,6 @@ void TxSendFile(TransferRecord& r, TKermitArea& a) {
   SendPacket(r, a, 'F', a.Seq, a.SendData.data(), len);
   ArmReply(r, a);
   SetState(a, tkFileReply);
-}
-
-void TxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
-  if (!CollectReply(r, a, timedOut, tkSendFile)) return;
-  const TKermitReader& p = a.Reader;
-  if (IsAckOf(p, a.Seq)) {
-    a.Retries.Reset();
-    ResetWindow(a);
-    SetState(a, tkCheckTable);
-  } else if (p.Type == 'E') {
-    PeerSentError(r, a, p.Data, p.DataLen);
-    SetState(a, tkError);
-  } else if (p.Type == 'Z') {
-    r.ProtocolStatus = psCancelRequested;
-    SetState(a, tkError);
-  } else if (p.Type == 'Y') {
-    SetState(a, tkFileReply);  // a late answer to an earlier packet
-  } else {
-    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendFile);
-  }
 }
 
 // Fills the window: the next data packet, or on to the answers and the EOF.
@@ -1068,43 +1032,76 @@ void TxSendEof(TransferRecord& r, TKermitArea& a) {
   SetState(a, tkEofReply);
 }
 
-void TxCollectEof(TransferRecord& r, TKermitArea& a, bool timedOut) {
-  if (!CollectReply(r, a, timedOut, tkSendEof)) return;
-  const TKermitReader& p = a.Reader;
-  if (IsAckOf(p, a.Seq)) {
-    a.Retries.Reset();
-    r.ProtocolStatus = psOK;
-    TxOpenFile(r, a, true);
-  } else if (p.Type == 'E') {
-    PeerSentError(r, a, p.Data, p.DataLen);
-    SetState(a, tkError);
-  } else if (p.Type == 'Y') {
-    SetState(a, tkEofReply);
-  } else {
-    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendEof);
-  }
-}
-
 void TxSendBreak(TransferRecord& r, TKermitArea& a) {
   SendPacket(r, a, 'B', a.Seq);
   ArmReply(r, a);
   SetState(a, tkBreakReply);
 }
 
-void TxCollBreak(TransferRecord& r, TKermitArea& a, bool timedOut) {
-  if (!CollectReply(r, a, timedOut, tkSendBreak)) return;
+// The acknowledgement of the Send-Init, a File header, an EOF or the Break:
+// one step for the reply states (the header) and the collect states (the
+// rest). A late acknowledgement of an earlier packet is passed over where
+// one can come; a NAK, or whatever else retries, counts an error and sends
+// the packet again.
+struct TAwaitedAck {
+  TKermitState reply, collect, resend;
+  int32_t wrongStatus;    // the error an unexpected answer counts
+  bool lateAckWaits;      // a "Y" of an earlier packet is passed over
+  bool onlyNakRetries;    // anything but a NAK (or "Y") ends the transfer
+  bool peerStopEnds;      // a "Z" answer is the receiver asking to stop
+  void (*acked)(TransferRecord& r, TKermitArea& a);
+};
+
+void InitAcked(TransferRecord& r, TKermitArea& a) {
   const TKermitReader& p = a.Reader;
-  if (IsAckOf(p, a.Seq)) {
-    r.ProtocolStatus = psOK;
-    SetState(a, tkComplete);
-  } else if (p.Type == 'Y') {
-    SetState(a, tkBreakReply);
-  } else if (p.Type == 'N') {
-    SetState(a, CountError(r, a, psSequenceError) ? tkError : tkSendBreak);
-  } else {
-    if (p.Type == 'E') PeerSentError(r, a, p.Data, p.DataLen);
-    SetState(a, tkError);
-  }
+  ProcessSendInit(r, a, p.Data, p.DataLen, false);
+  a.Negotiated = true;
+  a.Retries.Reset();
+  SetState(a, tkOpenFile);
+}
+
+void FileAcked(TransferRecord&, TKermitArea& a) {
+  a.Retries.Reset();
+  ResetWindow(a);
+  SetState(a, tkCheckTable);
+}
+
+void EofAcked(TransferRecord& r, TKermitArea& a) {
+  a.Retries.Reset();
+  r.ProtocolStatus = psOK;
+  TxOpenFile(r, a, true);
+}
+
+void BreakAcked(TransferRecord& r, TKermitArea& a) {
+  r.ProtocolStatus = psOK;
+  SetState(a, tkComplete);
+}
+
+constexpr TAwaitedAck kAwaitedAcks[] = {
+    {tkInitReply, tkCollInit, tkInit, psProtocolHandshake, false, false, false, InitAcked},
+    {tkFileReply, tkCollFile, tkSendFile, psSequenceError, true, false, true, FileAcked},
+    {tkEofReply, tkCollectEof, tkSendEof, psSequenceError, true, false, false, EofAcked},
+    {tkBreakReply, tkCollBreak, tkSendBreak, psSequenceError, true, true, false, BreakAcked},
+};
+
+void TxAwaitAck(TransferRecord& r, TKermitArea& a, bool timedOut) {
+  const TAwaitedAck& w = *std::find_if(std::begin(kAwaitedAcks), std::end(kAwaitedAcks), [&](const TAwaitedAck& x) {
+    return a.KermitState == x.reply || a.KermitState == x.collect;
+  });
+  if (a.KermitState == w.reply) return AwaitReply(r, a, timedOut, w.collect, w.resend);
+  if (!CollectReply(r, a, timedOut, w.resend)) return;
+  const TKermitReader& p = a.Reader;
+  // The Send-Init's answer carries the peer's parameters: only a "Y" does.
+  const bool acked = w.resend == tkInit ? p.Type == 'Y' && p.Seq == 0 : IsAckOf(p, a.Seq);
+  if (acked) return w.acked(r, a);
+  if (p.Type == 'Y' && w.lateAckWaits) return SetState(a, w.reply);
+  const bool ends = p.Type == 'E' || (p.Type == 'Z' && w.peerStopEnds) || (w.onlyNakRetries && p.Type != 'N');
+  if (!ends) return SetState(a, CountError(r, a, w.wrongStatus) ? tkError : w.resend);
+  if (p.Type == 'E')
+    PeerSentError(r, a, p.Data, p.DataLen);
+  else if (p.Type == 'Z' && w.peerStopEnds)
+    r.ProtocolStatus = psCancelRequested;
+  SetState(a, tkError);
 }
 
 void TxError(TransferRecord& r, TKermitArea& a) {
@@ -1118,22 +1115,16 @@ void TxError(TransferRecord& r, TKermitArea& a) {
 bool TransmitStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timedOut, bool startPass) {
   switch (a.KermitState) {
     case tkInit: TxInit(r, a); break;
-    case tkInitReply: AwaitReply(r, a, timedOut, tkCollInit, tkInit); break;
-    case tkCollInit: TxCollInit(r, a, timedOut); break;
     case tkOpenFile: TxOpenFile(r, a); break;
     case tkSendFile: TxSendFile(r, a); break;
-    case tkFileReply: AwaitReply(r, a, timedOut, tkCollFile, tkSendFile); break;
-    case tkCollFile: TxCollFile(r, a, timedOut); break;
+    case tkInitReply: case tkCollInit: case tkFileReply: case tkCollFile:
+    case tkEofReply: case tkCollectEof: case tkBreakReply: case tkCollBreak: TxAwaitAck(r, a, timedOut); break;
     case tkCheckTable: TxCheckTable(r, a); break;
     case tkSendData: TxSendData(r, a, timedOut); break;
     case tkBlockReply: TxBlockReply(r, a, timedOut); break;
     case tkCollBlock: TxCollBlock(r, a, timedOut); break;
     case tkSendEof: TxSendEof(r, a); break;
-    case tkEofReply: AwaitReply(r, a, timedOut, tkCollectEof, tkSendEof); break;
-    case tkCollectEof: TxCollectEof(r, a, timedOut); break;
     case tkSendBreak: TxSendBreak(r, a); break;
-    case tkBreakReply: AwaitReply(r, a, timedOut, tkCollBreak, tkSendBreak); break;
-    case tkCollBreak: TxCollBreak(r, a, timedOut); break;
     case tkWaitCancel:
       if (WaitCancel(r, a)) SetState(a, tkError);
       break;
