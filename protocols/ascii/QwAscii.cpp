@@ -228,22 +228,10 @@ int32_t SetAsciiEOFTimeout(TransferRecord& r, int32_t ticks) {
 // --- Transmit ----------------------------------------------------------------------------
 
 void PrepareTransmitAscii(TransferRecord& r) {
-  TAsciiArea* a = AsciiArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
-  r.FindFirstPending = true;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
-  if (!r.NextFileHook(r, r.PathName.data())) {
-    r.PathName[0] = 0;
-    ShowLastStatus(r);
-    // Nothing to send and no error: the transfer ends here, with code 0.
-    a->AsciiState = taDone;
-    if (r.ProtocolError == 0) ProtocolFinish(r);
-    return;
-  }
+  TAsciiArea* a = AreaToPrepare(r, AsciiArea);
+  if (a == nullptr) return;
+  StartStatus(r, true);
+  if (!FirstFileToSend(r, [a] { a->AsciiState = taDone; })) return;
   a->EOFSeen = false;
   r.BlockNum = 0;
   RefreshStatus(r);
@@ -361,15 +349,11 @@ void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 // --- Receive -----------------------------------------------------------------------------
 
 void PrepareReceiveAscii(TransferRecord& r) {
-  TAsciiArea* a = AsciiArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TAsciiArea* a = AreaToPrepare(r, AsciiArea);
+  if (a == nullptr) return;
   a->AsciiState = raInitial;
   a->EOFSeen = false;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, false);
   r.ProtocolError = 0;
   r.ForceStatus = false;
 }

@@ -308,6 +308,12 @@ void ShowFirstStatus(TransferRecord& r) {
   ++r.InProgress;
 }
 
+void StartStatus(TransferRecord& r, bool transmit) {
+  if (transmit) r.FindFirstPending = true;
+  ResetTransferStatus(r);
+  ShowFirstStatus(r);
+}
+
 void ShowLastStatus(TransferRecord& r) {
   if (r.InProgress == 0) return;
   r.BytesInFlight = 0;

@@ -41,6 +41,29 @@ void ShowFirstStatus(TransferRecord& r);
 void ShowLastStatus(TransferRecord& r);
 void ResetTransferStatus(TransferRecord& r);
 void UpdateElapsedTicks(TransferRecord& r);
+// The head of an engine's prepare routine: the engine's area, or null (with
+// ecBadProtocolFunction) when the record holds another protocol's.
+template <class Area>
+Area* AreaToPrepare(TransferRecord& r, Area* (*areaOf)(TransferRecord&)) {
+  Area* a = areaOf(r);
+  if (a == nullptr) r.ProtocolError = ecBadProtocolFunction;
+  return a;
+}
+// A transfer's status starts afresh and its first report goes out; a
+// transmit's search of the file mask starts again.
+void StartStatus(TransferRecord& r, bool transmit);
+// A transmit's first file from the file hook; false when there is none. The
+// transfer then ends here, with code 0 when nothing failed, once `done` has
+// put the engine in its final state.
+template <class Done>
+bool FirstFileToSend(TransferRecord& r, Done done) {
+  if (r.NextFileHook(r, r.PathName.data())) return true;
+  r.PathName[0] = 0;
+  ShowLastStatus(r);
+  done();
+  if (r.ProtocolError == 0) ProtocolFinish(r);
+  return false;
+}
 
 // A handler call's record: the one of the dispatcher named by lParam (data
 // slot 1), null when either is gone. The call counts itself on the record

@@ -830,14 +830,9 @@ void KermitFinishWriting(TransferRecord& r) {
 // --- Transmit ------------------------------------------------------------------------------------
 
 void PrepareTransmitKermit(TransferRecord& r) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
-  r.FindFirstPending = true;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  TKermitArea* a = AreaToPrepare(r, KermitArea);
+  if (a == nullptr) return;
+  StartStatus(r, true);
   BeginTransfer(r, *a, tkInit);
   RefreshStatus(r);
   r.ProtocolError = 0;
@@ -1142,13 +1137,9 @@ bool TransmitStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timed
 // --- Receive -------------------------------------------------------------------------------------
 
 void PrepareReceiveKermit(TransferRecord& r) {
-  TKermitArea* a = KermitArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  TKermitArea* a = AreaToPrepare(r, KermitArea);
+  if (a == nullptr) return;
+  StartStatus(r, false);
   BeginTransfer(r, *a, rkInit);
   r.PathName[0] = 0;
   r.ForceStatus = false;

@@ -1016,23 +1016,11 @@ void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
 }  // namespace
 
 void PrepareTransmitXmodem(TransferRecord& r) {
-  TXmodemArea* a = PlainXmodemArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TXmodemArea* a = AreaToPrepare(r, PlainXmodemArea);
+  if (a == nullptr) return;
   SaveXmodemFlags(r, *a);
-  r.FindFirstPending = true;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
-  if (!r.NextFileHook(r, r.PathName.data())) {
-    r.PathName[0] = 0;
-    ShowLastStatus(r);
-    // Nothing to send and no error: the transfer ends here, with code 0.
-    a->XmodemState = txDone;
-    if (r.ProtocolError == 0) ProtocolFinish(r);
-    return;
-  }
+  StartStatus(r, true);
+  if (!FirstFileToSend(r, [a] { a->XmodemState = txDone; })) return;
   RefreshStatus(r);
   a->XmodemState = txInitial;
   r.ProtocolError = 0;
@@ -1044,15 +1032,11 @@ void XmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void PrepareReceiveXmodem(TransferRecord& r) {
-  TXmodemArea* a = PlainXmodemArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TXmodemArea* a = AreaToPrepare(r, PlainXmodemArea);
+  if (a == nullptr) return;
   SaveXmodemFlags(r, *a);
   a->XmodemState = rxInitial;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, false);
   r.ProtocolError = 0;
   r.ForceStatus = false;
 }

@@ -647,15 +647,10 @@ void ReceiveSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
 }  // namespace
 
 void PrepareTransmitYmodem(TransferRecord& r) {
-  TYmodemArea* a = YmodemArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TYmodemArea* a = AreaToPrepare(r, YmodemArea);
+  if (a == nullptr) return;
   SaveXmodemFlags(r, *a);
-  r.FindFirstPending = true;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, true);
   a->FileOffered = false;
   a->LastFileOk = false;
   a->YmodemState = tyInitial;
@@ -668,14 +663,10 @@ void YmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void PrepareReceiveYmodem(TransferRecord& r) {
-  TYmodemArea* a = YmodemArea(r);
-  if (a == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TYmodemArea* a = AreaToPrepare(r, YmodemArea);
+  if (a == nullptr) return;
   SaveXmodemFlags(r, *a);
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, false);
   a->FirstBlock = true;
   a->YmodemState = ryInitial;
   r.ProtocolError = 0;

@@ -687,11 +687,8 @@ bool IsWaitingState(TZmodemState s) {
 }  // namespace
 
 void PrepareTransmitZmodem(TransferRecord& r) {
-  TZmodemArea* ap = ZmodemArea(r);
-  if (ap == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TZmodemArea* ap = AreaToPrepare(r, ZmodemArea);
+  if (ap == nullptr) return;
   TZmodemArea& a = *ap;
   r.BlockSize = NormalBlock(a);
   // The escaped block, its end and check must fit the ring at once.
@@ -699,9 +696,7 @@ void PrepareTransmitZmodem(TransferRecord& r) {
     r.ProtocolError = ecOutputBufferTooSmall;
     return;
   }
-  r.FindFirstPending = true;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, true);
   a.TimingStarted = false;
   a.Parser = TZmodemHeaderParser{};
   r.ForceStatus = false;

@@ -505,14 +505,10 @@ bool IsWaitingState(TZmodemState s) {
 }  // namespace
 
 void PrepareReceiveZmodem(TransferRecord& r) {
-  TZmodemArea* ap = ZmodemArea(r);
-  if (ap == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TZmodemArea* ap = AreaToPrepare(r, ZmodemArea);
+  if (ap == nullptr) return;
   TZmodemArea& a = *ap;
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, false);
   a.TimingStarted = false;
   DiscardInput(r, a);
   a.ReplyType = ZRINIT;
