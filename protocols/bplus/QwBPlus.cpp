@@ -1128,23 +1128,29 @@ void OnCancel(TransferRecord& r, TBPlusArea& a) {
   Finish(r, a);
 }
 
+// bpCheckPacket: the packet the decoder completed.
+void CheckPacket(TransferRecord& r, TBPlusArea& a) {
+  OnPacket(r, a);
+  if (a.State == bpCheckPacket) a.State = bpSendPacket;
+}
+
+// bpSendPacket: what waits goes out, then the wait for the peer.
+void SendPending(TransferRecord& r, TBPlusArea& a) {
+  Flush(r, a);
+  ToListen(a);
+}
+
+// One state's step; false when the pass ends here. The four listening
+// states differ only in what the dispatch log shows (what the wait is in):
+// one step serves them.
 bool RunState(TransferRecord& r, TBPlusArea& a, int32_t trigger) {
   switch (a.State) {
     case bpInitial: Begin(r, a); return true;
-    case bpWaitDle:
-    case bpWaitB:
-    case bpCollPacket:
-    case bpWaitAck: return Listen(r, a, trigger);
-    case bpCheckPacket:
-      OnPacket(r, a);
-      if (a.State == bpCheckPacket) a.State = bpSendPacket;
-      return true;
+    case bpWaitDle: case bpWaitB: case bpCollPacket: case bpWaitAck: return Listen(r, a, trigger);
+    case bpCheckPacket: CheckPacket(r, a); return true;
     case bpRecvFile: WriteData(r, a); return true;
     case bpSendFile: FillWindow(r, a); return true;
-    case bpSendPacket:
-      Flush(r, a);
-      ToListen(a);
-      return true;
+    case bpSendPacket: SendPending(r, a); return true;
     case bpDone: return false;
   }
   return false;
@@ -1185,15 +1191,11 @@ void ResetSession(TBPlusArea& a) {
 }
 
 void Prepare(TransferRecord& r, bool transmit) {
-  TBPlusArea* ap = BPlusArea(r);
-  if (ap == nullptr) {
-    r.ProtocolError = ecBadProtocolFunction;
-    return;
-  }
+  TBPlusArea* ap = AreaToPrepare(r, BPlusArea);
+  if (ap == nullptr) return;
   TBPlusArea& a = *ap;
   ResetSession(a);
-  ResetTransferStatus(r);
-  ShowFirstStatus(r);
+  StartStatus(r, false);
   a.Transmit = transmit;
   a.Initiator = a.Role == bprInitiator || (a.Role == bprAuto && transmit);
   a.Mine = MyParams(r, a);
