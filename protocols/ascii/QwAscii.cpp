@@ -30,6 +30,17 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
       DelayMs(ms);
     acc += ms;
   };
+  // A delay is waited here while the batch of waits stays short; otherwise
+  // the timer takes it (false).
+  auto delay = [&](uint32_t ms, uint32_t ticks) {
+    if (ms + acc < a.MaxDelayBatch) {
+      busyWait(ms);
+      return true;
+    }
+    ArmTimer(r, r.TimeoutTrigger, int32_t(ticks));
+    SetState(a, taSendDelay);
+    return false;
+  };
   uint8_t pending[2 * kAsciiBlockBufferSize];
   uint8_t perByte[kAsciiBlockBufferSize];  // output bytes of each block byte taken
   uint32_t pendingBytes = 0, pendingTaken = 0, pendingFrom = a.BlockPos;
@@ -95,24 +106,8 @@ bool SendBlock(TransferRecord& r, TAsciiArea& a, uint32_t& acc) {
       a.BlockPos = r.BlockLen;
       break;
     }
-    if (lineDelay) {
-      if (a.AsciiLineDelay + acc < a.MaxDelayBatch) {
-        busyWait(a.AsciiLineDelay);
-      } else {
-        ArmTimer(r, r.TimeoutTrigger, int32_t(a.LineDelayTicks));
-        SetState(a, taSendDelay);
-        return false;
-      }
-    }
-    if (a.AsciiCharDelay > 0) {
-      if (a.AsciiCharDelay + acc < a.MaxDelayBatch) {
-        busyWait(a.AsciiCharDelay);
-      } else {
-        ArmTimer(r, r.TimeoutTrigger, int32_t(a.CharDelayTicks));
-        SetState(a, taSendDelay);
-        return false;
-      }
-    }
+    if (lineDelay && !delay(a.AsciiLineDelay, a.LineDelayTicks)) return false;
+    if (a.AsciiCharDelay > 0 && !delay(a.AsciiCharDelay, a.CharDelayTicks)) return false;
   }
   return flush() || r.Dispatcher == nullptr;
 }

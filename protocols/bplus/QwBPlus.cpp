@@ -601,6 +601,23 @@ void OnTimeout(TransferRecord& r, TBPlusArea& a) {
 
 // --- Requests (responder) and replies (initiator) --------------------------------------------
 
+// A file to receive that may exist: what becomes of it (false: it may not be
+// replaced, and the transfer is failing with `failCode`), and whether it is
+// to be resumed: a regular, non-empty file (a link is never followed) whose
+// length and CRC are taken, when the peer resumes.
+bool PlaceExisting(TransferRecord& r, TBPlusArea& a, uint8_t failCode, bool peerResumes, bool& resume) {
+  struct stat st {};
+  const bool exists = ProbeReceivedFile(r, BufferText(r.PathName), st) == 0;
+  a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;
+  if (exists && a.Action == wfWriteFail) {
+    Fail(r, a, failCode, "File exists", psCantWriteFile, ecCantWriteFile);
+    return false;
+  }
+  resume = exists && a.Action == wfWriteResume && peerResumes && S_ISREG(st.st_mode) && st.st_size > 0 &&
+           LocalFileCrc(BufferText(r.PathName), a.ResumeLength, a.ResumeCrc);
+  return true;
+}
+
 // TD: a file for us.
 void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) {
   const bool usable = PlaceReceivedName(r, name, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
@@ -615,16 +632,9 @@ void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) 
     return;
   }
   if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
-  struct stat st {};
-  const bool exists = ProbeReceivedFile(r, BufferText(r.PathName), st) == 0;
-  a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;
-  if (exists && a.Action == wfWriteFail) {
-    Fail(r, a, 'E', "File exists", psCantWriteFile, ecCantWriteFile);
-    return;
-  }
-  // Only a regular file is resumed: a link is never followed.
-  if (exists && a.Action == wfWriteResume && a.Force.DR > 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-      LocalFileCrc(BufferText(r.PathName), a.ResumeLength, a.ResumeCrc) && OpenForResume(r, a.ResumeLength)) {
+  bool resume = false;
+  if (!PlaceExisting(r, a, 'E', a.Force.DR > 0, resume)) return;
+  if (resume && OpenForResume(r, a.ResumeLength)) {
     a.ResumeAsked = true;
     ReportStatus(r, psTryingResume);
     const std::vector<uint8_t> body = BPlusResumeBody('r', kDataType, a.ResumeLength, a.ResumeCrc, {});
@@ -755,15 +765,9 @@ void SendRequest(TransferRecord& r, TBPlusArea& a) {
       Fail(r, a, 'A', "Bad file name", 0, ecNoFilename);
       return;
     }
-    struct stat st {};
-    const bool exists = ProbeReceivedFile(r, BufferText(r.PathName), st) == 0;
-    a.Action = exists ? ExistingFileAction(r) : r.WriteFailAction;
-    if (exists && a.Action == wfWriteFail) {
-      Fail(r, a, 'A', "File exists", psCantWriteFile, ecCantWriteFile);
-      return;
-    }
-    if (exists && a.Action == wfWriteResume && a.Force.UR > 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-        LocalFileCrc(BufferText(r.PathName), a.ResumeLength, a.ResumeCrc)) {
+    bool resume = false;
+    if (!PlaceExisting(r, a, 'A', a.Force.UR > 0, resume)) return;
+    if (resume) {
       a.ResumeAsked = true;
       ReportStatus(r, psTryingResume);
       const std::vector<uint8_t> body = BPlusResumeBody('u', kDataType, a.ResumeLength, a.ResumeCrc, a.RequestName);

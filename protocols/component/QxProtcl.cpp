@@ -46,15 +46,6 @@ const char* ProtocolName(int type) { return EngineOf(type).Name; }
 TMroCustomProtocol::TMroCustomProtocol(TComponent* owner) : TMroBaseComponent(owner) {
   CheckErrorCode(this, InitProtocolData(FRecord, nullptr, 0));
   TransferRecord& r = *FRecord;
-  r.HandshakeRetry = 10;
-  r.HandshakeWait = 182;
-  r.TransmitTimeout = 1092;
-  r.FinishWait = 364;
-  r.TurnDelay = 0;
-  r.Overhead = 0;
-  r.WriteFailAction = wfWriteRename;
-  r.StatusInterval = 10;
-  r.TransferOptions = 0;
   FComPort = TMroCustomComPort::LocateComPort(owner);
   SetPort(r, FComPort);
   if (auto* status = FindUnclaimed<TMroAbstractStatus>(owner)) SetStatusDisplay(status);

@@ -132,15 +132,8 @@ LRESULT SendQuery(TransferRecord& r, UINT msg, WPARAM wParam, LPARAM lParam, con
 int32_t InitProtocolData(std::unique_ptr<TransferRecord>& record, TMroCustomComPort* port, uint32_t options) {
   record = std::make_unique<TransferRecord>();
   TransferRecord& r = *record;
+  // A new record holds the default settings (TransferData's initialisers).
   r.ComPort = port;
-  r.UpcaseFileNames = true;
-  r.ProtocolType = ptNoProtocol;
-  r.HandshakeWait = 182;
-  r.HandshakeRetry = 10;
-  r.BlockSize = 128;
-  r.WriteFailAction = wfWriteRename;
-  r.TransmitTimeout = 1092;
-  r.StatusInterval = 10;
   r.TransferOptions = options;
   TMroBaseDispatcher* d = OpenDispatcher(port);
   r.ActualCPS = d != nullptr ? uint32_t(d->CurrentBaud() / 10) : 0;
@@ -321,16 +314,20 @@ void ShowLastStatus(TransferRecord& r) {
   r.ShowStatusHook(r, r.InProgress == 0 ? soLast : 0);
 }
 
+void ResetCounts(TransferRecord& r) {
+  r.BytesTransferred = 0;
+  r.BlockNum = 0;
+  r.BlockErrors.Reset();
+  r.TotalErrors = 0;
+}
+
 void ResetTransferStatus(TransferRecord& r) {
   if (r.InProgress == 0) {
     r.SrcFileLen = 0;
     r.BytesRemaining = 0;
   }
-  r.BytesTransferred = 0;
-  r.BlockNum = 0;
+  ResetCounts(r);
   r.ElapsedTicks = 0;
-  r.BlockErrors.Reset();
-  r.TotalErrors = 0;
   r.ProtocolStatus = psOK;
   r.ProtocolError = 0;
 }
@@ -944,7 +941,7 @@ std::string OctalStr(uint32_t value) {
   return s;
 }
 
-uint32_t OctalStr2Long(const std::string& text) {
+uint64_t OctalValue(const std::string& text) {
   size_t b = 0, e = text.size();
   while (e > b && static_cast<unsigned char>(text[e - 1]) < 33) --e;
   while (b < e && (static_cast<unsigned char>(text[b]) < 33 || text[b] == '0')) ++b;
@@ -954,7 +951,12 @@ uint32_t OctalStr2Long(const std::string& text) {
     if (text[i] < '0' || text[i] > '7') return 0;
     v = v * 8 + uint64_t(text[i] - '0');
   }
+  return v;
+}
+
+uint32_t OctalStr2Long(const std::string& text) {
   // Eleven digits hold 33 bits: a value beyond 32 is no value.
+  const uint64_t v = OctalValue(text);
   return v > UINT32_MAX ? 0 : uint32_t(v);
 }
 

@@ -40,6 +40,8 @@ void ReportError(TransferRecord& r, int32_t code);
 void ShowFirstStatus(TransferRecord& r);
 void ShowLastStatus(TransferRecord& r);
 void ResetTransferStatus(TransferRecord& r);
+// The bytes, blocks and errors counted start again (a transfer's or a file's).
+void ResetCounts(TransferRecord& r);
 void UpdateElapsedTicks(TransferRecord& r);
 // The head of an engine's prepare routine: the engine's area, or null (with
 // ecBadProtocolFunction) when the record holds another protocol's.
@@ -220,7 +222,10 @@ uint32_t FileCrc32(TransferRecord& r, const std::string& fileName, uint32_t limi
 // is the system's reason.
 int32_t IoError(int err);
 std::string OctalStr(uint32_t value);  // 12 digits
-uint32_t OctalStr2Long(const std::string& text);
+// Octal text: blanks around and leading zeros skipped, at most 11 digits 0
+// to 7; anything else is 0.
+uint64_t OctalValue(const std::string& text);
+uint32_t OctalStr2Long(const std::string& text);  // 0 beyond 32 bits
 uint32_t PackUnixDate(int64_t unixSeconds);  // a DOS date/time stamp
 int64_t DosDateToUnix(uint32_t dosDate);
 std::string StatusText(int32_t code);  // empty outside 4700..4723 and 4730

@@ -1176,11 +1176,8 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
   a.RxBase = uint8_t((p.Seq + 1) & 63);
   a.Retries.Reset();
   a.OutLen = 0;
-  r.BytesTransferred = 0;
   r.BytesRemaining = 0;
-  r.BlockNum = 0;
-  r.BlockErrors.Reset();
-  r.TotalErrors = 0;
+  ResetCounts(r);
   NewTimer(r.TransferTimer, 1);
   r.PrepareWritingHook(r);
   if (r.ProtocolStatus == psCantWriteFile && r.ProtocolError == 0) GotError(r, ecCantWriteFile);

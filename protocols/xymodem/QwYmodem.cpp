@@ -34,25 +34,6 @@ std::vector<uint8_t> BuildYmodemHeader(const std::string& name, uint64_t size, b
   return block;
 }
 
-namespace {
-
-// The octal date as the engine reads octal text: blanks around and leading
-// zeros skipped, at most 11 digits 0 to 7, anything else 0.
-int64_t OctalDate(const std::string& text) {
-  size_t b = 0, e = text.size();
-  while (e > b && static_cast<unsigned char>(text[e - 1]) < 33) --e;
-  while (b < e && (static_cast<unsigned char>(text[b]) < 33 || text[b] == '0')) ++b;
-  if (e - b > 11) return 0;
-  int64_t v = 0;
-  for (size_t i = b; i < e; ++i) {
-    if (text[i] < '0' || text[i] > '7') return 0;
-    v = v * 8 + (text[i] - '0');
-  }
-  return v;
-}
-
-}  // namespace
-
 TYmodemHeader ParseYmodemHeader(const uint8_t* data, uint32_t size) {
   TYmodemHeader h;
   const uint32_t emptyLen = std::min<uint32_t>(size, 117);
@@ -74,7 +55,7 @@ TYmodemHeader ParseYmodemHeader(const uint8_t* data, uint32_t size) {
     std::string date;
     while (i < size && data[i] != 0 && data[i] != ' ') date += char(data[i++]);
     h.HasDate = !date.empty();
-    h.Date = h.HasDate ? OctalDate(date) : 0;
+    h.Date = h.HasDate ? int64_t(OctalValue(date)) : 0;
   }
   return h;
 }
