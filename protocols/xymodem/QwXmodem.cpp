@@ -281,16 +281,85 @@ bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a) {
   return false;
 }
 
+bool XmodemTriggered(int32_t trigger, int32_t handle) { return trigger != 0 && trigger == handle; }
+
+bool XmodemReadOne(TransferRecord& r, uint8_t& c) {
+  return r.Dispatcher != nullptr && r.Dispatcher->ReadByte(c) == 0;
+}
+
+bool XmodemReceiveError(TransferRecord& r, TXmodemArea& a) {
+  if (XmodemCountBlockError(r, a)) return true;
+  XmodemCancel(r);
+  return false;
+}
+
+TXmodemHandshake XmodemAwaitHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (data) {
+    if (XmodemReadHandshake(r, a)) {
+      NewTimer(r.TransferTimer, 1);
+      r.BlockErrors.Reset();
+      if (a.GMode) a.BlockErrorLimit = 0;
+      // Requests the receiver repeated while it waited are not replies.
+      PurgeAllInput(r);
+      return TXmodemHandshake::Got;
+    }
+    if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) return TXmodemHandshake::Failed;
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger) && !XmodemHandshakeRetry(r, a)) {
+    return TXmodemHandshake::Failed;
+  }
+  return TXmodemHandshake::Waiting;
+}
+
+bool XmodemSentOut(TransferRecord& r, const TXmodemArea& a, int32_t trigger, bool data, uint32_t bytes) {
+  if (!data && !XmodemTriggered(trigger, r.OutBuffUsedTrigger) && !XmodemTriggered(trigger, r.TimeoutTrigger))
+    return false;
+  ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, bytes + 5));
+  return true;
+}
+
+bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
+  if (!a.Resync) return false;
+  if (data) {
+    PurgeAllInput(r);
+    ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
+    a.Resync = false;
+    XmodemSendByte(r, a.ReplyChar);
+    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+  }
+  return true;
+}
+
+bool XmodemReadStart(TransferRecord& r, uint8_t& c) {
+  if (!XmodemReadOne(r, c)) return false;
+  if (c == cEOT && XmodemByteReady(r)) c = 0;
+  return true;
+}
+
+void XmodemBlockStart(TransferRecord& r, TXmodemArea& a, uint8_t c) {
+  r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
+  r.CollectCount = 0;
+  a.EotCount = a.CanCount = 0;
+  ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+}
+
+bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into) {
+  const uint32_t need = r.BlockSize + a.BlockOverhead;
+  const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
+  if (n > 0 && r.Dispatcher->ReadBlock(into + r.CollectCount, n) >= 0) r.CollectCount += n;
+  if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+  return r.CollectCount >= need;
+}
+
 namespace {
 
-bool Triggered(int32_t trigger, int32_t handle) { return trigger != 0 && trigger == handle; }
 
 // The head of a pass: the dispatch-log entry, cancel or carrier loss (true:
 // the machine goes to its finished state), the status pacing.
 bool XmodemHead(TransferRecord& r, TXmodemArea& a, UINT msg, int32_t trigger) {
   // The modem trigger is a carrier loss only while the carrier is absent.
   int32_t headTrigger = trigger;
-  if (Triggered(trigger, r.ModemTrigger) && r.Dispatcher != nullptr && r.Dispatcher->CarrierPresent())
+  if (XmodemTriggered(trigger, r.ModemTrigger) && r.Dispatcher != nullptr && r.Dispatcher->CarrierPresent())
     headTrigger = 0;
   if (!HandlerPassHead(r, msg, WPARAM(headTrigger), lkXmodem, uint8_t(skXmodemStates + a.XmodemState))) return false;
   if (msg == MsgProtocolCancel) XmodemCancel(r);
@@ -312,7 +381,6 @@ void EndMachine(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
   RestoreXmodemFlags(r, a);
 }
 
-bool ReadOne(TransferRecord& r, uint8_t& c) { return r.Dispatcher != nullptr && r.Dispatcher->ReadByte(c) == 0; }
 
 // --- Transmit ---
 
@@ -351,7 +419,7 @@ void Acknowledge(TransferRecord& r) {
 bool StreamStopped(TransferRecord& r) {
   bool stopped = false;
   uint8_t c = 0;
-  while (XmodemByteReady(r) && ReadOne(r, c)) stopped = stopped || c == cCAN || c == cNAK;
+  while (XmodemByteReady(r) && XmodemReadOne(r, c)) stopped = stopped || c == cCAN || c == cNAK;
   return stopped;
 }
 
@@ -368,7 +436,7 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
     return TReply::Acked;
   }
   uint8_t c = 0;
-  ReadOne(r, c);
+  XmodemReadOne(r, c);
   if (c == cACK) {
     Acknowledge(r);
     return TReply::Acked;
@@ -403,22 +471,15 @@ void TxInitial(TransferRecord& r, TXmodemArea& a) {
 }
 
 void TxHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
-  if (data) {
-    if (XmodemReadHandshake(r, a)) {
-      NewTimer(r.TransferTimer, 1);
+  switch (XmodemAwaitHandshake(r, a, trigger, data)) {
+    case TXmodemHandshake::Got:
       r.FileOffset = 0;
-      r.BlockErrors.Reset();
       r.TotalErrors = 0;
-      if (a.GMode) a.BlockErrorLimit = 0;
       r.ProtocolStatus = psOK;
-      // Requests the receiver repeated while it waited are not replies.
-      PurgeAllInput(r);
       a.XmodemState = txGetBlock;
-    } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
-      a.XmodemState = txFinished;
-    }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
-    if (!XmodemHandshakeRetry(r, a)) a.XmodemState = txFinished;
+      break;
+    case TXmodemHandshake::Failed: a.XmodemState = txFinished; break;
+    case TXmodemHandshake::Waiting: break;
   }
 }
 
@@ -436,9 +497,9 @@ void TxGetBlock(TransferRecord& r, TXmodemArea& a) {
 }
 
 void TxWtFreeSpc(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
-  if (Triggered(trigger, r.OutBuffFreeTrigger)) {
+  if (XmodemTriggered(trigger, r.OutBuffFreeTrigger)) {
     a.XmodemState = txSendBlock;
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     GotError(r, ecTimeout);
     a.XmodemState = txFinished;
   } else if (data && a.GMode && StreamStopped(r)) {
@@ -502,12 +563,7 @@ void TxSendBlock(TransferRecord& r, TXmodemArea& a) {
 }
 
 void TxDraining(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
-  if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-    // The block may still be on its way through the device's own queue:
-    // the wait for the answer starts when the line can have carried it.
-    ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, r.BlockSize + 5));
-    a.XmodemState = txRplyPnding;
-  }
+  if (XmodemSentOut(r, a, trigger, data, r.BlockSize)) a.XmodemState = txRplyPnding;
 }
 
 void TxRplyPnding(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
@@ -520,7 +576,7 @@ void TxRplyPnding(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
         break;
       case TReply::Refused: FreeSpaceCheck(r, a); break;
     }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     // No reply counts as a refusal, so a receiver that went away ends
     // the transfer after the block-error limit.
     r.BlockErrors.Add();
@@ -532,7 +588,7 @@ void TxRplyPnding(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 }
 
 void TxEndDrain(TransferRecord& r, TXmodemArea& a, int32_t trigger) {
-  if (Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) a.XmodemState = txFirstEOT;
+  if (XmodemTriggered(trigger, r.OutBuffUsedTrigger) || XmodemTriggered(trigger, r.TimeoutTrigger)) a.XmodemState = txFirstEOT;
 }
 
 void TxFirstEOT(TransferRecord& r, TXmodemArea& a) {
@@ -561,7 +617,7 @@ void TxRestEOT(TransferRecord& r, TXmodemArea& a) {
 void TxEotReply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
     uint8_t c = 0;
-    ReadOne(r, c);
+    XmodemReadOne(r, c);
     if (c == cACK) {
       r.ProtocolStatus = psEndFile;
       a.XmodemState = txFinished;
@@ -584,7 +640,7 @@ void TxEotReply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
       RefreshStatus(r);
       a.XmodemState = txRestEOT;
     }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     // Unanswered EOTs count, so a vanished receiver ends it here too.
     r.BlockErrors.Add();
     ++r.TotalErrors;
@@ -642,12 +698,6 @@ void CancelledInBlock(TransferRecord& r, TXmodemArea& a) {
   a.XmodemState = rxFinished;
 }
 
-// A block-error count of the receive: beyond the limit the sender is told.
-bool ReceiveError(TransferRecord& r, TXmodemArea& a) {
-  if (XmodemCountBlockError(r, a)) return true;
-  XmodemCancel(r);
-  return false;
-}
 
 // A damaged block is answered once the line has gone quiet: the rest of it,
 // or a copy the sender already started, is read away first, so the next
@@ -784,19 +834,11 @@ void RxInitial(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
 }
 
 void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
-  if (a.Resync) {
-    if (data) {
-      PurgeAllInput(r);
-      ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
-    } else if (Triggered(trigger, r.TimeoutTrigger)) {
-      a.Resync = false;
-      XmodemSendByte(r, a.ReplyChar);
-      ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-    }
-  } else if (data) {
+  if (XmodemResyncing(r, a, trigger, data)) return;
+  if (data) {
     a.XmodemState = rxWtFrBlStrt;
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
-    if (!ReceiveError(r, a)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
+    if (!XmodemReceiveError(r, a)) {
       a.XmodemState = rxFinished;
       return;
     }
@@ -816,10 +858,7 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
     uint8_t c = 0;
-    if (!ReadOne(r, c)) return;
-    // A sender's EOT comes alone (it waits for the answer): one with
-    // bytes behind it is a block's data seen after its lost start.
-    if (c == cEOT && XmodemByteReady(r)) c = 0;
+    if (!XmodemReadStart(r, c)) return;
     if ((c == cSOH || c == cSTX) && a.FirstBlock) {
       a.FirstBlock = false;
       NewTimer(r.TransferTimer, 1);
@@ -828,10 +867,7 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
     switch (c) {
       case cSOH:
       case cSTX:
-        r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
-        r.CollectCount = 0;
-        a.EotCount = a.CanCount = 0;
-        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+        XmodemBlockStart(r, a, c);
         a.XmodemState = rxCollBlock;
         break;
       case cEOT:
@@ -850,12 +886,12 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
         break;
       default: XmodemUnexpectedByte(r, a); break;
     }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {
       XmodemSendByte(r, cACK);
       r.ProtocolStatus = psEndFile;
       a.XmodemState = rxFinished;
-    } else if (!ReceiveError(r, a)) {
+    } else if (!XmodemReceiveError(r, a)) {
       a.XmodemState = rxFinished;
     } else if (a.CanCount > 0) {
       r.ProtocolStatus = psCancelRequested;
@@ -871,17 +907,11 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 void RxCollBlock(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
     a.ReplyChar = cNAK;
-    const uint32_t need = r.BlockSize + a.BlockOverhead;
-    const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
-    if (n > 0 && r.Dispatcher->ReadBlock(a.Block.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
-    // The wait is for silence, not for the whole block: a slow line
-    // takes longer than the block wait to carry 1K.
-    if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-    if (r.CollectCount >= need)
+    if (XmodemCollect(r, a, a.Block.data()))
       a.XmodemState = rxProcBlck;
     else if (EndsWithCancel(a.Block.data(), r.CollectCount, false))
       CancelledInBlock(r, a);
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (EndsWithCancel(a.Block.data(), r.CollectCount, true)) {
       CancelledInBlock(r, a);
       return;

@@ -152,6 +152,32 @@ bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a);
 void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a);
 // Counts a block error; false (after -6008) beyond the limit.
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a);
+// A block-error count of a receive: beyond the limit the sender is told (false).
+bool XmodemReceiveError(TransferRecord& r, TXmodemArea& a);
+bool XmodemTriggered(int32_t trigger, int32_t handle);
+bool XmodemReadOne(TransferRecord& r, uint8_t& c);
+// The wait for the receiver's handshake: Got (the transfer's timer starts,
+// the requests it repeated are read away), Failed (cancelled, or the
+// retries used up) or still Waiting.
+enum class TXmodemHandshake : uint8_t { Waiting, Got, Failed };
+TXmodemHandshake XmodemAwaitHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data);
+// The wait for `bytes` sent to leave: true once they may have, with the wait
+// for the answer armed. They may still be on their way through the device's
+// own queue: the wait starts when the line can have carried them.
+bool XmodemSentOut(TransferRecord& r, const TXmodemArea& a, int32_t trigger, bool data, uint32_t bytes);
+// A receive's resync after a damaged block (true while it runs): the line is
+// read away until it is quiet, then the request goes again.
+bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data);
+// The byte where a block starts; false when none came. A sender's EOT comes
+// alone (it waits for the answer): one with bytes behind it is a block's data
+// seen after its lost start, read as 0.
+bool XmodemReadStart(TransferRecord& r, uint8_t& c);
+// SOH or STX: the block's size, and the wait for the rest of it.
+void XmodemBlockStart(TransferRecord& r, TXmodemArea& a, uint8_t c);
+// Collects the rest of a block into `into`; true once it is whole. The wait
+// is for silence, not for the whole block: a slow line takes longer than the
+// block wait to carry 1K.
+bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into);
 // The machines' steps; true when the machine reached its end. A Ymodem
 // area's machine carries one file of the batch: its end is reported to the
 // Ymodem machine (a status report) instead of finishing the transfer.

@@ -135,16 +135,14 @@ void TYmodemArea::FileReceived(TransferRecord& r) {
 
 namespace {
 
-bool Triggered(int32_t trigger, int32_t handle) { return trigger != 0 && trigger == handle; }
 
-bool ReadOne(TransferRecord& r, uint8_t& c) { return r.Dispatcher != nullptr && r.Dispatcher->ReadByte(c) == 0; }
 
 // The head of a Ymodem pass. A carrier loss, the abort message and a cancel
 // end the transfer (true); otherwise the status pacing, which the Xmodem
 // machine does itself while it runs.
 bool YmodemHead(TransferRecord& r, TYmodemArea& a, UINT msg, int32_t trigger, bool transmit) {
   const uint8_t subKind = uint8_t(skYmodemStates + a.YmodemState);
-  const bool carrier = Triggered(trigger, r.ModemTrigger);
+  const bool carrier = XmodemTriggered(trigger, r.ModemTrigger);
   if (carrier || msg == MsgProtocolCancel || msg == MsgYmodemAbort) {
     if (r.Dispatcher != nullptr && r.Dispatcher->Logging()) r.Dispatcher->AddLogEntry(lkYmodem, subKind, 0, nullptr, 0);
     if (msg == MsgProtocolCancel) {
@@ -176,12 +174,6 @@ void Finish(TransferRecord& r, TYmodemArea& a, TYmodemState done) {
   a.YmodemState = done;
 }
 
-// A block-error count of the receive: beyond the limit the sender is told.
-bool ReceiveError(TransferRecord& r, TYmodemArea& a) {
-  if (XmodemCountBlockError(r, a)) return true;
-  XmodemCancel(r);
-  return false;
-}
 
 int32_t SendHeader(TransferRecord& r, TYmodemArea& a, uint32_t size) {
   const uint32_t n = BuildXmodemFrame(a.Header.data(), 0, a.Header.data() + 3, size, a.CRCMode);
@@ -204,18 +196,10 @@ void TyInitial(TransferRecord& r, TYmodemArea& a) {
 }
 
 void TyHandshake(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
-  if (data) {
-    if (XmodemReadHandshake(r, a)) {
-      NewTimer(r.TransferTimer, 1);
-      r.BlockErrors.Reset();
-      if (a.GMode) a.BlockErrorLimit = 0;
-      PurgeAllInput(r);
-      a.YmodemState = tyGetFlName;
-    } else if (r.ProtocolStatus == psCancelRequested || !XmodemHandshakeRetry(r, a)) {
-      a.YmodemState = tyFinishd;
-    }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
-    if (!XmodemHandshakeRetry(r, a)) a.YmodemState = tyFinishd;
+  switch (XmodemAwaitHandshake(r, a, trigger, data)) {
+    case TXmodemHandshake::Got: a.YmodemState = tyGetFlName; break;
+    case TXmodemHandshake::Failed: a.YmodemState = tyFinishd; break;
+    case TXmodemHandshake::Waiting: break;
   }
 }
 
@@ -263,10 +247,7 @@ void TySndFlName(TransferRecord& r, TYmodemArea& a) {
 }
 
 void TyDraining(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
-  if (data || Triggered(trigger, r.OutBuffUsedTrigger) || Triggered(trigger, r.TimeoutTrigger)) {
-    ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait + LineTicks(r, a.HeaderSize + 5));
-    a.YmodemState = tyRplyPndng;
-  }
+  if (XmodemSentOut(r, a, trigger, data, a.HeaderSize)) a.YmodemState = tyRplyPndng;
 }
 
 void TyRplyPndng(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
@@ -274,10 +255,10 @@ void TyRplyPndng(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
     uint8_t c = 0;
     r.Dispatcher->PeekBlock(&c, 1);
     if (c == cACK) {
-      ReadOne(r, c);
+      XmodemReadOne(r, c);
       a.YmodemState = tyPrpXmdm;
     } else if (c == cCAN) {
-      ReadOne(r, c);
+      XmodemReadOne(r, c);
       r.ProtocolStatus = psCancelRequested;
       RefreshStatus(r);
       a.YmodemState = tyFinishd;
@@ -286,7 +267,7 @@ void TyRplyPndng(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
       // request for the data, read by the Xmodem machine.
       a.YmodemState = tyPrpXmdm;
     } else {
-      ReadOne(r, c);
+      XmodemReadOne(r, c);
       if (!XmodemCountBlockError(r, a)) {
         a.YmodemState = tyFinishd;
       } else {
@@ -295,7 +276,7 @@ void TyRplyPndng(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
         a.YmodemState = tySndFlName;
       }
     }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (!XmodemCountBlockError(r, a)) {
       a.YmodemState = tyFinishd;
     } else {
@@ -340,7 +321,7 @@ void TyFinishd(TransferRecord& r, TYmodemArea& a) {
 }
 
 void TyFinDrain(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
-  if (Triggered(trigger, r.TimeoutTrigger) || Triggered(trigger, r.OutBuffUsedTrigger)) Finish(r, a, tyDone);
+  if (XmodemTriggered(trigger, r.TimeoutTrigger) || XmodemTriggered(trigger, r.OutBuffUsedTrigger)) Finish(r, a, tyDone);
 }
 
 void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
@@ -365,7 +346,7 @@ void TransmitStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 void ProcessHeader(TransferRecord& r, TYmodemArea& a) {
   const TBlockVerdict verdict = CheckXmodemBlock(a.Header.data(), r.BlockSize, a.CRCMode, 0, true);
   if (verdict == TBlockVerdict::BadCheck || verdict == TBlockVerdict::BadNumber) {
-    if (!ReceiveError(r, a)) {
+    if (!XmodemReceiveError(r, a)) {
       a.YmodemState = ryFinished;
       return;
     }
@@ -437,7 +418,7 @@ void RyInitial(TransferRecord& r, TYmodemArea& a) {
 }
 
 void RyDelay(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
-  if (Triggered(trigger, r.TimeoutTrigger)) {
+  if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     XmodemSendByte(r, a.ReplyChar);
     a.EotCount = a.CanCount = 0;
     ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
@@ -446,20 +427,12 @@ void RyDelay(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
 }
 
 void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
-  if (a.Resync) {
-    if (data) {
-      PurgeAllInput(r);
-      ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
-    } else if (Triggered(trigger, r.TimeoutTrigger)) {
-      a.Resync = false;
-      XmodemSendByte(r, a.ReplyChar);
-      ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
-    }
-  } else if (data) {
+  if (XmodemResyncing(r, a, trigger, data)) return;
+  if (data) {
     if (a.GMode) a.BlockErrorLimit = 0;
     a.YmodemState = ryWtFBlkStrt;
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
-    if (!ReceiveError(r, a)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
+    if (!XmodemReceiveError(r, a)) {
       a.YmodemState = ryFinished;
       return;
     }
@@ -471,8 +444,7 @@ void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
   if (data) {
     uint8_t c = 0;
-    if (!ReadOne(r, c)) return;
-    if (c == cEOT && XmodemByteReady(r)) c = 0;  // not alone: a block's data, not an EOT
+    if (!XmodemReadStart(r, c)) return;
     switch (c) {
       case cSOH:
       case cSTX:
@@ -480,10 +452,7 @@ void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
           a.FirstBlock = false;
           NewTimer(r.TransferTimer, 1);
         }
-        r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
-        r.CollectCount = 0;
-        a.EotCount = a.CanCount = 0;
-        ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+        XmodemBlockStart(r, a, c);
         a.YmodemState = ryCollBlck;
         break;
       case cEOT:
@@ -498,26 +467,22 @@ void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
         break;
       default: XmodemUnexpectedByte(r, a); break;
     }
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.CanCount > 0) {
       r.ProtocolStatus = psCancelRequested;
       a.YmodemState = ryFinished;
     } else {
-      a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
+      a.YmodemState = XmodemReceiveError(r, a) ? ryInitial : ryFinished;
     }
   }
 }
 
 void RyCollBlck(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    const uint32_t need = r.BlockSize + a.BlockOverhead;
-    const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
-    if (n > 0 && r.Dispatcher->ReadBlock(a.Header.data() + r.CollectCount, n) >= 0) r.CollectCount += n;
-    if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
-    if (r.CollectCount >= need) a.YmodemState = ryProcBlck;
-  } else if (Triggered(trigger, r.TimeoutTrigger)) {
+    if (XmodemCollect(r, a, a.Header.data())) a.YmodemState = ryProcBlck;
+  } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     r.ProtocolStatus = psTimeout;
-    a.YmodemState = ReceiveError(r, a) ? ryInitial : ryFinished;
+    a.YmodemState = XmodemReceiveError(r, a) ? ryInitial : ryFinished;
   }
 }
 
