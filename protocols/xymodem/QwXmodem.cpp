@@ -266,6 +266,12 @@ bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a) {
   return true;
 }
 
+bool XmodemStrayStart(TransferRecord& r, TXmodemArea& a, uint8_t c) {
+  if (c == cCAN) return XmodemCountCancel(r, a);
+  XmodemUnexpectedByte(r, a);
+  return false;
+}
+
 void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a) {
   r.ProtocolStatus = psProtocolError;
   RefreshStatus(r);
@@ -381,6 +387,14 @@ void EndMachine(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
   RestoreXmodemFlags(r, a);
 }
 
+// The end of the machine with a file's outcome, logged with `logCode`.
+void EndFile(TransferRecord& r, TXmodemArea& a, bool fromYmodem, bool ok, uint16_t logCode, TXmodemState done) {
+  r.LogFileHook(r, logCode);
+  a.LastFileOk = ok;
+  a.XmodemState = done;
+  EndMachine(r, a, fromYmodem);
+}
+
 
 // --- Transmit ---
 
@@ -483,17 +497,20 @@ void TxHandshake(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) 
   }
 }
 
-void TxGetBlock(TransferRecord& r, TXmodemArea& a) {
-  r.BlockLen = r.BlockSize;
+// A block read afresh (no errors counted on it yet); false on a read error,
+// which ends the transfer with it: the receiver is told.
+bool ReadFreshBlock(TransferRecord& r, TXmodemArea& a) {
   r.BlockErrors.Reset();
   a.Refused = false;
-  if (!ReadBlockData(r, a)) {
-    // A read error ends the transfer with it: the receiver is told.
-    XmodemCancel(r);
-    a.XmodemState = txFinished;
-    return;
-  }
-  FreeSpaceCheck(r, a);
+  if (ReadBlockData(r, a)) return true;
+  XmodemCancel(r);
+  a.XmodemState = txFinished;
+  return false;
+}
+
+void TxGetBlock(TransferRecord& r, TXmodemArea& a) {
+  r.BlockLen = r.BlockSize;
+  if (ReadFreshBlock(r, a)) FreeSpaceCheck(r, a);
 }
 
 void TxWtFreeSpc(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
@@ -528,13 +545,7 @@ void TxSendBlock(TransferRecord& r, TXmodemArea& a) {
     a.OneKMode = false;
     r.BlockSize = 128;
     a.StartChar = cSOH;
-    r.BlockErrors.Reset();
-    a.Refused = false;
-    if (!ReadBlockData(r, a)) {
-      XmodemCancel(r);
-      a.XmodemState = txFinished;
-      return;
-    }
+    if (!ReadFreshBlock(r, a)) return;
   }
   const uint32_t n = BuildXmodemFrame(a.Block.data(), uint8_t(r.BlockNum), a.Block.data() + 3, r.BlockSize,
                                       a.CRCMode);
@@ -654,10 +665,7 @@ void TxFinished(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
   const bool ok = r.ProtocolStatus == psEndFile && r.ProtocolError == 0;
   if (!ok) PurgeAllInput(r);
   r.FinishReadingHook(r);
-  r.LogFileHook(r, ok ? lfTransmitOk : lfTransmitFail);
-  a.LastFileOk = ok;
-  a.XmodemState = txDone;
-  EndMachine(r, a, fromYmodem);
+  EndFile(r, a, fromYmodem, ok, ok ? lfTransmitOk : lfTransmitFail, txDone);
 }
 
 void TransmitStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
@@ -881,10 +889,9 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
           a.XmodemState = rxFinished;
         }
         break;
-      case cCAN:
-        if (XmodemCountCancel(r, a)) a.XmodemState = rxFinished;
+      default:
+        if (XmodemStrayStart(r, a, c)) a.XmodemState = rxFinished;
         break;
-      default: XmodemUnexpectedByte(r, a); break;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {
@@ -931,10 +938,7 @@ void RxProcBlck(TransferRecord& r, TXmodemArea& a) {
 
 void RxFinSkip(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
   FinishReceivedFile(r, a, false);
-  r.LogFileHook(r, lfReceiveSkip);
-  a.LastFileOk = false;
-  a.XmodemState = rxDone;
-  EndMachine(r, a, fromYmodem);
+  EndFile(r, a, fromYmodem, false, lfReceiveSkip, rxDone);
 }
 
 void RxFinished(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
@@ -944,10 +948,7 @@ void RxFinished(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
     a.FileReceived(r);
     ok = r.ProtocolError == 0;
   }
-  r.LogFileHook(r, ok ? lfReceiveOk : lfReceiveFail);
-  a.LastFileOk = ok;
-  a.XmodemState = rxDone;
-  EndMachine(r, a, fromYmodem);
+  EndFile(r, a, fromYmodem, ok, ok ? lfReceiveOk : lfReceiveFail, rxDone);
 }
 
 void ReceiveStep(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data, bool fromYmodem) {
@@ -1046,10 +1047,8 @@ void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
 }  // namespace
 
 void PrepareTransmitXmodem(TransferRecord& r) {
-  TXmodemArea* a = AreaToPrepare(r, PlainXmodemArea);
+  TXmodemArea* a = PrepareXYmodem(r, PlainXmodemArea, true);
   if (a == nullptr) return;
-  SaveXmodemFlags(r, *a);
-  StartStatus(r, true);
   if (!FirstFileToSend(r, [a] { a->XmodemState = txDone; })) return;
   RefreshStatus(r);
   a->XmodemState = txInitial;
@@ -1062,11 +1061,9 @@ void XmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void PrepareReceiveXmodem(TransferRecord& r) {
-  TXmodemArea* a = AreaToPrepare(r, PlainXmodemArea);
+  TXmodemArea* a = PrepareXYmodem(r, PlainXmodemArea, false);
   if (a == nullptr) return;
-  SaveXmodemFlags(r, *a);
   a->XmodemState = rxInitial;
-  StartStatus(r, false);
   r.ProtocolError = 0;
   r.ForceStatus = false;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocols/core/QwAbsPcl.h"
+#include "protocols/core/QwTPcl.h"
 
 namespace zav {
 
@@ -127,6 +128,16 @@ void ApplyXmodemG(TransferRecord& r, TXmodemArea& a, bool on);
 void DeriveXmodemType(TransferRecord& r, TXmodemArea& a);
 void SaveXmodemFlags(TransferRecord& r, TXmodemArea& a);
 void RestoreXmodemFlags(TransferRecord& r, TXmodemArea& a);
+// The head of an Xmodem or Ymodem prepare routine: the area (null when the
+// record holds another protocol's) with its flags saved, the status started.
+template <class Area>
+Area* PrepareXYmodem(TransferRecord& r, Area* (*areaOf)(TransferRecord&), bool transmit) {
+  Area* a = AreaToPrepare(r, areaOf);
+  if (a == nullptr) return nullptr;
+  SaveXmodemFlags(r, *a);
+  StartStatus(r, transmit);
+  return a;
+}
 
 // --- Pieces the Ymodem machine shares ---
 // Purges the output, sends CAN CAN CAN BS BS BS, asks for a status report.
@@ -150,6 +161,9 @@ bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a);
 bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a);
 // Any other byte where a block starts: a protocol error shown, counts reset.
 void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a);
+// A byte where a block starts that is neither a start nor an EOT: true when
+// it was the third CAN in a row (cancelled).
+bool XmodemStrayStart(TransferRecord& r, TXmodemArea& a, uint8_t c);
 // Counts a block error; false (after -6008) beyond the limit.
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a);
 // A block-error count of a receive: beyond the limit the sender is told (false).

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -462,10 +463,9 @@ void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
         XmodemSendByte(r, cACK);
         a.YmodemState = ryInitial;
         break;
-      case cCAN:
-        if (XmodemCountCancel(r, a)) a.YmodemState = ryFinished;
+      default:
+        if (XmodemStrayStart(r, a, c)) a.YmodemState = ryFinished;
         break;
-      default: XmodemUnexpectedByte(r, a); break;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.CanCount > 0) {
@@ -539,64 +539,53 @@ void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
   });
 }
 
-void TransmitSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
+// What a direction's loop knows of its states.
+struct TYmodemLoop {
+  bool transmit;
+  TYmodemState finished;                // where a cancel or carrier loss goes
+  std::array<TYmodemState, 2> pauses;   // the pass ends here
+  TYmodemState xmodem, prepare;         // the Xmodem machine, started at once after `prepare`
+  std::array<TYmodemState, 3> reading;  // states that go on while bytes wait
+  void (*step)(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data);
+};
+
+const TYmodemLoop kTransmitLoop{true, tyFinishd, {tyDone, tyFinDrain}, tySndXmdm, tyPrpXmdm,
+                                {tyHandshake, tyDraining, tyRplyPndng}, TransmitStep};
+const TYmodemLoop kReceiveLoop{false, ryFinished, {ryDone, ryDelay}, ryRcvXmodem, ryPrepXmdm,
+                               {ryWtFrHSRply, ryWtFBlkStrt, ryCollBlck}, ReceiveStep};
+
+void Steps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam, const TYmodemLoop& loop) {
+  auto among = [&](const auto& states) {
+    return std::find(states.begin(), states.end(), a.YmodemState) != states.end();
+  };
   for (;;) {
     const int32_t trigger = int32_t(wParam);
-    if (YmodemHead(r, a, msg, trigger, true)) a.YmodemState = tyFinishd;
+    if (YmodemHead(r, a, msg, trigger, loop.transmit)) a.YmodemState = loop.finished;
     const bool data = trigger == 0 && XmodemByteReady(r);
     const TYmodemState before = a.YmodemState;
-    TransmitStep(r, a, trigger, data);
+    loop.step(r, a, trigger, data);
     msg = 0;
     wParam = 0;
-    switch (a.YmodemState) {
-      case tyDone:
-      case tyFinDrain: return;
-      case tySndXmdm:
-        // The Xmodem machine waits on its own; it starts at once.
-        if (before != tyPrpXmdm) return;
-        continue;
-      case tyHandshake:
-      case tyDraining:
-      case tyRplyPndng:
-        if (!XmodemByteReady(r)) return;
-        continue;
-      default: continue;
-    }
+    if (among(loop.pauses)) return;
+    // The Xmodem machine waits on its own; it starts at once.
+    if (a.YmodemState == loop.xmodem && before != loop.prepare) return;
+    if (among(loop.reading) && !XmodemByteReady(r)) return;
   }
 }
 
+void TransmitSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
+  Steps(r, a, msg, wParam, kTransmitLoop);
+}
+
 void ReceiveSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
-  for (;;) {
-    const int32_t trigger = int32_t(wParam);
-    if (YmodemHead(r, a, msg, trigger, false)) a.YmodemState = ryFinished;
-    const bool data = trigger == 0 && XmodemByteReady(r);
-    const TYmodemState before = a.YmodemState;
-    ReceiveStep(r, a, trigger, data);
-    msg = 0;
-    wParam = 0;
-    switch (a.YmodemState) {
-      case ryDone:
-      case ryDelay: return;
-      case ryRcvXmodem:
-        if (before != ryPrepXmdm) return;
-        continue;
-      case ryWtFrHSRply:
-      case ryWtFBlkStrt:
-      case ryCollBlck:
-        if (!XmodemByteReady(r)) return;
-        continue;
-      default: continue;
-    }
-  }
+  Steps(r, a, msg, wParam, kReceiveLoop);
 }
 
 }  // namespace
 
 void PrepareTransmitYmodem(TransferRecord& r) {
-  TYmodemArea* a = AreaToPrepare(r, YmodemArea);
+  TYmodemArea* a = PrepareXYmodem(r, YmodemArea, true);
   if (a == nullptr) return;
-  SaveXmodemFlags(r, *a);
-  StartStatus(r, true);
   a->FileOffered = false;
   a->LastFileOk = false;
   a->YmodemState = tyInitial;
@@ -609,10 +598,8 @@ void YmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void PrepareReceiveYmodem(TransferRecord& r) {
-  TYmodemArea* a = AreaToPrepare(r, YmodemArea);
+  TYmodemArea* a = PrepareXYmodem(r, YmodemArea, false);
   if (a == nullptr) return;
-  SaveXmodemFlags(r, *a);
-  StartStatus(r, false);
   a->FirstBlock = true;
   a->YmodemState = ryInitial;
   r.ProtocolError = 0;

@@ -107,6 +107,17 @@ constexpr int32_t kEofStatusTicks = 18;
 
 void SetState(TZmodemArea& a, TZmodemState s) { a.ZmodemState = s; }
 
+void PeerCancelled(TransferRecord& r, TZmodemArea& a) {
+  r.ProtocolStatus = psCancelRequested;
+  RefreshStatus(r);
+  SetState(a, tzError);
+}
+
+void SendNak(TransferRecord& r, TZmodemArea& a) {
+  a.HeaderData = {};
+  SendBinaryHeader(r, a, ZNAK);
+}
+
 // The status of a waiting state's pass: the time-out, another trigger, or
 // what the received bytes gave.
 int32_t WaitStatus(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
@@ -343,9 +354,7 @@ void TxCheckFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
     case ZABORT:
     case ZCAN:
     case ZFIN:
-      r.ProtocolStatus = psCancelRequested;
-      RefreshStatus(r);
-      SetState(a, tzError);
+      PeerCancelled(r, a);
       break;
     default:
       break;
@@ -429,32 +438,37 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
   }
 }
 
+// What a sender waiting on its data or its end does alike: a time-out or a
+// damaged header counts an error and the data goes again; a cancel, ZABORT
+// or ZCAN ends the transfer; a ZRPOS goes back to the place asked for. True
+// when a header is left for the caller.
+bool AnswerToData(TransferRecord& r, TZmodemArea& a, int32_t status) {
+  if (status == psTimeout || status == psBlockCheckError) {
+    SetState(a, CountError(r, a, kDataRetries) ? tzStartData : tzError);
+    return false;
+  }
+  if (status == psCancelRequested) {
+    SetState(a, tzError);
+    return false;
+  }
+  if (status != psGotHeader) return false;
+  switch (a.Received.Type) {
+    case ZABORT:
+    case ZCAN: PeerCancelled(r, a); return false;
+    case ZRPOS: SetState(a, Reposition(r, a) ? tzStartData : tzError); return false;
+    default: return true;
+  }
+}
+
 // A header while data flows or after a ZCRCW. `streaming`: the receiver is
 // in the middle of the stream, where nothing but data may be sent.
 void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming) {
-  if (status == psTimeout || status == psBlockCheckError) {
-    if (CountError(r, a, kDataRetries))
-      SetState(a, tzStartData);
-    else
-      SetState(a, tzError);
-    return;
-  }
-  if (status == psCancelRequested) return SetState(a, tzError);
-  if (status != psGotHeader) return;
+  if (!AnswerToData(r, a, status)) return;
   switch (a.Received.Type) {
     case ZACK:
       if (streaming) break;  // nothing waits for it
       a.Retries.Reset();
       SetState(a, tzStartData);
-      break;
-    case ZABORT:
-    case ZCAN:
-      r.ProtocolStatus = psCancelRequested;
-      RefreshStatus(r);
-      SetState(a, tzError);
-      break;
-    case ZRPOS:
-      SetState(a, Reposition(r, a) ? tzStartData : tzError);
       break;
     case ZSKIP:
       PurgeOutputOfPort(r);
@@ -467,8 +481,7 @@ void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming
       break;
     default:
       if (streaming) break;
-      a.HeaderData = {};
-      SendBinaryHeader(r, a, ZNAK);
+      SendNak(r, a);
       break;
   }
 }
@@ -518,12 +531,7 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
       return SetState(a, tzError);
     }
   }
-  if (status == psTimeout || status == psBlockCheckError) {
-    SetState(a, CountError(r, a, kDataRetries) ? tzStartData : tzError);
-    return;
-  }
-  if (status == psCancelRequested) return SetState(a, tzError);
-  if (status != psGotHeader) return;
+  if (!AnswerToData(r, a, status)) return;
   switch (a.Received.Type) {
     case ZRINIT:
     case ZSKIP:
@@ -531,21 +539,11 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
       break;
     case ZACK:
       break;
-    case ZABORT:
-    case ZCAN:
-      r.ProtocolStatus = psCancelRequested;
-      RefreshStatus(r);
-      SetState(a, tzError);
-      break;
-    case ZRPOS:
-      SetState(a, Reposition(r, a) ? tzStartData : tzError);
-      break;
     case ZNAK:
       SetState(a, CountError(r, a, kDataRetries) ? tzSendEof : tzError);
       break;
     default:
-      a.HeaderData = {};
-      SendBinaryHeader(r, a, ZNAK);
+      SendNak(r, a);
       break;
   }
 }
