@@ -381,8 +381,7 @@ void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
         }
         if (r.UpcaseFileNames) UpcasePathName(r, false);
         r.LogFileHook(r, lfReceiveStart);
-        SetBufferText(r.AcceptName, BufferText(r.PathName));
-        if (!r.AcceptFileHook(r, r.AcceptName.data())) {
+        if (!AskAccept(r)) {
           // A refused file ends the receive (finish code -6011) instead of
           // asking again at every trigger.
           PurgeOutputOfPort(r);
@@ -391,7 +390,6 @@ void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
           again = true;
           break;
         }
-        if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
         r.PrepareWritingHook(r);
         if (r.ProtocolStatus == psCantWriteFile && r.ProtocolError == 0) r.ProtocolError = ecCantWriteFile;
         if (r.ProtocolError != 0) {

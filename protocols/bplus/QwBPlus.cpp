@@ -626,12 +626,10 @@ void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) 
     Fail(r, a, 'E', "Bad file name", psFileRejected, 0);
     return;
   }
-  SetBufferText(r.AcceptName, BufferText(r.PathName));
-  if (!r.AcceptFileHook(r, r.AcceptName.data())) {
+  if (!AskAccept(r)) {
     Fail(r, a, 'A', "File rejected", psFileRejected, 0);
     return;
   }
-  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   bool resume = false;
   if (!PlaceExisting(r, a, 'E', a.Force.DR > 0, resume)) return;
   if (resume && OpenForResume(r, a.ResumeLength)) {

@@ -307,6 +307,13 @@ void StartStatus(TransferRecord& r, bool transmit) {
   ShowFirstStatus(r);
 }
 
+bool AskAccept(TransferRecord& r, bool usable) {
+  SetBufferText(r.AcceptName, BufferText(r.PathName));
+  if (!usable || !r.AcceptFileHook(r, r.AcceptName.data())) return false;
+  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
+  return true;
+}
+
 void ShowLastStatus(TransferRecord& r) {
   if (r.InProgress == 0) return;
   r.BytesInFlight = 0;

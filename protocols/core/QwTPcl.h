@@ -139,6 +139,10 @@ void SendStatusReport(TransferRecord& r, uint16_t options);
 void SendLogReport(TransferRecord& r, uint16_t code);
 bool SendNextFileQuery(TransferRecord& r, char* name);
 bool SendAcceptQuery(TransferRecord& r, char* name);
+// The accept question for the file in PathName, asked only when its name is
+// `usable`: false when refused. An accepted file takes the name the answer
+// gave, if any.
+bool AskAccept(TransferRecord& r, bool usable = true);
 TWriteFailAction SendResumeQuery(TransferRecord& r);
 constexpr uint32_t kReportTimeoutMs = 1000;
 // The accept and resume questions wait this long: a handler may ask the user.

@@ -1165,13 +1165,11 @@ TKermitState ReceiveFileHeader(TransferRecord& r, TKermitArea& a, const TKermitR
       PlaceReceivedName(r, sent, (r.TransferOptions & tfHonorDirectory) != 0) == TPlaceResult::Placed;
   if (!usable) r.PathName[0] = 0;
   r.ShowStatusHook(r, 0);
-  SetBufferText(r.AcceptName, BufferText(r.PathName));
-  if (!usable || !r.AcceptFileHook(r, r.AcceptName.data())) {
+  if (!AskAccept(r, usable)) {
     r.ProtocolStatus = psFileRejected;
     a.Skipped = true;
     return StartCancel(r, a, true, 'E');
   }
-  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.FileOffset = 0;
   a.RxBase = uint8_t((p.Seq + 1) & 63);
   a.Retries.Reset();

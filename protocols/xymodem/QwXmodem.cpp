@@ -812,14 +812,12 @@ void RxInitial(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
   }
   if (r.UpcaseFileNames) UpcasePathName(r, false);
   r.LogFileHook(r, lfReceiveStart);
-  SetBufferText(r.AcceptName, BufferText(r.PathName));
-  if (!r.AcceptFileHook(r, r.AcceptName.data())) {
+  if (!AskAccept(r)) {
     XmodemCancel(r);
     r.ProtocolStatus = psFileRejected;
     a.XmodemState = rxFinSkip;
     return;
   }
-  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
   r.PrepareWritingHook(r);
   if (r.ProtocolStatus == psCantWriteFile && r.ProtocolError == 0) r.ProtocolError = ecCantWriteFile;
   if (r.ProtocolError != 0) {

@@ -673,15 +673,6 @@ bool TransmitHead(TransferRecord& r, TZmodemArea& a, UINT& msg, WPARAM& wParam) 
   return !(wParam != 0 && int32_t(wParam) == r.StatusTrigger);
 }
 
-bool IsWaitingState(TZmodemState s) {
-  switch (s) {
-    case tzHandshake: case tzCheckFile: case tzWaitAck: case tzDrainEof: case tzCheckEof: case tzChkFinish:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 void PrepareTransmitZmodem(TransferRecord& r) {

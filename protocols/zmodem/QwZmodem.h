@@ -264,6 +264,8 @@ void DiscardInput(TransferRecord& r, TZmodemArea& a);
 // it), psBlockCheckError, psCancelRequested or psNoHeader.
 int32_t ParseInput(TransferRecord& r, TZmodemArea& a);
 void NoteHeader(TZmodemArea& a, uint8_t type, bool sent);
+// A state that waits for the peer: a pass goes on in it only while input waits.
+bool IsWaitingState(TZmodemState s);
 }  // namespace zmodem_detail
 
 }  // namespace zav

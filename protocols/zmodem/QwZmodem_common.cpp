@@ -167,6 +167,17 @@ int32_t ParseInput(TransferRecord& r, TZmodemArea& a) {
   return psNoHeader;
 }
 
+bool IsWaitingState(TZmodemState s) {
+  switch (s) {
+    case tzHandshake: case tzCheckFile: case tzWaitAck: case tzDrainEof: case tzCheckEof: case tzChkFinish:
+    case rzWaitFile: case rzCollFile: case rzSndBlkPrp: case rzSendBlock: case rzStartData: case rzCollData:
+    case rzWaitEof: case rzCollFin:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace zmodem_detail
 
 }  // namespace zav

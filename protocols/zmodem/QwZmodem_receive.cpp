@@ -255,9 +255,7 @@ void RxStartFile(TransferRecord& r, TZmodemArea& a) {
     ReportError(r, ecFileTooLarge);
     return SkipFile(r, a);
   }
-  SetBufferText(r.AcceptName, BufferText(r.PathName));
-  if (!placed || !r.AcceptFileHook(r, r.AcceptName.data())) return SkipFile(r, a);
-  if (r.AcceptName[0] != 0) SetBufferText(r.PathName, BufferText(r.AcceptName));
+  if (!AskAccept(r, placed)) return SkipFile(r, a);
   r.PrepareWritingHook(r);
   if (r.ProtocolError != 0) {
     // The file's start is in the log: so is its end.
@@ -490,16 +488,6 @@ bool ReceiveHead(TransferRecord& r, TZmodemArea& a, UINT& msg, WPARAM& wParam) {
     SetState(a, rzError);
   }
   return true;
-}
-
-bool IsWaitingState(TZmodemState s) {
-  switch (s) {
-    case rzWaitFile: case rzCollFile: case rzSndBlkPrp: case rzSendBlock: case rzStartData: case rzCollData:
-    case rzWaitEof: case rzCollFin:
-      return true;
-    default:
-      return false;
-  }
 }
 
 }  // namespace
