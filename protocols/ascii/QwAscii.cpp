@@ -222,6 +222,8 @@ int32_t SetAsciiEOFTimeout(TransferRecord& r, int32_t ticks) {
 
 // --- Transmit ----------------------------------------------------------------------------
 
+namespace {
+
 void PrepareTransmitAscii(TransferRecord& r) {
   TAsciiArea* a = AreaToPrepare(r, AsciiArea);
   if (a == nullptr) return;
@@ -234,8 +236,6 @@ void PrepareTransmitAscii(TransferRecord& r) {
   r.ProtocolError = 0;
   r.LastBlock = false;
 }
-
-namespace {
 
 void TransmitPass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
   if (a.AsciiState == taDone) return;
@@ -335,8 +335,6 @@ void TransmitPass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
   }
 }
 
-}  // namespace
-
 void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandlerPass(msg, wParam, lParam, AsciiArea, TransmitPass);
 }
@@ -352,8 +350,6 @@ void PrepareReceiveAscii(TransferRecord& r) {
   r.ProtocolError = 0;
   r.ForceStatus = false;
 }
-
-namespace {
 
 void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
   if (a.AsciiState == raDone) return;
@@ -467,13 +463,9 @@ void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
   }
 }
 
-}  // namespace
-
 void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandlerPass(msg, wParam, lParam, AsciiArea, ReceivePass);
 }
-
-namespace {
 
 int32_t ApplyAscii(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetAsciiDelays(r, s.AsciiCharDelay, s.AsciiLineDelay);

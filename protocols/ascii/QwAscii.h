@@ -54,9 +54,4 @@ int32_t SetAsciiEOLChar(TransferRecord& r, uint8_t c);
 int32_t SetAsciiEOLTranslation(TransferRecord& r, TAsciiEOLTranslation cr, TAsciiEOLTranslation lf);
 int32_t SetAsciiEOFTimeout(TransferRecord& r, int32_t ticks);
 
-void PrepareTransmitAscii(TransferRecord& r);
-void AsciiTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-void PrepareReceiveAscii(TransferRecord& r);
-void AsciiReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-
 }  // namespace zav

@@ -1312,16 +1312,13 @@ int32_t SetBPlusOfferResume(TransferRecord& r, bool offer) {
   return SetInArea(r, BPlusArea, [&](TBPlusArea& a) { a.OfferResume = offer; });
 }
 
-void PrepareTransmitBPlus(TransferRecord& r) { Prepare(r, true); }
-void PrepareReceiveBPlus(TransferRecord& r) { Prepare(r, false); }
-void BPlusTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) { Handle(msg, wParam, lParam); }
-void BPlusReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) { Handle(msg, wParam, lParam); }
 
 const TEngine kBPlusEngine{.Name = "B+", .LogKind = lkBPlus, .StateBase = skBPlusStates,
                            .CheckMethods = (1 << bcmChecksum) | (1 << bcmCrc16),
                            .Init = [](TransferRecord& r, TProtocolType) { return InitBPlus(r); },
                            .Done = DoneBPlus,
-                           .Prepare = {PrepareReceiveBPlus, PrepareTransmitBPlus},
-                           .Handler = {BPlusReceiveHandler, BPlusTransmitHandler}};
+                           .Prepare = {[](TransferRecord& r) { Prepare(r, false); },
+                                       [](TransferRecord& r) { Prepare(r, true); }},
+                           .Handler = {Handle, Handle}};
 
 }  // namespace zav

@@ -207,10 +207,4 @@ int32_t SetBPlusWaits(TransferRecord& r, int32_t packetWaitTicks, int32_t linger
 int32_t SetBPlusErrorLimit(TransferRecord& r, uint32_t errors);
 int32_t SetBPlusOfferResume(TransferRecord& r, bool offer);
 
-void PrepareTransmitBPlus(TransferRecord& r);
-void PrepareReceiveBPlus(TransferRecord& r);
-// The handlers of the two directions (the prepare routines set the role).
-void BPlusTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-void BPlusReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-
 }  // namespace zav

@@ -829,6 +829,8 @@ void KermitFinishWriting(TransferRecord& r) {
 
 // --- Transmit ------------------------------------------------------------------------------------
 
+namespace {
+
 void PrepareTransmitKermit(TransferRecord& r) {
   TKermitArea* a = AreaToPrepare(r, KermitArea);
   if (a == nullptr) return;
@@ -837,8 +839,6 @@ void PrepareTransmitKermit(TransferRecord& r) {
   RefreshStatus(r);
   r.ProtocolError = 0;
 }
-
-namespace {
 
 // --- The answer to a packet ----------------------------------------------------------------------
 // Send-Init, File header, EOF and Break each await one answer: the packet's
@@ -1132,8 +1132,6 @@ bool TransmitStep(TransferRecord& r, TKermitArea& a, int32_t trigger, bool timed
   return true;
 }
 
-}  // namespace
-
 // --- Receive -------------------------------------------------------------------------------------
 
 void PrepareReceiveKermit(TransferRecord& r) {
@@ -1145,8 +1143,6 @@ void PrepareReceiveKermit(TransferRecord& r) {
   r.ForceStatus = false;
   r.ProtocolError = 0;
 }
-
-namespace {
 
 // The answer to a Send-Init: our parameters with the results.
 void AnswerSendInit(TransferRecord& r, TKermitArea& a, uint8_t seq) {
@@ -1470,8 +1466,6 @@ void Pass(const TDirection& d, TransferRecord& r, TKermitArea& a, UINT msg, WPAR
   }
 }
 
-}  // namespace
-
 void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandlerPass(msg, wParam, lParam, KermitArea,
                  [](TransferRecord& r, TKermitArea& a, UINT m, WPARAM w) { Pass(kTransmit, r, a, m, w); });
@@ -1481,8 +1475,6 @@ void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandlerPass(msg, wParam, lParam, KermitArea,
                  [](TransferRecord& r, TKermitArea& a, UINT m, WPARAM w) { Pass(kReceive, r, a, m, w); });
 }
-
-namespace {
 
 // The component's clamping: a length above 94 asks for long packets (at most
 // 1024), one of 94 or less for short ones only; 0 and 1 windows are none.

@@ -134,9 +134,4 @@ int32_t SetKermitRepeatPrefix(TransferRecord& r, uint8_t c);     // a prefix cha
 // the sender's "Z" packet said "D" (discard).
 void KermitFinishWriting(TransferRecord& r);
 
-void PrepareTransmitKermit(TransferRecord& r);
-void KermitTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-void PrepareReceiveKermit(TransferRecord& r);
-void KermitReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-
 }  // namespace zav

@@ -359,7 +359,6 @@ bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into) {
 
 namespace {
 
-
 // The head of a pass: the dispatch-log entry, cancel or carrier loss (true:
 // the machine goes to its finished state), the status pacing.
 bool XmodemHead(TransferRecord& r, TXmodemArea& a, UINT msg, int32_t trigger) {
@@ -394,7 +393,6 @@ void EndFile(TransferRecord& r, TXmodemArea& a, bool fromYmodem, bool ok, uint16
   a.XmodemState = done;
   EndMachine(r, a, fromYmodem);
 }
-
 
 // --- Transmit ---
 
@@ -466,7 +464,6 @@ TReply GetReply(TransferRecord& r, TXmodemArea& a) {
   a.Refused = true;
   return TReply::Refused;
 }
-
 
 void TxInitial(TransferRecord& r, TXmodemArea& a) {
   a.Block.assign(kXmodemMaxFrame, 0);
@@ -705,7 +702,6 @@ void CancelledInBlock(TransferRecord& r, TXmodemArea& a) {
   r.ProtocolStatus = psCancelRequested;
   a.XmodemState = rxFinished;
 }
-
 
 // A damaged block is answered once the line has gone quiet: the rest of it,
 // or a copy the sender already started, is read away first, so the next
@@ -1042,8 +1038,6 @@ void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
   });
 }
 
-}  // namespace
-
 void PrepareTransmitXmodem(TransferRecord& r) {
   TXmodemArea* a = PrepareXYmodem(r, PlainXmodemArea, true);
   if (a == nullptr) return;
@@ -1069,6 +1063,8 @@ void PrepareReceiveXmodem(TransferRecord& r) {
 void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandler(lParam, msg, wParam, XmodemReceiveSteps);
 }
+
+}  // namespace
 
 // How long the streamed tail may take to leave: the output buffer's worth at
 // the line's speed plus a block wait, twice.

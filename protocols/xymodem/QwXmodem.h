@@ -198,9 +198,4 @@ bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into);
 bool XmodemTransmitSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam);
 bool XmodemReceiveSteps(TransferRecord& r, TXmodemArea& a, UINT msg, WPARAM wParam);
 
-void PrepareTransmitXmodem(TransferRecord& r);
-void XmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-void PrepareReceiveXmodem(TransferRecord& r);
-void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-
 }  // namespace zav

@@ -96,7 +96,6 @@ void DoneYmodem(TransferRecord& r) {
   if (dynamic_cast<TYmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
 }
 
-
 void TYmodemArea::FileReceived(TransferRecord& r) {
   if (!SizeKnown && !DateKnown) return;
   const std::string path = BufferText(r.PathName);
@@ -136,8 +135,6 @@ void TYmodemArea::FileReceived(TransferRecord& r) {
 
 namespace {
 
-
-
 // The head of a Ymodem pass. A carrier loss, the abort message and a cancel
 // end the transfer (true); otherwise the status pacing, which the Xmodem
 // machine does itself while it runs.
@@ -174,7 +171,6 @@ void Finish(TransferRecord& r, TYmodemArea& a, TYmodemState done) {
   RestoreXmodemFlags(r, a);
   a.YmodemState = done;
 }
-
 
 int32_t SendHeader(TransferRecord& r, TYmodemArea& a, uint32_t size) {
   const uint32_t n = BuildXmodemFrame(a.Header.data(), 0, a.Header.data() + 3, size, a.CRCMode);
@@ -581,8 +577,6 @@ void ReceiveSteps(TransferRecord& r, TYmodemArea& a, UINT msg, WPARAM wParam) {
   Steps(r, a, msg, wParam, kReceiveLoop);
 }
 
-}  // namespace
-
 void PrepareTransmitYmodem(TransferRecord& r) {
   TYmodemArea* a = PrepareXYmodem(r, YmodemArea, true);
   if (a == nullptr) return;
@@ -609,8 +603,6 @@ void PrepareReceiveYmodem(TransferRecord& r) {
 void YmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandler(lParam, msg, wParam, ReceiveSteps);
 }
-
-namespace {
 
 constexpr TEngine YmodemVariant(const char* name) {
   return {.Name = name, .LogKind = lkYmodem, .StateBase = skYmodemStates, .Settings = TSettingsGroup::XYmodem,

@@ -69,9 +69,4 @@ extern const TEngine kYmodemEngine, kYmodemGEngine;
 int32_t InitYmodem(TransferRecord& r, TProtocolType type);
 void DoneYmodem(TransferRecord& r);
 
-void PrepareTransmitYmodem(TransferRecord& r);
-void YmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-void PrepareReceiveYmodem(TransferRecord& r);
-void YmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
-
 }  // namespace zav

@@ -673,8 +673,6 @@ bool TransmitHead(TransferRecord& r, TZmodemArea& a, UINT& msg, WPARAM& wParam) 
   return !(wParam != 0 && int32_t(wParam) == r.StatusTrigger);
 }
 
-}  // namespace
-
 void PrepareTransmitZmodem(TransferRecord& r) {
   TZmodemArea* ap = AreaToPrepare(r, ZmodemArea);
   if (ap == nullptr) return;
@@ -720,8 +718,6 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   }
   a.FirstFilePending = true;
 }
-
-namespace {
 
 void TransmitPass(TransferRecord& r, TZmodemArea& a, UINT msg, WPARAM wParam) {
   if (a.ZmodemState == tzDone) return;
@@ -769,13 +765,9 @@ void TransmitPass(TransferRecord& r, TZmodemArea& a, UINT msg, WPARAM wParam) {
   }
 }
 
-}  // namespace
-
 void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
   RunHandlerPass(msg, wParam, lParam, ZmodemArea, TransmitPass);
 }
-
-namespace {
 
 int32_t ApplyZmodem(TransferRecord& r, const TProtocolSettings& s) {
   int32_t rc = SetZmodemOptionOverride(r, s.ZmodemOptionOverride);

@@ -238,8 +238,6 @@ int32_t SetZmodemFinishRetry(TransferRecord& r, int32_t retries);
 int32_t SetZmodem8K(TransferRecord& r, bool on);
 int32_t SetZmodemNeverReplace(TransferRecord& r, bool on);
 
-void PrepareTransmitZmodem(TransferRecord& r);
-void ZmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam);
 void PrepareReceiveZmodem(TransferRecord& r);
 void ZmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam);
 
