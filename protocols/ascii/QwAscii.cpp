@@ -375,9 +375,7 @@ void ReceivePass(TransferRecord& r, TAsciiArea& a, UINT msg, WPARAM wParam) {
           SetState(a, raDone);
           break;
         }
-        if (r.UpcaseFileNames) UpcasePathName(r, false);
-        r.LogFileHook(r, lfReceiveStart);
-        if (!AskAccept(r)) {
+        if (!BeginNamedReceive(r)) {
           // A refused file ends the receive (finish code -6011) instead of
           // asking again at every trigger.
           PurgeOutputOfPort(r);

@@ -210,15 +210,15 @@ void Finish(TransferRecord& r, TBPlusArea& a, bool ok = false) {
   Flush(r, a);
   if (!ok && r.ProtocolError == 0 && !FinishCodeOf(r.ProtocolStatus)) GotError(r, ecProtocolError);
   if (r.FileOpen) {
-    if (a.Receiving)
+    if (a.File.Receiving)
       r.FinishWritingHook(r);
     else
       r.FinishReadingHook(r);
   }
-  if (a.FileActive) {
-    a.FileActive = false;
+  if (a.File.Active) {
+    a.File.Active = false;
     UpdateElapsedTicks(r);
-    r.LogFileHook(r, a.Receiving ? lfReceiveFail : lfTransmitFail);
+    r.LogFileHook(r, a.File.Receiving ? lfReceiveFail : lfTransmitFail);
   }
   if (ok) r.ProtocolStatus = psEndFile;
   ShowLastStatus(r);
@@ -386,12 +386,7 @@ bool PrepareWriting(TransferRecord& r, TWriteFailAction action) {
 void BeginFile(TransferRecord& r, TBPlusArea& a, bool receiving, const std::string& path) {
   SetBufferText(r.PathName, path);
   if (r.UpcaseFileNames) UpcasePathName(r, !receiving);
-  a.FileActive = true;
-  a.Receiving = receiving;
-  a.EofQueued = false;
-  a.ResumeAsked = false;
-  a.DataSeen = false;
-  a.RestartFirst = false;
+  a.File = {.Active = true, .Receiving = receiving};
   StartFileStatus(r);
   r.LogFileHook(r, receiving ? lfReceiveStart : lfTransmitStart);
 }
@@ -416,10 +411,10 @@ void InitiatorNext(TransferRecord& r, TBPlusArea& a);
 // A file went through: the sender's TC was acknowledged, or the receiver
 // acknowledged it.
 void FileDone(TransferRecord& r, TBPlusArea& a) {
-  if (!a.Receiving && r.FileOpen) r.FinishReadingHook(r);
-  a.FileActive = false;
+  if (!a.File.Receiving && r.FileOpen) r.FinishReadingHook(r);
+  a.File.Active = false;
   UpdateElapsedTicks(r);
-  r.LogFileHook(r, a.Receiving ? lfReceiveOk : lfTransmitOk);
+  r.LogFileHook(r, a.File.Receiving ? lfReceiveOk : lfTransmitOk);
   RefreshStatus(r);
   if (a.Initiator) {
     InitiatorNext(r, a);
@@ -633,7 +628,7 @@ void DownloadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name) 
   bool resume = false;
   if (!PlaceExisting(r, a, 'E', a.Force.DR > 0, resume)) return;
   if (resume && OpenForResume(r, a.ResumeLength)) {
-    a.ResumeAsked = true;
+    a.File.ResumeAsked = true;
     ReportStatus(r, psTryingResume);
     const std::vector<uint8_t> body = BPlusResumeBody('r', kDataType, a.ResumeLength, a.ResumeCrc, {});
     SendPacket(a, 'T', body.data(), body.size(), Sent::ResumeDownload);
@@ -687,7 +682,7 @@ void UploadRequest(TransferRecord& r, TBPlusArea& a, const std::string& name, co
       from = resume->Length;
       ReportStatus(r, psHostResuming);
     } else if (a.Force.UR >= 2) {
-      a.RestartFirst = true;
+      a.File.RestartFirst = true;
     } else {
       Fail(r, a, 'r', "Resume failed", psResumeBad, ecProtocolAbort);
       return;
@@ -735,7 +730,7 @@ void OnResumeRequest(TransferRecord& r, TBPlusArea& a, const std::vector<uint8_t
     ReportStatus(r, psHostResuming);
     StartSending(r, a, resume.Length);
   } else if (a.Force.DR >= 2) {
-    a.RestartFirst = true;
+    a.File.RestartFirst = true;
     StartSending(r, a, 0);
   } else {
     Fail(r, a, 'r', "Resume failed", psResumeBad, ecProtocolAbort);
@@ -766,7 +761,7 @@ void SendRequest(TransferRecord& r, TBPlusArea& a) {
     bool resume = false;
     if (!PlaceExisting(r, a, 'A', a.Force.UR > 0, resume)) return;
     if (resume) {
-      a.ResumeAsked = true;
+      a.File.ResumeAsked = true;
       ReportStatus(r, psTryingResume);
       const std::vector<uint8_t> body = BPlusResumeBody('u', kDataType, a.ResumeLength, a.ResumeCrc, a.RequestName);
       SendPacket(a, 'T', body.data(), body.size(), Sent::ResumeUpload);
@@ -817,9 +812,9 @@ void PeerInTerminalMode(TransferRecord& r, TBPlusArea& a) {
   }
   if (a.Initiator && (a.Step == Step::Request || a.Step == Step::OwnParams)) {
     // It never saw our request: a new session, then the request again.
-    if (a.Step == Step::Request && a.FileActive) {
+    if (a.Step == Step::Request && a.File.Active) {
       if (r.FileOpen) r.FinishReadingHook(r);
-      a.FileActive = false;
+      a.File.Active = false;
       a.RequestReady = true;
     }
     a.Outstanding = 0;
@@ -903,10 +898,10 @@ void OnExpected(TransferRecord& r, TBPlusArea& a, const std::vector<uint8_t>& bo
         SendAck(a, a.Seq);
         return FileDone(r, a);
       }
-      if (type == 'T' && function == 'f' && a.ResumeAsked && !a.DataSeen) {
+      if (type == 'T' && function == 'f' && a.File.ResumeAsked && !a.File.DataSeen) {
         ReportStatus(r, psResumeBad);
         if (!RestartFile(r)) return Fail(r, a, 'I', "Cannot write the file", 0, 0);
-        a.DataSeen = true;
+        a.File.DataSeen = true;
         SendAck(a, a.Seq);
         ArmWait(r, a);
         return;
@@ -1055,11 +1050,11 @@ bool Listen(TransferRecord& r, TBPlusArea& a, int32_t trigger) {
 
 // bpSendFile: packets of the file while the window has room.
 void FillWindow(TransferRecord& r, TBPlusArea& a) {
-  if (a.RestartFirst) {
-    a.RestartFirst = false;
+  if (a.File.RestartFirst) {
+    a.File.RestartFirst = false;
     SendText(a, 'T', "f", Sent::Restart);
   }
-  while (a.Outstanding < a.Force.SendWindow && !a.EofQueued) {
+  while (a.Outstanding < a.Force.SendWindow && !a.File.EofQueued) {
     uint32_t count = std::min(a.DataBlock, a.Force.BlockSize);
     const bool last = r.ReadBlockHook(r, a.Block.data(), count);
     if (r.ProtocolError != 0) {
@@ -1073,7 +1068,7 @@ void FillWindow(TransferRecord& r, TBPlusArea& a) {
     }
     if (last && a.Outstanding < a.Force.SendWindow) {
       SendText(a, 'T', "C", Sent::Close);
-      a.EofQueued = true;
+      a.File.EofQueued = true;
     }
   }
   if (a.Outstanding > 0) ArmWait(r, a);
@@ -1083,8 +1078,8 @@ void FillWindow(TransferRecord& r, TBPlusArea& a) {
 // bpRecvFile: the data of the packet just accepted.
 void WriteData(TransferRecord& r, TBPlusArea& a) {
   const std::vector<uint8_t>& body = a.Decoder.Body();
-  if (!a.DataSeen && a.ResumeAsked) ReportStatus(r, psHostResuming);
-  a.DataSeen = true;
+  if (!a.File.DataSeen && a.File.ResumeAsked) ReportStatus(r, psHostResuming);
+  a.File.DataSeen = true;
   if (!body.empty() && r.WriteBlockHook(r, body.data(), uint32_t(body.size()))) {
     Fail(r, a, 'I', "Cannot write the file", 0, 0);
     return;

@@ -172,12 +172,15 @@ struct TBPlusArea : TProtocolArea {
   std::vector<size_t> OutEnds;
 
   // --- The file ---
-  bool FileActive = false;   // a file's start was logged and its end not yet
-  bool Receiving = false;    // that file is received
-  bool EofQueued = false;    // TC is queued
-  bool ResumeAsked = false;  // Tr or Tu went out for this file
-  bool DataSeen = false;     // a data packet of this file arrived
-  bool RestartFirst = false;  // Tf goes before the file's first packet
+  // What is known of the file in hand; a file starts with all of it afresh.
+  struct FileState {
+    bool Active = false;        // its start was logged and its end not yet
+    bool Receiving = false;     // it is received
+    bool EofQueued = false;     // TC is queued
+    bool ResumeAsked = false;   // Tr or Tu went out for it
+    bool DataSeen = false;      // a data packet of it arrived
+    bool RestartFirst = false;  // Tf goes before its first packet
+  } File;
   uint64_t ResumeLength = 0;
   uint16_t ResumeCrc = 0;
   TWriteFailAction Action = wfWriteRename;

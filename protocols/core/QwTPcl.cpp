@@ -314,6 +314,12 @@ bool AskAccept(TransferRecord& r, bool usable) {
   return true;
 }
 
+bool BeginNamedReceive(TransferRecord& r) {
+  if (r.UpcaseFileNames) UpcasePathName(r, false);
+  r.LogFileHook(r, lfReceiveStart);
+  return AskAccept(r);
+}
+
 void ShowLastStatus(TransferRecord& r) {
   if (r.InProgress == 0) return;
   r.BytesInFlight = 0;

@@ -143,6 +143,9 @@ bool SendAcceptQuery(TransferRecord& r, char* name);
 // `usable`: false when refused. An accepted file takes the name the answer
 // gave, if any.
 bool AskAccept(TransferRecord& r, bool usable = true);
+// A receive's file named by the application in PathName: upper case where
+// that is set, its start logged, then the accept question (false: refused).
+bool BeginNamedReceive(TransferRecord& r);
 TWriteFailAction SendResumeQuery(TransferRecord& r);
 constexpr uint32_t kReportTimeoutMs = 1000;
 // The accept and resume questions wait this long: a handler may ask the user.

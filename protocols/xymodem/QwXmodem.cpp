@@ -806,9 +806,7 @@ void RxInitial(TransferRecord& r, TXmodemArea& a, bool fromYmodem) {
     EndMachine(r, a, fromYmodem);
     return;
   }
-  if (r.UpcaseFileNames) UpcasePathName(r, false);
-  r.LogFileHook(r, lfReceiveStart);
-  if (!AskAccept(r)) {
+  if (!BeginNamedReceive(r)) {
     XmodemCancel(r);
     r.ProtocolStatus = psFileRejected;
     a.XmodemState = rxFinSkip;
