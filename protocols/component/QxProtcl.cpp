@@ -466,7 +466,7 @@ void TMroCustomProtocol::HandleStatus(uint16_t options) {
 
 // --- The status base -------------------------------------------------------------------------
 
-TMroAbstractStatus::TMroAbstractStatus(TComponent* owner) : TMroBaseComponent(owner) {}
+TMroAbstractStatus::TMroAbstractStatus(TComponent* owner) : TMroProtocolServant(owner) {}
 
 TMroAbstractStatus::~TMroAbstractStatus() {
   AnnounceRemoval();
@@ -499,12 +499,12 @@ void TMroAbstractStatus::SetCaption(const std::string& v) {
   FCaption = v;
   if (HasDisplay()) ApplyCaption(v);
 }
-void TMroAbstractStatus::SetProtocol(TMroCustomProtocol* protocol) {
+void TMroProtocolServant::SetProtocol(TMroCustomProtocol* protocol) {
   FProtocol = protocol;
   if (protocol != nullptr) protocol->FreeNotification(this);
 }
 
-void TMroAbstractStatus::Notification(TComponent* component, TOperation operation) {
+void TMroProtocolServant::Notification(TComponent* component, TOperation operation) {
   TMroBaseComponent::Notification(component, operation);
   if (operation == TOperation::opRemove && component == FProtocol) FProtocol = nullptr;
 }

@@ -237,15 +237,26 @@ class TMroProtocol : public TMroCustomProtocol {
 // always with four digits.
 std::string HistoryDateTime(const std::tm& when, const char* localeName);
 
-class TMroProtocolLog : public TMroBaseComponent {
+// A component that serves one protocol component (its log or its status
+// window) and forgets it when it goes.
+class TMroProtocolServant : public TMroBaseComponent {
+ public:
+  using TMroBaseComponent::TMroBaseComponent;
+  TMroCustomProtocol* Protocol() const { return FProtocol; }
+  void SetProtocol(TMroCustomProtocol* protocol);
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+  TMroCustomProtocol* FProtocol = nullptr;
+};
+
+class TMroProtocolLog : public TMroProtocolServant {
  public:
   explicit TMroProtocolLog(TComponent* owner);
   ~TMroProtocolLog() override;
 
   TDeleteFailed DeleteFailed = TDeleteFailed::dfNonRecoverable;
   std::string HistoryName = "MERO.HIS";
-  TMroCustomProtocol* Protocol() const { return FProtocol; }
-  void SetProtocol(TMroCustomProtocol* protocol);
 
   // Appends the entry of a log code; I/O failures raise EInOutError.
   virtual void WriteLogEntry(uint16_t code);
@@ -253,19 +264,13 @@ class TMroProtocolLog : public TMroBaseComponent {
   // The date and time text of an entry (tests fix it). Default: the local
   // time by HistoryDateTime in the user's locale.
   static std::function<std::string()> DateTimeText;
-
- protected:
-  void Notification(TComponent* component, TOperation operation) override;
-
- private:
-  TMroCustomProtocol* FProtocol = nullptr;
 };
 
 // The base of a status window. A descendant creates its display in
 // BuildDisplay and must call InitDisplay at the end of its constructor and
 // ReleaseDisplay in its destructor (a base cannot reach the descendant's
 // overrides while it is being built or destroyed).
-class TMroAbstractStatus : public TMroBaseComponent {
+class TMroAbstractStatus : public TMroProtocolServant {
  public:
   explicit TMroAbstractStatus(TComponent* owner);
   ~TMroAbstractStatus() override;
@@ -278,14 +283,11 @@ class TMroAbstractStatus : public TMroBaseComponent {
   void SetVisible(bool v);
   const std::string& Caption() const { return FCaption; }
   void SetCaption(const std::string& v);
-  TMroCustomProtocol* Protocol() const { return FProtocol; }
-  void SetProtocol(TMroCustomProtocol* protocol);
 
   // Called at every status report.
   virtual void RefreshDisplay(bool first, bool last) = 0;
 
  protected:
-  void Notification(TComponent* component, TOperation operation) override;
   void InitDisplay();
   virtual void BuildDisplay() = 0;
   virtual void ReleaseDisplay() = 0;
@@ -305,7 +307,6 @@ class TMroAbstractStatus : public TMroBaseComponent {
   bool FCtl3D = true;
   bool FVisible = false;
   std::string FCaption;
-  TMroCustomProtocol* FProtocol = nullptr;
 };
 
 }  // namespace zav

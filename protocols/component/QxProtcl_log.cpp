@@ -56,21 +56,11 @@ std::string HistoryDateTime(const tm& when, const char* localeName) {
 
 std::function<std::string()> TMroProtocolLog::DateTimeText = LocalDateTime;
 
-TMroProtocolLog::TMroProtocolLog(TComponent* owner) : TMroBaseComponent(owner) {}
+TMroProtocolLog::TMroProtocolLog(TComponent* owner) : TMroProtocolServant(owner) {}
 
 TMroProtocolLog::~TMroProtocolLog() {
   AnnounceRemoval();
   if (FProtocol != nullptr && FProtocol->ProtocolLog() == this) FProtocol->SetProtocolLog(nullptr);
-}
-
-void TMroProtocolLog::SetProtocol(TMroCustomProtocol* protocol) {
-  FProtocol = protocol;
-  if (protocol != nullptr) protocol->FreeNotification(this);
-}
-
-void TMroProtocolLog::Notification(TComponent* component, TOperation operation) {
-  TMroBaseComponent::Notification(component, operation);
-  if (operation == TOperation::opRemove && component == FProtocol) FProtocol = nullptr;
 }
 
 void TMroProtocolLog::WriteLogEntry(uint16_t code) {
