@@ -266,12 +266,6 @@ bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a) {
   return true;
 }
 
-bool XmodemStrayStart(TransferRecord& r, TXmodemArea& a, uint8_t c) {
-  if (c == cCAN) return XmodemCountCancel(r, a);
-  XmodemUnexpectedByte(r, a);
-  return false;
-}
-
 void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a) {
   r.ProtocolStatus = psProtocolError;
   RefreshStatus(r);
@@ -336,17 +330,27 @@ bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool da
   return true;
 }
 
-bool XmodemReadStart(TransferRecord& r, uint8_t& c) {
-  if (!XmodemReadOne(r, c)) return false;
+TXmodemStart XmodemAwaitStart(TransferRecord& r, TXmodemArea& a) {
+  uint8_t c = 0;
+  if (!XmodemReadOne(r, c)) return TXmodemStart::None;
   if (c == cEOT && XmodemByteReady(r)) c = 0;
-  return true;
-}
-
-void XmodemBlockStart(TransferRecord& r, TXmodemArea& a, uint8_t c) {
-  r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
-  r.CollectCount = 0;
-  a.EotCount = a.CanCount = 0;
-  ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+  switch (c) {
+    case cSOH:
+    case cSTX:
+      if (a.FirstBlock) {
+        a.FirstBlock = false;
+        NewTimer(r.TransferTimer, 1);
+        if (a.GMode) a.BlockErrorLimit = 0;
+      }
+      r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
+      r.CollectCount = 0;
+      a.EotCount = a.CanCount = 0;
+      ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+      return TXmodemStart::Block;
+    case cEOT: a.CanCount = 0; return TXmodemStart::Eot;
+    case cCAN: return XmodemCountCancel(r, a) ? TXmodemStart::Cancelled : TXmodemStart::None;
+    default: XmodemUnexpectedByte(r, a); return TXmodemStart::None;
+  }
 }
 
 bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into) {
@@ -857,21 +861,10 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 
 void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    uint8_t c = 0;
-    if (!XmodemReadStart(r, c)) return;
-    if ((c == cSOH || c == cSTX) && a.FirstBlock) {
-      a.FirstBlock = false;
-      NewTimer(r.TransferTimer, 1);
-      if (a.GMode) a.BlockErrorLimit = 0;
-    }
-    switch (c) {
-      case cSOH:
-      case cSTX:
-        XmodemBlockStart(r, a, c);
-        a.XmodemState = rxCollBlock;
-        break;
-      case cEOT:
-        a.CanCount = 0;
+    switch (XmodemAwaitStart(r, a)) {
+      case TXmodemStart::Block: a.XmodemState = rxCollBlock; break;
+      case TXmodemStart::Eot:
+        // The first EOT is asked again: a damaged block can look like one.
         if (++a.EotCount == 1) {
           XmodemSendByte(r, cNAK);
           ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
@@ -881,9 +874,8 @@ void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
           a.XmodemState = rxFinished;
         }
         break;
-      default:
-        if (XmodemStrayStart(r, a, c)) a.XmodemState = rxFinished;
-        break;
+      case TXmodemStart::Cancelled: a.XmodemState = rxFinished; break;
+      case TXmodemStart::None: break;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {

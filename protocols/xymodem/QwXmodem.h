@@ -161,9 +161,6 @@ bool XmodemReadHandshake(TransferRecord& r, TXmodemArea& a);
 bool XmodemCountCancel(TransferRecord& r, TXmodemArea& a);
 // Any other byte where a block starts: a protocol error shown, counts reset.
 void XmodemUnexpectedByte(TransferRecord& r, TXmodemArea& a);
-// A byte where a block starts that is neither a start nor an EOT: true when
-// it was the third CAN in a row (cancelled).
-bool XmodemStrayStart(TransferRecord& r, TXmodemArea& a, uint8_t c);
 // Counts a block error; false (after -6008) beyond the limit.
 bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a);
 // A block-error count of a receive: beyond the limit the sender is told (false).
@@ -182,12 +179,13 @@ bool XmodemSentOut(TransferRecord& r, const TXmodemArea& a, int32_t trigger, boo
 // A receive's resync after a damaged block (true while it runs): the line is
 // read away until it is quiet, then the request goes again.
 bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data);
-// The byte where a block starts; false when none came. A sender's EOT comes
-// alone (it waits for the answer): one with bytes behind it is a block's data
-// seen after its lost start, read as 0.
-bool XmodemReadStart(TransferRecord& r, uint8_t& c);
-// SOH or STX: the block's size, and the wait for the rest of it.
-void XmodemBlockStart(TransferRecord& r, TXmodemArea& a, uint8_t c);
+// The byte where a block starts: Block (its size taken, the wait for the
+// rest armed; the first one starts the transfer's timer), Eot, Cancelled
+// (the third CAN in a row) or None (nothing yet, or a stray byte shown as a
+// protocol error). A sender's EOT comes alone (it waits for the answer): one
+// with bytes behind it is a block's data seen after its lost start.
+enum class TXmodemStart : uint8_t { None, Block, Eot, Cancelled };
+TXmodemStart XmodemAwaitStart(TransferRecord& r, TXmodemArea& a);
 // Collects the rest of a block into `into`; true once it is whole. The wait
 // is for silence, not for the whole block: a slow line takes longer than the
 // block wait to carry 1K.

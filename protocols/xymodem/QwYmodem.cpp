@@ -440,28 +440,16 @@ void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
 void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    uint8_t c = 0;
-    if (!XmodemReadStart(r, c)) return;
-    switch (c) {
-      case cSOH:
-      case cSTX:
-        if (a.FirstBlock) {
-          a.FirstBlock = false;
-          NewTimer(r.TransferTimer, 1);
-        }
-        XmodemBlockStart(r, a, c);
-        a.YmodemState = ryCollBlck;
-        break;
-      case cEOT:
+    switch (XmodemAwaitStart(r, a)) {
+      case TXmodemStart::Block: a.YmodemState = ryCollBlck; break;
+      case TXmodemStart::Eot:
         // The sender missed our answer to its last EOT: answer again and
         // ask for the next header.
-        a.CanCount = 0;
         XmodemSendByte(r, cACK);
         a.YmodemState = ryInitial;
         break;
-      default:
-        if (XmodemStrayStart(r, a, c)) a.YmodemState = ryFinished;
-        break;
+      case TXmodemStart::Cancelled: a.YmodemState = ryFinished; break;
+      case TXmodemStart::None: break;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.CanCount > 0) {
