@@ -73,6 +73,10 @@ struct PortOptions {
 // Takes a line-setting option at the reader's position (the option word was
 // just read as `option`); false when `option` is not one of them.
 bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& out);
+// The next word of a command's options, false when none is left: a help
+// request ends the command (HelpShown), and with `line` the port's options
+// are taken into it on the way.
+bool NextOption(ArgReader& args, const std::string& help, std::string& word, PortOptions* line = nullptr);
 extern const char* const kLineOptionsHelp;
 
 // An open com port owned by a form, closed (trace and log written) when

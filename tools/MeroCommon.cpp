@@ -66,6 +66,15 @@ const char* const kLineOptionsHelp =
     "  --trace FILE                   write the dispatcher's trace to FILE on exit\n"
     "  --log FILE                     write the dispatch log to FILE on exit\n";
 
+bool NextOption(ArgReader& args, const std::string& help, std::string& word, PortOptions* line) {
+  while (!args.Done()) {
+    word = args.Next();
+    OfferHelp(word, help);
+    if (line == nullptr || !ParseLineOption(word, args, *line)) return true;
+  }
+  return false;
+}
+
 bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& out) {
   if (option == "--baud") {
     out.Baud = args.Number(option, 1, INT32_MAX);  // the device says which it takes

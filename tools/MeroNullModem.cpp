@@ -371,9 +371,8 @@ int RunNullModem(ArgReader& args) {
   std::string comText;
   bool loopback = false;
   LineOptions line;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
+  std::string word;
+  while (NextOption(args, kHelp, word)) {
     bool taken = false;
     line = ParseLine(word, args, line, taken);
     if (taken) continue;

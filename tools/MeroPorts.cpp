@@ -19,9 +19,8 @@ std::string OrDash(const std::string& s) { return s.empty() ? "-" : s; }
 }  // namespace
 
 int RunPorts(ArgReader& args) {
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
+  std::string word;
+  while (NextOption(args, kHelp, word)) {
     throw UsageError("unexpected \"" + word + "\"");
   }
   const auto ports = EnumeratePorts();

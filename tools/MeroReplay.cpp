@@ -41,9 +41,8 @@ int RunReplay(ArgReader& args) {
   bool fullDump = true;
   bool dumpEach = false;
   std::vector<std::string> files;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
+  std::string word;
+  while (NextOption(args, kHelp, word)) {
     if (word == "--emulator") {
       vt100 = args.Choice(word, {"tty", "vt100"}) == 1;
     } else if (word == "--rows") {

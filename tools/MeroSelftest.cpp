@@ -45,10 +45,8 @@ int RunSelftest(ArgReader& args) {
   PortOptions options;
   std::string peer, reportDir = ".";
   std::vector<long> rates;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
-    if (ParseLineOption(word, args, options)) continue;
+  std::string word;
+  while (NextOption(args, kHelp, word, &options)) {
     if (word == "--peer") {
       peer = args.Value(word);
     } else if (word == "--rates") {

@@ -137,10 +137,8 @@ int RunSim(ArgReader& args) {
   std::string profilePath, serial;
   bool faulty = false;
   std::optional<uint64_t> seed;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
-    if (ParseLineOption(word, args, options)) continue;
+  std::string word;
+  while (NextOption(args, kHelp, word, &options)) {
     if (word == "--echo") {
       echo = true;
     } else if (word == "--banner") {

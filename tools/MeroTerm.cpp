@@ -72,10 +72,8 @@ int RunTerm(ArgReader& args) {
   bool reconnect = false;
   bool stamps = false, hex = false;
   int64_t gapMs = kDefaultLogGapMs;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
-    if (ParseLineOption(word, args, options)) continue;
+  std::string word;
+  while (NextOption(args, kHelp, word, &options)) {
     if (word == "--reconnect") {
       reconnect = true;
     } else if (word == "--capture") {

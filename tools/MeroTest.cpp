@@ -298,9 +298,8 @@ int RunTest(ArgReader& args) {
   std::string planPath, reportDir = ".";
   std::vector<std::string> ports, ids;
   bool check = false, yes = false;
-  while (!args.Done()) {
-    const std::string word = args.Next();
-    OfferHelp(word, kHelp);
+  std::string word;
+  while (NextOption(args, kHelp, word)) {
     if (word == "--port") {
       ports.push_back(args.Value(word));
     } else if (word == "--unit-id") {
