@@ -80,7 +80,29 @@ TEST(Helpers, OctalTextBothWays) {
   EXPECT_EQ(OctalStr2Long("123456701234"), 0u);  // 12 digits
   EXPECT_EQ(OctalStr2Long("37777777777"), UINT32_MAX);
   EXPECT_EQ(OctalStr2Long("77777777777"), 0u);  // 33 bits
+  EXPECT_EQ(OctalValue("77777777777"), 0x1FFFFFFFFull);  // a date keeps all 33
+  EXPECT_EQ(OctalValue("123456701234"), 0u);
   EXPECT_EQ(DosDateToUnix(PackUnixDate(1700000000)), 1700000000);
+}
+
+// Retry(limit) holds `limit` failures and refuses the next; a reset (to a
+// count already spent, too) starts the budget again.
+TEST(Helpers, RetryCounterAllowsExactlyItsLimit) {
+  for (uint32_t limit : {0u, 1u, 3u, 10u}) {
+    SCOPED_TRACE(limit);
+    TRetryCounter c;
+    for (uint32_t i = 0; i < limit; ++i) {
+      EXPECT_FALSE(c.Exceeds(limit));
+      EXPECT_TRUE(c.Retry(limit));
+    }
+    EXPECT_FALSE(c.Retry(limit));
+    EXPECT_TRUE(c.Exceeds(limit));
+    EXPECT_EQ(c.Count(), limit + 1);
+    c.Reset(1);
+    EXPECT_EQ(c.Retry(limit), limit >= 2);
+    c.Reset();
+    EXPECT_EQ(c.Retry(limit), limit >= 1);
+  }
 }
 
 TEST(Helpers, StatusTextOnlyForStatusCodes) {
@@ -265,6 +287,66 @@ TEST_F(CoreTest, FinishDerivesTheCodeFromTheStatusAndPostsIt) {
   R().ProtocolStatus = psTimeout;
   ProtocolFinish(R());
   EXPECT_EQ(R().ProtocolError, -101);
+}
+
+// The accept question: a refusal or an unusable name keeps PathName; an
+// answer with a name replaces it, an empty one keeps it. An unusable name is
+// never put to the application.
+TEST_F(CoreTest, AcceptQuestionTakesTheAnswersName) {
+  static int asked;
+  static const char* answer;
+  static bool accept;
+  R().AcceptFileHook = [](TransferRecord&, char* name) {
+    ++asked;
+    std::strcpy(name, answer);
+    return accept;
+  };
+  const struct {
+    bool usable, accept;
+    const char* answer;
+    bool result;
+    const char* path;
+    int asked;
+  } cases[] = {
+      {true, true, "", true, "in.txt", 1},          {true, true, "other.txt", true, "other.txt", 1},
+      {true, false, "other.txt", false, "in.txt", 1}, {false, true, "other.txt", false, "in.txt", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    SetBufferText(R().PathName, "in.txt");
+    asked = 0;
+    answer = c.answer;
+    accept = c.accept;
+    EXPECT_EQ(AskAccept(R(), c.usable), c.result);
+    EXPECT_EQ(BufferText(R().PathName), c.path);
+    EXPECT_EQ(asked, c.asked);
+  }
+}
+
+// A transmit without a first file ends at once: nothing failed is code 0
+// (finish posted), a failure keeps its code; the engine's end runs first.
+TEST_F(CoreTest, NoFirstFileToSendEndsTheTransfer) {
+  R().NextFileHook = [](TransferRecord&, char*) { return false; };
+  for (int32_t error : {0, -101}) {
+    SCOPED_TRACE(error);
+    reports.clear();
+    SetBufferText(R().PathName, "stale");
+    R().ProtocolError = error;
+    ShowFirstStatus(R());
+    bool ended = false;
+    EXPECT_FALSE(FirstFileToSend(R(), [&] { ended = true; }));
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(BufferText(R().PathName), "");
+    EXPECT_EQ(R().ProtocolError, error);
+    DrainQueue();
+    EXPECT_EQ(reports.back(), error == 0 ? "finish 0" : "status 2");
+  }
+  R().NextFileHook = [](TransferRecord&, char* name) {
+    std::strcpy(name, "a.txt");
+    return true;
+  };
+  EXPECT_TRUE(FirstFileToSend(R(), [] { FAIL() << "no end with a file"; }));
+  EXPECT_EQ(BufferText(R().PathName), "a.txt");
 }
 
 TEST_F(CoreTest, StartOnAClosedPortFinishesWithMinus103) {
