@@ -181,12 +181,10 @@ TAsciiArea* AsciiArea(TransferRecord& r) {
 }
 
 int32_t InitAscii(TransferRecord& r) {
-  r.Area = std::make_unique<TAsciiArea>();
-  r.ProtocolType = ptAscii;
+  InstallArea<TAsciiArea>(r, ptAscii);
   r.CheckType = bcmNone;
   r.BlockSize = 60;
   r.ReceiveTimeout = 364;
-  SetFileHooksToDefaults(r);
   return 0;
 }
 

@@ -1258,13 +1258,9 @@ TBPlusArea* BPlusArea(TransferRecord& r) {
 }
 
 int32_t InitBPlus(TransferRecord& r) {
-  auto area = std::make_unique<TBPlusArea>();
-  area->Block.assign(kBPlusMaxBody, 0);
-  r.Area = std::move(area);
-  r.ProtocolType = ptBPlus;
+  InstallArea<TBPlusArea>(r, ptBPlus).Block.assign(kBPlusMaxBody, 0);
   r.CheckType = bcmCrc16;
   r.BlockSize = 1024;
-  SetFileHooksToDefaults(r);
   return 0;
 }
 

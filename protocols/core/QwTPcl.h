@@ -25,6 +25,17 @@ void DoneProtocolData(std::unique_ptr<TransferRecord>& record);
 // Copies everything but the lock (the protocol area is cloned).
 void CopyProtocolData(TransferRecord& dst, const TransferRecord& src);
 void SetFileHooksToDefaults(TransferRecord& r);
+// An engine takes the record: its new area, its protocol type, the default
+// file hooks. Returns the area.
+template <class Area>
+Area& InstallArea(TransferRecord& r, TProtocolType type) {
+  auto area = std::make_unique<Area>();
+  Area& a = *area;
+  r.Area = std::move(area);
+  r.ProtocolType = type;
+  SetFileHooksToDefaults(r);
+  return a;
+}
 void SetPort(TransferRecord& r, TMroCustomComPort* port);
 void SetMessageWindow(TransferRecord& r, HWND window);
 // ActualCPS := baud / (data bits + 2, + 1 with parity); bits 10 on a closed port.

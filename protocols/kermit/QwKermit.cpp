@@ -690,13 +690,9 @@ TKermitArea* KermitArea(TransferRecord& r) {
 }
 
 int32_t InitKermit(TransferRecord& r) {
-  auto area = std::make_unique<TKermitArea>();
-  TKermitArea& a = *area;
-  r.Area = std::move(area);
-  r.ProtocolType = ptKermit;
+  TKermitArea& a = InstallArea<TKermitArea>(r, ptKermit);
   r.FileOffset = 0;
   r.TransferOptions &= ~(tfKermitLongPackets | tfKermitSlidingWindows);
-  SetFileHooksToDefaults(r);
   r.FinishWritingHook = KermitFinishWriting;
   a.RepeatThreshold = 4;
   a.PacketLen = a.Local.LongLen != 0 ? a.Local.LongLen : a.Local.MaxLen;

@@ -30,8 +30,7 @@ void AllocateBuffers(TZmodemArea& a, uint32_t block) {
 }  // namespace
 
 int32_t InitZmodem(TransferRecord& r) {
-  r.Area = std::make_unique<TZmodemArea>();
-  r.ProtocolType = ptZmodem;
+  InstallArea<TZmodemArea>(r, ptZmodem);
   r.FileOpen = false;
   r.FileOffset = 0;
   r.ReceiveTimeout = 364;
@@ -43,7 +42,6 @@ int32_t InitZmodem(TransferRecord& r) {
   r.FinishWait = 364;
   r.HandshakeWait = 1092;
   r.TransferOptions &= ~tfZmodem8K;
-  SetFileHooksToDefaults(r);
   r.PrepareWritingHook = ZmodemPrepareWriting;
   r.FinishWritingHook = ZmodemFinishWriting;
   return 0;
