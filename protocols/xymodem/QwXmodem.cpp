@@ -281,6 +281,11 @@ bool XmodemCountBlockError(TransferRecord& r, TXmodemArea& a) {
   return false;
 }
 
+void XmodemRequest(TransferRecord& r, uint8_t c) {
+  XmodemSendByte(r, c);
+  ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+}
+
 bool XmodemTriggered(int32_t trigger, int32_t handle) { return trigger != 0 && trigger == handle; }
 
 bool XmodemReadOne(TransferRecord& r, uint8_t& c) {
@@ -324,8 +329,7 @@ bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool da
     ArmTimer(r, r.TimeoutTrigger, kXmodemQuietTicks);
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     a.Resync = false;
-    XmodemSendByte(r, a.ReplyChar);
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    XmodemRequest(r, a.ReplyChar);
   }
   return true;
 }
@@ -854,8 +858,7 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
       a.CRCMode = false;
       a.BlockOverhead -= 1;
     }
-    XmodemSendByte(r, a.ReplyChar);
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    XmodemRequest(r, a.ReplyChar);
   }
 }
 

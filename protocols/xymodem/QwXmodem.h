@@ -153,6 +153,9 @@ int32_t XmodemReceiveWait(const TXmodemArea& a);
 // Ticks the line needs to carry `bytes` at ActualCPS (0 when unknown).
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count);
 void XmodemSendByte(TransferRecord& r, uint8_t c);
+// A receive's request (NAK, "C", "G" or a repeat), and the wait for the
+// sender's answer to it.
+void XmodemRequest(TransferRecord& r, uint8_t c);
 // One more handshake attempt; false (after -6006) when they are used up.
 bool XmodemHandshakeRetry(TransferRecord& r, TXmodemArea& a);
 // Reads the receiver's handshake byte: true on NAK, "C" or "G".

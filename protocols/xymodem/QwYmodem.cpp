@@ -416,9 +416,8 @@ void RyInitial(TransferRecord& r, TYmodemArea& a) {
 
 void RyDelay(TransferRecord& r, TYmodemArea& a, int32_t trigger) {
   if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
-    XmodemSendByte(r, a.ReplyChar);
     a.EotCount = a.CanCount = 0;
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    XmodemRequest(r, a.ReplyChar);
     a.YmodemState = ryWtFrHSRply;
   }
 }
@@ -433,8 +432,7 @@ void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
       a.YmodemState = ryFinished;
       return;
     }
-    XmodemSendByte(r, r.BlockErrors.Exceeds(a.BlockErrorLimit) ? cNAK : a.ReplyChar);
-    ArmTimer(r, r.TimeoutTrigger, r.HandshakeWait);
+    XmodemRequest(r, r.BlockErrors.Exceeds(a.BlockErrorLimit) ? cNAK : a.ReplyChar);
   }
 }
 
