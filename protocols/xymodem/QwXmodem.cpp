@@ -108,10 +108,6 @@ void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type) {
   a.AckRequired = true;
   a.XYmodemBlockWait = 91;
   a.BlockErrorLimit = kXmodemBlockErrorLimit;
-  r.Overhead = 5;
-  r.TurnDelay = 1000;
-  r.FinishWait = 0;
-  SetFileHooksToDefaults(r);
   a.OneKMode = false;
   ApplyXmodemCRC(r, a, type != ptXmodem);
   ApplyXmodem1K(r, a, type != ptXmodem && type != ptXmodemCRC);
@@ -123,9 +119,7 @@ void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type) {
 
 int32_t InitXmodem(TransferRecord& r, TProtocolType type) {
   if (type < ptXmodem || type > ptXmodem1KG) return ecBadProtocolFunction;
-  auto area = std::make_unique<TXmodemArea>();
-  InitXmodemArea(r, *area, type);
-  r.Area = std::move(area);
+  InitXmodemArea(r, InstallArea<TXmodemArea>(r, type, kXYmodemFigures), type);
   return 0;
 }
 

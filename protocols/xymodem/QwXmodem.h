@@ -111,7 +111,10 @@ TBlockVerdict CheckXmodemBlock(const uint8_t* block, uint32_t size, bool crc, ui
 
 // --- Area and settings ---
 int32_t InitXmodem(TransferRecord& r, TProtocolType type);
-// Fills an area's flags for `type` (shared with the Ymodem init).
+// The record's figures of both engines: 5 bytes around a block, the line
+// turned round after every block, no wait for a finish.
+inline constexpr TRecordFigures kXYmodemFigures{.FinishWait = 0, .Overhead = 5, .TurnDelay = 1000};
+// Fills an installed area's flags for `type` (shared with the Ymodem init).
 void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type);
 
 // Setters: 0, or -6015 when the record holds neither Xmodem nor Ymodem.

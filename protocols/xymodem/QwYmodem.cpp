@@ -85,16 +85,13 @@ TYmodemArea* YmodemArea(TransferRecord& r) {
 
 int32_t InitYmodem(TransferRecord& r, TProtocolType type) {
   if (type != ptYmodem && type != ptYmodemG) return ecBadProtocolFunction;
-  auto area = std::make_unique<TYmodemArea>();
-  InitXmodemArea(r, *area, type);
-  area->YmodemState = tyDone;
-  r.Area = std::move(area);
+  TYmodemArea& a = InstallArea<TYmodemArea>(r, type, kXYmodemFigures);
+  InitXmodemArea(r, a, type);
+  a.YmodemState = tyDone;
   return 0;
 }
 
-void DoneYmodem(TransferRecord& r) {
-  if (dynamic_cast<TYmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
-}
+void DoneYmodem(TransferRecord& r) { RemoveArea<TYmodemArea>(r); }
 
 void TYmodemArea::FileReceived(TransferRecord& r) {
   if (!SizeKnown && !DateKnown) return;
