@@ -858,21 +858,15 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 
 void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    switch (XmodemAwaitStart(r, a)) {
-      case TXmodemStart::Block: a.XmodemState = rxCollBlock; break;
-      case TXmodemStart::Eot:
-        // The first EOT is asked again: a damaged block can look like one.
-        if (++a.EotCount == 1) {
-          XmodemSendByte(r, cNAK);
-          ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
-        } else {
-          r.ProtocolStatus = psEndFile;
-          XmodemSendByte(r, cACK);
-          a.XmodemState = rxFinished;
-        }
-        break;
-      case TXmodemStart::Cancelled: a.XmodemState = rxFinished; break;
-      case TXmodemStart::None: break;
+    if (!XmodemAwaitStartOrEot(r, a, a.XmodemState, rxCollBlock, rxFinished)) return;
+    // The first EOT is asked again: a damaged block can look like one.
+    if (++a.EotCount == 1) {
+      XmodemSendByte(r, cNAK);
+      ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+    } else {
+      r.ProtocolStatus = psEndFile;
+      XmodemSendByte(r, cACK);
+      a.XmodemState = rxFinished;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {
@@ -1018,10 +1012,11 @@ TXmodemArea* PlainXmodemArea(TransferRecord& r) {
   return a != nullptr && !a->Ymodem ? a : nullptr;
 }
 
-template <class Steps>
-void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  RunHandlerPass(msg, wParam, lParam, PlainXmodemArea, [steps](TransferRecord& r, TXmodemArea& a, UINT m, WPARAM w) {
-    if (a.XmodemState != txDone && a.XmodemState != rxDone) steps(r, a, m, w);
+// A direction's handler: its steps run until the transfer is done.
+template <auto Steps>
+void Handler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, PlainXmodemArea, [](TransferRecord& r, TXmodemArea& a, UINT m, WPARAM w) {
+    if (a.XmodemState != txDone && a.XmodemState != rxDone) Steps(r, a, m, w);
   });
 }
 
@@ -1035,20 +1030,10 @@ void PrepareTransmitXmodem(TransferRecord& r) {
   r.LastBlock = false;
 }
 
-void XmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, XmodemTransmitSteps);
-}
-
 void PrepareReceiveXmodem(TransferRecord& r) {
   TXmodemArea* a = PrepareXYmodem(r, PlainXmodemArea, false);
   if (a == nullptr) return;
   a->XmodemState = rxInitial;
-  r.ProtocolError = 0;
-  r.ForceStatus = false;
-}
-
-void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, XmodemReceiveSteps);
 }
 
 }  // namespace
@@ -1076,7 +1061,7 @@ constexpr TEngine XmodemVariant(const char* name, TProtocolType sibling, TBlockC
   return {.Name = name, .LogKind = lkXmodem, .StateBase = skXmodemStates, .Settings = TSettingsGroup::XYmodem,
           .SiblingCheck = siblingCheck, .Sibling = sibling, .Init = InitXmodem, .Apply = ApplyXYmodem,
           .Read = ReadXYmodem, .Prepare = {PrepareReceiveXmodem, PrepareTransmitXmodem},
-          .Handler = {XmodemReceiveHandler, XmodemTransmitHandler}};
+          .Handler = {Handler<XmodemReceiveSteps>, Handler<XmodemTransmitSteps>}};
 }
 
 }  // namespace
