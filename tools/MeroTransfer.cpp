@@ -357,6 +357,28 @@ void DrainOutput(ToolPort& port, long baud) {
 
 }  // namespace
 
+bool ProtocolOptions::Parse(const std::string& word, ArgReader& args, bool sending) {
+  const OptionRole own = sending ? OptionRole::Send : OptionRole::Receive;
+  for (const Option& o : options_) {
+    if (o.Name != word || (o.Role != OptionRole::Both && o.Role != own)) continue;
+    o.Read(args, word);
+    return true;
+  }
+  return false;
+}
+
+void ProtocolOptions::Add(std::string name, OptionRole role, Reader read) {
+  options_.push_back({std::move(name), role, std::move(read)});
+}
+
+ProtocolOptions::Reader ProtocolOptions::Flag(bool& to) {
+  return [&to](ArgReader&, const std::string&) { to = true; };
+}
+
+ProtocolOptions::Reader ProtocolOptions::Ticks(std::optional<int32_t>& to) {
+  return [&to](ArgReader& args, const std::string& name) { to = TicksOption(args, name); };
+}
+
 const std::vector<ProtocolEntry>& TransferProtocols() {
   static const std::vector<ProtocolEntry> protocols = {
       {"ascii", ptAscii, Batch::None, MakeAsciiOptions},

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,22 @@
 
 namespace zav::mero {
 
-// A protocol's own command-line options.
+// Which direction takes an option.
+enum class OptionRole { Both, Send, Receive };
+
+// A protocol's own command-line options. Each protocol lists its options once
+// (Add: the word, the direction that takes it, how its value is read and
+// stored) and Parse walks that list.
 class ProtocolOptions {
  public:
+  ProtocolOptions() = default;
+  // The readers hold references into the object: it stays where it is made.
+  ProtocolOptions(const ProtocolOptions&) = delete;
+  ProtocolOptions& operator=(const ProtocolOptions&) = delete;
   virtual ~ProtocolOptions() = default;
   // Takes `word` (and its value from `args`) when it is one of this
   // protocol's options for the direction; false otherwise.
-  virtual bool Parse(const std::string& word, ArgReader& args, bool sending) = 0;
+  bool Parse(const std::string& word, ArgReader& args, bool sending);
   // Checks the options together once all are read (throws UsageError).
   virtual void Check(bool /*sending*/) const {}
   // The transmit ring the port needs (0: the default).
@@ -31,6 +41,35 @@ class ProtocolOptions {
   virtual void Apply(TMroCustomProtocol& protocol, bool sending) const = 0;
   // The help lines of the options for the direction.
   virtual std::string Help(bool sending) const = 0;
+
+ protected:
+  // Reads the option's value (if it has one) from `args` and stores it;
+  // `name` is the option word, for the messages.
+  using Reader = std::function<void(ArgReader& args, const std::string& name)>;
+  void Add(std::string name, OptionRole role, Reader read);
+
+  // The readers of the common kinds of option.
+  static Reader Flag(bool& to);  // a switch with no value
+  static Reader Ticks(std::optional<int32_t>& to);  // see TicksOption
+  template <class T>
+  static Reader Number(std::optional<T>& to, long lo, long hi) {
+    return [&to, lo, hi](ArgReader& args, const std::string& name) { to = T(args.Number(name, lo, hi)); };
+  }
+  // One of `words`, stored as the value at the same place in `values`.
+  template <class Field, class T>
+  static Reader Choice(Field& to, std::vector<std::string> words, std::vector<T> values) {
+    return [&to, words = std::move(words), values = std::move(values)](ArgReader& args, const std::string& name) {
+      to = values.at(args.Choice(name, words));
+    };
+  }
+
+ private:
+  struct Option {
+    std::string Name;
+    OptionRole Role;
+    Reader Read;
+  };
+  std::vector<Option> options_;
 };
 
 // An option's value in 55 ms ticks: 1 up to the tick counter's wrap.

@@ -9,25 +9,16 @@ namespace {
 
 class AsciiOptions : public ProtocolOptions {
  public:
-  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
-    if (word == "--cr-translation") {
-      cr_ = Translation(args, word);
-    } else if (word == "--lf-translation") {
-      lf_ = Translation(args, word);
-    } else if (word == "--suppress-ctrl-z") {
-      suppressCtrlZ_ = true;
-    } else if (sending && word == "--char-delay") {
-      charDelay_ = uint32_t(args.Number(word, 0, 600000));
-    } else if (sending && word == "--line-delay") {
-      lineDelay_ = uint32_t(args.Number(word, 0, 600000));
-    } else if (sending && word == "--eol-char") {
-      eolChar_ = uint8_t(args.Number(word, 0, 255));
-    } else if (!sending && word == "--eof-timeout") {
-      eofTimeout_ = TicksOption(args, word);
-    } else {
-      return false;
-    }
-    return true;
+  AsciiOptions() {
+    const std::vector<std::string> words = {"none", "strip", "add-cr-before", "add-lf-after"};
+    const std::vector<TAsciiEOLTranslation> values = {aetNone, aetStrip, aetAddCRBefore, aetAddLFAfter};
+    Add("--cr-translation", OptionRole::Both, Choice(cr_, words, values));
+    Add("--lf-translation", OptionRole::Both, Choice(lf_, words, values));
+    Add("--suppress-ctrl-z", OptionRole::Both, Flag(suppressCtrlZ_));
+    Add("--char-delay", OptionRole::Send, Number(charDelay_, 0, 600000));
+    Add("--line-delay", OptionRole::Send, Number(lineDelay_, 0, 600000));
+    Add("--eol-char", OptionRole::Send, Number(eolChar_, 0, 255));
+    Add("--eof-timeout", OptionRole::Receive, Ticks(eofTimeout_));
   }
 
   void Apply(TMroCustomProtocol& p, bool) const override {
@@ -61,10 +52,6 @@ class AsciiOptions : public ProtocolOptions {
   }
 
  private:
-  static TAsciiEOLTranslation Translation(ArgReader& args, const std::string& option) {
-    return TAsciiEOLTranslation(args.Choice(option, {"none", "strip", "add-cr-before", "add-lf-after"}));
-  }
-
   std::optional<uint32_t> charDelay_, lineDelay_;
   std::optional<uint8_t> eolChar_;
   TAsciiEOLTranslation cr_ = aetNone, lf_ = aetNone;

@@ -11,30 +11,21 @@ namespace {
 
 class BPlusOptions : public ProtocolOptions {
  public:
-  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
-    if (word == "--role") {
-      role_ = args.Choice(word, {"initiator", "responder"}) == 0 ? bprInitiator : bprResponder;
-    } else if (word == "--window") {
-      window_ = uint32_t(args.Number(word, 1, kBPlusMaxWindow));
-    } else if (word == "--block-size") {
-      block_ = uint32_t(args.Number(word, 128, kBPlusMaxBody));
+  BPlusOptions() {
+    Add("--role", OptionRole::Both,
+        Choice(role_, {"initiator", "responder"}, std::vector<TBPlusRole>{bprInitiator, bprResponder}));
+    Add("--window", OptionRole::Both, Number(window_, 1, kBPlusMaxWindow));
+    Add("--block-size", OptionRole::Both, [this](ArgReader& args, const std::string& name) {
+      block_ = uint32_t(args.Number(name, 128, kBPlusMaxBody));
       if (*block_ % 128 != 0) throw UsageError("--block-size takes a multiple of 128");
-    } else if (word == "--checksum") {
-      checksum_ = true;
-    } else if (word == "--quote") {
-      quote_ = args.Choice(word, {"default", "control", "all"});
-    } else if (word == "--packet-wait") {
-      packetWait_ = TicksOption(args, word);
-    } else if (word == "--linger") {
-      linger_ = TicksOption(args, word);
-    } else if (!sending && word == "--resume") {
-      resume_ = true;
-    } else if (!sending && word == "--get") {
-      gets_.push_back(args.Value(word));
-    } else {
-      return false;
-    }
-    return true;
+    });
+    Add("--checksum", OptionRole::Both, Flag(checksum_));
+    Add("--quote", OptionRole::Both, Choice(quote_, {"default", "control", "all"}, std::vector<size_t>{0, 1, 2}));
+    Add("--packet-wait", OptionRole::Both, Ticks(packetWait_));
+    Add("--linger", OptionRole::Both, Ticks(linger_));
+    Add("--resume", OptionRole::Receive, Flag(resume_));
+    Add("--get", OptionRole::Receive,
+        [this](ArgReader& args, const std::string& name) { gets_.push_back(args.Value(name)); });
   }
 
   void Check(bool sending) const override {

@@ -11,38 +11,26 @@ namespace {
 
 class KermitOptions : public ProtocolOptions {
  public:
-  bool Parse(const std::string& word, ArgReader& args, bool) override {
-    if (word == "--packet-length") {
-      packetLength_ = int32_t(args.Number(word, kKermitMinShortLen, kKermitMaxLongLen));
-    } else if (word == "--windows") {
-      windows_ = int32_t(args.Number(word, 0, kKermitMaxWindows));
-    } else if (word == "--check") {
-      static constexpr TBlockCheckMethod kChecks[] = {bcmChecksum, bcmChecksum2, bcmCrcK};
-      check_ = kChecks[args.Choice(word, {"1", "2", "3"})];
-    } else if (word == "--timeout") {
-      timeout_ = int32_t(args.Number(word, 1, 94));
-    } else if (word == "--pad-char") {
-      padChar_ = char(args.Number(word, 0, 255));
-    } else if (word == "--pad-count") {
-      padCount_ = int32_t(args.Number(word, 0, 94));
-    } else if (word == "--eol") {
-      eol_ = char(args.Number(word, 0, 31));
+  KermitOptions() {
+    Add("--packet-length", OptionRole::Both, Number(packetLength_, kKermitMinShortLen, kKermitMaxLongLen));
+    Add("--windows", OptionRole::Both, Number(windows_, 0, kKermitMaxWindows));
+    Add("--check", OptionRole::Both,
+        Choice(check_, {"1", "2", "3"}, std::vector<TBlockCheckMethod>{bcmChecksum, bcmChecksum2, bcmCrcK}));
+    Add("--timeout", OptionRole::Both, Number(timeout_, 1, 94));
+    Add("--pad-char", OptionRole::Both, Number(padChar_, 0, 255));
+    Add("--pad-count", OptionRole::Both, Number(padCount_, 0, 94));
+    Add("--eol", OptionRole::Both, [this](ArgReader& args, const std::string& name) {
+      eol_ = char(args.Number(name, 0, 31));
       if (*eol_ == kKermitSOH) throw UsageError("--eol cannot be 1: that byte starts every packet");
-    } else if (word == "--ctl-prefix") {
-      ctlPrefix_ = Prefix(args, word, "");
-    } else if (word == "--8bit-prefix") {
-      hibitPrefix_ = Prefix(args, word, "YN");
-    } else if (word == "--repeat-prefix") {
-      const std::string value = args.Value(word);
-      repeatPrefix_ = value == "none" ? ' ' : PrefixOf(value, word, "");
-    } else if (word == "--literal-names") {
-      literalNames_ = true;
-    } else if (word == "--turn-delay") {
-      turnDelay_ = int32_t(args.Number(word, 0, 1000000));
-    } else {
-      return false;
-    }
-    return true;
+    });
+    Add("--ctl-prefix", OptionRole::Both, Prefix(ctlPrefix_, ""));
+    Add("--8bit-prefix", OptionRole::Both, Prefix(hibitPrefix_, "YN"));
+    Add("--repeat-prefix", OptionRole::Both, [this](ArgReader& args, const std::string& name) {
+      const std::string value = args.Value(name);
+      repeatPrefix_ = value == "none" ? ' ' : PrefixOf(value, name, "");
+    });
+    Add("--literal-names", OptionRole::Both, Flag(literalNames_));
+    Add("--turn-delay", OptionRole::Both, Number(turnDelay_, 0, 1000000));
   }
 
   void Apply(TMroCustomProtocol& p, bool) const override {
@@ -98,8 +86,10 @@ class KermitOptions : public ProtocolOptions {
     throw UsageError(option + " takes one character from ! to > or ` to ~" +
                      (extra.empty() ? std::string() : ", or one of " + extra));
   }
-  static char Prefix(ArgReader& args, const std::string& option, const std::string& extra) {
-    return PrefixOf(args.Value(option), option, extra);
+  static Reader Prefix(std::optional<char>& to, std::string extra) {
+    return [&to, extra = std::move(extra)](ArgReader& args, const std::string& name) {
+      to = PrefixOf(args.Value(name), name, extra);
+    };
   }
 
   std::optional<int32_t> packetLength_, windows_, timeout_, padCount_, turnDelay_;

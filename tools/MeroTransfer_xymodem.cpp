@@ -9,23 +9,13 @@ namespace {
 
 class XYmodemOptions : public ProtocolOptions {
  public:
-  explicit XYmodemOptions(bool batch) : batch_(batch) {}
-
-  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
-    if (word == "--block-wait") {
-      blockWait_ = TicksOption(args, word);
-    } else if (word == "--handshake-wait") {
-      handshakeWait_ = TicksOption(args, word);
-    } else if (word == "--handshake-retry") {
-      handshakeRetry_ = uint32_t(args.Number(word, 1, 1000));
-    } else if (batch_ && sending && word == "--include-directory") {
-      includeDirectory_ = true;
-    } else if (batch_ && !sending && word == "--honor-directory") {
-      honorDirectory_ = true;
-    } else {
-      return false;
-    }
-    return true;
+  explicit XYmodemOptions(bool batch) : batch_(batch) {
+    Add("--block-wait", OptionRole::Both, Ticks(blockWait_));
+    Add("--handshake-wait", OptionRole::Both, Ticks(handshakeWait_));
+    Add("--handshake-retry", OptionRole::Both, Number(handshakeRetry_, 1, 1000));
+    if (!batch_) return;
+    Add("--include-directory", OptionRole::Send, Flag(includeDirectory_));
+    Add("--honor-directory", OptionRole::Receive, Flag(honorDirectory_));
   }
 
   void Apply(TMroCustomProtocol& p, bool) const override {

@@ -21,30 +21,18 @@ constexpr int32_t kHandshakeWait = 182;
 
 class ZmodemOptions : public ProtocolOptions {
  public:
-  bool Parse(const std::string& word, ArgReader& args, bool sending) override {
-    if (word == "--8k") {
-      use8K_ = true;
-    } else if (word == "--recover") {
-      recover_ = true;
-    } else if (word == "--file-option") {
-      const size_t choice = args.Choice(word, {"newer-or-longer", "append", "clobber", "newer", "different", "protect"});
-      static const TZmodemFileOptions kValues[] = {zfoWriteNewerLonger, zfoWriteAppend,    zfoWriteClobber,
-                                                   zfoWriteNewer,       zfoWriteDifferent, zfoWriteProtect};
-      fileOption_ = kValues[choice];
-    } else if (word == "--skip-no-file") {
-      skipNoFile_ = true;
-    } else if (!sending && word == "--option-override") {
-      override_ = true;
-    } else if (!sending && word == "--finish-retry") {
-      finishRetry_ = int32_t(args.Number(word, 0, 100));
-    } else if (sending && word == "--include-directory") {
-      includeDirectory_ = true;
-    } else if (!sending && word == "--honor-directory") {
-      honorDirectory_ = true;
-    } else {
-      return false;
-    }
-    return true;
+  ZmodemOptions() {
+    Add("--8k", OptionRole::Both, Flag(use8K_));
+    Add("--recover", OptionRole::Both, Flag(recover_));
+    Add("--file-option", OptionRole::Both,
+        Choice(fileOption_, {"newer-or-longer", "append", "clobber", "newer", "different", "protect"},
+               std::vector<TZmodemFileOptions>{zfoWriteNewerLonger, zfoWriteAppend, zfoWriteClobber, zfoWriteNewer,
+                                               zfoWriteDifferent, zfoWriteProtect}));
+    Add("--skip-no-file", OptionRole::Both, Flag(skipNoFile_));
+    Add("--option-override", OptionRole::Receive, Flag(override_));
+    Add("--finish-retry", OptionRole::Receive, Number(finishRetry_, 0, 100));
+    Add("--include-directory", OptionRole::Send, Flag(includeDirectory_));
+    Add("--honor-directory", OptionRole::Receive, Flag(honorDirectory_));
   }
 
   void Check(bool sending) const override {

@@ -181,16 +181,11 @@ TAsciiArea* AsciiArea(TransferRecord& r) {
 }
 
 int32_t InitAscii(TransferRecord& r) {
-  InstallArea<TAsciiArea>(r, ptAscii);
-  r.CheckType = bcmNone;
-  r.BlockSize = 60;
-  r.ReceiveTimeout = 364;
+  InstallArea<TAsciiArea>(r, ptAscii, {.CheckType = bcmNone, .BlockSize = 60, .ReceiveTimeout = 364});
   return 0;
 }
 
-void DoneAscii(TransferRecord& r) {
-  if (dynamic_cast<TAsciiArea*>(r.Area.get()) != nullptr) r.Area.reset();
-}
+void DoneAscii(TransferRecord& r) { RemoveArea<TAsciiArea>(r); }
 
 int32_t SetAsciiDelays(TransferRecord& r, uint32_t charMs, uint32_t lineMs) {
   return SetInArea(r, AsciiArea, [&](TAsciiArea& a) {

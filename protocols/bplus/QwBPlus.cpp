@@ -1258,15 +1258,11 @@ TBPlusArea* BPlusArea(TransferRecord& r) {
 }
 
 int32_t InitBPlus(TransferRecord& r) {
-  InstallArea<TBPlusArea>(r, ptBPlus).Block.assign(kBPlusMaxBody, 0);
-  r.CheckType = bcmCrc16;
-  r.BlockSize = 1024;
+  InstallArea<TBPlusArea>(r, ptBPlus, {.CheckType = bcmCrc16, .BlockSize = 1024}).Block.assign(kBPlusMaxBody, 0);
   return 0;
 }
 
-void DoneBPlus(TransferRecord& r) {
-  if (dynamic_cast<TBPlusArea*>(r.Area.get()) != nullptr) r.Area.reset();
-}
+void DoneBPlus(TransferRecord& r) { RemoveArea<TBPlusArea>(r); }
 
 int32_t SetBPlusRole(TransferRecord& r, TBPlusRole role) {
   return SetInArea(r, BPlusArea, role <= bprResponder, [&](TBPlusArea& a) { a.Role = role; });

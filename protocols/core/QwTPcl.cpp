@@ -184,6 +184,19 @@ void SetFileHooksToDefaults(TransferRecord& r) {
   r.FinishWritingHook = DefFinishWriting;
 }
 
+void SetRecordFigures(TransferRecord& r, const TRecordFigures& f) {
+  const auto take = [](auto& to, const auto& from) {
+    if (from) to = *from;
+  };
+  take(r.CheckType, f.CheckType);
+  take(r.BlockSize, f.BlockSize);
+  take(r.ReceiveTimeout, f.ReceiveTimeout);
+  take(r.HandshakeWait, f.HandshakeWait);
+  take(r.FinishWait, f.FinishWait);
+  take(r.Overhead, f.Overhead);
+  take(r.TurnDelay, f.TurnDelay);
+}
+
 void SetPort(TransferRecord& r, TMroCustomComPort* port) { r.ComPort = port; }
 void SetMessageWindow(TransferRecord& r, HWND window) { r.MessageWindow = window; }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <sys/stat.h>
@@ -25,16 +26,34 @@ void DoneProtocolData(std::unique_ptr<TransferRecord>& record);
 // Copies everything but the lock (the protocol area is cloned).
 void CopyProtocolData(TransferRecord& dst, const TransferRecord& src);
 void SetFileHooksToDefaults(TransferRecord& r);
+// The record's figures an engine sets when it takes the record; an empty one
+// keeps the record's value.
+struct TRecordFigures {
+  std::optional<TBlockCheckMethod> CheckType{};
+  std::optional<uint32_t> BlockSize{};
+  std::optional<int32_t> ReceiveTimeout{}, HandshakeWait{}, FinishWait{};
+  std::optional<uint32_t> Overhead{}, TurnDelay{};
+};
+void SetRecordFigures(TransferRecord& r, const TRecordFigures& figures);
 // An engine takes the record: its new area, its protocol type, the default
-// file hooks. Returns the area.
+// file hooks and its own figures. Returns the area.
 template <class Area>
-Area& InstallArea(TransferRecord& r, TProtocolType type) {
+Area& InstallArea(TransferRecord& r, TProtocolType type, const TRecordFigures& figures = {}) {
   auto area = std::make_unique<Area>();
   Area& a = *area;
   r.Area = std::move(area);
   r.ProtocolType = type;
   SetFileHooksToDefaults(r);
+  SetRecordFigures(r, figures);
   return a;
+}
+// An engine lets the record go: its area is dropped when it is the engine's
+// own. Returns whether it was.
+template <class Area>
+bool RemoveArea(TransferRecord& r) {
+  if (dynamic_cast<Area*>(r.Area.get()) == nullptr) return false;
+  r.Area.reset();
+  return true;
 }
 void SetPort(TransferRecord& r, TMroCustomComPort* port);
 void SetMessageWindow(TransferRecord& r, HWND window);

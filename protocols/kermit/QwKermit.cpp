@@ -704,8 +704,7 @@ int32_t InitKermit(TransferRecord& r) {
 }
 
 void DoneKermit(TransferRecord& r) {
-  if (dynamic_cast<TKermitArea*>(r.Area.get()) == nullptr) return;
-  r.Area.reset();
+  if (!RemoveArea<TKermitArea>(r)) return;
   r.TransferOptions &= ~(tfKermitLongPackets | tfKermitSlidingWindows);
 }
 

@@ -108,10 +108,6 @@ void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type) {
   a.AckRequired = true;
   a.XYmodemBlockWait = 91;
   a.BlockErrorLimit = kXmodemBlockErrorLimit;
-  r.Overhead = 5;
-  r.TurnDelay = 1000;
-  r.FinishWait = 0;
-  SetFileHooksToDefaults(r);
   a.OneKMode = false;
   ApplyXmodemCRC(r, a, type != ptXmodem);
   ApplyXmodem1K(r, a, type != ptXmodem && type != ptXmodemCRC);
@@ -123,9 +119,7 @@ void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type) {
 
 int32_t InitXmodem(TransferRecord& r, TProtocolType type) {
   if (type < ptXmodem || type > ptXmodem1KG) return ecBadProtocolFunction;
-  auto area = std::make_unique<TXmodemArea>();
-  InitXmodemArea(r, *area, type);
-  r.Area = std::move(area);
+  InitXmodemArea(r, InstallArea<TXmodemArea>(r, type, kXYmodemFigures), type);
   return 0;
 }
 
@@ -864,21 +858,15 @@ void RxWtFrHSRply(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data)
 
 void RxWtFrBlStrt(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    switch (XmodemAwaitStart(r, a)) {
-      case TXmodemStart::Block: a.XmodemState = rxCollBlock; break;
-      case TXmodemStart::Eot:
-        // The first EOT is asked again: a damaged block can look like one.
-        if (++a.EotCount == 1) {
-          XmodemSendByte(r, cNAK);
-          ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
-        } else {
-          r.ProtocolStatus = psEndFile;
-          XmodemSendByte(r, cACK);
-          a.XmodemState = rxFinished;
-        }
-        break;
-      case TXmodemStart::Cancelled: a.XmodemState = rxFinished; break;
-      case TXmodemStart::None: break;
+    if (!XmodemAwaitStartOrEot(r, a, a.XmodemState, rxCollBlock, rxFinished)) return;
+    // The first EOT is asked again: a damaged block can look like one.
+    if (++a.EotCount == 1) {
+      XmodemSendByte(r, cNAK);
+      ArmTimer(r, r.TimeoutTrigger, a.XYmodemBlockWait);
+    } else {
+      r.ProtocolStatus = psEndFile;
+      XmodemSendByte(r, cACK);
+      a.XmodemState = rxFinished;
     }
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.EotCount > 0) {
@@ -1024,10 +1012,11 @@ TXmodemArea* PlainXmodemArea(TransferRecord& r) {
   return a != nullptr && !a->Ymodem ? a : nullptr;
 }
 
-template <class Steps>
-void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  RunHandlerPass(msg, wParam, lParam, PlainXmodemArea, [steps](TransferRecord& r, TXmodemArea& a, UINT m, WPARAM w) {
-    if (a.XmodemState != txDone && a.XmodemState != rxDone) steps(r, a, m, w);
+// A direction's handler: its steps run until the transfer is done.
+template <auto Steps>
+void Handler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, PlainXmodemArea, [](TransferRecord& r, TXmodemArea& a, UINT m, WPARAM w) {
+    if (a.XmodemState != txDone && a.XmodemState != rxDone) Steps(r, a, m, w);
   });
 }
 
@@ -1041,20 +1030,10 @@ void PrepareTransmitXmodem(TransferRecord& r) {
   r.LastBlock = false;
 }
 
-void XmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, XmodemTransmitSteps);
-}
-
 void PrepareReceiveXmodem(TransferRecord& r) {
   TXmodemArea* a = PrepareXYmodem(r, PlainXmodemArea, false);
   if (a == nullptr) return;
   a->XmodemState = rxInitial;
-  r.ProtocolError = 0;
-  r.ForceStatus = false;
-}
-
-void XmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, XmodemReceiveSteps);
 }
 
 }  // namespace
@@ -1082,7 +1061,7 @@ constexpr TEngine XmodemVariant(const char* name, TProtocolType sibling, TBlockC
   return {.Name = name, .LogKind = lkXmodem, .StateBase = skXmodemStates, .Settings = TSettingsGroup::XYmodem,
           .SiblingCheck = siblingCheck, .Sibling = sibling, .Init = InitXmodem, .Apply = ApplyXYmodem,
           .Read = ReadXYmodem, .Prepare = {PrepareReceiveXmodem, PrepareTransmitXmodem},
-          .Handler = {XmodemReceiveHandler, XmodemTransmitHandler}};
+          .Handler = {Handler<XmodemReceiveSteps>, Handler<XmodemTransmitSteps>}};
 }
 
 }  // namespace

@@ -111,7 +111,10 @@ TBlockVerdict CheckXmodemBlock(const uint8_t* block, uint32_t size, bool crc, ui
 
 // --- Area and settings ---
 int32_t InitXmodem(TransferRecord& r, TProtocolType type);
-// Fills an area's flags for `type` (shared with the Ymodem init).
+// The record's figures of both engines: 5 bytes around a block, the line
+// turned round after every block, no wait for a finish.
+inline constexpr TRecordFigures kXYmodemFigures{.FinishWait = 0, .Overhead = 5, .TurnDelay = 1000};
+// Fills an installed area's flags for `type` (shared with the Ymodem init).
 void InitXmodemArea(TransferRecord& r, TXmodemArea& a, TProtocolType type);
 
 // Setters: 0, or -6015 when the record holds neither Xmodem nor Ymodem.
@@ -129,13 +132,15 @@ void DeriveXmodemType(TransferRecord& r, TXmodemArea& a);
 void SaveXmodemFlags(TransferRecord& r, TXmodemArea& a);
 void RestoreXmodemFlags(TransferRecord& r, TXmodemArea& a);
 // The head of an Xmodem or Ymodem prepare routine: the area (null when the
-// record holds another protocol's) with its flags saved, the status started.
+// record holds another protocol's) with its flags saved, the status started
+// (no error yet; a receive waits for its first block before it reports).
 template <class Area>
 Area* PrepareXYmodem(TransferRecord& r, Area* (*areaOf)(TransferRecord&), bool transmit) {
   Area* a = AreaToPrepare(r, areaOf);
   if (a == nullptr) return nullptr;
   SaveXmodemFlags(r, *a);
   StartStatus(r, transmit);
+  if (!transmit) r.ForceStatus = false;
   return a;
 }
 
@@ -189,6 +194,19 @@ bool XmodemResyncing(TransferRecord& r, TXmodemArea& a, int32_t trigger, bool da
 // with bytes behind it is a block's data seen after its lost start.
 enum class TXmodemStart : uint8_t { None, Block, Eot, Cancelled };
 TXmodemStart XmodemAwaitStart(TransferRecord& r, TXmodemArea& a);
+// The same wait in a receiver's state machine: a block start moves it to
+// `collect`, a cancel to `finished`; true when an EOT came, which each
+// engine answers its own way.
+template <class State>
+bool XmodemAwaitStartOrEot(TransferRecord& r, TXmodemArea& a, State& state, State collect, State finished) {
+  switch (XmodemAwaitStart(r, a)) {
+    case TXmodemStart::Block: state = collect; break;
+    case TXmodemStart::Cancelled: state = finished; break;
+    case TXmodemStart::Eot: return true;
+    case TXmodemStart::None: break;
+  }
+  return false;
+}
 // Collects the rest of a block into `into`; true once it is whole. The wait
 // is for silence, not for the whole block: a slow line takes longer than the
 // block wait to carry 1K.

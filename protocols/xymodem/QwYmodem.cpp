@@ -85,16 +85,13 @@ TYmodemArea* YmodemArea(TransferRecord& r) {
 
 int32_t InitYmodem(TransferRecord& r, TProtocolType type) {
   if (type != ptYmodem && type != ptYmodemG) return ecBadProtocolFunction;
-  auto area = std::make_unique<TYmodemArea>();
-  InitXmodemArea(r, *area, type);
-  area->YmodemState = tyDone;
-  r.Area = std::move(area);
+  TYmodemArea& a = InstallArea<TYmodemArea>(r, type, kXYmodemFigures);
+  InitXmodemArea(r, a, type);
+  a.YmodemState = tyDone;
   return 0;
 }
 
-void DoneYmodem(TransferRecord& r) {
-  if (dynamic_cast<TYmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
-}
+void DoneYmodem(TransferRecord& r) { RemoveArea<TYmodemArea>(r); }
 
 void TYmodemArea::FileReceived(TransferRecord& r) {
   if (!SizeKnown && !DateKnown) return;
@@ -438,17 +435,11 @@ void RyWtFrHSRply(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data)
 
 void RyWtFBlkStrt(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) {
   if (data) {
-    switch (XmodemAwaitStart(r, a)) {
-      case TXmodemStart::Block: a.YmodemState = ryCollBlck; break;
-      case TXmodemStart::Eot:
-        // The sender missed our answer to its last EOT: answer again and
-        // ask for the next header.
-        XmodemSendByte(r, cACK);
-        a.YmodemState = ryInitial;
-        break;
-      case TXmodemStart::Cancelled: a.YmodemState = ryFinished; break;
-      case TXmodemStart::None: break;
-    }
+    if (!XmodemAwaitStartOrEot(r, a, a.YmodemState, ryCollBlck, ryFinished)) return;
+    // The sender missed our answer to its last EOT: answer again and ask
+    // for the next header.
+    XmodemSendByte(r, cACK);
+    a.YmodemState = ryInitial;
   } else if (XmodemTriggered(trigger, r.TimeoutTrigger)) {
     if (a.CanCount > 0) {
       r.ProtocolStatus = psCancelRequested;
@@ -514,10 +505,11 @@ void ReceiveStep(TransferRecord& r, TYmodemArea& a, int32_t trigger, bool data) 
   }
 }
 
-template <class Steps>
-void RunHandler(LPARAM lParam, UINT msg, WPARAM wParam, Steps steps) {
-  RunHandlerPass(msg, wParam, lParam, YmodemArea, [steps](TransferRecord& r, TYmodemArea& a, UINT m, WPARAM w) {
-    if (a.YmodemState != tyDone && a.YmodemState != ryDone) steps(r, a, m, w);
+// A direction's handler: its steps run until the transfer is done.
+template <auto Steps>
+void Handler(UINT msg, WPARAM wParam, LPARAM lParam) {
+  RunHandlerPass(msg, wParam, lParam, YmodemArea, [](TransferRecord& r, TYmodemArea& a, UINT m, WPARAM w) {
+    if (a.YmodemState != tyDone && a.YmodemState != ryDone) Steps(r, a, m, w);
   });
 }
 
@@ -573,28 +565,18 @@ void PrepareTransmitYmodem(TransferRecord& r) {
   RefreshStatus(r);
 }
 
-void YmodemTransmitHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, TransmitSteps);
-}
-
 void PrepareReceiveYmodem(TransferRecord& r) {
   TYmodemArea* a = PrepareXYmodem(r, YmodemArea, false);
   if (a == nullptr) return;
   a->FirstBlock = true;
   a->YmodemState = ryInitial;
-  r.ProtocolError = 0;
-  r.ForceStatus = false;
-}
-
-void YmodemReceiveHandler(UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunHandler(lParam, msg, wParam, ReceiveSteps);
 }
 
 constexpr TEngine YmodemVariant(const char* name) {
   return {.Name = name, .LogKind = lkYmodem, .StateBase = skYmodemStates, .Settings = TSettingsGroup::XYmodem,
           .Init = InitYmodem, .Done = DoneYmodem, .Apply = ApplyXYmodem, .Read = ReadXYmodem,
           .Prepare = {PrepareReceiveYmodem, PrepareTransmitYmodem},
-          .Handler = {YmodemReceiveHandler, YmodemTransmitHandler}};
+          .Handler = {Handler<ReceiveSteps>, Handler<TransmitSteps>}};
 }
 
 }  // namespace

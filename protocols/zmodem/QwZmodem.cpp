@@ -30,26 +30,24 @@ void AllocateBuffers(TZmodemArea& a, uint32_t block) {
 }  // namespace
 
 int32_t InitZmodem(TransferRecord& r) {
-  InstallArea<TZmodemArea>(r, ptZmodem);
+  InstallArea<TZmodemArea>(r, ptZmodem,
+                           {.CheckType = bcmCrc32,
+                            .BlockSize = kZmodemBlock,
+                            .ReceiveTimeout = 364,
+                            .HandshakeWait = 1092,
+                            .FinishWait = 364,
+                            .Overhead = 20,
+                            .TurnDelay = 0});
   r.FileOpen = false;
   r.FileOffset = 0;
-  r.ReceiveTimeout = 364;
-  r.CheckType = bcmCrc32;
   r.SrcFileDate = 0;
-  r.BlockSize = kZmodemBlock;
-  r.Overhead = 20;
-  r.TurnDelay = 0;
-  r.FinishWait = 364;
-  r.HandshakeWait = 1092;
   r.TransferOptions &= ~tfZmodem8K;
   r.PrepareWritingHook = ZmodemPrepareWriting;
   r.FinishWritingHook = ZmodemFinishWriting;
   return 0;
 }
 
-void DoneZmodem(TransferRecord& r) {
-  if (dynamic_cast<TZmodemArea*>(r.Area.get()) != nullptr) r.Area.reset();
-}
+void DoneZmodem(TransferRecord& r) { RemoveArea<TZmodemArea>(r); }
 
 int32_t SetZmodemNeverReplace(TransferRecord& r, bool on) {
   return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.NeverReplace = on; });
@@ -59,16 +57,23 @@ int32_t SetZmodemOptionOverride(TransferRecord& r, bool on) {
   return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) { a.OptionOverride = on; });
 }
 
+namespace {
+
+// The file option byte holds the option (low 7 bits) and the skip bit: each
+// setter replaces only its own bits.
+int32_t SetFileOptionBits(TransferRecord& r, uint8_t mask, uint8_t bits) {
+  return SetInArea(r, ZmodemArea,
+                   [&](TZmodemArea& a) { a.FileOption = uint8_t((a.FileOption & ~mask) | (bits & mask)); });
+}
+
+}  // namespace
+
 int32_t SetZmodemSkipNoFile(TransferRecord& r, bool on) {
-  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) {
-    a.FileOption = uint8_t(on ? a.FileOption | kSkipNoFileBit : a.FileOption & ~kSkipNoFileBit);
-  });
+  return SetFileOptionBits(r, kSkipNoFileBit, on ? kSkipNoFileBit : 0);
 }
 
 int32_t SetZmodemFileOption(TransferRecord& r, uint8_t option) {
-  return SetInArea(r, ZmodemArea, [&](TZmodemArea& a) {
-    a.FileOption = uint8_t((a.FileOption & kSkipNoFileBit) | (option & 0x7F));
-  });
+  return SetFileOptionBits(r, uint8_t(~kSkipNoFileBit), option);
 }
 
 int32_t SetZmodemRecover(TransferRecord& r, bool on) {

@@ -95,6 +95,54 @@ TEST_F(Transfer, UnknownProtocolsAndMissingPortsFailWithTheirTexts) {
   }
 }
 
+// Every protocol option is read in the directions that take it (the run goes
+// on to the port, which is missing: exit 1) and refused in the others (exit 2).
+TEST_F(Transfer, ProtocolOptionsAreTakenOnlyInTheirDirections) {
+  WriteFile(dir + "/f.txt", "x");
+  const std::string port = dir + "/no-port";
+  struct Row {
+    std::string protocol;
+    std::vector<std::string> option;
+    bool send, recv;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"ascii", {"--cr-translation", "add-lf-after"}, true, true},
+           {"ascii", {"--suppress-ctrl-z"}, true, true},
+           {"ascii", {"--line-delay", "600000"}, true, false},
+           {"ascii", {"--eol-char", "10"}, true, false},
+           {"ascii", {"--eof-timeout", "18"}, false, true},
+           {"xmodem", {"--handshake-retry", "1000"}, true, true},
+           {"xmodem", {"--include-directory"}, false, false},
+           {"ymodem", {"--include-directory"}, true, false},
+           {"ymodem-g", {"--honor-directory"}, false, true},
+           {"bplus", {"--quote", "control"}, true, true},
+           {"bplus", {"--block-size", "2048"}, true, true},
+           {"bplus", {"--resume"}, false, true},
+           {"kermit", {"--check", "3"}, true, true},
+           {"kermit", {"--8bit-prefix", "N"}, true, true},
+           {"kermit", {"--repeat-prefix", "none"}, true, true},
+           {"kermit", {"--literal-names"}, true, true},
+           {"zmodem", {"--8k"}, true, true},
+           {"zmodem", {"--recover"}, true, true},
+           {"zmodem", {"--option-override"}, false, true},
+           {"zmodem", {"--finish-retry", "3"}, false, true},
+           {"zmodem", {"--include-directory"}, true, false}}) {
+    for (const bool sending : {true, false}) {
+      std::vector<std::string> args = {sending ? "send" : "recv", port, "--protocol", row.protocol};
+      args.insert(args.end(), row.option.begin(), row.option.end());
+      if (sending) {
+        args.push_back(dir + "/f.txt");
+      } else if (row.protocol == "ascii" || row.protocol == "xmodem") {
+        args.insert(args.end(), {"--file", "f"});
+      }
+      const RunResult r = Run(args);
+      const bool taken = sending ? row.send : row.recv;
+      EXPECT_EQ(r.exitCode, taken ? 1 : 2) << args[0] << " " << row.protocol << " " << row.option[0] << ": " << r.err;
+      EXPECT_EQ(Contains(r.err, "unexpected \"" + row.option[0] + "\""), !taken) << r.err;
+    }
+  }
+}
+
 TEST_F(Transfer, BadInputFailsBeforeThePortOpens) {
   const auto ends = StartCable();
   ASSERT_EQ(ends.size(), 2u);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "protocols/ascii/QwAscii.h"
 #include "protocols/bplus/QwBPlus.h"
 #include "protocols/kermit/QwKermit.h"
+#include "protocols/xymodem/QwXmodem.h"
 #include "protocols/xymodem/QwYmodem.h"
 #include "protocols/zmodem/QwZmodem.h"
 #include "serial/QxExcept.h"
@@ -386,6 +388,60 @@ TEST_F(CoreTest, UpcaseKeepsDirectoriesAndNamesThatWouldNotOpen) {
 
 // Each engine's states take a run of dispatch-log names from its base: the
 // first and last names are the enum's ends, and no run reaches into the next.
+// Each engine sets its own figures when it takes the record, keeps the others
+// (7 here), installs the default file hooks, and lets go only of its own area.
+TEST(Engines, InitSetsTheEnginesFiguresAndDoneDropsOnlyItsOwnArea) {
+  constexpr int32_t k = 7;
+  struct Row {
+    const char* name;
+    std::function<int32_t(TransferRecord&)> init;
+    std::function<void(TransferRecord&)> done;
+    TBlockCheckMethod check;
+    uint32_t blockSize;
+    int32_t receiveTimeout, handshakeWait, finishWait;
+    uint32_t overhead, turnDelay;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"ascii", InitAscii, DoneAscii, bcmNone, 60, 364, k, k, k, k},
+           {"bplus", InitBPlus, DoneBPlus, bcmCrc16, 1024, k, k, k, k, k},
+           {"zmodem", InitZmodem, DoneZmodem, bcmCrc32, 1024, 364, 1092, 364, 20, 0},
+           {"xmodem", [](TransferRecord& r) { return InitXmodem(r, ptXmodem); }, nullptr, bcmChecksum, 128, k, k, 0,
+            5, 1000},
+           {"xmodem-1kg", [](TransferRecord& r) { return InitXmodem(r, ptXmodem1KG); }, nullptr, bcmCrc16, 1024, k, k,
+            0, 5, 0},
+           {"ymodem", [](TransferRecord& r) { return InitYmodem(r, ptYmodem); }, DoneYmodem, bcmCrc16, 1024, k, k, 0,
+            5, 1000}}) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<TransferRecord> record;
+    ASSERT_EQ(InitProtocolData(record, nullptr, 0), 0);
+    TransferRecord& r = *record;
+    r.CheckType = bcmCrcK;
+    r.BlockSize = r.Overhead = r.TurnDelay = k;
+    r.ReceiveTimeout = r.HandshakeWait = r.FinishWait = k;
+    r.ReadBlockHook = nullptr;
+    ASSERT_EQ(row.init(r), 0);
+    EXPECT_EQ(r.CheckType, row.check);
+    EXPECT_EQ(r.BlockSize, row.blockSize);
+    EXPECT_EQ(r.ReceiveTimeout, row.receiveTimeout);
+    EXPECT_EQ(r.HandshakeWait, row.handshakeWait);
+    EXPECT_EQ(r.FinishWait, row.finishWait);
+    EXPECT_EQ(r.Overhead, row.overhead);
+    EXPECT_EQ(r.TurnDelay, row.turnDelay);
+    EXPECT_NE(r.ReadBlockHook, nullptr);
+    ASSERT_NE(r.Area, nullptr);
+    // Another engine's done leaves the area (and the record's options) alone.
+    r.TransferOptions |= tfKermitLongPackets;
+    DoneKermit(r);
+    EXPECT_NE(r.Area, nullptr);
+    EXPECT_NE(r.TransferOptions & tfKermitLongPackets, 0u);
+    if (row.done) {
+      row.done(r);
+      EXPECT_EQ(r.Area, nullptr);
+    }
+    DoneProtocolData(record);
+  }
+}
+
 TEST(Engines, StateNamesSpanEachEnginesStatesInTheDispatchLog) {
   InitStringResources();
   const struct {
