@@ -608,6 +608,9 @@ class TMroBaseDispatcher {
   // Whether bytes arrive within `ms` (the dispatcher thread reading on while
   // data streams in).
   virtual bool DataWithin(int) { return false; }
+  // A pass left the receive ring without room (or held by flow control): a
+  // communications thread that waits only for new bytes must look again.
+  virtual void ReceiveStalled() {}
   std::atomic<bool> ThreadsRunning{false};
   bool ReleaseOnThreadExit = false;
   TInterlockedCounter RunningThreads{0};

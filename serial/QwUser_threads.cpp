@@ -35,7 +35,7 @@ void TMroBaseDispatcher::DispatcherThreadBody(std::atomic<bool>& alive) {
       return;
     }
     try {
-      DeviceEventPass(DeviceEventMask);
+      DeviceEventPass(DeviceEventMask.exchange(0));
       StatusAndTimerPass();
       // While data streams in and the ring has room, read on at once rather
       // than hand over to the communications thread for every 4 KiB. A
@@ -48,9 +48,10 @@ void TMroBaseDispatcher::DispatcherThreadBody(std::atomic<bool>& alive) {
         StatusAndTimerPass();
         extra = true;
       }
-      // The communications thread waits for the end of a pass before it
-      // looks at the device again.
+      // A communications thread that waits for the end of a pass before it
+      // looks at the device again goes on now.
       if (extra) PassDone->Set();
+      if (!StopRequested && !Closing && !RingAcceptsData()) ReceiveStalled();
     } catch (const std::exception& e) {
       ReportUnhandledError(e);
     } catch (...) {

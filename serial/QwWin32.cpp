@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -53,6 +54,22 @@ void WakeFd(int fd) {
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
 }
+
+// A descriptor closed with its owner.
+class TFd {
+ public:
+  explicit TFd(int fd) : fd_(fd) {}
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
 
 void DrainFd(int fd) {
   if (fd < 0) return;
@@ -105,6 +122,8 @@ TMroWin32Dispatcher::~TMroWin32Dispatcher() {
 }
 
 bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
+
+void TMroWin32Dispatcher::ReceiveStalled() { WakeFd(Impl_->commWake); }
 
 bool TMroWin32Dispatcher::DataWithin(int ms) {
   // A stream usually goes on: waiting a moment here saves handing the next
@@ -551,40 +570,67 @@ struct Win32Threads {
     return events;
   }
 
+  // The communications thread: waits for new bytes (edge-triggered, so a
+  // pass still reading is not waited for and each arrival costs one wake-up),
+  // hang-up, modem-line and error-counter changes, and hands them to the
+  // dispatcher thread as event bits.
   static void Com(D& d) {
     D::Impl& im = *d.Impl_;
     d.RunningThreads++;
     d.ThreadAck->Set();
-    while (!d.StopRequested) {
-      // Receive events only while the ring has room: poll is level-triggered,
-      // and data left in the kernel must wait rather than spin.
+    const TFd ep(epoll_create1(EPOLL_CLOEXEC));
+    auto watch = [&](int op, int fd, uint32_t events, uint32_t tag) {
+      epoll_event ev{};
+      ev.events = events;
+      ev.data.u32 = tag;
+      if (epoll_ctl(ep.Get(), op, fd, &ev) == 0) return true;
+      d.DeviceFailure("epoll_ctl", errno);
+      return false;
+    };
+    enum : uint32_t { kWakeTag, kDeviceTag };
+    // Bytes are watched only while the ring has room: what stays in the
+    // driver is looked at again (arming reports it) once the ring has room.
+    bool armed = !im.gone && d.RingAcceptsData();
+    if (!ep.Valid() || !watch(EPOLL_CTL_ADD, im.commWake, EPOLLIN, kWakeTag) ||
+        (!im.gone && !watch(EPOLL_CTL_ADD, d.Fd_, EPOLLET | (armed ? EPOLLIN : 0u), kDeviceTag))) {
+      if (!ep.Valid()) d.DeviceFailure("epoll_create1", errno);
+      im.gone = true;  // nothing can be watched: the port reads as gone
+      d.DeviceEventMask.fetch_or(EV_ERR | EV_RXCHAR);
+      d.DeviceEventReady->Set();
+    }
+    while (!d.StopRequested && ep.Valid()) {
       const bool wantData = !im.gone && d.RingAcceptsData();
-      pollfd fds[2] = {{im.commWake, POLLIN, 0}, {d.Fd_, short(wantData ? POLLIN : 0), 0}};
+      if (!im.gone && wantData != armed) {
+        watch(EPOLL_CTL_MOD, d.Fd_, EPOLLET | (wantData ? EPOLLIN : 0u), kDeviceTag);
+        armed = wantData;
+      }
       const bool linesPolled = im.modemSupported || im.icountSupported;
-      int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
-      int rc = poll(fds, im.gone ? 1 : 2, timeout);
-      if (rc < 0 && errno != EINTR) {
-        // Nothing can be watched any more: the port reads as gone.
-        d.DeviceFailure("poll", errno);
+      const int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
+      epoll_event got[2];
+      const int n = epoll_wait(ep.Get(), got, 2, timeout);
+      if (n < 0 && errno != EINTR) {
+        d.DeviceFailure("epoll_wait", errno);
         im.gone = true;
         break;
       }
-      if (fds[0].revents & POLLIN) {
-        DrainFd(im.commWake);
-        if (d.StopRequested) break;
+      uint32_t device = 0;
+      for (int i = 0; i < n; ++i) {
+        if (got[i].data.u32 == kWakeTag) DrainFd(im.commWake);
+        else device |= got[i].events;
       }
+      if (d.StopRequested) break;
       uint32_t events = 0;
-      if (!im.gone && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      if (!im.gone && (device & (EPOLLHUP | EPOLLERR))) {
         im.gone = true;
+        epoll_ctl(ep.Get(), EPOLL_CTL_DEL, d.Fd_, nullptr);
         events |= EV_ERR | EV_RXCHAR;  // a last pass reads what is left and sees the end
-      } else if (fds[1].revents & POLLIN) {
+      } else if (device & EPOLLIN) {
         events |= EV_RXCHAR;
       }
       if (!im.gone && linesPolled) events |= PollLines(d);
       if (events == 0) continue;
-      d.DeviceEventMask = events;
+      d.DeviceEventMask.fetch_or(events);
       d.DeviceEventReady->Set();
-      d.PassDone->Wait();
     }
     d.ThreadAck->Set();
     d.ThreadExit(im.comAlive, false);

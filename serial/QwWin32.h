@@ -65,6 +65,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   // Takes over a descriptor opened elsewhere (the telephony variant).
   int32_t AdoptDescriptor(int fd);
   bool DataWithin(int ms) override;
+  void ReceiveStalled() override;
   void CloseDescriptor();
   // Records a failed system call (errno `err`): sets the platform error number
   // as the thread's last error and returns minus that number.

@@ -141,6 +141,35 @@ TEST(Win32Device, FarEndBytesReachAnAvailabilityHandlerInOrder) {
   d.ShutdownPort();
 }
 
+TEST(Win32Device, BytesHeldInTheDriverByAFullRingArriveOnceItIsRead) {
+  Pty pty;
+  TMroWin32Dispatcher d(nullptr);
+  ASSERT_EQ(Open(d, pty.slave), 0);
+  // More than the ring with no reader: the rest waits in the driver, and no
+  // new byte comes after the far end stops to announce it.
+  const std::string sent = Pattern(kDispatchBufferSize + 3000, 5);
+  std::thread writer([&] { pty.Write(sent); });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (d.InputUsed() < kDispatchBufferSize && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  writer.join();
+  ASSERT_EQ(d.InputUsed(), kDispatchBufferSize);
+  std::string got;
+  while (got.size() < sent.size() && std::chrono::steady_clock::now() < until) {
+    const uint32_t n = d.InputUsed();
+    if (n == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    std::string part(n, '\0');
+    ASSERT_EQ(d.ReadBlock(part.data(), n), int32_t(n));
+    got += part;
+  }
+  EXPECT_EQ(got.size(), sent.size());
+  EXPECT_TRUE(got == sent);
+  d.ShutdownPort();
+}
+
 TEST(Win32Device, WrittenBlocksReachTheFarEndInOrderAcrossTheRingEnd) {
   Pty pty;
   TMroWin32Dispatcher d(nullptr);
