@@ -593,6 +593,7 @@ bool WriteReady(TransferRecord& r, TKermitArea& a) {
     a.WinFirst = (a.WinFirst + 1) % a.SlotCount;
     --a.WinCount;
     a.RxBase = uint8_t((a.RxBase + 1) & 63);
+    a.BaseAskedAgain = false;
     ++r.BlockNum;
   }
   return true;
@@ -617,6 +618,13 @@ bool StoreData(TransferRecord& r, TKermitArea& a, const TKermitReader& p) {
       for (uint32_t k = a.WinCount; k < offset; ++k)
         if (!a.Slots[RxSlot(a, k)].InUse) Nak(r, a, uint8_t((a.RxBase + k) & 63));
       a.WinCount = offset + 1;
+      // The window filled behind a packet still missing (its resend was
+      // damaged too): the sender can send nothing new until it comes and
+      // would sit out its time-out. Asked for again once.
+      if (a.WinCount == a.SlotCount && !a.Slots[RxSlot(a, 0)].InUse && !a.BaseAskedAgain) {
+        a.BaseAskedAgain = true;
+        Nak(r, a, a.RxBase);
+      }
     }
     return WriteReady(r, a);
   }

@@ -74,6 +74,7 @@ struct TKermitArea : TProtocolArea {
   // written (receive).
   uint8_t Seq = 0;
   uint8_t RxBase = 0;
+  bool BaseAskedAgain = false;  // the oldest missing packet was NAKed again when the window filled
 
   std::array<uint8_t, kKermitMaxData> SendData{};
   uint32_t SendLen = 0;

@@ -597,6 +597,35 @@ TEST_F(KermitTest, ReceiveWindowAsksForWhatIsMissingAndWritesInOrder) {
   EXPECT_EQ(ReadWhole("w.txt"), "aabbccdd");
 }
 
+// A window that fills while its oldest packet is still missing asks for that
+// one again at once (once): the sender can send nothing new until it comes.
+TEST_F(KermitTest, AWindowFullBehindAMissingPacketAsksForItAgain) {
+  protocol->SetKermitMaxWindows(4);
+  StartReceive(Field([](TKermitParams& p) {
+    p.Capabilities = kKermitCapWindows;
+    p.Windows = 4;
+  }));
+  Inject('F', 1, "full.txt");
+  EXPECT_EQ(SentTypes(), "Y1");
+  Inject('D', 3, "bb");
+  Inject('D', 4, "cc");
+  EXPECT_EQ(SentTypes(), "Y3 N2 Y4");
+  Inject('D', 5, "dd");
+  EXPECT_EQ(SentTypes(), "Y5 N2");
+  Inject('D', 5, "dd");
+  EXPECT_EQ(SentTypes(), "Y5");
+  Inject('D', 2, "aa");
+  Inject('D', 7, "ff");  // the next gap is asked for afresh
+  Inject('D', 8, "gg");
+  Inject('D', 9, "hh");
+  EXPECT_EQ(SentTypes(), "Y2 Y7 N6 Y8 Y9 N6");
+  Inject('D', 6, "ee");
+  Inject('Z', 10);
+  Inject('B', 11);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(ReadWhole("full.txt"), "aabbccddeeffgghh");
+}
+
 TEST_F(KermitTest, AGapAtTheEndOfTheFileFails) {
   protocol->SetKermitMaxWindows(4);
   StartReceive(Field([](TKermitParams& p) {
