@@ -370,8 +370,6 @@ void TxStartData(TransferRecord& r, TZmodemArea& a) {
   a.BytesSinceWindow = 0;
   a.ZrinitToIgnore = 0;
   a.HeaderData = PositionData(uint32_t(r.FileOffset));
-  a.FrameLineBytes = 0;
-  a.FrameStartMs = MsClock();
   SendBinaryHeader(r, a, ZDATA);
   SetState(a, tzEscapeData);
 }
@@ -426,7 +424,6 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
     return;
   }
   a.Encoder.LastSent = a.WorkBuffer[a.EscapedLength - 1];
-  a.FrameLineBytes += a.EscapedLength;
   r.FileOffset += a.BlockLength;
   r.BytesTransferred += int64_t(a.BlockLength);
   r.BytesRemaining -= int64_t(a.BlockLength);
@@ -554,24 +551,10 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
   }
 }
 
-// The wait for the answer to a ZEOF once the ring has drained: what the
-// driver and the line still hold of the frame at the line's rate, and a
-// margin for the answer. A receiver that lost the frame's header says nothing
-// (it waits for a header of its own place): it is asked again then, not after
-// the longest wait. A receiver silent to that too waits the longest wait.
-int32_t EofAnswerTicks(const TransferRecord& r, const TZmodemArea& a) {
-  constexpr int32_t kAnswerMarginTicks = 55;  // 3 s: a slow line's round trip and the receiver's disk
-  if (a.SilentTicks > 0) return r.FinishWait;
-  const uint64_t lineMs = a.FrameLineBytes * 1000 / LineCps(r);
-  const uint32_t spentMs = MsClock() - a.FrameStartMs;
-  const uint64_t aheadMs = lineMs > spentMs ? lineMs - spentMs : 0;
-  return int32_t(std::min<uint64_t>(aheadMs / kMsPerTick + kAnswerMarginTicks, uint64_t(r.FinishWait)));
-}
-
 void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0 && trigger == r.OutBuffUsedTrigger) {
-    a.EofWaitTicks = EofAnswerTicks(r, a);
-    ArmTimer(r, r.TimeoutTrigger, a.EofWaitTicks);
+    a.EofWaitTicks = r.FinishWait;
+    ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
     return SetState(a, tzCheckEof);
   }
   if (trigger != 0 && trigger == r.TimeoutTrigger) {

@@ -199,10 +199,6 @@ struct TZmodemArea : TProtocolArea {
   TRetryCounter Retries;       // errors since the last progress
   uint32_t LastRposPosition = 0;
   int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
-  // The line clock of the current frame: bytes written since its header (when
-  // the output was purged) and when; what is still ahead of the receiver.
-  uint64_t FrameLineBytes = 0;
-  uint32_t FrameStartMs = 0;
   int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header
   bool FileActive = false;     // a file between its start and end log entries
   bool Draining = false;       // the finish waits for the last bytes to leave

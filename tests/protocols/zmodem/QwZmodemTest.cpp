@@ -559,29 +559,6 @@ TEST_F(ZmodemTest, ASilentReceiverAfterZrposEndsWithinTheTransmitWait) {
   EXPECT_LE(eofs, 8);
 }
 
-// A receiver that lost the header of the last frame says nothing to the ZEOF
-// (it waits for a header of its own place): once the frame could have crossed
-// the line it is asked again with a ZDATA at the end, which such a receiver
-// answers with a ZRPOS, long before the wait for any answer runs out.
-TEST_F(ZmodemTest, ASilenceAfterTheEofAsksAgainOnceTheFrameCrossedTheLine) {
-  const std::string content = Content(3000);
-  SendUpToData(content);
-  auto frames = Frames(Flush());
-  ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
-  Advance(LineTicks(Record(), content.size()));
-  EXPECT_TRUE(Frames(Flush()).empty()) << "asked again before the frame could have arrived";
-  Advance(Record().FinishWait / 2);
-  frames = Frames(Flush());
-  ASSERT_FALSE(frames.empty()) << "still waiting after half the longest wait";
-  EXPECT_EQ(frames[0].type, ZDATA);
-  EXPECT_EQ(frames[0].position, content.size());
-  Reply(Hex(ZRPOS, PositionData(1024)));
-  frames = Frames(Flush());
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames[0].type, ZDATA);
-  EXPECT_EQ(frames[0].position, 1024u);
-}
-
 // Bytes still waiting in the transmit ring are not counted as sent: the
 // status's rate never exceeds what the line carried.
 TEST_F(ZmodemTest, BytesWaitingForTheLineAreNotCountedAsSent) {
