@@ -1350,6 +1350,16 @@ void RxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
   }
 }
 
+// The receive time-out while a packet is missing from the window: a quiet
+// line then means the sender waits (its window is full, or the file ended)
+// or the packet's resend was damaged too, so it is asked for again once the
+// line has been quiet for a few packets' time, not after the whole time-out.
+int32_t ReceiveWaitTicks(const TransferRecord& r, const TKermitArea& a) {
+  const bool gap = a.WinCount > 0 && !a.Slots[RxSlot(a, 0)].InUse;
+  if (!gap) return TimeTicks(a);
+  return std::min(TimeTicks(a), LineTicks(r, 3 * uint64_t(PacketBytes(a, a.PacketLen))) + 4);
+}
+
 void RxGetData(TransferRecord& r, TKermitArea& a, bool timedOut) {
   const TKermitReadResult res = ReadPacket(r, a, true);
   if (res == krHeader) {
@@ -1362,7 +1372,7 @@ void RxGetData(TransferRecord& r, TKermitArea& a, bool timedOut) {
   } else if (timedOut) {
     if (CountError(r, a, psTimeout)) return SetState(a, rkError);
     Nak(r, a, a.RxBase);
-    ArmTimeout(r, a, TimeTicks(a));
+    ArmTimeout(r, a, ReceiveWaitTicks(r, a));
   }
 }
 
@@ -1379,7 +1389,7 @@ void RxCollData(TransferRecord& r, TKermitArea& a, bool timedOut) {
         break;
       }
       a.Retries.Reset();
-      ArmTimeout(r, a, TimeTicks(a));
+      ArmTimeout(r, a, ReceiveWaitTicks(r, a));
       SetState(a, rkGetData);
       break;
     case 'Z': SetState(a, ReceiveEof(r, a, p)); break;

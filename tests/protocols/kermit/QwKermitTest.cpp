@@ -626,6 +626,31 @@ TEST_F(KermitTest, AWindowFullBehindAMissingPacketAsksForItAgain) {
   EXPECT_EQ(ReadWhole("full.txt"), "aabbccddeeffgghh");
 }
 
+// A packet missing while the line goes quiet is asked for again after a few
+// packets' time on the line; with no gap the receive waits the whole time-out.
+TEST_F(KermitTest, AQuietLineBehindAMissingPacketAsksForItAgainSoon) {
+  protocol->SetKermitMaxWindows(4);
+  StartReceive(Field([](TKermitParams& p) {
+    p.Capabilities = kKermitCapWindows;
+    p.Windows = 4;
+  }));
+  Inject('F', 1, "quiet.txt");
+  Inject('D', 2, "aa");
+  EXPECT_EQ(SentTypes(), "Y1 Y2");
+  Advance(Secs2Ticks(1));
+  EXPECT_EQ(SentTypes(), "") << "no gap: nothing is asked for before the time-out";
+  Inject('D', 4, "cc");
+  EXPECT_EQ(SentTypes(), "Y4 N3");
+  Advance(Secs2Ticks(1));
+  EXPECT_EQ(SentTypes(), "N3");
+  Inject('D', 3, "bb");
+  Inject('Z', 5);
+  Inject('B', 6);
+  EXPECT_EQ(SentTypes(), "Y3 Y5 Y6");
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(ReadWhole("quiet.txt"), "aabbcc");
+}
+
 TEST_F(KermitTest, AGapAtTheEndOfTheFileFails) {
   protocol->SetKermitMaxWindows(4);
   StartReceive(Field([](TKermitParams& p) {
