@@ -478,7 +478,9 @@ int32_t ReplyTicks(const TransferRecord& r, const TKermitArea& a) {
 }
 
 void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
-  if (a.Slots[idx].InUse && a.Slots[idx].Retries.Count() == 0) {
+  int32_t sinceResend = a.Slots[idx].SentTick - a.LastResendTick;
+  if (sinceResend < -kTickWrap / 2) sinceResend += kTickWrap;
+  if (a.Slots[idx].InUse && a.Slots[idx].Retries.Count() == 0 && (!a.Resent || sinceResend > 0)) {
     const int32_t now = CurrentTicks();
     int32_t sample = now - a.Slots[idx].SentTick;
     if (sample < 0) sample += kTickWrap;
@@ -508,6 +510,8 @@ bool Resend(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   }
   a.SendSlot = idx;
   a.WaitingRoom = false;
+  a.LastResendTick = CurrentTicks();
+  a.Resent = true;
   return true;
 }
 
@@ -680,6 +684,7 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.TimeoutPending = false;
   a.Retries.Reset();
   a.RoundTrip = -1;
+  a.Resent = false;
   a.Seq = a.RxBase = 0;
   a.InIdx = a.InLen = 0;
   a.OutLen = 0;

@@ -92,6 +92,10 @@ struct TKermitArea : TProtocolArea {
   // Smoothed ticks from a data packet's first sending to its acknowledgement
   // (packets sent again are not timed); -1 until one was measured.
   int32_t RoundTrip = -1;
+  // When a packet last went again: an acknowledgement of one sent before
+  // then may have waited for that gap to close, and says nothing of the line.
+  int32_t LastResendTick = 0;
+  bool Resent = false;
   // When the line will have carried what was written (MsClock, from the
   // line's rate; an acknowledgement shows all before its packet carried, so a
   // line faster than its rate says is not held back): new data waits while
