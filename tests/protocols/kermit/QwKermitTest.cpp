@@ -143,6 +143,15 @@ class KermitTest : public MemoryProtocolTest {
     return answer[0].data;
   }
 
+  // Both ends allow four window slots; the sender opens the receive.
+  void StartWindowedReceive() {
+    protocol->SetKermitMaxWindows(4);
+    StartReceive(Field([](TKermitParams& p) {
+      p.Capabilities = kKermitCapWindows;
+      p.Windows = 4;
+    }));
+  }
+
   TKermitArea& Area() { return *KermitArea(Record()); }
 
   // Lets what is queued leave (the end waits for it); the finish code.
@@ -575,11 +584,7 @@ TEST_F(KermitTest, ReceivedDataIsReadWithThePeersControlPrefix) {
 }
 
 TEST_F(KermitTest, ReceiveWindowAsksForWhatIsMissingAndWritesInOrder) {
-  protocol->SetKermitMaxWindows(4);
-  StartReceive(Field([](TKermitParams& p) {
-    p.Capabilities = kKermitCapWindows;
-    p.Windows = 4;
-  }));
+  StartWindowedReceive();
   Inject('F', 1, "w.txt");
   EXPECT_EQ(SentTypes(), "Y1");
   Inject('D', 2, "aa");
@@ -604,11 +609,7 @@ TEST_F(KermitTest, ReceiveWindowAsksForWhatIsMissingAndWritesInOrder) {
 // A window that fills while its oldest packet is still missing asks for that
 // one again at once (once): the sender can send nothing new until it comes.
 TEST_F(KermitTest, AWindowFullBehindAMissingPacketAsksForItAgain) {
-  protocol->SetKermitMaxWindows(4);
-  StartReceive(Field([](TKermitParams& p) {
-    p.Capabilities = kKermitCapWindows;
-    p.Windows = 4;
-  }));
+  StartWindowedReceive();
   Inject('F', 1, "full.txt");
   EXPECT_EQ(SentTypes(), "Y1");
   Inject('D', 3, "bb");
@@ -633,11 +634,7 @@ TEST_F(KermitTest, AWindowFullBehindAMissingPacketAsksForItAgain) {
 // A packet missing while the line goes quiet is asked for again after a few
 // packets' time on the line; with no gap the receive waits the whole time-out.
 TEST_F(KermitTest, AQuietLineBehindAMissingPacketAsksForItAgainSoon) {
-  protocol->SetKermitMaxWindows(4);
-  StartReceive(Field([](TKermitParams& p) {
-    p.Capabilities = kKermitCapWindows;
-    p.Windows = 4;
-  }));
+  StartWindowedReceive();
   Inject('F', 1, "quiet.txt");
   Inject('D', 2, "aa");
   EXPECT_EQ(SentTypes(), "Y1 Y2");
@@ -656,11 +653,7 @@ TEST_F(KermitTest, AQuietLineBehindAMissingPacketAsksForItAgainSoon) {
 }
 
 TEST_F(KermitTest, AGapAtTheEndOfTheFileFails) {
-  protocol->SetKermitMaxWindows(4);
-  StartReceive(Field([](TKermitParams& p) {
-    p.Capabilities = kKermitCapWindows;
-    p.Windows = 4;
-  }));
+  StartWindowedReceive();
   Inject('F', 1, "gap.txt");
   Inject('D', 3, "bb");
   Inject('Z', 4);
