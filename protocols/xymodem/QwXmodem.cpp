@@ -181,6 +181,15 @@ bool XmodemByteReady(TransferRecord& r) { return r.Dispatcher != nullptr && r.Di
 
 int32_t XmodemReceiveWait(const TXmodemArea& a) { return 2 * a.XYmodemBlockWait; }
 
+// The wait for the rest of a block once it has begun: its line time and a
+// second of quiet. A block that lost a byte on the line never completes, and
+// its sender waits for an answer: it is asked for again then, not after the
+// whole receive wait. A streaming (G) sender gets the whole wait.
+int32_t XmodemRestOfBlockWait(const TransferRecord& r, const TXmodemArea& a, uint32_t rest) {
+  if (a.GMode) return XmodemReceiveWait(a);
+  return std::min(XmodemReceiveWait(a), LineTicks(r, rest) + Secs2Ticks(1));
+}
+
 int32_t XmodemSend(TransferRecord& r, const uint8_t* bytes, uint32_t count) {
   if (r.Dispatcher == nullptr) return ecNotOpen;
   return r.Dispatcher->WriteBlock(bytes, count);
@@ -343,7 +352,7 @@ TXmodemStart XmodemAwaitStart(TransferRecord& r, TXmodemArea& a) {
       r.BlockSize = c == cSOH ? 128 : kXmodemMaxBlock;
       r.CollectCount = 0;
       a.EotCount = a.CanCount = 0;
-      ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+      ArmTimer(r, r.TimeoutTrigger, XmodemRestOfBlockWait(r, a, r.BlockSize + a.BlockOverhead));
       return TXmodemStart::Block;
     case cEOT: a.CanCount = 0; return TXmodemStart::Eot;
     case cCAN: return XmodemCountCancel(r, a) ? TXmodemStart::Cancelled : TXmodemStart::None;
@@ -355,7 +364,7 @@ bool XmodemCollect(TransferRecord& r, TXmodemArea& a, uint8_t* into) {
   const uint32_t need = r.BlockSize + a.BlockOverhead;
   const uint32_t n = std::min(r.Dispatcher->InputUsed(), need - r.CollectCount);
   if (n > 0 && r.Dispatcher->ReadBlock(into + r.CollectCount, n) >= 0) r.CollectCount += n;
-  if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemReceiveWait(a));
+  if (n > 0) ArmTimer(r, r.TimeoutTrigger, XmodemRestOfBlockWait(r, a, need - std::min(need, r.CollectCount)));
   return r.CollectCount >= need;
 }
 

@@ -500,6 +500,26 @@ TEST_F(XmodemReceiveTest, ABlockWhoseStartWasLostNeverEndsTheFile) {
   EXPECT_EQ(ReadWhole("lost.bin"), d1 + d2 + d3);
 }
 
+// A block that lost a byte on the line never completes while its sender
+// waits for an answer: a second of quiet asks for it again, not the whole
+// receive wait (ten seconds).
+TEST_F(XmodemReceiveTest, ABlockThatLostAByteIsAskedForAgainAfterASecondOfQuiet) {
+  const std::string d1 = Random(1024, 21);
+  StartReceive(ptXmodem1K, "short.bin");
+  Out();
+  const std::string block = Frame(1, d1, true);
+  Feed(block.substr(0, 500) + block.substr(501));
+  Advance(Secs2Ticks(1) / 2);
+  EXPECT_EQ(Out(), "");
+  Advance(Secs2Ticks(1));
+  EXPECT_EQ(Out(), kNak);
+  Feed(block);
+  EXPECT_EQ(Out(), kAck);
+  EndFile();
+  EXPECT_EQ(events.FinishCode(), 0);
+  EXPECT_EQ(ReadWhole("short.bin"), d1);
+}
+
 TEST_F(XmodemReceiveTest, ASenderCancellingInTheMiddleOfABlockIsHeardAtOnce) {
   StartReceive(ptXmodem1K, "mid.bin");
   Out();
