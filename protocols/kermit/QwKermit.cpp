@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/FileNames.h"
 #include "protocols/core/QwTPcl.h"
@@ -515,6 +516,29 @@ bool Resend(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   return true;
 }
 
+// Byte counts that wrap: a sending that ended a short way ahead of another's.
+bool SentAfter(const TKermitSlot& later, const TKermitSlot& earlier) {
+  return int32_t(later.SentEnd - earlier.SentEnd) > 0;
+}
+
+// A resend of the oldest packet that was lost as well. The line keeps order
+// and a receiver answers in the order packets come (one that holds back its
+// acknowledgements behind a gap sends them all once the gap is filled), so an
+// answer to a packet sent after that resend, with the oldest still
+// unanswered, shows it lost. A receiver that asks only once for a missing
+// packet would otherwise leave it to the time-out. An acknowledgement counts
+// once every packet sent after the resend is answered; a NAK counts at once.
+bool OldestLost(const TKermitArea& a, uint32_t answered, bool nak) {
+  if (a.WinCount == 0 || answered == a.WinFirst) return false;
+  const TKermitSlot& oldest = a.Slots[a.WinFirst];
+  if (!oldest.InUse || oldest.Retries.Count() == 0 || !SentAfter(a.Slots[answered], oldest)) return false;
+  for (uint32_t k = 1; k < a.WinCount && !nak; ++k) {
+    const TKermitSlot& s = a.Slots[(a.WinFirst + k) % a.SlotCount];
+    if (s.InUse && SentAfter(s, oldest)) return false;
+  }
+  return true;
+}
+
 // After a time-out or a bad packet: the oldest packet in flight goes again.
 TKermitState ResendOldest(TransferRecord& r, TKermitArea& a, int32_t status) {
   if (CountError(r, a, status)) return tkError;
@@ -685,6 +709,7 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.Retries.Reset();
   a.RoundTrip = -1;
   a.Resent = false;
+  a.OldestLostToo = false;
   a.Seq = a.RxBase = 0;
   a.InIdx = a.InLen = 0;
   a.OutLen = 0;
@@ -926,6 +951,8 @@ int32_t LineAhead(const TransferRecord& r, const TKermitArea& a) {
 }
 
 void TxCheckTable(TransferRecord& r, TKermitArea& a) {
+  if (std::exchange(a.OldestLostToo, false) && a.WinCount > 0 && a.Slots[a.WinFirst].InUse)
+    return SetState(a, Resend(r, a, a.WinFirst) ? tkSendData : tkError);
   if (WindowFull(a)) return SetState(a, tkBlockReply);
   if (const int32_t ahead = LineAhead(r, a); ahead > 0) {
     ArmTimeout(r, a, (ahead + int32_t(kMsPerTick) - 1) / int32_t(kMsPerTick));
@@ -992,7 +1019,10 @@ void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
 void TxNakOfData(TransferRecord& r, TKermitArea& a, uint8_t seq) {
   const int idx = FindSlot(a, seq);
   const uint32_t newest = a.WinCount > 0 ? (a.WinFirst + a.WinCount - 1) % a.SlotCount : 0;
-  if (idx >= 0) return SetState(a, Resend(r, a, uint32_t(idx)) ? tkSendData : tkError);
+  if (idx >= 0) {
+    a.OldestLostToo = OldestLost(a, uint32_t(idx), true);
+    return SetState(a, Resend(r, a, uint32_t(idx)) ? tkSendData : tkError);
+  }
   if (a.WinCount > 0 && a.Slots[newest].InUse && seq == ((a.Slots[newest].Seq + 1) & 63)) AckSlot(r, a, newest);
   SetState(a, tkCheckTable);
 }
@@ -1013,7 +1043,10 @@ void TxCollBlock(TransferRecord& r, TKermitArea& a, bool timedOut) {
       return SetState(a, StartCancel(r, a, false, 'B'));
     }
     const int idx = FindSlot(a, p.Seq);
-    if (idx >= 0) AckSlot(r, a, uint32_t(idx));
+    if (idx >= 0) {
+      AckSlot(r, a, uint32_t(idx));
+      if (OldestLost(a, uint32_t(idx), false)) return SetState(a, Resend(r, a, a.WinFirst) ? tkSendData : tkError);
+    }
     SetState(a, tkCheckTable);
   } else if (p.Type == 'N') {
     TxNakOfData(r, a, p.Seq);
@@ -1296,9 +1329,22 @@ void RxGetFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
   if (timedOut) ArmTimeout(r, a, TimeTicks(a));
 }
 
+// A bad data packet whose long header passed its check names its sequence:
+// when that is a packet the window still misses (a resend damaged again), it
+// is asked for at once. A sender that was asked once would otherwise leave it
+// to a time-out. Only a known gap is named, never a number the sender may not
+// have sent (a NAK of the one after its newest would acknowledge that).
+void NakDamagedResend(TransferRecord& r, TKermitArea& a) {
+  const TKermitReader& p = a.Reader;
+  if (!p.Long || p.Type != 'D') return;
+  const uint32_t offset = uint32_t((p.Seq - a.RxBase) & 63);
+  if (offset < a.WinCount && !a.Slots[RxSlot(a, offset)].InUse) Nak(r, a, p.Seq);
+}
+
 // Collects the packet after its header; a time-out or a bad packet counts an
-// error and NAKs the awaited one (a bad one only when `nakBad`), back to
-// `await`. True when a whole packet is in a.Reader to act on.
+// error and NAKs the awaited one (a bad one only when `nakBad`; without it,
+// a damaged resend is asked for), back to `await`. True when a whole packet
+// is in a.Reader to act on.
 bool CollectPacket(TransferRecord& r, TKermitArea& a, bool timedOut, TKermitState await, bool nakBad) {
   const TKermitReadResult res = ReadPacket(r, a, false);
   if (res == krMore) {
@@ -1319,6 +1365,7 @@ bool CollectPacket(TransferRecord& r, TKermitArea& a, bool timedOut, TKermitStat
       return false;
     }
     if (nakBad) Nak(r, a, a.RxBase);
+    else NakDamagedResend(r, a);
     SetState(a, await);
     return false;
   }

@@ -96,6 +96,7 @@ struct TKermitArea : TProtocolArea {
   // then may have waited for that gap to close, and says nothing of the line.
   int32_t LastResendTick = 0;
   bool Resent = false;
+  bool OldestLostToo = false;  // a NAK showed the oldest lost as well: it goes next
   // When the line will have carried what was written (MsClock, from the
   // line's rate; an acknowledgement shows all before its packet carried, so a
   // line faster than its rate says is not held back): new data waits while

@@ -152,6 +152,20 @@ class KermitTest : public MemoryProtocolTest {
     }));
   }
 
+  // A 30-packet file over four window slots on a line that carries the window
+  // at once; the receiver's Send-Init is answered, so D2..D5 are out.
+  void StartWindowedSend(const std::string& name) {
+    port->SetBaud(115200);
+    protocol->SetKermitMaxWindows(4);
+    std::string file(94 * 30, '\0');
+    for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
+    StartSend({{name, file}}, Field([](TKermitParams& p) {
+                p.Capabilities = kKermitCapWindows;
+                p.Windows = 4;
+              }));
+    Inject('Y', Sent().at(0).seq);
+  }
+
   TKermitArea& Area() { return *KermitArea(Record()); }
 
   // Lets what is queued leave (the end waits for it); the finish code.
@@ -299,15 +313,7 @@ TEST_F(KermitTest, ABlockCheckThePeerDoesNotShareFallsBackToType1) {
 // Four slots: the window fills, slides on the oldest acknowledgement, and
 // answers NAKs and time-outs.
 TEST_F(KermitTest, TransmitWindowKeepsFourPacketsInFlight) {
-  port->SetBaud(115200);  // a line that carries the window at once
-  protocol->SetKermitMaxWindows(4);
-  std::string file(94 * 30, '\0');
-  for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
-  StartSend({{"win.bin", file}}, Field([](TKermitParams& p) {
-              p.Capabilities = kKermitCapWindows;
-              p.Windows = 4;
-            }));
-  Inject('Y', Sent().at(0).seq);
+  StartWindowedSend("win.bin");
   EXPECT_EQ(SentTypes(), "D2 D3 D4 D5");
   Inject('Y', 3);  // not the oldest: the window stays full
   EXPECT_EQ(SentTypes(), "");
@@ -330,16 +336,40 @@ TEST_F(KermitTest, TransmitWindowKeepsFourPacketsInFlight) {
   EXPECT_EQ(Finish(), 0);
 }
 
+// An answer to a packet sent after a resend of the oldest shows that resend
+// lost: an acknowledgement once everything sent after it is answered, a NAK
+// at once. The oldest goes again then, not at the time-out.
+TEST_F(KermitTest, AnAnswerToAPacketSentAfterALostResendSendsItAgain) {
+  StartWindowedSend("again.bin");
+  EXPECT_EQ(SentTypes(), "D2 D3 D4 D5");
+  Inject('N', 3);
+  Inject('Y', 2);  // the oldest: D6 goes after the resend of D3
+  EXPECT_EQ(SentTypes(), "D3 D6");
+  Inject('Y', 4);
+  Inject('Y', 5);  // sent before the resend: they show nothing
+  EXPECT_EQ(SentTypes(), "");
+  Inject('N', 6);  // the packet asked for, then the oldest
+  EXPECT_EQ(SentTypes(), "D6 D3");
+  Inject('Y', 6);
+  Inject('Y', 3);
+  EXPECT_EQ(SentTypes(), "D7 D8 D9 D10");
+  Inject('N', 8);  // 7 was never sent again: only the packet asked for
+  Inject('Y', 7);  // D11 goes after the resend of 8
+  EXPECT_EQ(SentTypes(), "D8 D11");
+  Inject('Y', 9);
+  Inject('Y', 10);
+  EXPECT_EQ(SentTypes(), "");
+  Inject('Y', 11);  // all sent after the resend answered, 8 not
+  EXPECT_EQ(SentTypes(), "D8");
+  Inject('Y', 11);  // a repeated answer shows nothing more
+  EXPECT_EQ(SentTypes(), "");
+  EXPECT_EQ(Area().Slots[Area().WinFirst].Retries.Count(), 2u);
+  AckAll();
+  EXPECT_EQ(Finish(), 0);
+}
+
 TEST_F(KermitTest, TheWaitForAnAckFollowsTheMeasuredRoundTrip) {
-  port->SetBaud(115200);  // a line that carries the window at once
-  protocol->SetKermitMaxWindows(4);
-  std::string file(94 * 30, '\0');
-  for (size_t i = 0; i < file.size(); ++i) file[i] = char('A' + i % 26);
-  StartSend({{"rtt.bin", file}}, Field([](TKermitParams& p) {
-              p.Capabilities = kKermitCapWindows;
-              p.Windows = 4;
-            }));
-  Inject('Y', Sent().at(0).seq);
+  StartWindowedSend("rtt.bin");
   EXPECT_EQ(SentTypes(), "D2 D3 D4 D5");
   // Nothing measured yet: the whole time-out.
   EXPECT_EQ(TicksLeft(Record().TimeoutTrigger), Secs2Ticks(5));
@@ -633,6 +663,43 @@ TEST_F(KermitTest, AMissingPacketIsAskedForAgainWhenTheWindowFillsOrTheLineGoesQ
   Inject('B', 11);
   EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(ReadWhole("gaps.txt"), "aabbccddeeffgghh");
+}
+
+// A long data packet that arrives damaged with its header intact names its
+// number: one the window misses (a resend damaged again) is asked for at
+// once; damage to any other asks for nothing.
+TEST_F(KermitTest, ADamagedResendOfAMissingPacketIsAskedForAtOnce) {
+  protocol->SetKermitMaxLen(1024);
+  protocol->SetKermitMaxWindows(4);
+  StartReceive(Field([](TKermitParams& p) {
+    p.Capabilities = kKermitCapLong | kKermitCapWindows;
+    p.Windows = 4;
+    p.LongLen = 1024;
+  }));
+  auto damaged = [&](int seq, const std::string& data) {
+    TKermitFraming f;
+    f.CheckType = check;
+    std::vector<uint8_t> out(kKermitMaxPacketBytes);
+    const size_t n = BuildKermitPacket(f, uint8_t(seq), 'D', reinterpret_cast<const uint8_t*>(data.data()),
+                                       data.size(), out.data());
+    out[20] ^= 1;  // a data byte
+    Receive(std::string(reinterpret_cast<char*>(out.data()), n));
+  };
+  const std::string a(200, 'a'), b(200, 'b'), c(200, 'c');
+  Inject('F', 1, "long.txt");
+  Inject('D', 3, b);
+  EXPECT_EQ(SentTypes(), "Y1 Y3 N2");
+  damaged(2, a);
+  EXPECT_EQ(SentTypes(), "N2");
+  damaged(4, c);  // new, not missing: left to the sender
+  EXPECT_EQ(SentTypes(), "");
+  Inject('D', 2, a);
+  Inject('D', 4, c);
+  EXPECT_EQ(SentTypes(), "Y2 Y4");
+  Inject('Z', 5);
+  Inject('B', 6);
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(ReadWhole("long.txt"), a + b + c);
 }
 
 TEST_F(KermitTest, AGapAtTheEndOfTheFileFails) {
