@@ -871,13 +871,15 @@ int32_t TMroNetDispatcher::DevicePurge(bool input) {
     Control([](TTelnetClient& c) { c.PurgeData(telnet::purgeReceive); });
     return 0;
   }
+  // Emptied first, so that the output thread cannot take a run of the old
+  // bytes between its acknowledgement and the emptying.
+  ClearTransmitRing();
   if (im.outAlive && !OutThread.IsCurrentThread()) {
     OutputAbort->Set();
     WakeFd(im.outputWake);
     while (!ThreadAck->Wait(50) && im.outAlive) {
     }
   }
-  ClearTransmitRing();
   // While closing, what has been written stays written: the close passes it on.
   if (!ShuttingDown) Control([](TTelnetClient& c) { c.PurgeData(telnet::purgeTransmit); });
   return 0;

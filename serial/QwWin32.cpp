@@ -342,6 +342,11 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
     if (Fd_ >= 0 && tcflush(Fd_, TCIFLUSH) != 0) return DeviceFailure("tcflush", errno);
     return 0;
   }
+  // The ring is emptied before the output thread is stopped: emptied after,
+  // the thread could take a run of the old bytes in between, write it once the
+  // purge had returned, or wait for room for it that a flushed pseudo-terminal
+  // never reports, with the bytes written next stuck behind it.
+  ClearTransmitRing();
   if (Impl_->outAlive && !OutThread.IsCurrentThread()) {
     OutputAbort->Set();
     WakeFd(Impl_->outputWake);
@@ -350,7 +355,6 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
     while (!ThreadAck->Wait(50) && Impl_->outAlive) {
     }
   }
-  ClearTransmitRing();
   if (ShuttingDown) return 0;  // CloseDescriptor gives the driver's queue its time
   if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return DeviceFailure("tcflush", errno);
   return 0;
