@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include "platform/Thread.h"
 
@@ -78,46 +76,6 @@ TEST(Event, ManyWakeUpsAreNeverLost) {
     ASSERT_EQ(TEvent::WaitForPair(never, pong, 10000), 1);
   }
   t.Join();
-}
-
-// Several threads asleep on one auto-reset event, some in Wait and some in
-// WaitForPair: each Set lets exactly one through and none stays asleep behind
-// a signal another has left.
-TEST(Event, EachSetOfAnAutoResetEventLetsOneOfManySleepersThrough) {
-  TEvent e, never, took;
-  constexpr int kSleepers = 4;
-  std::atomic<int> through{0};
-  std::vector<TOwnedThread> threads(kSleepers);
-  for (int i = 0; i < kSleepers; ++i) {
-    threads[size_t(i)].Start([&, i] {
-      const bool woke = i % 2 ? e.Wait(10000) : TEvent::WaitForPair(never, e, 10000) == 1;
-      if (woke) through++;
-      took.Set();
-    });
-  }
-  for (int i = 1; i <= kSleepers; ++i) {
-    e.Set();
-    ASSERT_TRUE(took.Wait(10000));
-    EXPECT_EQ(through.load(), i);
-    EXPECT_FALSE(e.IsSet());
-  }
-  for (auto& t : threads) t.Join();
-}
-
-// The waiter owns the event and destroys it as soon as it wakes, while the
-// Set that woke it may still be running (the sanitizer builds catch a touch
-// after the end).
-TEST(Event, AWokenWaiterMayDestroyTheEventAtOnce) {
-  for (int round = 0; round < 300; ++round) {
-    auto e = std::make_unique<TEvent>();
-    auto other = std::make_unique<TEvent>();
-    TOwnedThread t;
-    t.Start([setter = e.get()] { setter->Set(); });
-    if (round % 2) EXPECT_TRUE(e->Wait(10000));
-    else EXPECT_EQ(TEvent::WaitForPair(*other, *e, 10000), 1);
-    e.reset();
-    t.Join();
-  }
 }
 
 TEST(OwnedThread, PriorityIsStoredAndClamped) {
