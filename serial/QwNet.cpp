@@ -872,14 +872,16 @@ int32_t TMroNetDispatcher::DevicePurge(bool input) {
     return 0;
   }
   // Emptied first, so that the output thread cannot take a run of the old
-  // bytes between its acknowledgement and the emptying.
-  ClearTransmitRing();
+  // bytes between its acknowledgement and the emptying; while closing, the
+  // thread first sends what the socket takes without waiting.
+  if (!ShuttingDown) ClearTransmitRing();
   if (im.outAlive && !OutThread.IsCurrentThread()) {
     OutputAbort->Set();
     WakeFd(im.outputWake);
     while (!ThreadAck->Wait(50) && im.outAlive) {
     }
   }
+  if (ShuttingDown) ClearTransmitRing();
   // While closing, what has been written stays written: the close passes it on.
   if (!ShuttingDown) Control([](TTelnetClient& c) { c.PurgeData(telnet::purgeTransmit); });
   return 0;

@@ -345,8 +345,10 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
   // The ring is emptied before the output thread is stopped: emptied after,
   // the thread could take a run of the old bytes in between, write it once the
   // purge had returned, or wait for room for it that a flushed pseudo-terminal
-  // never reports, with the bytes written next stuck behind it.
-  ClearTransmitRing();
+  // never reports, with the bytes written next stuck behind it. A close is the
+  // exception: the thread first sends what the driver takes without waiting
+  // (a cancel written just before the close still reaches the far end).
+  if (!ShuttingDown) ClearTransmitRing();
   if (Impl_->outAlive && !OutThread.IsCurrentThread()) {
     OutputAbort->Set();
     WakeFd(Impl_->outputWake);
@@ -355,7 +357,10 @@ int32_t TMroWin32Dispatcher::DevicePurge(bool input) {
     while (!ThreadAck->Wait(50) && Impl_->outAlive) {
     }
   }
-  if (ShuttingDown) return 0;  // CloseDescriptor gives the driver's queue its time
+  if (ShuttingDown) {
+    ClearTransmitRing();
+    return 0;  // CloseDescriptor gives the driver's queue its time
+  }
   if (Fd_ >= 0 && tcflush(Fd_, TCOFLUSH) != 0) return DeviceFailure("tcflush", errno);
   return 0;
 }

@@ -205,7 +205,8 @@ TEST(Win32Device, WrittenBlocksReachTheFarEndInOrderAcrossTheRingEnd) {
 TEST(Win32Device, OutputWrittenBeforeTheCloseStillReachesTheFarEnd) {
   // The far end reads only after the close: bytes the ring had handed to the
   // driver (more than the far end's own queue takes) must not be flushed away
-  // by the close.
+  // by the close, and a last line written just before it (a transfer's cancel)
+  // still goes while the driver has room.
   Pty pty;
   TMroWin32Dispatcher d(nullptr);
   ASSERT_EQ(Open(d, pty.slave, 32768), 0);
@@ -214,8 +215,10 @@ TEST(Win32Device, OutputWrittenBeforeTheCloseStillReachesTheFarEnd) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (d.OutputUsed() > 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const std::string last = "\x18\x18\x18\x18\x18" "bye";
+  ASSERT_EQ(d.WriteBlock(last.data(), uint32_t(last.size())), 0);
   d.ShutdownPort();
-  EXPECT_TRUE(pty.Read(block.size()) == block);
+  EXPECT_TRUE(pty.Read(block.size() + last.size()) == block + last);
 }
 
 TEST(Win32Device, OpenErrorsFollowTheLibraryNumbering) {
