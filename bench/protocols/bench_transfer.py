@@ -246,12 +246,14 @@ class Bench:
         logs = [open(os.path.join(work, n), "w+") for n in ("recv.log", "send.log")]
         try:
             rproc = self.start(recv, ends[1], values, in_dir, logs[0])
+            # Every receiver gets the same head start: its port open (ours and
+            # mero exec lock it), then time for its first word to cross a
+            # delayed line, as a receiver started ahead of the sender has.
             deadline = time.monotonic() + 10
-            if recv.kind == "ours":
+            if recv.kind != "device":
                 while not device_locked(ends[1]) and time.monotonic() < deadline and rproc.poll() is None:
                     time.sleep(0.01)
-            else:
-                time.sleep(0.3)
+            time.sleep(max(0.3, (options["delay"] or 0) / 1000 + 0.05))
             values["file"] = os.path.join(out_dir, name) if send.kind == "ours" else name
             start = time.monotonic()
             sproc = self.start(send, ends[0], values, out_dir, logs[1])
