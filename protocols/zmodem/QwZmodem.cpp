@@ -299,6 +299,7 @@ void TxGetFile(TransferRecord& r, TZmodemArea& a) {
 
 void TxSendFile(TransferRecord& r, TZmodemArea& a) {
   SendFileHeader(r, a, a.FileInfo);
+  a.FileSentMs = MsClock();
   r.BytesTransferred = 0;
   r.BytesRemaining = int64_t(r.SrcFileLen);
   a.Retries.Reset();
@@ -331,6 +332,7 @@ void TxCheckFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
       r.BytesTransferred = int64_t(position);
       r.BytesRemaining = int64_t(r.SrcFileLen - position);
       a.LastRposPosition = position;
+      if (a.Retries.Count() == 0) a.AnswerMs = MsClock() - a.FileSentMs;
       SetState(a, tzStartData);
       break;
     }
@@ -533,6 +535,11 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
       GotError(r, ecTimeout);
       return SetState(a, tzError);
     }
+    // Asked with the last block again: an empty frame at the end, asked
+    // soon, was seen to leave a peer receiver spinning without an answer.
+    r.FileOffset -= std::min<uint64_t>(r.FileOffset, r.BlockSize);
+    r.BytesTransferred = int64_t(r.FileOffset);
+    r.BytesRemaining = int64_t(r.SrcFileLen - r.FileOffset);
   }
   if (!AnswerToData(r, a, status)) return;
   switch (a.Received.Type) {
@@ -551,10 +558,23 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
   }
 }
 
+// The first wait for the answer to a ZEOF once it has left the ring: what the
+// driver still holds, the receiver's answer time to the ZFILE twice over and a
+// second. A receiver that lost the header of a frame passes a ZEOF for another
+// place over without a word and waits for a header itself, so a silence past
+// that is asked about at once rather than after the whole wait; a second
+// silence in a row waits the whole wait.
+int32_t EofAnswerWait(TransferRecord& r, const TZmodemArea& a) {
+  if (a.SilentTicks > 0 || r.Dispatcher == nullptr || r.FinishWait <= 0) return r.FinishWait;
+  const uint64_t queuedMs = uint64_t(r.Dispatcher->OutputInFlight()) * 1000 / LineCps(r);
+  const uint64_t ms = queuedMs + 2 * uint64_t(a.AnswerMs) + 1000;
+  return int32_t(std::min<uint64_t>(uint64_t(r.FinishWait), (ms + kMsPerTick - 1) / kMsPerTick));
+}
+
 void TxDrainEof(TransferRecord& r, TZmodemArea& a, int32_t trigger) {
   if (trigger != 0 && trigger == r.OutBuffUsedTrigger) {
-    a.EofWaitTicks = r.FinishWait;
-    ArmTimer(r, r.TimeoutTrigger, r.FinishWait);
+    a.EofWaitTicks = EofAnswerWait(r, a);
+    ArmTimer(r, r.TimeoutTrigger, a.EofWaitTicks);
     return SetState(a, tzCheckEof);
   }
   if (trigger != 0 && trigger == r.TimeoutTrigger) {

@@ -200,6 +200,8 @@ struct TZmodemArea : TProtocolArea {
   uint32_t LastRposPosition = 0;
   int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
   int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header
+  uint32_t FileSentMs = 0;     // when the ZFILE went out
+  uint32_t AnswerMs = 0;       // how long the receiver took to answer it
   bool FileActive = false;     // a file between its start and end log entries
   bool Draining = false;       // the finish waits for the last bytes to leave
   bool EndNow = false;         // a cancel call: the transfer ends within it

@@ -500,17 +500,26 @@ TEST_F(ZmodemTest, AZnakOrAGarbledHeaderAfterZfileSendsTheFileHeaderAgain) {
   EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
 }
 
-TEST_F(ZmodemTest, AnUnansweredEndStartsAFrameAtTheEndAgain) {
+TEST_F(ZmodemTest, AnUnansweredEndSendsTheLastBlockAgain) {
   SendUpToData("xyz");
   auto frames = Frames(Flush());
   ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
   // A receiver that lost the last ZDATA passes a ZEOF for another place
-  // over; a ZDATA there makes it ask for what it is missing.
-  Advance(Record().FinishWait + 2);
-  frames = Frames(Flush());
-  ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
-  EXPECT_EQ(frames[0].position, 3u);
-  EXPECT_EQ(frames[0].subpackets, (std::vector<std::pair<std::string, uint8_t>>{{"", ZCRCE}}));
+  // over; a ZDATA makes it ask for what it is missing. The first silence is
+  // asked about after about a second, a second silence after the whole wait.
+  const auto ticksUntilFrames = [&] {
+    int ticks = 0;
+    for (; ticks <= Record().FinishWait + 2 && (frames = Frames(Flush())).empty(); ++ticks) Advance(1);
+    return ticks;
+  };
+  for (const bool first : {true, false}) {
+    const int ticks = ticksUntilFrames();
+    if (first) EXPECT_LT(ticks, Record().FinishWait / 4);
+    else EXPECT_GE(ticks, Record().FinishWait);
+    ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
+    EXPECT_EQ(frames[0].position, 0u);
+    EXPECT_EQ(frames[0].subpackets, (std::vector<std::pair<std::string, uint8_t>>{{"xyz", ZCRCE}}));
+  }
   Reply(Hex(ZRPOS, PositionData(1)));
   frames = Frames(Flush());
   ASSERT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
