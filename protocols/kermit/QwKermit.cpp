@@ -41,8 +41,17 @@ void SetState(TKermitArea& a, TKermitState s) { a.KermitState = s; }
 
 int32_t TimeTicks(const TKermitArea& a) { return Secs2Ticks(std::max<int32_t>(1, a.Local.TimeoutSecs)); }
 
+// Ticks from now to `due`, none when it is past.
+int32_t TicksUntil(int32_t due) {
+  int32_t left = due - CurrentTicks();
+  if (left > kTickWrap / 2) left -= kTickWrap;
+  if (left < -kTickWrap / 2) left += kTickWrap;
+  return std::max(left, 0);
+}
+
 // Arms the time-out; one that fired before is answered by this.
 void ArmTimeout(TransferRecord& r, TKermitArea& a, int32_t ticks) {
+  if (a.TailWait) ticks = std::min(ticks, TicksUntil(a.TailDue));
   ArmTimer(r, r.TimeoutTrigger, ticks);
   a.TimeoutPending = false;
   a.PaceWait = false;
@@ -447,6 +456,8 @@ uint8_t* SlotData(TKermitArea& a, uint32_t idx) { return a.Store.data() + size_t
 
 void ResetWindow(TKermitArea& a) {
   a.WinFirst = a.WinCount = 0;
+  a.AnsweredEnd = a.BytesWritten;
+  a.TailLost = a.OldestLostToo = a.TailWait = false;
   for (auto& s : a.Slots) s = TKermitSlot{};
 }
 
@@ -467,7 +478,6 @@ int FindSlot(const TKermitArea& a, uint8_t seq) {
   return -1;
 }
 
-// Acknowledges a slot; the window moves past the acknowledged oldest ones.
 // How long a sender waits for an acknowledgement: twice the measured round
 // trip and a longest packet's line time, at least a second and at most the
 // time-out set. A damaged last packet of a window (nothing after it shows the
@@ -478,6 +488,33 @@ int32_t ReplyTicks(const TransferRecord& r, const TKermitArea& a) {
   return std::clamp(wait, std::min(Secs2Ticks(1), TimeTicks(a)), TimeTicks(a));
 }
 
+// Byte counts wrap: they are compared by difference.
+bool EndsAfter(uint32_t end, uint32_t other) { return int32_t(end - other) > 0; }
+
+// The end of the sending an answer to `s` now answers: one that comes before
+// the line can have carried the last sending answers the one before.
+uint32_t AnsweredSending(const TKermitSlot& s) {
+  const bool early = s.Retries.Count() > 0 && int32_t(MsClock() - s.CarriedMs) < 0;
+  return early ? s.PrevEnd : s.SentEnd;
+}
+
+// The bytes of an answer without data.
+uint32_t AnswerBytes(const TKermitArea& a) { return PacketBytes(a, 0); }
+
+// The oldest packet in flight is unanswered though sent before the latest
+// sending acknowledged: its answer would have come in the same burst. The
+// wait for it is a burst of answers' line time, not the reply time-out.
+void ArmTailWait(TransferRecord& r, TKermitArea& a) {
+  a.TailWait = false;
+  if (a.WinCount == 0 || !a.Slots[a.WinFirst].InUse || !EndsAfter(a.AnsweredEnd, a.Slots[a.WinFirst].SentEnd)) return;
+  const int32_t ticks = LineTicks(r, uint64_t(a.SlotCount) * AnswerBytes(a)) + 3;
+  if (ticks >= ReplyTicks(r, a)) return;
+  a.TailDue = (CurrentTicks() + ticks) % kTickWrap;
+  a.TailWait = true;
+  ArmTimeout(r, a, ticks);
+}
+
+// Acknowledges a slot; the window moves past the acknowledged oldest ones.
 void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   int32_t sinceResend = a.Slots[idx].SentTick - a.LastResendTick;
   if (sinceResend < -kTickWrap / 2) sinceResend += kTickWrap;
@@ -488,6 +525,8 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
     a.RoundTrip = a.RoundTrip < 0 ? sample : (7 * a.RoundTrip + sample + 4) / 8;
   }
   if (a.Slots[idx].InUse) {  // what followed the packet is all the line can still hold
+    a.Slots[idx].ShownEnd = AnsweredSending(a.Slots[idx]);
+    if (EndsAfter(a.Slots[idx].ShownEnd, a.AnsweredEnd)) a.AnsweredEnd = a.Slots[idx].ShownEnd;
     const uint64_t after = a.BytesWritten - a.Slots[idx].SentEnd;
     const uint32_t carriedBy = MsClock() + uint32_t(after * 1000 / LineCps(r));
     if (int32_t(a.LineFreeMs - carriedBy) > 0) a.LineFreeMs = carriedBy;
@@ -499,6 +538,8 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
     --a.WinCount;
   }
   a.Retries.Reset();
+  a.TailLost = false;
+  ArmTailWait(r, a);
   ArmTimeout(r, a, ReplyTicks(r, a));
 }
 
@@ -516,27 +557,26 @@ bool Resend(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   return true;
 }
 
-// Byte counts that wrap: a sending that ended a short way ahead of another's.
-bool SentAfter(const TKermitSlot& later, const TKermitSlot& earlier) {
-  return int32_t(later.SentEnd - earlier.SentEnd) > 0;
-}
-
-// A resend of the oldest packet that was lost as well. The line keeps order
-// and a receiver answers in the order packets come (one that holds back its
-// acknowledgements behind a gap sends them all once the gap is filled), so an
-// answer to a packet sent after that resend, with the oldest still
-// unanswered, shows it lost. A receiver that asks only once for a missing
-// packet would otherwise leave it to the time-out. An acknowledgement counts
-// once every packet sent after the resend is answered; a NAK counts at once.
-bool OldestLost(const TKermitArea& a, uint32_t answered, bool nak) {
-  if (a.WinCount == 0 || answered == a.WinFirst) return false;
-  const TKermitSlot& oldest = a.Slots[a.WinFirst];
-  if (!oldest.InUse || oldest.Retries.Count() == 0 || !SentAfter(a.Slots[answered], oldest)) return false;
-  for (uint32_t k = 1; k < a.WinCount && !nak; ++k) {
-    const TKermitSlot& s = a.Slots[(a.WinFirst + k) % a.SlotCount];
-    if (s.InUse && SentAfter(s, oldest)) return false;
+// The oldest packet in flight that was lost, or whose answer was, or -1: it
+// goes again at once, not after the time-out. The line keeps order, and a
+// receiver answers packets as they come, or holds its answers back behind a
+// gap and sends them in order once it is filled; either way an acknowledgement
+// of a later packet whose answered sending went after this one's shows it.
+int LostSlot(const TKermitArea& a) {
+  int lost = -1;
+  bool answered = false;
+  uint32_t latest = 0;  // the latest answered sending of a later packet
+  for (uint32_t k = a.WinCount; k-- > 0;) {
+    const uint32_t idx = (a.WinFirst + k) % a.SlotCount;
+    const TKermitSlot& s = a.Slots[idx];
+    if (!s.InUse) {
+      if (s.Acked && (!answered || EndsAfter(s.ShownEnd, latest))) latest = s.ShownEnd;
+      answered = answered || s.Acked;
+    } else if ((answered && EndsAfter(latest, s.SentEnd)) || (a.TailLost && EndsAfter(a.AnsweredEnd, s.SentEnd))) {
+      lost = int(idx);
+    }
   }
-  return true;
+  return lost;
 }
 
 // After a time-out or a bad packet: the oldest packet in flight goes again.
@@ -640,20 +680,15 @@ bool StoreData(TransferRecord& r, TKermitArea& a, const TKermitReader& p) {
       s.InUse = true;
       s.Acked = true;
     }
-    Ack(r, a, p.Seq);
     if (offset >= a.WinCount) {
-      // Ahead of the newest: every number skipped is asked for.
+      // Ahead of the newest: every number skipped is asked for, before the
+      // answer to this one (a sender takes a packet sent before one
+      // answered and not itself answered as lost).
       for (uint32_t k = a.WinCount; k < offset; ++k)
         if (!a.Slots[RxSlot(a, k)].InUse) Nak(r, a, uint8_t((a.RxBase + k) & 63));
-      a.WinCount = offset + 1;
-      // The window filled behind a packet still missing (its resend was
-      // damaged too): the sender can send nothing new until it comes and
-      // would sit out its time-out. Asked for again once.
-      if (a.WinCount == a.SlotCount && !a.Slots[RxSlot(a, 0)].InUse && !a.BaseAskedAgain) {
-        a.BaseAskedAgain = true;
-        Nak(r, a, a.RxBase);
-      }
     }
+    Ack(r, a, p.Seq);
+    if (offset >= a.WinCount) a.WinCount = offset + 1;
     return WriteReady(r, a);
   }
   // A packet already written whose acknowledgement was lost.
@@ -676,6 +711,7 @@ bool TransmitAgain(TransferRecord& r, const TKermitArea& a) {
       return false;
     case tkBlockReply:
       if (!a.PaceWait && !WindowFull(a) && !(a.ChunkEof && a.ChunkIdx >= a.ChunkLen)) return true;
+      if (a.OldestLostToo || LostSlot(a) >= 0) return true;  // resends go at once
       return InputHolds(r, a);
     default:
       return InputHolds(r, a);
@@ -709,7 +745,6 @@ void BeginTransfer(TransferRecord& r, TKermitArea& a, TKermitState first) {
   a.Retries.Reset();
   a.RoundTrip = -1;
   a.Resent = false;
-  a.OldestLostToo = false;
   a.Seq = a.RxBase = 0;
   a.InIdx = a.InLen = 0;
   a.OutLen = 0;
@@ -953,6 +988,8 @@ int32_t LineAhead(const TransferRecord& r, const TKermitArea& a) {
 void TxCheckTable(TransferRecord& r, TKermitArea& a) {
   if (std::exchange(a.OldestLostToo, false) && a.WinCount > 0 && a.Slots[a.WinFirst].InUse)
     return SetState(a, Resend(r, a, a.WinFirst) ? tkSendData : tkError);
+  if (const int lost = LostSlot(a); lost >= 0) return SetState(a, Resend(r, a, uint32_t(lost)) ? tkSendData : tkError);
+  a.TailLost = false;
   if (WindowFull(a)) return SetState(a, tkBlockReply);
   if (const int32_t ahead = LineAhead(r, a); ahead > 0) {
     ArmTimeout(r, a, (ahead + int32_t(kMsPerTick) - 1) / int32_t(kMsPerTick));
@@ -971,6 +1008,7 @@ void TxCheckTable(TransferRecord& r, TKermitArea& a) {
   a.Seq = uint8_t((a.Seq + 1) & 63);
   TKermitSlot& s = a.Slots[idx];
   s = TKermitSlot{n, a.Seq, true, false, {}};
+  s.SentEnd = a.BytesWritten;  // not yet sent: no answer can show it lost
   std::memcpy(SlotData(a, idx), a.SendData.data(), n);
   ++r.BlockNum;
   RefreshStatus(r);
@@ -989,7 +1027,10 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
     a.WaitingRoom = false;
     if (s.Retries.Count() == 0) a.Slots[a.SendSlot].SentTick = CurrentTicks();
     SendPacket(r, a, 'D', s.Seq, SlotData(a, a.SendSlot), s.Len);
-    a.Slots[a.SendSlot].SentEnd = a.BytesWritten;
+    TKermitSlot& sent = a.Slots[a.SendSlot];
+    sent.PrevEnd = sent.Retries.Count() == 0 ? a.BytesWritten : sent.SentEnd;
+    sent.SentEnd = a.BytesWritten;
+    sent.CarriedMs = a.LineFreeMs;
     ArmTimeout(r, a, ReplyTicks(r, a));
     SetState(a, tkBlockReply);
   } else {
@@ -1006,6 +1047,15 @@ void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
     ArmTimeout(r, a, ReplyTicks(r, a));
     timedOut = false;
   }
+  if (timedOut && a.TailWait && TicksUntil(a.TailDue) == 0) {
+    a.TailWait = false;
+    ArmTimeout(r, a, ReplyTicks(r, a));
+    if (!InputHolds(r, a)) {  // the burst of answers is over: what it left out goes again
+      a.TailLost = true;
+      return SetState(a, tkCheckTable);
+    }
+    timedOut = false;  // an answer came in time: it is read first
+  }
   const TKermitReadResult res = ReadPacket(r, a, true);
   if (res == krHeader)
     SetState(a, tkCollBlock);
@@ -1020,7 +1070,11 @@ void TxNakOfData(TransferRecord& r, TKermitArea& a, uint8_t seq) {
   const int idx = FindSlot(a, seq);
   const uint32_t newest = a.WinCount > 0 ? (a.WinFirst + a.WinCount - 1) % a.SlotCount : 0;
   if (idx >= 0) {
-    a.OldestLostToo = OldestLost(a, uint32_t(idx), true);
+    // A receiver asks for a packet when one after it came: a resend of the
+    // oldest sent before the packet asked for and still unanswered was lost.
+    const TKermitSlot& oldest = a.Slots[a.WinFirst];
+    a.OldestLostToo = uint32_t(idx) != a.WinFirst && oldest.InUse && oldest.Retries.Count() > 0 &&
+                      EndsAfter(AnsweredSending(a.Slots[idx]), oldest.SentEnd);
     return SetState(a, Resend(r, a, uint32_t(idx)) ? tkSendData : tkError);
   }
   if (a.WinCount > 0 && a.Slots[newest].InUse && seq == ((a.Slots[newest].Seq + 1) & 63)) AckSlot(r, a, newest);
@@ -1030,7 +1084,11 @@ void TxNakOfData(TransferRecord& r, TKermitArea& a, uint8_t seq) {
 void TxCollBlock(TransferRecord& r, TKermitArea& a, bool timedOut) {
   const TKermitReadResult res = ReadPacket(r, a, false);
   if (res == krMore) {
-    if (timedOut) SetState(a, ResendOldest(r, a, psTimeout));
+    if (timedOut && a.TailWait) {  // an answer is coming: the line is not quiet
+      a.TailWait = false;
+      ArmTimeout(r, a, ReplyTicks(r, a));
+    } else if (timedOut)
+      SetState(a, ResendOldest(r, a, psTimeout));
     return;
   }
   if (res == krBad) return SetState(a, ResendOldest(r, a, psBlockCheckError));
@@ -1043,10 +1101,7 @@ void TxCollBlock(TransferRecord& r, TKermitArea& a, bool timedOut) {
       return SetState(a, StartCancel(r, a, false, 'B'));
     }
     const int idx = FindSlot(a, p.Seq);
-    if (idx >= 0) {
-      AckSlot(r, a, uint32_t(idx));
-      if (OldestLost(a, uint32_t(idx), false)) return SetState(a, Resend(r, a, a.WinFirst) ? tkSendData : tkError);
-    }
+    if (idx >= 0) AckSlot(r, a, uint32_t(idx));
     SetState(a, tkCheckTable);
   } else if (p.Type == 'N') {
     TxNakOfData(r, a, p.Seq);
@@ -1406,10 +1461,14 @@ void RxCollFile(TransferRecord& r, TKermitArea& a, bool timedOut) {
 // line then means the sender waits (its window is full, or the file ended)
 // or the packet's resend was damaged too, so it is asked for again once the
 // line has been quiet for a few packets' time, not after the whole time-out.
+// Once the window has filled behind it the sender can send nothing new: a
+// resend queued behind the window comes next, so the first wait is a
+// packet's time (the sender would otherwise sit out its time-out).
 int32_t ReceiveWaitTicks(const TransferRecord& r, const TKermitArea& a) {
   const bool gap = a.WinCount > 0 && !a.Slots[RxSlot(a, 0)].InUse;
   if (!gap) return TimeTicks(a);
-  return std::min(TimeTicks(a), LineTicks(r, 3 * uint64_t(PacketBytes(a, a.PacketLen))) + 4);
+  const uint32_t packets = a.WinCount == a.SlotCount && !a.BaseAskedAgain ? 1 : 3;
+  return std::min(TimeTicks(a), LineTicks(r, packets * uint64_t(PacketBytes(a, a.PacketLen))) + 4);
 }
 
 void RxGetData(TransferRecord& r, TKermitArea& a, bool timedOut) {
@@ -1424,6 +1483,7 @@ void RxGetData(TransferRecord& r, TKermitArea& a, bool timedOut) {
   } else if (timedOut) {
     if (CountError(r, a, psTimeout)) return SetState(a, rkError);
     Nak(r, a, a.RxBase);
+    if (a.WinCount == a.SlotCount) a.BaseAskedAgain = true;
     ArmTimeout(r, a, ReceiveWaitTicks(r, a));
   }
 }

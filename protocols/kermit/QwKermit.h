@@ -33,6 +33,9 @@ struct TKermitSlot {
   TRetryCounter Retries;
   int32_t SentTick = 0;  // when it first went out
   uint32_t SentEnd = 0;  // BytesWritten after its last sending
+  uint32_t PrevEnd = 0;  // after the sending before that (SentEnd when sent once)
+  uint32_t CarriedMs = 0;  // when the line will have carried the last sending (MsClock)
+  uint32_t ShownEnd = 0;   // acknowledged: the end of the sending its answer showed carried
 };
 
 struct TKermitArea : TProtocolArea {
@@ -74,7 +77,7 @@ struct TKermitArea : TProtocolArea {
   // written (receive).
   uint8_t Seq = 0;
   uint8_t RxBase = 0;
-  bool BaseAskedAgain = false;  // the oldest missing packet was NAKed again when the window filled
+  bool BaseAskedAgain = false;  // the oldest missing packet was NAKed again with the window full
 
   std::array<uint8_t, kKermitMaxData> SendData{};
   uint32_t SendLen = 0;
@@ -96,7 +99,15 @@ struct TKermitArea : TProtocolArea {
   // then may have waited for that gap to close, and says nothing of the line.
   int32_t LastResendTick = 0;
   bool Resent = false;
-  bool OldestLostToo = false;  // a NAK showed the oldest lost as well: it goes next
+  // Where the latest sending an acknowledgement showed carried ended
+  // (BytesWritten). The oldest packet in flight sent before it and still
+  // unanswered goes again once the line has been quiet for a burst of
+  // answers' time (TailWait), and then every packet sent before it (TailLost).
+  uint32_t AnsweredEnd = 0;
+  bool TailWait = false;
+  int32_t TailDue = 0;  // the tick the tail wait ends; every time-out armed ends by it
+  bool TailLost = false;
+  bool OldestLostToo = false;  // a NAK showed a resend of the oldest lost as well: it goes next
   // When the line will have carried what was written (MsClock, from the
   // line's rate; an acknowledgement shows all before its packet carried, so a
   // line faster than its rate says is not held back): new data waits while
