@@ -51,7 +51,6 @@ int32_t TicksUntil(int32_t due) {
 
 // Arms the time-out; one that fired before is answered by this.
 void ArmTimeout(TransferRecord& r, TKermitArea& a, int32_t ticks) {
-  if (a.TailWait) ticks = std::min(ticks, TicksUntil(a.TailDue));
   ArmTimer(r, r.TimeoutTrigger, ticks);
   a.TimeoutPending = false;
   a.PaceWait = false;
@@ -504,6 +503,13 @@ uint32_t AnswerBytes(const TKermitArea& a) { return PacketBytes(a, 0); }
 // The oldest packet in flight is unanswered though sent before the latest
 // sending acknowledged: its answer would have come in the same burst. The
 // wait for it is a burst of answers' line time, not the reply time-out.
+// Arms the wait for answers to data packets: it ends by the tail wait's end.
+// Other waits (for room, for a control packet's answer) do not.
+void ArmAnswerWait(TransferRecord& r, TKermitArea& a, int32_t ticks) {
+  if (a.TailWait) ticks = std::min(ticks, TicksUntil(a.TailDue));
+  ArmTimeout(r, a, ticks);
+}
+
 void ArmTailWait(TransferRecord& r, TKermitArea& a) {
   a.TailWait = false;
   if (a.WinCount == 0 || !a.Slots[a.WinFirst].InUse || !EndsAfter(a.AnsweredEnd, a.Slots[a.WinFirst].SentEnd)) return;
@@ -540,7 +546,7 @@ void AckSlot(TransferRecord& r, TKermitArea& a, uint32_t idx) {
   a.Retries.Reset();
   a.TailLost = false;
   ArmTailWait(r, a);
-  ArmTimeout(r, a, ReplyTicks(r, a));
+  ArmAnswerWait(r, a, ReplyTicks(r, a));
 }
 
 // Puts `idx` up for sending; false when its retries are used up.
@@ -992,7 +998,7 @@ void TxCheckTable(TransferRecord& r, TKermitArea& a) {
   a.TailLost = false;
   if (WindowFull(a)) return SetState(a, tkBlockReply);
   if (const int32_t ahead = LineAhead(r, a); ahead > 0) {
-    ArmTimeout(r, a, (ahead + int32_t(kMsPerTick) - 1) / int32_t(kMsPerTick));
+    ArmAnswerWait(r, a, (ahead + int32_t(kMsPerTick) - 1) / int32_t(kMsPerTick));
     a.PaceWait = true;
     return SetState(a, tkBlockReply);
   }
@@ -1031,7 +1037,7 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
     sent.PrevEnd = sent.Retries.Count() == 0 ? a.BytesWritten : sent.SentEnd;
     sent.SentEnd = a.BytesWritten;
     sent.CarriedMs = a.LineFreeMs;
-    ArmTimeout(r, a, ReplyTicks(r, a));
+    ArmAnswerWait(r, a, ReplyTicks(r, a));
     SetState(a, tkBlockReply);
   } else {
     // Wait for room for the whole packet, at most TransmitTimeout.
@@ -1044,7 +1050,7 @@ void TxSendData(TransferRecord& r, TKermitArea& a, bool timedOut) {
 void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
   if (timedOut && a.PaceWait) {  // the line has room: on with the window, waiting for replies afresh
     a.PaceWait = false;
-    ArmTimeout(r, a, ReplyTicks(r, a));
+    ArmAnswerWait(r, a, ReplyTicks(r, a));
     timedOut = false;
   }
   if (timedOut && a.TailWait && TicksUntil(a.TailDue) == 0) {
