@@ -621,7 +621,8 @@ void TxChkFinish(TransferRecord& r, TZmodemArea& a, int32_t status) {
     }
     case ZRINIT:
     case ZACK:
-      break;  // late answers to a repeated ZEOF
+    case ZSKIP:
+      break;  // late answers to a repeated ZEOF or file header
     default:
       r.ProtocolError = 0;
       r.ProtocolStatus = psOK;

@@ -341,6 +341,30 @@ TEST_F(ZmodemTest, ASkippedFileIsLoggedAndTheNextOneOffered) {
   protocol->OnProtocolStatus = nullptr;  // the tear-down's cancel reports after `reported` is gone
 }
 
+// A receiver that asked again after its own time-out gets the file header
+// twice and skips it twice: the late ZSKIP after this side's ZFIN is passed
+// over, and the session still ends with "OO" after the receiver's ZFIN
+// (without it the receiver waits for the "OO" for half a minute).
+TEST_F(ZmodemTest, ALateSkipAfterTheFinalZfinIsPassedOver) {
+  StartSend({{"one.txt", "1"}});
+  Flush();
+  Reply(ZrInit());
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+  Reply(ZrInit());  // the answer to this side's ZRQINIT
+  Reply(ZrInit());  // the receiver's own time-out
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFILE});
+  Reply(Hex(ZSKIP));
+  EXPECT_EQ(Types(Frames(Flush())), std::vector<uint8_t>{ZFIN});
+  Reply(Hex(ZSKIP));
+  EXPECT_EQ(Flush(), "");
+  EXPECT_FALSE(events.Finished());
+  Reply(Hex(ZFIN));
+  EXPECT_EQ(Flush(), "OO");
+  Advance(2);
+  ASSERT_TRUE(events.Finished());
+  EXPECT_EQ(events.FinishCode(), 0);
+}
+
 TEST_F(ZmodemTest, NoFileToSendFailsAtOnceWith6003) {
   protocol->SetFileMask(scratch.path().string() + "/nothing-*.bin");
   protocol->BeginTransmit();
