@@ -41,14 +41,6 @@ void SetState(TKermitArea& a, TKermitState s) { a.KermitState = s; }
 
 int32_t TimeTicks(const TKermitArea& a) { return Secs2Ticks(std::max<int32_t>(1, a.Local.TimeoutSecs)); }
 
-// Ticks from now to `due`, none when it is past.
-int32_t TicksUntil(int32_t due) {
-  int32_t left = due - CurrentTicks();
-  if (left > kTickWrap / 2) left -= kTickWrap;
-  if (left < -kTickWrap / 2) left += kTickWrap;
-  return std::max(left, 0);
-}
-
 // Arms the time-out; one that fired before is answered by this.
 void ArmTimeout(TransferRecord& r, TKermitArea& a, int32_t ticks) {
   ArmTimer(r, r.TimeoutTrigger, ticks);
@@ -500,22 +492,22 @@ uint32_t AnsweredSending(const TKermitSlot& s) {
 // The bytes of an answer without data.
 uint32_t AnswerBytes(const TKermitArea& a) { return PacketBytes(a, 0); }
 
-// The oldest packet in flight is unanswered though sent before the latest
-// sending acknowledged: its answer would have come in the same burst. The
-// wait for it is a burst of answers' line time, not the reply time-out.
 // Arms the wait for answers to data packets: it ends by the tail wait's end.
 // Other waits (for room, for a control packet's answer) do not.
 void ArmAnswerWait(TransferRecord& r, TKermitArea& a, int32_t ticks) {
-  if (a.TailWait) ticks = std::min(ticks, TicksUntil(a.TailDue));
+  if (a.TailWait) ticks = std::min(ticks, RemainingTicks(a.TailTimer));
   ArmTimeout(r, a, ticks);
 }
 
+// The oldest packet in flight is unanswered though sent before the latest
+// sending acknowledged: its answer would have come in the same burst. The
+// wait for it is a burst of answers' line time, not the reply time-out.
 void ArmTailWait(TransferRecord& r, TKermitArea& a) {
   a.TailWait = false;
   if (a.WinCount == 0 || !a.Slots[a.WinFirst].InUse || !EndsAfter(a.AnsweredEnd, a.Slots[a.WinFirst].SentEnd)) return;
   const int32_t ticks = LineTicks(r, uint64_t(a.SlotCount) * AnswerBytes(a)) + 3;
   if (ticks >= ReplyTicks(r, a)) return;
-  a.TailDue = (CurrentTicks() + ticks) % kTickWrap;
+  NewTimer(a.TailTimer, ticks);
   a.TailWait = true;
   ArmTimeout(r, a, ticks);
 }
@@ -1053,7 +1045,7 @@ void TxBlockReply(TransferRecord& r, TKermitArea& a, bool timedOut) {
     ArmAnswerWait(r, a, ReplyTicks(r, a));
     timedOut = false;
   }
-  if (timedOut && a.TailWait && TicksUntil(a.TailDue) == 0) {
+  if (timedOut && a.TailWait && RemainingTicks(a.TailTimer) == 0) {
     a.TailWait = false;
     ArmTimeout(r, a, ReplyTicks(r, a));
     if (!InputHolds(r, a)) {  // the burst of answers is over: what it left out goes again

@@ -105,7 +105,7 @@ struct TKermitArea : TProtocolArea {
   // answers' time (TailWait), and then every packet sent before it (TailLost).
   uint32_t AnsweredEnd = 0;
   bool TailWait = false;
-  int32_t TailDue = 0;  // the tick the tail wait ends; every time-out armed ends by it
+  TEventTimer TailTimer;  // the tail wait; every wait for answers ends by its end
   bool TailLost = false;
   bool OldestLostToo = false;  // a NAK showed a resend of the oldest lost as well: it goes next
   // When the line will have carried what was written (MsClock, from the
