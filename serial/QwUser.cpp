@@ -164,10 +164,15 @@ void TMroBaseDispatcher::ShutdownPort() {
     PurgeInput();
     DeviceClose();
   }
-  if (InDispatch)
-    Closing = true;  // the dispatcher thread finishes the release after the calls
-  else
-    ReleaseResources();
+  // Tested and set under the lock the dispatcher holds when it enters and
+  // leaves a handler call, so the two threads agree on who releases.
+  bool deferred;
+  {
+    TLockGuard status(StatusLock);
+    deferred = InDispatch;
+    if (deferred) Closing = true;  // the dispatcher thread finishes the release after the calls
+  }
+  if (!deferred) ReleaseResources();
 }
 
 void TMroBaseDispatcher::CloseOnDestroy() {
