@@ -20,9 +20,13 @@ void TEvent::Set() {
     cv_.notify_all();
   else
     cv_.notify_one();
+  // Each waiter is told after its own lock is let go, so it wakes to a free
+  // lock; the event's lock is still held, so the waiter cannot be removed.
   for (Waiter* w : waiters_) {
-    std::lock_guard wl(w->m);
-    w->woken = true;
+    {
+      std::lock_guard wl(w->m);
+      w->woken = true;
+    }
     w->cv.notify_one();
   }
 }

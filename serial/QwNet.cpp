@@ -847,8 +847,7 @@ int32_t TMroNetDispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
 
 int32_t TMroNetDispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
   if (Impl_->gone) return 0;
-  AppendToTransmitRing(data, count);
-  if (OutputReady) OutputReady->Set();
+  AppendToTransmitRing(data, count);  // the caller wakes the output thread
   return int32_t(count);
 }
 

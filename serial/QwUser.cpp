@@ -220,6 +220,8 @@ int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
     }
     OutputSentPending = true;
   }
+  // The output thread is woken once the lock it takes first is free.
+  if (n > 0 && OutputReady) OutputReady->Set();
   TLockGuard status(StatusLock);
   if (Logging_) AddLogEntry(lkDispatch, lskWriteCom, uint32_t(n), bytes, uint32_t(n));
   if (Tracing_) TraceBytes('T', bytes, uint32_t(n));

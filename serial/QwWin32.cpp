@@ -489,8 +489,7 @@ int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
 
 int32_t TMroWin32Dispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
   if (Impl_->gone) return 0;
-  AppendToTransmitRing(data, count);
-  if (OutputReady) OutputReady->Set();
+  AppendToTransmitRing(data, count);  // the caller wakes the output thread
   return int32_t(count);
 }
 
