@@ -353,6 +353,27 @@ TEST_F(TriggerTest, ClosingFromAHandlerStopsTheNotification) {
   EXPECT_TRUE(d.HasBuffers());  // the release waits for the dispatcher thread
 }
 
+// A close from another thread while a handler runs on the dispatcher's side
+// leaves the release to that side, which stops the notification there.
+TEST_F(TriggerTest, ClosingFromAnotherThreadDuringAHandlerLeavesTheReleaseToTheDispatcher) {
+  TEvent inHandler, closed;
+  int later = 0;
+  onNote = [&](UINT, uint32_t) {
+    inHandler.Set();
+    closed.Wait();
+  };
+  d.RegisterMethodHandler({&later, [&](UINT, WPARAM, LPARAM) { ++later; }});
+  std::future<bool> notified = std::async(std::launch::async, [&] { return d.NotifyHandlers(MsgTriggerTimer, 8, 0); });
+  ASSERT_TRUE(inHandler.Wait(5000));
+  d.ShutdownPort();
+  EXPECT_TRUE(d.HasBuffers());  // not released under the running handler
+  closed.Set();
+  EXPECT_FALSE(notified.get());
+  EXPECT_EQ(later, 0);
+  d.CloseOnDestroy();  // what the dispatcher thread does on its way out
+  EXPECT_FALSE(d.HasBuffers());
+}
+
 // A window whose thread never answers is given up after 3000 ms; the next
 // window handler is still called.
 TEST_F(TriggerTest, AnUnansweringWindowIsGivenUpAndTheNextIsCalled) {

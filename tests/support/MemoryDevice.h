@@ -61,6 +61,8 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
 
   // Exposed for the tests of notification bookkeeping.
   using TMroBaseDispatcher::BeginAvailNotification;
+  // What a dispatcher thread does on its way out after a deferred close.
+  using TMroBaseDispatcher::CloseOnDestroy;
 
  protected:
   int32_t DeviceEscape(int function) override;
