@@ -1,6 +1,10 @@
 #include "platform/Event.h"
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace zav {
 namespace {
@@ -23,6 +27,11 @@ void TEvent::Set() {
   // Each waiter is told after its own lock is let go, so it wakes to a free
   // lock; the event's lock is still held, so the waiter cannot be removed.
   for (Waiter* w : waiters_) {
+    if (w->wakeFd >= 0) {
+      const uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = write(w->wakeFd, &one, sizeof one);
+      continue;
+    }
     {
       std::lock_guard wl(w->m);
       w->woken = true;
@@ -96,6 +105,52 @@ int TEvent::WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs) {
       break;
     }
     waiter.woken = false;
+  }
+  first.RemoveWaiter(&waiter);
+  second.RemoveWaiter(&waiter);
+  return index;
+}
+
+int TEvent::WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int wakeFd, uint32_t timeoutMs) {
+  const bool forever = timeoutMs == kInfinite;
+  const auto deadline = forever ? std::chrono::steady_clock::time_point::max() : DeadlineFor(timeoutMs);
+  Waiter waiter;
+  waiter.wakeFd = wakeFd;
+  first.AddWaiter(&waiter);
+  second.AddWaiter(&waiter);
+  int index = -1;
+  for (;;) {
+    // Checked after registering, so a Set between check and wait is not lost.
+    if (first.TryConsume()) {
+      index = 0;
+      break;
+    }
+    if (second.TryConsume()) {
+      index = 1;
+      break;
+    }
+    int ms = -1;
+    if (!forever) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      ms = int(std::clamp<int64_t>(left.count(), 0, 1 << 30));
+    }
+    epoll_event got[4];
+    const int n = epoll_wait(epollFd, got, 4, ms);
+    if (n < 0 && errno != EINTR) break;
+    if (n == 0 && ms == 0) break;  // the time is up (a zero time still looks once)
+    bool ready = false;
+    for (int i = 0; i < n; ++i) {
+      if (got[i].data.fd == wakeFd) {
+        uint64_t v;
+        [[maybe_unused]] ssize_t r = read(wakeFd, &v, sizeof v);
+      } else {
+        ready = true;
+      }
+    }
+    if (ready) {
+      index = 2;
+      break;
+    }
   }
   first.RemoveWaiter(&waiter);
   second.RemoveWaiter(&waiter);

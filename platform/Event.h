@@ -34,11 +34,19 @@ class TEvent {
   // both are signalled, `first` wins. Only the event reported is consumed.
   static int WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs = kInfinite);
 
+  // The same, and 2 when a descriptor of the epoll set `epollFd` other than
+  // `wakeFd` is reported ready. `wakeFd` is an eventfd in that set (level-
+  // triggered): the events wake this wait through it, so one thread waits on
+  // events and descriptors at once without a second thread's hand-over.
+  static int WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int wakeFd,
+                                uint32_t timeoutMs = kInfinite);
+
  private:
   struct Waiter {
     std::mutex m;
     std::condition_variable cv;
     bool woken = false;
+    int wakeFd = -1;  // told by a write to this eventfd instead
   };
 
   bool TryConsumeLocked();

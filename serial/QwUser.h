@@ -608,6 +608,11 @@ class TMroBaseDispatcher {
   // Whether bytes arrive within `ms` (the dispatcher thread reading on while
   // data streams in).
   virtual bool DataWithin(int) { return false; }
+  // The dispatcher thread's wait: 0 for a device event (or new bytes), 1 when
+  // the triggers changed, -1 after `ms`. A device class that can watch its
+  // descriptor from this thread too saves the hand-over from its
+  // communications thread on every arrival.
+  virtual int WaitForWork(uint32_t ms);
   // A pass left the receive ring without room (or held by flow control): a
   // communications thread that waits only for new bytes must look again.
   virtual void ReceiveStalled() {}

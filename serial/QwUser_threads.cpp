@@ -23,12 +23,14 @@ void TMroBaseDispatcher::ThreadExit(std::atomic<bool>& alive, bool dispatcher) {
   if (--RunningThreads == 0) ThreadsRunning = false;
 }
 
+int TMroBaseDispatcher::WaitForWork(uint32_t ms) { return TEvent::WaitForPair(*DeviceEventReady, *TriggersChanged, ms); }
+
 void TMroBaseDispatcher::DispatcherThreadBody(std::atomic<bool>& alive) {
   RunningThreads++;
   ThreadAck->Set();
   while (!StopRequested && !Closing) {
     // A trigger armed elsewhere only changes how long to wait.
-    if (TEvent::WaitForPair(*DeviceEventReady, *TriggersChanged, NextPassWaitMs(kPeriodMs)) == 1) continue;
+    if (WaitForWork(NextPassWaitMs(kPeriodMs)) == 1) continue;
     if (StopRequested) {
       ReleaseOnThreadExit = true;
       ThreadExit(alive, true);

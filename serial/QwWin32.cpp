@@ -83,6 +83,10 @@ void DrainFd(int fd) {
 struct TMroWin32Dispatcher::Impl {
   int commWake = -1;    // ends the communications thread's wait (a mask of 0)
   int outputWake = -1;  // aborts the output thread's wait for room
+  // The dispatcher thread's own watch: its eventfd (the events' wake-up) and
+  // the device, edge-triggered, in one epoll set, so new bytes wake it at once.
+  int dispatchWake = -1;
+  int dispatchWatch = -1;
   std::atomic<bool> gone{false};  // hung up or removed
   std::atomic<uint32_t> errors{0};  // CE_ bits gathered since the last read
   bool modemSupported = true;
@@ -116,14 +120,44 @@ TMroWin32Dispatcher::~TMroWin32Dispatcher() {
     OutThread.Join();
   }
   CloseDescriptor();
-  if (Impl_->commWake >= 0) close(Impl_->commWake);
-  if (Impl_->outputWake >= 0) close(Impl_->outputWake);
+  for (int fd : {Impl_->commWake, Impl_->outputWake, Impl_->dispatchWake, Impl_->dispatchWatch})
+    if (fd >= 0) close(fd);
   delete Impl_;
 }
 
 bool TMroWin32Dispatcher::DeviceGone() const { return Impl_->gone; }
 
 void TMroWin32Dispatcher::ReceiveStalled() { WakeFd(Impl_->commWake); }
+
+void TMroWin32Dispatcher::WatchFromDispatcher(int fd) {
+  // Without it the dispatcher thread waits on its events alone, as before.
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int watch = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event w{}, d{};
+  w.events = EPOLLIN;
+  w.data.fd = wake;
+  d.events = EPOLLIN | EPOLLET;
+  d.data.fd = fd;
+  if (wake < 0 || watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, wake, &w) != 0 ||
+      epoll_ctl(watch, EPOLL_CTL_ADD, fd, &d) != 0) {
+    if (wake >= 0) close(wake);
+    if (watch >= 0) close(watch);
+    return;
+  }
+  Impl_->dispatchWake = wake;
+  Impl_->dispatchWatch = watch;
+}
+
+int TMroWin32Dispatcher::WaitForWork(uint32_t ms) {
+  if (Impl_->dispatchWatch < 0) return TMroBaseDispatcher::WaitForWork(ms);
+  const int which =
+      TEvent::WaitForPairOrReady(*DeviceEventReady, *TriggersChanged, Impl_->dispatchWatch, Impl_->dispatchWake, ms);
+  if (which != 2) return which;
+  // New bytes (or a hang-up): a pass now; the communications thread's own
+  // report of them costs one more pass, which finds nothing to read.
+  DeviceEventMask.fetch_or(EV_RXCHAR);
+  return 0;
+}
 
 bool TMroWin32Dispatcher::DataWithin(int ms) {
   // A stream usually goes on: waiting a moment here saves handing the next
@@ -215,7 +249,7 @@ int32_t TMroWin32Dispatcher::DeviceOpen(const std::string& name, uint32_t, uint3
 }
 
 int32_t TMroWin32Dispatcher::AdoptDescriptor(int fd) {
-  for (int* w : {&Impl_->commWake, &Impl_->outputWake}) {
+  for (int* w : {&Impl_->commWake, &Impl_->outputWake, &Impl_->dispatchWake, &Impl_->dispatchWatch}) {
     if (*w >= 0) close(*w);
     *w = -1;
   }
@@ -242,6 +276,7 @@ int32_t TMroWin32Dispatcher::AdoptDescriptor(int fd) {
     std::lock_guard lock(Impl_->errorMutex);
     Impl_->lastError.clear();
   }
+  WatchFromDispatcher(fd);
   Impl_->lastModem = -1;
   Impl_->gone = false;
   Impl_->errors = 0;

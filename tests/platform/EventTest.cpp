@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -76,6 +81,54 @@ TEST(Event, ManyWakeUpsAreNeverLost) {
     ASSERT_EQ(TEvent::WaitForPair(never, pong, 10000), 1);
   }
   t.Join();
+}
+
+// The dispatcher's wait: events as in WaitForPair, 2 for a descriptor of the
+// set that got new bytes (edge-triggered: once per arrival), -1 on time-out;
+// a Set from another thread wakes it through its eventfd, never lost.
+TEST(Event, WaitForPairOrReadyAlsoReportsNewBytesOnADescriptor) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int watch = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event w{}, d{};
+  w.events = EPOLLIN;
+  w.data.fd = wake;
+  d.events = EPOLLIN | EPOLLET;
+  d.data.fd = fds[0];
+  ASSERT_EQ(epoll_ctl(watch, EPOLL_CTL_ADD, wake, &w), 0);
+  ASSERT_EQ(epoll_ctl(watch, EPOLL_CTL_ADD, fds[0], &d), 0);
+  TEvent a, b;
+  auto wait = [&](uint32_t ms) { return TEvent::WaitForPairOrReady(a, b, watch, wake, ms); };
+
+  EXPECT_EQ(wait(0), -1);
+  b.Set();
+  a.Set();
+  EXPECT_EQ(wait(0), 0);  // first wins, the other stays set
+  EXPECT_EQ(wait(0), 1);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  EXPECT_EQ(wait(0), 2);
+  EXPECT_EQ(wait(0), -1);  // the same bytes unread: no second report
+
+  constexpr int kRounds = 1000;
+  TEvent ping;
+  TOwnedThread t;
+  t.Start([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      ASSERT_TRUE(ping.Wait(10000));
+      if (i % 2) {
+        b.Set();
+      } else {
+        ASSERT_EQ(write(fds[1], "y", 1), 1);
+      }
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    ping.Set();
+    ASSERT_EQ(wait(10000), i % 2 ? 1 : 2) << "round " << i;
+  }
+  t.Join();
+  for (int fd : {fds[0], fds[1], wake, watch}) close(fd);
 }
 
 TEST(OwnedThread, PriorityIsStoredAndClamped) {
