@@ -641,11 +641,18 @@ struct Win32Threads {
       d.DeviceEventMask.fetch_or(EV_ERR | EV_RXCHAR);
       d.DeviceEventReady->Set();
     }
+    // With the dispatcher thread watching the device too, a new arrival is
+    // its news; reported from here are only the bytes found on arming again,
+    // which waited in the driver while the ring had no room (no new edge
+    // wakes the dispatcher thread for those).
+    const bool dispatcherWatches = im.dispatchWatch >= 0;
+    bool rearmed = armed;  // bytes already waiting at the start count as found on arming
     while (!d.StopRequested && ep.Valid()) {
       const bool wantData = !im.gone && d.RingAcceptsData();
       if (!im.gone && wantData != armed) {
         watch(EPOLL_CTL_MOD, d.Fd_, EPOLLET | (wantData ? EPOLLIN : 0u), kDeviceTag);
         armed = wantData;
+        rearmed = wantData;
       }
       const bool linesPolled = im.modemSupported || im.icountSupported;
       const int timeout = (linesPolled || !wantData) && !im.gone ? kModemPollMs : -1;
@@ -667,9 +674,10 @@ struct Win32Threads {
         im.gone = true;
         epoll_ctl(ep.Get(), EPOLL_CTL_DEL, d.Fd_, nullptr);
         events |= EV_ERR | EV_RXCHAR;  // a last pass reads what is left and sees the end
-      } else if (device & EPOLLIN) {
+      } else if ((device & EPOLLIN) && (!dispatcherWatches || rearmed)) {
         events |= EV_RXCHAR;
       }
+      rearmed = false;  // the wait after arming reported what was there
       if (!im.gone && linesPolled) events |= PollLines(d);
       if (events == 0) continue;
       d.DeviceEventMask.fetch_or(events);
