@@ -153,8 +153,8 @@ int TMroWin32Dispatcher::WaitForWork(uint32_t ms) {
   const int which =
       TEvent::WaitForPairOrReady(*DeviceEventReady, *TriggersChanged, Impl_->dispatchWatch, Impl_->dispatchWake, ms);
   if (which != 2) return which;
-  // New bytes (or a hang-up): a pass now; the communications thread's own
-  // report of them costs one more pass, which finds nothing to read.
+  // New bytes (or a hang-up): a pass now. The communications thread leaves
+  // these to this watch; a hang-up it reports itself as well.
   DeviceEventMask.fetch_or(EV_RXCHAR);
   return 0;
 }
@@ -616,7 +616,8 @@ struct Win32Threads {
   // The communications thread: waits for new bytes (edge-triggered, so a
   // pass still reading is not waited for and each arrival costs one wake-up),
   // hang-up, modem-line and error-counter changes, and hands them to the
-  // dispatcher thread as event bits.
+  // dispatcher thread as event bits (new bytes only where that thread does
+  // not watch the device itself).
   static void Com(D& d) {
     D::Impl& im = *d.Impl_;
     d.RunningThreads++;
