@@ -81,13 +81,10 @@ void TEvent::RemoveWaiter(Waiter* w) {
   waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), w), waiters_.end());
 }
 
-int TEvent::WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs) {
-  const bool forever = timeoutMs == kInfinite;
-  const auto deadline = forever ? std::chrono::steady_clock::time_point::max() : DeadlineFor(timeoutMs);
-  Waiter waiter;
+int TEvent::WaitOnPair(TEvent& first, TEvent& second, Waiter& waiter, const std::function<int()>& block) {
   first.AddWaiter(&waiter);
   second.AddWaiter(&waiter);
-  int index = -1;
+  int index;
   for (;;) {
     // Checked after registering, so a Set between check and wait is not lost.
     if (first.TryConsume()) {
@@ -98,17 +95,27 @@ int TEvent::WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs) {
       index = 1;
       break;
     }
-    std::unique_lock wl(waiter.m);
-    if (forever) {
-      waiter.cv.wait(wl, [&] { return waiter.woken; });
-    } else if (!waiter.cv.wait_until(wl, deadline, [&] { return waiter.woken; })) {
-      break;
-    }
-    waiter.woken = false;
+    if ((index = block()) != kWaitOn) break;
   }
   first.RemoveWaiter(&waiter);
   second.RemoveWaiter(&waiter);
   return index;
+}
+
+int TEvent::WaitForPair(TEvent& first, TEvent& second, uint32_t timeoutMs) {
+  const bool forever = timeoutMs == kInfinite;
+  const auto deadline = forever ? std::chrono::steady_clock::time_point::max() : DeadlineFor(timeoutMs);
+  Waiter waiter;
+  return WaitOnPair(first, second, waiter, [&] {
+    std::unique_lock wl(waiter.m);
+    if (forever) {
+      waiter.cv.wait(wl, [&] { return waiter.woken; });
+    } else if (!waiter.cv.wait_until(wl, deadline, [&] { return waiter.woken; })) {
+      return -1;
+    }
+    waiter.woken = false;
+    return kWaitOn;
+  });
 }
 
 int TEvent::WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int wakeFd, uint32_t timeoutMs) {
@@ -116,19 +123,7 @@ int TEvent::WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int w
   const auto deadline = forever ? std::chrono::steady_clock::time_point::max() : DeadlineFor(timeoutMs);
   Waiter waiter;
   waiter.wakeFd = wakeFd;
-  first.AddWaiter(&waiter);
-  second.AddWaiter(&waiter);
-  int index = -1;
-  for (;;) {
-    // Checked after registering, so a Set between check and wait is not lost.
-    if (first.TryConsume()) {
-      index = 0;
-      break;
-    }
-    if (second.TryConsume()) {
-      index = 1;
-      break;
-    }
+  return WaitOnPair(first, second, waiter, [&] {
     int ms = -1;
     if (!forever) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -136,8 +131,8 @@ int TEvent::WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int w
     }
     epoll_event got[4];
     const int n = epoll_wait(epollFd, got, 4, ms);
-    if (n < 0 && errno != EINTR) break;
-    if (n == 0 && ms == 0) break;  // the time is up (a zero time still looks once)
+    if (n < 0 && errno != EINTR) return -1;
+    if (n == 0 && ms == 0) return -1;  // the time is up (a zero time still looks once)
     bool ready = false;
     for (int i = 0; i < n; ++i) {
       if (got[i].data.fd == wakeFd) {
@@ -147,14 +142,8 @@ int TEvent::WaitForPairOrReady(TEvent& first, TEvent& second, int epollFd, int w
         ready = true;
       }
     }
-    if (ready) {
-      index = 2;
-      break;
-    }
-  }
-  first.RemoveWaiter(&waiter);
-  second.RemoveWaiter(&waiter);
-  return index;
+    return ready ? 2 : kWaitOn;
+  });
 }
 
 }  // namespace zav

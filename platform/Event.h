@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -49,6 +50,10 @@ class TEvent {
     int wakeFd = -1;  // told by a write to this eventfd instead
   };
 
+  // Registers `waiter` on both events and returns the first one found set,
+  // else what `block` returns once it is not kWaitOn (it waits for a wake-up).
+  static constexpr int kWaitOn = -2;
+  static int WaitOnPair(TEvent& first, TEvent& second, Waiter& waiter, const std::function<int()>& block);
   bool TryConsumeLocked();
   bool TryConsume();
   void AddWaiter(Waiter* w);
