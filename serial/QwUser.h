@@ -609,10 +609,14 @@ class TMroBaseDispatcher {
   // data streams in).
   virtual bool DataWithin(int) { return false; }
   // The dispatcher thread's wait: 0 for a device event (or new bytes), 1 when
-  // the triggers changed, -1 after `ms`. A device class that can watch its
-  // descriptor from this thread too saves the hand-over from its
-  // communications thread on every arrival.
-  virtual int WaitForWork(uint32_t ms);
+  // the triggers changed, -1 after `ms`. Not virtual: it runs while a device
+  // class's destructor may already be under way.
+  int WaitForWork(uint32_t ms);
+  // A device class that can watch its descriptor from the dispatcher thread
+  // too (an epoll set holding it and the eventfd `DispatchWakeFd`) sets these
+  // before the threads start: new bytes then wake that thread directly, with
+  // no hand-over from the communications thread.
+  int DispatchWatchFd = -1, DispatchWakeFd = -1;
   // A pass left the receive ring without room (or held by flow control): a
   // communications thread that waits only for new bytes must look again.
   virtual void ReceiveStalled() {}

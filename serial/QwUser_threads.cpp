@@ -23,7 +23,14 @@ void TMroBaseDispatcher::ThreadExit(std::atomic<bool>& alive, bool dispatcher) {
   if (--RunningThreads == 0) ThreadsRunning = false;
 }
 
-int TMroBaseDispatcher::WaitForWork(uint32_t ms) { return TEvent::WaitForPair(*DeviceEventReady, *TriggersChanged, ms); }
+int TMroBaseDispatcher::WaitForWork(uint32_t ms) {
+  if (DispatchWatchFd < 0) return TEvent::WaitForPair(*DeviceEventReady, *TriggersChanged, ms);
+  const int which = TEvent::WaitForPairOrReady(*DeviceEventReady, *TriggersChanged, DispatchWatchFd, DispatchWakeFd, ms);
+  if (which != 2) return which;
+  // New bytes (or a hang-up): a pass now.
+  DeviceEventMask.fetch_or(kRxCharEvent);
+  return 0;
+}
 
 void TMroBaseDispatcher::DispatcherThreadBody(std::atomic<bool>& alive) {
   RunningThreads++;

@@ -144,19 +144,8 @@ void TMroWin32Dispatcher::WatchFromDispatcher(int fd) {
     if (watch >= 0) close(watch);
     return;
   }
-  Impl_->dispatchWake = wake;
-  Impl_->dispatchWatch = watch;
-}
-
-int TMroWin32Dispatcher::WaitForWork(uint32_t ms) {
-  if (Impl_->dispatchWatch < 0) return TMroBaseDispatcher::WaitForWork(ms);
-  const int which =
-      TEvent::WaitForPairOrReady(*DeviceEventReady, *TriggersChanged, Impl_->dispatchWatch, Impl_->dispatchWake, ms);
-  if (which != 2) return which;
-  // New bytes (or a hang-up): a pass now. The communications thread leaves
-  // these to this watch; a hang-up it reports itself as well.
-  DeviceEventMask.fetch_or(EV_RXCHAR);
-  return 0;
+  Impl_->dispatchWake = DispatchWakeFd = wake;
+  Impl_->dispatchWatch = DispatchWatchFd = watch;
 }
 
 bool TMroWin32Dispatcher::DataWithin(int ms) {
@@ -249,6 +238,7 @@ int32_t TMroWin32Dispatcher::DeviceOpen(const std::string& name, uint32_t, uint3
 }
 
 int32_t TMroWin32Dispatcher::AdoptDescriptor(int fd) {
+  DispatchWatchFd = DispatchWakeFd = -1;
   for (int* w : {&Impl_->commWake, &Impl_->outputWake, &Impl_->dispatchWake, &Impl_->dispatchWatch}) {
     if (*w >= 0) close(*w);
     *w = -1;

@@ -65,7 +65,6 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
   // Takes over a descriptor opened elsewhere (the telephony variant).
   int32_t AdoptDescriptor(int fd);
   bool DataWithin(int ms) override;
-  int WaitForWork(uint32_t ms) override;
   void ReceiveStalled() override;
   void CloseDescriptor();
   // Puts the device and a wake-up of its own in the dispatcher thread's watch.
