@@ -249,7 +249,14 @@ void StartTransfer(TransferRecord& r, TProtocolType type, bool transmit, TTrigge
     return;
   }
   const LPARAM lParam = LPARAM(uint32_t(d->Handle()) << 16);
-  if (handler != nullptr) handler(0, 0, lParam);
+  // Registered before the first pass: a trigger that pass arms may fire on
+  // the dispatcher thread at once, and a hit with no handler to take it is
+  // lost. Such a call waits for the record's lock, held until the start is
+  // done; a first pass that finishes the transfer unregisters it again.
+  if (handler != nullptr) {
+    d->RegisterProcHandler(handler);
+    handler(0, 0, lParam);
+  }
   if (r.ProtocolError != 0) return;
   if (r.Dispatcher == nullptr) return;  // the first pass already finished
   d->ArmTimerTrigger(r.StatusTrigger, r.StatusInterval, true);
@@ -261,7 +268,6 @@ void StartTransfer(TransferRecord& r, TProtocolType type, bool transmit, TTrigge
     }
     d->ArmStatusTrigger(r.ModemTrigger, 0x80, true);
   }
-  if (handler != nullptr) d->RegisterProcHandler(handler);
 }
 
 void ProtocolFinish(TransferRecord& r) {

@@ -384,6 +384,36 @@ TEST_F(CoreTest, UpcaseKeepsDirectoriesAndNamesThatWouldNotOpen) {
   EXPECT_EQ(BufferText(R().PathName), "lower/NEW.TXT");
 }
 
+// A trigger the first pass arms can fire on the dispatcher thread before the
+// start returns. The handler is called with it all the same (here the
+// dispatcher's pass runs inside the first pass; on the dispatcher thread the
+// call waits for the record's lock).
+TMemoryProtocolRig* gRig = nullptr;
+std::vector<std::string> gCalls;
+void ArmAndPassHandler(UINT msg, WPARAM wParam, LPARAM) {
+  TransferRecord& r = gRig->Record();
+  if (msg == 0) {
+    gCalls.push_back("first pass");
+    r.Dispatcher->ArmStatusTrigger(r.OutBuffUsedTrigger, 0, true);  // the ring is empty: it fires
+    gRig->device->StatusAndTimerPass();
+  } else if (msg == MsgTriggerStatus && int32_t(wParam) == r.OutBuffUsedTrigger) {
+    gCalls.push_back("output drained");
+    ProtocolFinish(r);
+  }
+}
+
+TEST(StartTransferTest, ATriggerHitBeforeTheStartReturnsReachesTheHandler) {
+  TMemoryProtocolRig rig("start");
+  gRig = &rig;
+  gCalls.clear();
+  StartTransfer(rig.Record(), ptAscii, true, ArmAndPassHandler, nullptr);
+  DrainQueue();
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"first pass", "output drained"}));
+  EXPECT_TRUE(rig.events.Finished());
+  EXPECT_EQ(rig.Record().Dispatcher, nullptr);
+  gRig = nullptr;
+}
+
 // --- The list of engines ---------------------------------------------------------------------
 
 // Each engine's states take a run of dispatch-log names from its base: the
