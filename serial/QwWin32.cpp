@@ -772,6 +772,10 @@ void TMroWin32Dispatcher::StopThreads() {
 TMroTAPI32Dispatcher::TMroTAPI32Dispatcher(TComponent* owner, int handle)
     : TMroWin32Dispatcher(owner), Handle_(handle) {}
 
+// The threads stop while this object is whole: one that makes a virtual call
+// during the base's destructor would race with the vtable's change.
+TMroTAPI32Dispatcher::~TMroTAPI32Dispatcher() { CloseOnDestroy(); }
+
 int32_t TMroTAPI32Dispatcher::DeviceOpen(const std::string&, uint32_t, uint32_t) {
   if (Handle_ == 0) {
     SetLastError(kErrCommNotOpen);

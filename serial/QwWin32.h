@@ -89,6 +89,7 @@ class TMroWin32Dispatcher : public TMroBaseDispatcher {
 class TMroTAPI32Dispatcher : public TMroWin32Dispatcher {
  public:
   TMroTAPI32Dispatcher(TComponent* owner, int handle);
+  ~TMroTAPI32Dispatcher() override;
 
  protected:
   int32_t DeviceOpen(const std::string& name, uint32_t inSize, uint32_t outSize) override;
