@@ -164,6 +164,9 @@ def parse_size(text):
 def wait_with_usage(proc, limit):
     """Waits for a child until `limit` (killing it then); its exit code (or
     "timeout") and the CPU seconds it and its children used."""
+    if proc.returncode is not None:
+        # Reaped already: it ended while the run waited for its port.
+        return proc.returncode, 0.0
     while True:
         pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
         if pid != 0:
