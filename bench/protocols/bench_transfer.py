@@ -37,8 +37,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_MERO = "@MERO_BINARY@"
 
 # Ticks of the ASCII receive's end-of-file silence; the benchmark does not count
-# that silence as transfer time.
-ASCII_EOF_TICKS = 4
+# that silence as transfer time. The silence counts from the receiver's start,
+# so it must outlast the head start every receiver gets (about 1 s: enough up
+# to `--delay 900`).
+ASCII_EOF_TICKS = 18
 # Ticks a B+ receiver stays after the last file for a peer that missed its last
 # acknowledgement; not counted either.
 BPLUS_LINGER_TICKS = 18
@@ -256,7 +258,11 @@ class Bench:
             if recv.kind != "device":
                 while not device_locked(ends[1]) and time.monotonic() < deadline and rproc.poll() is None:
                     time.sleep(0.01)
-            time.sleep(max(0.3, (options["delay"] or 0) / 1000 + 0.05))
+            head_start = max(0.3, (options["delay"] or 0) / 1000 + 0.05)
+            if protocol == "ascii" and head_start >= recv.end_silence:
+                sys.exit(f"bench_transfer: the ASCII receiver would end before the sender starts "
+                         f"(head start {head_start:.2f} s, end-of-file silence {recv.end_silence:.2f} s)")
+            time.sleep(head_start)
             values["file"] = os.path.join(out_dir, name) if send.kind == "ours" else name
             start = time.monotonic()
             sproc = self.start(send, ends[0], values, out_dir, logs[1])
