@@ -220,8 +220,15 @@ int32_t TMroBaseDispatcher::WriteBlock(const void* data, uint32_t count) {
     }
     OutputSentPending = true;
   }
-  // The output thread is woken once the lock it takes first is free.
-  if (n > 0 && OutputReady) OutputReady->Set();
+  // The output thread is woken once the lock it takes first is free, and only
+  // when the ring holds something: a device may have taken the bytes at once.
+  // Then whoever waits for the output level hears of it now, as the output
+  // thread would have told after sending them.
+  if (n > 0 && OutWaiting_.load() > 0) {
+    if (OutputReady) OutputReady->Set();
+  } else if (n > 0 && DeviceEventReady && OutputLevelWatched()) {
+    DeviceEventReady->Set();
+  }
   TLockGuard status(StatusLock);
   if (Logging_) AddLogEntry(lkDispatch, lskWriteCom, uint32_t(n), bytes, uint32_t(n));
   if (Tracing_) TraceBytes('T', bytes, uint32_t(n));
@@ -253,12 +260,14 @@ uint32_t TMroBaseDispatcher::SendTransmitRun(const TRunSender& send) {
     TLockGuard out(OutputLock);
     run = OutRing.NextRun();
     generation = OutRing.Generation();
+    OutRunTaken_ = !run.empty();
   }
   if (run.empty()) return 0;
   const int64_t sent = send(run);
+  TLockGuard out(OutputLock);
+  OutRunTaken_ = false;
   if (sent == 0) return 0;
   const uint32_t gone = sent < 0 ? uint32_t(run.size()) : uint32_t(std::min<int64_t>(sent, int64_t(run.size())));
-  TLockGuard out(OutputLock);
   if (OutRing.Generation() != generation) return 0;  // purged while it was sent
   OutRing.Consume(gone);
   TransmitRingChanged();

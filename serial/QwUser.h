@@ -503,6 +503,10 @@ class TMroBaseDispatcher {
   // consumed; 0 when nothing waits or `send` took nothing.
   using TRunSender = std::function<int64_t(std::span<const uint8_t> run)>;
   uint32_t SendTransmitRun(const TRunSender& send);
+  // Nothing waits in the transmit ring and no run of it is being sent (caller
+  // holds OutputLock): bytes written now may go to the driver directly and
+  // still keep their order.
+  bool TransmitIdleLocked() const { return OutRing.Waiting() == 0 && !OutRunTaken_; }
   // Takes up to `max` bytes from the tail of the transmit ring into `out`
   // (SendTransmitRun with a copy as the sending).
   uint32_t TakeFromTransmitRing(uint8_t* out, uint32_t max);
@@ -575,6 +579,7 @@ class TMroBaseDispatcher {
 
   TTransmitRing OutRing;  // OutputLock
   std::atomic<uint32_t> OutWaiting_{0};  // OutRing.Waiting() after each change
+  bool OutRunTaken_ = false;  // OutputLock: SendTransmitRun holds a run between its locks
   std::vector<uint8_t> InBuffer_;
   uint32_t InHead_ = 0, InTail_ = 0;
 

@@ -514,7 +514,16 @@ int32_t TMroWin32Dispatcher::DeviceRead(uint8_t* buffer, uint32_t count) {
 
 int32_t TMroWin32Dispatcher::DeviceWrite(const uint8_t* data, uint32_t count) {
   if (Impl_->gone) return 0;
-  AppendToTransmitRing(data, count);  // the caller wakes the output thread
+  // With the output thread idle and nothing ahead in the ring, what the driver
+  // takes without waiting goes now: an answer to the far end (the next block
+  // after an acknowledgement) then does not wait for the thread to wake. The
+  // rest, and any failure, is the output thread's as before.
+  uint32_t taken = 0;
+  if (Fd_ >= 0 && !ShuttingDown && TransmitIdleLocked()) {
+    const ssize_t n = write(Fd_, data, count);
+    if (n > 0) taken = uint32_t(n);
+  }
+  if (taken < count) AppendToTransmitRing(data + taken, count - taken);  // the caller wakes the output thread
   return int32_t(count);
 }
 

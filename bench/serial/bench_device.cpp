@@ -152,6 +152,64 @@ void Latency(double& median, double& p99) {
   p99 = us[us.size() * 99 / 100];
 }
 
+// A far end writes a byte, the handler answers it with WriteBlock (as an
+// engine answers a block), and the far end reads the answer: the round trip
+// through the dispatcher's reading and writing sides.
+void AnswerLatency(double& median, double& p99) {
+  Pty pty;
+  pty.CloseSlave();
+  TMroWin32Dispatcher d(nullptr);
+  if (d.InitializePort(pty.name, 115200, 0, 8, 1, 4096, 4096, 0) != 0) std::abort();
+  d.SetAvailLength(1);
+  d.RegisterMethodHandler({&d, [&](UINT msg, WPARAM n, LPARAM) {
+                             if (msg != 0x7E01) return;
+                             char c[64];
+                             d.ReadBlock(c, uint32_t(std::min<WPARAM>(n, 64)));
+                             d.WriteBlock("y", 1);
+                           }});
+  std::vector<double> us;
+  for (int i = 0; i < 1000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto t0 = Clock::now();
+    WriteAll(pty.master, "x", 1);
+    char c;
+    pollfd f{pty.master, POLLIN, 0};
+    if (poll(&f, 1, 5000) != 1 || read(pty.master, &c, 1) != 1) std::abort();
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  d.ShutdownPort();
+  std::sort(us.begin(), us.end());
+  median = us[us.size() / 2];
+  p99 = us[us.size() * 99 / 100];
+}
+
+// The same round trip with a plain poll+read+write loop on the port.
+double PlainAnswerMedian() {
+  Pty pty;
+  std::atomic<bool> stop{false};
+  std::thread answerer([&] {
+    char c[64];
+    while (!stop) {
+      pollfd f{pty.slave, POLLIN, 0};
+      if (poll(&f, 1, 100) == 1 && read(pty.slave, c, sizeof c) > 0) WriteAll(pty.slave, "y", 1);
+    }
+  });
+  std::vector<double> us;
+  for (int i = 0; i < 1000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto t0 = Clock::now();
+    WriteAll(pty.master, "x", 1);
+    char c;
+    pollfd f{pty.master, POLLIN, 0};
+    if (poll(&f, 1, 5000) != 1 || read(pty.master, &c, 1) != 1) std::abort();
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  stop = true;
+  answerer.join();
+  std::sort(us.begin(), us.end());
+  return us[us.size() / 2];
+}
+
 double IdleCpuPercent(double seconds) {
   Pty pty;
   pty.CloseSlave();
@@ -220,6 +278,12 @@ int main(int argc, char** argv) {
     std::printf("dispatcher %.1f MB/s\n", DispatcherThroughput());
     return 0;
   }
+  if (argc > 1 && std::string(argv[1]) == "--answer") {
+    double median, p99;
+    AnswerLatency(median, p99);
+    std::printf("answer median %.0f us, p99 %.0f us, plain loop median %.0f us\n", median, p99, PlainAnswerMedian());
+    return 0;
+  }
   if (argc > 1 && std::string(argv[1]) == "--loss") {
     std::printf("lost %zu\n", SlowReaderLoss(size_t(10) << 20));
     return 0;
@@ -236,12 +300,17 @@ int main(int argc, char** argv) {
   double median, p99;
   Latency(median, p99);
   std::printf("far-end write to handler: median %.0f us, p99 %.0f us\n", median, p99);
+  double answerMedian, answerP99;
+  AnswerLatency(answerMedian, answerP99);
+  std::printf("far-end write to the handler's answer back: median %.0f us, p99 %.0f us (plain loop: median %.0f us)\n",
+              answerMedian, answerP99, PlainAnswerMedian());
   double idle = IdleCpuPercent(quick ? 2 : 10);
   std::printf("idle open port: %.3f %% of a core\n", idle);
   size_t lost = SlowReaderLoss(size_t(10) << 20);
   std::printf("10 MB sequence stream, slow reader: %zu bytes lost\n", lost);
   std::printf("RESULT device_latency_median %.0f us\n", median);
   std::printf("RESULT device_latency_p99 %.0f us\n", p99);
+  std::printf("RESULT device_answer_median %.0f us\n", answerMedian);
   std::printf("RESULT device_idle_cpu %.3f %%\n", idle);
   std::printf("RESULT device_slow_reader_lost %zu bytes\n", lost);
   std::printf("RESULT device_receive_ratio %.2f ratio\n", disp / plain);

@@ -82,6 +82,7 @@ class TestDispatcher : public TMroWin32Dispatcher {
  public:
   TestDispatcher() : TMroWin32Dispatcher(nullptr) {}
   using TMroWin32Dispatcher::StartThreads;
+  using TMroWin32Dispatcher::OutputWaitingNow;
 };
 
 int32_t Open(TMroWin32Dispatcher& d, const std::string& name, uint32_t outSize = 4096) {
@@ -199,6 +200,49 @@ TEST(Win32Device, WrittenBlocksReachTheFarEndInOrderAcrossTheRingEnd) {
   reader.join();
   EXPECT_EQ(got.size(), expected.size());
   EXPECT_TRUE(got == expected);
+  d.ShutdownPort();
+}
+
+TEST(Win32Device, AnAnswerGoesStraightToAnIdleDriverAndNeverAheadOfTheRing) {
+  Pty pty;
+  TestDispatcher d;
+  ASSERT_EQ(Open(d, pty.slave, 16384), 0);
+  // Answered from inside the handler, with nothing queued: the driver has the
+  // answer before WriteBlock returns, so no thread has to wake for it.
+  std::atomic<int> leftInRing{-1};
+  d.SetAvailLength(1);
+  d.RegisterMethodHandler({&d, [&](UINT msg, WPARAM count, LPARAM) {
+                             if (msg != MsgTriggerAvail) return;
+                             char c[64];
+                             d.ReadBlock(c, uint32_t(std::min<WPARAM>(count, sizeof c)));
+                             d.WriteBlock("ack", 3);
+                             leftInRing = int(d.OutputWaitingNow());
+                           }});
+  pty.Write("?");
+  EXPECT_EQ(pty.Read(3), "ack");  // may arrive before the handler has returned
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (leftInRing.load() < 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(leftInRing.load(), 0);
+  // The far end stops reading: once the driver is full the ring holds the
+  // rest, and a later write goes behind it, not around it. (The driver frees
+  // up to a few KiB more as the far end's queue takes them in: the ring is
+  // filled well past that.)
+  const std::string block = Pattern(4000, 3);
+  std::string expected = "";
+  for (int refused = 0; d.OutputWaitingNow() < 10000 && refused < 300;) {
+    if (d.WriteBlock(block.data(), uint32_t(block.size())) == 0) {
+      expected += block;
+    } else {
+      ++refused;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ASSERT_GE(d.OutputWaitingNow(), 10000u);
+  ASSERT_EQ(d.WriteBlock("tail", 4), 0);
+  EXPECT_GE(d.OutputWaitingNow(), 4u);
+  expected += "tail";
+  EXPECT_TRUE(pty.Read(expected.size(), 10000) == expected);
   d.ShutdownPort();
 }
 
