@@ -182,6 +182,13 @@ std::vector<uint8_t> FileInfoOf(TransferRecord& r) {
   return BuildFileInfo(NameToSend(r), r.SrcFileLen, date);
 }
 
+// Purges the output: what the ring and the driver held never reaches the line.
+void PurgeSent(TransferRecord& r, TZmodemArea& a) {
+  const uint32_t dropped = r.Dispatcher != nullptr ? r.Dispatcher->OutputInFlight() : 0;
+  PurgeOutputOfPort(r);
+  a.Line.Add(-int64_t(dropped), MsClock(), LineCps(r));
+}
+
 // A ZRPOS while sending: back to the position, with smaller blocks for a while.
 bool Reposition(TransferRecord& r, TZmodemArea& a) {
   const uint64_t position = std::min<uint64_t>(a.HeaderPosition, r.SrcFileLen);
@@ -197,7 +204,7 @@ bool Reposition(TransferRecord& r, TZmodemArea& a) {
   r.BlockLen = r.BlockSize;
   a.ReducedBlock = true;
   a.GoodBlocks = 0;
-  PurgeOutputOfPort(r);
+  PurgeSent(r, a);
   return true;
 }
 
@@ -368,7 +375,7 @@ void TxCheckFile(TransferRecord& r, TZmodemArea& a, int32_t status) {
 
 void TxStartData(TransferRecord& r, TZmodemArea& a) {
   DiscardInput(r, a);
-  PurgeOutputOfPort(r);
+  PurgeSent(r, a);
   a.BytesSinceWindow = 0;
   a.ZrinitToIgnore = 0;
   a.HeaderData = PositionData(uint32_t(r.FileOffset));
@@ -425,6 +432,7 @@ void SendSubpacket(TransferRecord& r, TZmodemArea& a) {
     ArmStatus(r, r.OutBuffFreeTrigger, uint16_t(RoomNeeded(r, a)));
     return;
   }
+  a.Line.Add(a.EscapedLength, MsClock(), LineCps(r));
   a.Encoder.LastSent = a.WorkBuffer[a.EscapedLength - 1];
   r.FileOffset += a.BlockLength;
   r.BytesTransferred += int64_t(a.BlockLength);
@@ -476,7 +484,7 @@ void DataReply(TransferRecord& r, TZmodemArea& a, int32_t status, bool streaming
       SetState(a, tzStartData);
       break;
     case ZSKIP:
-      PurgeOutputOfPort(r);
+      PurgeSent(r, a);
       r.ProtocolStatus = psSkipFile;
       FileDone(r, a, lfTransmitSkip);
       break;
@@ -559,14 +567,16 @@ void EofReply(TransferRecord& r, TZmodemArea& a, int32_t status) {
 }
 
 // The first wait for the answer to a ZEOF once it has left the ring: what the
-// driver still holds, the receiver's answer time to the ZFILE twice over and a
+// driver still holds, or what the line cannot have carried yet of what was
+// written if that is more, the receiver's answer time to the ZFILE twice over and a
 // second. A receiver that lost the header of a frame passes a ZEOF for another
 // place over without a word and waits for a header itself, so a silence past
 // that is asked about at once rather than after the whole wait; a second
 // silence in a row waits the whole wait.
 int32_t EofAnswerWait(TransferRecord& r, const TZmodemArea& a) {
   if (a.SilentTicks > 0 || r.Dispatcher == nullptr || r.FinishWait <= 0) return r.FinishWait;
-  const uint64_t queuedMs = uint64_t(r.Dispatcher->OutputInFlight()) * 1000 / LineCps(r);
+  const uint64_t queued = std::max<uint64_t>(r.Dispatcher->OutputInFlight(), a.Line.Left(MsClock(), LineCps(r)));
+  const uint64_t queuedMs = queued * 1000 / LineCps(r);
   const uint64_t ms = queuedMs + 2 * uint64_t(a.AnswerMs) + 1000;
   return int32_t(std::min<uint64_t>(uint64_t(r.FinishWait), (ms + kMsPerTick - 1) / kMsPerTick));
 }
@@ -638,7 +648,7 @@ void TxError(TransferRecord& r, TZmodemArea& a) {
     a.FileActive = false;
   }
   // What is queued is of no use now, except this side's abort string.
-  if (!a.AbortSent) PurgeOutputOfPort(r);
+  if (!a.AbortSent) PurgeSent(r, a);
   SetState(a, tzCleanup);
 }
 
@@ -721,6 +731,7 @@ void PrepareTransmitZmodem(TransferRecord& r) {
   a.ReducedBlock = false;
   a.GoodBlocks = 0;
   a.ZrinitToIgnore = 0;
+  a.Line = TLineBacklog{};
   a.Encoder = TZmodemEncoder{};
   a.UseCrc32 = true;
   NewTimer(r.TransferTimer, 1);

@@ -158,6 +158,20 @@ TZmodemFileInfo ParseFileInfo(const uint8_t* data, size_t len);
 
 // --- The engine ----------------------------------------------------------------------
 
+// What the line still has to carry of the bytes written to it, at the line's
+// rate: the far end cannot have them sooner, whatever the driver reports (a
+// pseudo-terminal or a network port holds bytes it does not count). Kept in
+// byte-milliseconds so that many small writes lose nothing to rounding.
+struct TLineBacklog {
+  uint64_t ByteMs = 0;  // bytes x 1000 not yet carried at AtMs
+  uint32_t AtMs = 0;
+  // Bytes left at `nowMs` (MsClock) for a line carrying `cps` bytes a second.
+  uint64_t Left(uint32_t nowMs, uint32_t cps) const;
+  // `n` bytes written at `nowMs`; a negative `n` takes back bytes that never
+  // went (purged from the ring and the driver).
+  void Add(int64_t n, uint32_t nowMs, uint32_t cps);
+};
+
 struct TZmodemArea : TProtocolArea {
   std::vector<uint8_t> DataBlock = std::vector<uint8_t>(kZmodemBlock);
   std::vector<uint8_t> WorkBuffer = std::vector<uint8_t>(WorkBufferSize(kZmodemBlock));
@@ -200,6 +214,7 @@ struct TZmodemArea : TProtocolArea {
   uint32_t LastRposPosition = 0;
   int32_t EofWaitTicks = 0;    // the wait armed for the answer to the last ZEOF
   int32_t SilentTicks = 0;     // ZEOF waits in a row that heard no header
+  TLineBacklog Line;           // what the line still has to carry of what was written
   uint32_t FileSentMs = 0;     // when the ZFILE went out
   uint32_t AnswerMs = 0;       // how long the receiver took to answer it
   bool FileActive = false;     // a file between its start and end log entries

@@ -10,6 +10,23 @@
 
 namespace zav {
 
+uint64_t TLineBacklog::Left(uint32_t nowMs, uint32_t cps) const {
+  const uint64_t elapsed = (nowMs - AtMs) & 0x7FFFFFFFu;  // the clock wraps at 2^31 ms
+  const uint64_t carried = elapsed * cps;
+  return ByteMs > carried ? (ByteMs - carried + 999) / 1000 : 0;
+}
+
+void TLineBacklog::Add(int64_t n, uint32_t nowMs, uint32_t cps) {
+  const uint64_t elapsed = (nowMs - AtMs) & 0x7FFFFFFFu;
+  const uint64_t carried = elapsed * cps;
+  ByteMs = ByteMs > carried ? ByteMs - carried : 0;
+  if (n >= 0)
+    ByteMs += uint64_t(n) * 1000;
+  else
+    ByteMs -= std::min(ByteMs, uint64_t(-n) * 1000);
+  AtMs = nowMs;
+}
+
 namespace zmodem_detail {
 
 namespace {
@@ -27,6 +44,7 @@ constexpr int kAbortRun = 8;
 void Send(TransferRecord& r, TZmodemArea& a, const uint8_t* bytes, uint32_t n) {
   if (r.Dispatcher == nullptr || n == 0) return;
   if (r.Dispatcher->WriteBlock(bytes, n) < 0) return;
+  a.Line.Add(n, MsClock(), LineCps(r));
   a.Encoder.LastSent = bytes[n - 1];
   a.WorkStale = true;
 }

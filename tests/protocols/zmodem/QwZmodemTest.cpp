@@ -559,6 +559,30 @@ TEST_F(ZmodemTest, AnUnansweredEndSendsTheLastBlockAgain) {
   EXPECT_EQ(events.FinishCode(), 0);
 }
 
+TEST_F(ZmodemTest, AnEndIsNotAskedAboutWhileTheLineCanStillCarryTheData) {
+  // The device takes every byte at once and reports nothing held, as a
+  // pseudo-terminal or a network port does: the line still needs its time
+  // for them, and the receiver's silence means nothing before that.
+  SendUpToData(Content(8000));
+  std::string sent;
+  for (int i = 0; i < 100; ++i) {
+    sent += Flush();
+    const auto types = Types(Frames(sent));
+    if (!types.empty() && types.back() == ZEOF) break;
+  }
+  ASSERT_EQ(Types(Frames(sent)).back(), ZEOF);
+  const uint32_t cps = LineCps(Record());
+  const int lineTicks = int(sent.size() * 1000 / cps / kMsPerTick);
+  ASSERT_GT(lineTicks + 40, Record().FinishWait / 4) << "the file must outlast the short wait";
+  ASSERT_LT(lineTicks + 40, Record().FinishWait) << "and fit in the whole one";
+  int ticks = 0;
+  std::vector<Frame> frames;
+  for (; ticks <= Record().FinishWait + 2 && (frames = Frames(Flush())).empty(); ++ticks) Advance(1);
+  EXPECT_GE(ticks, lineTicks);
+  EXPECT_LT(ticks, Record().FinishWait);  // still asked before the whole wait
+  EXPECT_EQ(Types(frames), (std::vector<uint8_t>{ZDATA, ZEOF}));
+}
+
 TEST_F(ZmodemTest, ANoAnswerToTheFinalZfinIsStillASuccess) {
   SendUpToData("xyz");
   Flush();
