@@ -152,6 +152,23 @@ void Latency(double& median, double& p99) {
   p99 = us[us.size() * 99 / 100];
 }
 
+// 1000 round trips from the far end (`master`): a byte out, the answer back;
+// microseconds each, sorted.
+std::vector<double> RoundTrips(int master) {
+  std::vector<double> us;
+  for (int i = 0; i < 1000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto t0 = Clock::now();
+    WriteAll(master, "x", 1);
+    char c;
+    pollfd f{master, POLLIN, 0};
+    if (poll(&f, 1, 5000) != 1 || read(master, &c, 1) != 1) std::abort();
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(us.begin(), us.end());
+  return us;
+}
+
 // A far end writes a byte, the handler answers it with WriteBlock (as an
 // engine answers a block), and the far end reads the answer: the round trip
 // through the dispatcher's reading and writing sides.
@@ -167,18 +184,8 @@ void AnswerLatency(double& median, double& p99) {
                              d.ReadBlock(c, uint32_t(std::min<WPARAM>(n, 64)));
                              d.WriteBlock("y", 1);
                            }});
-  std::vector<double> us;
-  for (int i = 0; i < 1000; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    auto t0 = Clock::now();
-    WriteAll(pty.master, "x", 1);
-    char c;
-    pollfd f{pty.master, POLLIN, 0};
-    if (poll(&f, 1, 5000) != 1 || read(pty.master, &c, 1) != 1) std::abort();
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
+  const std::vector<double> us = RoundTrips(pty.master);
   d.ShutdownPort();
-  std::sort(us.begin(), us.end());
   median = us[us.size() / 2];
   p99 = us[us.size() * 99 / 100];
 }
@@ -194,19 +201,9 @@ double PlainAnswerMedian() {
       if (poll(&f, 1, 100) == 1 && read(pty.slave, c, sizeof c) > 0) WriteAll(pty.slave, "y", 1);
     }
   });
-  std::vector<double> us;
-  for (int i = 0; i < 1000; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    auto t0 = Clock::now();
-    WriteAll(pty.master, "x", 1);
-    char c;
-    pollfd f{pty.master, POLLIN, 0};
-    if (poll(&f, 1, 5000) != 1 || read(pty.master, &c, 1) != 1) std::abort();
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
+  const std::vector<double> us = RoundTrips(pty.master);
   stop = true;
   answerer.join();
-  std::sort(us.begin(), us.end());
   return us[us.size() / 2];
 }
 
