@@ -69,7 +69,16 @@ struct PortOptions {
   bool Rts = true;
   uint16_t OutSize = 0;  // transmit ring; 0 keeps the port's default
   std::string TraceFile, LogFile;
+  bool Quiet = false;  // no "open at" line once the port is ready
 };
+// The settings as the ready line shows them: "115200 8N1", with the flow
+// control after them when there is one ("115200 8N1 rtscts").
+std::string SettingsText(const PortOptions& o);
+// Says on stderr, in one line of a fixed form, that the port is open and the
+// command ready for the far end: "mero: COM3: open at 115200 8N1". Called
+// after the last step of a command's open (a receive already armed, say),
+// so what the far end sends from then on is taken. Nothing with --quiet.
+void AnnounceReady(const PortOptions& o);
 // Takes a line-setting option at the reader's position (the option word was
 // just read as `option`); false when `option` is not one of them.
 bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& out);

@@ -64,7 +64,8 @@ const char* const kLineOptionsHelp =
     "  --flow none|rtscts|xonxoff     flow control (default none)\n"
     "  --dtr on|off, --rts on|off     modem control lines (default on)\n"
     "  --trace FILE                   write the dispatcher's trace to FILE on exit\n"
-    "  --log FILE                     write the dispatch log to FILE on exit\n";
+    "  --log FILE                     write the dispatch log to FILE on exit\n"
+    "  --quiet                        no \"mero: PORT: open at ...\" line once ready\n";
 
 bool NextOption(ArgReader& args, const std::string& help, std::string& word, PortOptions* line) {
   while (!args.Done()) {
@@ -94,10 +95,28 @@ bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& ou
     out.TraceFile = args.Value(option);
   } else if (option == "--log") {
     out.LogFile = args.Value(option);
+  } else if (option == "--quiet") {
+    out.Quiet = true;
   } else {
     return false;
   }
   return true;
+}
+
+std::string SettingsText(const PortOptions& o) {
+  static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+  const size_t parity = size_t(o.Parity);
+  std::string text = std::to_string(o.Baud) + " " + std::to_string(o.DataBits) +
+                     (parity < sizeof kParity ? kParity[parity] : '?') + std::to_string(o.StopBits);
+  if (o.Flow == PortOptions::RtsCts) text += " rtscts";
+  if (o.Flow == PortOptions::XonXoff) text += " xonxoff";
+  return text;
+}
+
+void AnnounceReady(const PortOptions& o) {
+  if (o.Quiet) return;
+  std::fprintf(stderr, "mero: %s: open at %s\n", o.Port.c_str(), SettingsText(o).c_str());
+  std::fflush(stderr);
 }
 
 namespace {

@@ -28,19 +28,21 @@
 #include "platform/Messages.h"
 #include "serial/PortMap.h"
 #include "serial/QwNet.h"
+#include "serial/QwWin32_termios2.h"
 
 namespace zav::mero {
 
 namespace {
 
 const char* const kHelp =
-    "usage: mero exec PORT [--cwd DIR] -- PROGRAM [ARGS...]\n"
+    "usage: mero exec PORT [--cwd DIR] [--quiet] -- PROGRAM [ARGS...]\n"
     "Runs PROGRAM with its standard input and output connected to PORT (a raw line;\n"
     "a network port keeps the settings its server has)\n"
     "through 4 KiB pipes; its standard error stays the caller's. Ends with the\n"
     "program's exit status once its last output has reached the port. SIGINT or\n"
     "SIGTERM ends the program.\n"
-    "  --cwd DIR   the program's working directory\n";
+    "  --cwd DIR   the program's working directory\n"
+    "  --quiet     no \"mero: PORT: open at ...\" line once the port is open\n";
 
 constexpr size_t kPipeSize = 4096;
 
@@ -105,6 +107,8 @@ class Line {
   virtual bool Move(short revents, std::string& in, std::string& out) = 0;
   // Everything handed to the line has left.
   virtual bool Sent() { return true; }
+  // The line's settings as the ready line shows them.
+  virtual std::string Settings() const = 0;
 };
 
 class DeviceLine : public Line {
@@ -122,6 +126,23 @@ class DeviceLine : public Line {
     if (eof || ((revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN))) return false;
     if (!Drain(fd_.fd, out)) throw ToolError("writing " + port_ + ": " + strerror(errno));
     return true;
+  }
+  // The device keeps the rate and framing it had; they are read back.
+  std::string Settings() const override {
+    TTermios2 t;
+    if (GetTermios2(fd_.fd, t) != 0) return "its own settings";
+    PortOptions o;
+    o.Baud = long(t.ospeed);
+    const uint32_t size = t.cflag & CSIZE;
+    o.DataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    o.StopBits = (t.cflag & CSTOPB) ? 2 : 1;
+    const bool stick = (t.cflag & CMSPAR) != 0, odd = (t.cflag & PARODD) != 0;
+    o.Parity = !(t.cflag & PARENB) ? TParity::pNone
+               : stick             ? (odd ? TParity::pMark : TParity::pSpace)
+               : odd               ? TParity::pOdd
+                                   : TParity::pEven;
+    if (t.cflag & CRTSCTS) o.Flow = PortOptions::RtsCts;
+    return SettingsText(o);
   }
 
  private:
@@ -145,6 +166,7 @@ class NetworkLine : public Line {
     return true;
   }
   bool Sent() override { return port_.DeviceGone() || port_.Port().OutputUsed() == 0; }
+  std::string Settings() const override { return "the server's settings"; }
 
  private:
   static PortOptions Options(const std::string& port) {
@@ -166,6 +188,7 @@ std::unique_ptr<Line> OpenLine(const std::string& port) {
 
 int RunExec(ArgReader& args) {
   std::string port, cwd;
+  bool quiet = false;
   std::vector<std::string> program;
   while (!args.Done()) {
     const std::string word = args.Next();
@@ -176,6 +199,8 @@ int RunExec(ArgReader& args) {
     OfferHelp(word, kHelp);
     if (word == "--cwd")
       cwd = args.Value(word);
+    else if (word == "--quiet")
+      quiet = true;
     else if (word.rfind("--", 0) == 0 || !port.empty())
       throw UsageError("unexpected \"" + word + "\"");
     else
@@ -186,6 +211,11 @@ int RunExec(ArgReader& args) {
 
   const int stopFd = InstallStopSignals();
   const std::unique_ptr<Line> line = OpenLine(port);
+  // What the line brings from here on is relayed, even before the program reads.
+  if (!quiet) {
+    std::fprintf(stderr, "mero: %s: open at %s\n", port.c_str(), line->Settings().c_str());
+    std::fflush(stderr);
+  }
   int toChild[2], fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
     throw ToolError(std::string("pipe: ") + strerror(errno));

@@ -45,6 +45,7 @@ const char* const kHelp =
     "bytes written to one arrive at the other. Runs until SIGINT or SIGTERM.\n"
     "  --com A,B          also map COM A and COM B to them in the port-map override\n"
     "                     directory while running (the links are removed on exit)\n"
+    "  --quiet            no \"mero: null-modem: ...: open\" line on stderr once ready\n"
     "  --loopback         one pseudo-terminal whose bytes come back to it, as with a\n"
     "                     loopback plug (the line options apply on the way round);\n"
     "                     prints its one path\n"
@@ -369,7 +370,7 @@ LineOptions ParseLine(const std::string& word, ArgReader& args, LineOptions o, b
 
 int RunNullModem(ArgReader& args) {
   std::string comText;
-  bool loopback = false;
+  bool loopback = false, quiet = false;
   LineOptions line;
   std::string word;
   while (NextOption(args, kHelp, word)) {
@@ -380,6 +381,8 @@ int RunNullModem(ArgReader& args) {
       comText = args.Value(word);
     else if (word == "--loopback")
       loopback = true;
+    else if (word == "--quiet")
+      quiet = true;
     else
       throw UsageError("unexpected \"" + word + "\"");
   }
@@ -421,6 +424,21 @@ int RunNullModem(ArgReader& args) {
       std::printf("%s COM%d\n", ends[i].path.c_str(), coms[size_t(i)]);
   }
   std::fflush(stdout);
+  if (!quiet) {
+    // Both ends exist and are mapped: a program may open them now.
+    std::string what = ends[0].path;
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) what += " <-> " + ends[i].path;
+      if (!coms.empty()) what += " (COM" + std::to_string(coms[size_t(i)]) + ")";
+    }
+    if (loopback) what += " (loopback)";
+    const std::string pace =
+        line.Baud ? "open at " + std::to_string(*line.Baud) + " " + std::to_string(line.DataBits) +
+                        (line.Parity ? "P" : "N") + std::to_string(line.StopBits)
+                  : std::string("open, unpaced");
+    std::fprintf(stderr, "mero: null-modem: %s: %s\n", what.c_str(), pace.c_str());
+    std::fflush(stderr);
+  }
 
   const uint64_t seed = line.Seed.value_or(uint64_t(NowNs()) ^ uint64_t(getpid()));
   const bool noise = line.Flip > 0 || line.Drop > 0 || line.Insert > 0;

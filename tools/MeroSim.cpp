@@ -220,6 +220,7 @@ int RunSim(ArgReader& args) {
   });
   std::fprintf(stderr, "mero: simulating a device on %s (serial %s%s)\n", options.Port.c_str(), serial.c_str(),
                faulty ? ", faulty" : "");
+  AnnounceReady(options);
   while (!StopRequested()) {
     if (port.DeviceGone()) {
       std::fprintf(stderr, "mero: %s: the device hung up\n", options.Port.c_str());

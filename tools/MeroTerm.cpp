@@ -118,12 +118,6 @@ int RunTerm(ArgReader& args) {
   InstallStopSignals();
   ToolPort port(options);
   const bool interactive = isatty(0) == 1;
-  std::optional<RawStdin> raw;
-  if (interactive) {
-    raw.emplace();
-    std::fprintf(stderr, "mero: connected to %s; Ctrl-] q quits\r\n", options.Port.c_str());
-  }
-  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
   auto lastActivity = Clock::now();
   TReceiveLog shown(hex ? TReceiveLog::Mode::Hex : TReceiveLog::Mode::Text, stamps, gapMs);
@@ -167,6 +161,15 @@ int RunTerm(ArgReader& args) {
       failureShown = true;
     };
   }
+
+  // Open, read by the handler and watched: from here on nothing sent is lost.
+  AnnounceReady(options);
+  std::optional<RawStdin> raw;
+  if (interactive) {
+    raw.emplace();
+    std::fprintf(stderr, "mero: connected to %s; Ctrl-] q quits\r\n", options.Port.c_str());
+  }
+  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
   const auto idle = std::chrono::milliseconds(long(idleSeconds * 1000));
   std::string pending;

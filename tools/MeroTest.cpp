@@ -31,6 +31,7 @@ const char* const kHelp =
     "                   plan's unit-id step when it has one)\n"
     "  --report DIR     where reports go\n"
     "  --yes            answer every operator prompt yes (else a prompt fails)\n"
+    "  --quiet          no \"mero: PORT: open at ...\" line as each port opens\n"
     "  --check          only read and check the plan\n"
     "Exit status: 0 every unit passed, 1 a unit failed, 2 bad arguments or plan.\n";
 
@@ -106,6 +107,7 @@ bool PortUnit::Start() {
     if (transfer_ && transfer_->running) return;  // the protocol reads them
     run_->Received(port_->ReadAll(), Clock::now());
   });
+  AnnounceReady(line_);
   run_->Start(Clock::now());
   return true;
 }
@@ -297,7 +299,7 @@ void CheckReportDir(const std::string& dir) {
 int RunTest(ArgReader& args) {
   std::string planPath, reportDir = ".";
   std::vector<std::string> ports, ids;
-  bool check = false, yes = false;
+  bool check = false, yes = false, quiet = false;
   std::string word;
   while (NextOption(args, kHelp, word)) {
     if (word == "--port") {
@@ -310,6 +312,8 @@ int RunTest(ArgReader& args) {
       check = true;
     } else if (word == "--yes") {
       yes = true;
+    } else if (word == "--quiet") {
+      quiet = true;
     } else if (word.rfind("--", 0) == 0 || !planPath.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
@@ -340,8 +344,11 @@ int RunTest(ArgReader& args) {
 
   InstallStopSignals();
   std::vector<std::unique_ptr<PortUnit>> units;
-  for (size_t i = 0; i < ports.size(); ++i)
-    units.push_back(std::make_unique<PortUnit>(plan, LineOf(plan, ports[i]), ids.empty() ? "" : ids[i], yes));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PortOptions line = LineOf(plan, ports[i]);
+    line.Quiet = quiet;
+    units.push_back(std::make_unique<PortUnit>(plan, line, ids.empty() ? "" : ids[i], yes));
+  }
   for (auto& u : units) u->Start();
   while (std::any_of(units.begin(), units.end(), [](const auto& u) { return !u->Done(); })) {
     auto idle = std::chrono::milliseconds(1000);

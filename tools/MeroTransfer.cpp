@@ -180,7 +180,8 @@ std::string HumanBytes(double n) {
 // One transfer through the protocol component on an open port.
 class Transfer {
  public:
-  Transfer(ToolPort& port, const TransferOptions& o, bool sending) : port_(port), progress_(isatty(2) == 1) {
+  Transfer(ToolPort& port, const TransferOptions& o, bool sending)
+      : port_(port), line_(o.Line), progress_(isatty(2) == 1) {
     protocol_ = new TMroProtocol(&owner_);
     protocol_->SetProtocolType(o.Protocol->Type);
     protocol_->SetComPort(&port.Port());
@@ -267,6 +268,9 @@ class Transfer {
     shown_ = false;
     started_ = std::chrono::steady_clock::now();
     start();
+    // The engine is armed: the far end may start now.
+    if (!announced_) AnnounceReady(line_);
+    announced_ = true;
     std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     while (!finished_) {
       if (!cancelledAt && (StopRequested() || port_.DeviceGone())) {
@@ -319,6 +323,8 @@ class Transfer {
   }
 
   ToolPort& port_;
+  const PortOptions line_;
+  bool announced_ = false;
   TComponent owner_{nullptr};
   TMroProtocol* protocol_ = nullptr;
   bool progress_;
