@@ -15,14 +15,13 @@
 #include "serial/PortMap.h"
 #include "serial/QwNet.h"
 #include "serial/QxPort.h"
+#include "platform/MessageNumbers.h"
 
 namespace zav {
 namespace {
 
 namespace fs = std::filesystem;
 
-// To the reconnect's own window: wParam 1 after an arrival, 0 for a retry.
-constexpr UINT kMsgCheckDevice = 0x7E0C;
 // A node may appear before udev has given it its owner and mode: a failed
 // reopen is tried again this often, this many times after each arrival.
 constexpr int kRetryMs = 200;
@@ -169,7 +168,7 @@ void TDeviceWatch::Run() {
 
 TPortReconnect::TPortReconnect(TMroCustomComPort& port, std::string name) : port_(port), name_(std::move(name)) {
   window_ = CreateMessageWindow([this](HWND h, UINT msg, WPARAM w, LPARAM l) -> LRESULT {
-    if (msg != kMsgCheckDevice) return DefWindowProc(h, msg, w, l);
+    if (msg != MsgCheckDevice) return DefWindowProc(h, msg, w, l);
     if (w) attempts_ = 0;
     Check();
     return 0;
@@ -214,10 +213,10 @@ void TPortReconnect::Gone() {
   if (!enabled_ || identity_.Path.empty() || watch_) return;
   const HWND w = window_;
   watch_ = std::make_unique<TDeviceWatch>(identity_.Path, [w](bool arrival) {
-    PostMessage(w, kMsgCheckDevice, arrival ? 1 : 0, 0);
+    PostMessage(w, MsgCheckDevice, arrival ? 1 : 0, 0);
   });
   // It may be back already.
-  PostMessage(window_, kMsgCheckDevice, 1, 0);
+  PostMessage(window_, MsgCheckDevice, 1, 0);
 }
 
 void TPortReconnect::Check() {

@@ -1,4 +1,5 @@
-// Library-wide constants: message numbers, option bits, the last-error slot.
+// Library-wide constants: option bits, the last-error slot (message numbers
+// are platform/MessageNumbers.h).
 // The clock, event timers and file-name helpers live in the platform layer and
 // are re-exported here for the library's units.
 #pragma once
@@ -8,33 +9,11 @@
 #include "platform/Bits.h"
 #include "platform/Clock.h"
 #include "platform/FileNames.h"
+#include "platform/MessageNumbers.h"
 #include "platform/Messages.h"
 
 namespace zav {
 
-// Notifications from a dispatcher to its handlers (second parameter: data +
-// dispatcher handle * 65536).
-constexpr UINT MsgTriggerAvail = 0x7E01;
-constexpr UINT MsgTriggerData = 0x7E02;
-constexpr UINT MsgTriggerTimer = 0x7E03;
-constexpr UINT MsgTriggerStatus = 0x7E04;
-// From a com port to attached windows, and to itself.
-constexpr UINT MsgPortOpened = 0x7E08;
-constexpr UINT MsgPortClosing = 0x7E09;
-constexpr UINT MsgCloseDone = 0x7E0A;
-// From a dispatcher to its windows, posted once: the device hung up or went away.
-constexpr UINT MsgDeviceGone = 0x7E0B;
-// Protocol component and its engine.
-constexpr UINT MsgProtocolCancel = 0x7E14;
-constexpr UINT MsgProtocolStatus = 0x7E15;
-constexpr UINT MsgProtocolLog = 0x7E16;
-constexpr UINT MsgProtocolNextFile = 0x7E17;
-constexpr UINT MsgProtocolAcceptFile = 0x7E18;
-constexpr UINT MsgProtocolFinish = 0x7E19;
-constexpr UINT MsgProtocolResume = 0x7E1A;
-constexpr UINT MsgProtocolError = 0x7E1B;
-// Terminal to itself: received bytes wait in its byte queue.
-constexpr UINT MsgTerminalDataQueued = 0x7E47;
 
 // The last platform error number of the calling thread (Windows numbering: 2 file
 // not found, 3 path not found, 5 access denied, ...), as device operations leave it.

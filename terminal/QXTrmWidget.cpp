@@ -324,10 +324,10 @@ LRESULT TQxCustomTerminal::WindowProc(UINT msg, WPARAM, LPARAM) {
     case kMsgDataQueued:
       TakeQueued();
       return 0;
-    case 0x7E08:  // port opened
+    case MsgPortOpened:
       if (attachPending_) Attach();
       return 0;
-    case 0x7E09:  // port closing
+    case MsgPortClosing:
       Detach();
       return 0;
     default:
@@ -362,7 +362,7 @@ void TQxCustomTerminal::Detach() {
 
 // On the dispatcher thread: only the queue and a post.
 void TQxCustomTerminal::DataHandler(UINT msg, WPARAM count, LPARAM) {
-  if (msg != 0x7E01 || count == 0) return;
+  if (msg != MsgTriggerAvail || count == 0) return;
   TMroBaseDispatcher* d = dispatcher_;
   if (!d) return;
   {

@@ -2,7 +2,7 @@
 // through its emulator and sends what is typed.
 //
 // Received bytes reach it on the dispatcher thread through the data handler,
-// which appends them to a locked byte queue and posts 0x7E47 to the control's
+// which appends them to a locked byte queue and posts MsgTerminalDataQueued to the control's
 // message window; everything else runs on the GUI thread. The emulator paints
 // into a backing image that the paint event copies to the screen, so lazy
 // repaints between paint events keep their pixels.
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/Component.h"
+#include "platform/MessageNumbers.h"
 #include "platform/Messages.h"
 #include "terminal/QXTrmEmu.h"
 
@@ -33,7 +34,7 @@ namespace zav {
 class TMroCustomComPort;
 class TMroBaseDispatcher;
 
-constexpr UINT kMsgDataQueued = 0x7E47;
+constexpr UINT kMsgDataQueued = MsgTerminalDataQueued;
 
 // A contiguous growable byte queue. Not locked: the terminal guards it.
 class TzzByteQueue {
@@ -198,11 +199,11 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   void TimerTick();
   // Processes whatever the data handler has queued; false when nothing was.
   bool ProcessQueue();
-  // The 0x7E47 handling: the queue taken, and a hold begun after a batch.
+  // The MsgTerminalDataQueued handling: the queue taken, and a hold begun after a batch.
   void TakeQueued();
   // How long bytes that follow a batch wait to be taken with the next.
   static constexpr int kHoldMs = 50;
-  // Queues bytes as the data handler does and posts 0x7E47.
+  // Queues bytes as the data handler does and posts MsgTerminalDataQueued.
   void QueueBytes(const uint8_t* data, size_t n);
 
   // --- ITerminalHost ---
@@ -292,7 +293,7 @@ class TQxCustomTerminal : public QWidget, public TComponent, public ITerminalHos
   // in a call when the control lets go of the port.
   std::atomic<TMroBaseDispatcher*> dispatcher_{nullptr};
   std::mutex queueLock_;
-  // A 0x7E47 is on its way: more bytes join the queue without another post.
+  // A MsgTerminalDataQueued is on its way: more bytes join the queue without another post.
   std::atomic<bool> postPending_{false};
   TzzByteQueue queue_;
   std::vector<uint8_t> work_;

@@ -18,8 +18,8 @@ enum TYmodemState : uint8_t {
   ryFinished, ryDone
 };
 
-// Ends a Ymodem transfer at once (status 4730, finish code -6016).
-constexpr UINT MsgYmodemAbort = 0x7E1C;
+// MsgYmodemAbort (platform/MessageNumbers.h) ends a Ymodem transfer at once
+// (status 4730, finish code -6016).
 // Ticks between a file's end (or the start) and the request for the next header.
 constexpr int32_t kYmodemRequestDelay = 1;
 
