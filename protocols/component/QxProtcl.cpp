@@ -140,10 +140,11 @@ void TMroCustomProtocol::Notification(TComponent* component, TOperation operatio
 
 void TMroCustomProtocol::SwitchProtocol(TProtocolType type) {
   TransferRecord& r = *FRecord;
-  // The area goes: a handler call still on its way to the record goes first.
-  WaitForHandlerCalls(r);
-  if (const TEngine& old = EngineOf(r.ProtocolType); old.Done) old.Done(r);
-  r.Area.reset();
+  // The area goes: a handler call still on its way to the record goes first
+  // (one that never ends leaves the old area kept, not freed under it).
+  const bool callsEnded = WaitForHandlerCalls(r);
+  if (const TEngine& old = EngineOf(r.ProtocolType); old.Done && callsEnded) old.Done(r);
+  DropArea(r, std::chrono::milliseconds(0));
   FForce = true;
   const TEngine& engine = EngineOf(type);
   if (engine.Init != nullptr) {

@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <stdexcept>
+#include <vector>
+#include <mutex>
 
 #include "platform/FileNames.h"
 #include "protocols/core/QwCrc.h"
@@ -146,22 +149,85 @@ int32_t InitProtocolData(std::unique_ptr<TransferRecord>& record, TMroCustomComP
   return 0;
 }
 
-void WaitForHandlerCalls(TransferRecord& r) {
+bool WaitForHandlerCalls(TransferRecord& r, std::chrono::milliseconds limit) {
   // Calls count themselves under the registry lock: once it was free, no
   // call that found the record is left uncounted.
   { TLockGuard registry(TMroBaseDispatcher::RegistryLock()); }
   // Bounded: a call may wait on a report to this thread, up to the longest
   // wait of a question.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQueryTimeoutMs + 5000);
-  while (r.HandlerCalls.load(std::memory_order_acquire) > 0 && std::chrono::steady_clock::now() < limit)
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (r.HandlerCalls.load(std::memory_order_acquire) > 0) {
+    if (std::chrono::steady_clock::now() >= until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
-void DoneProtocolData(std::unique_ptr<TransferRecord>& record) {
+namespace {
+
+// What a handler call still held when it was to be freed: a whole record, or
+// the area a protocol switch took from a record that lives on.
+struct TKeptForCalls {
+  const TransferRecord* owner;
+  std::unique_ptr<TransferRecord> record;
+  std::unique_ptr<TProtocolArea> area;
+};
+std::mutex gKeptLock;
+std::vector<TKeptForCalls> gKept;
+
+// Frees what no call holds any more. An area's owner is alive: a record is
+// only freed through DoneProtocolData, which drops its areas first.
+void SweepKept() {
+  std::lock_guard lock(gKeptLock);
+  std::erase_if(gKept, [](const TKeptForCalls& k) {
+    return k.owner->HandlerCalls.load(std::memory_order_acquire) == 0;
+  });
+}
+
+void Keep(TKeptForCalls kept, const char* what, std::chrono::milliseconds waited) {
+  const std::string text = std::string("a handler call did not end within ") +
+                           std::to_string(waited.count()) + " ms: " + what + " is kept rather than freed under it";
+  {
+    std::lock_guard lock(gKeptLock);
+    gKept.push_back(std::move(kept));
+  }
+  ReportUnhandledError(std::runtime_error(text));
+}
+
+}  // namespace
+
+size_t KeptForHandlerCalls() {
+  std::lock_guard lock(gKeptLock);
+  return gKept.size();
+}
+
+void DropArea(TransferRecord& r, std::chrono::milliseconds limit) {
+  SweepKept();
+  if (!r.Area) return;
+  if (WaitForHandlerCalls(r, limit)) {
+    r.Area.reset();
+    return;
+  }
+  Keep({&r, nullptr, std::move(r.Area)}, "the protocol area", limit);
+}
+
+void DoneProtocolData(std::unique_ptr<TransferRecord>& record, std::chrono::milliseconds limit) {
+  SweepKept();
   if (!record) return;
-  WaitForHandlerCalls(*record);
-  if (record->FileOpen && record->WorkFile >= 0) ::close(record->WorkFile);
-  record.reset();
+  const bool ended = WaitForHandlerCalls(*record, limit);
+  if (ended) {
+    // Areas it left behind are free now too.
+    std::lock_guard lock(gKeptLock);
+    std::erase_if(gKept, [&](const TKeptForCalls& k) { return k.owner == record.get(); });
+  }
+  if (ended) {
+    if (record->FileOpen && record->WorkFile >= 0) ::close(record->WorkFile);
+    record.reset();
+    return;
+  }
+  // Its file stays open too: the call may still write to it.
+  TransferRecord* const owner = record.get();
+  Keep({owner, std::move(record), nullptr}, "the transfer record", limit);
 }
 
 void CopyProtocolData(TransferRecord& dst, const TransferRecord& src) {

@@ -14,15 +14,27 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "protocols/core/QwAbsPcl.h"
 #include "serial/QxExcept.h"
 #include "serial/ZiRode.h"
 
 namespace zav {
 
+// The longest a handler call can wait on the application: a question's wait
+// (kQueryTimeoutMs below) and some.
+inline constexpr std::chrono::milliseconds kHandlerCallLimit{60000 + 5000};
+
 // --- Record life and settings ---
 int32_t InitProtocolData(std::unique_ptr<TransferRecord>& record, TMroCustomComPort* port, uint32_t options);
-void DoneProtocolData(std::unique_ptr<TransferRecord>& record);
+// Frees the record once no handler call holds it. One that a call still
+// holds after `limit` (a call that never ends: a fault) is kept, not freed
+// under it, and reported; it is freed by a later call here once its calls end.
+void DoneProtocolData(std::unique_ptr<TransferRecord>& record,
+                      std::chrono::milliseconds limit = kHandlerCallLimit);
+// Records and areas kept because a handler call still held them.
+size_t KeptForHandlerCalls();
 // Copies everything but the lock (the protocol area is cloned).
 void CopyProtocolData(TransferRecord& dst, const TransferRecord& src);
 void SetFileHooksToDefaults(TransferRecord& r);
@@ -146,10 +158,14 @@ int32_t SetInArea(TransferRecord& r, Area* (*areaOf)(TransferRecord&), Set set) 
   return SetInArea(r, areaOf, true, set);
 }
 
-// Waits (bounded) until no handler call that found `r` is left: a call that
-// found it before its transfer ended may still wait for its lock, and the
-// record's area must not change or go under it.
-void WaitForHandlerCalls(TransferRecord& r);
+// Waits until no handler call that found `r` is left (true), at most
+// `limit` (false: a call is still under way): a call that found it before its
+// transfer ended may still wait for its lock, and the record's area must not
+// change or go under it.
+bool WaitForHandlerCalls(TransferRecord& r, std::chrono::milliseconds limit = kHandlerCallLimit);
+// The record's area goes, or is kept while a handler call still holds it
+// (reported as DoneProtocolData's record is).
+void DropArea(TransferRecord& r, std::chrono::milliseconds limit = kHandlerCallLimit);
 
 // The common head of a handler pass: the dispatch-log entry, then cancel or
 // carrier loss (returns true: the caller goes to its "finished" state), then

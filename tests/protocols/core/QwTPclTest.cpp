@@ -414,6 +414,42 @@ TEST(StartTransferTest, ATriggerHitBeforeTheStartReturnsReachesTheHandler) {
   gRig = nullptr;
 }
 
+// A handler call that never ends (held here past the limit) keeps its record
+// and the area a protocol switch took: what the call still uses is not freed
+// under it (AddressSanitizer sees any use after free), the fault is reported,
+// and both are freed once the call has ended.
+TEST(HandlerCalls, WhatACallStillHoldsIsKeptUntilItEnds) {
+  TMemoryDispatcher device;
+  ASSERT_EQ(device.Open(), 0);
+  std::vector<std::string> reported;
+  RegisterErrorReporter([&](const std::exception& e) { reported.push_back(e.what()); });
+  std::unique_ptr<TransferRecord> record;
+  ASSERT_EQ(InitProtocolData(record, nullptr, 0), 0);
+  ASSERT_EQ(InitZmodem(*record), 0);
+  ASSERT_EQ(device.SetDataSlot(1, record.get()), 0);
+  const size_t keptBefore = KeptForHandlerCalls();
+  {
+    THandlerCall call(LPARAM(uint32_t(device.Handle()) << 16));
+    ASSERT_EQ(call.Record(), record.get());
+    ASSERT_EQ(device.SetDataSlot(1, nullptr), 0);
+    DropArea(*record, std::chrono::milliseconds(20));
+    EXPECT_EQ(record->Area, nullptr);
+    DoneProtocolData(record, std::chrono::milliseconds(20));
+    EXPECT_EQ(record, nullptr);
+    EXPECT_EQ(KeptForHandlerCalls(), keptBefore + 2);
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_NE(reported[0].find("the protocol area is kept rather than freed under it"), std::string::npos);
+    EXPECT_NE(reported[1].find("the transfer record is kept rather than freed under it"), std::string::npos);
+    // The late call still finds its record whole.
+    call.Record()->ProtocolStatus = psCancelRequested;
+    EXPECT_EQ(call.Record()->HandlerCalls.load(), 1);
+  }
+  DoneProtocolData(record);  // nothing to free of its own: sweeps what the ended call held
+  EXPECT_EQ(KeptForHandlerCalls(), keptBefore);
+  RegisterErrorReporter(nullptr);
+  device.ShutdownPort();
+}
+
 // --- The list of engines ---------------------------------------------------------------------
 
 // Each engine's states take a run of dispatch-log names from its base: the
