@@ -305,14 +305,34 @@ void TQxTestRun::CancelTransfer() {
 }
 
 void TQxTestRun::Ask(const std::string& question) {
-  bool yes = false;
   if (Asker) {
-    yes = Asker(question);
-  } else {
-    yes = QMessageBox::question(this, "Operator check", Shown(question), QMessageBox::Yes | QMessageBox::No) ==
-          QMessageBox::Yes;
+    const bool yes = Asker(question);
+    if (run_) run_->Answer(yes, Clock::now());
+    return;
   }
-  if (run_) run_->Answer(yes, Clock::now());
+  // The question waits beside the run, not in a loop of its own: the run's
+  // time goes on (a prompt's timeout), and a withdrawn question is closed.
+  auto* box = new QMessageBox(QMessageBox::Question, "Operator check", Shown(question),
+                              QMessageBox::Yes | QMessageBox::No, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  question_ = box;
+  connect(box, &QMessageBox::finished, this, [this, box](int) {
+    if (question_ != box) return;  // withdrawn
+    question_ = nullptr;
+    const bool yes = box->standardButton(box->clickedButton()) == QMessageBox::Yes;
+    if (!run_) return;
+    run_->Answer(yes, Clock::now());
+    Service();
+  });
+  box->open();
+}
+
+void TQxTestRun::AskWithdrawn() {
+  if (QMessageBox* box = question_) {
+    question_ = nullptr;
+    box->close();
+  }
 }
 
 void TQxTestRun::StepStarted(size_t index, const std::string&) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -67,6 +69,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   void StartTransfer(const qc::TransferStep& transfer, const std::string& dir) override;
   void CancelTransfer() override;
   void Ask(const std::string& question) override;
+  void AskWithdrawn() override;
+  // The operator's question while it waits for an answer, or null.
+  QMessageBox* Question() const { return question_; }
   void StepStarted(size_t index, const std::string& name) override;
   void StepEnded(size_t index, const qc::StepResult& result) override;
 
@@ -89,6 +94,7 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   std::function<void()> startDeferred_;
   std::optional<qc::UnitResult> last_;
   std::string lastReport_;
+  QPointer<QMessageBox> question_;
 };
 
 }  // namespace zav

@@ -194,7 +194,6 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
   if (n["timeout"]) {
     s.Timeout = r.Number(n["timeout"], "timeout", 0, kMaxSeconds);
     s.TimeoutGiven = true;
-    if (!s.Expect && !s.Transfer) r.Fail(n["timeout"], "timeout goes with expect or transfer");
   }
   if (n["capture"]) {
     const YAML::Node c = n["capture"];
@@ -250,6 +249,9 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
     acts = true;
   }
   if (n["continue-on-failure"]) s.ContinueOnFailure = r.Flag(n["continue-on-failure"], "continue-on-failure");
+  // A timeout limits what waits: an expect, a transfer or the operator.
+  if (s.TimeoutGiven && !s.Expect && !s.Transfer && s.Prompt.empty())
+    r.Fail(n["timeout"], "timeout goes with expect, transfer or prompt");
   if (!acts) r.Fail(n, "step \"" + s.Name + "\" does nothing (give it send, expect, absent, set, wait, ...)");
   return s;
 }

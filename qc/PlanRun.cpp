@@ -151,6 +151,8 @@ void PlanRun::TransferEnded(bool ok, const std::string& message, SteadyTime now)
 }
 
 void PlanRun::Answer(bool yes, SteadyTime now) {
+  if (!asking_) return;  // late: the question was withdrawn
+  asking_ = false;
   answer_ = yes;
   Advance(now);
 }
@@ -172,6 +174,9 @@ std::optional<SteadyTime> PlanRun::NextWake() const {
     case Phase::Expect:
     case Phase::Absent:
     case Phase::Wait: at = deadline_; break;
+    case Phase::Prompt:
+      if (steps_[index_]->TimeoutGiven && asking_) at = deadline_;
+      break;
     case Phase::Transfer:
       if (steps_[index_]->TimeoutGiven && !cancelled_) at = deadline_;
       break;
@@ -232,6 +237,10 @@ bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::strin
   search_.reset();
   settleAt_.reset();
   phase_ = Phase::End;
+  if (asking_) {
+    asking_ = false;
+    host_.AskWithdrawn();
+  }
   Note(now, '-', std::string(VerdictText(v)) + (r.Message.empty() ? "" : ": " + r.Message));
   host_.StepEnded(index_, r);
   return true;
@@ -442,10 +451,16 @@ bool PlanRun::RunPhase(SteadyTime now) {
       if (s.Prompt.empty()) return EndStep(Verdict::Pass, now);
       if (first) {
         Note(now, '-', "asked: " + s.Prompt);
+        if (s.TimeoutGiven) deadline_ = After(now, s.Timeout);
+        asking_ = true;
         host_.Ask(s.Prompt);
         return true;
       }
-      if (!answer_) return false;
+      if (!answer_) {
+        if (!s.TimeoutGiven || now < deadline_) return false;
+        return EndStep(Verdict::Fail, now,
+                       "no answer to \"" + s.Prompt + "\" within " + Fixed(s.Timeout, 1) + " s");
+      }
       Note(now, '-', *answer_ ? "answered yes" : "answered no");
       if (!*answer_) return EndStep(Verdict::Fail, now, "the operator answered no to \"" + s.Prompt + "\"");
       return EndStep(Verdict::Pass, now);

@@ -63,6 +63,10 @@ class RunHost {
   virtual void CancelTransfer() = 0;
   // Asks the operator; the answer comes through PlanRun::Answer.
   virtual void Ask(const std::string& question) = 0;
+  // The question asked last needs no answer any more (its time ran out, or
+  // the run stopped): the host takes it away from the operator. An answer
+  // that still comes before the next question is ignored.
+  virtual void AskWithdrawn() {}
   // Progress, for a display.
   virtual void StepStarted(size_t /*index*/, const std::string& /*name*/) {}
   virtual void StepEnded(size_t /*index*/, const StepResult& /*result*/) {}
@@ -132,6 +136,7 @@ class PlanRun {
   bool started_ = false, done_ = false, inAdvance_ = false, failed_ = false;
   std::optional<std::pair<bool, std::string>> transferEnd_;
   std::optional<bool> answer_;
+  bool asking_ = false;  // a question is out and its answer not in
   bool cancelled_ = false;  // a transfer over its time is being cancelled
   bool phaseStarted_ = false;
   // The transcript line being gathered: its direction, first byte's time, bytes.

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -110,6 +111,28 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   form->TestButton->click();
   EXPECT_EQ(form->TestRun->PlanEdit->text().toStdString(), (dir_ / "plan.yaml").string());
   EXPECT_EQ(form->TestRun->ReportEdit->text().toStdString(), dir_.string());
+}
+
+// The operator's question is a dialog beside the run: answered, the step
+// passes; left alone past the step's timeout, it closes and the step fails.
+TEST_F(TestRunWindow, AQuestionLeftUnansweredPastItsTimeoutClosesAndFails) {
+  test::WriteFile(dir_ / "ask.yaml", "name: ask\nsteps:\n  - {name: label, prompt: 'Label on?', timeout: 0.5}\n");
+  TQxTestRun& w = Open();
+  w.Asker = nullptr;
+  w.PlanEdit->setText(QString::fromStdString((dir_ / "ask.yaml").string()));
+  w.StartButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return w.Question() != nullptr && w.Question()->isVisible(); }, 10));
+  EXPECT_EQ(w.Question()->text().toStdString(), "Label on?");
+  w.Question()->button(QMessageBox::Yes)->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.Running(); }, 10));
+  EXPECT_EQ(Row(w, 0), "label PASS");
+
+  w.StartButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return w.Question() != nullptr; }, 10));
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.Running(); }, 10));
+  EXPECT_EQ(w.Question(), nullptr);
+  EXPECT_EQ(Row(w, 0), "label FAIL");
+  EXPECT_EQ(w.LastUnit()->Steps[0].Message, "no answer to \"Label on?\" within 0.5 s");
 }
 
 TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {

@@ -45,7 +45,18 @@ class ScriptedUnit : public RunHost {
     Run->TransferEnded(true, {}, Now);
   }
   void CancelTransfer() override {}
-  void Ask(const std::string&) override { Run->Answer(OperatorSays, Now); }
+  // The operator answers at once, or after OperatorTakes (each question in turn).
+  std::optional<std::chrono::milliseconds> OperatorTakes;
+  std::vector<std::pair<SteadyTime, bool>> Answers;
+  int Withdrawn = 0;
+  void Ask(const std::string&) override {
+    if (!OperatorTakes) return Run->Answer(OperatorSays, Now);
+    Answers.emplace_back(Now + *OperatorTakes, OperatorSays);
+  }
+  void AskWithdrawn() override {
+    ++Withdrawn;
+    if (!Answers.empty()) Answers.erase(Answers.begin());  // the operator's dialog goes
+  }
 
   // Runs the plan to its end on simulated time (at most a minute of it).
   const UnitResult& Go(const Plan& plan, const std::string& givenId = {}, const std::string& dir = ".") {
@@ -58,6 +69,8 @@ class ScriptedUnit : public RunHost {
       std::optional<SteadyTime> next = run.NextWake();
       for (const auto& d : Due)
         if (!next || d.first < *next) next = d.first;
+      for (const auto& a : Answers)
+        if (!next || a.first < *next) next = a.first;
       if (!next) break;
       Now = std::max(Now, *next);
       for (size_t i = 0; i < Due.size();) {
@@ -68,6 +81,11 @@ class ScriptedUnit : public RunHost {
         } else {
           ++i;
         }
+      }
+      while (!Answers.empty() && Answers.front().first <= Now) {
+        const bool yes = Answers.front().second;
+        Answers.erase(Answers.begin());
+        run.Answer(yes, Now);
       }
       run.Tick(Now);
     }
@@ -189,6 +207,43 @@ TEST(PlanRun, EachKindOfFailureSaysWhatWentWrong) {
       if (s->Outcome == Verdict::Skipped) {
         EXPECT_EQ(s->Message, "not run: an earlier step failed") << c.name;
       }
+    }
+  }
+}
+
+// A prompt with a timeout fails when the operator is too slow and the question
+// is withdrawn (the host takes its dialog away), so only the next question's
+// own answer counts for it. Without a timeout the operator may take as long as
+// needed.
+TEST(PlanRun, APromptWithATimeoutFailsWhenNoAnswerComesInTime) {
+  struct Case {
+    const char* name;
+    int takesMs;
+    bool yes;
+    std::string outcomes, message;
+    int withdrawn;
+  };
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: first, prompt: 'Label on?', timeout: 2, continue-on-failure: true}
+  - {name: second, prompt: 'LED on?'}
+)", "p.yaml");
+  for (const Case& c : std::vector<Case>{
+           {"in time", 1500, true, "PASS PASS", "", 0},
+           {"too late, the late no ignored", 3000, false, "FAIL FAIL", "no answer to \"Label on?\" within 2.0 s", 1},
+           {"too late, then yes to the second", 2500, true, "FAIL PASS", "no answer to \"Label on?\" within 2.0 s", 1},
+           {"slow without a timeout", 30000, true, "FAIL PASS", "no answer", 1},
+       }) {
+    ScriptedUnit unit;
+    unit.OperatorTakes = std::chrono::milliseconds(c.takesMs);
+    unit.OperatorSays = c.yes;
+    const UnitResult& r = unit.Go(plan);
+    EXPECT_EQ(Outcomes(r), c.outcomes) << c.name << "\n" << r.Transcript;
+    EXPECT_NE(r.Steps[0].Message.find(c.message), std::string::npos) << c.name << ": " << r.Steps[0].Message;
+    EXPECT_EQ(unit.Withdrawn, c.withdrawn) << c.name;
+    if (c.outcomes == "FAIL FAIL") {
+      EXPECT_NE(r.Steps[1].Message.find("the operator answered no to \"LED on?\""), std::string::npos)
+          << c.name << ": the second question's own answer, " << r.Steps[1].Message;
     }
   }
 }

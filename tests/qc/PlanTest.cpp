@@ -164,6 +164,7 @@ TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
       {head + "  - name: a\n    expct: X\n", "p.yaml:4:5", "unknown key \"expct\""},
       {head + "  - expect: '(unclosed'\n", "p.yaml:3:13", "bad regular expression"},
       {head + "  - expect: X\n    timeout: soon\n", "p.yaml:4:14", "timeout must be a number"},
+      {head + "  - send: x\n    timeout: 2\n", "p.yaml:4:14", "timeout goes with expect, transfer or prompt"},
       {head + "  - send-file: missing.bin\n", "p.yaml:3:16", "no such file"},
       {head + "  - transfer: {protocol: zmodem, send: nothere}\n", "p.yaml:3:40", "no such file"},
       {head + "  - transfer: {protocol: telepathy, send: x}\n", "p.yaml:3:26", "protocol must be"},
