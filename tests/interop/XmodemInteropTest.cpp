@@ -50,9 +50,9 @@ class XYmodemInteropTest : public InteropTest {
       ASSERT_EQ(s.ends.size(), 2u) << s.what;
       s.recv = &StartSide(s.receiver, s.ends[1]);
     }
-    // Ours is ready once it holds the port; a peer reads what waits in the cable.
+    // Ours, and a peer under `mero exec`, say when they are ready.
     for (Session& s : sessions)
-      if (s.receiver.kind == Side::Ours) WaitFor([&] { return DeviceLocked(s.ends[1]) || s.recv->pid < 0; });
+      if (s.receiver.kind != Side::DevicePeer) WaitReady(*s.recv, s.ends[1]);
     for (Session& s : sessions) s.send = &StartSide(s.sender, s.ends[0]);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     auto left = [&] {
@@ -239,37 +239,54 @@ TEST_F(XYmodemInteropTest, YmodemBatches) {
 
 // A paced line that flips and loses bytes: each transfer delivers identical
 // files or fails with a clear error, never a different file reported as
-// received. Our sides wait one second for a block, so a lost byte costs
-// little.
+// received. Whether a session survives lost bytes depends on where they fall,
+// which the timing of the exchange moves from run to run: those sessions only
+// have to end cleanly. On a line that only flips bits (a bad block is always
+// seen and sent again), an acknowledged protocol between two of ours always
+// gets its file through: those must deliver. Our sides wait one second for a
+// block, so a hit costs little.
 TEST_F(XYmodemInteropTest, ANoisyLineNeverGivesASilentlyDifferentFile) {
   struct Case {
     const char* what;
     const char* protocol;
     Peer sender, receiver;
     size_t size;
+    bool recovers;  // ours to ours with acknowledged blocks
   };
   const Case cases[] = {
-      {"xmodem-crc ours to ours", "xmodem-crc", Peer::Ours, Peer::Ours, 16 << 10},
-      {"xmodem-1k ours to ours", "xmodem-1k", Peer::Ours, Peer::Ours, 24 << 10},
-      {"ymodem ours to ours", "ymodem", Peer::Ours, Peer::Ours, 24 << 10},
-      {"ymodem-g ours to ours", "ymodem-g", Peer::Ours, Peer::Ours, 24 << 10},
-      {"xmodem-1k ours to rx", "xmodem-1k", Peer::Ours, Peer::Lrzsz, 8 << 10},
-      {"xmodem-1k sx to ours", "xmodem-1k", Peer::Lrzsz, Peer::Ours, 8 << 10},
-      {"ymodem sb to ours", "ymodem", Peer::Lrzsz, Peer::Ours, 8 << 10},
+      {"xmodem-crc ours to ours", "xmodem-crc", Peer::Ours, Peer::Ours, 16 << 10, true},
+      {"xmodem-1k ours to ours", "xmodem-1k", Peer::Ours, Peer::Ours, 24 << 10, true},
+      {"ymodem ours to ours", "ymodem", Peer::Ours, Peer::Ours, 24 << 10, true},
+      {"ymodem-g ours to ours", "ymodem-g", Peer::Ours, Peer::Ours, 24 << 10, false},
+      {"xmodem-1k ours to rx", "xmodem-1k", Peer::Ours, Peer::Lrzsz, 8 << 10, false},
+      {"xmodem-1k sx to ours", "xmodem-1k", Peer::Lrzsz, Peer::Ours, 8 << 10, false},
+      {"ymodem sb to ours", "ymodem", Peer::Lrzsz, Peer::Ours, 8 << 10, false},
   };
+  struct Line {
+    const char* what;
+    std::vector<std::string> options;
+    bool onlyFlips;
+  };
+  const Line lines[] = {
+      {"flips and drops, seed 11", {"--flip", "1e-4", "--drop", "1e-4", "--seed", "11"}, false},
+      {"flips and drops, seed 12", {"--flip", "1e-4", "--drop", "1e-4", "--seed", "12"}, false},
+      {"flips, seed 13", {"--flip", "2e-4", "--seed", "13"}, true},
+  };
+  std::vector<bool> mustDeliver;
   const std::vector<std::string> ours = {"--baud", "115200", "--block-wait", "18", "--handshake-wait", "18"};
   std::vector<Session> sessions;
   std::vector<std::pair<SentFile, std::string>> expected;  // file, where it lands
   uint32_t seed = 800;
   int n = 0;
   for (const Case& c : cases) {
-    for (const char* cableSeed : {"11", "12"}) {
+    for (const Line& line : lines) {
+      if (line.onlyFlips && !c.recovers) continue;
       const bool xmodem = std::string(c.protocol).rfind("xmodem", 0) == 0;
       const std::string out = MakeDir("out" + std::to_string(++n)), in = MakeDir("in" + std::to_string(n));
       const SentFile f = MakeFiles(out, {c.size}, ++seed)[0];
       Session s;
-      s.what = std::string(c.what) + ", seed " + cableSeed;
-      s.cableOptions = {"--baud", "115200", "--flip", "1e-4", "--drop", "1e-4", "--seed", cableSeed};
+      s.what = std::string(c.what) + ", " + line.what;
+      s.cableOptions = Cat({"--baud", "115200"}, line.options);
       const std::vector<std::string> target =
           xmodem ? std::vector<std::string>{"--file", in + "/" + f.name} : std::vector<std::string>{"--dir", in};
       if (c.sender == Peer::Ours)
@@ -282,16 +299,19 @@ TEST_F(XYmodemInteropTest, ANoisyLineNeverGivesASilentlyDifferentFile) {
         s.receiver = StdioPeer({"rx", "-q", "-c", f.name}, in);
       sessions.push_back(s);
       expected.emplace_back(f, in + "/" + f.name);
+      mustDeliver.push_back(line.onlyFlips);
     }
   }
   RunSessions(sessions, seconds(90));
-  int delivered = 0;
   for (size_t i = 0; i < sessions.size(); ++i) {
     SCOPED_TRACE(sessions[i].what);
     const PairResult& r = sessions[i].result;
     EXPECT_NE(r.sender, -1) << "the sender did not end\n" << Describe(r);
     EXPECT_NE(r.receiver, -1) << "the receiver did not end\n" << Describe(r);
     const bool oursReceives = sessions[i].receiver.kind == Side::Ours;
+    if (mustDeliver[i]) {
+      EXPECT_TRUE(r.sender == 0 && r.receiver == 0) << Describe(r);
+    }
     if (r.receiver == 0) {
       const std::string got = ReadFile(expected[i].second);
       const std::string& sent = expected[i].first.data;
@@ -299,7 +319,6 @@ TEST_F(XYmodemInteropTest, ANoisyLineNeverGivesASilentlyDifferentFile) {
         ExpectXmodemCopy(got, sent);
       else
         EXPECT_TRUE(got == sent) << "a different file was reported as received";
-      ++delivered;
     } else if (oursReceives) {
       EXPECT_NE(r.receiverErr.find("mero: "), std::string::npos) << "a failure without its reason\n" << Describe(r);
     }
@@ -307,8 +326,6 @@ TEST_F(XYmodemInteropTest, ANoisyLineNeverGivesASilentlyDifferentFile) {
       EXPECT_NE(r.senderErr.find("mero: "), std::string::npos) << "a failure without its reason\n" << Describe(r);
     }
   }
-  // The acknowledged protocols get through this much noise.
-  EXPECT_GE(delivered, int(sessions.size()) / 2);
 }
 
 // --- Cancels ---------------------------------------------------------------------------------
@@ -357,7 +374,9 @@ TEST_F(XYmodemInteropTest, ACancelFromEitherSideEndsBoth) {
             ? Ours(Cat({"recv", "{PORT}", "--protocol", "ymodem", "--dir", run.in, "--history", run.history}, waits))
             : StdioPeer({"rb", "-q"}, run.in);
     run.recv = &StartSide(receiver, run.ends[1]);
-    if (c.oursReceives) WaitFor([&] { return DeviceLocked(run.ends[1]); });
+    if (c.oursReceives) {
+      ASSERT_TRUE(WaitReady(*run.recv, run.ends[1])) << Err(*run.recv);
+    }
     const Side sender = c.oursSends
                             ? Ours(Cat(Cat({"send", "{PORT}", "--protocol", "ymodem"}, waits), Paths(out, files)))
                             : StdioPeer(Cat({"sb", "-q", "-k"}, Names(files)), out);
