@@ -75,8 +75,15 @@ class BenchTransferTest : public test::InteropTest {
     form->Transfers->ProtocolBox->setCurrentIndex(i);
   }
 
-  // The peer on the cable's other end.
-  Child& Peer(const Side& side) { return StartSide(side, ends[1]); }
+  // The peer on the cable's other end; ours, and a peer under `mero exec`,
+  // once they say they are ready.
+  Child& Peer(const Side& side) {
+    Child& c = StartSide(side, ends[1]);
+    if (side.kind != Side::DevicePeer) {
+      EXPECT_TRUE(WaitReady(c, ends[1])) << Err(c);
+    }
+    return c;
+  }
 
   // Waits for the window's transfer to end; its finish code.
   int32_t Finish(double seconds = 30) {
@@ -219,7 +226,6 @@ TEST_F(BenchTransferTest, BPlusSendToMero) {
   Choose("B+");
   form->OpenDialog1->FileName = Write(MakeDir("out"), "table.bin", data);
   Child& mero = Peer(test::Ours({"recv", "{PORT}", "--protocol", "bplus", "--dir", in, "--linger", "9"}));
-  WaitFor([&] { return mero.pid < 0 || DeviceLocked(ends[1]); });
   form->Send->click();
   EXPECT_EQ(Finish(), 0);
   EXPECT_EQ(Wait(mero), 0) << Err(mero);

@@ -349,7 +349,7 @@ TEST(Win32Device, ManyOpenCloseCyclesWithTraffic) {
     ASSERT_EQ(d.WriteBlock("ping", 4), 0);
     pty.Write("pong");
     if (i % 100 == 0) {
-      EXPECT_EQ(pty.Read(4, 2000), "ping");
+      EXPECT_EQ(pty.Read(4, 10000), "ping");
     }
     d.ShutdownPort();
   }
@@ -362,7 +362,11 @@ TEST(Win32Device, FarEndHangUpLeavesTheProcessIdleAndThePortClosable) {
   TMroWin32Dispatcher d(nullptr);
   ASSERT_EQ(Open(d, slave), 0);
   pty.reset();  // the far end goes away
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!d.DeviceGone() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(d.DeviceGone());
+  // Noticed: from here on nothing is left to do.
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   std::this_thread::sleep_for(std::chrono::seconds(1));

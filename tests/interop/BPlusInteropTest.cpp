@@ -141,7 +141,7 @@ TEST_F(BPlusInterop, ADownloadStoppedHalfWayResumesAtTheLocalLength) {
   const auto ends = StartCable(cable, &cableChild);
   ASSERT_EQ(ends.size(), 2u);
   Child& receiver = StartSide(recv, ends[1]);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+  ASSERT_TRUE(WaitReady(receiver, ends[1])) << Err(receiver);
   Child& sender = StartSide(send, ends[0]);
   const std::string part = in + "/resume me.bin";
   const bool half = WaitFor(

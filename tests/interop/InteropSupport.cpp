@@ -36,10 +36,11 @@ PairResult InteropTest::Transfer(const Side& sender, const Side& receiver, const
   auto portFor = [&](const Side& side, const std::string& end) {
     return viaServer && side.kind == Side::Ours ? through.port(end) : end;
   };
-  Child& recv = StartSide(receiver, portFor(receiver, ends[1]));
-  // Ours is ready once it holds the port; a peer reads what waits in the cable.
-  if (receiver.kind == Side::Ours)
-    WaitFor([&] { return (viaServer ? through.ready() : DeviceLocked(ends[1])) || recv.pid < 0; });
+  const std::string recvPort = portFor(receiver, ends[1]);  // once: a server starts for it
+  Child& recv = StartSide(receiver, recvPort);
+  // Ours, and a peer under `mero exec`, say when they are ready; a peer that
+  // opens the device itself reads what waits in the cable.
+  if (receiver.kind != Side::DevicePeer) WaitReady(recv, recvPort);
   const auto start = std::chrono::steady_clock::now();
   Child& send = StartSide(sender, portFor(sender, ends[0]));
   const auto deadline = start + limit;

@@ -50,7 +50,6 @@ class InteropTest : public ToolTest {
   // a server in between (such as ser2net).
   struct Through {
     std::function<std::string(const std::string& device)> port;  // the port our side is given for its end
-    std::function<bool()> ready;                                   // our side holds the port
   };
   PairResult Transfer(const Side& sender, const Side& receiver, const std::vector<std::string>& cable = {},
                       std::chrono::seconds limit = std::chrono::seconds(60), const Through& through = {});

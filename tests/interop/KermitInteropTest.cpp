@@ -235,7 +235,7 @@ TEST_P(KermitCancel, OursCancelsAndThePeerEndsToo) {
   ASSERT_EQ(ends.size(), 2u);
   Child& recv = StartSide(Receiver(c), ends[1]);
   if (!oursSends) {
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+    ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   }
   Child& send = StartSide(Sender(c), ends[0]);
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(in + "/huge.bin"); }, std::chrono::seconds(20)));

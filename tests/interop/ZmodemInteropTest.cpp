@@ -263,7 +263,7 @@ TEST_F(ZmodemInterop, AReceiveKilledHalfWayResumesWithRecoverAtItsLength) {
     const Side receiver = c.oursReceives ? Ours(Recv(in)) : StdioPeer({"rz", "-q"}, in);
     Child& recv = StartSide(receiver, ends[1]);
     if (c.oursReceives) {
-      ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+      ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
     }
     Child& send = StartSide(Ours(Send({}, {out + "/" + f.name})), ends[0]);
     // The receiver dies without a word once about half the file is written.
@@ -313,7 +313,7 @@ TEST_F(ZmodemInterop, ACancelFromEitherSideEndsBoth) {
     ASSERT_EQ(ends.size(), 2u);
     Child& recv = StartSide(c.oursReceives ? Ours(Recv(in)) : StdioPeer({"rz", "-q"}, in), ends[1]);
     if (c.oursReceives) {
-      ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); }));
+      ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
     }
     Child& send =
         StartSide(c.oursSends ? Ours(Send({}, {out + "/" + name})) : StdioPeer({"sz", "-q", name}, out), ends[0]);

@@ -184,7 +184,11 @@ TSilentListener::TSilentListener() {
     connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     fillers_.push_back(fd);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The queue is full once a filler's handshake has completed (the other's
+  // SYN then goes unanswered, as every later one will).
+  pollfd fds[2] = {{fillers_[0], POLLOUT, 0}, {fillers_[1], POLLOUT, 0}};
+  while (poll(fds, 2, 30000) < 0 && errno == EINTR) {
+  }
 }
 
 TSilentListener::~TSilentListener() {

@@ -183,6 +183,27 @@ bool ToolTest::DeviceLocked(const std::string& path) {
   return locked;
 }
 
+bool ToolTest::Ended(const Child& child) {
+  if (child.pid <= 0) return true;
+  siginfo_t info{};
+  return waitid(P_PID, id_t(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
+bool ToolTest::WaitReady(const Child& child, const std::string& port, std::chrono::seconds limit) const {
+  auto ready = [&] {
+    std::istringstream lines(Err(child));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("mero: ", 0) != 0) continue;
+      const size_t at = port.empty() ? line.find(": open", 6) : (line.compare(6, port.size(), port) == 0 ? 6 + port.size() : std::string::npos);
+      if (at != std::string::npos && line.compare(at, 6, ": open") == 0) return true;
+    }
+    return false;
+  };
+  bool seen = false;
+  WaitFor([&] { return (seen = ready()) || Ended(child); }, limit);
+  return seen || ready();
+}
+
 std::string ToolTest::ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

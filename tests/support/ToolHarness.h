@@ -56,6 +56,14 @@ class ToolTest : public ::testing::Test {
   int Stop(Child& child, std::chrono::seconds limit = std::chrono::seconds(10));
   // True once some process holds the device's exclusive lock (a port is open).
   static bool DeviceLocked(const std::string& path);
+  // Waits for the child's ready line on stderr ("mero: PORT: open ..."; any
+  // port when `port` is empty): printed once the command has finished opening,
+  // so what the far end sends from then on is taken. False when the child
+  // ended first (or, as a safety net, after `limit`).
+  bool WaitReady(const Child& child, const std::string& port = {},
+                 std::chrono::seconds limit = std::chrono::seconds(60)) const;
+  // The child has ended (it is not reaped: Wait still gives its status).
+  static bool Ended(const Child& child);
 
   static std::string ReadFile(const std::string& path);
   static void WriteFile(const std::string& path, const std::string& data);

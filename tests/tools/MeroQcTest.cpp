@@ -26,7 +26,7 @@ answers:
     std::vector<std::string> args{"sim", simCom, "--profile", dir + "/board.yaml"};
     args.insert(args.end(), extra.begin(), extra.end());
     Child& sim = Start(args);
-    EXPECT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + simCom.substr(3)); })) << Err(sim);
+    EXPECT_TRUE(WaitReady(sim, simCom)) << Err(sim);
     return sim;
   }
 
@@ -114,7 +114,7 @@ TEST_F(QcTool, UnitsOnSeveralPortsRunAtOnceEachWithItsOwnVerdict) {
   // Every answer garbled: the version cannot match.
   WriteFile(dir + "/bad.yaml", "answers:\n  - {command: '*', reply: \"VXR 3.14\\r\\n\"}\nfaults: {garble: 1, missing: 0}\n");
   Child& bad = Start({"sim", "COM7", "--profile", dir + "/bad.yaml", "--faulty", "--seed", "7"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com7"); })) << Err(bad);
+  ASSERT_TRUE(WaitReady(bad, "COM7")) << Err(bad);
   WriteFile(dir + "/plan.yaml", R"(name: two
 steps:
   - {name: version, send: "VER?\r", expect: 'VER (\d+)', timeout: 1}
@@ -203,7 +203,7 @@ TEST_F(QcTool, APortThatDoesNotOpenGivesAnErrorReport) {
 
 TEST_F(QcTool, SelftestThroughALoopbackAndACable) {
   Child& plug = Start({"null-modem", "--loopback", "--com", "13"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(portsDir + "/com13"); })) << Err(plug);
+  ASSERT_TRUE(WaitReady(plug)) << Err(plug);
   const RunResult loop = Run({"selftest", "COM13", "--rates", "9600,115200", "--report", dir});
   EXPECT_EQ(loop.exitCode, 0) << loop.out << loop.err;
   EXPECT_TRUE(std::regex_search(loop.out, std::regex(R"(pattern at 115200 +PASS .* 2880 bytes, 0 lost, 0 changed)")))

@@ -11,7 +11,7 @@ using Sim = ToolTest;
 TEST_F(Sim, GreetsEchoesAndAnswersMatchingLines) {
   ASSERT_EQ(StartCable("1,2").size(), 2u);
   Child& term = Start({"term", "COM2"}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2"); })) << Err(term);
+  ASSERT_TRUE(WaitReady(term, "COM2")) << Err(term);
   Child& sim = Start({"sim", "COM1", "--echo", "--banner", "READY\\x21", "--respond", "VER?=SIM 1.0", "--respond",
                       "ID *=unit\\t42", "--respond", "ID 7=never: the first match answers"});
   auto says = [&](const std::string& text) {
@@ -40,10 +40,17 @@ TEST_F(Sim, GreetsEchoesAndAnswersMatchingLines) {
 TEST_F(Sim, WithoutEchoOnlyAnswers) {
   ASSERT_EQ(StartCable("3,4").size(), 2u);
   Child& sim = Start({"sim", "COM3", "--respond", "*=ok"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com3"); })) << Err(sim);
-  const RunResult r = Run({"term", "COM4", "--idle", "0.5"}, "a\r\nb\r\n");
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "ok\r\nok\r\n");
+  ASSERT_TRUE(WaitReady(sim, "COM3")) << Err(sim);
+  // The session stays until both answers are in; a third would follow at once.
+  Child& term = Start({"term", "COM4", "--idle", "0"}, {}, true);
+  ASSERT_TRUE(WaitReady(term, "COM4")) << Err(term);
+  ASSERT_EQ(write(term.stdinFd, "a\r\nb\r\n", 6), 6);
+  ASSERT_TRUE(WaitFor([&] { return Out(term).size() >= 8; })) << Out(term);
+  ASSERT_EQ(write(term.stdinFd, "c\n", 2), 2);
+  ASSERT_TRUE(WaitFor([&] { return Out(term).size() >= 12; })) << Out(term);
+  CloseStdin(term);
+  EXPECT_EQ(Wait(term), 0) << Err(term);
+  EXPECT_EQ(Out(term), "ok\r\nok\r\nok\r\n") << "no echo between the answers";
 }
 
 TEST_F(Sim, BadRulesAreUsageErrors) {

@@ -20,7 +20,7 @@ TEST_F(Term, BothEndsOfACableExchangeBytesAndRecordThem) {
   const std::string capture = dir + "/b.cap", trace = dir + "/a.trc", log = dir + "/a.log";
   // B stays up while its stdin is open; A sends once B holds its end.
   Child& b = Start({"term", "COM2", "--idle", "0.5", "--capture", capture}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2"); })) << Err(b);
+  ASSERT_TRUE(WaitReady(b, "COM2")) << Err(b);
   Child& a = Start({"term", "COM1", "--baud", "115200", "--idle", "30", "--trace", trace, "--log", log},
                    "ping from A\r\n", false);
   ASSERT_TRUE(WaitFor([&] { return Contains(Out(b), "ping from A\r\n"); })) << Err(a) << Err(b);
@@ -69,7 +69,7 @@ TEST_F(Term, TimestampsAndHexShowWhatArrivesAndCaptureIt) {
     std::vector<std::string> args = {"term", "COM" + b, "--capture", capture};
     args.insert(args.end(), c.options.begin(), c.options.end());
     Child& receiver = Start(args, {}, true);
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
+    ASSERT_TRUE(WaitReady(receiver, "COM" + b)) << Err(receiver);
     const RunResult sender = Run({"term", "COM" + a, "--idle", "0.1"}, c.sent);
     ASSERT_EQ(sender.exitCode, 0) << sender.err;
     ASSERT_TRUE(WaitFor([&] { return Contains(Out(receiver), c.partial); })) << Out(receiver);
@@ -101,7 +101,7 @@ TEST_F(Term, MissingPortsGiveTheLibraryTextAndExit1) {
 TEST_F(Term, APortHeldByAnotherTermIsAlreadyOpen) {
   ASSERT_EQ(StartCable("5,6").size(), 2u);
   Child& holder = Start({"term", "COM5"}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com5"); })) << Err(holder);
+  ASSERT_TRUE(WaitReady(holder, "COM5")) << Err(holder);
   const RunResult r = Run({"term", "COM5"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(Contains(r.err, "ie_Open - device already open")) << r.err;
@@ -153,12 +153,12 @@ namespace {
 TEST_F(Term, OnATerminalCtrlBracketQuitsAndCtrlBracketTwiceSendsItself) {
   ASSERT_EQ(StartCable("1,2").size(), 2u);
   Child& peer = Start({"term", "COM2"}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2"); })) << Err(peer);
+  ASSERT_TRUE(WaitReady(peer, "COM2")) << Err(peer);
   int master = -1, slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
   Child& user = Start({"term", "COM1"}, {}, false, {}, slave);
   close(slave);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com1"); })) << Err(user);
+  ASSERT_TRUE(WaitReady(user, "COM1")) << Err(user);
   const std::string keys = "hi\x1d\x1d!";
   ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
   ASSERT_TRUE(WaitFor([&] { return Out(peer) == "hi\x1d!"; })) << Out(peer);
@@ -173,8 +173,9 @@ TEST_F(Term, ReconnectWaitsForAPulledDeviceAndCarriesOnWithTheNewOne) {
   ASSERT_EQ(StartCable({"--com", "2,3"}, &cable).size(), 2u);
   Child& stays = Start({"term", "COM2", "--reconnect"}, {}, true);
   Child& ends = Start({"term", "COM3"}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com2") && DeviceLocked(portsDir + "/com3"); }));
   // Both sessions are past their open (a device pulled during an open is an error of the open).
+  ASSERT_TRUE(WaitReady(stays, "COM2")) << Err(stays);
+  ASSERT_TRUE(WaitReady(ends, "COM3")) << Err(ends);
   ASSERT_EQ(write(stays.stdinFd, "ping\r\n", 6), 6);
   ASSERT_TRUE(WaitFor([&] { return Out(ends) == "ping\r\n"; })) << Err(stays) << Err(ends);
   Stop(*cable);
@@ -187,7 +188,7 @@ TEST_F(Term, ReconnectWaitsForAPulledDeviceAndCarriesOnWithTheNewOne) {
   ASSERT_EQ(StartCable("2,3").size(), 2u);
   ASSERT_TRUE(WaitFor([&] { return Contains(Err(stays), "mero: COM2: reconnected"); })) << Err(stays);
   Child& far = Start({"term", "COM3", "--idle", "30"}, {}, true);
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com3"); })) << Err(far);
+  ASSERT_TRUE(WaitReady(far, "COM3")) << Err(far);
   ASSERT_EQ(write(far.stdinFd, "from far\r\n", 10), 10);
   ASSERT_TRUE(WaitFor([&] { return Out(stays) == "from far\r\n"; })) << Out(stays) << Err(stays);
   ASSERT_EQ(write(stays.stdinFd, "and back\r\n", 10), 10);

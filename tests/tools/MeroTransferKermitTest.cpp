@@ -52,7 +52,7 @@ TEST_F(KermitTransfer, ABatchArrivesUnderItsNamesWithTheHistory) {
   WriteFile(dir + "/in/one.txt", "older");
   const std::string history = dir + "/MERO.HIS";
   Child& recv = Start({"recv", ends[1], "--protocol", "kermit", "--dir", dir + "/in", "--history", history});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   const RunResult sent = Run({"send", ends[0], "--protocol", "kermit", "--history", history, dir + "/out/*.txt",
                               dir + "/out/two.bin"});
   EXPECT_EQ(sent.exitCode, 0) << sent.err;
@@ -73,7 +73,7 @@ TEST_F(KermitTransfer, ASignalToTheSenderEndsBothAndThePartialFileGoes) {
   // Big enough to be still on its way when the signal comes.
   WriteFile(dir + "/big.bin", std::string(20 << 20, 'k'));
   Child& recv = Start({"recv", ends[1], "--protocol", "kermit", "--dir", dir + "/in"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   Child& send = Start({"send", ends[0], "--protocol", "kermit", "--repeat-prefix", "none", dir + "/big.bin"});
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir + "/in/big.bin"); })) << Err(send);
   kill(send.pid, SIGTERM);
@@ -90,7 +90,7 @@ TEST_F(KermitTransfer, ASignalToTheReceiverEndsTheSenderToo) {
   mkdir((dir + "/in").c_str(), 0755);
   WriteFile(dir + "/big.bin", std::string(20 << 20, 'k'));
   Child& recv = Start({"recv", ends[1], "--protocol", "kermit", "--dir", dir + "/in"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   Child& send = Start({"send", ends[0], "--protocol", "kermit", "--repeat-prefix", "none", dir + "/big.bin"});
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir + "/in/big.bin"); })) << Err(send);
   kill(recv.pid, SIGTERM);

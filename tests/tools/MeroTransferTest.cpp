@@ -37,16 +37,16 @@ TEST_F(Transfer, PacedAsciiSendArrivesWholeAtTheReceiver) {
   Child& recv = Start({"recv", ends[1], "--protocol", "ascii", "--baud", "115200", "--dir", dir + "/in", "--file",
                        "got.txt", "--eof-timeout", "55", "--history", history});
   // The receive ends after 3 s of silence, so a stall under load cannot cut the file.
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
 
   const auto start = Clock::now();
   const RunResult sent = Run({"send", ends[0], "--protocol", "ascii", "--baud", "115200", "--char-delay", "2",
-                              "--history", history, dir + "/send.txt"});
+                              "--history", history, "--quiet", dir + "/send.txt"});
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   EXPECT_EQ(sent.exitCode, 0) << sent.err;
   // Every byte is followed by a busy-wait of 2 ms or a timer wait of a tick.
   EXPECT_GE(ms, 2.0 * double(text.size() - 1));
-  EXPECT_EQ(sent.err, "") << "no progress line when stderr is not a terminal";
+  EXPECT_EQ(sent.err, "") << "no progress line when stderr is not a terminal, no ready line with --quiet";
 
   EXPECT_EQ(Wait(recv), 0) << Err(recv);
   EXPECT_EQ(ReadFile(dir + "/in/got.txt"), text);
@@ -64,7 +64,7 @@ TEST_F(Transfer, TranslationReachesTheWireAndAnExistingFileIsKept) {
   WriteFile(dir + "/out.txt", "older file");
   Child& recv = Start({"recv", ends[1], "--protocol", "ascii", "--dir", dir, "--file", "out.txt", "--eof-timeout",
                        "36"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   // Two files go out one after the other with the same settings.
   const RunResult sent = Run({"send", ends[0], "--protocol", "ascii", "--cr-translation", "add-lf-after",
                               "--lf-translation", "add-cr-before", dir + "/a.txt", dir + "/b.txt"});
@@ -188,10 +188,10 @@ TEST_F(Transfer, ASignalCancelsBothEndsWithTheLibraryText) {
   ASSERT_EQ(ends.size(), 2u);
   WriteFile(dir + "/slow.txt", std::string(40, 's'));
   Child& recv = Start({"recv", ends[1], "--protocol", "ascii", "--dir", dir, "--file", "part.txt"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+  ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
   // 300 ms after every byte: the send is still running when the signal comes.
   Child& send = Start({"send", ends[0], "--protocol", "ascii", "--char-delay", "300", dir + "/slow.txt"});
-  ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[0]); })) << Err(send);
+  ASSERT_TRUE(WaitReady(send, ends[0])) << Err(send);
   kill(send.pid, SIGTERM);
   EXPECT_EQ(Wait(send), 1);
   EXPECT_TRUE(Contains(Err(send), "Cancel requested")) << Err(send);

@@ -44,7 +44,7 @@ TEST_F(XYmodemTool, AnXmodemFileGoesToAPathAndABatchKeepsItsDirectories) {
     ASSERT_EQ(ends.size(), 2u);
     Child& recv = Start({"recv", ends[1], "--protocol", "xmodem-1k", "--file", dir + "/in/x.bin", "--history",
                          history, "--handshake-wait", "18"});
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+    ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
     const RunResult sent = Run({"send", ends[0], "--protocol", "xmodem-1k", "--history", history,
                                 dir + "/out/top.bin"});
     EXPECT_EQ(sent.exitCode, 0) << sent.err;
@@ -58,7 +58,7 @@ TEST_F(XYmodemTool, AnXmodemFileGoesToAPathAndABatchKeepsItsDirectories) {
     ASSERT_EQ(ends.size(), 2u);
     Child& recv = Start({"recv", ends[1], "--protocol", "ymodem", "--dir", dir + "/in", "--honor-directory",
                          "--history", history});
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(ends[1]); })) << Err(recv);
+    ASSERT_TRUE(WaitReady(recv, ends[1])) << Err(recv);
     const RunResult sent = Run({"send", ends[0], "--protocol", "ymodem", "--include-directory", "--history",
                                 history, dir + "/out/sub/deep.bin", dir + "/out/top.bin"});
     EXPECT_EQ(sent.exitCode, 0) << sent.err;
