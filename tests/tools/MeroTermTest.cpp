@@ -81,6 +81,34 @@ TEST_F(Term, TimestampsAndHexShowWhatArrivesAndCaptureIt) {
   }
 }
 
+// The ready line: one line of a fixed form once the port is open, naming it
+// and its settings as they are; --quiet leaves it out.
+TEST_F(Term, TheReadyLineNamesThePortAndItsSettings) {
+  Child* cable = nullptr;
+  const auto ends = StartCable({"--com", "1,2", "--baud", "9600"}, &cable);
+  ASSERT_EQ(ends.size(), 2u);
+  ASSERT_TRUE(WaitReady(*cable));
+  EXPECT_TRUE(Contains(Err(*cable), "mero: null-modem: " + ends[0] + " (COM1) <-> " + ends[1] +
+                                        " (COM2): open at 9600 8N1\n"))
+      << Err(*cable);
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;  // empty: none
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"term", "COM1", "--idle", "0"}, "mero: COM1: open at 19200 8N1\n"},
+           {{"term", "COM1", "--idle", "0", "--baud", "300", "--data", "7", "--parity", "even", "--stop", "2",
+             "--flow", "rtscts"},
+            "mero: COM1: open at 300 7E2 rtscts\n"},
+           {{"term", ends[0], "--idle", "0", "--parity", "mark"}, "mero: " + ends[0] + ": open at 19200 8M1\n"},
+           {{"term", "COM1", "--idle", "0", "--quiet"}, ""},
+       }) {
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, c.line) << c.args.back();
+  }
+}
+
 TEST_F(Term, PipedSessionEndsAfterTheIdleSilence) {
   const auto ends = StartCable();
   ASSERT_EQ(ends.size(), 2u);
