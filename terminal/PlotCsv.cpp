@@ -1,0 +1,161 @@
+#include "terminal/PlotCsv.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace zav {
+
+namespace {
+
+std::string Quoted(const std::string& name) {
+  if (name.find_first_of(",\"\r\n") == std::string::npos) return name;
+  std::string out = "\"";
+  for (const char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + '"';
+}
+
+std::string SystemError(const std::string& what, const std::string& path, int err) {
+  return "cannot " + what + " " + path + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+std::string PlotCsvHeader(const std::vector<std::string>& names) {
+  std::string out = "time,seconds";
+  for (const auto& n : names) out += ',' + Quoted(n);
+  return out + '\n';
+}
+
+std::string PlotCsvRow(int64_t timeMs, int64_t startMs, const std::vector<double>& cells, size_t columns) {
+  const int64_t day = ((timeMs % 86'400'000) + 86'400'000) % 86'400'000;
+  const int64_t since = timeMs - startMs;
+  char head[64];
+  std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d,%lld.%03d", int(day / 3'600'000), int(day / 60'000 % 60),
+                int(day / 1000 % 60), int(day % 1000), static_cast<long long>(since / 1000), int(since % 1000));
+  std::string out = head;
+  for (size_t i = 0; i < columns; ++i) {
+    out += ',';
+    if (i < cells.size() && !IsPlotMissing(cells[i])) out += FormatPlotNumber(cells[i]);
+  }
+  return out + '\n';
+}
+
+void SavePlotCsv(const TPlotStore& store, const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) throw std::runtime_error(SystemError("open", path, errno));
+  std::string text = PlotCsvHeader(store.Names());
+  std::vector<double> cells(store.SeriesCount());
+  bool ok = true;
+  for (size_t r = 0; r < store.Rows() && ok; ++r) {
+    for (size_t s = 0; s < cells.size(); ++s) cells[s] = store.Value(s, r);
+    text += PlotCsvRow(store.Time(r), store.Time(0), cells, cells.size());
+    if (text.size() >= (1 << 16)) {
+      ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+      text.clear();
+    }
+  }
+  ok = ok && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const int err = errno;
+  if (std::fclose(f) != 0 || !ok) throw std::runtime_error(SystemError("write", path, ok ? errno : err));
+}
+
+TPlotCsvFile::TPlotCsvFile(const std::string& path) : path_(path) {
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) throw std::runtime_error(SystemError("open", path, errno));
+}
+
+TPlotCsvFile::~TPlotCsvFile() {
+  if (file_) std::fclose(file_);
+}
+
+void TPlotCsvFile::Fail(const std::string& what) {
+  const int err = errno;
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  throw std::runtime_error(SystemError(what, path_, err));
+}
+
+void TPlotCsvFile::Write(const std::string& text) {
+  if (!file_) throw std::runtime_error("cannot write " + path_ + ": the file is closed");
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) Fail("write");
+}
+
+void TPlotCsvFile::Add(const std::vector<TPlotRow>& rows, const std::vector<std::string>& names) {
+  if (rows.empty()) return;
+  std::string text;
+  if (!headerWritten_) {
+    // The series the first row knew: later ones get their names at the end.
+    headerColumns_ = columns_ = std::min(names.size(), rows.front().Cells.size());
+    text = PlotCsvHeader(std::vector<std::string>(names.begin(), names.begin() + long(headerColumns_)));
+    headerWritten_ = true;
+    startMs_ = rows.front().TimeMs;
+  }
+  for (const TPlotRow& row : rows) {
+    columns_ = std::max(columns_, row.Cells.size());
+    text += PlotCsvRow(row.TimeMs, startMs_, row.Cells, columns_);
+    ++rows_;
+  }
+  Write(text);
+}
+
+void TPlotCsvFile::Flush() {
+  if (file_ && std::fflush(file_) != 0) Fail("write");
+}
+
+void TPlotCsvFile::Finish(const std::vector<std::string>& names) {
+  if (!file_) return;
+  if (!headerWritten_) Write(PlotCsvHeader(names));
+  if (std::fclose(file_) != 0) {
+    file_ = nullptr;
+    throw std::runtime_error(SystemError("write", path_, errno));
+  }
+  file_ = nullptr;
+  if (headerWritten_ && std::max(columns_, names.size()) > headerColumns_) RewriteHeader(names);
+}
+
+// Series that came after the header: the file again with the full header and
+// every row padded to all the columns, then put in the old one's place.
+void TPlotCsvFile::RewriteHeader(const std::vector<std::string>& names) {
+  const std::string temp = path_ + ".tmp";
+  std::FILE* in = std::fopen(path_.c_str(), "rb");
+  if (!in) throw std::runtime_error(SystemError("read", path_, errno));
+  std::FILE* out = std::fopen(temp.c_str(), "wb");
+  if (!out) {
+    const int err = errno;
+    std::fclose(in);
+    throw std::runtime_error(SystemError("open", temp, err));
+  }
+  const size_t columns = std::max(columns_, names.size());
+  std::string text = PlotCsvHeader(names);
+  char* line = nullptr;
+  size_t capacity = 0;
+  bool ok = true, first = true;
+  for (ssize_t n; ok && (n = getline(&line, &capacity, in)) > 0;) {
+    if (first) {  // the old header
+      first = false;
+      continue;
+    }
+    std::string row(line, size_t(n) - (line[n - 1] == '\n' ? 1 : 0));
+    const size_t cells = size_t(std::count(row.begin(), row.end(), ',')) - 1;
+    text += row + std::string(columns - std::min(columns, cells), ',') + '\n';
+    if (text.size() >= (1 << 16)) {
+      ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+      text.clear();
+    }
+  }
+  std::free(line);
+  ok = ok && !std::ferror(in) && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  const int err = errno;
+  std::fclose(in);
+  if (std::fclose(out) != 0 || !ok || std::rename(temp.c_str(), path_.c_str()) != 0) {
+    std::remove(temp.c_str());
+    throw std::runtime_error(SystemError("rewrite", path_, ok ? errno : err));
+  }
+}
+
+}  // namespace zav
