@@ -73,6 +73,23 @@ std::string FormatPlotNumber(double v) {
   return std::string(buf, r.ptr);
 }
 
+std::optional<int64_t> ParseStamp(std::string_view line, std::string_view& rest) {
+  // [HH:MM:SS.mmm] with a space after it
+  static constexpr std::string_view kShape = "[00:00:00.000] ";
+  if (line.size() < kShape.size()) return std::nullopt;
+  int64_t digits[9];
+  int n = 0;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    const char c = line[i];
+    if (kShape[i] != '0' ? c != kShape[i] : (c < '0' || c > '9')) return std::nullopt;
+    if (kShape[i] == '0') digits[n++] = c - '0';
+  }
+  const int64_t h = digits[0] * 10 + digits[1], m = digits[2] * 10 + digits[3], sec = digits[4] * 10 + digits[5];
+  if (h > 23 || m > 59 || sec > 59) return std::nullopt;
+  rest = line.substr(kShape.size());
+  return ((h * 60 + m) * 60 + sec) * 1000 + digits[6] * 100 + digits[7] * 10 + digits[8];
+}
+
 TPlotFormat TPlotFormat::FromText(const std::string& text) {
   if (text == "auto") return {};
   if (text == "numbers") return {PlotFormatKind::Numbers, {}};

@@ -38,6 +38,10 @@ std::optional<double> ParsePlotNumber(std::string_view text);
 // Shortest text that reads back as the same double ("12.5", "1e-07", "nan").
 std::string FormatPlotNumber(double v);
 
+// The local time of day of a line stamped "[HH:MM:SS.mmm] " (FormatStamp),
+// and in `rest` what follows the stamp.
+std::optional<int64_t> ParseStamp(std::string_view line, std::string_view& rest);
+
 enum class PlotFormatKind { Auto, Numbers, Labels, Regex };
 
 struct TPlotFormat {

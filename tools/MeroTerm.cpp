@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "Mero.h"
 #include "serial/PortWatch.h"
+#include "terminal/PlotCsv.h"
 #include "terminal/ReceiveLog.h"
 
 namespace zav::mero {
@@ -37,7 +39,11 @@ const std::string kHelp = std::string(
                           "  --gap MS                       a partial line or row waiting this long is shown\n"
                           "                                 by itself (default 100)\n"
                           "  --reconnect                    when the device goes away, wait for it and reopen it\n"
-                          "                                 (default: end, \"the device hung up\")\n";
+                          "                                 (default: end, \"the device hung up\")\n"
+                          "  --csv FILE                     write the numbers in the received lines to FILE as\n"
+                          "                                 CSV while the session runs (replacing FILE)\n"
+                          "  --plot-format auto|numbers|labels|REGEX\n"
+                          "                                 how the lines are read for --csv (default auto)\n";
 
 constexpr char kEscape = 0x1D;  // Ctrl-]
 constexpr int32_t kBreakTicks = 5;
@@ -63,6 +69,51 @@ class RawStdin {
 
 using Clock = std::chrono::steady_clock;
 
+// The received lines' numbers written to a CSV as they come.
+class CsvLog {
+ public:
+  // Throws UsageError for a bad pattern (before anything is opened).
+  explicit CsvLog(const TPlotFormat& format) {
+    try {
+      parser_ = std::make_unique<TPlotParser>(format);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--plot-format: ") + e.what());
+    }
+  }
+  void Open(const std::string& path) {
+    path_ = path;
+    Guard([&] { file_ = std::make_unique<TPlotCsvFile>(path); });
+  }
+  void Feed(const std::string& bytes, const TLogTime& at) {
+    Guard([&] {
+      file_->Add(parser_->Feed(bytes, at), parser_->Names());
+      file_->Flush();
+    });
+  }
+  void Finish(const char* eol) {
+    Guard([&] {
+      if (auto last = parser_->Finish()) file_->Add({*last}, parser_->Names());
+      file_->Finish(parser_->Names());
+    });
+    std::fprintf(stderr, "mero: %s: %llu rows, %zu series, %llu lines skipped%s", path_.c_str(),
+                 static_cast<unsigned long long>(file_->Rows()), parser_->Names().size(),
+                 static_cast<unsigned long long>(parser_->Skipped()), eol);
+  }
+
+ private:
+  template <class F>
+  static void Guard(F&& f) {
+    try {
+      f();
+    } catch (const std::runtime_error& e) {
+      throw ToolError(e.what());
+    }
+  }
+  std::string path_;
+  std::unique_ptr<TPlotParser> parser_;
+  std::unique_ptr<TPlotCsvFile> file_;
+};
+
 }  // namespace
 
 int RunTerm(ArgReader& args) {
@@ -72,6 +123,9 @@ int RunTerm(ArgReader& args) {
   bool reconnect = false;
   bool stamps = false, hex = false;
   int64_t gapMs = kDefaultLogGapMs;
+  std::string csvPath;
+  TPlotFormat plotFormat;
+  bool plotFormatGiven = false;
   std::string word;
   while (NextOption(args, kHelp, word, &options)) {
     if (word == "--reconnect") {
@@ -84,6 +138,11 @@ int RunTerm(ArgReader& args) {
       idleSeconds = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
         throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
+    } else if (word == "--csv") {
+      csvPath = args.Value(word);
+    } else if (word == "--plot-format") {
+      plotFormat = TPlotFormat::FromText(args.Value(word));
+      plotFormatGiven = true;
     } else if (word == "--timestamps") {
       stamps = true;
     } else if (word == "--hex") {
@@ -102,6 +161,9 @@ int RunTerm(ArgReader& args) {
     }
   }
   if (options.Port.empty()) throw UsageError("no PORT given");
+  if (plotFormatGiven && csvPath.empty()) throw UsageError("--plot-format goes with --csv");
+  std::optional<CsvLog> csv;
+  if (!csvPath.empty()) csv.emplace(plotFormat);
 
   std::FILE* capture = nullptr;
   if (!capturePath.empty()) {
@@ -117,6 +179,7 @@ int RunTerm(ArgReader& args) {
 
   InstallStopSignals();
   ToolPort port(options);
+  if (csv) csv->Open(csvPath);
   const bool interactive = isatty(0) == 1;
   std::optional<RawStdin> raw;
   if (interactive) {
@@ -147,7 +210,9 @@ int RunTerm(ArgReader& args) {
   };
   auto deliver = [&](const std::string& got) {
     if (got.empty()) return;
-    show(shown.Feed(got, TLogTime::Now()));
+    const TLogTime now = TLogTime::Now();  // the same stamp for the shown lines and the CSV
+    show(shown.Feed(got, now));
+    if (csv) csv->Feed(got, now);
     lastActivity = Clock::now();
   };
   port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
@@ -240,6 +305,7 @@ int RunTerm(ArgReader& args) {
   }
   deliver(port.ReadAll());
   show(shown.Finish());
+  if (csv) csv->Finish(interactive ? "\r\n" : "\n");
   if (const TLineErrorCounts errors = port.Port().LineErrorCounts(); errors.Any())
     std::fprintf(stderr, "mero: %s: line errors: %s%s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str(),
                  interactive ? "\r" : "");

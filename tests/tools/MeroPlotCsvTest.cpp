@@ -1,0 +1,101 @@
+// The plot's CSV without a window: mero term --csv through a null-modem cable,
+// and mero replay --csv of the stamped capture of the same session, which
+// gives the same file.
+#include <regex>
+#include <sstream>
+
+#include "tests/support/ToolHarness.h"
+
+namespace zav::test {
+namespace {
+
+using PlotCsv = ToolTest;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Each case: what the device sends, the format asked for, and the CSV's
+// columns after the time ones, row by row.
+TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
+  struct Case {
+    std::vector<std::string> format;
+    std::string sent;
+    std::vector<std::string> expected;  // header, then the value cells of each row
+  };
+  const std::vector<Case> cases = {
+      {{}, "temp,rpm\r\n21.5,1200\r\n-3e-2,\r\nboot!\r\n1e6,-7\r\n", {"temp,rpm", "21.5,1200", "-0.03,", "1e+06,-7"}},
+      {{"--plot-format", "labels"}, "a:1\nb=2 a=3\nc:4\n", {"a,b,c", "1,,", "3,2,", ",,4"}},
+      {{"--plot-format", R"(T=(?<temp>[-\d.]+)C)"}, "x T=20.5C\nno\nT=-1C\n", {"temp", "20.5", "-1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sent);
+    const std::string n = std::to_string(&c - cases.data());
+    const std::string a = std::to_string(2 * (&c - cases.data()) + 1), b = std::to_string(2 * (&c - cases.data()) + 2);
+    ASSERT_EQ(StartCable(a + "," + b).size(), 2u);
+    const std::string csv = dir + "/live" + n + ".csv", capture = dir + "/session" + n + ".cap";
+    std::vector<std::string> args = {"term", "COM" + b, "--idle", "0.2", "--timestamps", "--capture", capture,
+                                     "--csv", csv};
+    args.insert(args.end(), c.format.begin(), c.format.end());
+    Child& receiver = Start(args, {}, true);
+    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
+    const RunResult sender = Run({"term", "COM" + a, "--idle", "0.1"}, c.sent);
+    ASSERT_EQ(sender.exitCode, 0) << sender.err;
+    // The rows are in the file while the session still runs.
+    const std::string lastCells = c.expected.back();
+    ASSERT_TRUE(WaitFor([&] { return Lines(ReadFile(csv)).size() == c.expected.size(); }))
+        << ReadFile(csv) << Out(receiver) << Err(receiver);
+    CloseStdin(receiver);
+    ASSERT_EQ(Wait(receiver), 0) << Err(receiver);
+    EXPECT_NE(Err(receiver).find(std::to_string(c.expected.size() - 1) + " rows"), std::string::npos) << Err(receiver);
+
+    const std::vector<std::string> rows = Lines(ReadFile(csv));
+    ASSERT_EQ(rows.size(), c.expected.size()) << ReadFile(csv);
+    EXPECT_EQ(rows[0], "time,seconds," + c.expected[0]);
+    const std::regex row(R"((\d\d:\d\d:\d\d\.\d\d\d),(\d+\.\d\d\d),(.*))");
+    for (size_t i = 1; i < rows.size(); ++i) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
+      EXPECT_EQ(m[3].str(), c.expected[i]);
+    }
+
+    const std::string replayed = dir + "/replayed" + n + ".csv";
+    std::vector<std::string> replay = {"replay", "--csv", replayed};
+    replay.insert(replay.end(), c.format.begin(), c.format.end());
+    replay.push_back(capture);
+    const RunResult r = Run(replay);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // no screen dump
+    EXPECT_EQ(ReadFile(replayed), ReadFile(csv));
+  }
+}
+
+TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
+  WriteFile(dir + "/plain.cap", "1 2\n3 4\n");
+  WriteFile(dir + "/stamped.cap", "[10:00:00.000] 1 2\nloose line\n");
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  } cases[] = {
+      {{"term", "COM1", "--plot-format", "labels"}, 2, "--plot-format goes with --csv"},
+      {{"term", "COM1", "--csv", dir + "/x.csv", "--plot-format", "T=(\\d"}, 2, "--plot-format: bad pattern"},
+      {{"replay", "--csv", dir + "/x.csv", "--plot-format", "("}, 2, "no FILE given"},
+      {{"replay", "--csv", dir + "/x.csv", "--plot-format", "(", dir + "/stamped.cap"}, 2, "missing closing parenthesis"},
+      {{"replay", "--csv", dir + "/x.csv", dir + "/plain.cap"}, 1, "plain.cap:1: no [HH:MM:SS.mmm] time stamp"},
+      {{"replay", "--csv", dir + "/x.csv", dir + "/stamped.cap"}, 1, "stamped.cap:2: no [HH:MM:SS.mmm] time stamp"},
+      {{"replay", "--csv", dir + "/no/such/x.csv", dir + "/plain.cap"}, 1, "No such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace zav::test
