@@ -219,8 +219,10 @@ void TPlotChart::DrawAxes(QPainter& p, const QRect& area) {
     p.setPen(grid);
     p.drawLine(x, area.top(), x, area.bottom());
     p.setPen(Qt::black);
-    p.drawText(QRect(x - 40, area.bottom() + 3, 80, kBottomMargin - 4), Qt::AlignHCenter | Qt::AlignTop,
-               QString::number(std::abs(s) < xStep / 2 ? 0.0 : s, 'g', 7));
+    const QString label = QString::number(std::abs(s) < xStep / 2 ? 0.0 : s, 'g', 7);
+    const int w = p.fontMetrics().horizontalAdvance(label);
+    const int left = std::min(x - w / 2, width() - 2 - w);  // the last label stays whole
+    p.drawText(QRect(left, area.bottom() + 3, w + 1, kBottomMargin - 4), Qt::AlignLeft | Qt::AlignTop, label);
   }
   const double yStep = NiceStep(hi_ - lo_, std::max(area.height() / 40, 2));
   for (double v = std::ceil(lo_ / yStep) * yStep; v <= hi_; v += yStep) {
@@ -232,7 +234,7 @@ void TPlotChart::DrawAxes(QPainter& p, const QRect& area) {
                QString::number(std::abs(v) < yStep / 2 ? 0.0 : v, 'g', 6));
   }
   p.setPen(Qt::black);
-  p.drawText(QRect(area.right() - 30, area.bottom() + 3, 30, kBottomMargin - 4), Qt::AlignRight | Qt::AlignTop, "s");
+  p.drawText(QRect(0, area.bottom() + 3, area.left() - 12, kBottomMargin - 4), Qt::AlignRight | Qt::AlignTop, "s");
   p.drawRect(area.adjusted(0, 0, -1, -1));
 }
 
@@ -349,10 +351,7 @@ TPlotView::TPlotView(QWidget* parent) : QWidget(parent), parser_(std::make_uniqu
   repaint_ = new QTimer(this);
   repaint_->setSingleShot(true);
   repaint_->setInterval(kRepaintMs);
-  connect(repaint_, &QTimer::timeout, this, [this] {
-    chart_->DataChanged();
-    RefreshStatus();
-  });
+  connect(repaint_, &QTimer::timeout, this, [this] { Refresh(); });
   RefreshStatus();
 }
 
@@ -447,7 +446,7 @@ void TPlotView::ViewChanged() {
 }
 
 void TPlotView::RefreshStatus() {
-  Status->setText(QString("%1 rows, %2 values, %3 lines skipped")
+  Status->setText(QString("%1 rows, %2 values, %3 skipped")
                       .arg(store_.Rows())
                       .arg(store_.Values())
                       .arg(parser_->Skipped()));
@@ -459,7 +458,9 @@ void TPlotView::Received(const uint8_t* data, size_t count, const TLogTime& now)
   if ((!rows.empty() || parser_->Skipped()) && isVisible() && !repaint_->isActive()) repaint_->start();
 }
 
-void TPlotView::showEvent(QShowEvent*) {
+void TPlotView::showEvent(QShowEvent*) { Refresh(); }
+
+void TPlotView::Refresh() {
   chart_->DataChanged();
   RefreshStatus();
 }

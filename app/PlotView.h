@@ -108,6 +108,9 @@ class TPlotView : public QWidget {
 
   // Bytes the terminal received at `now`.
   void Received(const uint8_t* data, size_t count, const TLogTime& now);
+  // Brings the chart and the status up to the rows now (a timer does it
+  // while rows come in).
+  void Refresh();
 
   // "auto", "numbers", "labels" or a pattern. A new format starts a new plot;
   // throws std::invalid_argument for a bad pattern (the old one stays).
