@@ -446,15 +446,20 @@ void TPlotView::ViewChanged() {
 }
 
 void TPlotView::RefreshStatus() {
-  Status->setText(QString("%1 rows, %2 values, %3 skipped")
-                      .arg(store_.Rows())
-                      .arg(store_.Values())
-                      .arg(parser_->Skipped()));
+  QString text = QString("%1 rows, %2 values, %3 skipped").arg(store_.Rows()).arg(store_.Values()).arg(parser_->Skipped());
+  if (dropped_) text += QString("; FULL: %1 rows not kept, Save data and Clear").arg(dropped_);
+  Status->setText(text);
+  Status->setStyleSheet(dropped_ ? "color: #c00000;" : "");
 }
 
 void TPlotView::Received(const uint8_t* data, size_t count, const TLogTime& now) {
   const std::vector<TPlotRow> rows = parser_->Feed({reinterpret_cast<const char*>(data), count}, now);
-  for (const TPlotRow& row : rows) store_.Add(row, parser_->Names());
+  for (const TPlotRow& row : rows) {
+    if ((store_.Rows() + 1) * std::max<size_t>(row.Cells.size(), 1) > MaxValues)
+      ++dropped_;
+    else
+      store_.Add(row, parser_->Names());
+  }
   if ((!rows.empty() || parser_->Skipped()) && isVisible() && !repaint_->isActive()) repaint_->start();
 }
 
@@ -470,6 +475,7 @@ void TPlotView::SetFormat(const std::string& text) {
   auto parser = std::make_unique<TPlotParser>(format);  // a bad pattern throws before anything changes
   format_ = format;
   parser_ = std::move(parser);
+  dropped_ = 0;
   store_.Clear();
   chart_->Reset();
   if (FormatBox->currentText().toStdString() != text) FormatBox->setEditText(QString::fromStdString(text));
@@ -478,6 +484,7 @@ void TPlotView::SetFormat(const std::string& text) {
 
 void TPlotView::Clear() {
   parser_ = std::make_unique<TPlotParser>(format_);
+  dropped_ = 0;
   store_.Clear();
   chart_->Reset();
   RefreshStatus();

@@ -122,6 +122,11 @@ class TPlotView : public QWidget {
   void SavePicture(const std::string& path) const;
 
   const TPlotStore& Store() const { return store_; }
+  // Rows parsed but not kept because the store was full (see kMaxValues).
+  uint64_t Dropped() const { return dropped_; }
+  // The most values kept (about 8 bytes each, and 8 a row): past it rows
+  // are counted, not kept, and the status asks for Save data and Clear.
+  size_t MaxValues = 200'000'000;
   const TPlotParser& Parser() const { return *parser_; }
   TPlotChart* Chart() const { return chart_; }
 
@@ -156,6 +161,7 @@ class TPlotView : public QWidget {
   TPlotStore store_;
   TPlotChart* chart_ = nullptr;
   QTimer* repaint_ = nullptr;  // one redraw per tick however many reads came
+  uint64_t dropped_ = 0;
 };
 
 }  // namespace zav

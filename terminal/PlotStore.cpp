@@ -23,7 +23,6 @@ void TPlotStore::Add(const TPlotRow& row, const std::vector<std::string>& names)
     c.BlockHi.assign(times_.size() / kBlock, -kInf);
     columns_.push_back(std::move(c));
   }
-  for (size_t i = 0; i < names_.size(); ++i) names_[i] = names[i];  // a header may have renamed them
   times_.push_back(row.TimeMs);
   for (size_t s = 0; s < columns_.size(); ++s) {
     const double v = s < row.Cells.size() ? row.Cells[s] : PlotMissing();

@@ -183,6 +183,59 @@ TEST_F(PlotViewTest, FollowZoomPauseAndBack) {
   EXPECT_FALSE(chart.Follow());
 }
 
+// A drag to the right shows earlier times by as much; Ctrl+wheel zooms the
+// values about the pointer and fixes the limits; A scales to the data again.
+TEST_F(PlotViewTest, DragPansAndCtrlWheelZoomsTheValues) {
+  for (int i = 0; i <= 100; ++i) Feed(view, std::to_string(i) + "\n", i * 100);
+  Settle();
+  TPlotChart& chart = *view.Chart();
+  chart.SetView(0, 10'000);
+  chart.SetLimits(0, 100);
+  const QRect a = chart.PlotArea();
+  const QPoint from = a.center(), to = from + QPoint(a.width() / 4, a.height() / 4);
+  auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, at, chart.mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(&chart, &e);
+  };
+  mouse(QEvent::MouseButtonPress, from, Qt::LeftButton);
+  mouse(QEvent::MouseMove, to, Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, to, Qt::NoButton);
+  EXPECT_NEAR(chart.ViewStart(), -2500, 10'000.0 / a.width());
+  EXPECT_NEAR(chart.ViewEnd(), 7500, 10'000.0 / a.width());
+  EXPECT_NEAR(chart.Low(), 25, 100.0 / a.height());  // fixed limits pan with it
+  EXPECT_FALSE(chart.Follow());
+
+  chart.SetLimits(0, 100);
+  const QPointF at(a.center().x(), a.top() + a.height() / 4.0);  // the value 75
+  QWheelEvent wheel(at, chart.mapToGlobal(at), {}, {0, 240}, Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase,
+                    false);
+  QApplication::sendEvent(&chart, &wheel);
+  EXPECT_NEAR(chart.Low(), 75 - 75 * 0.64, 0.5);
+  EXPECT_NEAR(chart.High(), 75 + 25 * 0.64, 0.5);
+  EXPECT_FALSE(view.AutoBox->isChecked());
+  EXPECT_EQ(view.HighEdit->text().toDouble(), chart.High());
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+  QApplication::sendEvent(&chart, &key);
+  EXPECT_TRUE(view.AutoBox->isChecked());
+  EXPECT_LT(chart.High(), 80);  // 0..75 are in view, with a margin
+}
+
+// A full store keeps what it has, counts the rest and says so; Clear starts
+// over.
+TEST_F(PlotViewTest, AFullStoreCountsTheRowsItCannotKeep) {
+  view.MaxValues = 30;
+  for (int i = 0; i < 12; ++i) Feed(view, "1 2 3\n", i);
+  view.Refresh();
+  EXPECT_EQ(view.Store().Rows(), 10u);
+  EXPECT_EQ(view.Dropped(), 2u);
+  EXPECT_TRUE(view.Status->text().contains("FULL: 2 rows not kept")) << view.Status->text().toStdString();
+  view.ClearButton->click();
+  Feed(view, "4 5 6\n", 20);
+  view.Refresh();
+  EXPECT_EQ(view.Store().Rows(), 1u);
+  EXPECT_FALSE(view.Status->text().contains("FULL"));
+}
+
 // Save data writes every row as the device sent it; Save picture writes the
 // chart as shown; a format typed in starts a new plot, a bad one is refused.
 TEST_F(PlotViewTest, SaveDataAndPictureAndChangeTheFormat) {
