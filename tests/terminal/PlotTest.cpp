@@ -157,6 +157,28 @@ TEST(PlotParser, ALineWithoutEndIsCutAtTheLimit) {
   EXPECT_EQ(parser.Skipped(), 2u);
 }
 
+// The stamps mero term --timestamps writes, read back for mero replay --csv.
+TEST(PlotParser, StampsReadBackAsTheyWereWritten) {
+  const struct {
+    std::string line;
+    int64_t ms;  // -1: not a stamped line
+    std::string rest;
+  } cases[] = {
+      {"[10:00:00.000] 1 2", 36'000'000, "1 2"}, {"[23:59:59.999] ", 86'399'999, ""},
+      {FormatStamp(45'296'789) + "a:1\r\n", 45'296'789, "a:1\r\n"}, {"[24:00:00.000] x", -1, ""},
+      {"[10:60:00.000] x", -1, ""}, {"[10:00:00.000]x", -1, ""}, {"[1:00:00.000] x", -1, ""},
+      {"10:00:00.000 x", -1, ""}, {"[10:00:00.00] x", -1, ""}, {"", -1, ""},
+  };
+  for (const auto& c : cases) {
+    std::string_view rest;
+    const auto ms = ParseStamp(c.line, rest);
+    EXPECT_EQ(ms.value_or(-1), c.ms) << c.line;
+    if (ms) {
+      EXPECT_EQ(rest, c.rest) << c.line;
+    }
+  }
+}
+
 TPlotStore StoreOf(const std::vector<std::pair<int64_t, std::vector<double>>>& rows,
                    const std::vector<std::string>& names) {
   TPlotStore store;
