@@ -453,6 +453,7 @@ void TPlotView::RefreshStatus() {
 }
 
 void TPlotView::Received(const uint8_t* data, size_t count, const TLogTime& now) {
+  const uint64_t lines = parser_->Lines();
   const std::vector<TPlotRow> rows = parser_->Feed({reinterpret_cast<const char*>(data), count}, now);
   for (const TPlotRow& row : rows) {
     if ((store_.Rows() + 1) * std::max<size_t>(row.Cells.size(), 1) > MaxValues)
@@ -460,7 +461,7 @@ void TPlotView::Received(const uint8_t* data, size_t count, const TLogTime& now)
     else
       store_.Add(row, parser_->Names());
   }
-  if ((!rows.empty() || parser_->Skipped()) && isVisible() && !repaint_->isActive()) repaint_->start();
+  if (parser_->Lines() != lines && isVisible() && !repaint_->isActive()) repaint_->start();
 }
 
 void TPlotView::showEvent(QShowEvent*) { Refresh(); }

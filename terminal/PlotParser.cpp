@@ -280,9 +280,11 @@ bool TPlotParser::ParseLabels(std::string_view line, std::vector<double>& cells)
     while (at < line.size() && IsSeparator(line[at])) ++at;
     const size_t start = at;
     while (at < line.size() && line[at] != ':' && line[at] != '=' && !IsSeparator(line[at])) ++at;
-    if (at == line.size() || (line[at] != ':' && line[at] != '=')) continue;  // a word that is no pair
     const std::string_view label = line.substr(start, at - start);
-    ++at;
+    size_t mark = at;  // "temp = 21.5": spaces may stand before the mark
+    while (mark < line.size() && IsSpace(line[mark])) ++mark;
+    if (mark == line.size() || (line[mark] != ':' && line[mark] != '=')) continue;  // a word that is no pair
+    at = mark + 1;
     while (at < line.size() && IsSpace(line[at])) ++at;
     const size_t valueStart = at;
     while (at < line.size() && !IsSeparator(line[at])) ++at;

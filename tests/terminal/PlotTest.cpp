@@ -84,6 +84,7 @@ TEST(PlotParser, LinesInEachFormat) {
       {"labels", {"temp:21.5 rpm:1200", "temp=22,rpm=1300", "rpm: 1400 temp: 23", "volt=5 temp=24"},
        {{21.5, 1200}, {22, 1300}, {23, 1400}, {24, M, 5}}, "temp|rpm|volt|", 0},
       {"labels", {"Error: overheat", "temp:abc rpm:7", "T=1C x=2"}, {{}, {7}, {M, 2}}, "rpm|x|", 1},
+      {"labels", {"temp = 21.5 ; rpm =1200", "mode on temp:-1e1", "="}, {{21.5, 1200}, {-10, M}, {}}, "temp|rpm|", 1},
       {"auto", {"hello", "temp:1 rpm:2", "3 4"}, {{}, {1, 2}, {}}, "temp|rpm|", 2},
       {"auto", {"a,b,c", "1,2,3", "x:1"}, {{}, {1, 2, 3}, {}}, "a|b|c|", 1},
       {R"(T=(?<temp>[-\d.]+)C V=([-\d.e]+))", {"T=21.5C V=3.3", "T=-4C V=-", "nothing here"},
