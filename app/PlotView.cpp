@@ -65,6 +65,7 @@ QColor TPlotChart::SeriesColor(size_t series) {
 }
 
 void TPlotChart::Changed() {
+  LayoutLegend(fontMetrics());  // the plot area depends on it
   if (follow_) FollowRange();
   if (autoScale_) ScaleToData();
   update();
@@ -106,10 +107,7 @@ void TPlotChart::SetHidden(size_t series, bool hidden) {
   Changed();
 }
 
-void TPlotChart::DataChanged() {
-  if (follow_ || autoScale_) Changed();
-  else update();
-}
+void TPlotChart::DataChanged() { Changed(); }
 
 void TPlotChart::Reset() {
   hidden_.clear();
@@ -185,6 +183,8 @@ void TPlotChart::LayoutLegend(const QFontMetrics& fm) {
   }
   legendHeight_ = legend_.empty() ? 0 : y + h;
 }
+
+void TPlotChart::resizeEvent(QResizeEvent*) { LayoutLegend(fontMetrics()); }
 
 void TPlotChart::paintEvent(QPaintEvent*) {
   QPainter p(this);

@@ -1,6 +1,8 @@
 // The plot's CSV without a window: mero term --csv through a null-modem cable,
 // and mero replay --csv of the stamped capture of the same session, which
 // gives the same file.
+#include <unistd.h>
+
 #include <regex>
 #include <sstream>
 
@@ -42,12 +44,15 @@ TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
     args.insert(args.end(), c.format.begin(), c.format.end());
     Child& receiver = Start(args, {}, true);
     ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
-    const RunResult sender = Run({"term", "COM" + a, "--idle", "0.1"}, c.sent);
-    ASSERT_EQ(sender.exitCode, 0) << sender.err;
+    // The sender keeps its port open until the receiver has every row.
+    Child& sender = Start({"term", "COM" + a, "--idle", "0.1"}, {}, true);
+    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + a); })) << Err(sender);
+    ASSERT_EQ(write(sender.stdinFd, c.sent.data(), c.sent.size()), ssize_t(c.sent.size()));
     // The rows are in the file while the session still runs.
-    const std::string lastCells = c.expected.back();
     ASSERT_TRUE(WaitFor([&] { return Lines(ReadFile(csv)).size() == c.expected.size(); }))
-        << ReadFile(csv) << Out(receiver) << Err(receiver);
+        << ReadFile(csv) << Out(receiver) << Err(receiver) << Err(sender);
+    CloseStdin(sender);
+    ASSERT_EQ(Wait(sender), 0) << Err(sender);
     CloseStdin(receiver);
     ASSERT_EQ(Wait(receiver), 0) << Err(receiver);
     EXPECT_NE(Err(receiver).find(std::to_string(c.expected.size() - 1) + " rows"), std::string::npos) << Err(receiver);
