@@ -2,14 +2,15 @@
 //   parse   lines a second through the parser, in each format;
 //   draw    the chart of 10 million values (3 series), zoomed out and in,
 //           rendered into an image (best of 5);
-//   stream  a far end (a child on the master side of a pseudo-terminal) sends
-//           3 series at 1000 lines a second, paced to 921600 baud, into the
-//           bench window's open port with the plot shown; then the plot's
-//           saved CSV is compared, row by row, with what was sent.
+//   stream  a far end (a child process) sends 3 series at 1000 lines a second
+//           through a `mero null-modem --baud 921600` cable (a line paced to
+//           that rate) into the bench window's open port with the plot shown;
+//           then the plot's saved CSV is compared, row by row, with what was
+//           sent.
 //
 //   bench_plot [STREAM_SECONDS]   (default 10; 0 skips the stream;
 //                                  offscreen unless QT_QPA_PLATFORM says otherwise)
-#include <pty.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,6 +23,7 @@
 #include <QComboBox>
 #include <QImage>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +40,10 @@
 #include "app/TerminalMenu.h"
 #include "serial/QxPort.h"
 #include "terminal/PlotCsv.h"
+
+#ifndef ZAV_MERO_PATH
+#define ZAV_MERO_PATH "mero"  // found on PATH
+#endif
 
 namespace {
 
@@ -116,7 +122,13 @@ double BenchDraw() {
 
 // The far end: waits for the go byte, then sends `seconds` of lines paced to
 // 1000 a second, and exits.
-[[noreturn]] void FarEnd(int master, int go, int seconds) {
+[[noreturn]] void FarEnd(const std::string& device, int go, int seconds) {
+  const int master = open(device.c_str(), O_RDWR | O_NOCTTY);
+  if (master < 0) _exit(3);
+  termios t{};
+  tcgetattr(master, &t);
+  cfmakeraw(&t);
+  tcsetattr(master, TCSANOW, &t);
   char c;
   if (read(go, &c, 1) != 1) _exit(1);
   timespec start{};
@@ -171,28 +183,48 @@ long CompareCsv(const std::string& path, long lines) {
   return bad + std::max(0L, lines - i);
 }
 
+// `mero null-modem --baud RATE`: its pid, and the two ends' device paths.
+pid_t StartCable(std::vector<std::string>& ends) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    const std::string baud = std::to_string(kBaud);
+    execlp(ZAV_MERO_PATH, "mero", "null-modem", "--baud", baud.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[512];
+  for (ssize_t n; std::count(text.begin(), text.end(), '\n') < 2 && (n = read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, size_t(n));
+  close(out[0]);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) ends.push_back(line.substr(0, line.find(' ')));
+  return ends.size() == 2 ? pid : -1;
+}
+
 int BenchStream(int argc, char* argv[], int seconds) {
-  int master = -1, slave = -1;
-  char name[256];
-  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
-  termios t{};
-  tcgetattr(master, &t);
-  cfmakeraw(&t);
-  tcsetattr(master, TCSANOW, &t);
+  std::vector<std::string> ends;
+  const pid_t cable = StartCable(ends);
+  if (cable < 0) {
+    std::fprintf(stderr, "bench_plot: the cable (%s null-modem) did not start\n", ZAV_MERO_PATH);
+    return 1;
+  }
   int goPipe[2];
   if (pipe(goPipe) != 0) return 1;
   const pid_t child = fork();  // before any thread exists
   if (child == 0) {
     close(goPipe[1]);
-    close(slave);
-    FarEnd(master, goPipe[0], seconds);
+    FarEnd(ends[1], goPipe[0], seconds);
   }
   close(goPipe[0]);
-  close(master);
   namespace fs = std::filesystem;
   char tmpl[] = "/tmp/zavplot-XXXXXX";
   const fs::path dir = mkdtemp(tmpl);
-  fs::create_symlink(name, dir / "com1");
+  fs::create_symlink(ends[0], dir / "com1");
   setenv("ZAVTERM_PORTS_DIR", dir.c_str(), 1);
 
   QApplication app(argc, argv);
@@ -254,10 +286,11 @@ int BenchStream(int argc, char* argv[], int seconds) {
               menu.Plot()->Store().Rows(), drainMs, bad);
   form.reset();
   zav::SetErrorBox({});
-  close(slave);
   close(goPipe[1]);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+  kill(cable, SIGTERM);
+  waitpid(cable, nullptr, 0);
   fs::remove_all(dir);
   std::printf("RESULT plot_draw_10m %.2f ms\n", draw);
   return ok && bad == 0 && failures == 0 ? 0 : 1;
