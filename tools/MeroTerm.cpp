@@ -114,56 +114,71 @@ class CsvLog {
   std::unique_ptr<TPlotCsvFile> file_;
 };
 
-}  // namespace
+// What the command line asks of a session.
+struct TermArgs {
+  PortOptions Port;
+  std::string CapturePath;
+  double IdleSeconds = 1.0;
+  bool Reconnect = false;
+  bool Stamps = false, Hex = false;
+  int64_t GapMs = kDefaultLogGapMs;
+  std::string CsvPath;
+  TPlotFormat PlotFormat;
+};
 
-int RunTerm(ArgReader& args) {
-  PortOptions options;
-  std::string capturePath;
-  double idleSeconds = 1.0;
-  bool reconnect = false;
-  bool stamps = false, hex = false;
-  int64_t gapMs = kDefaultLogGapMs;
-  std::string csvPath;
-  TPlotFormat plotFormat;
+TermArgs ReadTermArgs(ArgReader& args) {
+  TermArgs a;
   bool plotFormatGiven = false;
   std::string word;
-  while (NextOption(args, kHelp, word, &options)) {
+  while (NextOption(args, kHelp, word, &a.Port)) {
     if (word == "--reconnect") {
-      reconnect = true;
+      a.Reconnect = true;
     } else if (word == "--capture") {
-      capturePath = args.Value(word);
+      a.CapturePath = args.Value(word);
     } else if (word == "--idle") {
       const std::string text = args.Value(word);
       char* end = nullptr;
-      idleSeconds = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
+      a.IdleSeconds = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(a.IdleSeconds >= 0) || a.IdleSeconds > 86400)
         throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
     } else if (word == "--csv") {
-      csvPath = args.Value(word);
+      a.CsvPath = args.Value(word);
     } else if (word == "--plot-format") {
-      plotFormat = TPlotFormat::FromText(args.Value(word));
+      a.PlotFormat = TPlotFormat::FromText(args.Value(word));
       plotFormatGiven = true;
     } else if (word == "--timestamps") {
-      stamps = true;
+      a.Stamps = true;
     } else if (word == "--hex") {
-      hex = true;
+      a.Hex = true;
     } else if (word == "--gap") {
       const std::string text = args.Value(word);
       char* end = nullptr;
       const long long value = std::strtoll(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || value < 1 || value > 3'600'000)
         throw UsageError("--gap must be a number of milliseconds from 1 to 3600000, not \"" + text + "\"");
-      gapMs = value;
-    } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
+      a.GapMs = value;
+    } else if (word.rfind("--", 0) == 0 || !a.Port.Port.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
-      options.Port = word;
+      a.Port.Port = word;
     }
   }
-  if (options.Port.empty()) throw UsageError("no PORT given");
-  if (plotFormatGiven && csvPath.empty()) throw UsageError("--plot-format goes with --csv");
+  if (a.Port.Port.empty()) throw UsageError("no PORT given");
+  if (plotFormatGiven && a.CsvPath.empty()) throw UsageError("--plot-format goes with --csv");
+  return a;
+}
+
+}  // namespace
+
+int RunTerm(ArgReader& args) {
+  const TermArgs given = ReadTermArgs(args);
+  PortOptions options = given.Port;
+  const std::string& capturePath = given.CapturePath;
+  const double idleSeconds = given.IdleSeconds;
+  const bool reconnect = given.Reconnect, stamps = given.Stamps, hex = given.Hex;
+  const int64_t gapMs = given.GapMs;
   std::optional<CsvLog> csv;
-  if (!csvPath.empty()) csv.emplace(plotFormat);
+  if (!given.CsvPath.empty()) csv.emplace(given.PlotFormat);
 
   std::FILE* capture = nullptr;
   if (!capturePath.empty()) {
@@ -179,7 +194,7 @@ int RunTerm(ArgReader& args) {
 
   InstallStopSignals();
   ToolPort port(options);
-  if (csv) csv->Open(csvPath);
+  if (csv) csv->Open(given.CsvPath);
   const bool interactive = isatty(0) == 1;
   std::optional<RawStdin> raw;
   if (interactive) {
