@@ -85,11 +85,25 @@ bool TPlotStore::Range(size_t series, size_t from, size_t to, double& lo, double
 }
 
 // The first usable value from `row` on (step 1) or back (step -1), not
-// reaching `stop`.
+// reaching `stop` (size_t(-1) going back: none). Whole blocks without one are
+// passed over by their summary, so a series that went quiet costs little.
 std::optional<TPlotPoint> TPlotStore::Finite(size_t series, size_t row, int step, size_t stop) const {
-  const std::vector<double>& cells = columns_[series].Cells;
-  for (size_t i = row; i != stop; i += size_t(step))
-    if (Usable(cells[i])) return TPlotPoint{double(times_[i]), cells[i]};
+  const Column& c = columns_[series];
+  for (size_t i = row; i != stop;) {
+    const size_t b = i / kBlock;
+    if (b < c.BlockLo.size() && !(c.BlockLo[b] <= c.BlockHi[b])) {
+      if (step > 0 && i % kBlock == 0 && (b + 1) * kBlock <= stop) {
+        i = (b + 1) * kBlock;
+        continue;
+      }
+      if (step < 0 && i % kBlock == kBlock - 1 && int64_t(b * kBlock) > int64_t(stop)) {
+        i = b * kBlock - 1;
+        continue;
+      }
+    }
+    if (Usable(c.Cells[i])) return TPlotPoint{double(times_[i]), c.Cells[i]};
+    i += size_t(step);
+  }
   return std::nullopt;
 }
 

@@ -234,6 +234,29 @@ TEST(PlotStore, GapsAndNonFiniteValuesAreLeftOutOfTheScale) {
   EXPECT_EQ(d.Columns[0].Any + d.Columns[1].Any + d.Columns[2].Any + d.Columns[3].Any, 2);
 }
 
+// A series that went quiet: its last value is found across the blocks
+// without one, whichever way the search goes and wherever it starts.
+TEST(PlotStore, NeighboursAreFoundAcrossQuietBlocks) {
+  TPlotStore store;
+  const size_t n = 40 * TPlotStore::kBlock + 17;
+  for (size_t i = 0; i < n; ++i) {
+    const bool a = i == 3 || i == n - 5;
+    store.Add({int64_t(i), {a ? double(i) : PlotMissing(), 1.0}}, {"a", "b"});
+  }
+  for (const double t0 : {4.0, 300.0, 2560.0, 5000.0}) {
+    SCOPED_TRACE(t0);
+    const TPlotDecimated d = store.Decimate(0, t0, double(n - 6), 50);
+    ASSERT_TRUE(d.Before && d.After);
+    EXPECT_EQ(d.Before->Value, 3);
+    EXPECT_EQ(d.After->Value, double(n - 5));
+    for (const auto& c : d.Columns) EXPECT_FALSE(c.Any);
+  }
+  const TPlotDecimated all = store.Decimate(0, 0, double(n), 1);
+  EXPECT_EQ(all.Columns[0].First, 3);
+  EXPECT_EQ(all.Columns[0].Last, double(n - 5));
+  EXPECT_FALSE(all.Before || all.After);
+}
+
 std::string Read(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;
