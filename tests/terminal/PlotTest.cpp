@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "terminal/PlotCsv.h"
@@ -137,6 +138,37 @@ TEST(PlotParser, StreamCutAnywhereGivesTheSameRows) {
     EXPECT_EQ(rows[1].TimeMs, cut <= 12 ? 200 : 100);  // "3,4" starts at byte 12
     EXPECT_EQ(parser.Skipped(), 0u);
     EXPECT_EQ(parser.Lines(), 5u);  // the header, four rows
+  }
+}
+
+// Random streams of number-like bytes, fed whole and in random pieces, give
+// the same rows, series and counts in every format.
+TEST(PlotParser, RandomStreamsGiveTheSameRowsHoweverTheyAreCut) {
+  const std::string alphabet = "0123456789.-+eE:=,; \t\r\n\nnaitT()x";
+  std::mt19937 random(7);
+  for (const char* format : {"auto", "numbers", "labels", R"((?<a>[-\d.]+)\D+(\d+)?)"}) {
+    size_t parsed = 0;
+    for (int round = 0; round < 20; ++round) {
+      std::string stream;
+      for (int i = 0; i < 2000; ++i) stream += alphabet[random() % alphabet.size()];
+      TPlotParser whole(TPlotFormat::FromText(format)), cut(TPlotFormat::FromText(format));
+      auto expected = whole.Feed(stream, At(1));
+      std::vector<TPlotRow> rows;
+      for (size_t at = 0; at < stream.size();) {
+        const size_t n = std::min(stream.size() - at, size_t(random() % 40));
+        for (auto& r : cut.Feed(std::string_view(stream).substr(at, n), At(1))) rows.push_back(std::move(r));
+        at += n;
+      }
+      if (auto last = whole.Finish()) expected.push_back(*last);
+      if (auto last = cut.Finish()) rows.push_back(*last);
+      ASSERT_EQ(rows.size(), expected.size()) << format << " " << round;
+      for (size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(Cells(rows[i].Cells), Cells(expected[i].Cells)) << i;
+      EXPECT_EQ(cut.Names(), whole.Names());
+      EXPECT_EQ(cut.Skipped(), whole.Skipped());
+      EXPECT_EQ(cut.Lines(), whole.Lines());
+      parsed += rows.size();
+    }
+    EXPECT_GT(parsed, 100u) << format;  // the streams do hold numbers in each format
   }
 }
 
