@@ -352,6 +352,9 @@ TPlotView::TPlotView(QWidget* parent) : QWidget(parent), parser_(std::make_uniqu
   repaint_->setSingleShot(true);
   repaint_->setInterval(kRepaintMs);
   connect(repaint_, &QTimer::timeout, this, [this] { Refresh(); });
+  saveTimer_ = new QTimer(this);
+  saveTimer_->setInterval(0);
+  connect(saveTimer_, &QTimer::timeout, this, [this] { TForm1::Guard([this] { SaveStep(SaveStepRows); }); });
   RefreshStatus();
 }
 
@@ -448,6 +451,7 @@ void TPlotView::ViewChanged() {
 void TPlotView::RefreshStatus() {
   QString text = QString("%1 rows, %2 values, %3 skipped").arg(store_.Rows()).arg(store_.Values()).arg(parser_->Skipped());
   if (dropped_) text += QString("; FULL: %1 rows not kept, Save data and Clear").arg(dropped_);
+  if (save_) text += QString("; saving %1%").arg(save_->Total() ? save_->Done() * 100 / save_->Total() : 100);
   Status->setText(text);
   Status->setStyleSheet(dropped_ ? "color: #c00000;" : "");
 }
@@ -474,6 +478,7 @@ void TPlotView::Refresh() {
 void TPlotView::SetFormat(const std::string& text) {
   const TPlotFormat format = TPlotFormat::FromText(text);
   auto parser = std::make_unique<TPlotParser>(format);  // a bad pattern throws before anything changes
+  SaveStep(size_t(-1));
   format_ = format;
   parser_ = std::move(parser);
   dropped_ = 0;
@@ -484,6 +489,7 @@ void TPlotView::SetFormat(const std::string& text) {
 }
 
 void TPlotView::Clear() {
+  SaveStep(size_t(-1));  // the rows a save is writing go once it has them
   parser_ = std::make_unique<TPlotParser>(format_);
   dropped_ = 0;
   store_.Clear();
@@ -492,6 +498,33 @@ void TPlotView::Clear() {
 }
 
 void TPlotView::SaveData(const std::string& path) const { SavePlotCsv(store_, path); }
+
+void TPlotView::StartSave(const std::string& path) {
+  SaveStep(size_t(-1));  // one save at a time
+  save_ = std::make_unique<TPlotCsvSave>(store_, path);
+  saveTimer_->start();
+  RefreshStatus();
+}
+
+// The next rows of the save under way; on an error the save ends and the
+// error goes on to the caller.
+void TPlotView::SaveStep(size_t rows) {
+  if (!save_) return;
+  bool done = true;
+  try {
+    done = save_->Step(rows);
+  } catch (...) {
+    save_.reset();
+    saveTimer_->stop();
+    RefreshStatus();
+    throw;
+  }
+  if (done) {
+    save_.reset();
+    saveTimer_->stop();
+  }
+  RefreshStatus();
+}
 
 void TPlotView::SavePicture(const std::string& path) const {
   if (!chart_->grab().toImage().save(QString::fromStdString(path), "PNG"))
@@ -510,7 +543,7 @@ void TPlotView::AskAndSave(bool data) {
   }
   if (!path) return;
   if (data)
-    SaveData(*path);
+    StartSave(*path);
   else
     SavePicture(*path);
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "terminal/PlotCsv.h"
 #include "terminal/PlotParser.h"
 #include "terminal/PlotStore.h"
 
@@ -120,6 +121,12 @@ class TPlotView : public QWidget {
   void Clear();
   // Throws std::runtime_error with the system's reason.
   void SaveData(const std::string& path) const;
+  // Save data... writes in steps of this many rows between which the window
+  // goes on (the rows kept when it began; Clear or a new format first
+  // finishes it).
+  void StartSave(const std::string& path);
+  bool Saving() const { return save_ != nullptr; }
+  size_t SaveStepRows = 50'000;
   void SavePicture(const std::string& path) const;
 
   const TPlotStore& Store() const { return store_; }
@@ -156,6 +163,7 @@ class TPlotView : public QWidget {
   void ViewChanged();
   void RefreshStatus();
   void AskAndSave(bool data);
+  void SaveStep(size_t rows);
 
   TPlotFormat format_;
   std::unique_ptr<TPlotParser> parser_;
@@ -163,6 +171,8 @@ class TPlotView : public QWidget {
   TPlotChart* chart_ = nullptr;
   QTimer* repaint_ = nullptr;  // one redraw per tick however many reads came
   uint64_t dropped_ = 0;
+  std::unique_ptr<TPlotCsvSave> save_;
+  QTimer* saveTimer_ = nullptr;
 };
 
 }  // namespace zav

@@ -46,22 +46,50 @@ std::string PlotCsvRow(int64_t timeMs, int64_t startMs, const std::vector<double
 }
 
 void SavePlotCsv(const TPlotStore& store, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error(SystemError("open", path, errno));
-  std::string text = PlotCsvHeader(store.Names());
-  std::vector<double> cells(store.SeriesCount());
-  bool ok = true;
-  for (size_t r = 0; r < store.Rows() && ok; ++r) {
-    for (size_t s = 0; s < cells.size(); ++s) cells[s] = store.Value(s, r);
-    text += PlotCsvRow(store.Time(r), store.Time(0), cells, cells.size());
+  TPlotCsvSave save(store, path);
+  while (!save.Step(size_t(-1))) {
+  }
+}
+
+TPlotCsvSave::TPlotCsvSave(const TPlotStore& store, const std::string& path)
+    : store_(store), path_(path), rows_(store.Rows()), series_(store.SeriesCount()) {
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) throw std::runtime_error(SystemError("open", path, errno));
+  Write(PlotCsvHeader(store.Names()));
+}
+
+TPlotCsvSave::~TPlotCsvSave() {
+  if (file_) std::fclose(file_);
+}
+
+void TPlotCsvSave::Write(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+    const int err = errno;
+    std::fclose(file_);
+    file_ = nullptr;
+    throw std::runtime_error(SystemError("write", path_, err));
+  }
+}
+
+bool TPlotCsvSave::Step(size_t rows) {
+  if (!file_) return true;
+  std::string text;
+  std::vector<double> cells(series_);
+  const size_t end = rows_ - next_ < rows ? rows_ : next_ + rows;
+  for (; next_ < end; ++next_) {
+    for (size_t s = 0; s < series_; ++s) cells[s] = store_.Value(s, next_);
+    text += PlotCsvRow(store_.Time(next_), store_.Time(0), cells, series_);
     if (text.size() >= (1 << 16)) {
-      ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+      Write(text);
       text.clear();
     }
   }
-  ok = ok && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  const int err = errno;
-  if (std::fclose(f) != 0 || !ok) throw std::runtime_error(SystemError("write", path, ok ? errno : err));
+  Write(text);
+  if (next_ < rows_) return false;
+  std::FILE* f = file_;
+  file_ = nullptr;
+  if (std::fclose(f) != 0) throw std::runtime_error(SystemError("write", path_, errno));
+  return true;
 }
 
 TPlotCsvFile::TPlotCsvFile(const std::string& path) : path_(path) {

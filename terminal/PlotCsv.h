@@ -22,6 +22,33 @@ std::string PlotCsvRow(int64_t timeMs, int64_t startMs, const std::vector<double
 // std::runtime_error with the system's reason.
 void SavePlotCsv(const TPlotStore& store, const std::string& path);
 
+// The same in steps, so that a window saving millions of rows goes on taking
+// new ones between the steps: the file holds the rows and series the store
+// had when the save began. The store may grow meanwhile, not shrink. Throws
+// std::runtime_error with the system's reason (the file is then left as far
+// as it got).
+class TPlotCsvSave {
+ public:
+  TPlotCsvSave(const TPlotStore& store, const std::string& path);
+  ~TPlotCsvSave();
+  TPlotCsvSave(const TPlotCsvSave&) = delete;
+  TPlotCsvSave& operator=(const TPlotCsvSave&) = delete;
+
+  // Writes up to `rows` more rows; true once the file is complete and closed.
+  bool Step(size_t rows);
+  size_t Done() const { return next_; }
+  size_t Total() const { return rows_; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  void Write(const std::string& text);
+
+  const TPlotStore& store_;
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  size_t rows_, series_, next_ = 0;
+};
+
 // A CSV written while the session runs (a row as each line is parsed), for a
 // log that is not held in memory. A series that appears after the header was
 // written gets its cells at once and its name when the file is finished (the

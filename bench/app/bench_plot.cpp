@@ -117,6 +117,15 @@ double BenchDraw() {
   if (const char* picture = std::getenv("BENCH_PLOT_PICTURE")) view.Chart()->grab().save(picture);
   std::printf("draw 1%% of them: %.2f ms\n", DrawMs(view, rows * 0.5, rows * 0.51));
   std::printf("draw 1000 rows: %.2f ms\n", DrawMs(view, rows * 0.5, rows * 0.5 + 1000));
+  char path[] = "/tmp/zavplot-csv-XXXXXX";
+  if (const int fd = mkstemp(path); fd >= 0) {
+    close(fd);
+    const auto start = Clock::now();
+    view.SaveData(path);
+    std::printf("save all 10 M values as CSV: %.0f ms, %.0f MB\n", Since(start) * 1000,
+                double(std::filesystem::file_size(path)) / 1e6);
+    std::remove(path);
+  }
   return whole;
 }
 

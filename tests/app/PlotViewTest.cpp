@@ -241,6 +241,7 @@ TEST_F(PlotViewTest, SaveDataAndPictureAndChangeTheFormat) {
   view.DataChooser = [&] { return std::optional<std::string>(csv); };
   view.PictureChooser = [&] { return std::optional<std::string>(png); };
   view.SaveDataButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !view.Saving(); }));
   view.SavePictureButton->click();
   ASSERT_TRUE(errors.empty()) << errors.front();
   EXPECT_EQ(CsvValues(test::ReadFile(csv)), (std::vector<std::string>{"v1,v2", "1.5,-2", "3e-05,", "nan,7"}));
@@ -261,6 +262,38 @@ TEST_F(PlotViewTest, SaveDataAndPictureAndChangeTheFormat) {
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_NE(errors[1].find("bad pattern"), std::string::npos) << errors[1];
   EXPECT_EQ(view.Store().Rows(), 1u);  // the plot before the bad pattern stays
+}
+
+// A long save goes in steps while rows keep coming: the file has the rows
+// kept when it began; Clear in the middle lets it finish first; a write
+// error ends it and is reported.
+TEST_F(PlotViewTest, SaveDataGoesInStepsAndHoldsTheRowsOfItsStart) {
+  view.SaveStepRows = 3;
+  for (int i = 0; i < 10; ++i) Feed(view, std::to_string(i) + "\n", i);
+  const std::string csv = (scratch.path() / "steps.csv").string();
+  view.DataChooser = [&] { return std::optional<std::string>(csv); };
+  view.SaveDataButton->click();
+  ASSERT_TRUE(view.Saving());
+  EXPECT_TRUE(view.Status->text().contains("saving 0%")) << view.Status->text().toStdString();
+  Feed(view, "10\nlabel:1\n", 10);  // a row, and a line of another format (skipped)
+  ASSERT_TRUE(PumpQtUntil([&] { return !view.Saving(); }));
+  std::vector<std::string> expected = {"1"};
+  for (int i = 0; i < 10; ++i) expected.push_back(std::to_string(i));
+  EXPECT_EQ(CsvValues(test::ReadFile(csv)), expected);
+  EXPECT_EQ(view.Store().Rows(), 11u);
+
+  view.SaveDataButton->click();
+  view.ClearButton->click();
+  EXPECT_FALSE(view.Saving());
+  EXPECT_EQ(CsvValues(test::ReadFile(csv)).size(), 12u);
+  EXPECT_EQ(view.Store().Rows(), 0u);
+
+  for (int i = 0; i < 10; ++i) Feed(view, "1\n", i);
+  view.DataChooser = [] { return std::optional<std::string>("/dev/full"); };
+  view.SaveDataButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !view.Saving(); }));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("No space left on device"), std::string::npos) << errors[0];
 }
 
 // In the window: Plot opens the view beside the terminal, fed by the port
