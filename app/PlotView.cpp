@@ -330,7 +330,8 @@ void TPlotChart::keyPressEvent(QKeyEvent* e) {
       break;
     case Qt::Key_Plus:
     case Qt::Key_Minus: {
-      const double mid = (t0_ + t1_) / 2, half = (t1_ - t0_) / 2 * (e->key() == Qt::Key_Plus ? kZoomStep : 1 / kZoomStep);
+      const double mid = (t0_ + t1_) / 2,
+                   half = (t1_ - t0_) / 2 * (e->key() == Qt::Key_Plus ? kZoomStep : 1 / kZoomStep);
       SetView(mid - half, mid + half);
       break;
     }
@@ -364,8 +365,9 @@ void TPlotView::BuildControls() {
   FormatBox = new QComboBox(this);
   FormatBox->setEditable(true);
   FormatBox->addItems({"auto", "numbers", "labels"});
-  FormatBox->setToolTip("How lines are read: auto, numbers, labels, or a regular expression with groups.\n"
-                        "A new format starts a new plot.");
+  FormatBox->setToolTip(
+      "How lines are read: auto, numbers, labels, or a regular expression with groups.\n"
+      "A new format starts a new plot.");
   FormatBox->setMinimumContentsLength(14);
   WindowBox = new QDoubleSpinBox(this);
   WindowBox->setRange(0.1, 86'400);
@@ -449,7 +451,8 @@ void TPlotView::ViewChanged() {
 }
 
 void TPlotView::RefreshStatus() {
-  QString text = QString("%1 rows, %2 values, %3 skipped").arg(store_.Rows()).arg(store_.Values()).arg(parser_->Skipped());
+  QString text =
+      QString("%1 rows, %2 values, %3 skipped").arg(store_.Rows()).arg(store_.Values()).arg(parser_->Skipped());
   if (dropped_) text += QString("; FULL: %1 rows not kept, Save data and Clear").arg(dropped_);
   if (save_) text += QString("; saving %1%").arg(save_->Total() ? save_->Done() * 100 / save_->Total() : 100);
   Status->setText(text);

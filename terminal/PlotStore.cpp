@@ -51,9 +51,9 @@ void TPlotStore::Clear() {
 }
 
 size_t TPlotStore::RowAt(double timeMs) const {
-  return size_t(std::lower_bound(times_.begin(), times_.end(), timeMs,
-                                 [](int64_t t, double want) { return double(t) < want; }) -
-                times_.begin());
+  return size_t(
+      std::lower_bound(times_.begin(), times_.end(), timeMs, [](int64_t t, double want) { return double(t) < want; }) -
+      times_.begin());
 }
 
 bool TPlotStore::Range(size_t series, size_t from, size_t to, double& lo, double& hi) const {

@@ -153,8 +153,10 @@ double BenchDraw() {
       out += DeviceLine(sent);
     for (size_t at = 0; at < out.size();) {
       const ssize_t n = write(master, out.data() + at, out.size() - at);
-      if (n > 0) at += size_t(n);
-      else if (n < 0 && errno != EINTR && errno != EAGAIN) _exit(2);
+      if (n > 0)
+        at += size_t(n);
+      else if (n < 0 && errno != EINTR && errno != EAGAIN)
+        _exit(2);
     }
     usleep(2000);
   }
@@ -289,8 +291,9 @@ int BenchStream(int argc, char* argv[], int seconds) {
   const std::string csv = (dir / "plot.csv").string();
   zav::TForm1::Guard([&] { menu.Plot()->SaveData(csv); });
   const long bad = ok ? CompareCsv(csv, lines) : lines;
-  std::printf("stream: %ld lines of 3 series at %d lines/s, %ld baud, over %.2f s; window CPU %.2f s = %.1f%% of a core\n",
-              lines, kLinesPerSecond, kBaud, wall, cpu, wall > 0 ? cpu / wall * 100 : 0);
+  std::printf(
+      "stream: %ld lines of 3 series at %d lines/s, %ld baud, over %.2f s; window CPU %.2f s = %.1f%% of a core\n",
+      lines, kLinesPerSecond, kBaud, wall, cpu, wall > 0 ? cpu / wall * 100 : 0);
   std::printf("stream: %zu rows kept (%.0f ms after the far end stopped), %ld rows of the CSV missing or wrong\n",
               menu.Plot()->Store().Rows(), drainMs, bad);
   form.reset();

@@ -94,7 +94,8 @@ TEST_F(PlotViewTest, ASpikeAmongAHundredThousandValuesIsDrawn) {
   EXPECT_LE(rows.front(), a.top() + a.height() / 10);  // up to the top (auto scale: 5% above 100)
   EXPECT_GE(rows.back(), a.bottom() - a.height() / 10);
   int columnsReachingUp = 0;
-  for (int x = a.left(); x <= a.right(); ++x) columnsReachingUp += Count(image, blue, {x, a.top(), 1, a.height() / 2}) > 0;
+  for (int x = a.left(); x <= a.right(); ++x)
+    columnsReachingUp += Count(image, blue, {x, a.top(), 1, a.height() / 2}) > 0;
   EXPECT_LE(columnsReachingUp, 2);  // the spike, and at most the line into the next column
   EXPECT_EQ(view.Store().Rows(), 100'000u);
 }
@@ -113,7 +114,8 @@ TEST_F(PlotViewTest, LimitsTypedInAreHonouredAndBadOnesRefused) {
   EXPECT_NEAR(rows[0], a.top() + a.height() / 2, 1);
   EXPECT_EQ(Count(image, TPlotChart::SeriesColor(1)), 0);  // 20 lies above the chart
 
-  for (const auto& [lo, hi] : std::vector<std::pair<QString, QString>>{{"5", "5"}, {"x", "3"}, {"1", ""}, {"nan", "1"}}) {
+  for (const auto& [lo, hi] :
+       std::vector<std::pair<QString, QString>>{{"5", "5"}, {"x", "3"}, {"1", ""}, {"nan", "1"}}) {
     TypeLimits(lo, hi);
     EXPECT_EQ(view.Chart()->High(), 10) << lo.toStdString();
     EXPECT_TRUE(view.Status->text().startsWith("Limits:"));
@@ -124,7 +126,8 @@ TEST_F(PlotViewTest, LimitsTypedInAreHonouredAndBadOnesRefused) {
 }
 
 TEST_F(PlotViewTest, AClickOnALegendEntryHidesItsSeries) {
-  for (int i = 0; i < 200; ++i) Feed(view, "a:" + std::to_string(i % 10) + " b:" + std::to_string(50 + i % 7) + "\n", i * 20);
+  for (int i = 0; i < 200; ++i)
+    Feed(view, "a:" + std::to_string(i % 10) + " b:" + std::to_string(50 + i % 7) + "\n", i * 20);
   Settle();
   Picture();  // lays the legend out
   const QColor a = TPlotChart::SeriesColor(0), b = TPlotChart::SeriesColor(1);

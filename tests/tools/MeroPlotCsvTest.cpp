@@ -39,8 +39,8 @@ TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
     const std::string a = std::to_string(2 * (&c - cases.data()) + 1), b = std::to_string(2 * (&c - cases.data()) + 2);
     ASSERT_EQ(StartCable(a + "," + b).size(), 2u);
     const std::string csv = dir + "/live" + n + ".csv", capture = dir + "/session" + n + ".cap";
-    std::vector<std::string> args = {"term", "COM" + b, "--idle", "0.2", "--timestamps", "--capture", capture,
-                                     "--csv", csv};
+    std::vector<std::string> args = {"term",      "COM" + b, "--idle", "0.2", "--timestamps",
+                                     "--capture", capture,   "--csv",  csv};
     args.insert(args.end(), c.format.begin(), c.format.end());
     Child& receiver = Start(args, {}, true);
     ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
@@ -89,7 +89,9 @@ TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
       {{"term", "COM1", "--plot-format", "labels"}, 2, "--plot-format goes with --csv"},
       {{"term", "COM1", "--csv", dir + "/x.csv", "--plot-format", "T=(\\d"}, 2, "--plot-format: bad pattern"},
       {{"replay", "--csv", dir + "/x.csv", "--plot-format", "("}, 2, "no FILE given"},
-      {{"replay", "--csv", dir + "/x.csv", "--plot-format", "(", dir + "/stamped.cap"}, 2, "missing closing parenthesis"},
+      {{"replay", "--csv", dir + "/x.csv", "--plot-format", "(", dir + "/stamped.cap"},
+       2,
+       "missing closing parenthesis"},
       {{"replay", "--csv", dir + "/x.csv", dir + "/plain.cap"}, 1, "plain.cap:1: no [HH:MM:SS.mmm] time stamp"},
       {{"replay", "--csv", dir + "/x.csv", dir + "/stamped.cap"}, 1, "stamped.cap:2: no [HH:MM:SS.mmm] time stamp"},
       {{"replay", "--csv", dir + "/no/such/x.csv", dir + "/plain.cap"}, 1, "No such file or directory"},
