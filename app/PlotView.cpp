@@ -405,8 +405,18 @@ void TPlotView::BuildControls() {
   column->addWidget(chart_, 1);
 
   auto guarded = [](auto f) { return [f] { TForm1::Guard(f); }; };
-  connect(FormatBox, &QComboBox::textActivated, this,
-          [this](const QString& text) { TForm1::Guard([&] { SetFormat(text.toStdString()); }); });
+  connect(FormatBox, &QComboBox::textActivated, this, [this](const QString& text) {
+    TForm1::Guard([&] {
+      try {
+        SetFormat(text.toStdString());
+      } catch (...) {
+        // A bad pattern leaves neither the list nor the box: they show the format in use.
+        if (const int bad = FormatBox->findText(text); bad >= 3) FormatBox->removeItem(bad);
+        FormatBox->setEditText(QString::fromStdString(Format()));
+        throw;
+      }
+    });
+  });
   connect(WindowBox, &QDoubleSpinBox::valueChanged, this, [this](double s) { chart_->SetWindowSeconds(s); });
   connect(PauseButton, &QPushButton::toggled, this, [this](bool on) { chart_->SetFollow(!on); });
   connect(AutoBox, &QCheckBox::toggled, this, [this](bool on) {
@@ -480,6 +490,7 @@ void TPlotView::Refresh() {
 
 void TPlotView::SetFormat(const std::string& text) {
   const TPlotFormat format = TPlotFormat::FromText(text);
+  if (format.Text() == format_.Text()) return;  // the same again keeps the plot
   auto parser = std::make_unique<TPlotParser>(format);  // a bad pattern throws before anything changes
   SaveStep(size_t(-1));
   format_ = format;

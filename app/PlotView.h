@@ -114,8 +114,9 @@ class TPlotView : public QWidget {
   // while rows come in).
   void Refresh();
 
-  // "auto", "numbers", "labels" or a pattern. A new format starts a new plot;
-  // throws std::invalid_argument for a bad pattern (the old one stays).
+  // "auto", "numbers", "labels" or a pattern. A new format starts a new plot
+  // (the one in use again changes nothing); throws std::invalid_argument for
+  // a bad pattern (the old one stays).
   void SetFormat(const std::string& text);
   std::string Format() const { return format_.Text(); }
   void Clear();

@@ -257,12 +257,17 @@ TEST_F(PlotViewTest, SaveDataAndPictureAndChangeTheFormat) {
   ASSERT_EQ(errors.size(), 1u);
 
   view.FormatBox->setEditText(R"(T=(?<temp>\d+))");
-  emit view.FormatBox->textActivated(view.FormatBox->currentText());
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, "\r");
+  QApplication::sendEvent(view.FormatBox->lineEdit(), &enter);  // typed in, then Enter
+  EXPECT_EQ(view.Format(), R"(T=(?<temp>\d+))");
   EXPECT_EQ(view.Store().Rows(), 0u);
   Feed(view, "T=21\n", 100);
   EXPECT_EQ(view.Store().Names(), std::vector<std::string>{"temp"});
-  emit view.FormatBox->textActivated("T=(\\d");
+  view.FormatBox->setEditText("T=(\\d");
+  QApplication::sendEvent(view.FormatBox->lineEdit(), &enter);
   ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(view.FormatBox->currentText().toStdString(), view.Format());
+  EXPECT_EQ(view.FormatBox->findText("T=(\\d"), -1);
   EXPECT_NE(errors[1].find("bad pattern"), std::string::npos) << errors[1];
   EXPECT_EQ(view.Store().Rows(), 1u);  // the plot before the bad pattern stays
 }
