@@ -34,6 +34,7 @@ constexpr double kMinSpanMs = 1;
 // A step of 1, 2 or 5 times a power of ten giving about `count` ticks.
 double NiceStep(double span, int count) {
   const double raw = span / std::max(count, 1);
+  if (!(raw > 0) || !std::isfinite(raw)) return 1;
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
   for (const double m : {1.0, 2.0, 5.0})
     if (raw <= m * power) return m * power;
@@ -96,8 +97,15 @@ void TPlotChart::SetAutoScale(bool on) {
 
 void TPlotChart::SetLimits(double lo, double hi) {
   autoScale_ = false;
+  // Zoomed in no further than the doubles keep apart, so that ticks can be found.
+  const double least = 1e-9 * std::max({1.0, std::abs(lo), std::abs(hi)});
+  const double mid = lo / 2 + hi / 2;
+  if (!(hi - lo >= least)) {
+    lo = mid - least / 2;
+    hi = mid + least / 2;
+  }
   lo_ = lo;
-  hi_ = hi > lo ? hi : lo + 1;
+  hi_ = hi;
   Changed();
 }
 
@@ -214,7 +222,9 @@ void TPlotChart::DrawAxes(QPainter& p, const QRect& area) {
   const QColor grid(0xe4, 0xe4, 0xe4);
   const double origin = store_.Rows() ? double(store_.Time(0)) : 0;
   const double xStep = NiceStep((t1_ - t0_) / 1000, area.width() / 90);
-  for (double s = std::ceil((t0_ - origin) / 1000 / xStep) * xStep; origin + s * 1000 <= t1_; s += xStep) {
+  const double firstX = std::ceil((t0_ - origin) / 1000 / xStep) * xStep;
+  for (int i = 0; i < 1000 && origin + (firstX + i * xStep) * 1000 <= t1_; ++i) {
+    const double s = firstX + i * xStep;
     const int x = int(std::lround(XOf(origin + s * 1000, area)));
     p.setPen(grid);
     p.drawLine(x, area.top(), x, area.bottom());
@@ -225,7 +235,9 @@ void TPlotChart::DrawAxes(QPainter& p, const QRect& area) {
     p.drawText(QRect(left, area.bottom() + 3, w + 1, kBottomMargin - 4), Qt::AlignLeft | Qt::AlignTop, label);
   }
   const double yStep = NiceStep(hi_ - lo_, std::max(area.height() / 40, 2));
-  for (double v = std::ceil(lo_ / yStep) * yStep; v <= hi_; v += yStep) {
+  const double firstY = std::ceil(lo_ / yStep) * yStep;
+  for (int i = 0; i < 1000 && firstY + i * yStep <= hi_; ++i) {
+    const double v = firstY + i * yStep;
     const int y = int(std::lround(YOf(v, area)));
     p.setPen(grid);
     p.drawLine(area.left(), y, area.right(), y);

@@ -217,6 +217,17 @@ TEST_F(PlotViewTest, DragPansAndCtrlWheelZoomsTheValues) {
   QApplication::sendEvent(&chart, &key);
   EXPECT_TRUE(view.AutoBox->isChecked());
   EXPECT_LT(chart.High(), 80);  // 0..75 are in view, with a margin
+
+  // Zoomed in far past what doubles tell apart, on both axes: still drawn.
+  for (const auto modifiers : {Qt::ControlModifier, Qt::NoModifier}) {
+    for (int i = 0; i < 100; ++i) {
+      QWheelEvent in(at, chart.mapToGlobal(at), {}, {0, 1200}, Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(&chart, &in);
+    }
+  }
+  EXPECT_GT(chart.High(), chart.Low());
+  EXPECT_GT(chart.ViewEnd(), chart.ViewStart());
+  EXPECT_FALSE(Picture().isNull());
 }
 
 // A full store keeps what it has, counts the rest and says so; Clear starts
