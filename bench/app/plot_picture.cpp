@@ -1,8 +1,10 @@
-// Renders the plot view offscreen with a fixed data set (three labelled
-// series, 30 s at 100 lines a second, one spike) to a PNG: the picture in
-// docs/plot.png. Not a benchmark.
+// Renders the plot offscreen with a fixed data set (three labelled series,
+// 30 s at 100 lines a second, one spike) to a PNG: the plot view alone
+// (docs/plot.png), or with --window the bench window with the plot beside
+// its terminal (docs/zavterm-plot.png). Not a benchmark.
 //
-//   plot_picture OUT.png
+//   plot_picture OUT.png [--window]
+#include <QAction>
 #include <QApplication>
 #include <QDoubleSpinBox>
 #include <QImage>
@@ -10,22 +12,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "app/MainForm.h"
 #include "app/PlotView.h"
+#include "app/TerminalMenu.h"
 
-int main(int argc, char* argv[]) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: plot_picture OUT.png\n");
-    return 2;
-  }
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  zav::TPlotView view(nullptr);
-  view.resize(640, 560);
-  view.WindowBox->setValue(30);
-  view.show();
-  const int64_t start = 10 * 3'600'000;  // 10:00:00
+namespace {
+
+// The device's lines, 10 ms apart from 10:00:00.
+void FeedData(zav::TPlotView& view) {
+  const int64_t start = 10 * 3'600'000;
   for (int i = 0; i < 3000; ++i) {
     const double t = i / 100.0;
     char line[128];
@@ -35,9 +33,38 @@ int main(int argc, char* argv[]) {
     const int64_t ms = start + i * 10;
     view.Received(reinterpret_cast<const uint8_t*>(line), std::strlen(line), zav::TLogTime{ms, ms});
   }
-  view.Refresh();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const bool window = argc == 3 && std::strcmp(argv[2], "--window") == 0;
+  if (argc != 2 && !window) {
+    std::fprintf(stderr, "usage: plot_picture OUT.png [--window]\n");
+    return 2;
+  }
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  std::unique_ptr<zav::TForm1> form;
+  std::unique_ptr<zav::TPlotView> alone;
+  zav::TPlotView* view = nullptr;
+  if (window) {
+    form = std::make_unique<zav::TForm1>();
+    form->show();
+    form->TerminalMenu->PlotAction->trigger();
+    view = form->TerminalMenu->Plot();
+  } else {
+    alone = std::make_unique<zav::TPlotView>(nullptr);
+    alone->resize(640, 560);
+    alone->show();
+    view = alone.get();
+  }
+  view->WindowBox->setValue(30);
+  FeedData(*view);
+  view->Refresh();
   QApplication::processEvents();  // the status's new width
-  if (!view.grab().save(argv[1], "PNG")) {
+  QWidget* shown = window ? static_cast<QWidget*>(form.get()) : view;
+  if (!shown->grab().save(argv[1], "PNG")) {
     std::fprintf(stderr, "plot_picture: cannot write %s\n", argv[1]);
     return 1;
   }
