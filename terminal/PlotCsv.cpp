@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -32,11 +33,15 @@ std::string PlotCsvHeader(const std::vector<std::string>& names) {
 }
 
 std::string PlotCsvRow(int64_t timeMs, int64_t startMs, const std::vector<double>& cells, size_t columns) {
-  const int64_t day = ((timeMs % 86'400'000) + 86'400'000) % 86'400'000;
+  using namespace std::chrono;
+  const int64_t days = timeMs >= 0 ? timeMs / 86'400'000 : (timeMs + 1) / 86'400'000 - 1;
+  const int64_t ms = timeMs - days * 86'400'000;
+  const year_month_day date{sys_days{std::chrono::days{days}}};
   const int64_t since = timeMs - startMs;
-  char head[64];
-  std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d,%lld.%03d", int(day / 3'600'000), int(day / 60'000 % 60),
-                int(day / 1000 % 60), int(day % 1000), static_cast<long long>(since / 1000), int(since % 1000));
+  char head[80];
+  std::snprintf(head, sizeof head, "%04d-%02u-%02uT%02d:%02d:%02d.%03d,%lld.%03d", int(date.year()),
+                unsigned(date.month()), unsigned(date.day()), int(ms / 3'600'000), int(ms / 60'000 % 60),
+                int(ms / 1000 % 60), int(ms % 1000), static_cast<long long>(since / 1000), int(since % 1000));
   std::string out = head;
   for (size_t i = 0; i < columns; ++i) {
     out += ',';

@@ -1,7 +1,7 @@
-// The plot's values as CSV: a row per parsed line, the local time of day
-// (HH:MM:SS.mmm) and the seconds since the first row, then a column per
-// series in the order the series appeared; a missing value is an empty cell.
-// Numbers are written in their shortest exact form.
+// The plot's values as CSV: a row per parsed line, the local date and time
+// (ISO 8601, YYYY-MM-DDTHH:MM:SS.mmm) and the seconds since the first row,
+// then a column per series in the order the series appeared; a missing value
+// is an empty cell. Numbers are written in their shortest exact form.
 #pragma once
 
 #include <cstdint>

@@ -175,11 +175,16 @@ TPlotParser::TPlotParser(const TPlotFormat& format) : format_(format), chosen_(f
 
 TPlotParser::~TPlotParser() = default;
 
+bool PassedMidnight(int64_t lastMs, int64_t ms) { return ms < lastMs - kDayMs / 2; }
+
 int64_t TPlotParser::Stamp(const TLogTime& at) {
-  int64_t ms = at.LocalMsOfDay + dayMs_;
-  if (lastMs_ != INT64_MIN && ms < lastMs_ - kDayMs / 2) {
-    dayMs_ += kDayMs;  // the clock passed midnight
-    ms += kDayMs;
+  int64_t ms = at.LocalDay * kDayMs + at.LocalMsOfDay;
+  if (at.LocalDay == 0) {  // no date: days are counted at each midnight
+    ms += dayMs_;
+    if (lastMs_ != INT64_MIN && PassedMidnight(lastMs_ % kDayMs, at.LocalMsOfDay)) {
+      dayMs_ += kDayMs;
+      ms += kDayMs;
+    }
   }
   if (ms < lastMs_) ms = lastMs_;  // a clock set back does not run time backwards
   lastMs_ = ms;

@@ -42,6 +42,10 @@ std::string FormatPlotNumber(double v);
 // and in `rest` what follows the stamp.
 std::optional<int64_t> ParseStamp(std::string_view line, std::string_view& rest);
 
+// Going from stamp `lastMs` to stamp `ms` (times of day) passed midnight: the
+// clock went back by more than half a day.
+bool PassedMidnight(int64_t lastMs, int64_t ms);
+
 enum class PlotFormatKind { Auto, Numbers, Labels, Regex };
 
 struct TPlotFormat {
@@ -52,9 +56,9 @@ struct TPlotFormat {
   std::string Text() const;
 };
 
-// One parsed line: its time (ms on a running local-time axis: the local
-// time of day plus a day for every midnight passed) and a cell per series
-// known by then (PlotMissing for none).
+// One parsed line: its time (local time in ms since 1970-01-01, from the
+// stamp's date; a stamp without one counts from day 0, a day more for every
+// midnight passed) and a cell per series known by then (PlotMissing for none).
 struct TPlotRow {
   int64_t TimeMs = 0;
   std::vector<double> Cells;

@@ -190,6 +190,13 @@ TEST(PlotParser, TimeRunsOnPastMidnightAndNeverBack) {
   std::vector<int64_t> times;
   for (const int64_t s : stamps) times.push_back(parser.Line("1", At(s))->TimeMs);
   EXPECT_EQ(times, (std::vector<int64_t>{day - 1000, day - 10, day + 5, day + 5, day + 2000}));
+
+  // Stamps with their date: the date says where midnight is.
+  TPlotParser dated;
+  const TLogTime stamps2[] = {{0, day - 10, 19'723}, {0, 10, 19'724}, {0, 5, 19'724}, {0, 100, 19'726}};
+  times.clear();
+  for (const TLogTime& s : stamps2) times.push_back(dated.Line("1", s)->TimeMs - 19'723 * day);
+  EXPECT_EQ(times, (std::vector<int64_t>{day - 10, day + 10, day + 10, 3 * day + 100}));
 }
 
 TEST(PlotParser, ALineWithoutEndIsCutAtTheLimit) {
@@ -330,14 +337,22 @@ TEST(PlotCsv, SavedAndStreamedFilesAreTheSame) {
   SavePlotCsv(store, (dir.path() / "saved.csv").string());
   const std::string expected =
       "time,seconds,a,b c\n"
-      "23:59:59.986,0.000,1,2\n"
-      "23:59:59.990,0.004,-0.5,1e-07\n"
-      "00:00:00.001,0.015,,3\n"
-      "00:00:00.010,0.024,4,nan\n";
+      "1970-01-01T23:59:59.986,0.000,1,2\n"
+      "1970-01-01T23:59:59.990,0.004,-0.5,1e-07\n"
+      "1970-01-02T00:00:00.001,0.015,,3\n"
+      "1970-01-02T00:00:00.010,0.024,4,nan\n";
   EXPECT_EQ(Read(dir.path() / "saved.csv"), expected);
   EXPECT_EQ(Read(dir.path() / "streamed.csv"), expected);
   EXPECT_EQ(PlotCsvHeader({"x,y", "say \"hi\""}), "time,seconds,\"x,y\",\"say \"\"hi\"\"\"\n");
-  EXPECT_EQ(PlotCsvRow(86'400'000 + 3'723'004, 3'000, {1.5}, 1), "01:02:03.004,90120.004,1.5\n");
+  const struct {
+    int64_t timeMs, startMs;
+    const char* row;
+  } rows[] = {
+      {86'400'000 + 3'723'004, 3'000, "1970-01-02T01:02:03.004,90120.004,1.5\n"},
+      {19'723 * 86'400'000LL + 86'399'999, 19'723 * 86'400'000LL, "2024-01-01T23:59:59.999,86399.999,1.5\n"},
+      {19'782 * 86'400'000LL, 19'781 * 86'400'000LL + 86'399'000, "2024-02-29T00:00:00.000,1.000,1.5\n"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(PlotCsvRow(r.timeMs, r.startMs, {1.5}, 1), r.row);
 }
 
 // Labels that come later get their column: at once in the rows, and in the
@@ -349,12 +364,13 @@ TEST(PlotCsv, ALateSeriesIsAddedToTheHeaderAtTheEnd) {
   TPlotCsvFile file(path.string());
   file.Add(parser.Feed("t:1\nt:2 v:3\n", At(1000)), parser.Names());
   file.Flush();
-  EXPECT_EQ(Read(path), "time,seconds,t\n00:00:01.000,0.000,1\n00:00:01.000,0.000,2,3\n");
+  EXPECT_EQ(Read(path), "time,seconds,t\n1970-01-01T00:00:01.000,0.000,1\n1970-01-01T00:00:01.000,0.000,2,3\n");
   file.Add(parser.Feed("w:4\n", At(2500)), parser.Names());
   file.Finish(parser.Names());
   EXPECT_EQ(file.Rows(), 3u);
   EXPECT_EQ(Read(path),
-            "time,seconds,t,v,w\n00:00:01.000,0.000,1,,\n00:00:01.000,0.000,2,3,\n00:00:02.500,1.500,,,4\n");
+            "time,seconds,t,v,w\n1970-01-01T00:00:01.000,0.000,1,,\n1970-01-01T00:00:01.000,0.000,2,3,\n"
+            "1970-01-01T00:00:02.500,1.500,,,4\n");
   EXPECT_FALSE(std::filesystem::exists(path.string() + ".tmp"));
 }
 

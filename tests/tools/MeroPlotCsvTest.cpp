@@ -1,8 +1,11 @@
 // The plot's CSV without a window: mero term --csv through a null-modem cable,
 // and mero replay --csv of the stamped capture of the same session, which
 // gives the same file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <regex>
 #include <sstream>
 
@@ -60,7 +63,7 @@ TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
     const std::vector<std::string> rows = Lines(ReadFile(csv));
     ASSERT_EQ(rows.size(), c.expected.size()) << ReadFile(csv);
     EXPECT_EQ(rows[0], "time,seconds," + c.expected[0]);
-    const std::regex row(R"((\d\d:\d\d:\d\d\.\d\d\d),(\d+\.\d\d\d),(.*))");
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d\d\d),(\d+\.\d\d\d),(.*))");
     for (size_t i = 1; i < rows.size(); ++i) {
       std::smatch m;
       ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
@@ -81,6 +84,7 @@ TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
 TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
   WriteFile(dir + "/plain.cap", "1 2\n3 4\n");
   WriteFile(dir + "/stamped.cap", "[10:00:00.000] 1 2\nloose line\n");
+  WriteFile(dir + "/good.cap", "[10:00:00.000] 1 2\n");
   const struct {
     std::vector<std::string> args;
     int exitCode;
@@ -94,7 +98,9 @@ TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
        "missing closing parenthesis"},
       {{"replay", "--csv", dir + "/x.csv", dir + "/plain.cap"}, 1, "plain.cap:1: no [HH:MM:SS.mmm] time stamp"},
       {{"replay", "--csv", dir + "/x.csv", dir + "/stamped.cap"}, 1, "stamped.cap:2: no [HH:MM:SS.mmm] time stamp"},
-      {{"replay", "--csv", dir + "/no/such/x.csv", dir + "/plain.cap"}, 1, "No such file or directory"},
+      {{"replay", "--csv", dir + "/no/such/x.csv", dir + "/good.cap"}, 1, "No such file or directory"},
+      {{"replay", "--csv", dir + "/x.csv", "--date", "2024-02-30", dir + "/good.cap"}, 2, "--date must be a date"},
+      {{"replay", "--date", "2024-02-03", dir + "/good.cap"}, 2, "--plot-format and --date go with --csv"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -102,6 +108,42 @@ TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
+}
+
+// The capture's stamps carry no date: it comes from --date, or from the time
+// the file was last written, counted back over the midnights its lines pass.
+TEST_F(PlotCsv, ReplayDatesTheLinesFromTheOptionOrTheFile) {
+  const std::string capture = dir + "/night.cap";
+  WriteFile(capture, "[23:59:59.990] 1\n[00:00:00.010] 2\n[13:00:00.000] 3\n[00:00:00.500] 4\n");
+  const std::string dated = "2024-01-01T23:59:59.990,0.000,1\n2024-01-02T00:00:00.010,0.020,2\n"
+                            "2024-01-02T13:00:00.000,46800.010,3\n2024-01-03T00:00:00.500,86400.510,4\n";
+  RunResult r = Run({"replay", "--csv", dir + "/a.csv", "--date", "2024-01-01", capture});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir + "/a.csv"), "time,seconds,1\n" + dated);
+
+  // Written at 2024-01-03 00:00:30 local time: the last line's day.
+  std::tm written{};
+  written.tm_year = 124;
+  written.tm_mon = 0;
+  written.tm_mday = 3;
+  written.tm_sec = 30;
+  written.tm_isdst = -1;
+  const timespec times[2] = {{std::mktime(&written), 0}, {std::mktime(&written), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, capture.c_str(), times, 0), 0);
+  r = Run({"replay", "--csv", dir + "/b.csv", capture});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir + "/b.csv"), "time,seconds,1\n" + dated);
+
+  // Lines just before midnight, the file closed just after it: their day is
+  // the one before the file's.
+  WriteFile(capture, "[23:59:58.000] 1\n[23:59:59.990] 2\n");
+  written.tm_sec = 10;
+  const timespec after[2] = {{std::mktime(&written), 0}, {std::mktime(&written), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, capture.c_str(), after, 0), 0);
+  r = Run({"replay", "--csv", dir + "/c.csv", capture});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir + "/c.csv"),
+            "time,seconds,1\n2024-01-02T23:59:58.000,0.000,1\n2024-01-02T23:59:59.990,1.990,2\n");
 }
 
 }  // namespace
