@@ -502,7 +502,7 @@ void TPlotView::Refresh() {
 
 void TPlotView::SetFormat(const std::string& text) {
   const TPlotFormat format = TPlotFormat::FromText(text);
-  if (format.Text() == format_.Text()) return;  // the same again keeps the plot
+  if (format.Text() == format_.Text()) return;          // the same again keeps the plot
   auto parser = std::make_unique<TPlotParser>(format);  // a bad pattern throws before anything changes
   SaveStep(size_t(-1));
   format_ = format;

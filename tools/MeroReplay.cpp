@@ -79,9 +79,9 @@ int64_t FirstDay(const std::string& lastFile, const std::vector<StampedLine>& li
   std::tm local{};
   localtime_r(&st.st_mtime, &local);
   using namespace std::chrono;
-  int64_t day = sys_days(year(local.tm_year + 1900) / month(unsigned(local.tm_mon + 1)) / std::chrono::day(unsigned(local.tm_mday)))
-                    .time_since_epoch()
-                    .count();
+  const year_month_day date{year(local.tm_year + 1900), month(unsigned(local.tm_mon + 1)),
+                            std::chrono::day(unsigned(local.tm_mday))};
+  int64_t day = sys_days(date).time_since_epoch().count();
   const int64_t fileMs = ((int64_t(local.tm_hour) * 60 + local.tm_min) * 60 + local.tm_sec) * 1000;
   if (!lines.empty() && lines.back().Ms > fileMs + 60'000) --day;
   for (size_t i = 1; i < lines.size(); ++i) day -= PassedMidnight(lines[i - 1].Ms, lines[i].Ms);

@@ -115,8 +115,9 @@ TEST_F(PlotCsv, BadOptionsAndCapturesWithoutStampsAreRefused) {
 TEST_F(PlotCsv, ReplayDatesTheLinesFromTheOptionOrTheFile) {
   const std::string capture = dir + "/night.cap";
   WriteFile(capture, "[23:59:59.990] 1\n[00:00:00.010] 2\n[13:00:00.000] 3\n[00:00:00.500] 4\n");
-  const std::string dated = "2024-01-01T23:59:59.990,0.000,1\n2024-01-02T00:00:00.010,0.020,2\n"
-                            "2024-01-02T13:00:00.000,46800.010,3\n2024-01-03T00:00:00.500,86400.510,4\n";
+  const std::string dated =
+      "2024-01-01T23:59:59.990,0.000,1\n2024-01-02T00:00:00.010,0.020,2\n"
+      "2024-01-02T13:00:00.000,46800.010,3\n2024-01-03T00:00:00.500,86400.510,4\n";
   RunResult r = Run({"replay", "--csv", dir + "/a.csv", "--date", "2024-01-01", capture});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadFile(dir + "/a.csv"), "time,seconds,1\n" + dated);
