@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/MainForm.h"
+#include "app/PlotView.h"
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
 #include "terminal/QXTrmEmu.h"
@@ -23,6 +24,7 @@ namespace zav {
 namespace {
 constexpr int kErrorRefreshMs = 500;
 constexpr int kErrorPanelWidth = 330;
+constexpr int kPlotWidth = 640, kPlotGap = 8;
 }  // namespace
 
 TTerminalMenu::TTerminalMenu(TQxCustomTerminal* terminal, TMroCustomComPort* port, QWidget* statusBar,
@@ -34,6 +36,9 @@ TTerminalMenu::TTerminalMenu(TQxCustomTerminal* terminal, TMroCustomComPort* por
   HexAction = menu_->addAction("Hex view");
   HexAction->setCheckable(true);
   connect(HexAction, &QAction::toggled, this, [this](bool on) { TForm1::Guard([this, on] { SetHexView(on); }); });
+  PlotAction = menu_->addAction("Plot");
+  PlotAction->setCheckable(true);
+  connect(PlotAction, &QAction::toggled, this, [this](bool on) { TForm1::Guard([this, on] { SetPlotView(on); }); });
   SaveLogAction = menu_->addAction("Save log...", this, [this] { TForm1::Guard([this] { SaveLog(); }); });
   terminal->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(terminal, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { ShowMenu(at); });
@@ -51,6 +56,9 @@ TTerminalMenu::TTerminalMenu(TQxCustomTerminal* terminal, TMroCustomComPort* por
   hex_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(hex_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { ShowMenu(at); });
   hex_->hide();
+
+  plot_ = new TPlotView(terminal->parentWidget());
+  plot_->hide();
 
   errors_ = new QLabel(statusBar);
   errors_->setObjectName("LineErrorPanel");
@@ -127,10 +135,12 @@ void TTerminalMenu::RefreshErrors() {
 
 void TTerminalMenu::Received(const uint8_t* data, size_t count) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), count);
+  const TLogTime now = TLogTime::Now();  // the log and the plot stamp a line alike
   if (logFormat_) {
-    TForm1::Guard([&] { WriteLog(logFormat_->Feed(bytes, TLogTime::Now())); });
+    TForm1::Guard([&] { WriteLog(logFormat_->Feed(bytes, now)); });
     ArmLogFlush();
   }
+  plot_->Received(data, count, now);
   hexBytes_.append(bytes);
   if (hexBytes_.size() > kMaxHexBytes) {
     // Whole rows go, so that the rows kept stay where they were.
@@ -158,6 +168,23 @@ void TTerminalMenu::SetHexView(bool on) {
     hex_->hide();
     terminal_->show();
     terminal_->setFocus();
+  }
+}
+
+void TTerminalMenu::SetPlotView(bool on) {
+  if (PlotAction->isChecked() != on) PlotAction->setChecked(on);  // comes back here through toggled
+  if (on == plotOn_) return;
+  plotOn_ = on;
+  QWidget* window = terminal_->window();
+  if (on) {
+    narrowSize_ = window->size();
+    const QRect t = terminal_->geometry();
+    window->setFixedSize(narrowSize_.width() + kPlotWidth + kPlotGap, narrowSize_.height());
+    plot_->setGeometry(t.right() + 1 + kPlotGap, 7, kPlotWidth, t.bottom() + 1 - 7);
+    plot_->show();
+  } else {
+    plot_->hide();
+    window->setFixedSize(narrowSize_);
   }
 }
 

@@ -1,7 +1,8 @@
 // What the bench window adds around its terminal: the context menu (Copy,
-// Clear, Hex view, Save log...), the hex view of the received bytes shown in
-// the terminal's place, the time-stamped log of the received text, and the
-// status bar's panel of line-error counts.
+// Clear, Hex view, Plot, Save log...), the hex view of the received bytes
+// shown in the terminal's place, the plot of the numbers in the received
+// lines beside the terminal (the window widens for it), the time-stamped log
+// of the received text, and the status bar's panel of line-error counts.
 //
 // GUI thread only. The received bytes come from the terminal's data handler
 // (Received). The log is written while the port is open and ends when it
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSize>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -28,6 +30,7 @@ namespace zav {
 
 class TMroCustomComPort;
 class TQxCustomTerminal;
+class TPlotView;
 
 class TTerminalMenu : public QObject {
  public:
@@ -41,6 +44,7 @@ class TTerminalMenu : public QObject {
   QAction* CopyAction = nullptr;
   QAction* ClearAction = nullptr;
   QAction* HexAction = nullptr;
+  QAction* PlotAction = nullptr;
   QAction* SaveLogAction = nullptr;
 
   // Asks for the log file; nothing for a cancel. Tests replace the dialog.
@@ -53,6 +57,10 @@ class TTerminalMenu : public QObject {
   void SetHexView(bool on);
   bool HexView() const { return hexOn_; }
   QPlainTextEdit* HexWidget() const { return hex_; }
+  // The plot takes in every line from the start, shown or not.
+  void SetPlotView(bool on);
+  bool PlotShown() const { return plotOn_; }
+  TPlotView* Plot() const { return plot_; }
   // Starts the log in `path` (appending); throws EInOutError with the
   // system's reason when the file cannot be opened.
   void StartLog(const std::string& path);
@@ -80,6 +88,9 @@ class TTerminalMenu : public QObject {
   QTimer* errorTimer_;
   QTimer* logTimer_;
   bool hexOn_ = false;
+  TPlotView* plot_;
+  bool plotOn_ = false;
+  QSize narrowSize_;  // the window's size without the plot
 
   // Received bytes kept for the hex view (the newest kMaxHexBytes), and
   // what of them the view shows.

@@ -16,6 +16,9 @@ TLogTime TLogTime::Now() {
   localtime_r(&secs, &local);
   const int64_t ms = duration_cast<milliseconds>(wall.time_since_epoch()).count() % 1000;
   t.LocalMsOfDay = ((int64_t(local.tm_hour) * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + (ms < 0 ? 0 : ms);
+  t.LocalDay = sys_days(year(local.tm_year + 1900) / month(unsigned(local.tm_mon + 1)) / day(unsigned(local.tm_mday)))
+                   .time_since_epoch()
+                   .count();
   return t;
 }
 

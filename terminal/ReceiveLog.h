@@ -19,6 +19,7 @@ namespace zav {
 struct TLogTime {
   int64_t MonotonicMs = 0;
   int64_t LocalMsOfDay = 0;  // 0 .. 86'399'999
+  int64_t LocalDay = 0;      // the local date as days since 1970-01-01 (0: not known)
   static TLogTime Now();
 };
 

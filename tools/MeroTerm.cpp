@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "Mero.h"
 #include "serial/PortWatch.h"
+#include "terminal/PlotCsv.h"
 #include "terminal/ReceiveLog.h"
 
 namespace zav::mero {
@@ -37,7 +39,11 @@ const std::string kHelp = std::string(
                           "  --gap MS                       a partial line or row waiting this long is shown\n"
                           "                                 by itself (default 100)\n"
                           "  --reconnect                    when the device goes away, wait for it and reopen it\n"
-                          "                                 (default: end, \"the device hung up\")\n";
+                          "                                 (default: end, \"the device hung up\")\n"
+                          "  --csv FILE                     write the numbers in the received lines to FILE as\n"
+                          "                                 CSV while the session runs (replacing FILE)\n"
+                          "  --plot-format auto|numbers|labels|REGEX\n"
+                          "                                 how the lines are read for --csv (default auto)\n";
 
 constexpr char kEscape = 0x1D;  // Ctrl-]
 constexpr int32_t kBreakTicks = 5;
@@ -63,45 +69,116 @@ class RawStdin {
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
+// The received lines' numbers written to a CSV as they come.
+class CsvLog {
+ public:
+  // Throws UsageError for a bad pattern (before anything is opened).
+  explicit CsvLog(const TPlotFormat& format) {
+    try {
+      parser_ = std::make_unique<TPlotParser>(format);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(std::string("--plot-format: ") + e.what());
+    }
+  }
+  void Open(const std::string& path) {
+    path_ = path;
+    Guard([&] { file_ = std::make_unique<TPlotCsvFile>(path); });
+  }
+  void Feed(const std::string& bytes, const TLogTime& at) {
+    Guard([&] {
+      file_->Add(parser_->Feed(bytes, at), parser_->Names());
+      file_->Flush();
+    });
+  }
+  void Finish(const char* eol) {
+    Guard([&] {
+      if (auto last = parser_->Finish()) file_->Add({*last}, parser_->Names());
+      file_->Finish(parser_->Names());
+    });
+    std::fprintf(stderr, "mero: %s: %llu rows, %zu series, %llu lines skipped%s", path_.c_str(),
+                 static_cast<unsigned long long>(file_->Rows()), parser_->Names().size(),
+                 static_cast<unsigned long long>(parser_->Skipped()), eol);
+  }
 
-int RunTerm(ArgReader& args) {
-  PortOptions options;
-  std::string capturePath;
-  double idleSeconds = 1.0;
-  bool reconnect = false;
-  bool stamps = false, hex = false;
-  int64_t gapMs = kDefaultLogGapMs;
+ private:
+  template <class F>
+  static void Guard(F&& f) {
+    try {
+      f();
+    } catch (const std::runtime_error& e) {
+      throw ToolError(e.what());
+    }
+  }
+  std::string path_;
+  std::unique_ptr<TPlotParser> parser_;
+  std::unique_ptr<TPlotCsvFile> file_;
+};
+
+// What the command line asks of a session.
+struct TermArgs {
+  PortOptions Port;
+  std::string CapturePath;
+  double IdleSeconds = 1.0;
+  bool Reconnect = false;
+  bool Stamps = false, Hex = false;
+  int64_t GapMs = kDefaultLogGapMs;
+  std::string CsvPath;
+  TPlotFormat PlotFormat;
+};
+
+TermArgs ReadTermArgs(ArgReader& args) {
+  TermArgs a;
+  bool plotFormatGiven = false;
   std::string word;
-  while (NextOption(args, kHelp, word, &options)) {
+  while (NextOption(args, kHelp, word, &a.Port)) {
     if (word == "--reconnect") {
-      reconnect = true;
+      a.Reconnect = true;
     } else if (word == "--capture") {
-      capturePath = args.Value(word);
+      a.CapturePath = args.Value(word);
     } else if (word == "--idle") {
       const std::string text = args.Value(word);
       char* end = nullptr;
-      idleSeconds = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(idleSeconds >= 0) || idleSeconds > 86400)
+      a.IdleSeconds = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !(a.IdleSeconds >= 0) || a.IdleSeconds > 86400)
         throw UsageError("--idle must be a number of seconds from 0 to 86400, not \"" + text + "\"");
+    } else if (word == "--csv") {
+      a.CsvPath = args.Value(word);
+    } else if (word == "--plot-format") {
+      a.PlotFormat = TPlotFormat::FromText(args.Value(word));
+      plotFormatGiven = true;
     } else if (word == "--timestamps") {
-      stamps = true;
+      a.Stamps = true;
     } else if (word == "--hex") {
-      hex = true;
+      a.Hex = true;
     } else if (word == "--gap") {
       const std::string text = args.Value(word);
       char* end = nullptr;
       const long long value = std::strtoll(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || value < 1 || value > 3'600'000)
         throw UsageError("--gap must be a number of milliseconds from 1 to 3600000, not \"" + text + "\"");
-      gapMs = value;
-    } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
+      a.GapMs = value;
+    } else if (word.rfind("--", 0) == 0 || !a.Port.Port.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
-      options.Port = word;
+      a.Port.Port = word;
     }
   }
-  if (options.Port.empty()) throw UsageError("no PORT given");
+  if (a.Port.Port.empty()) throw UsageError("no PORT given");
+  if (plotFormatGiven && a.CsvPath.empty()) throw UsageError("--plot-format goes with --csv");
+  return a;
+}
+
+}  // namespace
+
+int RunTerm(ArgReader& args) {
+  const TermArgs given = ReadTermArgs(args);
+  PortOptions options = given.Port;
+  const std::string& capturePath = given.CapturePath;
+  const double idleSeconds = given.IdleSeconds;
+  const bool reconnect = given.Reconnect, stamps = given.Stamps, hex = given.Hex;
+  const int64_t gapMs = given.GapMs;
+  std::optional<CsvLog> csv;
+  if (!given.CsvPath.empty()) csv.emplace(given.PlotFormat);
 
   std::FILE* capture = nullptr;
   if (!capturePath.empty()) {
@@ -117,6 +194,7 @@ int RunTerm(ArgReader& args) {
 
   InstallStopSignals();
   ToolPort port(options);
+  if (csv) csv->Open(given.CsvPath);
   const bool interactive = isatty(0) == 1;
 
   auto lastActivity = Clock::now();
@@ -141,7 +219,9 @@ int RunTerm(ArgReader& args) {
   };
   auto deliver = [&](const std::string& got) {
     if (got.empty()) return;
-    show(shown.Feed(got, TLogTime::Now()));
+    const TLogTime now = TLogTime::Now();  // the same stamp for the shown lines and the CSV
+    show(shown.Feed(got, now));
+    if (csv) csv->Feed(got, now);
     lastActivity = Clock::now();
   };
   port.Port().SetOnTriggerAvail([&](TMroCustomComPort*, uint16_t) { deliver(port.ReadAll()); });
@@ -243,6 +323,7 @@ int RunTerm(ArgReader& args) {
   }
   deliver(port.ReadAll());
   show(shown.Finish());
+  if (csv) csv->Finish(interactive ? "\r\n" : "\n");
   if (const TLineErrorCounts errors = port.Port().LineErrorCounts(); errors.Any())
     std::fprintf(stderr, "mero: %s: line errors: %s%s\n", options.Port.c_str(), FormatLineErrorCounts(errors).c_str(),
                  interactive ? "\r" : "");

@@ -40,7 +40,7 @@ TEST_F(TerminalMenuTest, TheMenuOffersItsEntriesOnTheRightButton) {
   EXPECT_EQ(form->QxTerminal1->contextMenuPolicy(), Qt::CustomContextMenu);
   QStringList texts;
   for (QAction* a : Menu().Menu()->actions()) texts << a->text();
-  EXPECT_EQ(texts, (QStringList{"Copy", "Clear", "Hex view", "Save log..."}));
+  EXPECT_EQ(texts, (QStringList{"Copy", "Clear", "Hex view", "Plot", "Save log..."}));
   EXPECT_TRUE(Menu().HexAction->isCheckable());
 }
 
