@@ -46,10 +46,10 @@ TEST_F(PlotCsv, TermWritesTheValuesAndReplayOfItsCaptureGivesTheSameFile) {
                                      "--capture", capture,   "--csv",  csv};
     args.insert(args.end(), c.format.begin(), c.format.end());
     Child& receiver = Start(args, {}, true);
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + b); })) << Err(receiver);
+    ASSERT_TRUE(WaitReady(receiver, "COM" + b)) << Err(receiver);
     // The sender keeps its port open until the receiver has every row.
     Child& sender = Start({"term", "COM" + a, "--idle", "0.1"}, {}, true);
-    ASSERT_TRUE(WaitFor([&] { return DeviceLocked(portsDir + "/com" + a); })) << Err(sender);
+    ASSERT_TRUE(WaitReady(sender, "COM" + a)) << Err(sender);
     ASSERT_EQ(write(sender.stdinFd, c.sent.data(), c.sent.size()), ssize_t(c.sent.size()));
     // The rows are in the file while the session still runs.
     ASSERT_TRUE(WaitFor([&] { return Lines(ReadFile(csv)).size() == c.expected.size(); }))
