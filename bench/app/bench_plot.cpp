@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "app/MainForm.h"
+#include "bench/app/WindowOnCom1.h"
 #include "app/PlotView.h"
 #include "app/QtMessagePump.h"
 #include "app/TerminalMenu.h"
@@ -242,21 +243,7 @@ int BenchStream(int argc, char* argv[], int seconds) {
   const double draw = BenchDraw();
   zav::TQtMessagePump pump(&app);
   int failures = 0;
-  zav::SetErrorBox([&](const std::string& text) {
-    std::fprintf(stderr, "error box: %s\n", text.c_str());
-    ++failures;
-  });
-  auto form = std::make_unique<zav::TForm1>();
-  form->show();
-  form->com->setCurrentIndex(0);
-  zav::TForm1::Guard([&] { form->comChange(); });
-  if (const int listed = form->baud->findText(QString::number(kBaud)); listed >= 0) {
-    form->baud->setCurrentIndex(listed);
-    zav::TForm1::Guard([&] { form->baudChange(); });
-  } else {
-    form->baud->setEditText(QString::number(kBaud));
-    zav::TForm1::Guard([&] { form->baudTyped(); });
-  }
+  auto form = zav::bench::WindowOnCom1(kBaud, failures);
   zav::TTerminalMenu& menu = *form->TerminalMenu;
   menu.PlotAction->trigger();
   const long lines = long(seconds) * kLinesPerSecond;

@@ -33,6 +33,7 @@
 #include <string>
 
 #include "app/MainForm.h"
+#include "bench/app/WindowOnCom1.h"
 #include "app/QtMessagePump.h"
 #include "serial/QwUser.h"
 #include "serial/QxPort.h"
@@ -158,23 +159,7 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   zav::TQtMessagePump pump(&app);
   int failures = 0;
-  zav::SetErrorBox([&failures](const std::string& text) {
-    std::fprintf(stderr, "error box: %s\n", text.c_str());
-    ++failures;
-  });
-  auto form = std::make_unique<zav::TForm1>();
-  form->show();
-  form->com->setCurrentIndex(0);
-  zav::TForm1::Guard([&] { form->comChange(); });
-  // The rate as the operator gives it: chosen from the list, or typed in.
-  const QString rateText = QString::number(baud);
-  if (const int listed = form->baud->findText(rateText); listed >= 0) {
-    form->baud->setCurrentIndex(listed);
-    zav::TForm1::Guard([&] { form->baudChange(); });
-  } else {
-    form->baud->setEditText(rateText);
-    zav::TForm1::Guard([&] { form->baudTyped(); });
-  }
+  auto form = zav::bench::WindowOnCom1(baud, failures);
   uint64_t got = 0;
   auto shownBefore = form->QxTerminal1->OnDataReceived;
   form->QxTerminal1->OnDataReceived = [&](zav::TQxCustomTerminal* t, const uint8_t* data, size_t count) {
