@@ -5,13 +5,19 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 namespace zav {
 
 namespace {
 
-std::string Quoted(const std::string& name) {
-  if (name.find_first_of(",\"\r\n") == std::string::npos) return name;
+// A series name as a CSV field. Names come from the device: one a spreadsheet
+// would take for a formula (=, +, -, @, or a tab or CR first) gets a quote
+// mark in front, so it stays text.
+std::string Quoted(const std::string& raw) {
+  const bool formula = !raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos;
+  const std::string name = formula ? "'" + raw : raw;
+  if (!formula && name.find_first_of(",\"\r\n") == std::string::npos) return name;
   std::string out = "\"";
   for (const char c : name) {
     if (c == '"') out += '"';

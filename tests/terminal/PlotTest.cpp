@@ -344,6 +344,9 @@ TEST(PlotCsv, SavedAndStreamedFilesAreTheSame) {
   EXPECT_EQ(Read(dir.path() / "saved.csv"), expected);
   EXPECT_EQ(Read(dir.path() / "streamed.csv"), expected);
   EXPECT_EQ(PlotCsvHeader({"x,y", "say \"hi\""}), "time,seconds,\"x,y\",\"say \"\"hi\"\"\"\n");
+  // A name the device sent that a spreadsheet would run as a formula stays text.
+  EXPECT_EQ(PlotCsvHeader({"=HYPERLINK(\"x\")", "@sum", "-t", "t-1"}),
+            "time,seconds,\"'=HYPERLINK(\"\"x\"\")\",\"'@sum\",\"'-t\",t-1\n");
   const struct {
     int64_t timeMs, startMs;
     const char* row;
