@@ -116,7 +116,7 @@ const char* MeasureText(MeasureOutcome m) {
 }
 
 std::string Measurement::ValueText() const {
-  if (Outcome == MeasureOutcome::NotMeasured) return "-";
+  if (!Value && Outcome == MeasureOutcome::NotMeasured) return "-";
   const size_t b = Text.find_first_not_of(" \t\r\n");
   const std::string t = b == std::string::npos ? "" : Text.substr(b, Text.find_last_not_of(" \t\r\n") - b + 1);
   if (!Value) return "\"" + Printable(Text, 60) + "\"";

@@ -326,6 +326,150 @@ TEST(PlanRun, AReceivedFileIsCheckedBySizeAndContent) {
   }
 }
 
+// Each measurement of a step is taken when its expect matches: its value as
+// a number with the text that arrived, its outcome against the limits and
+// the marginal band, and the step fails with the first failing one.
+TEST(PlanRun, MeasurementsTakeTheirValuesAndOutcomes) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4, marginal: 0.1}
+      - {name: current, from: 2, unit: mA, max: 500, marginal: {max: 450}}
+)", "p.yaml");
+  struct Case {
+    const char* reply;
+    std::string vbat, current;  // "OUTCOME shown-value"
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"VBAT 3.300 IBAT 120", "PASS 3.300 V", "PASS 120 mA", ""},
+           {"VBAT 3.215 IBAT 460", "MARGINAL 3.215 V", "MARGINAL 460 mA", ""},
+           {"VBAT 3.385 IBAT 0x1C2", "MARGINAL 3.385 V", "PASS 0x1C2 mA", ""},
+           {"VBAT 3.385 IBAT 0x1F4", "MARGINAL 3.385 V", "MARGINAL 0x1F4 mA", ""},
+           {"VBAT +3.3e0 IBAT -5", "PASS +3.3e0 V", "PASS -5 mA", ""},
+           {"VBAT 3.452 IBAT 501", "FAIL 3.452 V", "FAIL 501 mA", "vbat = 3.452 V is above the maximum 3.400 V"},
+           {"VBAT 3.1 IBAT 10", "FAIL 3.1 V", "PASS 10 mA", "vbat = 3.1 V is below the minimum 3.2 V"},
+           {"VBAT 3.3V IBAT nan", "FAIL \"3.3V\"", "FAIL \"nan\"", "vbat = \"3.3V\" is not a number"},
+       }) {
+    ScriptedUnit unit;
+    unit.Replies = {{"VBAT?\r", std::string(c.reply) + "\r\n"}};
+    const UnitResult& r = unit.Go(plan);
+    ASSERT_EQ(r.Steps[0].Measurements.size(), 2u);
+    const auto& m = r.Steps[0].Measurements;
+    EXPECT_EQ(std::string(MeasureText(m[0].Outcome)) + " " + m[0].ValueText(), c.vbat) << c.reply;
+    EXPECT_EQ(std::string(MeasureText(m[1].Outcome)) + " " + m[1].ValueText(), c.current) << c.reply;
+    EXPECT_EQ(r.Outcome, c.message.empty() ? Verdict::Pass : Verdict::Fail) << c.reply;
+    EXPECT_EQ(r.Steps[0].Message, c.message) << c.reply;
+  }
+  // The value, its limits with the value's precision, and the band.
+  ScriptedUnit unit;
+  unit.Replies = {{"VBAT?\r", "VBAT 3.2150 IBAT 0x10\r\n"}};
+  const Measurement vbat = unit.Go(plan).Steps[0].Measurements[0];
+  EXPECT_EQ(*vbat.Value, 3.215);
+  EXPECT_EQ(vbat.LimitsText(), "[3.2000, 3.4000]");
+  EXPECT_NEAR(*vbat.MarginLow, 3.22, 1e-9);
+  EXPECT_NEAR(*vbat.MarginHigh, 3.38, 1e-9);
+  EXPECT_EQ(*unit.Go(plan).Steps[0].Measurements[1].Value, 16);
+  EXPECT_NE(unit.Go(plan).Transcript.find(" -- measured vbat = 3.2150 V [3.2000, 3.4000] MARGINAL\n"),
+            std::string::npos);
+}
+
+// Host that records each measurement as the run reports it.
+class MeasuringUnit : public ScriptedUnit {
+ public:
+  std::vector<std::string> Reported;
+  void MeasurementEnded(size_t index, const Measurement& m) override {
+    Reported.push_back(std::to_string(index) + " " + m.Name + " " + MeasureText(m.Outcome));
+  }
+};
+
+// Elapsed time from the end of an earlier step to a match, or to the end of
+// a step without expect; a step that ends first leaves its measurements
+// NOT MEASURED, and the host hears of every one.
+TEST(PlanRun, ElapsedTimesAndMeasurementsNeverTaken) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: power_on, set: {dtr: true}}
+  - name: boot
+    send: "BOOT\r"
+    expect: READY
+    timeout: 2
+    measure: {name: boot_time, elapsed-since: power_on, unit: s, max: 0.05}
+    continue-on-failure: true
+  - {name: settle, wait: 0.25, measure: {name: since_boot, elapsed-since: boot, unit: ms, min: 240, max: 260}}
+  - {name: reading, send: "T?\r", expect: 'T (\d+)', capture: t, measure: {from: t, unit: °C, max: 40}}
+)", "p.yaml");
+  MeasuringUnit unit;
+  unit.Replies = {{"BOOT\r", "READY\r\n"}};
+  const UnitResult& r = unit.Go(plan);
+  EXPECT_EQ(Outcomes(r), "PASS PASS PASS FAIL") << r.Transcript;
+  EXPECT_EQ(r.Outcome, Verdict::Fail);
+  EXPECT_EQ(r.Steps[1].Measurements[0].ValueText(), "0.010 s");  // the reply comes 10 ms after BOOT
+  EXPECT_EQ(r.Steps[1].Measurements[0].Outcome, MeasureOutcome::Pass);
+  EXPECT_EQ(r.Steps[2].Measurements[0].ValueText(), "250 ms");
+  EXPECT_EQ(r.Steps[2].Measurements[0].LimitsText(), "[240, 260]");
+  const Measurement& t = r.Steps[3].Measurements[0];
+  EXPECT_EQ(t.Outcome, MeasureOutcome::NotMeasured);
+  EXPECT_FALSE(t.Value);
+  EXPECT_EQ(t.ValueText(), "-");
+  EXPECT_EQ(t.Message, "not measured: the step ended before it");
+  EXPECT_EQ(unit.Reported, (std::vector<std::string>{"1 boot_time PASS", "2 since_boot PASS", "3 t NOT MEASURED"}));
+
+  // Too slow a boot fails its measurement, and the unit with it.
+  MeasuringUnit slow;
+  slow.Replies = {{"BOOT\r", "READY\r\n"}, {"T?\r", "T 25\r\n"}};
+  slow.Banner = "";
+  const Plan slower = ParsePlan(R"(name: p
+steps:
+  - {name: power_on, set: {dtr: true}, wait: 0.1}
+  - {name: boot, wait: 0.1, measure: {name: boot_time, elapsed-since: power_on, max: 0.05}}
+)", "p.yaml");
+  const UnitResult& s = slow.Go(slower);
+  EXPECT_EQ(Outcomes(s), "PASS FAIL");
+  EXPECT_EQ(s.Steps[1].Message, "boot_time = 0.100 s is above the maximum 0.050 s");
+}
+
+// The station's own faults end a unit in ERROR, a stop in ABORTED; what the
+// unit did wrong outweighs both.
+TEST(PlanRun, StationFaultsAndStopsAreNotFailedUnits) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: first, send: "A\r", expect: X, timeout: 0.1, continue-on-failure: true}
+  - {name: second, expect: Y, timeout: 9}
+  - {name: third, wait: 1}
+)", "p.yaml");
+  struct Case {
+    const char* name;
+    bool firstFails;
+    Verdict how;
+    std::string outcomes;
+    Verdict unit;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"hung up", false, Verdict::Error, "PASS ERROR SKIPPED", Verdict::Error},
+           {"stopped", false, Verdict::Aborted, "PASS ABORTED SKIPPED", Verdict::Aborted},
+           {"stopped after a failure", true, Verdict::Aborted, "FAIL ABORTED SKIPPED", Verdict::Fail},
+       }) {
+    ScriptedUnit unit;
+    if (!c.firstFails) unit.Replies = {{"A\r", "X\r\n"}};
+    PlanRun run(plan, unit, "COM1");
+    unit.Run = &run;
+    const SteadyTime t0{};
+    run.Start(t0);
+    for (const auto& d : unit.Due) run.Received(d.second, d.first);
+    run.Tick(t0 + 200ms);
+    run.Abort("the reason", t0 + 1s, c.how);
+    ASSERT_TRUE(run.Done()) << c.name;
+    EXPECT_EQ(Outcomes(run.Result()), c.outcomes) << c.name;
+    EXPECT_EQ(run.Result().Outcome, c.unit) << c.name;
+    EXPECT_EQ(run.Result().FirstFailure(), c.firstFails ? "first" : "second") << c.name;
+  }
+}
+
 UnitResult Sample(Verdict last) {
   UnitResult u;
   u.Plan = "Board <QC> & \"co\"";
@@ -367,6 +511,61 @@ TEST(Reports, JUnitReportsSatisfyTheSchemaForEveryOutcome) {
   EXPECT_NE(xml.find("<system-out>[the transcript's start is in the .log file]\n12:00:00.000"), std::string::npos);
   EXPECT_NE(xml.find("line 19999"), std::string::npos);
   EXPECT_EQ(test::JUnitProblems(xml), "");
+}
+
+// A step's measurements are properties of its testcase; a stopped unit's
+// step is an <error> with its reason.
+TEST(Reports, MeasurementsAreTestcasePropertiesAndAStopIsAnError) {
+  UnitResult u = Sample(Verdict::Fail);
+  Measurement vbat;
+  vbat.Name = "vbat";
+  vbat.Value = 3.452;
+  vbat.Text = "3.452";
+  vbat.Unit = "V";
+  vbat.Min = 3.2;
+  vbat.Max = 3.4;
+  vbat.MarginLow = 3.22;
+  vbat.Outcome = MeasureOutcome::Fail;
+  Measurement garbled;
+  garbled.Name = "temp";
+  garbled.Text = "4<1";
+  garbled.Outcome = MeasureOutcome::Fail;
+  Measurement later;
+  later.Name = "current";
+  u.Steps[1].Measurements = {vbat, garbled, later};
+  u.Steps[1].Message = "vbat = 3.452 V is above the maximum 3.400 V";
+  u.Steps[0].Measurements = {vbat};
+  u.Steps[0].Measurements[0].Outcome = MeasureOutcome::Marginal;
+  const std::string xml = JUnitXml(u);
+  EXPECT_EQ(test::JUnitProblems(xml), "") << xml;
+  EXPECT_NE(xml.find(R"(<testcase name="version" classname="Board &lt;QC&gt; &amp; &quot;co&quot;.SN__31m_" time="1.250">
+      <properties>
+        <property name="vbat" value="3.452"/>
+        <property name="vbat.unit" value="V"/>
+        <property name="vbat.min" value="3.2"/>
+        <property name="vbat.max" value="3.4"/>
+        <property name="vbat.marginal-min" value="3.22"/>
+        <property name="vbat.outcome" value="FAIL"/>
+        <property name="temp" value=""/>
+        <property name="temp.outcome" value="FAIL"/>
+        <property name="temp.text" value="4&lt;1"/>
+        <property name="current" value=""/>
+        <property name="current.outcome" value="NOT MEASURED"/>
+      </properties>
+      <failure message="vbat = 3.452 V is above the maximum 3.400 V" type="FAIL">)"),
+            std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("<property name=\"vbat.outcome\" value=\"MARGINAL\"/>\n      </properties>\n    </testcase>"),
+            std::string::npos)
+      << xml;
+
+  UnitResult stopped = Sample(Verdict::Aborted);
+  stopped.Steps[1].Message = "stopped by the operator";
+  const std::string aborted = JUnitXml(stopped);
+  EXPECT_EQ(test::JUnitProblems(aborted), "") << aborted;
+  EXPECT_NE(aborted.find("failures=\"0\" errors=\"1\""), std::string::npos) << aborted;
+  EXPECT_NE(aborted.find("<error message=\"stopped by the operator\" type=\"ABORTED\">"), std::string::npos) << aborted;
+  EXPECT_NE(ResultsLine(stopped).find(",ABORTED,version,"), std::string::npos) << ResultsLine(stopped);
 }
 
 TEST(Reports, FilesPerUnitAndOneResultsLogAcrossUnits) {

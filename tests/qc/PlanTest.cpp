@@ -153,6 +153,39 @@ TEST(PlanFile, TheDocumentedExampleLoads) {
   EXPECT_EQ(plan.Steps[6].Send.Pieces[1].Text, "unit");
 }
 
+// A step's measure: is one map or a list; a check: becomes a measurement
+// without a unit, before them.
+TEST(PlanFile, MeasurementsLoadWithTheirLimits) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - name: power
+    set: {dtr: true}
+  - name: battery
+    expect: 'VBAT (\S+) (\S+)'
+    capture: vbat
+    check: {vbat: {min: 3}}
+    measure:
+      - {name: vbat_v, from: vbat, unit: V, min: 3.2, max: 3.4, marginal: {min: 3.25}}
+      - {name: current, from: 2, unit: mA, min: -10, max: 90, marginal: 0.1}
+  - {name: boot, wait: 1, measure: {name: boot_time, elapsed-since: power, unit: ms, max: 4000}}
+)", "p.yaml");
+  const auto& m = plan.Steps[1].Checks;
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_TRUE(m[0].FromCheck);
+  EXPECT_EQ(m[1].Name, "vbat_v");
+  EXPECT_EQ(m[1].Variable, "vbat");
+  EXPECT_EQ(m[1].Unit, "V");
+  EXPECT_EQ(*m[1].MarginLow, 3.25);
+  EXPECT_FALSE(m[1].MarginHigh);
+  EXPECT_EQ(m[2].Group, 2);
+  EXPECT_EQ(*m[2].MarginLow, 0);
+  EXPECT_EQ(*m[2].MarginHigh, 80);
+  const auto& boot = plan.Steps[2].Checks.at(0);
+  EXPECT_EQ(boot.Since, "power");
+  EXPECT_EQ(boot.Unit, "ms");
+  EXPECT_EQ(*boot.Max, 4000);
+}
+
 TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
   struct Case {
     std::string text, where, what;
@@ -178,6 +211,35 @@ TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
       {"name: p\nline: {baud: fast}\nsteps: [{wait: 1}]\n", "p.yaml:2:14", "baud must be a whole number"},
       {"name: p\nunit-id: {expect: 'SN'}\nsteps: [{wait: 1}]\n", "p.yaml:2:19", "needs a group"},
       {"name: p\n", "p.yaml:1:1", "needs steps"},
+      // measure:
+      {head + "  - {expect: 'V(\\d)', measure: {name: v}}\n", "p.yaml:3:32", "needs one of from or elapsed-since"},
+      {head + "  - {expect: 'V(\\d)', measure: {from: 1}}\n", "p.yaml:3:32", "a measurement needs a name"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 2}}\n", "p.yaml:3:48", "but the pattern has 1 group"},
+      {head + "  - {wait: 1, measure: {name: v, from: 1}}\n", "p.yaml:3:40", "a group number needs the step's expect"},
+      {head + "  - {wait: 1, measure: {from: vbat}}\n", "p.yaml:3:31", "\"vbat\", which no step captures"},
+      {head + "  - {wait: 1, measure: {name: t, elapsed-since: power}}\n", "p.yaml:3:49",
+       "no earlier step is named \"power\""},
+      {head + "  - {wait: 1, measure: {name: t, elapsed-since: 'step 1'}}\n", "p.yaml:3:49",
+       "no earlier step is named \"step 1\""},
+      {head + "  - {name: a, wait: 1}\n  - {wait: 1, measure: {name: t, elapsed-since: a, unit: min}}\n",
+       "p.yaml:4:58", "an elapsed time's unit is s or ms"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: low}}\n", "p.yaml:3:56", "min must be a number"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 5, max: 4}}\n", "p.yaml:3:64",
+       "max is below min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, max: 4, marginal: 0.1}}\n", "p.yaml:3:69",
+       "a marginal fraction needs both min and max"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: 0.6}}\n", "p.yaml:3:77",
+       "from 0 to 0.5"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: {max: 5}}}\n",
+       "p.yaml:3:83", "marginal max must be a number from 0 to 4"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, max: 4, marginal: {min: 1}}}\n", "p.yaml:3:75",
+       "marginal min goes with the measurement's min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: {min: 3, max: 2}}}\n",
+       "p.yaml:3:77", "marginal max is below marginal min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, limit: 4}}\n", "p.yaml:3:51", "unknown key \"limit\""},
+      {head + "  - {expect: 'V(\\d)', measure: []}\n", "p.yaml:3:32", "needs one measurement or more"},
+      {head + "  - expect: 'V(\\d)'\n    capture: v\n    check: {v: {max: 4}}\n    measure: {from: v}\n",
+       "p.yaml:6:14", "two measurements of the step are named \"v\""},
   };
   test::ScratchDir dir;
   for (const auto& c : cases) {
