@@ -22,6 +22,7 @@ answers:
   - {command: "VER?", reply: "VER 3.14\r\n", delay: 0.05}
   - {command: "STATUS", reply: "TEMP 41 ERROR 3\r\n"}
   - {command: "ID *", reply: "OK\r\n"}
+  - {command: "VBAT?", reply: "VBAT 3.452 IBAT 0x78\r\n"}
 )");
     std::vector<std::string> args{"sim", simCom, "--profile", dir + "/board.yaml"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -105,6 +106,44 @@ steps:
         "<skipped message=\"not run: an earlier step failed\"/>"})
     EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
   EXPECT_NE(ReadFile(dir + "/results.csv").find(",FAIL,wrong text,"), std::string::npos);
+}
+
+// Each measurement is printed as it ends, with its limits in the value's
+// precision, and kept in the unit's JUnit report.
+TEST_F(QcTool, MeasurementsArePrintedAndReported) {
+  ASSERT_EQ(StartCable("16,17").size(), 2u);
+  StartBoard("COM16");
+  WriteFile(dir + "/plan.yaml", R"(name: battery
+steps:
+  - {name: power_on, set: {dtr: true}}
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4}
+      - {name: ibat, from: 2, unit: mA, max: 150, marginal: {max: 100}}
+      - {name: answer_time, elapsed-since: power_on, unit: s, max: 5}
+)");
+  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM17", "--report", dir});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("COM17        battery                      vbat = 3.452 V  [3.200, 3.400]  FAIL\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("COM17        battery                      ibat = 0x78 mA  [-, 150]  MARGINAL\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(battery +answer_time = 0\.\d{3} s  \[-, 5\.000\]  PASS\n)")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"(COM17 +battery +FAIL +\d+\.\d\d s  vbat = 3\.452 V is above the maximum 3\.400 V\n)")))
+      << r.out;
+  const std::string xml = Reports("COM17").first;
+  EXPECT_EQ(JUnitProblems(xml), "") << xml;
+  for (const char* expected : {"<property name=\"vbat\" value=\"3.452\"/>", "<property name=\"ibat\" value=\"120\"/>",
+                               "<property name=\"ibat.outcome\" value=\"MARGINAL\"/>",
+                               "<failure message=\"vbat = 3.452 V is above the maximum 3.400 V\" type=\"FAIL\">"})
+    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
 }
 
 TEST_F(QcTool, UnitsOnSeveralPortsRunAtOnceEachWithItsOwnVerdict) {
