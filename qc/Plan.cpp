@@ -207,14 +207,14 @@ Measure ReadMeasure(const Reader& r, const YAML::Node& m, const Step& s, const s
   return k;
 }
 
-Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::string>& captured,
+Step ReadStep(const Reader& r, const YAML::Node& n, const std::string& defaultName, std::set<std::string>& captured,
               const std::set<std::string>& earlier) {
   r.Keys(n, "a step",
          {"name", "send", "send-file", "expect", "timeout", "capture", "check", "measure", "set", "wait", "absent",
-          "for", "transfer", "prompt", "break", "continue-on-failure"});
+          "for", "transfer", "prompt", "break", "continue-on-failure", "retry"});
   Step s;
   s.Line = n.Mark().line + 1;
-  s.Name = n["name"] ? r.Text(n["name"], "name") : "step " + std::to_string(index + 1);
+  s.Name = n["name"] ? r.Text(n["name"], "name") : defaultName;
   if (s.Name.empty()) r.Fail(n["name"], "name must not be empty");
   bool acts = false;
   if (n["set"]) {
@@ -333,6 +333,7 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
     acts = true;
   }
   if (n["continue-on-failure"]) s.ContinueOnFailure = r.Flag(n["continue-on-failure"], "continue-on-failure");
+  if (n["retry"]) s.Retry = int(r.Whole(n["retry"], "retry", 0, 100));
   // A timeout limits what waits: an expect, a transfer or the operator.
   if (s.TimeoutGiven && !s.Expect && !s.Transfer && s.Prompt.empty())
     r.Fail(n["timeout"], "timeout goes with expect, transfer or prompt");
@@ -401,7 +402,7 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
     r.Fail(e.mark, e.msg);
   }
   if (!root.IsMap()) r.Fail(root, "a plan is a mapping with name and steps");
-  r.Keys(root, "the plan", {"name", "line", "unit-id", "steps", "settle"});
+  r.Keys(root, "the plan", {"name", "line", "unit-id", "steps", "settle", "setup", "teardown"});
   Plan plan;
   plan.Path = path;
   if (!root["name"]) r.Fail(root, "the plan needs a name");
@@ -410,6 +411,20 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
   if (root["line"]) plan.Line = ReadLine(r, root["line"]);
   if (root["settle"]) plan.Settle = r.Number(root["settle"], "settle", 0, 10);
   std::set<std::string> captured;
+  std::set<std::string> names, earlier;  // earlier: what elapsed-since may name
+  // A setup or teardown list of steps, named "setup 1", ... unless named.
+  auto stepList = [&](const char* key, std::vector<Step>& into) {
+    const YAML::Node list = root[key];
+    if (!list) return;
+    if (!list.IsSequence() || list.size() == 0) r.Fail(list, std::string(key) + " must be a list of one step or more");
+    for (size_t i = 0; i < list.size(); ++i) {
+      into.push_back(ReadStep(r, list[i], std::string(key) + " " + std::to_string(i + 1), captured, earlier));
+      earlier.insert(into.back().Name);
+      if (!names.insert(into.back().Name).second)
+        r.Fail(list[i], "two steps are named \"" + into.back().Name + "\"");
+    }
+  };
+  stepList("setup", plan.Setup);
   if (root["unit-id"]) {
     const YAML::Node u = root["unit-id"];
     r.Keys(u, "unit-id", {"send", "expect", "timeout"});
@@ -429,14 +444,14 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
   if (!root["steps"]) r.Fail(root, "the plan needs steps");
   const YAML::Node steps = root["steps"];
   if (!steps.IsSequence() || steps.size() == 0) r.Fail(steps, "steps must be a list of one step or more");
-  std::set<std::string> names, earlier;  // earlier: what elapsed-since may name
   if (plan.UnitId) earlier.insert(plan.UnitId->Name);
   for (size_t i = 0; i < steps.size(); ++i) {
-    plan.Steps.push_back(ReadStep(r, steps[i], i, captured, earlier));
+    plan.Steps.push_back(ReadStep(r, steps[i], "step " + std::to_string(i + 1), captured, earlier));
     earlier.insert(plan.Steps.back().Name);
     if (!names.insert(plan.Steps.back().Name).second)
       r.Fail(steps[i], "two steps are named \"" + plan.Steps.back().Name + "\"");
   }
+  stepList("teardown", plan.Teardown);
   return plan;
 }
 

@@ -81,6 +81,7 @@ struct Step {
   double Wait = 0;       // seconds to wait at the end
   std::string Prompt;
   bool ContinueOnFailure = false;
+  int Retry = 0;  // a failed step runs again up to this many times
   // A step with nothing but a transfer has its own time limit (by size).
   bool TimeoutGiven = false;
 };
@@ -91,6 +92,9 @@ struct Plan {
   LineSettings Line;
   std::optional<Step> UnitId;  // group 1 of its expect names the unit
   std::vector<Step> Steps;
+  // Setup runs before the unit-id step; teardown after the last step, however
+  // the unit ended, and never changes its verdict.
+  std::vector<Step> Setup, Teardown;
   // Seconds of quiet after which a match that could still grow is taken.
   double Settle = 0.1;
 };

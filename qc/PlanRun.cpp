@@ -144,7 +144,8 @@ const char* VerdictText(Verdict v) {
 
 std::string UnitResult::FirstFailure() const {
   for (const auto& s : Steps)
-    if (s.Outcome == Verdict::Fail || s.Outcome == Verdict::Error || s.Outcome == Verdict::Aborted) return s.Name;
+    if (!s.Teardown && (s.Outcome == Verdict::Fail || s.Outcome == Verdict::Error || s.Outcome == Verdict::Aborted))
+      return s.Name;
   return {};
 }
 
@@ -177,14 +178,18 @@ std::string Printable(std::string_view bytes, size_t limit) {
 
 PlanRun::PlanRun(const Plan& plan, RunHost& host, std::string port, std::string unitId, std::string receiveDir)
     : plan_(plan), host_(host), givenId_(std::move(unitId)), receiveDir_(std::move(receiveDir)) {
+  for (const auto& s : plan.Setup) steps_.push_back(&s);
   if (plan.UnitId) steps_.push_back(&*plan.UnitId);
   for (const auto& s : plan.Steps) steps_.push_back(&s);
+  teardownStart_ = steps_.size();
+  for (const auto& s : plan.Teardown) steps_.push_back(&s);
   result_.Plan = plan.Name;
   result_.Port = std::move(port);
   result_.UnitId = givenId_;
   for (const Step* s : steps_) {
     StepResult r;
     r.Name = s->Name;
+    r.Teardown = result_.Steps.size() >= teardownStart_;
     for (const auto& c : s->Checks) {
       Measurement m;
       m.Name = c.Name;
@@ -208,6 +213,7 @@ void PlanRun::Start(SteadyTime now, WallTime wallNow) {
   wallStart_ = wallNow;
   result_.Started = wallNow;
   Note(now, '-', "plan \"" + plan_.Name + "\" on " + result_.Port);
+  firstTry_ = now;
   BeginStep(now);
   Advance(now);
 }
@@ -250,10 +256,15 @@ void PlanRun::Abort(const std::string& reason, SteadyTime now, Verdict how) {
   if (done_ || !started_) return;
   Note(now, '-', "stopped: " + reason);
   failed_ = true;
+  skipReason_ = reason;
+  const bool inTeardown = index_ >= teardownStart_;
   EndStep(how == Verdict::Aborted ? Verdict::Aborted : Verdict::Error, now, reason);
-  for (size_t i = index_ + 1; i < steps_.size(); ++i) result_.Steps[i].Message = "not run: " + reason;
-  index_ = steps_.size();
-  Finish(now);
+  // The teardown still runs after the steps; stopped in the teardown, the rest of it is not run.
+  if (inTeardown) {
+    for (size_t i = index_ + 1; i < steps_.size(); ++i) result_.Steps[i].Message = "not run: " + reason;
+    index_ = steps_.size() - 1;
+  }
+  Advance(now);
 }
 
 std::optional<SteadyTime> PlanRun::NextWake() const {
@@ -281,18 +292,17 @@ void PlanRun::Advance(SteadyTime now) {
   while (!done_) {
     if (phase_ == Phase::End) {
       ++index_;
+      if (failed_ && index_ < teardownStart_) {
+        // The rest stay skipped; the teardown runs.
+        for (size_t i = index_; i < teardownStart_; ++i) result_.Steps[i].Message = "not run: " + skipReason_;
+        index_ = teardownStart_;
+      }
       if (index_ >= steps_.size()) {
         Finish(now);
         break;
       }
-      if (failed_) {
-        // The rest stay skipped.
-        for (size_t i = index_; i < steps_.size(); ++i)
-          result_.Steps[i].Message = "not run: an earlier step failed";
-        index_ = steps_.size();
-        Finish(now);
-        break;
-      }
+      result_.Steps[index_].Tries = 0;
+      firstTry_ = now;
       BeginStep(now);
       continue;
     }
@@ -303,6 +313,7 @@ void PlanRun::Advance(SteadyTime now) {
 
 void PlanRun::BeginStep(SteadyTime now) {
   stepStart_ = now;
+  ++result_.Steps[index_].Tries;
   phase_ = Phase::Begin;
   arrived_ = false;
   settleAt_.reset();
@@ -313,16 +324,22 @@ void PlanRun::BeginStep(SteadyTime now) {
   answer_.reset();
   cancelled_ = false;
   result_.Steps[index_].Outcome = Verdict::Running;
-  Note(now, '-', "step \"" + steps_[index_]->Name + "\"");
+  const int tries = result_.Steps[index_].Tries;
+  Note(now, '-', "step \"" + steps_[index_]->Name + "\"" +
+                     (tries > 1 ? ", try " + std::to_string(tries) + " of " + std::to_string(steps_[index_]->Retry + 1)
+                                : std::string()));
   host_.StepStarted(index_, steps_[index_]->Name);
 }
 
 bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::string detail) {
   StepResult& r = result_.Steps[index_];
+  const Step& step = *steps_[index_];
   r.Outcome = v;
-  r.Seconds = Seconds(stepStart_, now);
+  r.Seconds = Seconds(firstTry_, now);
   r.Message = std::move(message);
   r.Detail = std::move(detail);
+  if (v == Verdict::Pass && r.Tries > 1) r.Message = "passed on try " + std::to_string(r.Tries);
+  if (v != Verdict::Pass && r.Teardown) r.Message += " (teardown: the unit's verdict stands)";
   stepEnds_[r.Name] = now;
   if (!measured_)
     for (auto& m : r.Measurements) {
@@ -330,15 +347,28 @@ bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::strin
       host_.MeasurementEnded(index_, m);
     }
   measured_ = true;
-  if (v != Verdict::Pass && !steps_[index_]->ContinueOnFailure) failed_ = true;
-  if (v == Verdict::Error || v == Verdict::Aborted) failed_ = true;
   search_.reset();
   settleAt_.reset();
-  phase_ = Phase::End;
   if (asking_) {
     asking_ = false;
     host_.AskWithdrawn();
   }
+  // A failure the unit made runs the step again while it has tries left.
+  if (v == Verdict::Fail && r.Tries <= step.Retry) {
+    Note(now, '-', "FAIL: " + r.Message + "; trying again");
+    for (auto& m : r.Measurements) {
+      m.Value.reset();
+      m.Text.clear();
+      m.Message.clear();
+      m.Outcome = MeasureOutcome::NotMeasured;
+    }
+    BeginStep(now);
+    phaseStarted_ = false;
+    return true;
+  }
+  if (!r.Teardown && v != Verdict::Pass && !step.ContinueOnFailure) failed_ = true;
+  if (!r.Teardown && (v == Verdict::Error || v == Verdict::Aborted)) failed_ = true;
+  phase_ = Phase::End;
   Note(now, '-', std::string(VerdictText(v)) + (r.Message.empty() ? "" : ": " + r.Message));
   host_.StepEnded(index_, r);
   return true;
@@ -352,6 +382,7 @@ void PlanRun::Finish(SteadyTime now) {
   // What the unit did wrong outweighs what kept the station from finishing.
   bool fail = false, error = false, aborted = false;
   for (const auto& s : result_.Steps) {
+    if (s.Teardown) continue;
     fail = fail || s.Outcome == Verdict::Fail;
     error = error || s.Outcome == Verdict::Error;
     aborted = aborted || s.Outcome == Verdict::Aborted;
@@ -567,7 +598,7 @@ bool PlanRun::RunPhase(SteadyTime now) {
       for (size_t i = 0; i < s.Capture.size(); ++i) vars_[s.Capture[i]] = groups[i + 1];
       text_.DropBefore(search_->MatchEnd());
       search_.reset();
-      if (!givenId_.empty() && &s == steps_.front() && plan_.UnitId && vars_["unit"] != givenId_)
+      if (!givenId_.empty() && plan_.UnitId && &s == &*plan_.UnitId && vars_["unit"] != givenId_)
         return EndStep(Verdict::Fail, now,
                        "the unit says it is \"" + Printable(vars_["unit"]) + "\", not \"" + givenId_ + "\"");
       if (const std::string bad = Measure(now, false, groups); !bad.empty()) return EndStep(Verdict::Fail, now, bad);

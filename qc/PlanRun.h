@@ -53,6 +53,8 @@ struct StepResult {
   std::string Message;  // one line: what went wrong, or what was skipped
   std::string Detail;   // more: what arrived last and when
   std::vector<Measurement> Measurements{};
+  int Tries = 0;          // how many times it ran (retry: more than once)
+  bool Teardown = false;  // a teardown step: never changes the unit's verdict
 };
 
 struct UnitResult {
@@ -123,7 +125,8 @@ class PlanRun {
   std::optional<SteadyTime> NextWake() const;
   const UnitResult& Result() const { return result_; }
   const std::map<std::string, std::string>& Variables() const { return vars_; }
-  // Index of the step running (the unit-id step is 0 when the plan has one).
+  // Index of the step running: setup steps first, then the unit-id step,
+  // the steps, and the teardown steps.
   size_t Current() const { return index_; }
   size_t StepCount() const { return steps_.size(); }
   const std::string& StepName(size_t i) const { return steps_[i]->Name; }
@@ -160,6 +163,9 @@ class PlanRun {
   std::optional<SteadyTime> settleAt_;
   WallTime wallStart_{};
   size_t index_ = 0;
+  size_t teardownStart_ = 0;        // index of the first teardown step
+  SteadyTime firstTry_{};           // when the running step's first try began
+  std::string skipReason_ = "an earlier step failed";
   Phase phase_ = Phase::Begin;
   bool started_ = false, done_ = false, inAdvance_ = false, failed_ = false;
   std::optional<std::pair<bool, std::string>> transferEnd_;

@@ -157,15 +157,16 @@ std::string JUnitXml(const UnitResult& unit) {
   for (const auto& s : unit.Steps) {
     x << "    <testcase name=\"" << Xml(s.Name) << "\" classname=\"" << classname << "\" time=\""
       << Seconds(s.Seconds) << "\"";
-    if (s.Outcome == Verdict::Pass && s.Measurements.empty()) {
+    const bool properties = !s.Measurements.empty() || s.Tries > 1;
+    if (s.Outcome == Verdict::Pass && !properties) {
       x << "/>\n";
       continue;
     }
     x << ">\n";
     // Each measurement as properties NAME (the value), NAME.unit, .min, .max,
     // .marginal-min, .marginal-max, .outcome and .text (what arrived when it
-    // is not a number).
-    if (!s.Measurements.empty()) {
+    // is not a number); "tries" when the step ran more than once.
+    if (properties) {
       x << "      <properties>\n";
       auto property = [&](const std::string& name, const std::string& value) {
         x << "        <property name=\"" << Xml(name) << "\" value=\"" << Xml(value) << "\"/>\n";
@@ -180,6 +181,7 @@ std::string JUnitXml(const UnitResult& unit) {
         property(m.Name + ".outcome", MeasureText(m.Outcome));
         if (!m.Value && m.Outcome != MeasureOutcome::NotMeasured) property(m.Name + ".text", m.Text);
       }
+      if (s.Tries > 1) property("tries", std::to_string(s.Tries));
       x << "      </properties>\n";
     }
     switch (s.Outcome) {

@@ -74,6 +74,7 @@ class PortUnit : public qc::RunHost {
   std::optional<Deferred> deferred_;
   void BeginTransfer(const qc::TransferStep& transfer, const std::string& dir);
   std::optional<qc::UnitResult> failed_;
+  bool stopped_ = false, gone_ = false;  // the run was told
   std::string pending_;
 };
 

@@ -78,9 +78,10 @@ struct PortUnit::Transfer {
 PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes)
     : plan_(plan), line_(line), label_(line.Port), yes_(yes) {
   // Received files wait in a directory of their own until their step checked them.
-  if (std::any_of(plan.Steps.begin(), plan.Steps.end(),
-                  [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; }))
-    receiveDir_ = MakeReceiveDir();
+  auto receives = [](const std::vector<qc::Step>& steps) {
+    return std::any_of(steps.begin(), steps.end(), [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; });
+  };
+  if (receives(plan.Setup) || receives(plan.Steps) || receives(plan.Teardown)) receiveDir_ = MakeReceiveDir();
   run_ = std::make_unique<qc::PlanRun>(plan, *this, line.Port, std::move(givenId), receiveDir_);
 }
 
@@ -126,10 +127,13 @@ void PortUnit::Service() {
     run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
     if (!Done()) run_->Received(port_->ReadAll(), now);
   }
-  if (StopRequested()) {
+  // Once each: the plan's teardown still runs after the stop.
+  if (StopRequested() && !stopped_) {
+    stopped_ = true;
     CancelTransfer();
     run_->Abort("stopped by a signal", now, qc::Verdict::Aborted);
-  } else if (port_->DeviceGone()) {
+  } else if (port_->DeviceGone() && !gone_) {
+    gone_ = true;
     CancelTransfer();
     run_->Abort("the device hung up", now);
   }

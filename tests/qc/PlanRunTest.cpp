@@ -27,10 +27,20 @@ class ScriptedUnit : public RunHost {
   PlanRun* Run = nullptr;
   SteadyTime Now{};
 
+  // Answers that change: each send takes the next (then none).
+  std::map<std::string, std::vector<std::string>> Turns;
+  // The operator stops the run this long after it starts.
+  std::optional<std::chrono::milliseconds> StopAfter;
+
   void Send(const std::string& bytes) override {
     Sent += bytes;
     const auto r = Replies.find(bytes);
     if (r != Replies.end()) Due.emplace_back(Now + 10ms, r->second);
+    const auto t = Turns.find(bytes);
+    if (t != Turns.end() && !t->second.empty()) {
+      Due.emplace_back(Now + 10ms, t->second.front());
+      t->second.erase(t->second.begin());
+    }
   }
   std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override {
     if (dtr) Lines += *dtr ? "D" : "d";
@@ -65,8 +75,11 @@ class ScriptedUnit : public RunHost {
     Now = SteadyTime{} + 1h;
     if (!Banner.empty()) Due.emplace_back(Now + 5ms, Banner);
     run.Start(Now);
+    const SteadyTime started = Now;
+    bool stopped = false;
     while (!run.Done() && Now < SteadyTime{} + 1h + 60s) {
       std::optional<SteadyTime> next = run.NextWake();
+      if (StopAfter && !stopped && (!next || started + *StopAfter < *next)) next = started + *StopAfter;
       for (const auto& d : Due)
         if (!next || d.first < *next) next = d.first;
       for (const auto& a : Answers)
@@ -81,6 +94,10 @@ class ScriptedUnit : public RunHost {
         } else {
           ++i;
         }
+      }
+      if (StopAfter && !stopped && Now >= started + *StopAfter) {
+        stopped = true;
+        run.Abort("stopped by the operator", Now, Verdict::Aborted);
       }
       while (!Answers.empty() && Answers.front().first <= Now) {
         const bool yes = Answers.front().second;
@@ -378,6 +395,100 @@ steps:
             std::string::npos);
 }
 
+// retry: N runs a failed step again up to N times; the transcript shows each
+// try, the result how many it took.
+TEST(PlanRun, AFailedStepIsTriedAgainUpToItsRetries) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: temp, send: "T?\r", expect: 'T (\d+)', capture: t, measure: {from: t, max: 40}, timeout: 0.5, retry: 2}
+  - {name: after, wait: 0.1}
+)", "p.yaml");
+  struct Case {
+    std::vector<std::string> answers;
+    std::string outcomes;
+    int tries;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"T 38\r\n"}, "PASS PASS", 1, ""},
+           {{"T 45\r\n", "T 38\r\n"}, "PASS PASS", 2, "passed on try 2"},
+           {{"T 45\r\n", "T 46\r\n", "T 47\r\n", "T 20\r\n"}, "FAIL SKIPPED", 3, "t = 47 is above the maximum 40"},
+           {{}, "FAIL SKIPPED", 3, "expected /T (\\d+)/ within 0.5 s"},
+       }) {
+    ScriptedUnit unit;
+    unit.Turns = {{"T?\r", c.answers}};
+    const UnitResult& r = unit.Go(plan);
+    const std::string name = c.answers.empty() ? "silent" : c.answers.back();
+    EXPECT_EQ(Outcomes(r), c.outcomes) << name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Steps[0].Tries, c.tries) << name;
+    EXPECT_EQ(r.Steps[1].Tries, c.outcomes == "PASS PASS" ? 1 : 0) << name;
+    EXPECT_EQ(r.Steps[0].Message, c.message) << name;
+    EXPECT_EQ(unit.Sent, [&] {
+      std::string sent;
+      for (int i = 0; i < c.tries; ++i) sent += "T?\r";
+      return sent;
+    }()) << name;
+    if (c.tries > 1) {
+      EXPECT_NE(r.Transcript.find(" -- step \"temp\", try 2 of 3\n"), std::string::npos) << r.Transcript;
+    }
+    // The last try's measurement is the one kept.
+    if (!c.answers.empty()) {
+      EXPECT_EQ(r.Steps[0].Measurements[0].Text, c.answers[size_t(c.tries - 1)].substr(2, 2)) << name;
+    }
+  }
+}
+
+// Setup runs before the unit-id step and teardown after the last step
+// whatever happened; a teardown step's failure is reported but the unit's
+// verdict stands.
+TEST(PlanRun, TeardownRunsAfterAFailureAnErrorOrAStop) {
+  const Plan plan = ParsePlan(R"(name: p
+setup:
+  - {name: power up, set: {dtr: true}}
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 1}
+steps:
+  - {name: a, send: "A\r", expect: OK, timeout: 0.5}
+  - {name: b, wait: 2}
+teardown:
+  - {name: power down, set: {dtr: false}}
+  - {name: bye, send: "BYE ${unit}\r", expect: BYE, timeout: 0.2}
+)", "p.yaml");
+  struct Case {
+    const char* name;
+    bool answersA, answersBye;
+    std::optional<std::chrono::milliseconds> stopAfter;
+    std::string outcomes;
+    Verdict unit;
+    std::string firstFailure;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"good", true, true, {}, "PASS PASS PASS PASS PASS PASS", Verdict::Pass, ""},
+           {"teardown fails", true, false, {}, "PASS PASS PASS PASS PASS FAIL", Verdict::Pass, ""},
+           {"a fails", false, true, {}, "PASS PASS FAIL SKIPPED PASS PASS", Verdict::Fail, "a"},
+           {"a fails, teardown too", false, false, {}, "PASS PASS FAIL SKIPPED PASS FAIL", Verdict::Fail, "a"},
+           {"stopped in b", true, true, 1000ms, "PASS PASS PASS ABORTED PASS PASS", Verdict::Aborted, "b"},
+       }) {
+    ScriptedUnit unit;
+    unit.Replies = {{"SN?\r", "SN: U1\r\n"}};
+    if (c.answersA) unit.Replies["A\r"] = "OK\r\n";
+    if (c.answersBye) unit.Replies["BYE U1\r"] = "BYE\r\n";
+    unit.StopAfter = c.stopAfter;
+    const UnitResult& r = unit.Go(plan);
+    EXPECT_EQ(Outcomes(r), c.outcomes) << c.name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Outcome, c.unit) << c.name;
+    EXPECT_EQ(r.FirstFailure(), c.firstFailure) << c.name;
+    EXPECT_EQ(unit.Lines, "Dd") << c.name;
+    EXPECT_EQ(unit.Sent.rfind("SN?\r", 0), 0u) << c.name;
+    EXPECT_TRUE(r.Steps[5].Teardown && r.Steps[4].Teardown && !r.Steps[3].Teardown) << c.name;
+    if (!c.answersBye) {
+      EXPECT_EQ(r.Steps[5].Message, "expected /BYE/ within 0.2 s (teardown: the unit's verdict stands)") << c.name;
+    }
+    if (c.stopAfter) {
+      EXPECT_EQ(r.Steps[3].Message, "stopped by the operator") << c.name;
+    }
+  }
+}
+
 // Host that records each measurement as the run reports it.
 class MeasuringUnit : public ScriptedUnit {
  public:
@@ -536,6 +647,7 @@ TEST(Reports, MeasurementsAreTestcasePropertiesAndAStopIsAnError) {
   u.Steps[1].Message = "vbat = 3.452 V is above the maximum 3.400 V";
   u.Steps[0].Measurements = {vbat};
   u.Steps[0].Measurements[0].Outcome = MeasureOutcome::Marginal;
+  u.Steps[0].Tries = 3;
   const std::string xml = JUnitXml(u);
   EXPECT_EQ(test::JUnitProblems(xml), "") << xml;
   EXPECT_NE(xml.find(R"(<testcase name="version" classname="Board &lt;QC&gt; &amp; &quot;co&quot;.SN__31m_" time="1.250">
@@ -555,7 +667,8 @@ TEST(Reports, MeasurementsAreTestcasePropertiesAndAStopIsAnError) {
       <failure message="vbat = 3.452 V is above the maximum 3.400 V" type="FAIL">)"),
             std::string::npos)
       << xml;
-  EXPECT_NE(xml.find("<property name=\"vbat.outcome\" value=\"MARGINAL\"/>\n      </properties>\n    </testcase>"),
+  EXPECT_NE(xml.find("<property name=\"vbat.outcome\" value=\"MARGINAL\"/>\n        <property name=\"tries\" "
+                     "value=\"3\"/>\n      </properties>\n    </testcase>"),
             std::string::npos)
       << xml;
 

@@ -211,6 +211,12 @@ TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
       {"name: p\nline: {baud: fast}\nsteps: [{wait: 1}]\n", "p.yaml:2:14", "baud must be a whole number"},
       {"name: p\nunit-id: {expect: 'SN'}\nsteps: [{wait: 1}]\n", "p.yaml:2:19", "needs a group"},
       {"name: p\n", "p.yaml:1:1", "needs steps"},
+      {head + "  - {wait: 1, retry: -1}\n", "p.yaml:3:22", "retry must be a whole number from 0 to 100"},
+      {"name: p\nsetup: []\nsteps: [{wait: 1}]\n", "p.yaml:2:8", "setup must be a list of one step or more"},
+      {"name: p\nsteps: [{name: a, wait: 1}]\nteardown: [{name: a, wait: 1}]\n", "p.yaml:3:12",
+       "two steps are named \"a\""},
+      {"name: p\nsetup: [{send: '${unit}'}]\nunit-id: {expect: 'SN (\\w+)'}\nsteps: [{wait: 1}]\n", "p.yaml:2:16",
+       "${unit} is not captured"},
       // measure:
       {head + "  - {expect: 'V(\\d)', measure: {name: v}}\n", "p.yaml:3:32", "needs one of from or elapsed-since"},
       {head + "  - {expect: 'V(\\d)', measure: {from: 1}}\n", "p.yaml:3:32", "a measurement needs a name"},
