@@ -186,6 +186,36 @@ steps:
   EXPECT_EQ(*boot.Max, 4000);
 }
 
+// The measuring example of the README.
+TEST(PlanFile, TheMeasuringExampleLoads) {
+  const Plan plan = ParsePlan(R"(name: Battery board QC
+setup:
+  - {name: power on, set: {dtr: true}}          # before the unit-id step
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)'}
+steps:
+  - name: boot
+    expect: 'READY'
+    timeout: 10
+    measure: {name: boot_time, elapsed-since: power on, unit: s, max: 4}
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4, marginal: 0.1}
+      - {name: ibat, from: 2, unit: mA, max: 150, marginal: {max: 120}}
+    retry: 1
+teardown:
+  - {name: power off, set: {dtr: false}}         # after the last step, always
+)", "p.yaml");
+  ASSERT_EQ(plan.Setup.size(), 1u);
+  ASSERT_EQ(plan.Teardown.size(), 1u);
+  EXPECT_EQ(plan.Teardown[0].Dtr, false);
+  EXPECT_EQ(plan.Steps[0].Checks.at(0).Since, "power on");
+  EXPECT_EQ(plan.Steps[1].Retry, 1);
+  EXPECT_EQ(*plan.Steps[1].Checks.at(1).MarginHigh, 120);
+}
+
 TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
   struct Case {
     std::string text, where, what;
