@@ -152,6 +152,29 @@ TEST_F(TestRunWindow, AQuestionLeftUnansweredPastItsTimeoutClosesAndFails) {
   EXPECT_EQ(w.LastUnit()->Steps[0].Message, "no answer to \"Label on?\" within 0.5 s");
 }
 
+// Stop ends the unit ABORTED, and the plan's teardown still leaves DTR low.
+TEST_F(TestRunWindow, StopAbortsTheUnitAndTheTeardownStillRuns) {
+  test::WriteFile(dir_ / "stop.yaml", R"(name: stop
+setup: [{name: power on, set: {dtr: true}}]
+steps:
+  - {name: boot, expect: NEVER, timeout: 30}
+teardown: [{name: power off, set: {dtr: false}}]
+)");
+  TQxTestRun& w = Open();
+  w.PlanEdit->setText(QString::fromStdString((dir_ / "stop.yaml").string()));
+  w.StartButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return form->C_DTR->isChecked() && Row(w, 1) == "boot running"; }, 10));
+  w.StopButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.Running(); }, 10));
+  EXPECT_EQ(w.VerdictLabel->text().toStdString(), "ABORTED");
+  EXPECT_EQ(Row(w, 1), "boot ABORTED");
+  EXPECT_EQ(Row(w, 2), "power off PASS");
+  EXPECT_FALSE(form->C_DTR->isChecked());
+  EXPECT_NE(test::ReadFile(w.LastReport()).find("<error message=\"stopped by the operator\" type=\"ABORTED\">"),
+            std::string::npos);
+  EXPECT_NE(test::ReadFile(dir_ / "results.csv").find(",ABORTED,boot,"), std::string::npos);
+}
+
 TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {
   test::WriteFile(dir_ / "bad.yaml", "name: x\nsteps:\n  - {expct: Y}\n");
   form->TestButton->click();

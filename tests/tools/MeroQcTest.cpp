@@ -146,6 +146,27 @@ steps:
     EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
 }
 
+// A signal stops the unit (ABORTED, exit status 3), and the plan's teardown
+// still talks to it before mero ends.
+TEST_F(QcTool, ASignalAbortsTheUnitAndTheTeardownStillRuns) {
+  ASSERT_EQ(StartCable("18,19").size(), 2u);
+  StartBoard("COM18", {"--serial", "ST1"});
+  WriteFile(dir + "/plan.yaml", R"(name: stop
+steps:
+  - {name: boot, expect: NEVER, timeout: 60}
+teardown:
+  - {name: goodbye, send: "SN?\r", expect: 'SN: ST1', timeout: 5}
+)");
+  Child& test = Start({"test", dir + "/plan.yaml", "--port", "COM19", "--report", dir});
+  ASSERT_TRUE(WaitReady(test, "COM19")) << Err(test);
+  EXPECT_EQ(Stop(test), 3) << Out(test) << Err(test);
+  const std::string out = Out(test);
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(COM19 +boot +ABORTED +\d+\.\d\d s  stopped by a signal\n)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(COM19 +goodbye +PASS )"))) << out;
+  EXPECT_NE(out.find("1 unit: 0 passed, 0 failed, 1 not tested\n"), std::string::npos) << out;
+  EXPECT_NE(ReadFile(dir + "/results.csv").find(",stop,COM19,,ABORTED,boot,"), std::string::npos);
+}
+
 TEST_F(QcTool, UnitsOnSeveralPortsRunAtOnceEachWithItsOwnVerdict) {
   ASSERT_EQ(StartCable("5,6").size(), 2u);
   ASSERT_EQ(StartCable("7,8").size(), 2u);
