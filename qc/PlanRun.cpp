@@ -252,7 +252,7 @@ void PlanRun::TransferNotStarted(const std::string& why, SteadyTime now) {
   TransferEnded(false, why, now);
 }
 
-void PlanRun::Abort(const std::string& reason, SteadyTime now, Verdict how) {
+void PlanRun::Abort(const std::string& reason, SteadyTime now, Verdict how, bool lineGone) {
   if (done_ || !started_) return;
   Note(now, '-', "stopped: " + reason);
   failed_ = true;
@@ -260,7 +260,7 @@ void PlanRun::Abort(const std::string& reason, SteadyTime now, Verdict how) {
   const bool inTeardown = index_ >= teardownStart_;
   EndStep(how == Verdict::Aborted ? Verdict::Aborted : Verdict::Error, now, reason);
   // The teardown still runs after the steps; stopped in the teardown, the rest of it is not run.
-  if (inTeardown) {
+  if (inTeardown || lineGone) {
     for (size_t i = index_ + 1; i < steps_.size(); ++i) result_.Steps[i].Message = "not run: " + reason;
     index_ = steps_.size() - 1;
   }

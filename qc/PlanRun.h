@@ -117,8 +117,10 @@ class PlanRun {
   void TransferNotStarted(const std::string& why, SteadyTime now);
   void Answer(bool yes, SteadyTime now);
   // The line went away (Error), or the operator or a signal stopped the run
-  // (Aborted): the step running ends so with `reason`, the rest are skipped.
-  void Abort(const std::string& reason, SteadyTime now, Verdict how = Verdict::Error);
+  // (Aborted): the step running ends so with `reason`, the rest are skipped
+  // and the teardown runs, unless `lineGone` (nothing could reach the unit)
+  // or the teardown itself is what was stopped.
+  void Abort(const std::string& reason, SteadyTime now, Verdict how = Verdict::Error, bool lineGone = false);
 
   bool Done() const { return done_; }
   // When Tick should next be called; nullopt: only an event moves the run.

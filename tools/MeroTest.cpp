@@ -135,7 +135,7 @@ void PortUnit::Service() {
   } else if (port_->DeviceGone() && !gone_) {
     gone_ = true;
     CancelTransfer();
-    run_->Abort("the device hung up", now);
+    run_->Abort("the device hung up", now, qc::Verdict::Error, true);
   }
   if (deferred_ && Clock::now() >= deferred_->at) {
     const Deferred d = std::move(*deferred_);

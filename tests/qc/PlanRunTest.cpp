@@ -29,8 +29,10 @@ class ScriptedUnit : public RunHost {
 
   // Answers that change: each send takes the next (then none).
   std::map<std::string, std::vector<std::string>> Turns;
-  // The operator stops the run this long after it starts.
+  // The operator stops the run this long after it starts (or, with
+  // HangUp, the line goes away then).
   std::optional<std::chrono::milliseconds> StopAfter;
+  bool HangUp = false;
 
   void Send(const std::string& bytes) override {
     Sent += bytes;
@@ -42,7 +44,10 @@ class ScriptedUnit : public RunHost {
       t->second.erase(t->second.begin());
     }
   }
+  std::string LinesFail;  // why setting the lines fails, or empty
+  std::string TransferCannotStart;  // why a transfer cannot start, or empty
   std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override {
+    if (!LinesFail.empty()) return LinesFail;
     if (dtr) Lines += *dtr ? "D" : "d";
     if (rts) Lines += *rts ? "R" : "r";
     return {};
@@ -51,6 +56,7 @@ class ScriptedUnit : public RunHost {
   // A transfer that "receives" ArrivingFile (unless empty) and ends at once.
   std::string ArrivingFile;
   void StartTransfer(const TransferStep& t, const std::string& dir) override {
+    if (!TransferCannotStart.empty()) return Run->TransferNotStarted(TransferCannotStart, Now);
     if (!t.Sending && !ArrivingFile.empty()) test::WriteFile(dir + "/" + t.File, ArrivingFile);
     Run->TransferEnded(true, {}, Now);
   }
@@ -97,7 +103,10 @@ class ScriptedUnit : public RunHost {
       }
       if (StopAfter && !stopped && Now >= started + *StopAfter) {
         stopped = true;
-        run.Abort("stopped by the operator", Now, Verdict::Aborted);
+        if (HangUp)
+          run.Abort("the device hung up", Now, Verdict::Error, true);
+        else
+          run.Abort("stopped by the operator", Now, Verdict::Aborted);
       }
       while (!Answers.empty() && Answers.front().first <= Now) {
         const bool yes = Answers.front().second;
@@ -395,6 +404,40 @@ steps:
             std::string::npos);
 }
 
+// What keeps the station from testing ends the step in ERROR (never
+// retried); what the unit does wrong is a FAIL.
+TEST(PlanRun, TheStationsOwnFaultsAreErrors) {
+  test::ScratchDir dir;
+  ASSERT_TRUE(test::WriteFile("fw.bin", "firmware"));
+  struct Case {
+    const char* name;
+    std::string step;
+    std::function<void(ScriptedUnit&)> fault;
+    Verdict outcome;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"modem lines", "{set: {dtr: true}, retry: 2}", [](ScriptedUnit& u) { u.LinesFail = "no such ioctl"; },
+            Verdict::Error, "no such ioctl"},
+           {"transfer cannot start", "{transfer: {protocol: xmodem, send: fw.bin}, retry: 2}",
+            [](ScriptedUnit& u) { u.TransferCannotStart = "no protocol"; }, Verdict::Error,
+            "the transfer could not start: no protocol"},
+           {"match limit", "{send: 'GO\\r', expect: '(a+)+$', timeout: 1, retry: 2}",
+            [](ScriptedUnit& u) { u.Replies = {{"GO\r", std::string(40, 'a') + "b"}}; }, Verdict::Error,
+            "matching /(a+)+$/ failed: "},
+           {"unit silent", "{send: 'GO\\r', expect: 'OK', timeout: 1, retry: 2}", [](ScriptedUnit&) {}, Verdict::Fail,
+            "expected /OK/ within 1.0 s"},
+       }) {
+    const Plan plan = ParsePlan("name: p\nsteps:\n  - " + c.step + "\n", (dir.path() / "p.yaml").string());
+    ScriptedUnit unit;
+    c.fault(unit);
+    const UnitResult& r = unit.Go(plan);
+    EXPECT_EQ(r.Outcome, c.outcome) << c.name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Steps[0].Message.rfind(c.message, 0), 0u) << c.name << ": " << r.Steps[0].Message;
+    EXPECT_EQ(r.Steps[0].Tries, c.outcome == Verdict::Error ? 1 : 3) << c.name;
+  }
+}
+
 // retry: N runs a failed step again up to N times; the transcript shows each
 // try, the result how many it took.
 TEST(PlanRun, AFailedStepIsTriedAgainUpToItsRetries) {
@@ -460,6 +503,7 @@ teardown:
     std::string outcomes;
     Verdict unit;
     std::string firstFailure;
+    bool hangUp = false;
   };
   for (const Case& c : std::vector<Case>{
            {"good", true, true, {}, "PASS PASS PASS PASS PASS PASS", Verdict::Pass, ""},
@@ -467,24 +511,28 @@ teardown:
            {"a fails", false, true, {}, "PASS PASS FAIL SKIPPED PASS PASS", Verdict::Fail, "a"},
            {"a fails, teardown too", false, false, {}, "PASS PASS FAIL SKIPPED PASS FAIL", Verdict::Fail, "a"},
            {"stopped in b", true, true, 1000ms, "PASS PASS PASS ABORTED PASS PASS", Verdict::Aborted, "b"},
+           {"stopped in the teardown", true, true, 2025ms, "PASS PASS PASS PASS PASS ABORTED", Verdict::Pass, ""},
+           {"hung up in b: no teardown", true, true, 1000ms, "PASS PASS PASS ERROR SKIPPED SKIPPED", Verdict::Error, "b",
+            true},
        }) {
     ScriptedUnit unit;
     unit.Replies = {{"SN?\r", "SN: U1\r\n"}};
     if (c.answersA) unit.Replies["A\r"] = "OK\r\n";
     if (c.answersBye) unit.Replies["BYE U1\r"] = "BYE\r\n";
     unit.StopAfter = c.stopAfter;
+    unit.HangUp = c.hangUp;
     const UnitResult& r = unit.Go(plan);
     EXPECT_EQ(Outcomes(r), c.outcomes) << c.name << "\n" << r.Transcript;
     EXPECT_EQ(r.Outcome, c.unit) << c.name;
     EXPECT_EQ(r.FirstFailure(), c.firstFailure) << c.name;
-    EXPECT_EQ(unit.Lines, "Dd") << c.name;
+    EXPECT_EQ(unit.Lines, c.hangUp ? "D" : "Dd") << c.name;
     EXPECT_EQ(unit.Sent.rfind("SN?\r", 0), 0u) << c.name;
     EXPECT_TRUE(r.Steps[5].Teardown && r.Steps[4].Teardown && !r.Steps[3].Teardown) << c.name;
     if (!c.answersBye) {
       EXPECT_EQ(r.Steps[5].Message, "expected /BYE/ within 0.2 s (teardown: the unit's verdict stands)") << c.name;
     }
-    if (c.stopAfter) {
-      EXPECT_EQ(r.Steps[3].Message, "stopped by the operator") << c.name;
+    if (c.hangUp) {
+      EXPECT_EQ(r.Steps[5].Message, "not run: the device hung up") << c.name;
     }
   }
 }
