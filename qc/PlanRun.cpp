@@ -338,8 +338,6 @@ bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::strin
   r.Seconds = Seconds(firstTry_, now);
   r.Message = std::move(message);
   r.Detail = std::move(detail);
-  if (v == Verdict::Pass && r.Tries > 1) r.Message = "passed on try " + std::to_string(r.Tries);
-  if (v != Verdict::Pass && r.Teardown) r.Message += " (teardown: the unit's verdict stands)";
   stepEnds_[r.Name] = now;
   if (!measured_)
     for (auto& m : r.Measurements) {
@@ -366,6 +364,8 @@ bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::strin
     phaseStarted_ = false;
     return true;
   }
+  if (v == Verdict::Pass && r.Tries > 1) r.Message = "passed on try " + std::to_string(r.Tries);
+  if (v != Verdict::Pass && r.Teardown) r.Message += " (teardown: the unit's verdict stands)";
   if (!r.Teardown && v != Verdict::Pass && !step.ContinueOnFailure) failed_ = true;
   if (!r.Teardown && (v == Verdict::Error || v == Verdict::Aborted)) failed_ = true;
   phase_ = Phase::End;
