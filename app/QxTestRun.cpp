@@ -365,8 +365,8 @@ void TQxTestRun::StepEnded(size_t index, const qc::StepResult& r) {
   while (item->childCount() > 0) delete item->takeChild(0);
   for (const auto& m : r.Measurements) {
     const std::string limits = m.LimitsText();
-    auto* child = new QTreeWidgetItem(item, {Shown(m.Name + " = " + m.ValueText() + (limits.empty() ? "" : "  " + limits)),
-                                             qc::MeasureText(m.Outcome), "", Shown(m.Message)});
+    const std::string shown = m.Name + " = " + m.ValueText() + (limits.empty() ? "" : "  " + limits);
+    auto* child = new QTreeWidgetItem(item, {Shown(shown), qc::MeasureText(m.Outcome), "", Shown(m.Message)});
     child->setToolTip(3, Shown(m.Message));
     child->setForeground(1, QColor(Colour(m.Outcome)));
   }

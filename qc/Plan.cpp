@@ -160,7 +160,8 @@ Measure ReadMeasure(const Reader& r, const YAML::Node& m, const Step& s, const s
     }
   } else {
     k.Since = r.Text(m["elapsed-since"], "elapsed-since");
-    if (!earlier.count(k.Since)) r.Fail(m["elapsed-since"], "elapsed-since: no earlier step is named \"" + k.Since + "\"");
+    if (!earlier.count(k.Since))
+      r.Fail(m["elapsed-since"], "elapsed-since: no earlier step is named \"" + k.Since + "\"");
     k.Unit = "s";
   }
   if (m["name"]) {

@@ -126,8 +126,8 @@ std::string Measurement::ValueText() const {
 std::string Measurement::LimitsText() const {
   if (!Min && !Max) return {};
   const int d = Value ? Decimals(Text) : -1;
-  return "[" + (Min ? WithPrecision(*Min, d) : std::string("-")) + ", " + (Max ? WithPrecision(*Max, d) : std::string("-")) +
-         "]";
+  auto limit = [&](const std::optional<double>& v) { return v ? WithPrecision(*v, d) : std::string("-"); };
+  return "[" + limit(Min) + ", " + limit(Max) + "]";
 }
 
 const char* VerdictText(Verdict v) {
@@ -437,8 +437,9 @@ std::string PlanRun::Measure(SteadyTime now, bool atEnd, const std::vector<std::
     auto end = [&](MeasureOutcome o, std::string message = {}) {
       m.Outcome = o;
       m.Message = std::move(message);
-      Note(now, '-', "measured " + m.Name + " = " + m.ValueText() + (m.LimitsText().empty() ? "" : " " + m.LimitsText()) +
-                         " " + MeasureText(o));
+      const std::string limits = m.LimitsText();
+      Note(now, '-', "measured " + m.Name + " = " + m.ValueText() + (limits.empty() ? "" : " " + limits) + " " +
+                         MeasureText(o));
       if (o == MeasureOutcome::Fail && first.empty()) first = m.Message;
       host_.MeasurementEnded(index_, m);
     };

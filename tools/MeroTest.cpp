@@ -79,7 +79,8 @@ PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string gi
     : plan_(plan), line_(line), label_(line.Port), yes_(yes) {
   // Received files wait in a directory of their own until their step checked them.
   auto receives = [](const std::vector<qc::Step>& steps) {
-    return std::any_of(steps.begin(), steps.end(), [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; });
+    return std::any_of(steps.begin(), steps.end(),
+                       [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; });
   };
   if (receives(plan.Setup) || receives(plan.Steps) || receives(plan.Teardown)) receiveDir_ = MakeReceiveDir();
   run_ = std::make_unique<qc::PlanRun>(plan, *this, line.Port, std::move(givenId), receiveDir_);

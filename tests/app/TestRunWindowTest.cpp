@@ -188,8 +188,9 @@ TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {
   w.StartButton->click();
   EXPECT_FALSE(w.Running());
   EXPECT_EQ(w.StatusLabel->text().toStdString(), (dir_ / "bad.yaml").string() + ":3:6: unknown key \"expct\" in a step "
-                                                  "(known: name, send, send-file, expect, timeout, capture, check, measure, set, "
-                                                  "wait, absent, for, transfer, prompt, break, continue-on-failure, retry)");
+                                                  "(known: name, send, send-file, expect, timeout, capture, check, "
+                                                  "measure, set, wait, absent, for, transfer, prompt, break, "
+                                                  "continue-on-failure, retry)");
 }
 
 }  // namespace

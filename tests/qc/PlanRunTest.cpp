@@ -512,8 +512,8 @@ teardown:
            {"a fails, teardown too", false, false, {}, "PASS PASS FAIL SKIPPED PASS FAIL", Verdict::Fail, "a"},
            {"stopped in b", true, true, 1000ms, "PASS PASS PASS ABORTED PASS PASS", Verdict::Aborted, "b"},
            {"stopped in the teardown", true, true, 2025ms, "PASS PASS PASS PASS PASS ABORTED", Verdict::Pass, ""},
-           {"hung up in b: no teardown", true, true, 1000ms, "PASS PASS PASS ERROR SKIPPED SKIPPED", Verdict::Error, "b",
-            true},
+           {"hung up in b: no teardown", true, true, 1000ms, "PASS PASS PASS ERROR SKIPPED SKIPPED", Verdict::Error,
+            "b", true},
        }) {
     ScriptedUnit unit;
     unit.Replies = {{"SN?\r", "SN: U1\r\n"}};
