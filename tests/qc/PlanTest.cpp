@@ -153,40 +153,8 @@ TEST(PlanFile, TheDocumentedExampleLoads) {
   EXPECT_EQ(plan.Steps[6].Send.Pieces[1].Text, "unit");
 }
 
-// A step's measure: is one map or a list; a check: becomes a measurement
-// without a unit, before them.
-TEST(PlanFile, MeasurementsLoadWithTheirLimits) {
-  const Plan plan = ParsePlan(R"(name: p
-steps:
-  - name: power
-    set: {dtr: true}
-  - name: battery
-    expect: 'VBAT (\S+) (\S+)'
-    capture: vbat
-    check: {vbat: {min: 3}}
-    measure:
-      - {name: vbat_v, from: vbat, unit: V, min: 3.2, max: 3.4, marginal: {min: 3.25}}
-      - {name: current, from: 2, unit: mA, min: -10, max: 90, marginal: 0.1}
-  - {name: boot, wait: 1, measure: {name: boot_time, elapsed-since: power, unit: ms, max: 4000}}
-)", "p.yaml");
-  const auto& m = plan.Steps[1].Checks;
-  ASSERT_EQ(m.size(), 3u);
-  EXPECT_TRUE(m[0].FromCheck);
-  EXPECT_EQ(m[1].Name, "vbat_v");
-  EXPECT_EQ(m[1].Variable, "vbat");
-  EXPECT_EQ(m[1].Unit, "V");
-  EXPECT_EQ(*m[1].MarginLow, 3.25);
-  EXPECT_FALSE(m[1].MarginHigh);
-  EXPECT_EQ(m[2].Group, 2);
-  EXPECT_EQ(*m[2].MarginLow, 0);
-  EXPECT_EQ(*m[2].MarginHigh, 80);
-  const auto& boot = plan.Steps[2].Checks.at(0);
-  EXPECT_EQ(boot.Since, "power");
-  EXPECT_EQ(boot.Unit, "ms");
-  EXPECT_EQ(*boot.Max, 4000);
-}
-
-// The measuring example of the README.
+// The measuring example of the README: measure: is one map or a list, a
+// marginal fraction becomes its band, a group number its source.
 TEST(PlanFile, TheMeasuringExampleLoads) {
   const Plan plan = ParsePlan(R"(name: Battery board QC
 setup:
@@ -213,7 +181,15 @@ teardown:
   EXPECT_EQ(plan.Teardown[0].Dtr, false);
   EXPECT_EQ(plan.Steps[0].Checks.at(0).Since, "power on");
   EXPECT_EQ(plan.Steps[1].Retry, 1);
-  EXPECT_EQ(*plan.Steps[1].Checks.at(1).MarginHigh, 120);
+  const auto& vbat = plan.Steps[1].Checks.at(0);
+  EXPECT_EQ(vbat.Variable, "vbat");
+  EXPECT_EQ(vbat.Unit, "V");
+  EXPECT_NEAR(*vbat.MarginLow, 3.22, 1e-9);
+  EXPECT_NEAR(*vbat.MarginHigh, 3.38, 1e-9);
+  const auto& ibat = plan.Steps[1].Checks.at(1);
+  EXPECT_EQ(ibat.Group, 2);
+  EXPECT_FALSE(ibat.MarginLow);
+  EXPECT_EQ(*ibat.MarginHigh, 120);
 }
 
 TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
