@@ -43,10 +43,21 @@ const char* Colour(qc::Verdict v) {
     case qc::Verdict::Pass: return "#1a7f37";
     case qc::Verdict::Fail:
     case qc::Verdict::Error: return "#c62828";
+    case qc::Verdict::Aborted: return "#ef6c00";
     case qc::Verdict::Running: return "#1565c0";
     case qc::Verdict::Skipped: break;
   }
   return "#757575";
+}
+
+const char* Colour(qc::MeasureOutcome m) {
+  switch (m) {
+    case qc::MeasureOutcome::Pass: return Colour(qc::Verdict::Pass);
+    case qc::MeasureOutcome::Marginal: return "#b26a00";
+    case qc::MeasureOutcome::Fail: return Colour(qc::Verdict::Fail);
+    case qc::MeasureOutcome::NotMeasured: break;
+  }
+  return Colour(qc::Verdict::Skipped);
 }
 
 }  // namespace
@@ -185,7 +196,7 @@ void TQxTestRun::StartClick() {
 void TQxTestRun::StopClick() {
   if (!run_) return;
   CancelTransfer();
-  run_->Abort("stopped by the operator", Clock::now());
+  run_->Abort("stopped by the operator", Clock::now(), qc::Verdict::Aborted);
   Service();
 }
 
@@ -281,7 +292,7 @@ void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir
       form_.Transfers->StartPlanTransfer(protocol, sending, file, dir);
     } catch (const std::exception& e) {
       transferring_ = false;
-      if (run_) run_->TransferEnded(false, e.what(), Clock::now());
+      if (run_) run_->TransferNotStarted(e.what(), Clock::now());
       Service();
     }
   };
@@ -350,6 +361,16 @@ void TQxTestRun::StepEnded(size_t index, const qc::StepResult& r) {
   item->setText(3, Shown(r.Message));
   item->setToolTip(3, Shown(r.Message + (r.Detail.empty() ? "" : "\n" + r.Detail)));
   item->setForeground(1, QColor(Colour(r.Outcome)));
+  // The measurements under their step: "vbat = 3.452 V  [3.200, 3.400]", outcome.
+  while (item->childCount() > 0) delete item->takeChild(0);
+  for (const auto& m : r.Measurements) {
+    const std::string limits = m.LimitsText();
+    const std::string shown = m.Name + " = " + m.ValueText() + (limits.empty() ? "" : "  " + limits);
+    auto* child = new QTreeWidgetItem(item, {Shown(shown), qc::MeasureText(m.Outcome), "", Shown(m.Message)});
+    child->setToolTip(3, Shown(m.Message));
+    child->setForeground(1, QColor(Colour(m.Outcome)));
+  }
+  if (!r.Measurements.empty()) item->setExpanded(true);
 }
 
 }  // namespace zav

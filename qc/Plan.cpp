@@ -138,13 +138,84 @@ void CheckVariables(const Reader& r, const YAML::Node& at, const SendText& text,
       r.Fail(at, "${" + piece.Text + "} is not captured by an earlier step");
 }
 
-Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::string>& captured) {
+// One entry of a step's measure: (its captures are already read).
+Measure ReadMeasure(const Reader& r, const YAML::Node& m, const Step& s, const std::set<std::string>& captured,
+                    const std::set<std::string>& earlier, std::set<std::string>& names) {
+  r.Keys(m, "a measurement", {"name", "from", "elapsed-since", "unit", "min", "max", "marginal"});
+  Measure k;
+  if (bool(m["from"]) == bool(m["elapsed-since"])) r.Fail(m, "a measurement needs one of from or elapsed-since");
+  if (m["from"]) {
+    const YAML::Node f = m["from"];
+    long group = 0;
+    if (f.IsScalar() && YAML::convert<long>::decode(f, group)) {
+      if (!s.Expect) r.Fail(f, "from: a group number needs the step's expect");
+      if (group < 1 || size_t(group) > s.Expect->Groups())
+        r.Fail(f, "from: group " + std::to_string(group) + " but the pattern has " +
+                      std::to_string(s.Expect->Groups()) + " group(s)");
+      k.Group = int(group);
+    } else {
+      k.Variable = r.Text(f, "from");
+      if (!captured.count(k.Variable))
+        r.Fail(f, "measurement of \"" + k.Variable + "\", which no step captures");
+    }
+  } else {
+    k.Since = r.Text(m["elapsed-since"], "elapsed-since");
+    if (!earlier.count(k.Since))
+      r.Fail(m["elapsed-since"], "elapsed-since: no earlier step is named \"" + k.Since + "\"");
+    k.Unit = "s";
+  }
+  if (m["name"]) {
+    k.Name = r.Text(m["name"], "name");
+    if (k.Name.empty()) r.Fail(m["name"], "name must not be empty");
+  } else if (!k.Variable.empty()) {
+    k.Name = k.Variable;
+  } else {
+    r.Fail(m, "a measurement needs a name");
+  }
+  if (!names.insert(k.Name).second)
+    r.Fail(m["name"] ? m["name"] : m, "two measurements of the step are named \"" + k.Name + "\"");
+  if (m["unit"]) {
+    k.Unit = r.Text(m["unit"], "unit");
+    if (!k.Since.empty() && k.Unit != "s" && k.Unit != "ms")
+      r.Fail(m["unit"], "an elapsed time's unit is s or ms, not \"" + k.Unit + "\"");
+  }
+  if (m["min"]) k.Min = r.Number(m["min"], "min", -1e300, 1e300);
+  if (m["max"]) k.Max = r.Number(m["max"], "max", -1e300, 1e300);
+  if (k.Min && k.Max && *k.Min > *k.Max) r.Fail(m["max"], "max is below min");
+  if (m["marginal"]) {
+    const YAML::Node g = m["marginal"];
+    if (g.IsScalar()) {
+      const double f = r.Number(g, "marginal (a fraction of the range)", 0, 0.5);
+      if (!k.Min || !k.Max) r.Fail(g, "a marginal fraction needs both min and max");
+      const double range = *k.Max - *k.Min;
+      k.MarginLow = *k.Min + f * range;
+      k.MarginHigh = *k.Max - f * range;
+    } else {
+      r.Keys(g, "marginal", {"min", "max"});
+      if (g["min"]) {
+        if (!k.Min) r.Fail(g["min"], "marginal min goes with the measurement's min");
+        k.MarginLow = r.Number(g["min"], "marginal min", *k.Min, k.Max ? *k.Max : 1e300);
+      }
+      if (g["max"]) {
+        if (!k.Max) r.Fail(g["max"], "marginal max goes with the measurement's max");
+        k.MarginHigh = r.Number(g["max"], "marginal max", k.Min ? *k.Min : -1e300, *k.Max);
+      }
+      if (!k.MarginLow && !k.MarginHigh) r.Fail(g, "marginal needs min or max");
+      if (k.MarginLow && k.MarginHigh && *k.MarginLow > *k.MarginHigh)
+        r.Fail(g, "marginal max is below marginal min");
+    }
+  }
+  return k;
+}
+
+Step ReadStep(const Reader& r, const YAML::Node& n, const std::string& defaultName, std::set<std::string>& captured,
+              const std::set<std::string>& earlier) {
   r.Keys(n, "a step",
-         {"name", "send", "send-file", "expect", "timeout", "capture", "check", "set", "wait", "absent", "for",
-          "transfer", "prompt", "break", "continue-on-failure"});
+         {"name", "send", "send-file", "expect", "timeout", "capture", "check", "measure", "set", "wait", "absent",
+          "for", "transfer", "prompt", "break", "continue-on-failure", "retry"});
   Step s;
   s.Line = n.Mark().line + 1;
-  s.Name = n["name"] ? r.Text(n["name"], "name") : "step " + std::to_string(index + 1);
+  s.Name = n["name"] ? r.Text(n["name"], "name") : defaultName;
   if (s.Name.empty()) r.Fail(n["name"], "name must not be empty");
   bool acts = false;
   if (n["set"]) {
@@ -214,19 +285,33 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
       captured.insert(name);
     }
   }
+  std::set<std::string> measured;
   if (n["check"]) {
     const YAML::Node c = n["check"];
     if (!c.IsMap()) r.Fail(c, "check must be a mapping of variables");
     for (const auto& kv : c) {
-      Check k;
+      Measure k;
+      k.FromCheck = true;
       k.Variable = r.Text(kv.first, "check");
+      k.Name = k.Variable;
       if (!captured.count(k.Variable)) r.Fail(kv.first, "check of \"" + k.Variable + "\", which no step captures");
       r.Keys(kv.second, "check of " + k.Variable, {"min", "max", "match"});
       if (kv.second["min"]) k.Min = r.Number(kv.second["min"], "min", -1e300, 1e300);
       if (kv.second["max"]) k.Max = r.Number(kv.second["max"], "max", -1e300, 1e300);
       if (kv.second["match"]) k.Match = r.Regex(kv.second["match"], "match");
       if (!k.Min && !k.Max && !k.Match) r.Fail(kv.second, "check of " + k.Variable + " needs min, max or match");
+      measured.insert(k.Name);
       s.Checks.push_back(std::move(k));
+    }
+    acts = true;
+  }
+  if (n["measure"]) {
+    const YAML::Node m = n["measure"];
+    if (m.IsSequence()) {
+      if (m.size() == 0) r.Fail(m, "measure needs one measurement or more");
+      for (const auto& one : m) s.Checks.push_back(ReadMeasure(r, one, s, captured, earlier, measured));
+    } else {
+      s.Checks.push_back(ReadMeasure(r, m, s, captured, earlier, measured));
     }
     acts = true;
   }
@@ -249,6 +334,7 @@ Step ReadStep(const Reader& r, const YAML::Node& n, size_t index, std::set<std::
     acts = true;
   }
   if (n["continue-on-failure"]) s.ContinueOnFailure = r.Flag(n["continue-on-failure"], "continue-on-failure");
+  if (n["retry"]) s.Retry = int(r.Whole(n["retry"], "retry", 0, 100));
   // A timeout limits what waits: an expect, a transfer or the operator.
   if (s.TimeoutGiven && !s.Expect && !s.Transfer && s.Prompt.empty())
     r.Fail(n["timeout"], "timeout goes with expect, transfer or prompt");
@@ -317,7 +403,7 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
     r.Fail(e.mark, e.msg);
   }
   if (!root.IsMap()) r.Fail(root, "a plan is a mapping with name and steps");
-  r.Keys(root, "the plan", {"name", "line", "unit-id", "steps", "settle"});
+  r.Keys(root, "the plan", {"name", "line", "unit-id", "steps", "settle", "setup", "teardown"});
   Plan plan;
   plan.Path = path;
   if (!root["name"]) r.Fail(root, "the plan needs a name");
@@ -326,6 +412,20 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
   if (root["line"]) plan.Line = ReadLine(r, root["line"]);
   if (root["settle"]) plan.Settle = r.Number(root["settle"], "settle", 0, 10);
   std::set<std::string> captured;
+  std::set<std::string> names, earlier;  // earlier: what elapsed-since may name
+  // A setup or teardown list of steps, named "setup 1", ... unless named.
+  auto stepList = [&](const char* key, std::vector<Step>& into) {
+    const YAML::Node list = root[key];
+    if (!list) return;
+    if (!list.IsSequence() || list.size() == 0) r.Fail(list, std::string(key) + " must be a list of one step or more");
+    for (size_t i = 0; i < list.size(); ++i) {
+      into.push_back(ReadStep(r, list[i], std::string(key) + " " + std::to_string(i + 1), captured, earlier));
+      earlier.insert(into.back().Name);
+      if (!names.insert(into.back().Name).second)
+        r.Fail(list[i], "two steps are named \"" + into.back().Name + "\"");
+    }
+  };
+  stepList("setup", plan.Setup);
   if (root["unit-id"]) {
     const YAML::Node u = root["unit-id"];
     r.Keys(u, "unit-id", {"send", "expect", "timeout"});
@@ -345,12 +445,14 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
   if (!root["steps"]) r.Fail(root, "the plan needs steps");
   const YAML::Node steps = root["steps"];
   if (!steps.IsSequence() || steps.size() == 0) r.Fail(steps, "steps must be a list of one step or more");
-  std::set<std::string> names;
+  if (plan.UnitId) earlier.insert(plan.UnitId->Name);
   for (size_t i = 0; i < steps.size(); ++i) {
-    plan.Steps.push_back(ReadStep(r, steps[i], i, captured));
+    plan.Steps.push_back(ReadStep(r, steps[i], "step " + std::to_string(i + 1), captured, earlier));
+    earlier.insert(plan.Steps.back().Name);
     if (!names.insert(plan.Steps.back().Name).second)
       r.Fail(steps[i], "two steps are named \"" + plan.Steps.back().Name + "\"");
   }
+  stepList("teardown", plan.Teardown);
   return plan;
 }
 

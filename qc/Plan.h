@@ -39,11 +39,22 @@ struct SendText {
   bool Empty() const { return Pieces.empty(); }
 };
 
-struct Check {
-  std::string Variable;
+// A value a step measures and the limits it must lie within. A `check:`
+// is a measurement without a unit.
+struct Measure {
+  std::string Name;
+  std::string Variable;  // a captured variable, or
+  int Group = 0;         // a group of the step's expect, or
+  std::string Since;     // the end of this earlier step to the match (elapsed time)
+  std::string Unit;      // free text shown with the value; s or ms for elapsed time
   std::optional<double> Min, Max;
-  std::shared_ptr<Pattern> Match;  // the whole value must match
+  // The marginal band: a value outside [MarginLow, MarginHigh] but within
+  // the limits passes, marked MARGINAL.
+  std::optional<double> MarginLow, MarginHigh;
+  std::shared_ptr<Pattern> Match;  // the whole value must match (checks only)
+  bool FromCheck = false;          // written as check: (its messages as ever)
 };
+using Check = Measure;
 
 struct TransferStep {
   std::string Protocol;  // a protocol word of mero send/recv
@@ -63,13 +74,14 @@ struct Step {
   std::optional<TransferStep> Transfer;
   std::shared_ptr<Pattern> Expect;
   std::vector<std::string> Capture;  // group i+1 into Capture[i]
-  std::vector<Check> Checks;
+  std::vector<Measure> Checks;  // check: entries first, then measure:
   std::shared_ptr<Pattern> Absent;
   double For = 0;        // seconds the absent pattern is watched for
   double Timeout = 5;    // seconds for expect (and transfer, prompt)
   double Wait = 0;       // seconds to wait at the end
   std::string Prompt;
   bool ContinueOnFailure = false;
+  int Retry = 0;  // a failed step runs again up to this many times
   // A step with nothing but a transfer has its own time limit (by size).
   bool TimeoutGiven = false;
 };
@@ -80,6 +92,9 @@ struct Plan {
   LineSettings Line;
   std::optional<Step> UnitId;  // group 1 of its expect names the unit
   std::vector<Step> Steps;
+  // Setup runs before the unit-id step; teardown after the last step, however
+  // the unit ended, and never changes its verdict.
+  std::vector<Step> Setup, Teardown;
   // Seconds of quiet after which a match that could still grow is taken.
   double Settle = 0.1;
 };

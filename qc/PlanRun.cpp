@@ -59,7 +59,76 @@ bool SameFile(const std::string& a, const std::string& b) {
   }
 }
 
+// A measured text as a number: decimal with sign and exponent, or hex with
+// 0x; spaces around it are ignored.
+std::optional<double> ParseValue(const std::string& text) {
+  const size_t b = text.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::nullopt;
+  const std::string t = text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+  size_t i = t[0] == '+' || t[0] == '-' ? 1 : 0;
+  const bool negative = t[0] == '-';
+  if (t.size() > i + 2 && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X')) {
+    double v = 0;
+    for (size_t k = i + 2; k < t.size(); ++k) {
+      const char c = char(std::tolower(static_cast<unsigned char>(t[k])));
+      if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+      v = v * 16 + (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c - 'a' + 10);
+    }
+    return negative ? -v : v;
+  }
+  // Only digits, one point and an exponent: no inf, nan or hex floats.
+  if (i >= t.size() || !(std::isdigit(static_cast<unsigned char>(t[i])) || t[i] == '.')) return std::nullopt;
+  char* end = nullptr;
+  const double v = std::strtod(t.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+// Digits after the point in a measured text; -1 when it has an exponent or is hex.
+int Decimals(const std::string& text) {
+  if (text.find_first_of("eExX") != std::string::npos) return -1;
+  const size_t point = text.find('.');
+  if (point == std::string::npos) return 0;
+  size_t n = 0;
+  while (point + 1 + n < text.size() && std::isdigit(static_cast<unsigned char>(text[point + 1 + n]))) ++n;
+  return int(n);
+}
+
+std::string WithPrecision(double v, int decimals) {
+  if (decimals < 0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+  }
+  return Fixed(v, decimals);
+}
+
 }  // namespace
+
+const char* MeasureText(MeasureOutcome m) {
+  switch (m) {
+    case MeasureOutcome::Pass: return "PASS";
+    case MeasureOutcome::Marginal: return "MARGINAL";
+    case MeasureOutcome::Fail: return "FAIL";
+    case MeasureOutcome::NotMeasured: break;
+  }
+  return "NOT MEASURED";
+}
+
+std::string Measurement::ValueText() const {
+  if (!Value && Outcome == MeasureOutcome::NotMeasured) return "-";
+  const size_t b = Text.find_first_not_of(" \t\r\n");
+  const std::string t = b == std::string::npos ? "" : Text.substr(b, Text.find_last_not_of(" \t\r\n") - b + 1);
+  if (!Value) return "\"" + Printable(Text, 60) + "\"";
+  return Printable(t, 60) + (Unit.empty() ? "" : " " + Unit);
+}
+
+std::string Measurement::LimitsText() const {
+  if (!Min && !Max) return {};
+  const int d = Value ? Decimals(Text) : -1;
+  auto limit = [&](const std::optional<double>& v) { return v ? WithPrecision(*v, d) : std::string("-"); };
+  return "[" + limit(Min) + ", " + limit(Max) + "]";
+}
 
 const char* VerdictText(Verdict v) {
   switch (v) {
@@ -67,6 +136,7 @@ const char* VerdictText(Verdict v) {
     case Verdict::Fail: return "FAIL";
     case Verdict::Error: return "ERROR";
     case Verdict::Skipped: return "SKIPPED";
+    case Verdict::Aborted: return "ABORTED";
     case Verdict::Running: break;
   }
   return "RUNNING";
@@ -74,7 +144,8 @@ const char* VerdictText(Verdict v) {
 
 std::string UnitResult::FirstFailure() const {
   for (const auto& s : Steps)
-    if (s.Outcome == Verdict::Fail || s.Outcome == Verdict::Error) return s.Name;
+    if (!s.Teardown && (s.Outcome == Verdict::Fail || s.Outcome == Verdict::Error || s.Outcome == Verdict::Aborted))
+      return s.Name;
   return {};
 }
 
@@ -107,12 +178,30 @@ std::string Printable(std::string_view bytes, size_t limit) {
 
 PlanRun::PlanRun(const Plan& plan, RunHost& host, std::string port, std::string unitId, std::string receiveDir)
     : plan_(plan), host_(host), givenId_(std::move(unitId)), receiveDir_(std::move(receiveDir)) {
+  for (const auto& s : plan.Setup) steps_.push_back(&s);
   if (plan.UnitId) steps_.push_back(&*plan.UnitId);
   for (const auto& s : plan.Steps) steps_.push_back(&s);
+  teardownStart_ = steps_.size();
+  for (const auto& s : plan.Teardown) steps_.push_back(&s);
   result_.Plan = plan.Name;
   result_.Port = std::move(port);
   result_.UnitId = givenId_;
-  for (const Step* s : steps_) result_.Steps.push_back({s->Name, Verdict::Skipped, 0, {}, {}});
+  for (const Step* s : steps_) {
+    StepResult r;
+    r.Name = s->Name;
+    r.Teardown = result_.Steps.size() >= teardownStart_;
+    for (const auto& c : s->Checks) {
+      Measurement m;
+      m.Name = c.Name;
+      m.Unit = c.Unit;
+      m.Min = c.Min;
+      m.Max = c.Max;
+      m.MarginLow = c.MarginLow;
+      m.MarginHigh = c.MarginHigh;
+      r.Measurements.push_back(std::move(m));
+    }
+    result_.Steps.push_back(std::move(r));
+  }
 }
 
 PlanRun::~PlanRun() = default;
@@ -124,6 +213,7 @@ void PlanRun::Start(SteadyTime now, WallTime wallNow) {
   wallStart_ = wallNow;
   result_.Started = wallNow;
   Note(now, '-', "plan \"" + plan_.Name + "\" on " + result_.Port);
+  firstTry_ = now;
   BeginStep(now);
   Advance(now);
 }
@@ -157,14 +247,24 @@ void PlanRun::Answer(bool yes, SteadyTime now) {
   Advance(now);
 }
 
-void PlanRun::Abort(const std::string& reason, SteadyTime now) {
+void PlanRun::TransferNotStarted(const std::string& why, SteadyTime now) {
+  transferNotStarted_ = true;
+  TransferEnded(false, why, now);
+}
+
+void PlanRun::Abort(const std::string& reason, SteadyTime now, Verdict how, bool lineGone) {
   if (done_ || !started_) return;
   Note(now, '-', "stopped: " + reason);
   failed_ = true;
-  EndStep(Verdict::Error, now, reason);
-  for (size_t i = index_ + 1; i < steps_.size(); ++i) result_.Steps[i].Message = "not run: " + reason;
-  index_ = steps_.size();
-  Finish(now);
+  skipReason_ = reason;
+  const bool inTeardown = index_ >= teardownStart_;
+  EndStep(how == Verdict::Aborted ? Verdict::Aborted : Verdict::Error, now, reason);
+  // The teardown still runs after the steps; stopped in the teardown, the rest of it is not run.
+  if (inTeardown || lineGone) {
+    for (size_t i = index_ + 1; i < steps_.size(); ++i) result_.Steps[i].Message = "not run: " + reason;
+    index_ = steps_.size() - 1;
+  }
+  Advance(now);
 }
 
 std::optional<SteadyTime> PlanRun::NextWake() const {
@@ -192,18 +292,17 @@ void PlanRun::Advance(SteadyTime now) {
   while (!done_) {
     if (phase_ == Phase::End) {
       ++index_;
+      if (failed_ && index_ < teardownStart_) {
+        // The rest stay skipped; the teardown runs.
+        for (size_t i = index_; i < teardownStart_; ++i) result_.Steps[i].Message = "not run: " + skipReason_;
+        index_ = teardownStart_;
+      }
       if (index_ >= steps_.size()) {
         Finish(now);
         break;
       }
-      if (failed_) {
-        // The rest stay skipped.
-        for (size_t i = index_; i < steps_.size(); ++i)
-          result_.Steps[i].Message = "not run: an earlier step failed";
-        index_ = steps_.size();
-        Finish(now);
-        break;
-      }
+      result_.Steps[index_].Tries = 0;
+      firstTry_ = now;
       BeginStep(now);
       continue;
     }
@@ -214,33 +313,62 @@ void PlanRun::Advance(SteadyTime now) {
 
 void PlanRun::BeginStep(SteadyTime now) {
   stepStart_ = now;
+  ++result_.Steps[index_].Tries;
   phase_ = Phase::Begin;
   arrived_ = false;
   settleAt_.reset();
   search_.reset();
   transferEnd_.reset();
+  transferNotStarted_ = false;
+  measured_ = false;
   answer_.reset();
   cancelled_ = false;
   result_.Steps[index_].Outcome = Verdict::Running;
-  Note(now, '-', "step \"" + steps_[index_]->Name + "\"");
+  const int tries = result_.Steps[index_].Tries;
+  Note(now, '-', "step \"" + steps_[index_]->Name + "\"" +
+                     (tries > 1 ? ", try " + std::to_string(tries) + " of " + std::to_string(steps_[index_]->Retry + 1)
+                                : std::string()));
   host_.StepStarted(index_, steps_[index_]->Name);
 }
 
 bool PlanRun::EndStep(Verdict v, SteadyTime now, std::string message, std::string detail) {
   StepResult& r = result_.Steps[index_];
+  const Step& step = *steps_[index_];
   r.Outcome = v;
-  r.Seconds = Seconds(stepStart_, now);
+  r.Seconds = Seconds(firstTry_, now);
   r.Message = std::move(message);
   r.Detail = std::move(detail);
-  if (v != Verdict::Pass && !steps_[index_]->ContinueOnFailure) failed_ = true;
-  if (v == Verdict::Error) failed_ = true;
+  stepEnds_[r.Name] = now;
+  if (!measured_)
+    for (auto& m : r.Measurements) {
+      m.Message = "not measured: the step ended before it";
+      host_.MeasurementEnded(index_, m);
+    }
+  measured_ = true;
   search_.reset();
   settleAt_.reset();
-  phase_ = Phase::End;
   if (asking_) {
     asking_ = false;
     host_.AskWithdrawn();
   }
+  // A failure the unit made runs the step again while it has tries left.
+  if (v == Verdict::Fail && r.Tries <= step.Retry) {
+    Note(now, '-', "FAIL: " + r.Message + "; trying again");
+    for (auto& m : r.Measurements) {
+      m.Value.reset();
+      m.Text.clear();
+      m.Message.clear();
+      m.Outcome = MeasureOutcome::NotMeasured;
+    }
+    BeginStep(now);
+    phaseStarted_ = false;
+    return true;
+  }
+  if (v == Verdict::Pass && r.Tries > 1) r.Message = "passed on try " + std::to_string(r.Tries);
+  if (v != Verdict::Pass && r.Teardown) r.Message += " (teardown: the unit's verdict stands)";
+  if (!r.Teardown && v != Verdict::Pass && !step.ContinueOnFailure) failed_ = true;
+  if (!r.Teardown && (v == Verdict::Error || v == Verdict::Aborted)) failed_ = true;
+  phase_ = Phase::End;
   Note(now, '-', std::string(VerdictText(v)) + (r.Message.empty() ? "" : ": " + r.Message));
   host_.StepEnded(index_, r);
   return true;
@@ -251,12 +379,15 @@ void PlanRun::Finish(SteadyTime now) {
   Note(now, 0, {});
   done_ = true;
   result_.Seconds = Seconds(start_, now);
-  bool fail = false, error = false;
+  // What the unit did wrong outweighs what kept the station from finishing.
+  bool fail = false, error = false, aborted = false;
   for (const auto& s : result_.Steps) {
+    if (s.Teardown) continue;
     fail = fail || s.Outcome == Verdict::Fail;
     error = error || s.Outcome == Verdict::Error;
+    aborted = aborted || s.Outcome == Verdict::Aborted;
   }
-  result_.Outcome = error ? Verdict::Error : fail ? Verdict::Fail : Verdict::Pass;
+  result_.Outcome = fail ? Verdict::Fail : aborted ? Verdict::Aborted : error ? Verdict::Error : Verdict::Pass;
   if (result_.UnitId.empty()) {
     const auto id = vars_.find("unit");
     if (id != vars_.end()) result_.UnitId = id->second;
@@ -294,23 +425,73 @@ std::string PlanRun::ArrivedLast(SteadyTime now) const {
          Fixed(Seconds(lastArrival_, now)) + " s ago): \"" + Printable(tail_) + "\"";
 }
 
-std::string PlanRun::CheckVariables() const {
-  for (const auto& c : steps_[index_]->Checks) {
-    const auto v = vars_.find(c.Variable);
-    if (v == vars_.end()) return c.Variable + " was not captured";
-    const std::string& value = v->second;
-    if (c.Min || c.Max) {
-      char* end = nullptr;
-      const double n = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !std::isfinite(n))
-        return c.Variable + " = \"" + Printable(value) + "\" is not a number";
-      if (c.Min && n < *c.Min) return c.Variable + " = " + value + " is below the minimum " + Number(*c.Min);
-      if (c.Max && n > *c.Max) return c.Variable + " = " + value + " is above the maximum " + Number(*c.Max);
+std::string PlanRun::Measure(SteadyTime now, bool atEnd, const std::vector<std::string>& groups) {
+  const Step& s = *steps_[index_];
+  if (measured_ || (atEnd && s.Expect)) return {};
+  measured_ = true;
+  std::string first;
+  for (size_t i = 0; i < s.Checks.size(); ++i) {
+    const auto& c = s.Checks[i];
+    Measurement& m = result_.Steps[index_].Measurements[i];
+    const std::string unit = c.Unit.empty() ? "" : " " + c.Unit;
+    auto end = [&](MeasureOutcome o, std::string message = {}) {
+      m.Outcome = o;
+      m.Message = std::move(message);
+      const std::string limits = m.LimitsText();
+      Note(now, '-', "measured " + m.Name + " = " + m.ValueText() + (limits.empty() ? "" : " " + limits) + " " +
+                         MeasureText(o));
+      if (o == MeasureOutcome::Fail && first.empty()) first = m.Message;
+      host_.MeasurementEnded(index_, m);
+    };
+    if (!c.Since.empty()) {
+      const auto from = stepEnds_.find(c.Since);
+      if (from == stepEnds_.end()) {
+        end(MeasureOutcome::NotMeasured, "not measured: step \"" + c.Since + "\" did not run");
+        continue;
+      }
+      const double secs = Seconds(from->second, now);
+      m.Text = c.Unit == "ms" ? Fixed(secs * 1000, 0) : Fixed(secs, 3);
+    } else if (c.Group > 0) {
+      m.Text = size_t(c.Group) < groups.size() ? groups[size_t(c.Group)] : std::string();
+    } else {
+      const auto v = vars_.find(c.Variable);
+      if (v == vars_.end()) {
+        end(MeasureOutcome::Fail, c.Variable + " was not captured");
+        continue;
+      }
+      m.Text = v->second;
     }
-    if (c.Match && !c.Match->MatchesWhole(value))
-      return c.Variable + " = \"" + Printable(value) + "\" does not match /" + c.Match->Source() + "/";
+    const std::string& value = m.Text;
+    // A check with only a pattern takes any text; everything else is a number.
+    if (!c.FromCheck || c.Min || c.Max) {
+      m.Value = ParseValue(value);
+      if (!m.Value) {
+        end(MeasureOutcome::Fail, c.Name + " = \"" + Printable(value) + "\" is not a number");
+        continue;
+      }
+      const int d = Decimals(value);
+      auto limit = [&](double v) { return c.FromCheck ? Number(v) : WithPrecision(v, d) + unit; };
+      const std::string shown = c.Name + " = " + (c.FromCheck ? value : m.ValueText());
+      if (c.Min && *m.Value < *c.Min) {
+        end(MeasureOutcome::Fail, shown + " is below the minimum " + limit(*c.Min));
+        continue;
+      }
+      if (c.Max && *m.Value > *c.Max) {
+        end(MeasureOutcome::Fail, shown + " is above the maximum " + limit(*c.Max));
+        continue;
+      }
+    }
+    if (c.Match && !c.Match->MatchesWhole(value)) {
+      end(MeasureOutcome::Fail, c.Name + " = \"" + Printable(value) + "\" does not match /" + c.Match->Source() + "/");
+      continue;
+    }
+    if ((c.MarginLow && *m.Value < *c.MarginLow) || (c.MarginHigh && *m.Value > *c.MarginHigh)) {
+      end(MeasureOutcome::Marginal, c.Name + " = " + m.ValueText() + " is near its limit");
+      continue;
+    }
+    end(MeasureOutcome::Pass);
   }
-  return {};
+  return first;
 }
 
 // Looks for the step's pattern; a match that could still grow is taken once
@@ -341,17 +522,17 @@ bool PlanRun::RunPhase(SteadyTime now) {
         const std::string error = host_.SetLines(s.Dtr, s.Rts);
         Note(now, '-', std::string("set") + (s.Dtr ? (*s.Dtr ? " DTR on" : " DTR off") : "") +
                            (s.Rts ? (*s.Rts ? " RTS on" : " RTS off") : ""));
-        if (!error.empty()) return EndStep(Verdict::Fail, now, error);
+        if (!error.empty()) return EndStep(Verdict::Error, now, error);
       }
       if (s.BreakMs) {
         Note(now, '-', "break " + std::to_string(*s.BreakMs) + " ms");
         const std::string error = host_.SendBreak(*s.BreakMs);
-        if (!error.empty()) return EndStep(Verdict::Fail, now, error);
+        if (!error.empty()) return EndStep(Verdict::Error, now, error);
       }
       if (!s.SendFile.empty()) {
         std::ifstream in(s.SendFile, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) return EndStep(Verdict::Fail, now, "cannot read " + s.SendFile);
+        if (!in.good() && !in.eof()) return EndStep(Verdict::Error, now, "cannot read " + s.SendFile);
         LineSent(bytes, now);
       }
       if (!s.Send.Empty()) {
@@ -375,6 +556,8 @@ bool PlanRun::RunPhase(SteadyTime now) {
       if (transferEnd_) {
         if (cancelled_)
           return EndStep(Verdict::Fail, now, "the transfer took longer than " + Fixed(s.Timeout, 1) + " s");
+        if (transferNotStarted_)
+          return EndStep(Verdict::Error, now, "the transfer could not start: " + transferEnd_->second);
         if (!transferEnd_->first) return EndStep(Verdict::Fail, now, "the transfer failed: " + transferEnd_->second);
         if (!t.Sending) {
           const std::string path = receiveDir_ + "/" + t.File;
@@ -405,7 +588,7 @@ bool PlanRun::RunPhase(SteadyTime now) {
       bool found = Matched(now);
       if (!found && now >= deadline_) found = search_->Scan(text_, true) == StreamSearch::Result::Match;
       if (!found && !search_->Error().empty())
-        return EndStep(Verdict::Fail, now, "matching /" + s.Expect->Source() + "/ failed: " + search_->Error());
+        return EndStep(Verdict::Error, now, "matching /" + s.Expect->Source() + "/ failed: " + search_->Error());
       if (!found) {
         if (now < deadline_) return false;
         return EndStep(Verdict::Fail, now,
@@ -416,10 +599,10 @@ bool PlanRun::RunPhase(SteadyTime now) {
       for (size_t i = 0; i < s.Capture.size(); ++i) vars_[s.Capture[i]] = groups[i + 1];
       text_.DropBefore(search_->MatchEnd());
       search_.reset();
-      if (!givenId_.empty() && &s == steps_.front() && plan_.UnitId && vars_["unit"] != givenId_)
+      if (!givenId_.empty() && plan_.UnitId && &s == &*plan_.UnitId && vars_["unit"] != givenId_)
         return EndStep(Verdict::Fail, now,
                        "the unit says it is \"" + Printable(vars_["unit"]) + "\", not \"" + givenId_ + "\"");
-      if (const std::string bad = CheckVariables(); !bad.empty()) return EndStep(Verdict::Fail, now, bad);
+      if (const std::string bad = Measure(now, false, groups); !bad.empty()) return EndStep(Verdict::Fail, now, bad);
       return next(Phase::Absent);
     }
     case Phase::Absent: {
@@ -437,15 +620,18 @@ bool PlanRun::RunPhase(SteadyTime now) {
                        ArrivedLast(now));
       }
       if (r == StreamSearch::Result::Error)
-        return EndStep(Verdict::Fail, now, "matching /" + s.Absent->Source() + "/ failed: " + search_->Error());
+        return EndStep(Verdict::Error, now, "matching /" + s.Absent->Source() + "/ failed: " + search_->Error());
       if (!over) return false;
       search_.reset();
       return next(Phase::Wait);
     }
     case Phase::Wait:
-      if (s.Wait <= 0) return next(Phase::Prompt);
-      if (first) deadline_ = After(now, s.Wait);
-      if (now < deadline_) return false;
+      if (s.Wait > 0) {
+        if (first) deadline_ = After(now, s.Wait);
+        if (now < deadline_) return false;
+      }
+      // A step without expect measures at its end (before its prompt).
+      if (const std::string bad = Measure(now, true, {}); !bad.empty()) return EndStep(Verdict::Fail, now, bad);
       return next(Phase::Prompt);
     case Phase::Prompt:
       if (s.Prompt.empty()) return EndStep(Verdict::Pass, now);

@@ -23,8 +23,28 @@ namespace zav::qc {
 using SteadyTime = std::chrono::steady_clock::time_point;
 using WallTime = std::chrono::system_clock::time_point;
 
-enum class Verdict { Pass, Fail, Error, Skipped, Running };
-const char* VerdictText(Verdict v);  // "PASS", "FAIL", "ERROR", "SKIPPED", "RUNNING"
+// Fail: the unit did something wrong. Error: the station could not test it
+// (the port, a modem-line call, a break, a transfer that could not start, a
+// pattern at its match limit). Aborted: stopped by the operator or a signal.
+enum class Verdict { Pass, Fail, Error, Skipped, Running, Aborted };
+// "PASS", "FAIL", "ERROR", "SKIPPED", "RUNNING", "ABORTED"
+const char* VerdictText(Verdict v);
+
+enum class MeasureOutcome { Pass, Marginal, Fail, NotMeasured };
+const char* MeasureText(MeasureOutcome m);  // "PASS", "MARGINAL", "FAIL", "NOT MEASURED"
+
+struct Measurement {
+  std::string Name;
+  std::optional<double> Value;  // none: not measured, or not a number
+  std::string Text;             // what arrived (an elapsed time: the value)
+  std::string Unit;
+  std::optional<double> Min, Max, MarginLow, MarginHigh;
+  MeasureOutcome Outcome = MeasureOutcome::NotMeasured;
+  std::string Message;  // why it failed or was not measured
+  // The value, and the limits with the value's precision: "3.452 V", "[3.200, 3.400]".
+  std::string ValueText() const;
+  std::string LimitsText() const;
+};
 
 struct StepResult {
   std::string Name;
@@ -32,6 +52,9 @@ struct StepResult {
   double Seconds = 0;
   std::string Message;  // one line: what went wrong, or what was skipped
   std::string Detail;   // more: what arrived last and when
+  std::vector<Measurement> Measurements{};
+  int Tries = 0;          // how many times it ran (retry: more than once)
+  bool Teardown = false;  // a teardown step: never changes the unit's verdict
 };
 
 struct UnitResult {
@@ -70,6 +93,9 @@ class RunHost {
   // Progress, for a display.
   virtual void StepStarted(size_t /*index*/, const std::string& /*name*/) {}
   virtual void StepEnded(size_t /*index*/, const StepResult& /*result*/) {}
+  // A measurement of the running step has its outcome (NOT MEASURED ones
+  // come as their step ends, before StepEnded).
+  virtual void MeasurementEnded(size_t /*index*/, const Measurement& /*m*/) {}
 };
 
 class PlanRun {
@@ -87,17 +113,22 @@ class PlanRun {
   void Received(std::string_view bytes, SteadyTime now);
   void Tick(SteadyTime now);
   void TransferEnded(bool ok, const std::string& message, SteadyTime now);
+  // The host could not start the transfer asked for: the station's fault.
+  void TransferNotStarted(const std::string& why, SteadyTime now);
   void Answer(bool yes, SteadyTime now);
-  // The line went away (or the user stopped the run): the step running
-  // ends in error with `reason`, the rest are skipped.
-  void Abort(const std::string& reason, SteadyTime now);
+  // The line went away (Error), or the operator or a signal stopped the run
+  // (Aborted): the step running ends so with `reason`, the rest are skipped
+  // and the teardown runs, unless `lineGone` (nothing could reach the unit)
+  // or the teardown itself is what was stopped.
+  void Abort(const std::string& reason, SteadyTime now, Verdict how = Verdict::Error, bool lineGone = false);
 
   bool Done() const { return done_; }
   // When Tick should next be called; nullopt: only an event moves the run.
   std::optional<SteadyTime> NextWake() const;
   const UnitResult& Result() const { return result_; }
   const std::map<std::string, std::string>& Variables() const { return vars_; }
-  // Index of the step running (the unit-id step is 0 when the plan has one).
+  // Index of the step running: setup steps first, then the unit-id step,
+  // the steps, and the teardown steps.
   size_t Current() const { return index_; }
   size_t StepCount() const { return steps_.size(); }
   const std::string& StepName(size_t i) const { return steps_[i]->Name; }
@@ -113,7 +144,9 @@ class PlanRun {
   bool Matched(SteadyTime now);
   std::string Filled(const SendText& text, std::string& missing) const;
   std::string ArrivedLast(SteadyTime now) const;
-  std::string CheckVariables() const;
+  // Takes the step's measurements that are due (elapsed ones only at the
+  // match, or at the end of a step without expect); the first failure's text.
+  std::string Measure(SteadyTime now, bool atEnd, const std::vector<std::string>& groups);
   std::string Stamp(SteadyTime now) const;
   void Note(SteadyTime now, char direction, std::string_view bytes);
   void LineSent(const std::string& bytes, SteadyTime now);
@@ -132,9 +165,15 @@ class PlanRun {
   std::optional<SteadyTime> settleAt_;
   WallTime wallStart_{};
   size_t index_ = 0;
+  size_t teardownStart_ = 0;        // index of the first teardown step
+  SteadyTime firstTry_{};           // when the running step's first try began
+  std::string skipReason_ = "an earlier step failed";
   Phase phase_ = Phase::Begin;
   bool started_ = false, done_ = false, inAdvance_ = false, failed_ = false;
   std::optional<std::pair<bool, std::string>> transferEnd_;
+  bool transferNotStarted_ = false;
+  bool measured_ = false;  // the running step's measurements are taken
+  std::map<std::string, SteadyTime> stepEnds_;  // for elapsed-since
   std::optional<bool> answer_;
   bool asking_ = false;  // a question is out and its answer not in
   bool cancelled_ = false;  // a transfer over its time is being cancelled

@@ -73,6 +73,12 @@ std::string Time(WallTime t, const char* format) {
   return buf;
 }
 
+std::string Number(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
 std::string Seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.3f", s);
@@ -122,7 +128,7 @@ std::string JUnitXml(const UnitResult& unit) {
   int failures = 0, errors = 0, skipped = 0;
   for (const auto& s : unit.Steps) {
     failures += s.Outcome == Verdict::Fail;
-    errors += s.Outcome == Verdict::Error;
+    errors += s.Outcome == Verdict::Error || s.Outcome == Verdict::Aborted;
     skipped += s.Outcome == Verdict::Skipped;
   }
   const bool portError = !unit.Error.empty();
@@ -151,16 +157,44 @@ std::string JUnitXml(const UnitResult& unit) {
   for (const auto& s : unit.Steps) {
     x << "    <testcase name=\"" << Xml(s.Name) << "\" classname=\"" << classname << "\" time=\""
       << Seconds(s.Seconds) << "\"";
+    const bool properties = !s.Measurements.empty() || s.Tries > 1;
+    if (s.Outcome == Verdict::Pass && !properties) {
+      x << "/>\n";
+      continue;
+    }
+    x << ">\n";
+    // Each measurement as properties NAME (the value), NAME.unit, .min, .max,
+    // .marginal-min, .marginal-max, .outcome and .text (what arrived when it
+    // is not a number); "tries" when the step ran more than once.
+    if (properties) {
+      x << "      <properties>\n";
+      auto property = [&](const std::string& name, const std::string& value) {
+        x << "        <property name=\"" << Xml(name) << "\" value=\"" << Xml(value) << "\"/>\n";
+      };
+      for (const auto& m : s.Measurements) {
+        property(m.Name, m.Value ? Number(*m.Value) : "");
+        if (!m.Unit.empty()) property(m.Name + ".unit", m.Unit);
+        if (m.Min) property(m.Name + ".min", Number(*m.Min));
+        if (m.Max) property(m.Name + ".max", Number(*m.Max));
+        if (m.MarginLow) property(m.Name + ".marginal-min", Number(*m.MarginLow));
+        if (m.MarginHigh) property(m.Name + ".marginal-max", Number(*m.MarginHigh));
+        property(m.Name + ".outcome", MeasureText(m.Outcome));
+        if (!m.Value && m.Outcome != MeasureOutcome::NotMeasured) property(m.Name + ".text", m.Text);
+      }
+      if (s.Tries > 1) property("tries", std::to_string(s.Tries));
+      x << "      </properties>\n";
+    }
     switch (s.Outcome) {
-      case Verdict::Pass: x << "/>\n"; continue;
+      case Verdict::Pass: break;
       case Verdict::Fail:
-      case Verdict::Error: {
+      case Verdict::Error:
+      case Verdict::Aborted: {
         const char* tag = s.Outcome == Verdict::Fail ? "failure" : "error";
-        x << ">\n      <" << tag << " message=\"" << Xml(s.Message) << "\" type=\"" << VerdictText(s.Outcome)
+        x << "      <" << tag << " message=\"" << Xml(s.Message) << "\" type=\"" << VerdictText(s.Outcome)
           << "\">" << Xml(s.Message + (s.Detail.empty() ? "" : "\n" + s.Detail)) << "</" << tag << ">\n";
         break;
       }
-      default: x << ">\n      <skipped message=\"" << Xml(s.Message) << "\"/>\n"; break;
+      default: x << "      <skipped message=\"" << Xml(s.Message) << "\"/>\n"; break;
     }
     x << "    </testcase>\n";
   }

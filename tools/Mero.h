@@ -19,6 +19,7 @@ namespace zav::mero {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUntested = 3;  // mero test: a unit could not be tested, none failed
 
 // Bad command-line input; main prints "mero: <text>" and exits 2.
 class UsageError : public std::runtime_error {

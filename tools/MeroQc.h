@@ -13,10 +13,13 @@ namespace zav::mero {
 
 // Prints a step's line as it ends: "LABEL  STEP  PASS  0.52 s  message".
 void PrintStep(const std::string& label, const qc::StepResult& step);
+// Prints a measurement as it ends: "LABEL  STEP  vbat = 3.452 V  [3.200, 3.400]  FAIL".
+void PrintMeasurement(const std::string& label, const std::string& step, const qc::Measurement& m);
 // Writes the unit's reports into `dir` and prints its closing line; a report
 // that cannot be written is said on stderr and fails the unit.
 bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir);
-// Prints the summary of all units and returns the exit code.
+// Prints the summary of all units and returns the exit code: kExitFailed
+// when a unit failed, else kExitUntested when one could not be tested.
 int Summary(const std::vector<qc::UnitResult>& units);
 // A unit whose port did not open: every step skipped, the reason as its error.
 qc::UnitResult UnopenedUnit(const std::string& plan, const std::string& port, const std::vector<std::string>& steps,
@@ -48,6 +51,7 @@ class PortUnit : public qc::RunHost {
   void CancelTransfer() override;
   void Ask(const std::string& question) override;
   void StepEnded(size_t index, const qc::StepResult& result) override;
+  void MeasurementEnded(size_t index, const qc::Measurement& m) override;
 
  private:
   struct Transfer;
@@ -70,6 +74,7 @@ class PortUnit : public qc::RunHost {
   std::optional<Deferred> deferred_;
   void BeginTransfer(const qc::TransferStep& transfer, const std::string& dir);
   std::optional<qc::UnitResult> failed_;
+  bool stopped_ = false, gone_ = false;  // the run was told
   std::string pending_;
 };
 

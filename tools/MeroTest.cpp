@@ -23,7 +23,8 @@ const char* const kHelp =
     "usage: mero test PLAN --port PORT [--port PORT ...] [--unit-id ID ...] [--report DIR] [--yes]\n"
     "       mero test --check PLAN\n"
     "Runs a QC plan on each PORT at once, one unit per port: each step PASS or FAIL\n"
-    "as it ends, then the unit's verdict and a summary. Per unit, DIR (default: the\n"
+    "(ERROR when the station could not test it) and each measurement as it ends,\n"
+    "then the unit's verdict and a summary. Per unit, DIR (default: the\n"
     "current directory) gets UNIT-YYYYmmdd-HHMMSS.xml (JUnit), UNIT-...log (the\n"
     "transcript) and a line in results.csv; UNIT is the unit id, else the port.\n"
     "  --port PORT      a port to test (COMn or a device path); repeatable\n"
@@ -33,7 +34,9 @@ const char* const kHelp =
     "  --yes            answer every operator prompt yes (else a prompt fails)\n"
     "  --quiet          no \"mero: PORT: open at ...\" line as each port opens\n"
     "  --check          only read and check the plan\n"
-    "Exit status: 0 every unit passed, 1 a unit failed, 2 bad arguments or plan.\n";
+    "Exit status: 0 every unit passed, 1 a unit failed, 2 bad arguments or plan,\n"
+    "3 a unit could not be tested (port, line or station error, or stopped) and\n"
+    "none failed.\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -75,9 +78,11 @@ struct PortUnit::Transfer {
 PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes)
     : plan_(plan), line_(line), label_(line.Port), yes_(yes) {
   // Received files wait in a directory of their own until their step checked them.
-  if (std::any_of(plan.Steps.begin(), plan.Steps.end(),
-                  [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; }))
-    receiveDir_ = MakeReceiveDir();
+  auto receives = [](const std::vector<qc::Step>& steps) {
+    return std::any_of(steps.begin(), steps.end(),
+                       [](const qc::Step& s) { return s.Transfer && !s.Transfer->Sending; });
+  };
+  if (receives(plan.Setup) || receives(plan.Steps) || receives(plan.Teardown)) receiveDir_ = MakeReceiveDir();
   run_ = std::make_unique<qc::PlanRun>(plan, *this, line.Port, std::move(givenId), receiveDir_);
 }
 
@@ -123,12 +128,15 @@ void PortUnit::Service() {
     run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
     if (!Done()) run_->Received(port_->ReadAll(), now);
   }
-  if (StopRequested()) {
+  // Once each: the plan's teardown still runs after the stop.
+  if (StopRequested() && !stopped_) {
+    stopped_ = true;
     CancelTransfer();
-    run_->Abort("stopped by a signal", now);
-  } else if (port_->DeviceGone()) {
+    run_->Abort("stopped by a signal", now, qc::Verdict::Aborted);
+  } else if (port_->DeviceGone() && !gone_) {
+    gone_ = true;
     CancelTransfer();
-    run_->Abort("the device hung up", now);
+    run_->Abort("the device hung up", now, qc::Verdict::Error, true);
   }
   if (deferred_ && Clock::now() >= deferred_->at) {
     const Deferred d = std::move(*deferred_);
@@ -196,7 +204,7 @@ void PortUnit::BeginTransfer(const qc::TransferStep& t, const std::string& dir) 
   const auto entry = std::find_if(protocols.begin(), protocols.end(),
                                   [&](const ProtocolEntry& e) { return e.Name == t.Protocol; });
   const auto now = Clock::now();
-  if (entry == protocols.end()) return run_->TransferEnded(false, "mero has no protocol " + t.Protocol, now);
+  if (entry == protocols.end()) return run_->TransferNotStarted("mero has no protocol " + t.Protocol, now);
   try {
     if (!transfer_) {
       transfer_ = std::make_unique<Transfer>();
@@ -226,7 +234,7 @@ void PortUnit::BeginTransfer(const qc::TransferStep& t, const std::string& dir) 
     }
   } catch (const std::exception& e) {
     if (transfer_) transfer_->running = false;
-    run_->TransferEnded(false, e.what(), now);
+    run_->TransferNotStarted(e.what(), now);
   }
 }
 
@@ -246,6 +254,18 @@ void PortUnit::Ask(const std::string& question) {
 }
 
 void PortUnit::StepEnded(size_t, const qc::StepResult& result) { PrintStep(label_, result); }
+
+void PortUnit::MeasurementEnded(size_t index, const qc::Measurement& m) {
+  PrintMeasurement(label_, run_->StepName(index), m);
+}
+
+void PrintMeasurement(const std::string& label, const std::string& step, const qc::Measurement& m) {
+  const std::string limits = m.LimitsText();
+  std::printf("%-*s %-28s %s = %s%s%s  %s\n", gLabelWidth, label.c_str(), qc::Printable(step, 60).c_str(),
+              qc::Printable(m.Name, 60).c_str(), m.ValueText().c_str(), limits.empty() ? "" : "  ", limits.c_str(),
+              qc::MeasureText(m.Outcome));
+  std::fflush(stdout);
+}
 
 void PrintStep(const std::string& label, const qc::StepResult& step) {
   std::printf("%-*s %-28s %-7s %7.2f s%s%s\n", gLabelWidth, label.c_str(), qc::Printable(step.Name, 60).c_str(),
@@ -271,11 +291,16 @@ bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std:
 }
 
 int Summary(const std::vector<qc::UnitResult>& units) {
-  size_t passed = 0;
-  for (const auto& u : units) passed += u.Outcome == qc::Verdict::Pass;
-  std::printf("%zu unit%s: %zu passed, %zu failed\n", units.size(), units.size() == 1 ? "" : "s", passed,
-              units.size() - passed);
-  return passed == units.size() ? kExitOk : kExitFailed;
+  size_t passed = 0, failed = 0;
+  for (const auto& u : units) {
+    passed += u.Outcome == qc::Verdict::Pass;
+    failed += u.Outcome == qc::Verdict::Fail;
+  }
+  const size_t untested = units.size() - passed - failed;
+  std::printf("%zu unit%s: %zu passed, %zu failed", units.size(), units.size() == 1 ? "" : "s", passed, failed);
+  if (untested > 0) std::printf(", %zu not tested", untested);
+  std::printf("\n");
+  return failed > 0 ? kExitFailed : untested > 0 ? kExitUntested : kExitOk;
 }
 
 qc::UnitResult UnopenedUnit(const std::string& plan, const std::string& port, const std::vector<std::string>& steps,
@@ -286,7 +311,7 @@ qc::UnitResult UnopenedUnit(const std::string& plan, const std::string& port, co
   u.Started = std::chrono::system_clock::now();
   u.Outcome = qc::Verdict::Error;
   u.Error = reason;
-  for (const auto& s : steps) u.Steps.push_back({s, qc::Verdict::Skipped, 0, "not run: the port did not open", {}});
+  for (const auto& s : steps) u.Steps.push_back({s, qc::Verdict::Skipped, 0, "not run: the port did not open", {}, {}});
   return u;
 }
 

@@ -63,6 +63,15 @@ class TestRunWindow : public test::BenchWindowTest {
         10));
   }
 
+  // The measurements under step i: "NAME = VALUE  [LIMITS] OUTCOME", one each.
+  std::vector<std::string> Children(TQxTestRun& w, int i) {
+    std::vector<std::string> out;
+    const QTreeWidgetItem* item = w.StepList->topLevelItem(i);
+    for (int k = 0; item && k < item->childCount(); ++k)
+      out.push_back((item->child(k)->text(0) + " " + item->child(k)->text(1)).toStdString());
+    return out;
+  }
+
   std::string Row(TQxTestRun& w, int i) {
     const QTreeWidgetItem* item = w.StepList->topLevelItem(i);
     return item ? (item->text(0) + " " + item->text(1)).toStdString() : "";
@@ -75,7 +84,12 @@ class TestRunWindow : public test::BenchWindowTest {
 const char* const kPlan = R"(name: Window QC
 unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 3}
 steps:
-  - {name: version, send: "VER?\r", expect: 'VER (\d+)', capture: v, check: {v: {min: 2}}}
+  - name: version
+    send: "VER?\r"
+    expect: 'VER (\d+) (\S+)'
+    capture: v
+    check: {v: {min: 2}}
+    measure: {name: vbat, from: 2, unit: V, min: 3.2, max: 3.4, marginal: 0.1}
   - {name: lines, set: {dtr: false}}
   - {name: label, prompt: "Is the LED green?"}
 )";
@@ -86,8 +100,10 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   w.PlanEdit->setText(QString::fromStdString((dir_ / "plan.yaml").string()));
   w.StartButton->click();
   ASSERT_TRUE(w.Running()) << w.StatusLabel->text().toStdString();
-  Answer({{"SN?", "SN: W42\r\n"}, {"VER?", "VER 3\r\n"}}, [&] { return !w.Running(); });
+  Answer({{"SN?", "SN: W42\r\n"}, {"VER?", "VER 3 3.21\r\n"}}, [&] { return !w.Running(); });
   EXPECT_EQ(w.VerdictLabel->text().toStdString(), "PASS  W42");
+  EXPECT_EQ(Children(w, 1), (std::vector<std::string>{"v = 3  [2, -] PASS", "vbat = 3.21 V  [3.20, 3.40] MARGINAL"}));
+  EXPECT_TRUE(Children(w, 0).empty());
   EXPECT_EQ(Row(w, 0), "unit id PASS");
   EXPECT_EQ(Row(w, 3), "label PASS");
   EXPECT_EQ(questions, std::vector<std::string>{"Is the LED green?"});
@@ -100,9 +116,10 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   answer = false;
   w.UnitEdit->setText("W43");
   w.StartButton->click();
-  Answer({{"SN?", "SN: W43\r\n"}, {"VER?", "VER 1\r\n"}}, [&] { return !w.Running(); });
+  Answer({{"SN?", "SN: W43\r\n"}, {"VER?", "VER 1 3.30\r\n"}}, [&] { return !w.Running(); });
   EXPECT_EQ(w.VerdictLabel->text().toStdString(), "FAIL  W43");
   EXPECT_EQ(Row(w, 1), "version FAIL");
+  EXPECT_EQ(Children(w, 1), (std::vector<std::string>{"v = 1  [2, -] FAIL", "vbat = 3.30 V  [3.20, 3.40] PASS"}));
   EXPECT_EQ(Row(w, 2), "lines SKIPPED");
   EXPECT_EQ(w.LastUnit()->FirstFailure(), "version");
 
@@ -135,6 +152,29 @@ TEST_F(TestRunWindow, AQuestionLeftUnansweredPastItsTimeoutClosesAndFails) {
   EXPECT_EQ(w.LastUnit()->Steps[0].Message, "no answer to \"Label on?\" within 0.5 s");
 }
 
+// Stop ends the unit ABORTED, and the plan's teardown still leaves DTR low.
+TEST_F(TestRunWindow, StopAbortsTheUnitAndTheTeardownStillRuns) {
+  test::WriteFile(dir_ / "stop.yaml", R"(name: stop
+setup: [{name: power on, set: {dtr: true}}]
+steps:
+  - {name: boot, expect: NEVER, timeout: 30}
+teardown: [{name: power off, set: {dtr: false}}]
+)");
+  TQxTestRun& w = Open();
+  w.PlanEdit->setText(QString::fromStdString((dir_ / "stop.yaml").string()));
+  w.StartButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return form->C_DTR->isChecked() && Row(w, 1) == "boot running"; }, 10));
+  w.StopButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.Running(); }, 10));
+  EXPECT_EQ(w.VerdictLabel->text().toStdString(), "ABORTED");
+  EXPECT_EQ(Row(w, 1), "boot ABORTED");
+  EXPECT_EQ(Row(w, 2), "power off PASS");
+  EXPECT_FALSE(form->C_DTR->isChecked());
+  EXPECT_NE(test::ReadFile(w.LastReport()).find("<error message=\"stopped by the operator\" type=\"ABORTED\">"),
+            std::string::npos);
+  EXPECT_NE(test::ReadFile(dir_ / "results.csv").find(",ABORTED,boot,"), std::string::npos);
+}
+
 TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {
   test::WriteFile(dir_ / "bad.yaml", "name: x\nsteps:\n  - {expct: Y}\n");
   form->TestButton->click();
@@ -148,8 +188,9 @@ TEST_F(TestRunWindow, ABadPlanOrAClosedPortStartsNothing) {
   w.StartButton->click();
   EXPECT_FALSE(w.Running());
   EXPECT_EQ(w.StatusLabel->text().toStdString(), (dir_ / "bad.yaml").string() + ":3:6: unknown key \"expct\" in a step "
-                                                  "(known: name, send, send-file, expect, timeout, capture, check, set, "
-                                                  "wait, absent, for, transfer, prompt, break, continue-on-failure)");
+                                                  "(known: name, send, send-file, expect, timeout, capture, check, "
+                                                  "measure, set, wait, absent, for, transfer, prompt, break, "
+                                                  "continue-on-failure, retry)");
 }
 
 }  // namespace

@@ -27,12 +27,27 @@ class ScriptedUnit : public RunHost {
   PlanRun* Run = nullptr;
   SteadyTime Now{};
 
+  // Answers that change: each send takes the next (then none).
+  std::map<std::string, std::vector<std::string>> Turns;
+  // The operator stops the run this long after it starts (or, with
+  // HangUp, the line goes away then).
+  std::optional<std::chrono::milliseconds> StopAfter;
+  bool HangUp = false;
+
   void Send(const std::string& bytes) override {
     Sent += bytes;
     const auto r = Replies.find(bytes);
     if (r != Replies.end()) Due.emplace_back(Now + 10ms, r->second);
+    const auto t = Turns.find(bytes);
+    if (t != Turns.end() && !t->second.empty()) {
+      Due.emplace_back(Now + 10ms, t->second.front());
+      t->second.erase(t->second.begin());
+    }
   }
+  std::string LinesFail;  // why setting the lines fails, or empty
+  std::string TransferCannotStart;  // why a transfer cannot start, or empty
   std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override {
+    if (!LinesFail.empty()) return LinesFail;
     if (dtr) Lines += *dtr ? "D" : "d";
     if (rts) Lines += *rts ? "R" : "r";
     return {};
@@ -41,6 +56,7 @@ class ScriptedUnit : public RunHost {
   // A transfer that "receives" ArrivingFile (unless empty) and ends at once.
   std::string ArrivingFile;
   void StartTransfer(const TransferStep& t, const std::string& dir) override {
+    if (!TransferCannotStart.empty()) return Run->TransferNotStarted(TransferCannotStart, Now);
     if (!t.Sending && !ArrivingFile.empty()) test::WriteFile(dir + "/" + t.File, ArrivingFile);
     Run->TransferEnded(true, {}, Now);
   }
@@ -65,8 +81,11 @@ class ScriptedUnit : public RunHost {
     Now = SteadyTime{} + 1h;
     if (!Banner.empty()) Due.emplace_back(Now + 5ms, Banner);
     run.Start(Now);
+    const SteadyTime started = Now;
+    bool stopped = false;
     while (!run.Done() && Now < SteadyTime{} + 1h + 60s) {
       std::optional<SteadyTime> next = run.NextWake();
+      if (StopAfter && !stopped && (!next || started + *StopAfter < *next)) next = started + *StopAfter;
       for (const auto& d : Due)
         if (!next || d.first < *next) next = d.first;
       for (const auto& a : Answers)
@@ -81,6 +100,13 @@ class ScriptedUnit : public RunHost {
         } else {
           ++i;
         }
+      }
+      if (StopAfter && !stopped && Now >= started + *StopAfter) {
+        stopped = true;
+        if (HangUp)
+          run.Abort("the device hung up", Now, Verdict::Error, true);
+        else
+          run.Abort("stopped by the operator", Now, Verdict::Aborted);
       }
       while (!Answers.empty() && Answers.front().first <= Now) {
         const bool yes = Answers.front().second;
@@ -258,7 +284,7 @@ TEST(PlanRun, ATimedOutExpectTellsWhatArrivedLastAndWhen) {
   EXPECT_EQ(r.Steps[0].Detail, "last arrived 0.01 s into the step (0.49 s ago): \"PANG\\r\\n\"");
 }
 
-TEST(PlanRun, FileBytesGoOutAndALineThatCannotBreakFailsTheStep) {
+TEST(PlanRun, FileBytesGoOutAndALineThatCannotBreakIsAStationError) {
   test::ScratchDir dir;
   ASSERT_TRUE(test::WriteFile("boot.bin", std::string("\x00\x01\xff", 3)));
   const Plan plan = ParsePlan("name: p\nsteps:\n  - {send-file: boot.bin, send: 'go\\r'}\n  - {break: 100}\n",
@@ -266,7 +292,8 @@ TEST(PlanRun, FileBytesGoOutAndALineThatCannotBreakFailsTheStep) {
   ScriptedUnit unit;
   const UnitResult& r = unit.Go(plan);
   EXPECT_EQ(unit.Sent, std::string("\x00\x01\xffgo\r", 6));
-  EXPECT_EQ(Outcomes(r), "PASS FAIL");
+  EXPECT_EQ(Outcomes(r), "PASS ERROR");
+  EXPECT_EQ(r.Outcome, Verdict::Error);
   EXPECT_EQ(r.Steps[1].Message, "not supported by this device");
   EXPECT_NE(r.Transcript.find(" > \"\\x00\\x01\\xFFgo\\r\"\n"), std::string::npos) << r.Transcript;
 }
@@ -325,6 +352,277 @@ TEST(PlanRun, AReceivedFileIsCheckedBySizeAndContent) {
   }
 }
 
+// Each measurement of a step is taken when its expect matches: its value as
+// a number with the text that arrived, its outcome against the limits and
+// the marginal band, and the step fails with the first failing one.
+TEST(PlanRun, MeasurementsTakeTheirValuesAndOutcomes) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4, marginal: 0.1}
+      - {name: current, from: 2, unit: mA, max: 500, marginal: {max: 450}}
+)", "p.yaml");
+  struct Case {
+    const char* reply;
+    std::string vbat, current;  // "OUTCOME shown-value"
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"VBAT 3.300 IBAT 120", "PASS 3.300 V", "PASS 120 mA", ""},
+           {"VBAT 3.215 IBAT 460", "MARGINAL 3.215 V", "MARGINAL 460 mA", ""},
+           {"VBAT 3.385 IBAT 0x1C2", "MARGINAL 3.385 V", "PASS 0x1C2 mA", ""},
+           {"VBAT 3.385 IBAT 0x1F4", "MARGINAL 3.385 V", "MARGINAL 0x1F4 mA", ""},
+           {"VBAT +3.3e0 IBAT -5", "PASS +3.3e0 V", "PASS -5 mA", ""},
+           {"VBAT 3.452 IBAT 501", "FAIL 3.452 V", "FAIL 501 mA", "vbat = 3.452 V is above the maximum 3.400 V"},
+           {"VBAT 3.1 IBAT 10", "FAIL 3.1 V", "PASS 10 mA", "vbat = 3.1 V is below the minimum 3.2 V"},
+           {"VBAT 3.3V IBAT nan", "FAIL \"3.3V\"", "FAIL \"nan\"", "vbat = \"3.3V\" is not a number"},
+       }) {
+    ScriptedUnit unit;
+    unit.Replies = {{"VBAT?\r", std::string(c.reply) + "\r\n"}};
+    const UnitResult& r = unit.Go(plan);
+    ASSERT_EQ(r.Steps[0].Measurements.size(), 2u);
+    const auto& m = r.Steps[0].Measurements;
+    EXPECT_EQ(std::string(MeasureText(m[0].Outcome)) + " " + m[0].ValueText(), c.vbat) << c.reply;
+    EXPECT_EQ(std::string(MeasureText(m[1].Outcome)) + " " + m[1].ValueText(), c.current) << c.reply;
+    EXPECT_EQ(r.Outcome, c.message.empty() ? Verdict::Pass : Verdict::Fail) << c.reply;
+    EXPECT_EQ(r.Steps[0].Message, c.message) << c.reply;
+  }
+  // The value, and its limits with the value's precision.
+  ScriptedUnit unit;
+  unit.Replies = {{"VBAT?\r", "VBAT 3.2150 IBAT 0x10\r\n"}};
+  const UnitResult& r = unit.Go(plan);
+  EXPECT_EQ(*r.Steps[0].Measurements[0].Value, 3.215);
+  EXPECT_EQ(*r.Steps[0].Measurements[1].Value, 16);
+  EXPECT_NE(r.Transcript.find(" -- measured vbat = 3.2150 V [3.2000, 3.4000] MARGINAL\n"), std::string::npos);
+}
+
+// What keeps the station from testing ends the step in ERROR (never
+// retried); what the unit does wrong is a FAIL.
+TEST(PlanRun, TheStationsOwnFaultsAreErrors) {
+  test::ScratchDir dir;
+  ASSERT_TRUE(test::WriteFile("fw.bin", "firmware"));
+  struct Case {
+    const char* name;
+    std::string step;
+    std::function<void(ScriptedUnit&)> fault;
+    Verdict outcome;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"modem lines", "{set: {dtr: true}, retry: 2}", [](ScriptedUnit& u) { u.LinesFail = "no such ioctl"; },
+            Verdict::Error, "no such ioctl"},
+           {"transfer cannot start", "{transfer: {protocol: xmodem, send: fw.bin}, retry: 2}",
+            [](ScriptedUnit& u) { u.TransferCannotStart = "no protocol"; }, Verdict::Error,
+            "the transfer could not start: no protocol"},
+           {"match limit", "{send: 'GO\\r', expect: '(a+)+$', timeout: 1, retry: 2}",
+            [](ScriptedUnit& u) { u.Replies = {{"GO\r", std::string(40, 'a') + "b"}}; }, Verdict::Error,
+            "matching /(a+)+$/ failed: "},
+           {"unit silent", "{send: 'GO\\r', expect: 'OK', timeout: 1, retry: 2}", [](ScriptedUnit&) {}, Verdict::Fail,
+            "expected /OK/ within 1.0 s"},
+       }) {
+    const Plan plan = ParsePlan("name: p\nsteps:\n  - " + c.step + "\n", (dir.path() / "p.yaml").string());
+    ScriptedUnit unit;
+    c.fault(unit);
+    const UnitResult& r = unit.Go(plan);
+    EXPECT_EQ(r.Outcome, c.outcome) << c.name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Steps[0].Message.rfind(c.message, 0), 0u) << c.name << ": " << r.Steps[0].Message;
+    EXPECT_EQ(r.Steps[0].Tries, c.outcome == Verdict::Error ? 1 : 3) << c.name;
+  }
+}
+
+// retry: N runs a failed step again up to N times; the transcript shows each
+// try, the result how many it took.
+TEST(PlanRun, AFailedStepIsTriedAgainUpToItsRetries) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: temp, send: "T?\r", expect: 'T (\d+)', capture: t, measure: {from: t, max: 40}, timeout: 0.5, retry: 2}
+  - {name: after, wait: 0.1}
+)", "p.yaml");
+  struct Case {
+    std::vector<std::string> answers;
+    std::string outcomes;
+    int tries;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"T 38\r\n"}, "PASS PASS", 1, ""},
+           {{"T 45\r\n", "T 38\r\n"}, "PASS PASS", 2, "passed on try 2"},
+           {{"T 45\r\n", "T 46\r\n", "T 47\r\n", "T 20\r\n"}, "FAIL SKIPPED", 3, "t = 47 is above the maximum 40"},
+           {{}, "FAIL SKIPPED", 3, "expected /T (\\d+)/ within 0.5 s"},
+       }) {
+    ScriptedUnit unit;
+    unit.Turns = {{"T?\r", c.answers}};
+    const UnitResult& r = unit.Go(plan);
+    const std::string name = c.answers.empty() ? "silent" : c.answers.back();
+    EXPECT_EQ(Outcomes(r), c.outcomes) << name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Steps[0].Tries, c.tries) << name;
+    EXPECT_EQ(r.Steps[1].Tries, c.outcomes == "PASS PASS" ? 1 : 0) << name;
+    EXPECT_EQ(r.Steps[0].Message, c.message) << name;
+    EXPECT_EQ(unit.Sent, [&] {
+      std::string sent;
+      for (int i = 0; i < c.tries; ++i) sent += "T?\r";
+      return sent;
+    }()) << name;
+    if (c.tries > 1) {
+      EXPECT_NE(r.Transcript.find(" -- step \"temp\", try 2 of 3\n"), std::string::npos) << r.Transcript;
+    }
+    // The last try's measurement is the one kept.
+    if (!c.answers.empty()) {
+      EXPECT_EQ(r.Steps[0].Measurements[0].Text, c.answers[size_t(c.tries - 1)].substr(2, 2)) << name;
+    }
+  }
+}
+
+// Setup runs before the unit-id step and teardown after the last step
+// whatever happened; a teardown step's failure is reported but the unit's
+// verdict stands.
+TEST(PlanRun, TeardownRunsAfterAFailureAnErrorOrAStop) {
+  const Plan plan = ParsePlan(R"(name: p
+setup:
+  - {name: power up, set: {dtr: true}}
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)', timeout: 1}
+steps:
+  - {name: a, send: "A\r", expect: OK, timeout: 0.5}
+  - {name: b, wait: 2}
+teardown:
+  - {name: power down, set: {dtr: false}}
+  - {name: bye, send: "BYE ${unit}\r", expect: BYE, timeout: 0.2}
+)", "p.yaml");
+  struct Case {
+    const char* name;
+    bool answersA, answersBye;
+    std::optional<std::chrono::milliseconds> stopAfter;
+    std::string outcomes;
+    Verdict unit;
+    std::string firstFailure;
+    bool hangUp = false;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"good", true, true, {}, "PASS PASS PASS PASS PASS PASS", Verdict::Pass, ""},
+           {"teardown fails", true, false, {}, "PASS PASS PASS PASS PASS FAIL", Verdict::Pass, ""},
+           {"a fails", false, true, {}, "PASS PASS FAIL SKIPPED PASS PASS", Verdict::Fail, "a"},
+           {"a fails, teardown too", false, false, {}, "PASS PASS FAIL SKIPPED PASS FAIL", Verdict::Fail, "a"},
+           {"stopped in b", true, true, 1000ms, "PASS PASS PASS ABORTED PASS PASS", Verdict::Aborted, "b"},
+           {"stopped in the teardown", true, true, 2025ms, "PASS PASS PASS PASS PASS ABORTED", Verdict::Pass, ""},
+           {"hung up in b: no teardown", true, true, 1000ms, "PASS PASS PASS ERROR SKIPPED SKIPPED", Verdict::Error,
+            "b", true},
+       }) {
+    ScriptedUnit unit;
+    unit.Replies = {{"SN?\r", "SN: U1\r\n"}};
+    if (c.answersA) unit.Replies["A\r"] = "OK\r\n";
+    if (c.answersBye) unit.Replies["BYE U1\r"] = "BYE\r\n";
+    unit.StopAfter = c.stopAfter;
+    unit.HangUp = c.hangUp;
+    const UnitResult& r = unit.Go(plan);
+    EXPECT_EQ(Outcomes(r), c.outcomes) << c.name << "\n" << r.Transcript;
+    EXPECT_EQ(r.Outcome, c.unit) << c.name;
+    EXPECT_EQ(r.FirstFailure(), c.firstFailure) << c.name;
+    EXPECT_EQ(unit.Lines, c.hangUp ? "D" : "Dd") << c.name;
+    EXPECT_EQ(unit.Sent.rfind("SN?\r", 0), 0u) << c.name;
+    EXPECT_TRUE(r.Steps[5].Teardown && r.Steps[4].Teardown && !r.Steps[3].Teardown) << c.name;
+    if (!c.answersBye) {
+      EXPECT_EQ(r.Steps[5].Message, "expected /BYE/ within 0.2 s (teardown: the unit's verdict stands)") << c.name;
+    }
+    if (c.hangUp) {
+      EXPECT_EQ(r.Steps[5].Message, "not run: the device hung up") << c.name;
+    }
+  }
+}
+
+// Host that records each measurement as the run reports it.
+class MeasuringUnit : public ScriptedUnit {
+ public:
+  std::vector<std::string> Reported;
+  void MeasurementEnded(size_t index, const Measurement& m) override {
+    Reported.push_back(std::to_string(index) + " " + m.Name + " " + MeasureText(m.Outcome));
+  }
+};
+
+// Elapsed time from the end of an earlier step to a match, or to the end of
+// a step without expect; a step that ends first leaves its measurements
+// NOT MEASURED, and the host hears of every one.
+TEST(PlanRun, ElapsedTimesAndMeasurementsNeverTaken) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: power_on, set: {dtr: true}}
+  - name: boot
+    send: "BOOT\r"
+    expect: READY
+    timeout: 2
+    measure: {name: boot_time, elapsed-since: power_on, unit: s, max: 0.05}
+    continue-on-failure: true
+  - {name: settle, wait: 0.25, measure: {name: since_boot, elapsed-since: boot, unit: ms, min: 240, max: 260}}
+  - {name: reading, send: "T?\r", expect: 'T (\d+)', capture: t, measure: {from: t, unit: °C, max: 40}}
+)", "p.yaml");
+  MeasuringUnit unit;
+  unit.Replies = {{"BOOT\r", "READY\r\n"}};
+  const UnitResult& r = unit.Go(plan);
+  EXPECT_EQ(Outcomes(r), "PASS PASS PASS FAIL") << r.Transcript;
+  EXPECT_EQ(r.Outcome, Verdict::Fail);
+  EXPECT_EQ(r.Steps[1].Measurements[0].ValueText(), "0.010 s");  // the reply comes 10 ms after BOOT
+  EXPECT_EQ(r.Steps[1].Measurements[0].Outcome, MeasureOutcome::Pass);
+  EXPECT_EQ(r.Steps[2].Measurements[0].ValueText(), "250 ms");
+  EXPECT_EQ(r.Steps[2].Measurements[0].LimitsText(), "[240, 260]");
+  const Measurement& t = r.Steps[3].Measurements[0];
+  EXPECT_EQ(t.Outcome, MeasureOutcome::NotMeasured);
+  EXPECT_FALSE(t.Value);
+  EXPECT_EQ(t.ValueText(), "-");
+  EXPECT_EQ(t.Message, "not measured: the step ended before it");
+  EXPECT_EQ(unit.Reported, (std::vector<std::string>{"1 boot_time PASS", "2 since_boot PASS", "3 t NOT MEASURED"}));
+
+  // Too slow a boot fails its measurement, and the unit with it.
+  MeasuringUnit slow;
+  const Plan slower = ParsePlan(R"(name: p
+steps:
+  - {name: power_on, set: {dtr: true}, wait: 0.1}
+  - {name: boot, wait: 0.1, measure: {name: boot_time, elapsed-since: power_on, max: 0.05}}
+)", "p.yaml");
+  const UnitResult& s = slow.Go(slower);
+  EXPECT_EQ(Outcomes(s), "PASS FAIL");
+  EXPECT_EQ(s.Steps[1].Message, "boot_time = 0.100 s is above the maximum 0.050 s");
+}
+
+// The station's own faults end a unit in ERROR, a stop in ABORTED; what the
+// unit did wrong outweighs both.
+TEST(PlanRun, StationFaultsAndStopsAreNotFailedUnits) {
+  const Plan plan = ParsePlan(R"(name: p
+steps:
+  - {name: first, send: "A\r", expect: X, timeout: 0.1, continue-on-failure: true}
+  - {name: second, expect: Y, timeout: 9}
+  - {name: third, wait: 1}
+)", "p.yaml");
+  struct Case {
+    const char* name;
+    bool firstFails;
+    Verdict how;
+    std::string outcomes;
+    Verdict unit;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"hung up", false, Verdict::Error, "PASS ERROR SKIPPED", Verdict::Error},
+           {"stopped", false, Verdict::Aborted, "PASS ABORTED SKIPPED", Verdict::Aborted},
+           {"stopped after a failure", true, Verdict::Aborted, "FAIL ABORTED SKIPPED", Verdict::Fail},
+       }) {
+    ScriptedUnit unit;
+    if (!c.firstFails) unit.Replies = {{"A\r", "X\r\n"}};
+    PlanRun run(plan, unit, "COM1");
+    unit.Run = &run;
+    const SteadyTime t0{};
+    run.Start(t0);
+    for (const auto& d : unit.Due) run.Received(d.second, d.first);
+    run.Tick(t0 + 200ms);
+    run.Abort("the reason", t0 + 1s, c.how);
+    ASSERT_TRUE(run.Done()) << c.name;
+    EXPECT_EQ(Outcomes(run.Result()), c.outcomes) << c.name;
+    EXPECT_EQ(run.Result().Outcome, c.unit) << c.name;
+    EXPECT_EQ(run.Result().FirstFailure(), c.firstFails ? "first" : "second") << c.name;
+  }
+}
+
 UnitResult Sample(Verdict last) {
   UnitResult u;
   u.Plan = "Board <QC> & \"co\"";
@@ -366,6 +664,63 @@ TEST(Reports, JUnitReportsSatisfyTheSchemaForEveryOutcome) {
   EXPECT_NE(xml.find("<system-out>[the transcript's start is in the .log file]\n12:00:00.000"), std::string::npos);
   EXPECT_NE(xml.find("line 19999"), std::string::npos);
   EXPECT_EQ(test::JUnitProblems(xml), "");
+}
+
+// A step's measurements are properties of its testcase; a stopped unit's
+// step is an <error> with its reason.
+TEST(Reports, MeasurementsAreTestcasePropertiesAndAStopIsAnError) {
+  UnitResult u = Sample(Verdict::Fail);
+  Measurement vbat;
+  vbat.Name = "vbat";
+  vbat.Value = 3.452;
+  vbat.Text = "3.452";
+  vbat.Unit = "V";
+  vbat.Min = 3.2;
+  vbat.Max = 3.4;
+  vbat.MarginLow = 3.22;
+  vbat.Outcome = MeasureOutcome::Fail;
+  Measurement garbled;
+  garbled.Name = "temp";
+  garbled.Text = "4<1";
+  garbled.Outcome = MeasureOutcome::Fail;
+  Measurement later;
+  later.Name = "current";
+  u.Steps[1].Measurements = {vbat, garbled, later};
+  u.Steps[1].Message = "vbat = 3.452 V is above the maximum 3.400 V";
+  u.Steps[0].Measurements = {vbat};
+  u.Steps[0].Measurements[0].Outcome = MeasureOutcome::Marginal;
+  u.Steps[0].Tries = 3;
+  const std::string xml = JUnitXml(u);
+  EXPECT_EQ(test::JUnitProblems(xml), "") << xml;
+  EXPECT_NE(xml.find(R"(<testcase name="version" classname="Board &lt;QC&gt; &amp; &quot;co&quot;.SN__31m_" time="1.250">
+      <properties>
+        <property name="vbat" value="3.452"/>
+        <property name="vbat.unit" value="V"/>
+        <property name="vbat.min" value="3.2"/>
+        <property name="vbat.max" value="3.4"/>
+        <property name="vbat.marginal-min" value="3.22"/>
+        <property name="vbat.outcome" value="FAIL"/>
+        <property name="temp" value=""/>
+        <property name="temp.outcome" value="FAIL"/>
+        <property name="temp.text" value="4&lt;1"/>
+        <property name="current" value=""/>
+        <property name="current.outcome" value="NOT MEASURED"/>
+      </properties>
+      <failure message="vbat = 3.452 V is above the maximum 3.400 V" type="FAIL">)"),
+            std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("<property name=\"vbat.outcome\" value=\"MARGINAL\"/>\n        <property name=\"tries\" "
+                     "value=\"3\"/>\n      </properties>\n    </testcase>"),
+            std::string::npos)
+      << xml;
+
+  UnitResult stopped = Sample(Verdict::Aborted);
+  stopped.Steps[1].Message = "stopped by the operator";
+  const std::string aborted = JUnitXml(stopped);
+  EXPECT_EQ(test::JUnitProblems(aborted), "") << aborted;
+  EXPECT_NE(aborted.find("failures=\"0\" errors=\"1\""), std::string::npos) << aborted;
+  EXPECT_NE(aborted.find("<error message=\"stopped by the operator\" type=\"ABORTED\">"), std::string::npos) << aborted;
+  EXPECT_NE(ResultsLine(stopped).find(",ABORTED,version,"), std::string::npos) << ResultsLine(stopped);
 }
 
 TEST(Reports, FilesPerUnitAndOneResultsLogAcrossUnits) {

@@ -153,6 +153,45 @@ TEST(PlanFile, TheDocumentedExampleLoads) {
   EXPECT_EQ(plan.Steps[6].Send.Pieces[1].Text, "unit");
 }
 
+// The measuring example of the README: measure: is one map or a list, a
+// marginal fraction becomes its band, a group number its source.
+TEST(PlanFile, TheMeasuringExampleLoads) {
+  const Plan plan = ParsePlan(R"(name: Battery board QC
+setup:
+  - {name: power on, set: {dtr: true}}          # before the unit-id step
+unit-id: {send: "SN?\r", expect: 'SN: (\w+)'}
+steps:
+  - name: boot
+    expect: 'READY'
+    timeout: 10
+    measure: {name: boot_time, elapsed-since: power on, unit: s, max: 4}
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4, marginal: 0.1}
+      - {name: ibat, from: 2, unit: mA, max: 150, marginal: {max: 120}}
+    retry: 1
+teardown:
+  - {name: power off, set: {dtr: false}}         # after the last step, always
+)", "p.yaml");
+  ASSERT_EQ(plan.Setup.size(), 1u);
+  ASSERT_EQ(plan.Teardown.size(), 1u);
+  EXPECT_EQ(plan.Teardown[0].Dtr, false);
+  EXPECT_EQ(plan.Steps[0].Checks.at(0).Since, "power on");
+  EXPECT_EQ(plan.Steps[1].Retry, 1);
+  const auto& vbat = plan.Steps[1].Checks.at(0);
+  EXPECT_EQ(vbat.Variable, "vbat");
+  EXPECT_EQ(vbat.Unit, "V");
+  EXPECT_NEAR(*vbat.MarginLow, 3.22, 1e-9);
+  EXPECT_NEAR(*vbat.MarginHigh, 3.38, 1e-9);
+  const auto& ibat = plan.Steps[1].Checks.at(1);
+  EXPECT_EQ(ibat.Group, 2);
+  EXPECT_FALSE(ibat.MarginLow);
+  EXPECT_EQ(*ibat.MarginHigh, 120);
+}
+
 TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
   struct Case {
     std::string text, where, what;
@@ -178,6 +217,42 @@ TEST(PlanFile, EveryFaultNamesItsLineAndColumn) {
       {"name: p\nline: {baud: fast}\nsteps: [{wait: 1}]\n", "p.yaml:2:14", "baud must be a whole number"},
       {"name: p\nunit-id: {expect: 'SN'}\nsteps: [{wait: 1}]\n", "p.yaml:2:19", "needs a group"},
       {"name: p\n", "p.yaml:1:1", "needs steps"},
+      {head + "  - {wait: 1, retry: -1}\n", "p.yaml:3:22", "retry must be a whole number from 0 to 100"},
+      {"name: p\nsetup: []\nsteps: [{wait: 1}]\n", "p.yaml:2:8", "setup must be a list of one step or more"},
+      {"name: p\nsteps: [{name: a, wait: 1}]\nteardown: [{name: a, wait: 1}]\n", "p.yaml:3:12",
+       "two steps are named \"a\""},
+      {"name: p\nsetup: [{send: '${unit}'}]\nunit-id: {expect: 'SN (\\w+)'}\nsteps: [{wait: 1}]\n", "p.yaml:2:16",
+       "${unit} is not captured"},
+      // measure:
+      {head + "  - {expect: 'V(\\d)', measure: {name: v}}\n", "p.yaml:3:32", "needs one of from or elapsed-since"},
+      {head + "  - {expect: 'V(\\d)', measure: {from: 1}}\n", "p.yaml:3:32", "a measurement needs a name"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 2}}\n", "p.yaml:3:48", "but the pattern has 1 group"},
+      {head + "  - {wait: 1, measure: {name: v, from: 1}}\n", "p.yaml:3:40", "a group number needs the step's expect"},
+      {head + "  - {wait: 1, measure: {from: vbat}}\n", "p.yaml:3:31", "\"vbat\", which no step captures"},
+      {head + "  - {wait: 1, measure: {name: t, elapsed-since: power}}\n", "p.yaml:3:49",
+       "no earlier step is named \"power\""},
+      {head + "  - {wait: 1, measure: {name: t, elapsed-since: 'step 1'}}\n", "p.yaml:3:49",
+       "no earlier step is named \"step 1\""},
+      {head + "  - {name: a, wait: 1}\n  - {wait: 1, measure: {name: t, elapsed-since: a, unit: min}}\n",
+       "p.yaml:4:58", "an elapsed time's unit is s or ms"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: low}}\n", "p.yaml:3:56", "min must be a number"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 5, max: 4}}\n", "p.yaml:3:64",
+       "max is below min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, max: 4, marginal: 0.1}}\n", "p.yaml:3:69",
+       "a marginal fraction needs both min and max"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: 0.6}}\n", "p.yaml:3:77",
+       "from 0 to 0.5"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: {max: 5}}}\n",
+       "p.yaml:3:83", "marginal max must be a number from 0 to 4"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, max: 4, marginal: {min: 1}}}\n", "p.yaml:3:75",
+       "marginal min goes with the measurement's min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, min: 0, max: 4, marginal: {min: 3, max: 2}}}\n",
+       "p.yaml:3:77", "marginal max is below marginal min"},
+      {head + "  - {expect: 'V(\\d)', measure: {name: v, from: 1, limit: 4}}\n", "p.yaml:3:51",
+       "unknown key \"limit\""},
+      {head + "  - {expect: 'V(\\d)', measure: []}\n", "p.yaml:3:32", "needs one measurement or more"},
+      {head + "  - expect: 'V(\\d)'\n    capture: v\n    check: {v: {max: 4}}\n    measure: {from: v}\n",
+       "p.yaml:6:14", "two measurements of the step are named \"v\""},
   };
   test::ScratchDir dir;
   for (const auto& c : cases) {

@@ -22,6 +22,7 @@ answers:
   - {command: "VER?", reply: "VER 3.14\r\n", delay: 0.05}
   - {command: "STATUS", reply: "TEMP 41 ERROR 3\r\n"}
   - {command: "ID *", reply: "OK\r\n"}
+  - {command: "VBAT?", reply: "VBAT 3.452 IBAT 0x78\r\n"}
 )");
     std::vector<std::string> args{"sim", simCom, "--profile", dir + "/board.yaml"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -107,6 +108,65 @@ steps:
   EXPECT_NE(ReadFile(dir + "/results.csv").find(",FAIL,wrong text,"), std::string::npos);
 }
 
+// Each measurement is printed as it ends, with its limits in the value's
+// precision, and kept in the unit's JUnit report.
+TEST_F(QcTool, MeasurementsArePrintedAndReported) {
+  ASSERT_EQ(StartCable("16,17").size(), 2u);
+  StartBoard("COM16");
+  WriteFile(dir + "/plan.yaml", R"(name: battery
+steps:
+  - {name: power_on, set: {dtr: true}}
+  - name: battery
+    send: "VBAT?\r"
+    expect: 'VBAT (\S+) IBAT (\S+)'
+    capture: vbat
+    measure:
+      - {from: vbat, unit: V, min: 3.2, max: 3.4}
+      - {name: ibat, from: 2, unit: mA, max: 150, marginal: {max: 100}}
+      - {name: answer_time, elapsed-since: power_on, unit: s, max: 5}
+)");
+  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM17", "--report", dir});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("COM17        battery                      vbat = 3.452 V  [3.200, 3.400]  FAIL\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("COM17        battery                      ibat = 0x78 mA  [-, 150]  MARGINAL\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(battery +answer_time = 0\.\d{3} s  \[-, 5\.000\]  PASS\n)")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"(COM17 +battery +FAIL +\d+\.\d\d s  vbat = 3\.452 V is above the maximum 3\.400 V\n)")))
+      << r.out;
+  const std::string xml = Reports("COM17").first;
+  EXPECT_EQ(JUnitProblems(xml), "") << xml;
+  for (const char* expected : {"<property name=\"vbat\" value=\"3.452\"/>", "<property name=\"ibat\" value=\"120\"/>",
+                               "<property name=\"ibat.outcome\" value=\"MARGINAL\"/>",
+                               "<failure message=\"vbat = 3.452 V is above the maximum 3.400 V\" type=\"FAIL\">"})
+    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+}
+
+// A signal stops the unit (ABORTED, exit status 3), and the plan's teardown
+// still talks to it before mero ends.
+TEST_F(QcTool, ASignalAbortsTheUnitAndTheTeardownStillRuns) {
+  ASSERT_EQ(StartCable("18,19").size(), 2u);
+  StartBoard("COM18", {"--serial", "ST1"});
+  WriteFile(dir + "/plan.yaml", R"(name: stop
+steps:
+  - {name: boot, expect: NEVER, timeout: 60}
+teardown:
+  - {name: goodbye, send: "SN?\r", expect: 'SN: ST1', timeout: 5}
+)");
+  Child& test = Start({"test", dir + "/plan.yaml", "--port", "COM19", "--report", dir});
+  ASSERT_TRUE(WaitReady(test, "COM19")) << Err(test);
+  EXPECT_EQ(Stop(test), 3) << Out(test) << Err(test);
+  const std::string out = Out(test);
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(COM19 +boot +ABORTED +\d+\.\d\d s  stopped by a signal\n)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(COM19 +goodbye +PASS )"))) << out;
+  EXPECT_NE(out.find("1 unit: 0 passed, 0 failed, 1 not tested\n"), std::string::npos) << out;
+  EXPECT_NE(ReadFile(dir + "/results.csv").find(",stop,COM19,,ABORTED,boot,"), std::string::npos);
+}
+
 TEST_F(QcTool, UnitsOnSeveralPortsRunAtOnceEachWithItsOwnVerdict) {
   ASSERT_EQ(StartCable("5,6").size(), 2u);
   ASSERT_EQ(StartCable("7,8").size(), 2u);
@@ -190,10 +250,12 @@ TEST_F(QcTool, ASimProfileFaultNamesItsLineAndColumn) {
   EXPECT_EQ(Run({"null-modem", "--loopback", "--com", "1,2"}).exitCode, 2);
 }
 
+// The unit could not be tested: exit status 3, not a failed unit.
 TEST_F(QcTool, APortThatDoesNotOpenGivesAnErrorReport) {
   WriteFile(dir + "/good.yaml", "name: good\nsteps:\n  - {wait: 0.1}\n");
   const RunResult r = Run({"test", dir + "/good.yaml", "--port", dir + "/no-such-tty", "--report", dir});
-  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_EQ(r.exitCode, 3) << r.out;
+  EXPECT_NE(r.out.find("1 unit: 0 passed, 0 failed, 1 not tested\n"), std::string::npos) << r.out;
   const std::string xml = Reports("no-such-tty").first;
   EXPECT_EQ(JUnitProblems(xml), "") << xml;
   EXPECT_NE(xml.find("<testcase name=\"open port\""), std::string::npos) << xml;
