@@ -111,7 +111,10 @@ class TQxVT100Parser : public TQxTerminalParser {
 
   bool VT52() const { return vt52_; }
   // No sequence in progress: a displayable byte now is just a character.
-  bool Idle() const { return state_ == Ground || state_ == Done; }
+  // A control byte met outside a sequence leaves nothing to resume either.
+  bool Idle() const {
+    return state_ == Ground || state_ == Done || (state_ == ControlInside && savedState_ == Ground);
+  }
   // The state ProcessChar leaves after the displayable byte `b` while idle, for
   // callers that take a run of such bytes without parsing each.
   void AcceptChar(uint8_t b);
