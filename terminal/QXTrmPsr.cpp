@@ -1,6 +1,8 @@
 #include "terminal/QXTrmPsr.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace zav {
@@ -17,11 +19,6 @@ TQxVT100Parser::TQxVT100Parser(bool wideChars) : TQxTerminalParser(wideChars) {
   seq_.reserve(64);
   savedSeq_.reserve(64);
   savedArgs_.reserve(16);
-}
-
-int TQxVT100Parser::GetArgument(int index) const {
-  if (index < 0 || index >= int(args_.size())) return 0;
-  return args_[size_t(index)];
 }
 
 void TQxVT100Parser::GetSequence(std::string& out) const {
@@ -64,11 +61,99 @@ int TQxVT100Parser::ProcessControlSequence(const uint8_t* seq, size_t n) {
   if (final < 0x40 || final > 0x7E) return -1;
   for (size_t i = 2; i + 1 < n; ++i)
     if (seq[i] < 0x20 || seq[i] >= 0x40) return -1;
-  args_.clear();
   seq_.assign(reinterpret_cast<const char*>(seq), n);
   command_ = kCmdNone;
   state_ = Done;
-  return DispatchControlSequence(final);
+  // The arguments come straight from the caller's bytes: no second pass
+  // over the copy.
+  return DispatchControlSequence(final, seq, n);
+}
+
+int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& used) {
+  if (vt52_ || !Idle() || avail < 3 || p[0] != kEsc) return -1;
+  if (p[1] == '(' || p[1] == ')') {
+    // A designation; an intermediate byte before the set's character makes
+    // it a longer one, which the byte path drops.
+    const uint8_t c = p[2];
+    if (c < '0' || c > '~') return -1;
+    int32_t code;
+    switch (c) {
+      case '0': code = 0; break;
+      case '1': code = 1; break;
+      case '2': code = 2; break;
+      case 'A': code = 65; break;
+      case 'B': code = 66; break;
+      default: code = -1; break;
+    }
+    seq_.assign(reinterpret_cast<const char*>(p), 3);
+    args_.clear();
+    command_ = kCmdNone;
+    used = 3;
+    if (code < 0) return Drop();
+    args_.push_back(p[1] == '(' ? 0 : 1);
+    args_.push_back(code);
+    return Finish(kCmdDesignateCharSet);
+  }
+  if (p[1] != '[') return -1;
+  // Parameters as ParseArguments reads them: digits, ';', a leading '?'; an
+  // intermediate ends them; any other parameter byte makes the sequence
+  // invalid (dropped once its final byte is there).
+  const size_t limit = std::min(avail, kMaxInBlock);
+  int32_t args[kMaxInBlockArgs];
+  int count = 0;
+  size_t i = 2;
+  if (p[2] == '?') {
+    args[count++] = -2;
+    i = 3;
+  }
+  int64_t value = 0;
+  int digits = 0;
+  bool params = true;  // still reading parameters
+  bool valid = true;
+  for (;; ++i) {
+    if (i >= limit) return -1;
+    const uint8_t c = p[i];
+    if (c >= 0x40) {
+      if (c > 0x7E) return -1;
+      break;  // the final byte
+    }
+    if (c < 0x20) return -1;
+    if (!params) continue;
+    if (c >= '0' && c <= '9') {
+      if (++digits > 255) {
+        valid = params = false;
+        continue;
+      }
+      value = value * 10 + (c - '0');
+      if (digits >= 10 && value > std::numeric_limits<int32_t>::max()) valid = params = false;
+    } else if (c == ';') {
+      if (count == kMaxInBlockArgs) return -1;
+      args[count++] = digits == 0 ? -1 : int32_t(value);
+      value = 0;
+      digits = 0;
+    } else if (c <= 0x2F) {
+      params = false;  // an intermediate: the rest is not read
+    } else {
+      valid = params = false;
+    }
+  }
+  const uint8_t final = p[i];
+  const size_t n = i + 1;
+  if (valid) {
+    if (count == kMaxInBlockArgs) return -1;
+    args[count++] = digits == 0 ? -1 : int32_t(value);
+  }
+  used = n;
+  seq_.assign(reinterpret_cast<const char*>(p), n);
+  command_ = kCmdNone;
+  state_ = Done;
+  if (final == 'p' && n == 6 && std::memcmp(p, "\x1b[61\"p", 6) == 0) {
+    args_.clear();
+    return Finish(kCmdReset);
+  }
+  if (!valid) return Drop();
+  args_.assign(args, args + count);
+  return DispatchArguments(final);
 }
 
 int TQxVT100Parser::ProcessChar(uint8_t b) {
@@ -157,7 +242,7 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     case ControlSequence:
       if (b < 0x40 || b > 0x7E) return kParseMore;
       state_ = Done;
-      return DispatchControlSequence(b);
+      return DispatchControlSequence(b, reinterpret_cast<const uint8_t*>(seq_.data()), seq_.size());
     case Hash:
       state_ = Done;
       switch (b) {
@@ -250,44 +335,46 @@ int TQxVT100Parser::EscapeVt52(uint8_t b) {
   }
 }
 
-bool TQxVT100Parser::ParseArguments() {
+bool TQxVT100Parser::ParseArguments(const uint8_t* seq, size_t n) {
   args_.clear();
   size_t i = 2;  // after ESC [
-  if (i < seq_.size() && seq_[i] == '?') {
+  if (i < n && seq[i] == '?') {
     args_.push_back(-2);
     ++i;
   }
   int64_t value = 0;
   int digits = 0;
-  auto close = [&]() -> bool {
-    args_.push_back(digits == 0 ? -1 : int32_t(value));
-    value = 0;
-    digits = 0;
-    return true;
-  };
-  for (; i < seq_.size(); ++i) {
-    const uint8_t c = uint8_t(seq_[i]);
+  for (; i < n; ++i) {
+    const uint8_t c = seq[i];
     if (c >= '0' && c <= '9') {
       if (++digits > 255) return false;
       value = value * 10 + (c - '0');
-      if (value > std::numeric_limits<int32_t>::max()) return false;  // does not convert
+      // Nine digits always fit.
+      if (digits >= 10 && value > std::numeric_limits<int32_t>::max()) return false;  // does not convert
     } else if (c == ';') {
-      close();
+      args_.push_back(digits == 0 ? -1 : int32_t(value));
+      value = 0;
+      digits = 0;
     } else if ((c >= 0x20 && c <= 0x2F) || (c >= 0x40 && c <= 0x7E)) {
       break;
     } else {
       return false;
     }
   }
-  return close();
+  args_.push_back(digits == 0 ? -1 : int32_t(value));
+  return true;
 }
 
-int TQxVT100Parser::DispatchControlSequence(uint8_t final) {
-  if (final == 'p' && seq_ == "\x1b[61\"p") {
+int TQxVT100Parser::DispatchControlSequence(uint8_t final, const uint8_t* seq, size_t n) {
+  if (final == 'p' && n == 6 && std::memcmp(seq, "\x1b[61\"p", 6) == 0) {
     args_.clear();
     return Finish(kCmdReset);
   }
-  if (!ParseArguments()) return Drop();
+  if (!ParseArguments(seq, n)) return Drop();
+  return DispatchArguments(final);
+}
+
+int TQxVT100Parser::DispatchArguments(uint8_t final) {
 
   // Commands with a default: at most `max` arguments, padded to `min`, and
   // every empty one takes the default.
