@@ -24,6 +24,8 @@ TQxVT100Parser::TQxVT100Parser(bool wideChars) : TQxTerminalParser(wideChars) {
 void TQxVT100Parser::GetSequence(std::string& out) const {
   if (command_ == kCmdNone) {
     out.clear();
+  } else if (shortLen_ > 0) {
+    out.assign(shortSeq_, shortLen_);
   } else {
     out = seq_;
   }
@@ -31,6 +33,7 @@ void TQxVT100Parser::GetSequence(std::string& out) const {
 
 void TQxVT100Parser::Clear() {
   seq_.clear();
+  shortLen_ = 0;
   command_ = kCmdNone;
   args_.clear();
 }
@@ -50,7 +53,8 @@ int TQxVT100Parser::Drop() {
 
 void TQxVT100Parser::AcceptChar(uint8_t b) {
   args_.clear();
-  seq_.assign(1, char(b));
+  shortSeq_[0] = char(b);
+  shortLen_ = 1;
   command_ = kCmdChar;
   state_ = Done;
 }
@@ -62,6 +66,7 @@ int TQxVT100Parser::ProcessControlSequence(const uint8_t* seq, size_t n) {
   for (size_t i = 2; i + 1 < n; ++i)
     if (seq[i] < 0x20 || seq[i] >= 0x40) return -1;
   seq_.assign(reinterpret_cast<const char*>(seq), n);
+  shortLen_ = 0;
   command_ = kCmdNone;
   state_ = Done;
   // The arguments come straight from the caller's bytes: no second pass
@@ -85,7 +90,8 @@ int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& us
       case 'B': code = 66; break;
       default: code = -1; break;
     }
-    seq_.assign(reinterpret_cast<const char*>(p), 3);
+    std::memcpy(shortSeq_, p, 3);
+    shortLen_ = 3;
     args_.clear();
     command_ = kCmdNone;
     used = 3;
@@ -144,7 +150,8 @@ int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& us
     args[count++] = digits == 0 ? -1 : int32_t(value);
   }
   used = n;
-  seq_.assign(reinterpret_cast<const char*>(p), n);
+  std::memcpy(shortSeq_, p, n);
+  shortLen_ = n;
   command_ = kCmdNone;
   state_ = Done;
   if (final == 'p' && n == 6 && std::memcmp(p, "\x1b[61\"p", 6) == 0) {
@@ -157,6 +164,9 @@ int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& us
 }
 
 int TQxVT100Parser::ProcessChar(uint8_t b) {
+  // From here on seq_ is the sequence: a short one held aside is over
+  // (every path below from Done rewrites or clears seq_).
+  shortLen_ = 0;
   // The common cases first: a character outside any sequence, and the
   // parameter bytes inside a control sequence.
   if (b >= 0x20) {

@@ -162,6 +162,10 @@ class TQxVT100Parser : public TQxTerminalParser {
 
   std::vector<int32_t> args_;
   std::string seq_;
+  // A sequence taken whole by AcceptChar or ProcessSequenceAt is kept here
+  // instead of seq_ (no string work per sequence); shortLen_ 0: it is in seq_.
+  char shortSeq_[kMaxInBlock];
+  size_t shortLen_ = 0;
   std::string savedSeq_;
   std::vector<int32_t> savedArgs_;
   State state_ = Ground;
