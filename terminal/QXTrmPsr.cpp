@@ -1,6 +1,7 @@
 #include "terminal/QXTrmPsr.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -207,7 +208,8 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     state_ = ControlInside;
     args_.clear();
     auto single = [&](uint8_t cmd) {
-      seq_.assign(1, char(b));
+      shortSeq_[0] = char(b);
+      shortLen_ = 1;
       command_ = cmd;
       return kParseCommand;
     };
@@ -385,49 +387,73 @@ int TQxVT100Parser::DispatchControlSequence(uint8_t final, const uint8_t* seq, s
 }
 
 int TQxVT100Parser::DispatchArguments(uint8_t final) {
+  // What each final byte (0x40-0x7E) means, as data.
+  enum Kind : uint8_t {
+    kUnknown = 0,
+    kDefaulted,  // at most `max` arguments, padded to `min`, an empty one takes `def`
+    kSingle,     // at most one argument, an empty one stays -1
+    kPlain,      // the arguments as they are
+    kResetMode,  // as kPlain; "?2" also selects VT52 mode
+  };
+  struct Final {
+    uint8_t kind;
+    uint8_t cmd;
+    uint8_t def;
+    uint8_t min;
+    int32_t max;
+  };
+  static constexpr auto kFinals = [] {
+    std::array<Final, 0x7F - 0x40> t{};
+    auto set = [&t](char f, Final v) { t[size_t(f - 0x40)] = v; };
+    set('H', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('f', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('A', {kDefaulted, kCmdCursorUp, 1, 1, 1});
+    set('B', {kDefaulted, kCmdCursorDown, 1, 1, 1});
+    set('C', {kDefaulted, kCmdCursorRight, 1, 1, 1});
+    set('D', {kDefaulted, kCmdCursorLeft, 1, 1, 1});
+    set('m', {kDefaulted, kCmdGraphicRendition, 0, 1, kMaxListArgs});
+    set('q', {kDefaulted, kCmdLoadLeds, 0, 1, kMaxListArgs});
+    set('c', {kDefaulted, kCmdIdentify, 0, 1, 1});
+    set('P', {kDefaulted, kCmdDeleteChars, 1, 1, 1});
+    set('M', {kDefaulted, kCmdDeleteLines, 1, 1, 1});
+    set('X', {kDefaulted, kCmdEraseChars, 1, 1, 1});
+    set('J', {kDefaulted, kCmdEraseDisplay, 0, 1, 1});
+    set('K', {kDefaulted, kCmdEraseLine, 0, 1, 1});
+    set('@', {kDefaulted, kCmdInsertChars, 1, 1, 1});
+    set('L', {kDefaulted, kCmdInsertLines, 1, 1, 1});
+    set('g', {kDefaulted, kCmdClearTabs, 0, 1, 1});
+    set('n', {kSingle, kCmdStatusReport, 0, 0, 1});
+    set('x', {kSingle, kCmdTerminalParams, 0, 0, 1});
+    set('h', {kPlain, kCmdSetMode, 0, 0, 0});
+    set('r', {kPlain, kCmdScrollRegion, 0, 0, 0});
+    set('s', {kPlain, kCmdSaveCursor, 0, 0, 0});
+    set('u', {kPlain, kCmdRestoreCursor, 0, 0, 0});
+    set('y', {kPlain, kCmdConfidenceTest, 0, 0, 0});
+    set('l', {kResetMode, kCmdResetMode, 0, 0, 0});
+    return t;
+  }();
 
-  // Commands with a default: at most `max` arguments, padded to `min`, and
-  // every empty one takes the default.
-  auto defaulted = [&](uint8_t cmd, int32_t def, size_t min, size_t max) {
-    if (args_.size() > max) return Drop();
-    while (args_.size() < min) args_.push_back(def);
-    for (int32_t& a : args_)
-      if (a == -1) a = def;
-    return Finish(cmd);
-  };
-  auto single = [&](uint8_t cmd) {  // one argument, an empty one stays -1
-    if (args_.size() > 1) return Drop();
-    return Finish(cmd);
-  };
-  switch (final) {
-    case 'H':
-    case 'f': return defaulted(kCmdCursorPosition, 1, 2, 2);
-    case 'A': return defaulted(kCmdCursorUp, 1, 1, 1);
-    case 'B': return defaulted(kCmdCursorDown, 1, 1, 1);
-    case 'C': return defaulted(kCmdCursorRight, 1, 1, 1);
-    case 'D': return defaulted(kCmdCursorLeft, 1, 1, 1);
-    case 'm': return defaulted(kCmdGraphicRendition, 0, 1, kMaxListArgs);
-    case 'q': return defaulted(kCmdLoadLeds, 0, 1, kMaxListArgs);
-    case 'c': return defaulted(kCmdIdentify, 0, 1, 1);
-    case 'P': return defaulted(kCmdDeleteChars, 1, 1, 1);
-    case 'M': return defaulted(kCmdDeleteLines, 1, 1, 1);
-    case 'X': return defaulted(kCmdEraseChars, 1, 1, 1);
-    case 'J': return defaulted(kCmdEraseDisplay, 0, 1, 1);
-    case 'K': return defaulted(kCmdEraseLine, 0, 1, 1);
-    case '@': return defaulted(kCmdInsertChars, 1, 1, 1);
-    case 'L': return defaulted(kCmdInsertLines, 1, 1, 1);
-    case 'g': return defaulted(kCmdClearTabs, 0, 1, 1);
-    case 'n': return single(kCmdStatusReport);
-    case 'x': return single(kCmdTerminalParams);
-    case 'h': return Finish(kCmdSetMode);
-    case 'r': return Finish(kCmdScrollRegion);
-    case 's': return Finish(kCmdSaveCursor);
-    case 'u': return Finish(kCmdRestoreCursor);
-    case 'y': return Finish(kCmdConfidenceTest);
-    case 'l':
+  if (final < 0x40 || final > 0x7E) return Drop();
+  const Final& f = kFinals[size_t(final - 0x40)];
+  switch (f.kind) {
+    case kDefaulted: {
+      if (args_.size() > size_t(f.max)) return Drop();
+      const int32_t def = f.def;
+      while (args_.size() < f.min) args_.push_back(def);
+      for (int32_t& a : args_)
+        if (a == -1) a = def;
+      return Finish(f.cmd);
+    }
+    case kSingle:
+      if (args_.size() > 1) return Drop();
+      return Finish(f.cmd);
+    case kPlain:
+      return Finish(f.cmd);
+    case kResetMode:
       if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
-      return Finish(kCmdResetMode);
-    default: return Drop();
+      return Finish(f.cmd);
+    default:
+      return Drop();
   }
 }
 
