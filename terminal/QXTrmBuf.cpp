@@ -541,16 +541,46 @@ size_t TQxTerminalBuffer::WriteRun(const uint8_t* text, size_t n) {
   if (col >= right) return 0;
   const size_t k = std::min(n, size_t(right - col));
   if (k == 0) return 0;
-  std::memcpy(chars_.RowPtr(row) + col, text, k);
-  std::memset(charSets_.RowPtr(row) + col, charSet_, k);
-  std::memset(attrPlane_.RowPtr(row) + col, attrs_, k);
-  uint8_t* fores = forePlane_.RowPtr(row) + size_t(col) * 4;
-  uint8_t* backs = backPlane_.RowPtr(row) + size_t(col) * 4;
-  for (size_t i = 0; i < k; ++i) {
-    std::memcpy(fores + i * 4, &fore_, 4);
-    std::memcpy(backs + i * 4, &back_, 4);
+  if (row != cachedRow_ || planesVersion_ != cachedVersion_) {
+    cachedRow_ = row;
+    cachedVersion_ = planesVersion_;
+    rowCache_[0] = chars_.RowPtr(row);
+    rowCache_[1] = charSets_.RowPtr(row);
+    rowCache_[2] = attrPlane_.RowPtr(row);
+    rowCache_[3] = forePlane_.RowPtr(row);
+    rowCache_[4] = backPlane_.RowPtr(row);
   }
-  Invalidate(col, row, col + int(k) - 1, row);
+  uint8_t* const fores = rowCache_[3] + size_t(col) * 4;
+  uint8_t* const backs = rowCache_[4] + size_t(col) * 4;
+  const uint32_t fore = fore_;
+  const uint32_t back = back_;
+  std::memcpy(rowCache_[0] + col, text, k);
+  std::memset(rowCache_[1] + col, charSet_, k);
+  std::memset(rowCache_[2] + col, attrs_, k);
+  // Colours two cells a store.
+  const uint64_t fore2 = uint64_t(fore) * 0x100000001ull;
+  const uint64_t back2 = uint64_t(back) * 0x100000001ull;
+  size_t i = 0;
+  for (; i + 2 <= k; i += 2) {
+    std::memcpy(fores + i * 4, &fore2, 8);
+    std::memcpy(backs + i * 4, &back2, 8);
+  }
+  if (i < k) {
+    std::memcpy(fores + i * 4, &fore, 4);
+    std::memcpy(backs + i * 4, &back, 4);
+  }
+  const int extRow = row - ScreenTop() + 1;
+  const int first = col + 1;
+  const int last = col + int(k);
+  if (!invalidAny_) {
+    invalid_ = {first, extRow, last, extRow};
+    invalidAny_ = true;
+  } else {
+    invalid_.Left = std::min(invalid_.Left, first);
+    invalid_.Top = std::min(invalid_.Top, extRow);
+    invalid_.Right = std::max(invalid_.Right, last);
+    invalid_.Bottom = std::max(invalid_.Bottom, extRow);
+  }
   curCol_ = col + int(k);
   CursorChanged();
   return k;
