@@ -75,6 +75,78 @@ int TQxVT100Parser::ProcessControlSequence(const uint8_t* seq, size_t n) {
   return DispatchControlSequence(final, seq, n);
 }
 
+// Inlined into both callers: it runs once per control sequence.
+[[gnu::always_inline]] inline int TQxVT100Parser::DispatchArguments(uint8_t final) {
+  // What each final byte (0x40-0x7E) means, as data.
+  enum Kind : uint8_t {
+    kUnknown = 0,
+    kDefaulted,  // at most `max` arguments, padded to `min`, an empty one takes `def`
+    kSingle,     // at most one argument, an empty one stays -1
+    kPlain,      // the arguments as they are
+    kResetMode,  // as kPlain; "?2" also selects VT52 mode
+  };
+  struct Final {
+    uint8_t kind;
+    uint8_t cmd;
+    uint8_t def;
+    uint8_t min;
+    int32_t max;
+  };
+  static constexpr auto kFinals = [] {
+    std::array<Final, 0x7F - 0x40> t{};
+    auto set = [&t](char f, Final v) { t[size_t(f - 0x40)] = v; };
+    set('H', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('f', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('A', {kDefaulted, kCmdCursorUp, 1, 1, 1});
+    set('B', {kDefaulted, kCmdCursorDown, 1, 1, 1});
+    set('C', {kDefaulted, kCmdCursorRight, 1, 1, 1});
+    set('D', {kDefaulted, kCmdCursorLeft, 1, 1, 1});
+    set('m', {kDefaulted, kCmdGraphicRendition, 0, 1, kMaxListArgs});
+    set('q', {kDefaulted, kCmdLoadLeds, 0, 1, kMaxListArgs});
+    set('c', {kDefaulted, kCmdIdentify, 0, 1, 1});
+    set('P', {kDefaulted, kCmdDeleteChars, 1, 1, 1});
+    set('M', {kDefaulted, kCmdDeleteLines, 1, 1, 1});
+    set('X', {kDefaulted, kCmdEraseChars, 1, 1, 1});
+    set('J', {kDefaulted, kCmdEraseDisplay, 0, 1, 1});
+    set('K', {kDefaulted, kCmdEraseLine, 0, 1, 1});
+    set('@', {kDefaulted, kCmdInsertChars, 1, 1, 1});
+    set('L', {kDefaulted, kCmdInsertLines, 1, 1, 1});
+    set('g', {kDefaulted, kCmdClearTabs, 0, 1, 1});
+    set('n', {kSingle, kCmdStatusReport, 0, 0, 1});
+    set('x', {kSingle, kCmdTerminalParams, 0, 0, 1});
+    set('h', {kPlain, kCmdSetMode, 0, 0, 0});
+    set('r', {kPlain, kCmdScrollRegion, 0, 0, 0});
+    set('s', {kPlain, kCmdSaveCursor, 0, 0, 0});
+    set('u', {kPlain, kCmdRestoreCursor, 0, 0, 0});
+    set('y', {kPlain, kCmdConfidenceTest, 0, 0, 0});
+    set('l', {kResetMode, kCmdResetMode, 0, 0, 0});
+    return t;
+  }();
+
+  if (final < 0x40 || final > 0x7E) return Drop();
+  const Final& f = kFinals[size_t(final - 0x40)];
+  switch (f.kind) {
+    case kDefaulted: {
+      if (args_.size() > size_t(f.max)) return Drop();
+      const int32_t def = f.def;
+      while (args_.size() < f.min) args_.push_back(def);
+      for (int32_t& a : args_)
+        if (a == -1) a = def;
+      return Finish(f.cmd);
+    }
+    case kSingle:
+      if (args_.size() > 1) return Drop();
+      return Finish(f.cmd);
+    case kPlain:
+      return Finish(f.cmd);
+    case kResetMode:
+      if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
+      return Finish(f.cmd);
+    default:
+      return Drop();
+  }
+}
+
 int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& used) {
   if (vt52_ || !Idle() || avail < 3 || p[0] != kEsc) return -1;
   if (p[1] == '(' || p[1] == ')') {
@@ -207,37 +279,41 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     }
     state_ = ControlInside;
     args_.clear();
-    auto single = [&](uint8_t cmd) {
-      shortSeq_[0] = char(b);
-      shortLen_ = 1;
-      command_ = cmd;
-      return kParseCommand;
-    };
-    auto withArg = [&](uint8_t cmd, int32_t arg) {
-      args_.push_back(arg);
-      return single(cmd);
-    };
-    switch (b) {
-      case 0x05: return single(kCmdAnswerback);
-      case 0x07: return single(kCmdBell);
-      case 0x08: return single(kCmdBackspace);
-      case 0x0A: return single(kCmdLineFeed);
-      case 0x0D: return single(kCmdCarriageReturn);
-      case 0x0E: return single(kCmdShiftOut);
-      case 0x0F: return single(kCmdShiftIn);
-      case 0x09: return withArg(kCmdHorzTab, 1);
-      case 0x0B: return withArg(kCmdVertTab, 1);
-      case 0x0C: return withArg(kCmdEraseDisplay, 2);
-      case kEsc:
-        // An ESC always starts a new sequence, abandoning one in progress.
-        seq_.assign(1, char(kEsc));
-        command_ = kCmdNone;
-        state_ = Escape;
-        return kParseMore;
-      default:
-        // CAN and SUB included: the sequence in progress is not cancelled.
-        return kParseNothing;
+    if (b == kEsc) {
+      // An ESC always starts a new sequence, abandoning one in progress.
+      seq_.assign(1, char(kEsc));
+      command_ = kCmdNone;
+      state_ = Escape;
+      return kParseMore;
     }
+    // The control bytes that are commands, and their argument (-1 none).
+    // CAN and SUB are not: the sequence in progress is not cancelled.
+    struct Control {
+      uint8_t cmd;
+      int8_t arg;
+    };
+    static constexpr auto kControls = [] {
+      std::array<Control, 0x20> t{};
+      for (Control& c : t) c = {kCmdNone, -1};
+      t[0x05] = {kCmdAnswerback, -1};
+      t[0x07] = {kCmdBell, -1};
+      t[0x08] = {kCmdBackspace, -1};
+      t[0x09] = {kCmdHorzTab, 1};
+      t[0x0A] = {kCmdLineFeed, -1};
+      t[0x0B] = {kCmdVertTab, 1};
+      t[0x0C] = {kCmdEraseDisplay, 2};
+      t[0x0D] = {kCmdCarriageReturn, -1};
+      t[0x0E] = {kCmdShiftOut, -1};
+      t[0x0F] = {kCmdShiftIn, -1};
+      return t;
+    }();
+    const Control c = kControls[b];
+    if (c.cmd == kCmdNone) return kParseNothing;
+    if (c.arg >= 0) args_.push_back(c.arg);
+    shortSeq_[0] = char(b);
+    shortLen_ = 1;
+    command_ = c.cmd;
+    return kParseCommand;
   }
 
   if (seq_.size() >= kMaxSequence) {
@@ -386,75 +462,5 @@ int TQxVT100Parser::DispatchControlSequence(uint8_t final, const uint8_t* seq, s
   return DispatchArguments(final);
 }
 
-int TQxVT100Parser::DispatchArguments(uint8_t final) {
-  // What each final byte (0x40-0x7E) means, as data.
-  enum Kind : uint8_t {
-    kUnknown = 0,
-    kDefaulted,  // at most `max` arguments, padded to `min`, an empty one takes `def`
-    kSingle,     // at most one argument, an empty one stays -1
-    kPlain,      // the arguments as they are
-    kResetMode,  // as kPlain; "?2" also selects VT52 mode
-  };
-  struct Final {
-    uint8_t kind;
-    uint8_t cmd;
-    uint8_t def;
-    uint8_t min;
-    int32_t max;
-  };
-  static constexpr auto kFinals = [] {
-    std::array<Final, 0x7F - 0x40> t{};
-    auto set = [&t](char f, Final v) { t[size_t(f - 0x40)] = v; };
-    set('H', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
-    set('f', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
-    set('A', {kDefaulted, kCmdCursorUp, 1, 1, 1});
-    set('B', {kDefaulted, kCmdCursorDown, 1, 1, 1});
-    set('C', {kDefaulted, kCmdCursorRight, 1, 1, 1});
-    set('D', {kDefaulted, kCmdCursorLeft, 1, 1, 1});
-    set('m', {kDefaulted, kCmdGraphicRendition, 0, 1, kMaxListArgs});
-    set('q', {kDefaulted, kCmdLoadLeds, 0, 1, kMaxListArgs});
-    set('c', {kDefaulted, kCmdIdentify, 0, 1, 1});
-    set('P', {kDefaulted, kCmdDeleteChars, 1, 1, 1});
-    set('M', {kDefaulted, kCmdDeleteLines, 1, 1, 1});
-    set('X', {kDefaulted, kCmdEraseChars, 1, 1, 1});
-    set('J', {kDefaulted, kCmdEraseDisplay, 0, 1, 1});
-    set('K', {kDefaulted, kCmdEraseLine, 0, 1, 1});
-    set('@', {kDefaulted, kCmdInsertChars, 1, 1, 1});
-    set('L', {kDefaulted, kCmdInsertLines, 1, 1, 1});
-    set('g', {kDefaulted, kCmdClearTabs, 0, 1, 1});
-    set('n', {kSingle, kCmdStatusReport, 0, 0, 1});
-    set('x', {kSingle, kCmdTerminalParams, 0, 0, 1});
-    set('h', {kPlain, kCmdSetMode, 0, 0, 0});
-    set('r', {kPlain, kCmdScrollRegion, 0, 0, 0});
-    set('s', {kPlain, kCmdSaveCursor, 0, 0, 0});
-    set('u', {kPlain, kCmdRestoreCursor, 0, 0, 0});
-    set('y', {kPlain, kCmdConfidenceTest, 0, 0, 0});
-    set('l', {kResetMode, kCmdResetMode, 0, 0, 0});
-    return t;
-  }();
-
-  if (final < 0x40 || final > 0x7E) return Drop();
-  const Final& f = kFinals[size_t(final - 0x40)];
-  switch (f.kind) {
-    case kDefaulted: {
-      if (args_.size() > size_t(f.max)) return Drop();
-      const int32_t def = f.def;
-      while (args_.size() < f.min) args_.push_back(def);
-      for (int32_t& a : args_)
-        if (a == -1) a = def;
-      return Finish(f.cmd);
-    }
-    case kSingle:
-      if (args_.size() > 1) return Drop();
-      return Finish(f.cmd);
-    case kPlain:
-      return Finish(f.cmd);
-    case kResetMode:
-      if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
-      return Finish(f.cmd);
-    default:
-      return Drop();
-  }
-}
 
 }  // namespace zav
