@@ -27,7 +27,13 @@ void TqxTerminalArray::FillItems(uint8_t* p, int count) {
   // A 32-byte pattern copied block by block: the compiler turns each copy
   // into a couple of vector stores.
   uint8_t pattern[32];
-  for (int i = 0; i < 32; i += itemSize_) std::memcpy(pattern + i, &fill_, size_t(itemSize_));
+  if (itemSize_ == 4) {
+    const uint32_t v = fill_;
+    for (int i = 0; i < 32; i += 4) std::memcpy(pattern + i, &v, 4);
+  } else {
+    const uint16_t v = uint16_t(fill_);
+    for (int i = 0; i < 32; i += 2) std::memcpy(pattern + i, &v, 2);
+  }
   size_t left = size_t(count) * size_t(itemSize_);
   for (; left >= 32; left -= 32, p += 32) std::memcpy(p, pattern, 32);
   std::memcpy(p, pattern, left);
@@ -131,15 +137,17 @@ void TqxTerminalArray::ScrollRows(int count, int startRow, int endRow) {
     base_ = count > 0 ? (base_ + n) % rows_ : (base_ + rows_ - n) % rows_;
   } else {
     // Part of it: rotate the range's entries, keeping both copies in step.
-    spare_.resize(size_t(height));
-    for (int i = 0; i < height; ++i) {
-      const int from = count > 0 ? (i + n) % height : (i + height - n) % height;
-      spare_[size_t(i)] = rowIndex_[size_t(base_ + top + from)];
-    }
-    for (int i = 0; i < height; ++i) {
-      const size_t at = size_t((base_ + top + i) % rows_);
-      rowIndex_[at] = rowIndex_[at + size_t(rows_)] = spare_[size_t(i)];
-    }
+    // The range lies whole in the doubled table from base_ + top on; its
+    // entries below rows_ have their copy rows_ further on, the others
+    // rows_ before.
+    uint32_t* const table = rowIndex_.data();
+    const int start = base_ + top;
+    const int end = start + height;
+    std::rotate(table + start, table + start + (count > 0 ? n : height - n), table + end);
+    const int split = std::min(end, rows_);
+    if (start < split) std::copy(table + start, table + split, table + start + rows_);
+    const int from = std::max(start, rows_);
+    if (from < end) std::copy(table + from, table + end, table + from - rows_);
   }
   if (count > 0) {
     for (int r = bottom - n + 1; r <= bottom; ++r) FillItems(RowPtr(r), stride_);
@@ -180,60 +188,6 @@ void* TqxTerminalArray::GetItemPtr(int row, int col) {
 const void* TqxTerminalArray::GetItemPtr(int row, int col) const {
   return const_cast<TqxTerminalArray*>(this)->GetItemPtr(row, col);
 }
-
-// ---------------------------------------------------------------------------
-// Invalid-rectangle nodes: one free list for all buffers, grown 200 at a time.
-
-struct TQxTerminalBuffer::RectNode {
-  RectNode* Next;
-  TQxRect Rect;
-};
-
-namespace {
-
-constexpr int kNodeBlock = 200;
-// A burst of changes between two paints is folded into the newest node once
-// the list holds this many, so memory stays bounded; the merged result that
-// GetInvalidRect returns is the same.
-constexpr int kMaxPendingRects = 64;
-
-struct NodePool {
-  std::vector<std::unique_ptr<unsigned char[]>> blocks;
-  void* free = nullptr;
-};
-
-NodePool& Pool() {
-  static NodePool* pool = new NodePool;  // outlives buffers in static storage
-  return *pool;
-}
-
-template <class Node>
-Node* TakeNode() {
-  NodePool& pool = Pool();
-  if (!pool.free) {
-    auto block = std::make_unique<unsigned char[]>(sizeof(Node) * kNodeBlock);
-    Node* nodes = reinterpret_cast<Node*>(block.get());
-    for (int i = 0; i < kNodeBlock; ++i) nodes[i].Next = i + 1 < kNodeBlock ? &nodes[i + 1] : nullptr;
-    pool.free = nodes;
-    pool.blocks.push_back(std::move(block));
-  }
-  Node* n = static_cast<Node*>(pool.free);
-  pool.free = n->Next;
-  return n;
-}
-
-template <class Node>
-void GiveNodes(Node* head) {
-  NodePool& pool = Pool();
-  while (head) {
-    Node* next = head->Next;
-    head->Next = static_cast<Node*>(pool.free);
-    pool.free = head;
-    head = next;
-  }
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // TQxTerminalBuffer
@@ -548,7 +502,6 @@ void TQxTerminalBuffer::WriteChar(uint16_t ch) {
   const int extRow = row - ScreenTop() + 1;
   const int right = RegionRight();
   const bool delayed = DelayedWrap;
-  RectNode* const head = invalid_;
   if (wide_) {
     std::memcpy(chars + size_t(col) * 2, &ch, 2);
   } else {
@@ -559,15 +512,15 @@ void TQxTerminalBuffer::WriteChar(uint16_t ch) {
   std::memcpy(fores + size_t(col) * 4, &fore, 4);
   std::memcpy(backs + size_t(col) * 4, &back, 4);
 
-  // Text written along a row, or into an area already recorded, only touches
-  // the newest rectangle.
   const int extCol = col + 1;
-  TQxRect* h = head ? &head->Rect : nullptr;
-  if (h && extRow >= h->Top && extRow <= h->Bottom && extCol >= h->Left && extCol <= h->Right) {
-  } else if (h && h->Top == extRow && h->Bottom == extRow && extCol == h->Right + 1) {
-    h->Right = extCol;
+  if (!invalidAny_) {
+    invalid_ = {extCol, extRow, extCol, extRow};
+    invalidAny_ = true;
   } else {
-    Invalidate(col, row, col, row);
+    invalid_.Left = std::min(invalid_.Left, extCol);
+    invalid_.Top = std::min(invalid_.Top, extRow);
+    invalid_.Right = std::max(invalid_.Right, extCol);
+    invalid_.Bottom = std::max(invalid_.Bottom, extRow);
   }
 
   if (col == right && delayed) {
@@ -588,16 +541,46 @@ size_t TQxTerminalBuffer::WriteRun(const uint8_t* text, size_t n) {
   if (col >= right) return 0;
   const size_t k = std::min(n, size_t(right - col));
   if (k == 0) return 0;
-  std::memcpy(chars_.RowPtr(row) + col, text, k);
-  std::memset(charSets_.RowPtr(row) + col, charSet_, k);
-  std::memset(attrPlane_.RowPtr(row) + col, attrs_, k);
-  uint8_t* fores = forePlane_.RowPtr(row) + size_t(col) * 4;
-  uint8_t* backs = backPlane_.RowPtr(row) + size_t(col) * 4;
-  for (size_t i = 0; i < k; ++i) {
-    std::memcpy(fores + i * 4, &fore_, 4);
-    std::memcpy(backs + i * 4, &back_, 4);
+  if (row != cachedRow_ || planesVersion_ != cachedVersion_) {
+    cachedRow_ = row;
+    cachedVersion_ = planesVersion_;
+    rowCache_[0] = chars_.RowPtr(row);
+    rowCache_[1] = charSets_.RowPtr(row);
+    rowCache_[2] = attrPlane_.RowPtr(row);
+    rowCache_[3] = forePlane_.RowPtr(row);
+    rowCache_[4] = backPlane_.RowPtr(row);
   }
-  Invalidate(col, row, col + int(k) - 1, row);
+  uint8_t* const fores = rowCache_[3] + size_t(col) * 4;
+  uint8_t* const backs = rowCache_[4] + size_t(col) * 4;
+  const uint32_t fore = fore_;
+  const uint32_t back = back_;
+  std::memcpy(rowCache_[0] + col, text, k);
+  std::memset(rowCache_[1] + col, charSet_, k);
+  std::memset(rowCache_[2] + col, attrs_, k);
+  // Colours two cells a store.
+  const uint64_t fore2 = uint64_t(fore) * 0x100000001ull;
+  const uint64_t back2 = uint64_t(back) * 0x100000001ull;
+  size_t i = 0;
+  for (; i + 2 <= k; i += 2) {
+    std::memcpy(fores + i * 4, &fore2, 8);
+    std::memcpy(backs + i * 4, &back2, 8);
+  }
+  if (i < k) {
+    std::memcpy(fores + i * 4, &fore, 4);
+    std::memcpy(backs + i * 4, &back, 4);
+  }
+  const int extRow = row - ScreenTop() + 1;
+  const int first = col + 1;
+  const int last = col + int(k);
+  if (!invalidAny_) {
+    invalid_ = {first, extRow, last, extRow};
+    invalidAny_ = true;
+  } else {
+    invalid_.Left = std::min(invalid_.Left, first);
+    invalid_.Top = std::min(invalid_.Top, extRow);
+    invalid_.Right = std::max(invalid_.Right, last);
+    invalid_.Bottom = std::max(invalid_.Bottom, extRow);
+  }
   curCol_ = col + int(k);
   CursorChanged();
   return k;
@@ -606,9 +589,36 @@ size_t TQxTerminalBuffer::WriteRun(const uint8_t* text, size_t n) {
 // --- erasing -------------------------------------------------------------------
 
 void TQxTerminalBuffer::ClearCells(int row, int firstCol, int lastCol) {
-  for (TqxTerminalArray* a : {&chars_, &charSets_, &attrPlane_, &forePlane_, &backPlane_})
-    a->ClearItems(row, firstCol, lastCol);
-  Invalidate(std::max(firstCol, 0), row, std::min(lastCol, colCount_ - 1), row);
+  // The planes all have the buffer's rows and columns: one range check, and
+  // the fills done here in place of five ClearItems calls.
+  const int first = std::max(firstCol, 0);
+  const int last = std::min(lastCol, colCount_ - 1);
+  if (row >= 0 && row < svRowCount_ && first <= last) {
+    const size_t n = size_t(last - first + 1);
+    if (wide_) {
+      chars_.ClearItems(row, first, last);
+    } else {
+      std::memset(chars_.RowPtr(row) + first, int(chars_.DefaultItem() & 0xFF), n);
+    }
+    std::memset(charSets_.RowPtr(row) + first, int(charSets_.DefaultItem() & 0xFF), n);
+    std::memset(attrPlane_.RowPtr(row) + first, int(attrPlane_.DefaultItem() & 0xFF), n);
+    uint8_t* const fores = forePlane_.RowPtr(row) + size_t(first) * 4;
+    uint8_t* const backs = backPlane_.RowPtr(row) + size_t(first) * 4;
+    const uint32_t fore = forePlane_.DefaultItem();
+    const uint32_t back = backPlane_.DefaultItem();
+    const uint64_t fore2 = uint64_t(fore) * 0x100000001ull;
+    const uint64_t back2 = uint64_t(back) * 0x100000001ull;
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+      std::memcpy(fores + i * 4, &fore2, 8);
+      std::memcpy(backs + i * 4, &back2, 8);
+    }
+    if (i < n) {
+      std::memcpy(fores + i * 4, &fore, 4);
+      std::memcpy(backs + i * 4, &back, 4);
+    }
+  }
+  Invalidate(first, row, last, row);
 }
 
 void TQxTerminalBuffer::EraseChars(int n) {
@@ -836,48 +846,29 @@ bool TQxTerminalBuffer::HasCursorMoved() {
 
 void TQxTerminalBuffer::Invalidate(int left, int top, int right, int bottom) {
   const int base = ScreenTop() - 1;
-  const TQxRect r{left + 1, top - base, right + 1, bottom - base};
-  RectNode* head = invalid_;
-  if (head) {
-    TQxRect& h = head->Rect;
-    if (r.Left >= h.Left && r.Right <= h.Right && r.Top >= h.Top && r.Bottom <= h.Bottom) return;
-    // The common case of text written along a row grows the newest node.
-    if (r.Top == h.Top && r.Bottom == h.Bottom && r.Left <= h.Right + 1 && r.Right >= h.Left - 1) {
-      h.Left = std::min(h.Left, r.Left);
-      h.Right = std::max(h.Right, r.Right);
-      return;
-    }
-    if (invalidCount_ >= kMaxPendingRects) {
-      h = {std::min(h.Left, r.Left), std::min(h.Top, r.Top), std::max(h.Right, r.Right),
-           std::max(h.Bottom, r.Bottom)};
-      return;
-    }
+  top -= base;
+  bottom -= base;
+  ++left;
+  ++right;
+  if (!invalidAny_) {
+    invalid_ = {left, top, right, bottom};
+    invalidAny_ = true;
+    return;
   }
-  RectNode* n = TakeNode<RectNode>();
-  n->Rect = r;
-  n->Next = invalid_;
-  invalid_ = n;
-  ++invalidCount_;
+  invalid_.Left = std::min(invalid_.Left, left);
+  invalid_.Top = std::min(invalid_.Top, top);
+  invalid_.Right = std::max(invalid_.Right, right);
+  invalid_.Bottom = std::max(invalid_.Bottom, bottom);
 }
 
 void TQxTerminalBuffer::InvalidateScreen() { InvalidateRows(ScreenTop(), svRowCount_ - 1); }
 
-void TQxTerminalBuffer::DiscardInvalid() {
-  GiveNodes(invalid_);
-  invalid_ = nullptr;
-  invalidCount_ = 0;
-}
+void TQxTerminalBuffer::DiscardInvalid() { invalidAny_ = false; }
 
 bool TQxTerminalBuffer::GetInvalidRect(TQxRect& rect) {
-  if (!invalid_) return false;
-  rect = invalid_->Rect;
-  for (RectNode* n = invalid_->Next; n; n = n->Next) {
-    rect.Left = std::min(rect.Left, n->Rect.Left);
-    rect.Top = std::min(rect.Top, n->Rect.Top);
-    rect.Right = std::max(rect.Right, n->Rect.Right);
-    rect.Bottom = std::max(rect.Bottom, n->Rect.Bottom);
-  }
-  DiscardInvalid();
+  if (!invalidAny_) return false;
+  rect = invalid_;
+  invalidAny_ = false;
   return true;
 }
 

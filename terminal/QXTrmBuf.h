@@ -86,7 +86,6 @@ class TqxTerminalArray {
   // copies so whole-array scrolls only move base_.
   std::vector<uint32_t> rowIndex_;
   int base_ = 0;
-  std::vector<uint32_t> spare_;     // scratch for scrolling the row table
 };
 
 class TQxTerminalBuffer {
@@ -196,7 +195,7 @@ class TQxTerminalBuffer {
   // Merges everything recorded into one bounding rectangle, removes it and
   // returns it (1-based absolute external cells, inclusive).
   bool GetInvalidRect(TQxRect& rect);
-  bool HasInvalidRect() const { return invalid_ != nullptr; }
+  bool HasInvalidRect() const { return invalidAny_; }
   // Returns the cursor-moved flag and clears it.
   bool HasCursorMoved();
   bool PendingWrap() const { return pendingWrap_; }
@@ -211,8 +210,6 @@ class TQxTerminalBuffer {
   TRowsScrolledEvent OnRowsScrolled;
 
  private:
-  struct RectNode;
-
   void ResizePlanes(int rows, int cols);
   void SetRegionToScreen();
   void ApplyRegion();
@@ -264,14 +261,16 @@ class TQxTerminalBuffer {
   uint32_t back_ = 0, defBack_ = 0;
   uint16_t defChar_ = 0x20;
 
-  RectNode* invalid_ = nullptr;
+  // Everything changed since the last GetInvalidRect, as one bounding range
+  // (1-based absolute external cells); a paint takes the union anyway.
+  TQxRect invalid_{0, 0, 0, 0};
+  bool invalidAny_ = false;
   // WriteChar's cache of the cursor row in each plane; planesVersion_ counts
   // every change that moves rows (scrolls, resizes).
   uint8_t* rowCache_[5] = {};
   int cachedRow_ = -1;
   uint32_t planesVersion_ = 0;
   uint32_t cachedVersion_ = 0;
-  int invalidCount_ = 0;
   int historyLines_ = 0;
 };
 

@@ -162,15 +162,11 @@ void TQxVT100Emulator::ProcessBlock(const uint8_t* data, size_t length) {
       }
     }
     int result = -1;
-    if (b == 0x1B && i + 2 < length && data[i + 1] == '[' && parser_.Idle()) {
-      // A control sequence that lies whole in this block is parsed in one go.
-      size_t end = i + 2;
-      const size_t limit = std::min(length, i + 64);
-      while (end < limit && data[end] >= 0x20 && data[end] < 0x40) ++end;
-      if (end < limit && data[end] >= 0x40 && data[end] <= 0x7E) {
-        result = parser_.ProcessControlSequence(data + i, end - i + 1);
-        if (result >= 0) i = end;
-      }
+    if (b == 0x1B && parser_.Idle()) {
+      // A sequence that lies whole in this block is parsed in one go.
+      size_t used = 0;
+      result = parser_.ProcessSequenceAt(data + i, length - i, used);
+      if (result >= 0) i += used - 1;
     }
     if (result < 0) result = parser_.ProcessChar(b);
     switch (result) {
@@ -268,7 +264,7 @@ void TQxVT100Emulator::Execute() {
   }
   TQxTerminalBuffer& buf = Buffer();
   const int n = parser_.ArgumentCount();
-  auto arg = [this](int i) { return parser_.GetArgument(i); };
+  auto arg = [this](int i) { return parser_.Argument(i); };
   char text[96];
 
   switch (parser_.Command()) {

@@ -1,6 +1,9 @@
 #include "terminal/QXTrmPsr.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace zav {
@@ -19,14 +22,11 @@ TQxVT100Parser::TQxVT100Parser(bool wideChars) : TQxTerminalParser(wideChars) {
   savedArgs_.reserve(16);
 }
 
-int TQxVT100Parser::GetArgument(int index) const {
-  if (index < 0 || index >= int(args_.size())) return 0;
-  return args_[size_t(index)];
-}
-
 void TQxVT100Parser::GetSequence(std::string& out) const {
   if (command_ == kCmdNone) {
     out.clear();
+  } else if (shortLen_ > 0) {
+    out.assign(shortSeq_, shortLen_);
   } else {
     out = seq_;
   }
@@ -34,6 +34,7 @@ void TQxVT100Parser::GetSequence(std::string& out) const {
 
 void TQxVT100Parser::Clear() {
   seq_.clear();
+  shortLen_ = 0;
   command_ = kCmdNone;
   args_.clear();
 }
@@ -53,7 +54,8 @@ int TQxVT100Parser::Drop() {
 
 void TQxVT100Parser::AcceptChar(uint8_t b) {
   args_.clear();
-  seq_.assign(1, char(b));
+  shortSeq_[0] = char(b);
+  shortLen_ = 1;
   command_ = kCmdChar;
   state_ = Done;
 }
@@ -64,14 +66,180 @@ int TQxVT100Parser::ProcessControlSequence(const uint8_t* seq, size_t n) {
   if (final < 0x40 || final > 0x7E) return -1;
   for (size_t i = 2; i + 1 < n; ++i)
     if (seq[i] < 0x20 || seq[i] >= 0x40) return -1;
-  args_.clear();
   seq_.assign(reinterpret_cast<const char*>(seq), n);
+  shortLen_ = 0;
   command_ = kCmdNone;
   state_ = Done;
-  return DispatchControlSequence(final);
+  // The arguments come straight from the caller's bytes: no second pass
+  // over the copy.
+  return DispatchControlSequence(final, seq, n);
+}
+
+// Inlined into both callers: it runs once per control sequence.
+[[gnu::always_inline]] inline int TQxVT100Parser::DispatchArguments(uint8_t final) {
+  // What each final byte (0x40-0x7E) means, as data.
+  enum Kind : uint8_t {
+    kUnknown = 0,
+    kDefaulted,  // at most `max` arguments, padded to `min`, an empty one takes `def`
+    kSingle,     // at most one argument, an empty one stays -1
+    kPlain,      // the arguments as they are
+    kResetMode,  // as kPlain; "?2" also selects VT52 mode
+  };
+  struct Final {
+    uint8_t kind;
+    uint8_t cmd;
+    uint8_t def;
+    uint8_t min;
+    int32_t max;
+  };
+  static constexpr auto kFinals = [] {
+    std::array<Final, 0x7F - 0x40> t{};
+    auto set = [&t](char f, Final v) { t[size_t(f - 0x40)] = v; };
+    set('H', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('f', {kDefaulted, kCmdCursorPosition, 1, 2, 2});
+    set('A', {kDefaulted, kCmdCursorUp, 1, 1, 1});
+    set('B', {kDefaulted, kCmdCursorDown, 1, 1, 1});
+    set('C', {kDefaulted, kCmdCursorRight, 1, 1, 1});
+    set('D', {kDefaulted, kCmdCursorLeft, 1, 1, 1});
+    set('m', {kDefaulted, kCmdGraphicRendition, 0, 1, kMaxListArgs});
+    set('q', {kDefaulted, kCmdLoadLeds, 0, 1, kMaxListArgs});
+    set('c', {kDefaulted, kCmdIdentify, 0, 1, 1});
+    set('P', {kDefaulted, kCmdDeleteChars, 1, 1, 1});
+    set('M', {kDefaulted, kCmdDeleteLines, 1, 1, 1});
+    set('X', {kDefaulted, kCmdEraseChars, 1, 1, 1});
+    set('J', {kDefaulted, kCmdEraseDisplay, 0, 1, 1});
+    set('K', {kDefaulted, kCmdEraseLine, 0, 1, 1});
+    set('@', {kDefaulted, kCmdInsertChars, 1, 1, 1});
+    set('L', {kDefaulted, kCmdInsertLines, 1, 1, 1});
+    set('g', {kDefaulted, kCmdClearTabs, 0, 1, 1});
+    set('n', {kSingle, kCmdStatusReport, 0, 0, 1});
+    set('x', {kSingle, kCmdTerminalParams, 0, 0, 1});
+    set('h', {kPlain, kCmdSetMode, 0, 0, 0});
+    set('r', {kPlain, kCmdScrollRegion, 0, 0, 0});
+    set('s', {kPlain, kCmdSaveCursor, 0, 0, 0});
+    set('u', {kPlain, kCmdRestoreCursor, 0, 0, 0});
+    set('y', {kPlain, kCmdConfidenceTest, 0, 0, 0});
+    set('l', {kResetMode, kCmdResetMode, 0, 0, 0});
+    return t;
+  }();
+
+  if (final < 0x40 || final > 0x7E) return Drop();
+  const Final& f = kFinals[size_t(final - 0x40)];
+  switch (f.kind) {
+    case kDefaulted: {
+      if (args_.size() > size_t(f.max)) return Drop();
+      const int32_t def = f.def;
+      while (args_.size() < f.min) args_.push_back(def);
+      for (int32_t& a : args_)
+        if (a == -1) a = def;
+      return Finish(f.cmd);
+    }
+    case kSingle:
+      if (args_.size() > 1) return Drop();
+      return Finish(f.cmd);
+    case kPlain:
+      return Finish(f.cmd);
+    case kResetMode:
+      if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
+      return Finish(f.cmd);
+    default:
+      return Drop();
+  }
+}
+
+int TQxVT100Parser::ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& used) {
+  if (vt52_ || !Idle() || avail < 3 || p[0] != kEsc) return -1;
+  if (p[1] == '(' || p[1] == ')') {
+    // A designation; an intermediate byte before the set's character makes
+    // it a longer one, which the byte path drops.
+    const uint8_t c = p[2];
+    if (c < '0' || c > '~') return -1;
+    int32_t code;
+    switch (c) {
+      case '0': code = 0; break;
+      case '1': code = 1; break;
+      case '2': code = 2; break;
+      case 'A': code = 65; break;
+      case 'B': code = 66; break;
+      default: code = -1; break;
+    }
+    std::memcpy(shortSeq_, p, 3);
+    shortLen_ = 3;
+    args_.clear();
+    command_ = kCmdNone;
+    used = 3;
+    if (code < 0) return Drop();
+    args_.push_back(p[1] == '(' ? 0 : 1);
+    args_.push_back(code);
+    return Finish(kCmdDesignateCharSet);
+  }
+  if (p[1] != '[') return -1;
+  // Parameters as ParseArguments reads them: digits, ';', a leading '?'; an
+  // intermediate ends them; any other parameter byte makes the sequence
+  // invalid (dropped once its final byte is there).
+  const size_t limit = std::min(avail, kMaxInBlock);
+  int32_t args[kMaxInBlockArgs];
+  int count = 0;
+  size_t i = 2;
+  if (p[2] == '?') {
+    args[count++] = -2;
+    i = 3;
+  }
+  int64_t value = 0;
+  int digits = 0;
+  bool params = true;  // still reading parameters
+  bool valid = true;
+  for (;; ++i) {
+    if (i >= limit) return -1;
+    const uint8_t c = p[i];
+    if (c >= 0x40) {
+      if (c > 0x7E) return -1;
+      break;  // the final byte
+    }
+    if (c < 0x20) return -1;
+    if (!params) continue;
+    if (c >= '0' && c <= '9') {
+      if (++digits > 255) {
+        valid = params = false;
+        continue;
+      }
+      value = value * 10 + (c - '0');
+      if (digits >= 10 && value > std::numeric_limits<int32_t>::max()) valid = params = false;
+    } else if (c == ';') {
+      if (count == kMaxInBlockArgs) return -1;
+      args[count++] = digits == 0 ? -1 : int32_t(value);
+      value = 0;
+      digits = 0;
+    } else if (c <= 0x2F) {
+      params = false;  // an intermediate: the rest is not read
+    } else {
+      valid = params = false;
+    }
+  }
+  const uint8_t final = p[i];
+  const size_t n = i + 1;
+  if (valid) {
+    if (count == kMaxInBlockArgs) return -1;
+    args[count++] = digits == 0 ? -1 : int32_t(value);
+  }
+  used = n;
+  std::memcpy(shortSeq_, p, n);
+  shortLen_ = n;
+  command_ = kCmdNone;
+  state_ = Done;
+  if (final == 'p' && n == 6 && std::memcmp(p, "\x1b[61\"p", 6) == 0) {
+    args_.clear();
+    return Finish(kCmdReset);
+  }
+  if (!valid) return Drop();
+  args_.assign(args, args + count);
+  return DispatchArguments(final);
 }
 
 int TQxVT100Parser::ProcessChar(uint8_t b) {
+  // From here on seq_ is the sequence: a short one held aside is over
+  // (every path below from Done rewrites or clears seq_).
+  shortLen_ = 0;
   // The common cases first: a character outside any sequence, and the
   // parameter bytes inside a control sequence.
   if (b >= 0x20) {
@@ -111,36 +279,41 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     }
     state_ = ControlInside;
     args_.clear();
-    auto single = [&](uint8_t cmd) {
-      seq_.assign(1, char(b));
-      command_ = cmd;
-      return kParseCommand;
-    };
-    auto withArg = [&](uint8_t cmd, int32_t arg) {
-      args_.push_back(arg);
-      return single(cmd);
-    };
-    switch (b) {
-      case 0x05: return single(kCmdAnswerback);
-      case 0x07: return single(kCmdBell);
-      case 0x08: return single(kCmdBackspace);
-      case 0x0A: return single(kCmdLineFeed);
-      case 0x0D: return single(kCmdCarriageReturn);
-      case 0x0E: return single(kCmdShiftOut);
-      case 0x0F: return single(kCmdShiftIn);
-      case 0x09: return withArg(kCmdHorzTab, 1);
-      case 0x0B: return withArg(kCmdVertTab, 1);
-      case 0x0C: return withArg(kCmdEraseDisplay, 2);
-      case kEsc:
-        // An ESC always starts a new sequence, abandoning one in progress.
-        seq_.assign(1, char(kEsc));
-        command_ = kCmdNone;
-        state_ = Escape;
-        return kParseMore;
-      default:
-        // CAN and SUB included: the sequence in progress is not cancelled.
-        return kParseNothing;
+    if (b == kEsc) {
+      // An ESC always starts a new sequence, abandoning one in progress.
+      seq_.assign(1, char(kEsc));
+      command_ = kCmdNone;
+      state_ = Escape;
+      return kParseMore;
     }
+    // The control bytes that are commands, and their argument (-1 none).
+    // CAN and SUB are not: the sequence in progress is not cancelled.
+    struct Control {
+      uint8_t cmd;
+      int8_t arg;
+    };
+    static constexpr auto kControls = [] {
+      std::array<Control, 0x20> t{};
+      for (Control& c : t) c = {kCmdNone, -1};
+      t[0x05] = {kCmdAnswerback, -1};
+      t[0x07] = {kCmdBell, -1};
+      t[0x08] = {kCmdBackspace, -1};
+      t[0x09] = {kCmdHorzTab, 1};
+      t[0x0A] = {kCmdLineFeed, -1};
+      t[0x0B] = {kCmdVertTab, 1};
+      t[0x0C] = {kCmdEraseDisplay, 2};
+      t[0x0D] = {kCmdCarriageReturn, -1};
+      t[0x0E] = {kCmdShiftOut, -1};
+      t[0x0F] = {kCmdShiftIn, -1};
+      return t;
+    }();
+    const Control c = kControls[b];
+    if (c.cmd == kCmdNone) return kParseNothing;
+    if (c.arg >= 0) args_.push_back(c.arg);
+    shortSeq_[0] = char(b);
+    shortLen_ = 1;
+    command_ = c.cmd;
+    return kParseCommand;
   }
 
   if (seq_.size() >= kMaxSequence) {
@@ -157,7 +330,7 @@ int TQxVT100Parser::ProcessChar(uint8_t b) {
     case ControlSequence:
       if (b < 0x40 || b > 0x7E) return kParseMore;
       state_ = Done;
-      return DispatchControlSequence(b);
+      return DispatchControlSequence(b, reinterpret_cast<const uint8_t*>(seq_.data()), seq_.size());
     case Hash:
       state_ = Done;
       switch (b) {
@@ -250,88 +423,44 @@ int TQxVT100Parser::EscapeVt52(uint8_t b) {
   }
 }
 
-bool TQxVT100Parser::ParseArguments() {
+bool TQxVT100Parser::ParseArguments(const uint8_t* seq, size_t n) {
   args_.clear();
   size_t i = 2;  // after ESC [
-  if (i < seq_.size() && seq_[i] == '?') {
+  if (i < n && seq[i] == '?') {
     args_.push_back(-2);
     ++i;
   }
   int64_t value = 0;
   int digits = 0;
-  auto close = [&]() -> bool {
-    args_.push_back(digits == 0 ? -1 : int32_t(value));
-    value = 0;
-    digits = 0;
-    return true;
-  };
-  for (; i < seq_.size(); ++i) {
-    const uint8_t c = uint8_t(seq_[i]);
+  for (; i < n; ++i) {
+    const uint8_t c = seq[i];
     if (c >= '0' && c <= '9') {
       if (++digits > 255) return false;
       value = value * 10 + (c - '0');
-      if (value > std::numeric_limits<int32_t>::max()) return false;  // does not convert
+      // Nine digits always fit.
+      if (digits >= 10 && value > std::numeric_limits<int32_t>::max()) return false;  // does not convert
     } else if (c == ';') {
-      close();
+      args_.push_back(digits == 0 ? -1 : int32_t(value));
+      value = 0;
+      digits = 0;
     } else if ((c >= 0x20 && c <= 0x2F) || (c >= 0x40 && c <= 0x7E)) {
       break;
     } else {
       return false;
     }
   }
-  return close();
+  args_.push_back(digits == 0 ? -1 : int32_t(value));
+  return true;
 }
 
-int TQxVT100Parser::DispatchControlSequence(uint8_t final) {
-  if (final == 'p' && seq_ == "\x1b[61\"p") {
+int TQxVT100Parser::DispatchControlSequence(uint8_t final, const uint8_t* seq, size_t n) {
+  if (final == 'p' && n == 6 && std::memcmp(seq, "\x1b[61\"p", 6) == 0) {
     args_.clear();
     return Finish(kCmdReset);
   }
-  if (!ParseArguments()) return Drop();
-
-  // Commands with a default: at most `max` arguments, padded to `min`, and
-  // every empty one takes the default.
-  auto defaulted = [&](uint8_t cmd, int32_t def, size_t min, size_t max) {
-    if (args_.size() > max) return Drop();
-    while (args_.size() < min) args_.push_back(def);
-    for (int32_t& a : args_)
-      if (a == -1) a = def;
-    return Finish(cmd);
-  };
-  auto single = [&](uint8_t cmd) {  // one argument, an empty one stays -1
-    if (args_.size() > 1) return Drop();
-    return Finish(cmd);
-  };
-  switch (final) {
-    case 'H':
-    case 'f': return defaulted(kCmdCursorPosition, 1, 2, 2);
-    case 'A': return defaulted(kCmdCursorUp, 1, 1, 1);
-    case 'B': return defaulted(kCmdCursorDown, 1, 1, 1);
-    case 'C': return defaulted(kCmdCursorRight, 1, 1, 1);
-    case 'D': return defaulted(kCmdCursorLeft, 1, 1, 1);
-    case 'm': return defaulted(kCmdGraphicRendition, 0, 1, kMaxListArgs);
-    case 'q': return defaulted(kCmdLoadLeds, 0, 1, kMaxListArgs);
-    case 'c': return defaulted(kCmdIdentify, 0, 1, 1);
-    case 'P': return defaulted(kCmdDeleteChars, 1, 1, 1);
-    case 'M': return defaulted(kCmdDeleteLines, 1, 1, 1);
-    case 'X': return defaulted(kCmdEraseChars, 1, 1, 1);
-    case 'J': return defaulted(kCmdEraseDisplay, 0, 1, 1);
-    case 'K': return defaulted(kCmdEraseLine, 0, 1, 1);
-    case '@': return defaulted(kCmdInsertChars, 1, 1, 1);
-    case 'L': return defaulted(kCmdInsertLines, 1, 1, 1);
-    case 'g': return defaulted(kCmdClearTabs, 0, 1, 1);
-    case 'n': return single(kCmdStatusReport);
-    case 'x': return single(kCmdTerminalParams);
-    case 'h': return Finish(kCmdSetMode);
-    case 'r': return Finish(kCmdScrollRegion);
-    case 's': return Finish(kCmdSaveCursor);
-    case 'u': return Finish(kCmdRestoreCursor);
-    case 'y': return Finish(kCmdConfidenceTest);
-    case 'l':
-      if (args_.size() == 2 && args_[0] == -2 && args_[1] == 2) vt52_ = true;
-      return Finish(kCmdResetMode);
-    default: return Drop();
-  }
+  if (!ParseArguments(seq, n)) return Drop();
+  return DispatchArguments(final);
 }
+
 
 }  // namespace zav

@@ -100,7 +100,11 @@ class TQxVT100Parser : public TQxTerminalParser {
 
   // The value, or 0 outside 0 .. ArgumentCount - 1. -1 marks an empty
   // parameter, -2 as the first argument the private marker "?".
-  int GetArgument(int index) const override;
+  int GetArgument(int index) const override { return Argument(index); }
+  // The same, without the virtual call.
+  int Argument(int index) const {
+    return index < 0 || index >= int(args_.size()) ? 0 : args_[size_t(index)];
+  }
   int ArgumentCount() const { return int(args_.size()); }
   // The bytes that produced the current command (a control byte alone for a
   // control command); empty when Command is 0.
@@ -111,7 +115,10 @@ class TQxVT100Parser : public TQxTerminalParser {
 
   bool VT52() const { return vt52_; }
   // No sequence in progress: a displayable byte now is just a character.
-  bool Idle() const { return state_ == Ground || state_ == Done; }
+  // A control byte met outside a sequence leaves nothing to resume either.
+  bool Idle() const {
+    return state_ == Ground || state_ == Done || (state_ == ControlInside && savedState_ == Ground);
+  }
   // The state ProcessChar leaves after the displayable byte `b` while idle, for
   // callers that take a run of such bytes without parsing each.
   void AcceptChar(uint8_t b);
@@ -119,6 +126,15 @@ class TQxVT100Parser : public TQxTerminalParser {
   // bytes inside), taken in one call; the same result and state as feeding it
   // to ProcessChar byte by byte. Returns -1 when it does not apply.
   int ProcessControlSequence(const uint8_t* seq, size_t n);
+  // A sequence at `p` (`avail` bytes there) met while idle: a control
+  // sequence "ESC [ params final" of at most kMaxInBlock bytes and at most
+  // kMaxInBlockArgs arguments, or a designation "ESC ( c" / "ESC ) c", parsed
+  // in one pass with the same result and state as feeding it to ProcessChar
+  // byte by byte; `used` is its length. Returns -1, changing nothing, when it
+  // does not apply (not whole in the bytes, a control byte inside, ...).
+  static constexpr size_t kMaxInBlock = 64;
+  static constexpr int kMaxInBlockArgs = 16;
+  int ProcessSequenceAt(const uint8_t* p, size_t avail, size_t& used);
 
  private:
   enum State : uint8_t {
@@ -136,13 +152,20 @@ class TQxVT100Parser : public TQxTerminalParser {
 
   int EscapeAnsi(uint8_t b);
   int EscapeVt52(uint8_t b);
-  int DispatchControlSequence(uint8_t final);
-  bool ParseArguments();
+  // `seq` and `n`: the whole sequence, ESC [ to the final byte.
+  int DispatchControlSequence(uint8_t final, const uint8_t* seq, size_t n);
+  // The command of a control sequence whose arguments are in args_.
+  int DispatchArguments(uint8_t final);
+  bool ParseArguments(const uint8_t* seq, size_t n);
   int Finish(uint8_t cmd, int result = kParseCommand);
   int Drop();
 
   std::vector<int32_t> args_;
   std::string seq_;
+  // A sequence taken whole by AcceptChar or ProcessSequenceAt is kept here
+  // instead of seq_ (no string work per sequence); shortLen_ 0: it is in seq_.
+  char shortSeq_[kMaxInBlock];
+  size_t shortLen_ = 0;
   std::string savedSeq_;
   std::vector<int32_t> savedArgs_;
   State state_ = Ground;

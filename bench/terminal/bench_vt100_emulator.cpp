@@ -3,6 +3,8 @@
 // scrolling regions, line drawing and text. With libvterm available the same
 // stream also goes through it, as the peer figure.
 // Usage: bench_vt100_emulator [megabytes] [rounds]
+//        bench_vt100_emulator --write FILE [megabytes]   (the stream only, for
+//        replays that compare screens)
 // Instructions come from the hardware counter when the system allows it.
 #include <linux/perf_event.h>
 #include <sys/ioctl.h>
@@ -136,6 +138,15 @@ Figure Measure(const std::string& stream, int rounds, const std::function<void(c
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--write") == 0) {
+    const std::string stream = MakeStream(size_t((argc > 3 ? std::atof(argv[3]) : 1.0) * 1024 * 1024));
+    std::FILE* f = std::fopen(argv[2], "wb");
+    if (!f || std::fwrite(stream.data(), 1, stream.size(), f) != stream.size() || std::fclose(f) != 0) {
+      std::fprintf(stderr, "bench_vt100_emulator: cannot write %s\n", argv[2]);
+      return 1;
+    }
+    return 0;
+  }
   const double mb = argc > 1 ? std::atof(argv[1]) : 8.0;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   const std::string stream = MakeStream(size_t(mb * 1024 * 1024));

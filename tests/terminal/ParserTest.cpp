@@ -223,5 +223,86 @@ TEST(VT100Parser, ClearKeepsStateAndMode) {
   EXPECT_TRUE(p.VT52());
 }
 
+TEST(VT100Parser, IdleAfterAControlByteOutsideASequenceOnly) {
+  TQxVT100Parser p;
+  EXPECT_TRUE(p.Idle());
+  p.ProcessChar('\n');
+  EXPECT_TRUE(p.Idle());
+  Feed(p, "\x1b[1");
+  EXPECT_FALSE(p.Idle());
+  p.ProcessChar('\r');  // inside the sequence: it resumes afterwards
+  EXPECT_FALSE(p.Idle());
+  EXPECT_EQ(Feed(p, "A").back(), (Event{4, 3, {1}, "\x1b[1A"}));
+  EXPECT_TRUE(p.Idle());
+}
+
+// The event ProcessSequenceAt delivers, in Feed's form.
+Event Taken(TQxVT100Parser& p, int result) {
+  Event e{result, p.Command(), {}, {}};
+  for (int i = 0; i < p.ArgumentCount(); ++i) e.args.push_back(p.GetArgument(i));
+  p.GetSequence(e.seq);
+  return e;
+}
+
+TEST(VT100Parser, SequenceTakenWholeMatchesByteByByte) {
+  const std::string sequences[] = {
+      "\x1b[H",          "\x1b[12;40H",    "\x1b[1;31m",     "\x1b[m",     "\x1b[;5H",     "\x1b[?25h",
+      "\x1b[?2l",        "\x1b[61\"p",     "\x1b[1 q",       "\x1b[5?h",   "\x1b[:1m",     "\x1b[2J",
+      "\x1b[99999999999H", "\x1b[0000000000007A", "\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16m",
+      "\x1b[3~",         "\x1b(0",         "\x1b)B",         "\x1b(Q",     "\x1b)1"};
+  // Before each: nothing, a character, a control byte, a finished sequence.
+  const std::string before[] = {"", "x", "\r", "\x1b[5C"};
+  // After each: more text and sequences, which must go on the same way.
+  const std::string after = "Z\x1b" "A\x1b[2Bq";
+  for (const std::string& pre : before) {
+    for (const std::string& seq : sequences) {
+      TQxVT100Parser bytes;
+      Feed(bytes, pre);
+      const auto expected = Feed(bytes, seq);
+      const auto expectedAfter = Feed(bytes, after);
+
+      TQxVT100Parser whole;
+      Feed(whole, pre);
+      const std::string input = seq + after;
+      size_t used = 0;
+      const int result = whole.ProcessSequenceAt(reinterpret_cast<const uint8_t*>(input.data()), input.size(), used);
+      ASSERT_GE(result, 0) << seq;
+      EXPECT_EQ(used, seq.size()) << seq;
+      ASSERT_EQ(expected.size(), 1u) << seq;
+      EXPECT_EQ(Taken(whole, result), expected.back()) << "after \"" << pre << "\"";
+      EXPECT_EQ(whole.VT52(), bytes.VT52()) << seq;
+      EXPECT_EQ(Feed(whole, after), expectedAfter) << seq;
+    }
+  }
+}
+
+TEST(VT100Parser, SequenceTakenWholeDeclinesAndChangesNothing) {
+  std::string tooLong = "\x1b[" + std::string(TQxVT100Parser::kMaxInBlock, '1') + "m";
+  std::string tooMany = "\x1b[1";
+  for (int i = 1; i < TQxVT100Parser::kMaxInBlockArgs + 1; ++i) tooMany += ";1";
+  tooMany += "m";
+  const std::string declined[] = {"\x1b[12", "\x1b[1\n2A", "\x1b[1\x90m", "\x1b[1\x1b[m", "\x1b(", "\x1b( 0",
+                                  "\x1b" "D", "x\x1b[m",  tooLong,         tooMany};
+  for (const std::string& seq : declined) {
+    TQxVT100Parser p;
+    Feed(p, "\x1b[4;7H");
+    const Event keep = Taken(p, 0);
+    size_t used = 99;
+    EXPECT_EQ(p.ProcessSequenceAt(reinterpret_cast<const uint8_t*>(seq.data()), seq.size(), used), -1) << seq;
+    EXPECT_EQ(used, 99u) << seq;
+    EXPECT_EQ(Taken(p, 0), keep) << seq;
+    EXPECT_TRUE(p.Idle());
+  }
+  // Not while a sequence is in progress, and not in VT52 mode.
+  const std::string csi = "\x1b[m";
+  size_t used = 0;
+  TQxVT100Parser busy;
+  Feed(busy, "\x1b[1");
+  EXPECT_EQ(busy.ProcessSequenceAt(reinterpret_cast<const uint8_t*>(csi.data()), csi.size(), used), -1);
+  TQxVT100Parser vt52;
+  Feed(vt52, "\x1b[?2l");
+  EXPECT_EQ(vt52.ProcessSequenceAt(reinterpret_cast<const uint8_t*>(csi.data()), csi.size(), used), -1);
+}
+
 }  // namespace
 }  // namespace zav
