@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QWheelEvent>
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 
 #include "app/PlotView.h"
@@ -79,6 +80,43 @@ class PlotViewTest : public ::testing::Test {
   std::vector<std::string> errors;
   TPlotView view{nullptr};
 };
+
+// A fixed data set drawn at a fixed size is the picture kept beside the tests:
+// three series (a slow wave, a fast one with a gap, a ramp with a spike), fixed
+// limits. Font rendering may differ by a few pixels between machines, so up to
+// 0.1% of the pixels may differ clearly; a wrong scale, colour or axis, or a
+// series missing (some 600 pixels), changes more. ZAV_WRITE_REFERENCE=1
+// writes the picture anew.
+TEST_F(PlotViewTest, AFixedDataSetDrawsTheReferencePicture) {
+  view.resize(640, 480);
+  Feed(view, "slow,fast,ramp\n", 0);
+  for (int i = 0; i < 3000; ++i) {
+    const double t = i / 100.0;
+    std::ostringstream line;
+    line << 20 + 3 * std::sin(t / 5) << ',';
+    if (i < 1400 || i > 1600) line << 30 + 4 * std::sin(t * 2);
+    line << ',' << (i == 1750 ? 58.0 : 20 + t / 2) << '\n';
+    Feed(view, line.str(), i * 10);
+  }
+  TypeLimits("15", "60");
+  view.Chart()->SetView(0, 30'000);
+  Settle();
+  const QImage got = Picture().convertToFormat(QImage::Format_RGB32);
+  const QString path = ZAV_APP_TEST_DATA "/plot_reference.png";
+  if (std::getenv("ZAV_WRITE_REFERENCE") != nullptr) {
+    ASSERT_TRUE(got.save(path));
+  }
+  const QImage want = QImage(path).convertToFormat(QImage::Format_RGB32);
+  ASSERT_FALSE(want.isNull()) << "no reference picture at " << path.toStdString();
+  ASSERT_EQ(got.size(), want.size());
+  int differ = 0;
+  for (int y = 0; y < got.height(); ++y)
+    for (int x = 0; x < got.width(); ++x) {
+      const QColor a = got.pixelColor(x, y), b = want.pixelColor(x, y);
+      differ += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue()) > 96;
+    }
+  EXPECT_LE(differ, got.width() * got.height() / 1000) << differ << " pixels differ from " << path.toStdString();
+}
 
 // One row every millisecond, all 0 but one; the whole run in view: the spike
 // keeps its pixels in its own column though 150 rows share each column.
