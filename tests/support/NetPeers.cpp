@@ -75,7 +75,6 @@ bool LocalSocketIn(uint16_t port, const char* state) {
 }  // namespace
 
 bool Listening(uint16_t port) { return LocalSocketIn(port, " 0A "); }
-bool Connected(uint16_t port) { return LocalSocketIn(port, " 01 "); }
 
 // --- Child processes -----------------------------------------------------------------
 

@@ -20,11 +20,9 @@ namespace zav::test {
 
 // A port on 127.0.0.1 nothing listens on (just now).
 uint16_t FreeLoopbackPort();
-// Whether something listens on 127.0.0.1:port, and whether a client is
-// connected to it (from /proc/net/tcp: no connection is made, which would
-// open a server's device).
+// Whether something listens on 127.0.0.1:port (from /proc/net/tcp: no
+// connection is made, which would open a server's device).
 bool Listening(uint16_t port);
-bool Connected(uint16_t port);
 
 // A child process whose standard output and error go to a file.
 class TChildProcess {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,15 +171,6 @@ std::vector<std::string> ToolTest::StartCable(const std::vector<std::string>& op
     return paths.size() == 2;
   })) << Err(c);
   return paths;
-}
-
-bool ToolTest::DeviceLocked(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
-  if (!locked) flock(fd, LOCK_UN);
-  close(fd);
-  return locked;
 }
 
 bool ToolTest::Ended(const Child& child) {

@@ -54,8 +54,6 @@ class ToolTest : public ::testing::Test {
   std::vector<std::string> StartCable(const std::vector<std::string>& options, Child** cable = nullptr);
   // Ends a child with SIGTERM and waits for it.
   int Stop(Child& child, std::chrono::seconds limit = std::chrono::seconds(10));
-  // True once some process holds the device's exclusive lock (a port is open).
-  static bool DeviceLocked(const std::string& path);
   // Waits for the child's ready line on stderr ("mero: PORT: open ..."; any
   // port when `port` is empty): printed once the command has finished opening,
   // so what the far end sends from then on is taken. False when the child
