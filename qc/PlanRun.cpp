@@ -595,7 +595,8 @@ bool PlanRun::RunPhase(SteadyTime now) {
                        "expected /" + s.Expect->Source() + "/ within " + Fixed(s.Timeout, 1) + " s",
                        ArrivedLast(now));
       }
-      const auto& groups = search_->Groups();
+      // A copy: the search goes before the measurements read the groups.
+      const std::vector<std::string> groups = search_->Groups();
       for (size_t i = 0; i < s.Capture.size(); ++i) vars_[s.Capture[i]] = groups[i + 1];
       text_.DropBefore(search_->MatchEnd());
       search_.reset();
