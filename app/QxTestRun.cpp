@@ -18,6 +18,7 @@
 
 #include "app/MainForm.h"
 #include "protocols/component/QxProtcl.h"
+#include "qc/RecordDb.h"
 #include "qc/Report.h"
 #include "serial/QxPort.h"
 
@@ -31,6 +32,9 @@ using Clock = std::chrono::steady_clock;
 const char* const kSettingsName = "zavterm";
 const char* const kPlanKey = "test/plan";
 const char* const kReportKey = "test/reports";
+const char* const kStationKey = "test/station";
+const char* const kOperatorKey = "test/operator";
+const char* const kDatabaseKey = "test/database";
 
 QString Setting(const char* key) { return QSettings(kSettingsName, kSettingsName).value(key).toString(); }
 void KeepSetting(const char* key, const QString& value) { QSettings(kSettingsName, kSettingsName).setValue(key, value); }
@@ -65,7 +69,7 @@ const char* Colour(qc::MeasureOutcome m) {
 TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   setWindowTitle("Test run");
   setObjectName("TestRun");
-  resize(640, 520);
+  resize(640, 600);
   auto* grid = new QGridLayout(this);
   auto row = [&](int r, const char* caption, QLineEdit*& edit, QPushButton** button) {
     grid->addWidget(new QLabel(caption, this), r, 0);
@@ -79,18 +83,26 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   };
   row(0, "Plan", PlanEdit, &PlanBrowse);
   row(1, "Reports", ReportEdit, &ReportBrowse);
-  row(2, "Unit id", UnitEdit, nullptr);
+  row(2, "Station", StationEdit, nullptr);
+  row(3, "Operator", OperatorEdit, nullptr);
+  row(4, "Database", DatabaseEdit, nullptr);
+  row(5, "Unit id", UnitEdit, nullptr);
   UnitEdit->setPlaceholderText("optional: the label's id, checked against the unit's");
+  StationEdit->setPlaceholderText(Shown(qc::HostName()));
+  DatabaseEdit->setPlaceholderText("the reports' results.db, or postgresql://USER@HOST/DB");
   PlanEdit->setText(Setting(kPlanKey));
   ReportEdit->setText(Setting(kReportKey));
+  StationEdit->setText(Setting(kStationKey));
+  OperatorEdit->setText(Setting(kOperatorKey));
+  DatabaseEdit->setText(Setting(kDatabaseKey));
 
   StartButton = new QPushButton("Start", this);
   StartButton->setDefault(true);  // Enter starts the next unit
   StopButton = new QPushButton("Stop", this);
   StopButton->setAutoDefault(false);
   StopButton->setEnabled(false);
-  grid->addWidget(StartButton, 2, 2);
-  grid->addWidget(StopButton, 3, 2);
+  grid->addWidget(StartButton, 5, 2);
+  grid->addWidget(StopButton, 6, 2);
 
   VerdictLabel = new QLabel(this);
   VerdictLabel->setObjectName("Verdict");
@@ -100,19 +112,19 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   big.setPointSize(28);
   big.setBold(true);
   VerdictLabel->setFont(big);
-  grid->addWidget(VerdictLabel, 3, 0, 1, 2);
+  grid->addWidget(VerdictLabel, 6, 0, 1, 2);
 
   StepList = new QTreeWidget(this);
   StepList->setHeaderLabels({"Step", "Result", "Seconds", "What happened"});
   StepList->setRootIsDecorated(false);
   StepList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  grid->addWidget(StepList, 4, 0, 1, 3);
+  grid->addWidget(StepList, 7, 0, 1, 3);
 
   StatusLabel = new QLabel(this);
   StatusLabel->setWordWrap(true);
   StatusLabel->setTextFormat(Qt::PlainText);
-  grid->addWidget(StatusLabel, 5, 0, 1, 3);
-  grid->setRowStretch(4, 1);
+  grid->addWidget(StatusLabel, 8, 0, 1, 3);
+  grid->setRowStretch(7, 1);
   ShowVerdict("", Colour(qc::Verdict::Skipped));
 
   wake_.setSingleShot(true);
@@ -129,6 +141,7 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
 
 TQxTestRun::~TQxTestRun() {
   if (transferring_) form_.MroProtocol1->AbortProtocol();
+  if (storing_.joinable()) storing_.join();
 }
 
 void TQxTestRun::ShowVerdict(const QString& text, const QString& colour) {
@@ -178,6 +191,9 @@ void TQxTestRun::StartClick() {
   }
   KeepSetting(kPlanKey, PlanEdit->text());
   KeepSetting(kReportKey, ReportEdit->text());
+  KeepSetting(kStationKey, StationEdit->text());
+  KeepSetting(kOperatorKey, OperatorEdit->text());
+  KeepSetting(kDatabaseKey, DatabaseEdit->text());
   receiveDir_ = std::make_unique<QTemporaryDir>();
   const std::string port = "COM" + std::to_string(form_.MroComPort1->ComNumber());
   run_ = std::make_unique<qc::PlanRun>(*plan_, *this, port, Local(UnitEdit->text().trimmed()),
@@ -243,8 +259,17 @@ void TQxTestRun::Finish() {
   const QString id = u.UnitId.empty() ? QString() : "  " + Shown(qc::Printable(u.UnitId, 40));
   ShowVerdict(QString(qc::VerdictText(u.Outcome)) + id, Colour(u.Outcome));
   try {
-    lastReport_ = qc::WriteReports(u, Local(ReportEdit->text())).Xml;
+    qc::RecordContext context;
+    context.Station = StationEdit->text().trimmed().toStdString();
+    context.Operator = OperatorEdit->text().trimmed().toStdString();
+    context.Program = "zavterm";
+    context.Version = form_.MroComPort1->Version();
+    const TMroComPort& port = *form_.MroComPort1;
+    context.Line = LineSettingsText(port.Baud(), port.DataBits(), port.Parity(), port.StopBits());
+    const std::string reports = Local(ReportEdit->text());
+    lastReport_ = qc::WriteReports(u, reports, context).Xml;
     StatusLabel->setText("Report: " + Shown(lastReport_) + "\nEnter starts the next unit.");
+    StoreRecords(reports);
   } catch (const std::exception& e) {
     lastReport_.clear();
     StatusLabel->setText(Shown(e.what()));
@@ -254,6 +279,30 @@ void TQxTestRun::Finish() {
   StopButton->setEnabled(false);
   UnitEdit->clear();
   UnitEdit->setFocus();
+}
+
+void TQxTestRun::StoreRecords(const std::string& reports) {
+  lastRecord_.clear();
+  // One store at a time; a record left while one is still going waits in
+  // the spool for the next unit.
+  if (!stored_) return;
+  if (storing_.joinable()) storing_.join();
+  const std::string db = DatabaseEdit->text().trimmed().isEmpty() ? qc::DefaultDatabase(reports)
+                                                                   : DatabaseEdit->text().trimmed().toStdString();
+  stored_ = false;
+  storing_ = std::thread([this, reports, db] {
+    const qc::SpoolOutcome out = qc::FlushSpool(reports, db);
+    QMetaObject::invokeMethod(
+        this,
+        [this, out, reports] {
+          lastRecord_ = out.Waiting == 0 && out.Problem.empty()
+                            ? std::string("stored")
+                            : std::to_string(out.Waiting) + " waiting in " + reports + "/spool: " + out.Problem;
+          StatusLabel->setText(StatusLabel->text() + "\nRecord " + Shown(lastRecord_) + ".");
+        },
+        Qt::QueuedConnection);
+    stored_ = true;
+  });
 }
 
 void TQxTestRun::Send(const std::string& bytes) { pending_ += bytes; }

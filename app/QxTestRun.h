@@ -1,18 +1,22 @@
 // The test-run window of the bench window: a QC plan run on the open port,
 // one unit at a time. The steps are listed with their state as they run, the
 // unit's verdict shows large with its id, operator prompts are dialogs, and
-// each unit's reports go to a directory chosen once. Enter starts the next
-// unit. The terminal keeps showing what the unit sends meanwhile.
+// each unit's reports go to a directory chosen once, its record also into the
+// database (the directory's results.db, or a server a room shares). Enter
+// starts the next unit. The terminal keeps showing what the unit sends
+// meanwhile.
 #pragma once
 
 #include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "qc/PlanRun.h"
 
@@ -35,6 +39,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   QPushButton* PlanBrowse;
   QLineEdit* ReportEdit;
   QPushButton* ReportBrowse;
+  QLineEdit* StationEdit;
+  QLineEdit* OperatorEdit;
+  QLineEdit* DatabaseEdit;
   QLineEdit* UnitEdit;
   QPushButton* StartButton;
   QPushButton* StopButton;
@@ -58,6 +65,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   // The last unit that ended, and where its JUnit report went.
   const std::optional<qc::UnitResult>& LastUnit() const { return last_; }
   const std::string& LastReport() const { return lastReport_; }
+  // What became of the last unit's record: "stored", or why it waits in the
+  // spool; empty while it is being stored.
+  const std::string& LastRecord() const { return lastRecord_; }
 
   // From the window: the terminal's bytes and the end of a transfer.
   void Received(const uint8_t* data, size_t count);
@@ -79,6 +89,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   void Service();  // after every event: sends, the next wake-up, the end
   void Finish();
   void ShowVerdict(const QString& text, const QString& colour);
+  // Offers the spool to the database off the window's thread (a server that
+  // does not answer must not stop the window).
+  void StoreRecords(const std::string& reports);
 
   TForm1& form_;
   std::optional<qc::Plan> plan_;
@@ -93,7 +106,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   QTimer transferStart_;
   std::function<void()> startDeferred_;
   std::optional<qc::UnitResult> last_;
-  std::string lastReport_;
+  std::string lastReport_, lastRecord_;
+  std::thread storing_;
+  std::atomic<bool> stored_{true};  // the last store has ended
   QPointer<QMessageBox> question_;
 };
 

@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "qc/Record.h"
+
 namespace zav::qc {
 
 namespace {
@@ -406,6 +408,7 @@ Plan ParsePlan(const std::string& text, const std::string& path) {
   r.Keys(root, "the plan", {"name", "line", "unit-id", "steps", "settle", "setup", "teardown"});
   Plan plan;
   plan.Path = path;
+  plan.Sha256 = Sha256Hex(text);
   if (!root["name"]) r.Fail(root, "the plan needs a name");
   plan.Name = r.Text(root["name"], "name");
   if (plan.Name.empty()) r.Fail(root["name"], "name must not be empty");

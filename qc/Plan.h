@@ -89,6 +89,7 @@ struct Step {
 struct Plan {
   std::string Name;
   std::string Path;  // the file it came from
+  std::string Sha256;  // of the file's text, lower-case hex: which plan a record ran
   LineSettings Line;
   std::optional<Step> UnitId;  // group 1 of its expect names the unit
   std::vector<Step> Steps;

@@ -184,6 +184,8 @@ PlanRun::PlanRun(const Plan& plan, RunHost& host, std::string port, std::string 
   teardownStart_ = steps_.size();
   for (const auto& s : plan.Teardown) steps_.push_back(&s);
   result_.Plan = plan.Name;
+  result_.PlanFile = plan.Path;
+  result_.PlanSha256 = plan.Sha256;
   result_.Port = std::move(port);
   result_.UnitId = givenId_;
   for (const Step* s : steps_) {
@@ -392,6 +394,7 @@ void PlanRun::Finish(SteadyTime now) {
     const auto id = vars_.find("unit");
     if (id != vars_.end()) result_.UnitId = id->second;
   }
+  result_.Variables = vars_;
 }
 
 std::string PlanRun::Filled(const SendText& text, std::string& missing) const {
@@ -567,6 +570,7 @@ bool PlanRun::RunPhase(SteadyTime now) {
             return EndStep(Verdict::Fail, now,
                            t.File + " arrived with " + std::to_string(st.st_size) + " bytes, not " +
                                std::to_string(*t.Size));
+          result_.ReceivedFiles.push_back(path);
           if (!t.SameAs.empty() && !SameFile(path, t.SameAs))
             return EndStep(Verdict::Fail, now, t.File + " arrived but differs from " + t.SameAs);
         }

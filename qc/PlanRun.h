@@ -59,12 +59,15 @@ struct StepResult {
 
 struct UnitResult {
   std::string Plan, Port, UnitId;
+  std::string PlanFile, PlanSha256;
   WallTime Started{};
   double Seconds = 0;
   Verdict Outcome = Verdict::Running;
   std::string Error;  // why the unit could not be tested (a port that did not open)
   std::vector<StepResult> Steps;
   std::string Transcript;  // one line per piece, both directions, time-stamped
+  std::map<std::string, std::string> Variables;  // every captured variable, at the end
+  std::vector<std::string> ReceivedFiles;          // paths of the files transfer steps received
   // The first step that did not pass, or empty.
   std::string FirstFailure() const;
 };

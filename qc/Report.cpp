@@ -5,11 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/CsvField.h"
+#include "qc/RecordDb.h"
 
 namespace zav::qc {
 
@@ -57,12 +62,7 @@ std::string Xml(std::string_view text) {
   return out;
 }
 
-std::string Csv(const std::string& field) {
-  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
-  std::string out = "\"";
-  for (const char c : field) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
-}
+std::string Csv(const std::string& field) { return CsvField(field); }
 
 std::string Time(WallTime t, const char* format) {
   const std::time_t secs = std::chrono::system_clock::to_time_t(t);
@@ -217,23 +217,43 @@ std::string ResultsLine(const UnitResult& unit) {
          Csv(unit.Error.empty() ? unit.FirstFailure() : "open port") + "," + Seconds(unit.Seconds);
 }
 
-ReportFiles WriteReports(const UnitResult& unit, const std::string& dir) {
+ReportFiles WriteReports(const UnitResult& unit, const std::string& dir, const RecordContext& context) {
   const std::string base = dir + "/" + UnitFileName(unit) + "-" + Time(unit.Started, "%Y%m%d-%H%M%S");
   ReportFiles files;
-  // The pair takes the first free suffix, so two runs in one second keep both.
+  std::string stem;
+  // The set takes the first free suffix, so two runs in one second keep both.
   for (int copy = 1;; ++copy) {
-    const std::string stem = copy == 1 ? base : base + "-" + std::to_string(copy);
+    stem = copy == 1 ? base : base + "-" + std::to_string(copy);
     if (!CreateNew(stem + ".xml", JUnitXml(unit))) {
       if (copy > 1000) throw std::runtime_error("cannot find a free report name for " + base);
       continue;
     }
     files.Xml = stem + ".xml";
     files.Log = stem + ".log";
-    // The log's name follows its report's; an old stray log is replaced.
+    files.Json = stem + ".json";
+    // The others follow their report's name; an old stray one is replaced.
     unlink(files.Log.c_str());
+    unlink(files.Json.c_str());
     CreateNew(files.Log, unit.Transcript);
     break;
   }
+  // What the unit sent is kept beside its record (the run's own copy goes
+  // with its temporary directory).
+  if (!unit.ReceivedFiles.empty()) {
+    namespace fs = std::filesystem;
+    const std::string kept = stem + ".files";
+    std::error_code err;
+    fs::create_directory(kept, err);
+    for (const auto& f : unit.ReceivedFiles) {
+      const std::string to = kept + "/" + fs::path(f).filename().string();
+      if (!err) fs::copy_file(f, to, fs::copy_options::overwrite_existing, err);
+      if (err) throw std::runtime_error("cannot keep " + f + " in " + kept + ": " + err.message());
+      files.Received.push_back(to);
+    }
+  }
+  const std::string id = NewRecordId();
+  const std::string record = RecordJson(unit, context, files, id);
+  CreateNew(files.Json, record);
   // One line per unit; a lock keeps lines of units that end together whole.
   const std::string csv = dir + "/results.csv";
   const int fd = open(csv.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -247,6 +267,10 @@ ReportFiles WriteReports(const UnitResult& unit, const std::string& dir) {
   flock(fd, LOCK_UN);
   close(fd);
   if (n != ssize_t(line.size())) throw std::runtime_error("cannot write " + csv + ": " + std::strerror(err));
+  // Named by its start so the spool goes in oldest first; the id keeps names apart.
+  std::string when = IsoUtc(unit.Started);
+  when.erase(std::remove_if(when.begin(), when.end(), [](char c) { return c == ':' || c == '-'; }), when.end());
+  SpoolRecord(dir, record, when + "-" + id);
   return files;
 }
 

@@ -1,10 +1,12 @@
 // What a unit's run leaves behind: a JUnit report for CI systems, the
-// transcript, and a line in the results log shared by every unit.
+// transcript, the unit's record (JSON, also spooled for the database), and a
+// line in the results log shared by every unit.
 #pragma once
 
 #include <string>
 
 #include "qc/PlanRun.h"
+#include "qc/Record.h"
 
 namespace zav::qc {
 
@@ -15,13 +17,12 @@ std::string JUnitXml(const UnitResult& unit);
 // '.', '_' and '-' kept, the rest '_'.
 std::string UnitFileName(const UnitResult& unit);
 
-struct ReportFiles {
-  std::string Xml, Log;
-};
-// Writes UNIT-YYYYmmdd-HHMMSS.xml and .log into `dir` (a later copy of the
-// same name gets -2, -3, ...) and appends the unit's line to dir/results.csv,
-// with its header when the file is new. Throws std::runtime_error.
-ReportFiles WriteReports(const UnitResult& unit, const std::string& dir);
+// Writes UNIT-YYYYmmdd-HHMMSS.xml, .log and .json (the record) into `dir` (a
+// later copy of the same name gets -2, -3, ...), keeps the files the unit
+// sent in UNIT-...files/, appends the unit's line to dir/results.csv (with its
+// header when the file is new) and puts the record in dir's spool for the
+// database. Throws std::runtime_error.
+ReportFiles WriteReports(const UnitResult& unit, const std::string& dir, const RecordContext& context = {});
 // One results.csv line (no newline) and the header.
 std::string ResultsLine(const UnitResult& unit);
 extern const char* const kResultsHeader;

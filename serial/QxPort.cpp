@@ -14,6 +14,13 @@
 #include "serial/QxExcept.h"
 
 namespace zav {
+
+std::string LineSettingsText(int32_t baud, int dataBits, TParity parity, int stopBits) {
+  static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+  const size_t p = size_t(parity);
+  return std::to_string(baud) + " " + std::to_string(dataBits) + (p < sizeof kParity ? kParity[p] : '?') +
+         std::to_string(stopBits);
+}
 namespace {
 
 using enum TTraceLogState;

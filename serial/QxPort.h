@@ -34,6 +34,9 @@ enum class TParity { pNone, pOdd, pEven, pMark, pSpace };
 // A set of hwfUseDTR, hwfUseRTS, hwfRequireDSR, hwfRequireCTS (QwUser.h): the
 // bits are also the dispatcher's hardware-flow word.
 using THWFlowOptionSet = uint32_t;
+
+// A port's line settings as a person reads them: "115200 8N1".
+std::string LineSettingsText(int32_t baud, int dataBits, TParity parity, int stopBits);
 enum class TSWFlowOptions { swfNone, swfReceive, swfTransmit, swfBoth };
 enum class TTraceLogState { tlOff, tlOn, tlDump, tlAppend, tlClear, tlPause };
 enum class TTapiMode { tmNone, tmAuto, tmOn, tmOff };

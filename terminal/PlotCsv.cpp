@@ -7,24 +7,11 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/CsvField.h"
+
 namespace zav {
 
 namespace {
-
-// A series name as a CSV field. Names come from the device: one a spreadsheet
-// would take for a formula (=, +, -, @, or a tab or CR first) gets a quote
-// mark in front, so it stays text.
-std::string Quoted(const std::string& raw) {
-  const bool formula = !raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos;
-  const std::string name = formula ? "'" + raw : raw;
-  if (!formula && name.find_first_of(",\"\r\n") == std::string::npos) return name;
-  std::string out = "\"";
-  for (const char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + '"';
-}
 
 std::string SystemError(const std::string& what, const std::string& path, int err) {
   return "cannot " + what + " " + path + ": " + std::strerror(err);
@@ -34,7 +21,7 @@ std::string SystemError(const std::string& what, const std::string& path, int er
 
 std::string PlotCsvHeader(const std::vector<std::string>& names) {
   std::string out = "time,seconds";
-  for (const auto& n : names) out += ',' + Quoted(n);
+  for (const auto& n : names) out += ',' + CsvField(n);
   return out + '\n';
 }
 

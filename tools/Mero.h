@@ -80,6 +80,8 @@ std::string SettingsText(const PortOptions& o);
 // after the last step of a command's open (a receive already armed, say),
 // so what the far end sends from then on is taken. Nothing with --quiet.
 void AnnounceReady(const PortOptions& o);
+// The program's version, as "mero --version" prints it.
+std::string ProgramVersion();
 // Takes a line-setting option at the reader's position (the option word was
 // just read as `option`); false when `option` is not one of them.
 bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& out);
@@ -144,5 +146,6 @@ int RunSend(ArgReader& args);
 int RunRecv(ArgReader& args);
 int RunTest(ArgReader& args);
 int RunSelftest(ArgReader& args);
+int RunResults(ArgReader& args);
 
 }  // namespace zav::mero

@@ -104,14 +104,13 @@ bool ParseLineOption(const std::string& option, ArgReader& args, PortOptions& ou
 }
 
 std::string SettingsText(const PortOptions& o) {
-  static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-  const size_t parity = size_t(o.Parity);
-  std::string text = std::to_string(o.Baud) + " " + std::to_string(o.DataBits) +
-                     (parity < sizeof kParity ? kParity[parity] : '?') + std::to_string(o.StopBits);
+  std::string text = LineSettingsText(o.Baud, o.DataBits, o.Parity, o.StopBits);
   if (o.Flow == PortOptions::RtsCts) text += " rtscts";
   if (o.Flow == PortOptions::XonXoff) text += " xonxoff";
   return text;
 }
+
+std::string ProgramVersion() { return TComponent(nullptr).Version(); }
 
 void AnnounceReady(const PortOptions& o) {
   if (o.Quiet) return;

@@ -8,6 +8,7 @@
 
 #include "Mero.h"
 #include "qc/PlanRun.h"
+#include "qc/Record.h"
 
 namespace zav::mero {
 
@@ -15,9 +16,23 @@ namespace zav::mero {
 void PrintStep(const std::string& label, const qc::StepResult& step);
 // Prints a measurement as it ends: "LABEL  STEP  vbat = 3.452 V  [3.200, 3.400]  FAIL".
 void PrintMeasurement(const std::string& label, const std::string& step, const qc::Measurement& m);
-// Writes the unit's reports into `dir` and prints its closing line; a report
-// that cannot be written is said on stderr and fails the unit.
-bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir);
+// Where a run's reports and records go.
+struct Keeping {
+  std::string Dir = ".";  // the report directory
+  std::string Db;         // a database URL; empty: DIR/results.db
+  qc::RecordContext Context;
+  std::string Database() const;
+};
+// Writes the unit's reports and record into the report directory and prints
+// its closing line; a report that cannot be written is said on stderr and
+// fails the unit. `line` is the port's settings for the record.
+bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const Keeping& keeping,
+                const std::string& line);
+// Offers the spooled records to the database; says on stderr what still
+// waits and why. True when none waits.
+bool StoreRecords(const Keeping& keeping);
+// Reads --station, --operator and --db into `keeping`; false: not one of them.
+bool RecordOption(ArgReader& args, const std::string& word, Keeping& keeping);
 // Prints the summary of all units and returns the exit code: kExitFailed
 // when a unit failed, else kExitUntested when one could not be tested.
 int Summary(const std::vector<qc::UnitResult>& units);
@@ -43,6 +58,7 @@ class PortUnit : public qc::RunHost {
   bool Done() const;
   qc::UnitResult Result() const;
   const std::string& Label() const { return label_; }
+  const PortOptions& Line() const { return line_; }
 
   void Send(const std::string& bytes) override;
   std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override;

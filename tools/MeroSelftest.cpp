@@ -13,12 +13,13 @@ namespace {
 
 const std::string kHelp = std::string(
                               "usage: mero selftest PORT [--peer PORT2] [--rates R1,R2,...] [--report DIR]\n"
+                              "                     [--station NAME] [--operator NAME] [--db URL]\n"
                               "Checks PORT through a loopback plug (TX to RX, RTS to CTS, DTR to DSR, DCD\n"
                               "and RI), or PORT and PORT2 through a null-modem cable: a counting pattern at\n"
                               "each rate from 9600 up to the highest the device takes (bytes lost or changed,\n"
                               "throughput against the line's limit, line errors), then each modem-line pair\n"
                               "toggled both ways. A device without modem lines (a pseudo-terminal) has those\n"
-                              "checks skipped. Reports and exit status as mero test.\n"
+                              "checks skipped. Reports, records and exit status as mero test.\n"
                               "  --peer PORT2        the cable's other end\n"
                               "  --rates LIST        the rates to try, comma-separated (each must be taken)\n"
                               "  --report DIR        where reports go (default: the current directory)\n"
@@ -43,7 +44,8 @@ std::vector<long> ParseRates(const std::string& text) {
 
 int RunSelftest(ArgReader& args) {
   PortOptions options;
-  std::string peer, reportDir = ".";
+  std::string peer;
+  Keeping keeping;
   std::vector<long> rates;
   std::string word;
   while (NextOption(args, kHelp, word, &options)) {
@@ -52,7 +54,8 @@ int RunSelftest(ArgReader& args) {
     } else if (word == "--rates") {
       rates = ParseRates(args.Value(word));
     } else if (word == "--report") {
-      reportDir = args.Value(word);
+      keeping.Dir = args.Value(word);
+    } else if (RecordOption(args, word, keeping)) {
     } else if (word.rfind("--", 0) == 0 || !options.Port.empty()) {
       throw UsageError("unexpected \"" + word + "\"");
     } else {
@@ -61,7 +64,8 @@ int RunSelftest(ArgReader& args) {
   }
   if (options.Port.empty()) throw UsageError("no PORT given");
   if (peer == options.Port) throw UsageError("--peer must be another port");
-  CheckReportDir(reportDir);
+  CheckReportDir(keeping.Dir);
+  keeping.Context.Version = ProgramVersion();
   options.Baud = rates.empty() ? qc::SelftestRates().front() : rates.front();
   InstallStopSignals();
 
@@ -97,7 +101,8 @@ int RunSelftest(ArgReader& args) {
     std::fprintf(stderr, "mero: %s\n", e.what());
     unit = UnopenedUnit("selftest", label, {}, e.what());
   }
-  const bool written = FinishUnit(label, unit, reportDir);
+  const bool written = FinishUnit(label, unit, keeping, SettingsText(options));
+  StoreRecords(keeping);
   const int code = Summary({unit});
   return written ? code : kExitFailed;
 }

@@ -12,6 +12,7 @@
 
 #include "MeroQc.h"
 #include "MeroTransfer.h"
+#include "qc/RecordDb.h"
 #include "qc/Report.h"
 #include "serial/QxExcept.h"
 
@@ -20,17 +21,24 @@ namespace zav::mero {
 namespace {
 
 const char* const kHelp =
-    "usage: mero test PLAN --port PORT [--port PORT ...] [--unit-id ID ...] [--report DIR] [--yes]\n"
+    "usage: mero test PLAN --port PORT [--port PORT ...] [--unit-id ID ...] [--report DIR]\n"
+    "                 [--station NAME] [--operator NAME] [--db URL] [--yes]\n"
     "       mero test --check PLAN\n"
     "Runs a QC plan on each PORT at once, one unit per port: each step PASS or FAIL\n"
     "(ERROR when the station could not test it) and each measurement as it ends,\n"
     "then the unit's verdict and a summary. Per unit, DIR (default: the\n"
     "current directory) gets UNIT-YYYYmmdd-HHMMSS.xml (JUnit), UNIT-...log (the\n"
-    "transcript) and a line in results.csv; UNIT is the unit id, else the port.\n"
+    "transcript), UNIT-...json (the unit's record) and a line in results.csv; UNIT\n"
+    "is the unit id, else the port. Each record also goes into a database (DIR/\n"
+    "results.db unless --db names one); one that cannot go in yet waits in DIR/spool\n"
+    "and goes in with the next unit, or with \"mero results --flush\".\n"
     "  --port PORT      a port to test (COMn or a device path); repeatable\n"
     "  --unit-id ID     the unit's id, one per --port in order (checked against the\n"
     "                   plan's unit-id step when it has one)\n"
     "  --report DIR     where reports go\n"
+    "  --station NAME   the station the records name (default: the host name)\n"
+    "  --operator NAME  the operator the records name\n"
+    "  --db URL         postgresql://USER@HOST[:PORT]/DB, or an SQLite file\n"
     "  --yes            answer every operator prompt yes (else a prompt fails)\n"
     "  --quiet          no \"mero: PORT: open at ...\" line as each port opens\n"
     "  --check          only read and check the plan\n"
@@ -276,9 +284,26 @@ void PrintStep(const std::string& label, const qc::StepResult& step) {
   std::fflush(stdout);
 }
 
-bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std::string& dir) {
+std::string Keeping::Database() const { return Db.empty() ? qc::DefaultDatabase(Dir) : Db; }
+
+bool RecordOption(ArgReader& args, const std::string& word, Keeping& keeping) {
+  if (word == "--station")
+    keeping.Context.Station = args.Value(word);
+  else if (word == "--operator")
+    keeping.Context.Operator = args.Value(word);
+  else if (word == "--db")
+    keeping.Db = args.Value(word);
+  else
+    return false;
+  return true;
+}
+
+bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const Keeping& keeping,
+                const std::string& line) {
   try {
-    const qc::ReportFiles files = qc::WriteReports(unit, dir);
+    qc::RecordContext context = keeping.Context;
+    context.Line = line;
+    const qc::ReportFiles files = qc::WriteReports(unit, keeping.Dir, context);
     std::printf("%-*s %s  unit %s  %.2f s  report %s\n", gLabelWidth, label.c_str(), qc::VerdictText(unit.Outcome),
                 unit.UnitId.empty() ? "(no id)" : qc::Printable(unit.UnitId, 60).c_str(), unit.Seconds,
                 files.Xml.c_str());
@@ -288,6 +313,14 @@ bool FinishUnit(const std::string& label, const qc::UnitResult& unit, const std:
     std::fprintf(stderr, "mero: %s: %s\n", label.c_str(), e.what());
     return false;
   }
+}
+
+bool StoreRecords(const Keeping& keeping) {
+  const qc::SpoolOutcome out = qc::FlushSpool(keeping.Dir, keeping.Database());
+  if (out.Waiting == 0 && out.Problem.empty()) return true;
+  std::fprintf(stderr, "mero: %zu record%s wait%s in %s/spool: %s\n", out.Waiting, out.Waiting == 1 ? "" : "s",
+               out.Waiting == 1 ? "s" : "", keeping.Dir.c_str(), out.Problem.c_str());
+  return false;
 }
 
 int Summary(const std::vector<qc::UnitResult>& units) {
@@ -322,7 +355,8 @@ void CheckReportDir(const std::string& dir) {
 }
 
 int RunTest(ArgReader& args) {
-  std::string planPath, reportDir = ".";
+  std::string planPath;
+  Keeping keeping;
   std::vector<std::string> ports, ids;
   bool check = false, yes = false, quiet = false;
   std::string word;
@@ -332,7 +366,8 @@ int RunTest(ArgReader& args) {
     } else if (word == "--unit-id") {
       ids.push_back(args.Value(word));
     } else if (word == "--report") {
-      reportDir = args.Value(word);
+      keeping.Dir = args.Value(word);
+    } else if (RecordOption(args, word, keeping)) {
     } else if (word == "--check") {
       check = true;
     } else if (word == "--yes") {
@@ -364,7 +399,8 @@ int RunTest(ArgReader& args) {
                      std::to_string(ids.size()) + " ids)");
   for (size_t i = 0; i < ports.size(); ++i)
     if (std::count(ports.begin(), ports.end(), ports[i]) > 1) throw UsageError("port " + ports[i] + " given twice");
-  CheckReportDir(reportDir);
+  CheckReportDir(keeping.Dir);
+  keeping.Context.Version = ProgramVersion();
   for (const auto& p : ports) gLabelWidth = std::max(gLabelWidth, int(std::min<size_t>(p.size(), 60)));
 
   InstallStopSignals();
@@ -385,8 +421,9 @@ int RunTest(ArgReader& args) {
   bool written = true;
   for (const auto& u : units) {
     results.push_back(u->Result());
-    written = FinishUnit(u->Label(), results.back(), reportDir) && written;
+    written = FinishUnit(u->Label(), results.back(), keeping, SettingsText(u->Line())) && written;
   }
+  StoreRecords(keeping);
   units.clear();  // ports close (and their last bytes leave) before the summary
   const int code = Summary(results);
   return written ? code : kExitFailed;

@@ -23,6 +23,7 @@ const char* const kUsage =
     "  exec PORT    run a program with its standard input and output on a port\n"
     "  test PLAN    run a QC test plan on one or more ports: a verdict and reports per unit\n"
     "  selftest PORT  check a port through a loopback plug (or a cable to --peer PORT2)\n"
+    "  results      the unit records: --flush puts spooled ones into the database\n"
     "\n"
     "PORT is COMn (through the port map), a device path such as /dev/ttyUSB0, or a\n"
     "network port: rfc2217://HOST:PORT (RFC 2217, e.g. ser2net) or tcp://HOST:PORT (raw).\n"
@@ -43,12 +44,12 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "--version") {
-    std::printf("mero %s\n", zav::TComponent(nullptr).Version().c_str());
+    std::printf("mero %s\n", ProgramVersion().c_str());
     return kExitOk;
   }
   const std::map<std::string, int (*)(ArgReader&)> commands = {
       {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}, {"exec", RunExec},
-      {"send", RunSend},     {"recv", RunRecv},     {"test", RunTest},
+      {"send", RunSend},     {"recv", RunRecv},     {"test", RunTest}, {"results", RunResults},
       {"selftest", RunSelftest}};
   const auto found = commands.find(command);
   if (found == commands.end()) {

@@ -16,6 +16,7 @@
 
 #include "app/MainForm.h"
 #include "app/QxTestRun.h"
+#include "qc/RecordDb.h"
 #include "tests/app/BenchWindowFixture.h"
 #include "tests/support/QtTestSupport.h"
 
@@ -111,6 +112,20 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   ASSERT_FALSE(w.LastReport().empty());
   EXPECT_NE(test::ReadFile(w.LastReport()).find("<property name=\"unit-id\" value=\"W42\"/>"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir_ / "results.csv"));
+  // The record goes into the reports' database off the window's thread.
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.LastRecord().empty(); }, 30));
+  EXPECT_EQ(w.LastRecord(), "stored");
+  EXPECT_NE(w.StatusLabel->text().toStdString().find("\nRecord stored."), std::string::npos);
+  {
+    qc::RecordDb db(qc::DefaultDatabase(dir_.string()));
+    const auto rows = db.Query("SELECT u.unit_id, u.program, u.line, m.value FROM units u JOIN measurements m"
+                               " USING (record_id) WHERE m.name = 'vbat'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "W42");
+    EXPECT_EQ(rows[0][1], "zavterm");
+    EXPECT_EQ(rows[0][2], "9600 8N1") << "the window's port settings";
+    EXPECT_DOUBLE_EQ(std::stod(rows[0][3].value()), 3.21);
+  }
 
   // The next unit: Enter on the unit id starts it; this one says no.
   answer = false;

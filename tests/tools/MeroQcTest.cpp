@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <regex>
 
+#include "qc/RecordDb.h"
 #include "tests/support/JUnitCheck.h"
+#include "tests/support/PgServer.h"
 #include "tests/support/ToolHarness.h"
 
 namespace zav::test {
@@ -29,6 +31,24 @@ answers:
     Child& sim = Start(args);
     EXPECT_TRUE(WaitReady(sim, simCom)) << Err(sim);
     return sim;
+  }
+
+  // Checks every record in the scratch directory against the record's schema
+  // with an independent validator; how many it checked, or why one failed.
+  std::string ValidateRecords() {
+    const char* script =
+        "import json, sys, jsonschema\n"
+        "schema = json.load(open(sys.argv[1]))\n"
+        "jsonschema.Draft202012Validator.check_schema(schema)\n"
+        "for f in sys.argv[2:]:\n"
+        "    jsonschema.Draft202012Validator(schema).validate(json.load(open(f)))\n"
+        "print(len(sys.argv) - 2, 'valid')\n";
+    std::vector<std::string> argv{"/usr/bin/python3", "-c", script, ZAV_RECORD_SCHEMA};
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".json") argv.push_back(e.path().string());
+    Child& v = StartProgram(argv);
+    const int code = Wait(v);
+    return code == 0 ? Out(v) : "exit " + std::to_string(code) + ": " + Out(v) + Err(v);
   }
 
   // The report files of one unit: {xml, log}.
@@ -125,7 +145,8 @@ steps:
       - {name: ibat, from: 2, unit: mA, max: 150, marginal: {max: 100}}
       - {name: answer_time, elapsed-since: power_on, unit: s, max: 5}
 )");
-  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM17", "--report", dir});
+  const RunResult r = Run({"test", dir + "/plan.yaml", "--port", "COM17", "--report", dir, "--station", "line-2",
+                           "--operator", "=cmd"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("COM17        battery                      vbat = 3.452 V  [3.200, 3.400]  FAIL\n"),
             std::string::npos)
@@ -144,6 +165,69 @@ steps:
                                "<property name=\"ibat.outcome\" value=\"MARGINAL\"/>",
                                "<failure message=\"vbat = 3.452 V is above the maximum 3.400 V\" type=\"FAIL\">"})
     EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+  // The unit's record: valid by its schema, and in the report directory's database.
+  EXPECT_EQ(ValidateRecords(), "1 valid\n");
+  qc::RecordDb db(qc::DefaultDatabase(dir));
+  const auto rows = db.Query(
+      "SELECT u.station, u.operator, u.line, u.outcome, m.name, m.value, m.unit, m.max, m.outcome FROM units u"
+      " JOIN measurements m USING (record_id) ORDER BY m.seq");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (qc::SqlRow{"line-2", "=cmd", "115200 8N1", "FAIL", "vbat", "3.452", "V", "3.4", "FAIL"}));
+  EXPECT_EQ(rows[1][4], "ibat");
+  EXPECT_EQ(rows[1][8], "MARGINAL");
+  for (const auto& e : std::filesystem::directory_iterator(dir + "/spool"))
+    EXPECT_NE(e.path().extension(), ".json") << "still spooled: " << e.path();
+}
+
+// Two stations share one PostgreSQL server that stops in the middle of their
+// run of units and starts again: every unit's record arrives exactly once.
+TEST_F(QcTool, TwoStationsShareAServerThatStopsAndStartsAgain) {
+  ASSERT_EQ(test::PgServer::Missing(), "");
+  test::PgServer server;
+  ASSERT_EQ(StartCable("20,21").size(), 2u);
+  ASSERT_EQ(StartCable("22,23").size(), 2u);
+  StartBoard("COM20");
+  StartBoard("COM22");
+  WriteFile(dir + "/plan.yaml", R"(name: shared
+steps:
+  - name: version
+    send: "VER?\r"
+    expect: 'VER (\d+)\.(\d+)'
+    measure: {name: minor, from: 2, max: 20}
+)");
+  const std::vector<std::pair<std::string, std::string>> stations = {{"A", "COM21"}, {"B", "COM23"}};
+  for (const auto& [name, port] : stations) mkdir((dir + "/" + name).c_str(), 0755);
+  constexpr int kRounds = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    if (round == 2) server.Stop();
+    if (round == 4) server.Start();
+    std::vector<Child*> runs;
+    for (const auto& [name, port] : stations)
+      runs.push_back(&Start({"test", dir + "/plan.yaml", "--port", port, "--unit-id", name + std::to_string(round),
+                             "--report", dir + "/" + name, "--station", name, "--db", server.Url(), "--quiet"}));
+    for (Child* run : runs) {
+      EXPECT_EQ(Wait(*run), 0) << Out(*run) << Err(*run);
+      // While the server is away the record waits, and says so.
+      if (round == 2) {
+        EXPECT_NE(Err(*run).find("1 record waits in "), std::string::npos) << Err(*run);
+      }
+    }
+  }
+  for (const auto& [name, port] : stations) {
+    const RunResult flush = Run({"results", "--flush", "--report", dir + "/" + name, "--db", server.Url()});
+    EXPECT_EQ(flush.exitCode, 0) << flush.err;
+    EXPECT_EQ(flush.out, "0 records stored, 0 already there, 0 waiting\n");
+  }
+  qc::RecordDb db(server.Url());
+  const auto units = db.Query("SELECT station, unit_id, COUNT(*) FROM units GROUP BY station, unit_id ORDER BY 1, 2");
+  ASSERT_EQ(units.size(), size_t(2 * kRounds));
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(units[i][0], stations[i / kRounds].first);
+    EXPECT_EQ(units[i][1], stations[i / kRounds].first + std::to_string(i % kRounds));
+    EXPECT_EQ(units[i][2], "1");
+  }
+  EXPECT_EQ(db.Query("SELECT COUNT(*) FROM measurements WHERE name = 'minor' AND value = 14").at(0).at(0),
+            std::to_string(2 * kRounds));
 }
 
 // A signal stops the unit (ABORTED, exit status 3), and the plan's teardown

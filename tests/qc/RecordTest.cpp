@@ -1,0 +1,265 @@
+// Unit records in the two databases, against real servers: an SQLite file
+// and a PostgreSQL server the test starts itself. One row per record however
+// often it is offered, nothing half stored, the spool that keeps records
+// while the database is away, and writers that take turns.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "qc/RecordDb.h"
+#include "qc/Report.h"
+#include "tests/support/PgServer.h"
+#include "tests/support/TestSupport.h"
+
+namespace zav::qc {
+namespace {
+
+using test::PgServer;
+using test::ScratchDir;
+
+// A unit with a measured step, a retried one, a skipped teardown and text
+// from the device that no database takes as it is (NUL, bytes that are not
+// UTF-8, quotes).
+UnitResult SampleUnit(const std::string& id, double vbat) {
+  UnitResult u;
+  u.Plan = "Board QC";
+  u.PlanFile = "/plans/board.yaml";
+  u.PlanSha256 = Sha256Hex("name: Board QC\n");
+  u.Port = "COM2";
+  u.UnitId = id;
+  u.Started = std::chrono::system_clock::now();
+  u.Seconds = 1.25;
+  u.Outcome = vbat > 3.4 ? Verdict::Fail : Verdict::Pass;
+  Measurement m;
+  m.Name = "vbat";
+  m.Value = vbat;
+  m.Text = std::to_string(vbat);
+  m.Unit = "V";
+  m.Min = 3.2;
+  m.Max = 3.4;
+  m.Outcome = vbat > 3.4 ? MeasureOutcome::Fail : MeasureOutcome::Pass;
+  Measurement unread;
+  unread.Name = "ibat";
+  unread.Text = std::string("x\0\xFF\"'", 5);
+  unread.Outcome = MeasureOutcome::Fail;
+  u.Steps = {{"battery", u.Outcome, 0.5, "", "", {m, unread}, 1},
+             {"boot", Verdict::Pass, 0.7, "", "", {}, 3},
+             {"power off", Verdict::Skipped, 0, "not run", "", {}, 0, true}};
+  u.Variables = {{"unit", id}, {"banner", std::string("v1\0\xC3(", 5)}};
+  return u;
+}
+
+std::string SampleJson(const std::string& id, double vbat, std::string* recordId = nullptr) {
+  const std::string rid = NewRecordId();
+  if (recordId) *recordId = rid;
+  ReportFiles files;
+  files.Xml = "/r/" + id + ".xml";
+  files.Log = "/r/" + id + ".log";
+  files.Received = {"/r/" + id + ".files/log.bin"};
+  RecordContext context;
+  context.Station = "bench-7";
+  context.Operator = "A. N. Other";
+  context.Version = "3.4";
+  context.Line = "115200 8N1";
+  return RecordJson(SampleUnit(id, vbat), context, files, rid);
+}
+
+std::string Count(RecordDb& db, const std::string& table) {
+  return db.Query("SELECT COUNT(*) FROM " + table).at(0).at(0).value_or("null");
+}
+
+// Each engine as a database URL, with what keeps it alive.
+struct Engine {
+  const char* name;
+  std::function<std::string(std::shared_ptr<void>& keep, const std::string& dir)> make;
+};
+
+const Engine kEngines[] = {
+    {"SQLite", [](std::shared_ptr<void>&, const std::string& dir) { return DefaultDatabase(dir); }},
+    {"PostgreSQL",
+     [](std::shared_ptr<void>& keep, const std::string&) {
+       auto server = std::make_shared<PgServer>();
+       keep = server;
+       return server->Url();
+     }},
+};
+
+class RecordStore : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam().name) == "PostgreSQL" && !PgServer::Missing().empty())
+      GTEST_FAIL() << PgServer::Missing();
+    url = GetParam().make(keep, scratch.path().string());
+  }
+  ScratchDir scratch{"zav-records", false};
+  std::shared_ptr<void> keep;
+  std::string url;
+};
+
+TEST_P(RecordStore, EachRecordIsOneRowHoweverOftenItIsOfferedAndQueriesFindItsParts) {
+  std::string firstId;
+  const std::string first = SampleJson("AB12", 3.452, &firstId);
+  {
+    RecordDb db(url);
+    EXPECT_EQ(db.SchemaVersion(), RecordDb::LatestSchema());
+    EXPECT_TRUE(db.Store(first));
+    EXPECT_FALSE(db.Store(first));  // offered again: a spool flushed twice
+    EXPECT_TRUE(db.Store(SampleJson("AB13", 3.301)));
+  }
+  RecordDb db(url);  // opened again: nothing to migrate, nothing lost
+  EXPECT_EQ(db.SchemaVersion(), RecordDb::LatestSchema());
+  EXPECT_EQ(Count(db, "units"), "2");
+  EXPECT_EQ(Count(db, "steps"), "6");
+  // "Every vbat of plan X": one join.
+  const auto vbat = db.Query(
+      "SELECT u.unit_id, m.value, m.unit, m.outcome, u.station FROM measurements m JOIN units u USING (record_id)"
+      " WHERE u.plan = ? AND m.name = ? ORDER BY u.unit_id",
+      {"Board QC", "vbat"});
+  ASSERT_EQ(vbat.size(), 2u);
+  EXPECT_EQ(vbat[0][0], "AB12");
+  EXPECT_DOUBLE_EQ(std::stod(vbat[0][1].value()), 3.452);
+  EXPECT_EQ(vbat[0][2], "V");
+  EXPECT_EQ(vbat[0][3], "FAIL");
+  EXPECT_EQ(vbat[1][3], "PASS");
+  EXPECT_EQ(vbat[0][4], "bench-7");
+  // Text no client passes as it is arrives readable; a value not measured is null.
+  const auto ibat =
+      db.Query("SELECT value, text FROM measurements WHERE name = 'ibat' AND record_id = ?", {firstId}).at(0);
+  EXPECT_FALSE(ibat[0].has_value());
+  EXPECT_EQ(ibat[1], "x\\x00\xEF\xBF\xBD\"'");
+  const auto unit =
+      db.Query("SELECT outcome, line, operator, plan_sha256, started < ended FROM units WHERE record_id = ?", {firstId})
+          .at(0);
+  EXPECT_EQ(unit[0], "FAIL");
+  EXPECT_EQ(unit[1], "115200 8N1");
+  EXPECT_EQ(unit[2], "A. N. Other");
+  EXPECT_EQ(unit[3], Sha256Hex("name: Board QC\n"));
+  EXPECT_TRUE(unit[4] == "1" || unit[4] == "t") << unit[4].value_or("null");
+  EXPECT_EQ(db.Query("SELECT tries FROM steps WHERE record_id = ? AND name = 'boot'", {firstId}).at(0).at(0), "3");
+  EXPECT_EQ(db.Query("SELECT teardown FROM steps WHERE record_id = ? AND seq = 2", {firstId}).at(0).at(0), "1");
+  EXPECT_EQ(db.Query("SELECT path FROM files WHERE record_id = ? AND kind = 'received'", {firstId}).at(0).at(0),
+            "/r/AB12.files/log.bin");
+  EXPECT_EQ(db.Query("SELECT value FROM variables WHERE record_id = ? AND name = 'unit'", {firstId}).at(0).at(0),
+            "AB12");
+}
+
+// A record the store cannot take leaves nothing behind: no unit without its steps.
+TEST_P(RecordStore, ARecordThatCannotGoInLeavesNothingHalfStored) {
+  RecordDb db(url);
+  std::string broken = SampleJson("BAD1", 3.3);
+  const size_t steps = broken.find("\"steps\": [");
+  ASSERT_NE(steps, std::string::npos);
+  broken.replace(steps, 10, "\"steps\": [ 42,");  // the unit row goes in first, then a step that is not one
+  EXPECT_THROW(db.Store(broken), RecordDbError);
+  EXPECT_THROW(db.Store("{\"record\": 1}"), RecordDbError);
+  EXPECT_THROW(db.Store("not json"), RecordDbError);
+  EXPECT_EQ(Count(db, "units"), "0");
+  EXPECT_EQ(Count(db, "steps"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, RecordStore, ::testing::ValuesIn(kEngines),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Records wait in the spool while the server is away and go in once, oldest
+// first, when it is back; an entry offered twice is stored once.
+TEST(RecordSpool, RecordsWaitWhileTheServerIsDownAndGoInOnceWhenItIsBack) {
+  ASSERT_EQ(PgServer::Missing(), "");
+  ScratchDir reports("zav-spool", false);
+  const std::string dir = reports.path().string();
+  PgServer server;
+  const std::string url = server.Url();
+  SpoolRecord(dir, SampleJson("S1", 3.3), "20261209T100000.000Z-a");
+  EXPECT_EQ(FlushSpool(dir, url).Stored, 1u);
+  server.Stop();
+  std::set<std::string> ids;
+  for (int i = 0; i < 3; ++i) {
+    std::string id;
+    const std::string record = SampleJson("S" + std::to_string(i + 2), 3.3, &id);
+    SpoolRecord(dir, record, "20261209T10000" + std::to_string(i + 1) + ".000Z-" + id);
+    ids.insert(id);
+    const SpoolOutcome away = FlushSpool(dir, url);
+    EXPECT_EQ(away.Stored, 0u);
+    EXPECT_EQ(away.Waiting, size_t(i + 1));
+    EXPECT_NE(away.Problem.find("cannot connect to the database"), std::string::npos) << away.Problem;
+  }
+  // One entry copied, as a crash between storing and removing it would leave.
+  const auto entries = std::filesystem::directory_iterator(dir + "/spool");
+  for (const auto& e : entries)
+    if (e.path().extension() == ".json") {
+      std::filesystem::copy_file(e.path(), dir + "/spool/20261209T200000.000Z-copy.json");
+      break;
+    }
+  server.Start();
+  const SpoolOutcome back = FlushSpool(dir, url);
+  EXPECT_EQ(back.Stored, 3u);
+  EXPECT_EQ(back.AlreadyThere, 1u);
+  EXPECT_EQ(back.Waiting, 0u) << back.Problem;
+  RecordDb db(url);
+  EXPECT_EQ(Count(db, "units"), "4");
+  for (const auto& id : ids) EXPECT_EQ(db.Query("SELECT unit_id FROM units WHERE record_id = ?", {id}).size(), 1u);
+  EXPECT_EQ(FlushSpool(dir, url).Stored, 0u);
+}
+
+// Two processes store into one SQLite file at once, each also offering the
+// records the other offers: every record once, no writer turned away.
+TEST(RecordSpool, TwoProcessesWritingOneSqliteFileAtOnceEachGetIn) {
+  ScratchDir reports("zav-sqlite", false);
+  const std::string url = "sqlite:" + DefaultDatabase(reports.path().string());
+  std::vector<std::string> shared;
+  for (int i = 0; i < 10; ++i) shared.push_back(SampleJson("SHARED" + std::to_string(i), 3.3));
+  constexpr int kOwn = 60;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      int code = 0;
+      try {
+        RecordDb db(url);
+        for (int i = 0; i < kOwn; ++i) {
+          db.Store(SampleJson("P" + std::to_string(c) + "-" + std::to_string(i), 3.3));
+          if (i % 6 == 0) db.Store(shared[size_t(i / 6)]);
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "child %d: %s\n", c, e.what());
+        code = 1;
+      }
+      _exit(code);
+    }
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  RecordDb db(url);
+  EXPECT_EQ(Count(db, "units"), std::to_string(2 * kOwn + 10));
+  EXPECT_EQ(Count(db, "steps"), std::to_string(3 * (2 * kOwn + 10)));
+}
+
+// A unit id or captured text a spreadsheet would run as a formula stays text
+// in results.csv; every other field is as it was.
+TEST(ResultsCsv, TextThatLooksLikeAFormulaStaysText) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"AB12", ",AB12,"},
+      {"=1+2", ",\"'=1+2\","},
+      {"+41 22", ",\"'+41 22\","},
+      {"-3", ",\"'-3\","},
+      {"@SUM(A1)", ",\"'@SUM(A1)\","},
+      {"=HYPERLINK(\"x\",\"y\")", ",\"'=HYPERLINK(\"\"x\"\",\"\"y\"\")\","},
+      {"a,b", ",\"a,b\","},
+  };
+  for (const auto& [id, field] : cases) {
+    UnitResult u = SampleUnit(id, 3.3);
+    const std::string line = ResultsLine(u);
+    EXPECT_NE(line.find(",COM2" + field + "PASS,"), std::string::npos) << id << " -> " << line;
+  }
+}
+
+}  // namespace
+}  // namespace zav::qc
