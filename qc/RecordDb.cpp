@@ -58,10 +58,12 @@ class SqliteLink : public SqlLink {
       sqlite3_close(db_);
       throw RecordDbError("cannot open " + path + ": " + why);
     }
-    sqlite3_busy_timeout(db_, kBusyMs);
-    // Readers (a report) never wait for a writer, nor a writer for them.
-    Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA foreign_keys=ON");
+    try {
+      Configure();
+    } catch (...) {
+      sqlite3_close(db_);
+      throw;
+    }
   }
   ~SqliteLink() override { sqlite3_close(db_); }
 
@@ -103,10 +105,29 @@ class SqliteLink : public SqlLink {
   }
 
  private:
-  RecordDbError Error(const std::string& sql) const {
+  void Configure() {
+    sqlite3_busy_timeout(db_, kBusyMs);
+    // Readers (a report) never wait for a writer, nor a writer for them.
+    // Switching a new file to WAL needs it alone, and SQLite does not wait
+    // for that by itself: two stations opening it first at once take turns.
+    for (int waited = 0;; waited += 10) {
+      try {
+        Exec("PRAGMA journal_mode=WAL");
+        break;
+      } catch (const RecordDbError&) {
+        if ((busy_ != SQLITE_BUSY && busy_ != SQLITE_LOCKED) || waited >= kBusyMs) throw;
+        usleep(10000);
+      }
+    }
+    Exec("PRAGMA foreign_keys=ON");
+  }
+
+  RecordDbError Error(const std::string& sql) {
+    busy_ = sqlite3_errcode(db_) & 0xFF;
     return RecordDbError(std::string(sqlite3_errmsg(db_)) + " (in \"" + sql.substr(0, 60) + "\")");
   }
   sqlite3* db_ = nullptr;
+  int busy_ = 0;  // the primary code of the last error
 };
 
 class PgLink : public SqlLink {

@@ -1,9 +1,12 @@
 // What a plan run costs while the unit talks steadily: a far end (a child on
 // the master side of a pseudo-terminal) sends text lines at 115200 baud,
 // 11520 bytes a second, while `mero test` watches them with an absent step
-// (two patterns) for the whole run. Reports the mero process's CPU use.
+// (two patterns) for the whole run. Reports the mero process's CPU use, once
+// for that plan alone and once with a measured step before it (a value taken
+// from the stream, with unit and limits) and the unit's record stored in the
+// report directory's database.
 //
-//   bench_plan_cpu [SECONDS]     (default 10)
+//   bench_plan_cpu [SECONDS]     (default 10, per run)
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -20,12 +23,14 @@
 #include <string>
 #include <thread>
 
-int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+namespace {
+
+// One run of mero test on a fresh pseudo-terminal; the CPU share, or -1.
+double Run(int seconds, bool measured) {
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
     std::perror("openpty");
-    return 1;
+    return -1;
   }
   termios t{};
   tcgetattr(slave, &t);
@@ -34,8 +39,13 @@ int main(int argc, char** argv) {
   const std::string port = ttyname(slave);
   char tmpl[] = "/tmp/bench-plan-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
-  std::ofstream(dir + "/plan.yaml") << "name: stream\nline: {baud: 115200}\nsteps:\n"
-                                    << "  - {name: watch, absent: 'FAULT|ERROR \\d+', for: " << seconds << "}\n";
+  std::ofstream plan(dir + "/plan.yaml");
+  plan << "name: stream\nline: {baud: 115200}\nsteps:\n";
+  if (measured)
+    plan << "  - {name: supply, expect: 'V=(\\S+)', measure: {name: v, from: 1, unit: V, min: 3.0, max: 3.6, "
+            "marginal: 0.1}, timeout: 2}\n";
+  plan << "  - {name: watch, absent: 'FAULT|ERROR \\d+', for: " << seconds << "}\n";
+  plan.close();
 
   // The unit: 115 bytes every 10 ms, the rate of a 115200 baud line.
   const pid_t unit = fork();
@@ -64,14 +74,29 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   kill(unit, SIGTERM);
   waitpid(unit, nullptr, 0);
+  close(master);
+  close(slave);
+  const bool stored = std::filesystem::exists(dir + "/results.db");
   std::filesystem::remove_all(dir);
   const double cpu = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
                      double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "mero test did not pass (status %d)\n", status);
-    return 1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !stored) {
+    std::fprintf(stderr, "mero test did not pass (status %d) or kept no record\n", status);
+    return -1;
   }
-  std::printf("mero test watched a 115200 baud stream for %.1f s: %.3f s of CPU\n", wall, cpu);
-  std::printf("RESULT plan_run_cpu_115200 %.2f %%\n", 100.0 * cpu / wall);
+  std::printf("mero test watched a 115200 baud stream for %.1f s%s: %.3f s of CPU, %.2f%%\n", wall,
+              measured ? " with a measurement and its record" : "", cpu, 100.0 * cpu / wall);
+  return 100.0 * cpu / wall;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  const double plain = Run(seconds, false);
+  const double measured = Run(seconds, true);
+  if (plain < 0 || measured < 0) return 1;
+  std::printf("with the measurement and the record: %+.2f points\n", measured - plain);
+  std::printf("RESULT plan_run_cpu_115200 %.2f %%\n", measured);
   return 0;
 }
