@@ -131,7 +131,7 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   connect(&wake_, &QTimer::timeout, this, [this] { TForm1::Guard([this] { Service(); }); });
   transferStart_.setSingleShot(true);
   connect(&transferStart_, &QTimer::timeout, this, [this] {
-    if (startDeferred_) startDeferred_();
+    if (startDeferred_) StartDeferred();
   });
   connect(StartButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StartClick(); }); });
   connect(StopButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StopClick(); }); });
@@ -254,7 +254,6 @@ void TQxTestRun::Finish() {
   last_ = run_->Result();
   run_.reset();
   pending_.clear();
-  receiveDir_.reset();
   const qc::UnitResult& u = *last_;
   const QString id = u.UnitId.empty() ? QString() : "  " + Shown(qc::Printable(u.UnitId, 40));
   ShowVerdict(QString(qc::VerdictText(u.Outcome)) + id, Colour(u.Outcome));
@@ -274,6 +273,7 @@ void TQxTestRun::Finish() {
     lastReport_.clear();
     StatusLabel->setText(Shown(e.what()));
   }
+  receiveDir_.reset();  // the reports keep their own copies of what the unit sent
   for (size_t i = 0; i < u.Steps.size(); ++i) StepEnded(i, u.Steps[i]);
   StartButton->setEnabled(true);
   StopButton->setEnabled(false);
@@ -336,7 +336,6 @@ void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir
   transferring_ = true;
   startDeferred_ = [this, protocol = t.Protocol, sending = t.Sending,
                     file = t.Sending ? t.File : dir + "/" + t.File, dir] {
-    startDeferred_ = nullptr;
     try {
       form_.Transfers->StartPlanTransfer(protocol, sending, file, dir);
     } catch (const std::exception& e) {
@@ -351,7 +350,14 @@ void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir
     transferStart_.start(int(left.count()));
     return;
   }
-  startDeferred_();
+  StartDeferred();
+}
+
+void TQxTestRun::StartDeferred() {
+  // Taken out first: the call may end the run and clear what it came from.
+  const std::function<void()> start = std::move(startDeferred_);
+  startDeferred_ = nullptr;
+  start();
 }
 
 void TQxTestRun::CancelTransfer() {

@@ -88,6 +88,7 @@ class TQxTestRun : public QDialog, public qc::RunHost {
  private:
   void Service();  // after every event: sends, the next wake-up, the end
   void Finish();
+  void StartDeferred();  // the transfer asked for, once the line has settled
   void ShowVerdict(const QString& text, const QString& colour);
   // Offers the spool to the database off the window's thread (a server that
   // does not answer must not stop the window).

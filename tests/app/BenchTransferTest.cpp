@@ -24,6 +24,7 @@
 #include "app/MainForm.h"
 #include "app/TransferControl.h"
 #include "app/QxProtStatus.h"
+#include "app/QxTestRun.h"
 #include "protocols/component/QxProtcl.h"
 #include "serial/QxExcept.h"
 #include "serial/QxPort.h"
@@ -187,6 +188,31 @@ TEST_F(BenchTransferTest, ZmodemAutoReceiveFromSz) {
   ExpectEndedWell();
   EXPECT_TRUE(ReadFile(in + "/boot.log") == data);
   EXPECT_EQ(form->Transfers->ChosenProtocol(), ptAscii);
+}
+
+// A plan's receive step in the test-run window: the file the unit sent is
+// checked, then kept beside the unit's report and named in its record.
+TEST_F(BenchTransferTest, APlanKeepsTheFileTheUnitSentBesideItsReport) {
+  const std::string out = MakeDir("out");
+  const std::string reports = MakeDir("reports");
+  const std::string data = RandomBytes(20000, 9);
+  Write(out, "boot.log", data);
+  WriteFile(reports + "/plan.yaml", "name: logs\nsteps:\n  - {name: download, transfer: {protocol: zmodem, "
+                                    "receive: boot.log, size: 20000}, timeout: 30}\n");
+  OpenWindow();
+  form->TestButton->click();
+  TQxTestRun& run = *form->TestRun;
+  run.Chooser = [&](bool, const std::string&) { return std::optional<std::string>(reports); };
+  run.PlanEdit->setText(QString::fromStdString(reports + "/plan.yaml"));
+  Child& sz = Peer(StdioPeer({"sz", "-q", "boot.log"}, out));
+  run.StartButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !run.Running() && !run.LastRecord().empty(); }, 60));
+  EXPECT_EQ(Wait(sz), 0) << Err(sz);
+  EXPECT_EQ(run.LastUnit()->Outcome, qc::Verdict::Pass) << run.StatusLabel->text().toStdString();
+  const std::string kept = run.LastReport().substr(0, run.LastReport().size() - 4) + ".files/boot.log";
+  EXPECT_TRUE(ReadFile(kept) == data) << kept;
+  EXPECT_NE(ReadFile(run.LastReport().substr(0, run.LastReport().size() - 4) + ".json").find(kept), std::string::npos);
+  EXPECT_EQ(run.LastRecord(), "stored");
 }
 
 // True once process `pid` has `path` open.
