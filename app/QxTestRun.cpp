@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <algorithm>
+#include <utility>
 
 #include "app/MainForm.h"
 #include "protocols/component/QxProtcl.h"
@@ -195,6 +196,16 @@ void TQxTestRun::StartClick() {
   KeepSetting(kOperatorKey, OperatorEdit->text());
   KeepSetting(kDatabaseKey, DatabaseEdit->text());
   receiveDir_ = std::make_unique<QTemporaryDir>();
+  if (!line_) {
+    line_ = std::make_unique<qc::PlanLine>(*form_.MroComPort1);
+    // The plan's line changes show in the window's boxes as they are made.
+    line_->LinesSet = [this](std::optional<bool> dtr, std::optional<bool> rts) {
+      if (dtr) form_.C_DTR->setChecked(*dtr);
+      if (rts) form_.C_RTS->setChecked(*rts);
+    };
+  }
+  line_->Clear();
+  lineFailure_.clear();
   const std::string port = "COM" + std::to_string(form_.MroComPort1->ComNumber());
   run_ = std::make_unique<qc::PlanRun>(*plan_, *this, port, Local(UnitEdit->text().trimmed()),
                                        Local(receiveDir_->path()));
@@ -211,6 +222,7 @@ void TQxTestRun::StartClick() {
 
 void TQxTestRun::StopClick() {
   if (!run_) return;
+  if (run_->Done()) line_->Clear();  // a second stop: what the plan left on the line is dropped
   CancelTransfer();
   run_->Abort("stopped by the operator", Clock::now(), qc::Verdict::Aborted);
   Service();
@@ -232,20 +244,18 @@ void TQxTestRun::TransferFinished(int32_t code) {
 
 void TQxTestRun::Service() {
   if (!run_) return;
-  TMroComPort& port = *form_.MroComPort1;
-  if (!pending_.empty() && port.Open()) {
-    const size_t n = std::min<size_t>({pending_.size(), port.OutputFree(), 0xFFFF});
-    if (n > 0) {
-      port.SendBlock(pending_.data(), uint16_t(n));
-      pending_.erase(0, n);
-    }
-  }
+  const auto now = Clock::now();
+  if (std::string failed = line_->Pump(now); !failed.empty()) lineFailure_ = std::move(failed);
+  if (!lineFailure_.empty() && !run_->Done())
+    run_->Abort(std::exchange(lineFailure_, {}), now, qc::Verdict::Error);
   run_->Tick(Clock::now());
-  if (run_->Done()) return Finish();
-  auto wait = std::chrono::milliseconds(pending_.empty() ? 1000 : 20);
-  if (const auto at = run_->NextWake())
-    wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()), std::chrono::milliseconds(0),
-                      wait);
+  // The unit is over once what its plan put on the line has gone too.
+  if (run_->Done() && line_->Idle()) return Finish();
+  auto wait = std::chrono::milliseconds(1000);
+  for (const auto at : {run_->NextWake(), line_->NextWake(Clock::now())})
+    if (at)
+      wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()),
+                        std::chrono::milliseconds(0), wait);
   wake_.start(int(wait.count()));
 }
 
@@ -253,7 +263,6 @@ void TQxTestRun::Finish() {
   wake_.stop();
   last_ = run_->Result();
   run_.reset();
-  pending_.clear();
   const qc::UnitResult& u = *last_;
   const QString id = u.UnitId.empty() ? QString() : "  " + Shown(qc::Printable(u.UnitId, 40));
   ShowVerdict(QString(qc::VerdictText(u.Outcome)) + id, Colour(u.Outcome));
@@ -305,30 +314,20 @@ void TQxTestRun::StoreRecords(const std::string& reports) {
   });
 }
 
-void TQxTestRun::Send(const std::string& bytes) { pending_ += bytes; }
+// The line's actions go out in the plan's order from Service; one that
+// fails there ends the unit as the station's fault.
+void TQxTestRun::Send(const std::string& bytes) {
+  line_->Send(bytes);
+  if (std::string failed = line_->Pump(Clock::now()); !failed.empty()) lineFailure_ = std::move(failed);
+}
 
 std::string TQxTestRun::SetLines(std::optional<bool> dtr, std::optional<bool> rts) {
-  try {
-    if (dtr) {
-      form_.C_DTR->setChecked(*dtr);
-      form_.C_DTRClick();
-    }
-    if (rts) {
-      form_.C_RTS->setChecked(*rts);
-      form_.C_RTSClick();
-    }
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+  line_->SetLines(dtr, rts);
   return {};
 }
 
 std::string TQxTestRun::SendBreak(int ms) {
-  try {
-    form_.MroComPort1->SendLineBreak(std::max(1, (ms + 54) / 55), false);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+  line_->Break(ms);  // timed by Service: the window never waits for it
   return {};
 }
 
@@ -354,6 +353,11 @@ void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir
 }
 
 void TQxTestRun::StartDeferred() {
+  // A transfer takes the line once all the plan put on it before has gone.
+  if (!line_->Idle()) {
+    transferStart_.start(20);
+    return;
+  }
   // Taken out first: the call may end the run and clear what it came from.
   const std::function<void()> start = std::move(startDeferred_);
   startDeferred_ = nullptr;

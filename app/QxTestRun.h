@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "qc/PlanLine.h"
 #include "qc/PlanRun.h"
 
 class QLabel;
@@ -99,7 +100,8 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   std::unique_ptr<qc::PlanRun> run_;
   std::unique_ptr<QTemporaryDir> receiveDir_;
   QTimer wake_;
-  std::string pending_;
+  std::unique_ptr<qc::PlanLine> line_;  // what the plan puts on the line, in its order
+  std::string lineFailure_;             // a line action that failed, for the run
   bool transferring_ = false;
   // A transfer step waits until the line has been quiet for the plan's settle
   // time since the last transfer ended (the peer may still be ending that one).

@@ -15,6 +15,7 @@
 #include "app/QxProtStatus.h"
 #include "platform/FileNames.h"
 #include "protocols/component/QxProtcl.h"
+#include "protocols/core/ProtocolWords.h"
 #include "protocols/core/QwTPcl.h"
 #include "protocols/zmodem/QwZmodem.h"
 #include "serial/QxExcept.h"
@@ -23,32 +24,6 @@
 namespace zav {
 
 namespace {
-
-// The protocols of the controls, in the order shown. Those that carry file
-// names receive into a directory, the others into one file.
-struct ProtocolChoice {
-  TProtocolType type;
-  const char* text;
-  bool carriesNames;
-  const char* word;  // as test plans name it
-};
-constexpr ProtocolChoice kProtocolChoices[] = {
-    {ptAscii, "ASCII", false, "ascii"},
-    {ptXmodem, "Xmodem", false, "xmodem"},
-    {ptXmodemCRC, "Xmodem-CRC", false, "xmodem-crc"},
-    {ptXmodem1K, "Xmodem-1K", false, "xmodem-1k"},
-    {ptXmodem1KG, "Xmodem-1K-G", false, "xmodem-1kg"},
-    {ptYmodem, "Ymodem", true, "ymodem"},
-    {ptYmodemG, "Ymodem-G", true, "ymodem-g"},
-    {ptZmodem, "Zmodem", true, "zmodem"},
-    {ptKermit, "Kermit", true, "kermit"},
-    {ptBPlus, "B+", true, "bplus"}};
-
-const ProtocolChoice& ChoiceOf(TProtocolType type) {
-  for (const ProtocolChoice& c : kProtocolChoices)
-    if (c.type == type) return c;
-  return kProtocolChoices[0];
-}
 
 // A protocol is offered once its engine runs both ways.
 bool HasEngine(TProtocolType type) {
@@ -72,8 +47,9 @@ TTransferControl::TTransferControl(QWidget* window, TMroProtocol* protocol, TQxT
   ProtocolBox = new QComboBox(window);
   ProtocolBox->setObjectName("ProtocolBox");
   ProtocolBox->setGeometry(519, 224, 104, 23);
-  for (const ProtocolChoice& c : kProtocolChoices)
-    if (c.type == ptAscii || HasEngine(c.type)) ProtocolBox->addItem(c.text, int(c.type));
+  for (const ProtocolWord& c : kProtocolWords)
+    if (c.type == ptAscii || HasEngine(c.type))
+      ProtocolBox->addItem(QString::fromUtf8(c.caption.data(), int(c.caption.size())), int(c.type));
   const int kept = ProtocolBox->findText(ReadWindowSetting(kProtocolKey));
   ProtocolBox->setCurrentIndex(kept >= 0 ? kept : 0);
   ProtocolBox->setToolTip("Protocol of Send and Receive");
@@ -119,7 +95,7 @@ void TTransferControl::ReceiveClick() {
     if (running_ || protocol_->InProgress() != 0) throw Exception("A transfer is still running");
   }
   const TProtocolType type = ChosenProtocol();
-  const bool intoDirectory = ChoiceOf(type).carriesNames;
+  const bool intoDirectory = ProtocolWordOf(type).carriesNames;
   std::optional<std::string> target;
   if (TargetChooser) {
     target = TargetChooser(intoDirectory, LastDirectory());
@@ -142,11 +118,11 @@ void TTransferControl::Start(TProtocolType type, bool transmit, const std::strin
   p->SetUpcaseFileNames(false);
   if (transmit)
     p->SetFileMask(target);
-  else if (ChoiceOf(type).carriesNames)
+  else if (ProtocolWordOf(type).carriesNames)
     p->SetDestinationDirectory(target);
   else
     p->SetFileName(target);
-  StatusWindow->SetCaption(std::string(ChoiceOf(type).text) + (transmit ? " send" : " receive"));
+  StatusWindow->SetCaption(std::string(ProtocolWordOf(type).caption) + (transmit ? " send" : " receive"));
   p->SetStatusDisplay(StatusWindow.get());
   // The transfer takes every byte the port receives until it ends.
   terminal_->SetActive(false);
@@ -183,9 +159,8 @@ void TTransferControl::DeviceGone() {
 
 void TTransferControl::StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file,
                                          const std::string& dir) {
-  const auto c = std::find_if(std::begin(kProtocolChoices), std::end(kProtocolChoices),
-                              [&](const ProtocolChoice& p) { return protocol == p.word; });
-  if (c == std::end(kProtocolChoices) || (c->type != ptAscii && !HasEngine(c->type)))
+  const ProtocolWord* c = FindProtocolWord(protocol);
+  if (!c || (c->type != ptAscii && !HasEngine(c->type)))
     throw Exception("The window has no protocol " + protocol);
   if (running_) throw Exception("A transfer is still running");
   Start(c->type, transmit, transmit || !c->carriesNames ? file : dir);

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "protocols/core/ProtocolWords.h"
 #include "qc/Record.h"
 
 namespace zav::qc {
@@ -16,8 +17,12 @@ namespace zav::qc {
 namespace {
 
 // The protocol words a transfer step takes (those of mero send and recv).
-const std::vector<std::string> kProtocols = {"ascii",     "bplus",      "xmodem", "xmodem-crc", "xmodem-1k",
-                                             "xmodem-1kg", "ymodem",    "ymodem-g", "zmodem",   "kermit"};
+// The transfer protocols' words, as the window and mero know them.
+const std::vector<std::string> kProtocols = [] {
+  std::vector<std::string> words;
+  for (const ProtocolWord& p : kProtocolWords) words.emplace_back(p.word);
+  return words;
+}();
 
 constexpr double kMaxSeconds = 86400;
 

@@ -295,6 +295,9 @@ class TMroBaseDispatcher {
   int32_t SetDtr(bool on);
   int32_t SetRts(bool on);
   void SendBreakFor(int32_t ticks, bool yield);
+  // Holds the line in break until told otherwise, without waiting: for a
+  // caller that times the break itself.
+  void SetBreak(bool on) { DeviceSetBreak(on); }
 
   // Modem and line status.
   uint8_t ReadModemBits(uint8_t keepMask);

@@ -884,6 +884,13 @@ void TMroCustomComPort::SendLineBreak(int32_t ticks, bool yield) {
   RequireDispatcher()->SendBreakFor(ticks, yield);
 }
 
+void TMroCustomComPort::SetLineBreak(bool on) {
+  if (Closing()) return;
+  RequireDispatcher()->SetBreak(on);
+}
+
+uint32_t TMroCustomComPort::OutputInFlight() { return IsOpen() ? OwnedDispatcher->OutputInFlight() : 0; }
+
 int32_t TMroCustomComPort::CreateTimerTrigger() {
   if (Closing()) return 0;
   return Check(RequireDispatcher()->CreateTimerTrigger());

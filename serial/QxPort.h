@@ -248,6 +248,10 @@ class TMroCustomComPort : public TMroBaseComponent {
   // Line errors received since the port opened (all 0 while it is closed).
   TLineErrorCounts LineErrorCounts();
   void SendLineBreak(int32_t ticks, bool yield);
+  // Break on or off at once; the caller times it (nothing waits here).
+  void SetLineBreak(bool on);
+  // Bytes not yet on the wire: the transmit ring and the driver's queue.
+  uint32_t OutputInFlight();
   int32_t CreateTimerTrigger();
   int32_t CreateStatusTrigger(int statusType);
   void ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Mero.h"
+#include "qc/PlanLine.h"
 #include "qc/PlanRun.h"
 #include "qc/Record.h"
 
@@ -89,9 +90,12 @@ class PortUnit : public qc::RunHost {
   };
   std::optional<Deferred> deferred_;
   void BeginTransfer(const qc::TransferStep& transfer, const std::string& dir);
+  bool RunOver() const;  // the run has its verdict (the line may still be busy)
   std::optional<qc::UnitResult> failed_;
   bool stopped_ = false, gone_ = false;  // the run was told
-  std::string pending_;
+  std::unique_ptr<qc::PlanLine> line_out_;  // what the plan puts on the line, in its order
+  std::string lineFailure_;                 // a line action that failed, for the run
+  std::optional<std::chrono::steady_clock::time_point> overAt_;  // when the run had its verdict
 };
 
 }  // namespace zav::mero

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "MeroQc.h"
 #include "MeroTransfer.h"
@@ -99,6 +100,7 @@ PortUnit::~PortUnit() {
   transfer_.reset();
   // Closing serves the port's last events: none may reach the run any more.
   if (port_) port_->Port().SetOnTriggerAvail(nullptr);
+  line_out_.reset();
   port_.reset();
   if (!receiveDir_.empty()) {
     std::error_code ignored;
@@ -116,6 +118,7 @@ bool PortUnit::Start() {
     std::fprintf(stderr, "mero: %s: %s\n", label_.c_str(), e.what());
     return false;
   }
+  line_out_ = std::make_unique<qc::PlanLine>(port_->Port());
   port_->Port().SetOnTriggerAvail([this](TMroCustomComPort*, uint16_t) {
     if (transfer_ && transfer_->running) return;  // the protocol reads them
     run_->Received(port_->ReadAll(), Clock::now());
@@ -128,39 +131,58 @@ bool PortUnit::Start() {
 void PortUnit::Service() {
   if (Done()) return;
   const auto now = Clock::now();
-  if (transfer_ && transfer_->finished) {
-    const int32_t code = *transfer_->finished;
-    transfer_->finished.reset();
-    transfer_->running = false;
-    transfer_->endedAt = now;
-    run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
-    if (!Done()) run_->Received(port_->ReadAll(), now);
+  if (!RunOver()) {
+    if (transfer_ && transfer_->finished) {
+      const int32_t code = *transfer_->finished;
+      transfer_->finished.reset();
+      transfer_->running = false;
+      transfer_->endedAt = now;
+      run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
+      if (!RunOver()) run_->Received(port_->ReadAll(), now);
+    }
+    // Once each: the plan's teardown still runs after the stop.
+    if (StopRequested() && !stopped_) {
+      stopped_ = true;
+      CancelTransfer();
+      run_->Abort("stopped by a signal", now, qc::Verdict::Aborted);
+    } else if (port_->DeviceGone() && !gone_) {
+      gone_ = true;
+      line_out_->Clear();
+      CancelTransfer();
+      run_->Abort("the device hung up", now, qc::Verdict::Error, true);
+    }
+  } else if (port_->DeviceGone()) {
+    gone_ = true;  // what the plan left on the line can no longer go
+    line_out_->Clear();
   }
-  // Once each: the plan's teardown still runs after the stop.
-  if (StopRequested() && !stopped_) {
-    stopped_ = true;
-    CancelTransfer();
-    run_->Abort("stopped by a signal", now, qc::Verdict::Aborted);
-  } else if (port_->DeviceGone() && !gone_) {
-    gone_ = true;
-    CancelTransfer();
-    run_->Abort("the device hung up", now, qc::Verdict::Error, true);
+  if (std::string failed = line_out_->Pump(Clock::now()); !failed.empty()) lineFailure_ = std::move(failed);
+  if (RunOver()) {
+    // A line that takes nothing (flow control held off) does not keep mero forever.
+    if (!overAt_) overAt_ = now;
+    if (!line_out_->Idle() && now - *overAt_ > std::chrono::seconds(10)) {
+      std::fprintf(stderr, "mero: %s: the line took nothing for 10 s; what the plan left on it is dropped\n",
+                   label_.c_str());
+      line_out_->Clear();
+    }
+    return;
   }
-  if (deferred_ && Clock::now() >= deferred_->at) {
+  if (!lineFailure_.empty()) run_->Abort(std::exchange(lineFailure_, {}), Clock::now(), qc::Verdict::Error);
+  // A transfer takes the line once all the plan put on it before has gone.
+  if (deferred_ && Clock::now() >= deferred_->at && line_out_->Idle()) {
     const Deferred d = std::move(*deferred_);
     deferred_.reset();
     BeginTransfer(d.step, d.dir);
   }
-  port_->SendSome(pending_);
   run_->Tick(Clock::now());
 }
 
 std::chrono::milliseconds PortUnit::Idle() const {
   using std::chrono::milliseconds;
   if (Done()) return milliseconds(1000);
-  if (!pending_.empty()) return milliseconds(20);
   milliseconds idle(500);  // also how soon a hang-up is seen
-  for (const auto wake : {run_->NextWake(), deferred_ ? std::optional(deferred_->at) : std::nullopt}) {
+  const auto now = Clock::now();
+  for (const auto wake : {run_->NextWake(), deferred_ ? std::optional(deferred_->at) : std::nullopt,
+                          line_out_ ? line_out_->NextWake(now) : std::nullopt}) {
     if (!wake) continue;
     const auto left = std::chrono::ceil<milliseconds>(*wake - Clock::now());
     idle = std::clamp(left, milliseconds(0), idle);
@@ -168,33 +190,28 @@ std::chrono::milliseconds PortUnit::Idle() const {
   return idle;
 }
 
-bool PortUnit::Done() const { return failed_ || run_->Done(); }
+bool PortUnit::RunOver() const { return failed_ || run_->Done(); }
+
+// The unit is over once what its plan put on the line has gone too (a
+// teardown's last line change, say).
+bool PortUnit::Done() const { return RunOver() && (failed_ || gone_ || !line_out_ || line_out_->Idle()); }
 
 qc::UnitResult PortUnit::Result() const { return failed_ ? *failed_ : run_->Result(); }
 
+// The line's actions go out in the plan's order from Service; one that
+// fails there ends the unit as the station's fault.
 void PortUnit::Send(const std::string& bytes) {
-  pending_ += bytes;
-  if (port_) port_->SendSome(pending_);
+  line_out_->Send(bytes);
+  if (std::string failed = line_out_->Pump(Clock::now()); !failed.empty()) lineFailure_ = std::move(failed);
 }
 
 std::string PortUnit::SetLines(std::optional<bool> dtr, std::optional<bool> rts) {
-  try {
-    if (dtr) port_->Port().SetDTR(*dtr);
-    if (rts) port_->Port().SetRTS(*rts);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+  line_out_->SetLines(dtr, rts);
   return {};
 }
 
 std::string PortUnit::SendBreak(int ms) {
-  try {
-    // Bytes queued before the break leave first.
-    port_->SendSome(pending_);
-    port_->Port().SendLineBreak(std::max(1, (ms + 54) / 55), false);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+  line_out_->Break(ms);
   return {};
 }
 
@@ -202,6 +219,10 @@ void PortUnit::StartTransfer(const qc::TransferStep& t, const std::string& dir) 
   const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_.Settle));
   if (transfer_ && transfer_->endedAt && Clock::now() < *transfer_->endedAt + settle) {
     deferred_ = Deferred{t, dir, *transfer_->endedAt + settle};
+    return;
+  }
+  if (!line_out_->Idle()) {  // what the plan put on the line before goes first
+    deferred_ = Deferred{t, dir, Clock::now()};
     return;
   }
   BeginTransfer(t, dir);
@@ -226,7 +247,6 @@ void PortUnit::BeginTransfer(const qc::TransferStep& t, const std::string& dir) 
     TMroProtocol& p = *transfer_->protocol;
     p.SetProtocolType(entry->Type);
     entry->MakeOptions()->Apply(p, t.Sending);
-    port_->SendSome(pending_);
     transfer_->running = true;
     transfer_->finished.reset();
     if (t.Sending) {

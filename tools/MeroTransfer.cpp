@@ -11,12 +11,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MeroTransfer.h"
+#include "protocols/core/ProtocolWords.h"
 #include "protocols/core/QwTPcl.h"
 #include "protocols/component/QxProtcl.h"
 #include "serial/QxExcept.h"
@@ -386,18 +388,19 @@ ProtocolOptions::Reader ProtocolOptions::Ticks(std::optional<int32_t>& to) {
 }
 
 const std::vector<ProtocolEntry>& TransferProtocols() {
-  static const std::vector<ProtocolEntry> protocols = {
-      {"ascii", ptAscii, Batch::None, MakeAsciiOptions},
-      {"bplus", ptBPlus, Batch::Names, MakeBPlusOptions},
-      {"xmodem", ptXmodem, Batch::None, MakeXmodemOptions},
-      {"xmodem-crc", ptXmodemCRC, Batch::None, MakeXmodemOptions},
-      {"xmodem-1k", ptXmodem1K, Batch::None, MakeXmodemOptions},
-      {"xmodem-1kg", ptXmodem1KG, Batch::None, MakeXmodemOptions},
-      {"ymodem", ptYmodem, Batch::Names, MakeYmodemOptions},
-      {"ymodem-g", ptYmodemG, Batch::Names, MakeYmodemOptions},
-      {"zmodem", ptZmodem, Batch::Names, MakeZmodemOptions},
-      {"kermit", ptKermit, Batch::Names, MakeKermitOptions},
-  };
+  // Each protocol's own options; the words, and which send names, are the
+  // shared table's.
+  static const std::vector<ProtocolEntry> protocols = [] {
+    const std::map<TProtocolType, std::function<std::unique_ptr<ProtocolOptions>()>> options = {
+        {ptAscii, MakeAsciiOptions},     {ptBPlus, MakeBPlusOptions},     {ptXmodem, MakeXmodemOptions},
+        {ptXmodemCRC, MakeXmodemOptions}, {ptXmodem1K, MakeXmodemOptions}, {ptXmodem1KG, MakeXmodemOptions},
+        {ptYmodem, MakeYmodemOptions},   {ptYmodemG, MakeYmodemOptions},  {ptZmodem, MakeZmodemOptions},
+        {ptKermit, MakeKermitOptions}};
+    std::vector<ProtocolEntry> list;
+    for (const ProtocolWord& w : kProtocolWords)
+      list.push_back({std::string(w.word), w.type, w.carriesNames ? Batch::Names : Batch::None, options.at(w.type)});
+    return list;
+  }();
   return protocols;
 }
 

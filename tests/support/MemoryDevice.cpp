@@ -48,7 +48,13 @@ std::string TMemoryDispatcher::Wire(uint32_t max) {
   }
   std::lock_guard lock(m_);
   sent_ += out;
+  if (!out.empty()) lineLog_.push_back("> " + out);
   return out;
+}
+
+std::vector<std::string> TMemoryDispatcher::LineLog() const {
+  std::lock_guard lock(m_);
+  return lineLog_;
 }
 
 uint32_t TMemoryDispatcher::Loopback() {
@@ -77,11 +83,13 @@ size_t TMemoryDispatcher::DriverInputWaiting() const {
 int32_t TMemoryDispatcher::DeviceEscape(int function) {
   std::lock_guard lock(m_);
   escapes.push_back(function);
+  const bool line = function == kEscSetDtr || function == kEscClrDtr || function == kEscSetRts || function == kEscClrRts;
+  if (line && failEscapes) return -1;
   switch (function) {
-    case kEscSetDtr: dtrLine = true; break;
-    case kEscClrDtr: dtrLine = false; break;
-    case kEscSetRts: rtsLine = true; break;
-    case kEscClrRts: rtsLine = false; break;
+    case kEscSetDtr: dtrLine = true; lineLog_.push_back("DTR on"); break;
+    case kEscClrDtr: dtrLine = false; lineLog_.push_back("DTR off"); break;
+    case kEscSetRts: rtsLine = true; lineLog_.push_back("RTS on"); break;
+    case kEscClrRts: rtsLine = false; lineLog_.push_back("RTS off"); break;
     case kEscGetBaseAddress: return uartBase;
     default: return -1;
   }
@@ -168,6 +176,7 @@ int32_t TMemoryDispatcher::DeviceClose() {
 void TMemoryDispatcher::DeviceSetBreak(bool on) {
   std::lock_guard lock(m_);
   breaks.push_back(on);
+  lineLog_.push_back(on ? "break on" : "break off");
 }
 
 uint8_t TMemoryDispatcher::DeviceModemStatus() {

@@ -44,6 +44,9 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   std::vector<uint32_t> outputUsedAtSettingsWrite;
   std::vector<int> escapes;
   std::vector<bool> breaks;
+  // Everything the line saw, in order: "> BYTES" per Wire that moved some,
+  // "DTR on", "RTS off", "break on", ...
+  std::vector<std::string> LineLog() const;
   bool dtrLine = false, rtsLine = false;
   int purgesIn = 0, purgesOut = 0;
   bool opened = false;
@@ -53,6 +56,7 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   bool failSetupQueues = false;
   int32_t setSettingsResult = 0;
   bool failWrite = false;
+  bool failEscapes = false;  // modem-line calls fail
   bool togglesRts = true;
   bool hasModemLines = true;
   bool DeviceHasModemLines() const override { return hasModemLines; }
@@ -89,6 +93,7 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   uint8_t modemLines_ = 0;
   uint32_t errors_ = 0;
   std::string sent_;
+  std::vector<std::string> lineLog_;
 };
 
 }  // namespace zav::test
