@@ -642,9 +642,6 @@ void TForm1::BuildFilePanel() {
 void TForm1::BuildTransferControls() {
   Transfers =
       std::make_unique<TTransferControl>(this, MroProtocol1, QxTerminal1, StoredFont("MS Sans Serif", -9, false));
-  Transfers->OnFinished = [this](int32_t code) {
-    if (TestRun) TestRun->TransferFinished(code);
-  };
   QxTerminal1->OnDataReceived = [this](TQxCustomTerminal*, const uint8_t* data, size_t count) {
     Transfers->WatchForZmodem(data, count);
     if (TestRun) TestRun->Received(data, count);
@@ -761,6 +758,7 @@ void TForm1::DeviceGone() {
     lights[i]->SetLit(false);
   }
   Transfers->DeviceGone();
+  if (TestRun) TestRun->DeviceGone();
 }
 
 void TForm1::DeviceBack() {

@@ -130,10 +130,6 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
 
   wake_.setSingleShot(true);
   connect(&wake_, &QTimer::timeout, this, [this] { TForm1::Guard([this] { Service(); }); });
-  transferStart_.setSingleShot(true);
-  connect(&transferStart_, &QTimer::timeout, this, [this] {
-    if (startDeferred_) StartDeferred();
-  });
   connect(StartButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StartClick(); }); });
   connect(StopButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StopClick(); }); });
   connect(PlanBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { PlanBrowseClick(); }); });
@@ -141,7 +137,8 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
 }
 
 TQxTestRun::~TQxTestRun() {
-  if (transferring_) form_.MroProtocol1->AbortProtocol();
+  if (transfers_ && transfers_->Running()) form_.Transfers->PlanTransferEnded(ecCancelRequested);
+  transfers_.reset();  // aborts a running transfer
   if (storing_.joinable()) storing_.join();
 }
 
@@ -206,6 +203,12 @@ void TQxTestRun::StartClick() {
   }
   line_->Clear();
   lineFailure_.clear();
+  transfers_ = std::make_unique<qc::PlanTransfer>(*form_.MroComPort1, plan_->Settle);
+  transfers_->Began = [this](TMroProtocol& p, bool sending) { form_.Transfers->PlanTransferBegan(p, sending); };
+  transfers_->Ended = [this](int32_t code) {
+    form_.Transfers->PlanTransferEnded(code);
+    wake_.start(0);  // the run hears of it once the component's report is over
+  };
   const std::string port = "COM" + std::to_string(form_.MroComPort1->ComNumber());
   run_ = std::make_unique<qc::PlanRun>(*plan_, *this, port, Local(UnitEdit->text().trimmed()),
                                        Local(receiveDir_->path()));
@@ -229,17 +232,13 @@ void TQxTestRun::StopClick() {
 }
 
 void TQxTestRun::Received(const uint8_t* data, size_t count) {
-  if (!run_ || transferring_) return;
+  if (!run_ || transfers_->Running()) return;
   run_->Received(std::string_view(reinterpret_cast<const char*>(data), count), Clock::now());
   Service();
 }
 
-void TQxTestRun::TransferFinished(int32_t code) {
-  if (!transferring_) return;
-  transferring_ = false;
-  lastTransferEnd_ = Clock::now();
-  if (run_) run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), Clock::now());
-  Service();
+void TQxTestRun::DeviceGone() {
+  if (transfers_) transfers_->DeviceGone();
 }
 
 void TQxTestRun::Service() {
@@ -248,11 +247,12 @@ void TQxTestRun::Service() {
   if (std::string failed = line_->Pump(now); !failed.empty()) lineFailure_ = std::move(failed);
   if (!lineFailure_.empty() && !run_->Done())
     run_->Abort(std::exchange(lineFailure_, {}), now, qc::Verdict::Error);
+  transfers_->Pump(*run_, Clock::now(), line_->Idle());
   run_->Tick(Clock::now());
   // The unit is over once what its plan put on the line has gone too.
   if (run_->Done() && line_->Idle()) return Finish();
   auto wait = std::chrono::milliseconds(1000);
-  for (const auto at : {run_->NextWake(), line_->NextWake(Clock::now())})
+  for (const auto at : {run_->NextWake(), line_->NextWake(Clock::now()), transfers_->NextWake()})
     if (at)
       wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*at - Clock::now()),
                         std::chrono::milliseconds(0), wait);
@@ -332,47 +332,10 @@ std::string TQxTestRun::SendBreak(int ms) {
 }
 
 void TQxTestRun::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
-  transferring_ = true;
-  startDeferred_ = [this, protocol = t.Protocol, sending = t.Sending,
-                    file = t.Sending ? t.File : dir + "/" + t.File, dir] {
-    try {
-      form_.Transfers->StartPlanTransfer(protocol, sending, file, dir);
-    } catch (const std::exception& e) {
-      transferring_ = false;
-      if (run_) run_->TransferNotStarted(e.what(), Clock::now());
-      Service();
-    }
-  };
-  const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_->Settle));
-  if (lastTransferEnd_ && Clock::now() < *lastTransferEnd_ + settle) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*lastTransferEnd_ + settle - Clock::now());
-    transferStart_.start(int(left.count()));
-    return;
-  }
-  StartDeferred();
+  transfers_->Request(t, dir);  // started by Service, in the plan's order
 }
 
-void TQxTestRun::StartDeferred() {
-  // A transfer takes the line once all the plan put on it before has gone.
-  if (!line_->Idle()) {
-    transferStart_.start(20);
-    return;
-  }
-  // Taken out first: the call may end the run and clear what it came from.
-  const std::function<void()> start = std::move(startDeferred_);
-  startDeferred_ = nullptr;
-  start();
-}
-
-void TQxTestRun::CancelTransfer() {
-  if (startDeferred_) {  // never started: it ends as a cancelled one, once the run is back on top
-    transferStart_.stop();
-    startDeferred_ = nullptr;
-    QTimer::singleShot(0, this, [this] { TransferFinished(ecCancelRequested); });
-    return;
-  }
-  if (transferring_) form_.MroProtocol1->AbortProtocol();
-}
+void TQxTestRun::CancelTransfer() { transfers_->Cancel(); }
 
 void TQxTestRun::Ask(const std::string& question) {
   if (Asker) {

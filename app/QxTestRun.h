@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "qc/PlanLine.h"
+#include "qc/PlanTransfer.h"
 #include "qc/PlanRun.h"
 
 class QLabel;
@@ -70,9 +71,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   // spool; empty while it is being stored.
   const std::string& LastRecord() const { return lastRecord_; }
 
-  // From the window: the terminal's bytes and the end of a transfer.
+  // From the window: the terminal's bytes, and the port's device gone.
   void Received(const uint8_t* data, size_t count);
-  void TransferFinished(int32_t code);
+  void DeviceGone();
 
   void Send(const std::string& bytes) override;
   std::string SetLines(std::optional<bool> dtr, std::optional<bool> rts) override;
@@ -89,7 +90,6 @@ class TQxTestRun : public QDialog, public qc::RunHost {
  private:
   void Service();  // after every event: sends, the next wake-up, the end
   void Finish();
-  void StartDeferred();  // the transfer asked for, once the line has settled
   void ShowVerdict(const QString& text, const QString& colour);
   // Offers the spool to the database off the window's thread (a server that
   // does not answer must not stop the window).
@@ -102,12 +102,7 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   QTimer wake_;
   std::unique_ptr<qc::PlanLine> line_;  // what the plan puts on the line, in its order
   std::string lineFailure_;             // a line action that failed, for the run
-  bool transferring_ = false;
-  // A transfer step waits until the line has been quiet for the plan's settle
-  // time since the last transfer ended (the peer may still be ending that one).
-  std::optional<std::chrono::steady_clock::time_point> lastTransferEnd_;
-  QTimer transferStart_;
-  std::function<void()> startDeferred_;
+  std::unique_ptr<qc::PlanTransfer> transfers_;  // the plan's transfers, as mero runs them
   std::optional<qc::UnitResult> last_;
   std::string lastReport_, lastRecord_;
   std::thread storing_;

@@ -25,13 +25,6 @@ namespace zav {
 
 namespace {
 
-// A protocol is offered once its engine runs both ways.
-bool HasEngine(TProtocolType type) {
-  for (int direction : {0, 1})
-    if (EngineOf(type).Prepare[direction] == nullptr || EngineOf(type).Handler[direction] == nullptr) return false;
-  return true;
-}
-
 // A Zmodem sender's first header, ZRQINIT in hex: ZPAD ZPAD ZDLE 'B' "00".
 constexpr char kZmodemRequest[] = "**\x18" "B00";
 constexpr size_t kZmodemRequestLength = sizeof kZmodemRequest - 1;
@@ -48,7 +41,7 @@ TTransferControl::TTransferControl(QWidget* window, TMroProtocol* protocol, TQxT
   ProtocolBox->setObjectName("ProtocolBox");
   ProtocolBox->setGeometry(519, 224, 104, 23);
   for (const ProtocolWord& c : kProtocolWords)
-    if (c.type == ptAscii || HasEngine(c.type))
+    if (Offered(c.type))
       ProtocolBox->addItem(QString::fromUtf8(c.caption.data(), int(c.caption.size())), int(c.type));
   const int kept = ProtocolBox->findText(ReadWindowSetting(kProtocolKey));
   ProtocolBox->setCurrentIndex(kept >= 0 ? kept : 0);
@@ -59,7 +52,7 @@ TTransferControl::TTransferControl(QWidget* window, TMroProtocol* protocol, TQxT
   ZmodemAutoReceive = new QCheckBox("Zmodem auto-receive", window);
   ZmodemAutoReceive->move(705, 227);
   ZmodemAutoReceive->adjustSize();
-  ZmodemAutoReceive->setEnabled(HasEngine(ptZmodem));
+  ZmodemAutoReceive->setEnabled(Offered(ptZmodem));
   QObject::connect(ProtocolBox, &QComboBox::currentIndexChanged, window,
                    [this] { TForm1::Guard([this] { ProtocolBoxChange(); }); });
   QObject::connect(ReceiveButton, &QPushButton::clicked, window, [this] { TForm1::Guard([this] { ReceiveClick(); }); });
@@ -92,7 +85,7 @@ void TTransferControl::SetLastDirectory(const std::string& dir) {
 void TTransferControl::ReceiveClick() {
   {
     TLockGuard lock(protocol_->Record().RecordLock);
-    if (running_ || protocol_->InProgress() != 0) throw Exception("A transfer is still running");
+    if (Running() || protocol_->InProgress() != 0) throw Exception("A transfer is still running");
   }
   const TProtocolType type = ChosenProtocol();
   const bool intoDirectory = ProtocolWordOf(type).carriesNames;
@@ -148,7 +141,6 @@ void TTransferControl::Finished(int32_t code) {
   protocol_->SetUpcaseFileNames(true);
   terminal_->SetActive(true);
   StatusWindow->ShowOutcome(code);
-  if (OnFinished) OnFinished(code);
 }
 
 void TTransferControl::DeviceGone() {
@@ -157,13 +149,19 @@ void TTransferControl::DeviceGone() {
   protocol_->AbortProtocol();
 }
 
-void TTransferControl::StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file,
-                                         const std::string& dir) {
-  const ProtocolWord* c = FindProtocolWord(protocol);
-  if (!c || (c->type != ptAscii && !HasEngine(c->type)))
-    throw Exception("The window has no protocol " + protocol);
-  if (running_) throw Exception("A transfer is still running");
-  Start(c->type, transmit, transmit || !c->carriesNames ? file : dir);
+void TTransferControl::PlanTransferBegan(TMroCustomProtocol& p, bool transmit) {
+  plan_ = &p;
+  StatusWindow->SetCaption(std::string(ProtocolWordOf(p.ProtocolType()).caption) + (transmit ? " send" : " receive"));
+  p.SetStatusDisplay(StatusWindow.get());
+  terminal_->SetActive(false);
+}
+
+void TTransferControl::PlanTransferEnded(int32_t code) {
+  if (plan_ == nullptr) return;
+  std::exchange(plan_, nullptr)->SetStatusDisplay(nullptr);
+  StatusWindow->SetProtocol(protocol_);
+  terminal_->SetActive(true);
+  StatusWindow->ShowOutcome(code);
 }
 
 void TTransferControl::WatchForZmodem(const uint8_t* data, size_t count) {
@@ -187,13 +185,13 @@ void TTransferControl::WatchForZmodem(const uint8_t* data, size_t count) {
   }
   // Started once the terminal has let go of this block; a sender repeats its
   // request until it is answered, and a repeat finds the receive running.
-  if (seen && !running_)
+  if (seen && !Running())
     QMetaObject::invokeMethod(
         window_, [this] { TForm1::Guard([this] { StartZmodemAutoReceive(); }); }, Qt::QueuedConnection);
 }
 
 void TTransferControl::StartZmodemAutoReceive() {
-  if (running_ || !ZmodemAutoReceive->isChecked() || !HasEngine(ptZmodem)) return;
+  if (Running() || !ZmodemAutoReceive->isChecked() || !Offered(ptZmodem)) return;
   {
     TLockGuard lock(protocol_->Record().RecordLock);
     if (protocol_->InProgress() != 0) return;  // an ASCII send goes on

@@ -23,6 +23,7 @@ class QWidget;
 
 namespace zav {
 
+class TMroCustomProtocol;
 class TMroProtocol;
 class TQxProtocolStatus;
 class TQxTerminal;
@@ -49,8 +50,6 @@ class TTransferControl {
   // Nothing for a cancel. Tests replace the dialogs through this hook.
   using TTargetChooser = std::function<std::optional<std::string>(bool directory, const std::string& start)>;
   TTargetChooser TargetChooser;
-  // Told of every transfer's end after the controls are back (the QC test run).
-  std::function<void(int32_t code)> OnFinished;
 
   // The protocol chosen in ProtocolBox.
   TProtocolType ChosenProtocol() const;
@@ -58,8 +57,8 @@ class TTransferControl {
   // directory before the first, or when the kept one is gone.
   std::string LastDirectory() const;
   void SetLastDirectory(const std::string& dir);
-  // A transfer has started and not yet finished.
-  bool Running() const { return running_; }
+  // A transfer (the window's or a plan's) has started and not yet finished.
+  bool Running() const { return running_ || plan_ != nullptr; }
 
   void ReceiveClick();
   void ProtocolBoxChange();
@@ -68,10 +67,11 @@ class TTransferControl {
   // receive the peer started (auto-receive), which never replaces an
   // existing file whatever the sender's option.
   void Start(TProtocolType type, bool transmit, const std::string& target, bool unasked = false);
-  // A QC plan's transfer: `protocol` is a plan's protocol word, `file` the
-  // file sent or the path a single-file receive writes, `dir` where a receive
-  // of named files goes.
-  void StartPlanTransfer(const std::string& protocol, bool transmit, const std::string& file, const std::string& dir);
+  // A QC plan's transfer, run by the plan's own component: the status
+  // window follows it and the terminal lets go of the port's bytes until it
+  // ends.
+  void PlanTransferBegan(TMroCustomProtocol& protocol, bool transmit);
+  void PlanTransferEnded(int32_t code);
   // The end of every transfer, from the protocol component's finish report.
   void Finished(int32_t code);
   // The port's device went away: a running transfer ends now, with that as
@@ -87,6 +87,7 @@ class TTransferControl {
   TMroProtocol* protocol_;
   TQxTerminal* terminal_;
   bool running_ = false;
+  TMroCustomProtocol* plan_ = nullptr;  // a plan's transfer runs on it
   bool deviceGone_ = false;
   // The longest tail of the terminal's bytes that begins a Zmodem request.
   size_t zmodemMatched_ = 0;

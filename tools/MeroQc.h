@@ -8,6 +8,7 @@
 
 #include "Mero.h"
 #include "qc/PlanLine.h"
+#include "qc/PlanTransfer.h"
 #include "qc/PlanRun.h"
 #include "qc/Record.h"
 
@@ -71,25 +72,13 @@ class PortUnit : public qc::RunHost {
   void MeasurementEnded(size_t index, const qc::Measurement& m) override;
 
  private:
-  struct Transfer;
   const qc::Plan& plan_;
   PortOptions line_;
   std::string label_, receiveDir_;
   bool yes_;
   std::unique_ptr<ToolPort> port_;
   std::unique_ptr<qc::PlanRun> run_;
-  std::unique_ptr<Transfer> transfer_;
-  // A transfer step held back until the line has been quiet for the plan's
-  // settle time since the last transfer ended (its peer may still be ending
-  // its session: a receiver that sees our first header mixed into its last
-  // reply starts over).
-  struct Deferred {
-    qc::TransferStep step;
-    std::string dir;
-    std::chrono::steady_clock::time_point at;
-  };
-  std::optional<Deferred> deferred_;
-  void BeginTransfer(const qc::TransferStep& transfer, const std::string& dir);
+  std::unique_ptr<qc::PlanTransfer> transfers_;  // made with the port
   bool RunOver() const;  // the run has its verdict (the line may still be busy)
   std::optional<qc::UnitResult> failed_;
   bool stopped_ = false, gone_ = false;  // the run was told

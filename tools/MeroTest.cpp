@@ -74,16 +74,6 @@ PortOptions LineOf(const qc::Plan& plan, const std::string& port) {
 
 }  // namespace
 
-// A transfer step through the protocol component, with mero's own defaults
-// for each protocol. It owns the port's bytes while it runs.
-struct PortUnit::Transfer {
-  TComponent owner{nullptr};
-  TMroProtocol* protocol = nullptr;
-  bool running = false;
-  std::optional<int32_t> finished;
-  std::optional<Clock::time_point> endedAt;
-};
-
 PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string givenId, bool yes)
     : plan_(plan), line_(line), label_(line.Port), yes_(yes) {
   // Received files wait in a directory of their own until their step checked them.
@@ -96,8 +86,7 @@ PortUnit::PortUnit(const qc::Plan& plan, const PortOptions& line, std::string gi
 }
 
 PortUnit::~PortUnit() {
-  if (transfer_ && transfer_->running) transfer_->protocol->AbortProtocol();
-  transfer_.reset();
+  transfers_.reset();  // aborts a running transfer
   // Closing serves the port's last events: none may reach the run any more.
   if (port_) port_->Port().SetOnTriggerAvail(nullptr);
   line_out_.reset();
@@ -119,8 +108,9 @@ bool PortUnit::Start() {
     return false;
   }
   line_out_ = std::make_unique<qc::PlanLine>(port_->Port());
+  transfers_ = std::make_unique<qc::PlanTransfer>(port_->Port(), plan_.Settle);
   port_->Port().SetOnTriggerAvail([this](TMroCustomComPort*, uint16_t) {
-    if (transfer_ && transfer_->running) return;  // the protocol reads them
+    if (transfers_->Running()) return;  // the protocol reads them
     run_->Received(port_->ReadAll(), Clock::now());
   });
   AnnounceReady(line_);
@@ -132,14 +122,10 @@ void PortUnit::Service() {
   if (Done()) return;
   const auto now = Clock::now();
   if (!RunOver()) {
-    if (transfer_ && transfer_->finished) {
-      const int32_t code = *transfer_->finished;
-      transfer_->finished.reset();
-      transfer_->running = false;
-      transfer_->endedAt = now;
-      run_->TransferEnded(code == 0, code == 0 ? std::string() : ErrorText(code), now);
-      if (!RunOver()) run_->Received(port_->ReadAll(), now);
-    }
+    // A transfer's end first (none starts here: a stop or a hang-up comes
+    // before); what came after it is the run's again.
+    const bool wasRunning = transfers_->Running();
+    if (transfers_->Pump(*run_, now, false) && wasRunning && !RunOver()) run_->Received(port_->ReadAll(), now);
     // Once each: the plan's teardown still runs after the stop.
     if (StopRequested() && !stopped_) {
       stopped_ = true;
@@ -167,12 +153,7 @@ void PortUnit::Service() {
     return;
   }
   if (!lineFailure_.empty()) run_->Abort(std::exchange(lineFailure_, {}), Clock::now(), qc::Verdict::Error);
-  // A transfer takes the line once all the plan put on it before has gone.
-  if (deferred_ && Clock::now() >= deferred_->at && line_out_->Idle()) {
-    const Deferred d = std::move(*deferred_);
-    deferred_.reset();
-    BeginTransfer(d.step, d.dir);
-  }
+  transfers_->Pump(*run_, Clock::now(), line_out_->Idle());
   run_->Tick(Clock::now());
 }
 
@@ -181,7 +162,7 @@ std::chrono::milliseconds PortUnit::Idle() const {
   if (Done()) return milliseconds(1000);
   milliseconds idle(500);  // also how soon a hang-up is seen
   const auto now = Clock::now();
-  for (const auto wake : {run_->NextWake(), deferred_ ? std::optional(deferred_->at) : std::nullopt,
+  for (const auto wake : {run_->NextWake(), transfers_ ? transfers_->NextWake() : std::nullopt,
                           line_out_ ? line_out_->NextWake(now) : std::nullopt}) {
     if (!wake) continue;
     const auto left = std::chrono::ceil<milliseconds>(*wake - Clock::now());
@@ -216,64 +197,10 @@ std::string PortUnit::SendBreak(int ms) {
 }
 
 void PortUnit::StartTransfer(const qc::TransferStep& t, const std::string& dir) {
-  const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_.Settle));
-  if (transfer_ && transfer_->endedAt && Clock::now() < *transfer_->endedAt + settle) {
-    deferred_ = Deferred{t, dir, *transfer_->endedAt + settle};
-    return;
-  }
-  if (!line_out_->Idle()) {  // what the plan put on the line before goes first
-    deferred_ = Deferred{t, dir, Clock::now()};
-    return;
-  }
-  BeginTransfer(t, dir);
+  transfers_->Request(t, dir);  // started by Service, in the plan's order
 }
 
-void PortUnit::BeginTransfer(const qc::TransferStep& t, const std::string& dir) {
-  const auto& protocols = TransferProtocols();
-  const auto entry = std::find_if(protocols.begin(), protocols.end(),
-                                  [&](const ProtocolEntry& e) { return e.Name == t.Protocol; });
-  const auto now = Clock::now();
-  if (entry == protocols.end()) return run_->TransferNotStarted("mero has no protocol " + t.Protocol, now);
-  try {
-    if (!transfer_) {
-      transfer_ = std::make_unique<Transfer>();
-      transfer_->protocol = new TMroProtocol(&transfer_->owner);
-      transfer_->protocol->SetComPort(&port_->Port());
-      transfer_->protocol->SetUpcaseFileNames(false);
-      transfer_->protocol->OnProtocolFinish = [this](TMroCustomProtocol*, int32_t code) {
-        transfer_->finished = code;
-      };
-    }
-    TMroProtocol& p = *transfer_->protocol;
-    p.SetProtocolType(entry->Type);
-    entry->MakeOptions()->Apply(p, t.Sending);
-    transfer_->running = true;
-    transfer_->finished.reset();
-    if (t.Sending) {
-      p.SetFileMask(t.File);
-      p.BeginTransmit();
-    } else {
-      // The run looks for the file under its own name in the directory it gave.
-      if (entry->Files == Batch::Names)
-        p.SetDestinationDirectory(dir);
-      else
-        p.SetFileName(dir + "/" + t.File);
-      p.BeginReceive();
-    }
-  } catch (const std::exception& e) {
-    if (transfer_) transfer_->running = false;
-    run_->TransferNotStarted(e.what(), now);
-  }
-}
-
-void PortUnit::CancelTransfer() {
-  if (deferred_) {  // never started: it ends as a cancelled one would, at the next Service
-    deferred_.reset();
-    transfer_->finished = ecCancelRequested;
-    return;
-  }
-  if (transfer_ && transfer_->running) transfer_->protocol->AbortProtocol();
-}
+void PortUnit::CancelTransfer() { transfers_->Cancel(); }
 
 void PortUnit::Ask(const std::string& question) {
   // No one to ask here: --yes stands for the operator.

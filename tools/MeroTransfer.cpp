@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "MeroTransfer.h"
+#include "qc/PlanTransfer.h"
 #include "protocols/core/ProtocolWords.h"
 #include "protocols/core/QwTPcl.h"
 #include "protocols/component/QxProtcl.h"
@@ -191,6 +192,7 @@ class Transfer {
     // case-sensitive file system.
     protocol_->SetUpcaseFileNames(false);
     protocol_->SetDestinationDirectory(o.Dir);
+    qc::ApplyUnattendedSettings(*protocol_, sending);  // what a plan's transfer starts from too
     o.Own->Apply(*protocol_, sending);
     if (!o.History.empty()) {
       auto* log = new TMroProtocolLog(&owner_);

@@ -47,13 +47,7 @@ class KermitOptions : public ProtocolOptions {
     if (repeatPrefix_) p.SetKermitRepeatPrefix(*repeatPrefix_);
     if (turnDelay_) p.SetKermitSWCTurnDelay(*turnDelay_);
     if (literalNames_) p.SetKermitLiteralNames(true);
-    if (hibitPrefix_) {
-      p.SetKermitHighbitPrefix(*hibitPrefix_);
-    } else if (TMroCustomComPort* port = p.ComPort();
-               port != nullptr && (port->DataBits() < 8 || port->Parity() != TParity::pNone)) {
-      // A line that carries 7 bits asks the peer for 8-bit quoting.
-      p.SetKermitHighbitPrefix('&');
-    }
+    if (hibitPrefix_) p.SetKermitHighbitPrefix(*hibitPrefix_);
     // Last: a long packet length raises a checksum of "1" to "2".
     if (check_) p.SetBlockCheckMethod(*check_);
   }

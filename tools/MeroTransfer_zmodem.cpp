@@ -11,13 +11,6 @@ namespace {
 // block and a little more, and a ring that holds many subpackets wakes the
 // sender seldom and never lets the line wait for it.
 constexpr uint16_t kTransmitRing = 65535;
-// The receiver's wait for the sender's closing "OO": every file is in by
-// then, and a sender on a pseudo-terminal may lose them at its exit.
-constexpr int32_t kReceiveFinishWait = 36;
-// A peer's silence in a handshake or in the middle of a file is taken for a
-// lost frame after 10 s, as the common Zmodem programs do (the engine's own
-// value is a minute).
-constexpr int32_t kHandshakeWait = 182;
 
 class ZmodemOptions : public ProtocolOptions {
  public:
@@ -41,9 +34,7 @@ class ZmodemOptions : public ProtocolOptions {
       throw UsageError("--file-option and --skip-no-file on receive need --option-override");
   }
 
-  void Apply(TMroCustomProtocol& p, bool sending) const override {
-    if (!sending) p.SetFinishWait(kReceiveFinishWait);
-    p.SetHandshakeWait(kHandshakeWait);
+  void Apply(TMroCustomProtocol& p, bool) const override {
     p.SetZmodem8K(use8K_);
     p.SetZmodemRecover(recover_);
     if (fileOption_) p.SetZmodemFileOption(*fileOption_);

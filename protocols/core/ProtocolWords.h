@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "protocols/core/QwAbsPcl.h"
+#include "protocols/core/QwTPcl.h"
 
 namespace zav {
 
@@ -40,6 +41,14 @@ inline const ProtocolWord& ProtocolWordOf(TProtocolType type) {
   for (const ProtocolWord& p : kProtocolWords)
     if (p.type == type) return p;
   return kProtocolWords[0];
+}
+
+// A protocol is offered once it runs both ways (ASCII: the component's own).
+inline bool Offered(TProtocolType type) {
+  if (type == ptAscii) return true;
+  for (int direction : {0, 1})
+    if (EngineOf(type).Prepare[direction] == nullptr || EngineOf(type).Handler[direction] == nullptr) return false;
+  return true;
 }
 
 }  // namespace zav
