@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -23,7 +24,13 @@ namespace zav::qc {
 class SqlLink {
  public:
   virtual ~SqlLink() = default;
-  std::vector<SqlRow> Exec(const std::string& sql, const SqlParams& params = {}) { return Run(sql, params); }
+  std::vector<SqlRow> Exec(const std::string& sql, const SqlParams& params = {}) {
+    std::vector<SqlRow> rows;
+    Each(sql, params, [&](const SqlRow& row) { rows.push_back(row); });
+    return rows;
+  }
+  // The rows one at a time, never all held at once.
+  virtual void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row) = 0;
   // Begins a write transaction; SQLite takes its write lock at once, so two
   // processes never both read and then both try to write.
   virtual void BeginWrite() = 0;
@@ -37,8 +44,6 @@ class SqlLink {
     }
   }
 
- protected:
-  virtual std::vector<SqlRow> Run(const std::string& sql, const SqlParams& params) = 0;
 };
 
 namespace {
@@ -69,7 +74,7 @@ class SqliteLink : public SqlLink {
 
   void BeginWrite() override { Exec("BEGIN IMMEDIATE"); }
 
-  std::vector<SqlRow> Run(const std::string& sql, const SqlParams& params) override {
+  void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) override {
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &st, nullptr) != SQLITE_OK) throw Error(sql);
     for (size_t i = 0; i < params.size(); ++i) {
@@ -81,27 +86,27 @@ class SqliteLink : public SqlLink {
         throw Error(sql);
       }
     }
-    std::vector<SqlRow> rows;
-    for (;;) {
-      const int rc = sqlite3_step(st);
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) {
-        const RecordDbError e = Error(sql);
-        sqlite3_finalize(st);
-        throw e;
+    SqlRow row;
+    try {
+      for (;;) {
+        const int rc = sqlite3_step(st);
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) throw Error(sql);
+        row.resize(size_t(sqlite3_column_count(st)));
+        for (int c = 0; c < sqlite3_column_count(st); ++c) {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+          if (text)
+            row[size_t(c)].emplace().assign(text, size_t(sqlite3_column_bytes(st, c)));
+          else
+            row[size_t(c)].reset();
+        }
+        take(row);
       }
-      SqlRow row;
-      for (int c = 0; c < sqlite3_column_count(st); ++c) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-        if (text)
-          row.emplace_back(std::string(text, size_t(sqlite3_column_bytes(st, c))));
-        else
-          row.emplace_back(std::nullopt);
-      }
-      rows.push_back(std::move(row));
+    } catch (...) {
+      sqlite3_finalize(st);
+      throw;
     }
     sqlite3_finalize(st);
-    return rows;
   }
 
  private:
@@ -150,32 +155,40 @@ class PgLink : public SqlLink {
   // Any constant will do, as long as every station uses the same one.
   void LockSchema() override { Exec("SELECT pg_advisory_xact_lock(727100038)"); }
 
-  std::vector<SqlRow> Run(const std::string& sql, const SqlParams& params) override {
+  void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) override {
     // `?` becomes $1, $2, ...: our statements have no `?` of their own.
     std::string text;
     int n = 0;
     for (const char c : sql) text += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
     std::vector<const char*> values;
     for (const auto& p : params) values.push_back(p ? p->c_str() : nullptr);
-    PGresult* r = PQexecParams(conn_, text.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(r);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string why = Message(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
+    if (!PQsendQueryParams(conn_, text.c_str(), int(values.size()), nullptr, values.data(), nullptr, nullptr, 0))
+      throw RecordDbError(Message(PQerrorMessage(conn_)) + " (in \"" + sql.substr(0, 60) + "\")");
+    PQsetSingleRowMode(conn_);  // rows as they come: a year of records is never held at once
+    std::string failed;
+    SqlRow row;
+    // Every result is taken, even after a failure, so the connection is ready for the next statement.
+    while (PGresult* r = PQgetResult(conn_)) {
+      const ExecStatusType status = PQresultStatus(r);
+      if (status == PGRES_SINGLE_TUPLE && failed.empty()) {
+        row.resize(size_t(PQnfields(r)));
+        for (int c = 0; c < PQnfields(r); ++c)
+          if (PQgetisnull(r, 0, c))
+            row[size_t(c)].reset();
+          else
+            row[size_t(c)].emplace().assign(PQgetvalue(r, 0, c), size_t(PQgetlength(r, 0, c)));
+        try {
+          take(row);
+        } catch (const std::exception& e) {
+          failed = e.what();
+        }
+      } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_SINGLE_TUPLE &&
+                 failed.empty()) {
+        failed = Message(PQresultErrorMessage(r)) + " (in \"" + sql.substr(0, 60) + "\")";
+      }
       PQclear(r);
-      throw RecordDbError(why + " (in \"" + sql.substr(0, 60) + "\")");
     }
-    std::vector<SqlRow> rows;
-    for (int i = 0; i < PQntuples(r); ++i) {
-      SqlRow row;
-      for (int c = 0; c < PQnfields(r); ++c)
-        if (PQgetisnull(r, i, c))
-          row.emplace_back(std::nullopt);
-        else
-          row.emplace_back(std::string(PQgetvalue(r, i, c), size_t(PQgetlength(r, i, c))));
-      rows.push_back(std::move(row));
-    }
-    PQclear(r);
-    return rows;
+    if (!failed.empty()) throw RecordDbError(failed);
   }
 
  private:
@@ -289,6 +302,10 @@ int RecordDb::SchemaVersion() {
 
 std::vector<SqlRow> RecordDb::Query(const std::string& sql, const SqlParams& params) {
   return link_->Exec(sql, params);
+}
+
+void RecordDb::Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row) {
+  link_->Each(sql, params, row);
 }
 
 bool RecordDb::Store(const std::string& recordJson) {

@@ -147,5 +147,6 @@ int RunRecv(ArgReader& args);
 int RunTest(ArgReader& args);
 int RunSelftest(ArgReader& args);
 int RunResults(ArgReader& args);
+int RunReport(ArgReader& args);
 
 }  // namespace zav::mero

@@ -24,6 +24,7 @@ const char* const kUsage =
     "  test PLAN    run a QC test plan on one or more ports: a verdict and reports per unit\n"
     "  selftest PORT  check a port through a loopback plug (or a cable to --peer PORT2)\n"
     "  results      the unit records: --flush puts spooled ones into the database\n"
+    "  report       what the unit records say: yield, failing steps, each measurement's spread\n"
     "\n"
     "PORT is COMn (through the port map), a device path such as /dev/ttyUSB0, or a\n"
     "network port: rfc2217://HOST:PORT (RFC 2217, e.g. ser2net) or tcp://HOST:PORT (raw).\n"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   const std::map<std::string, int (*)(ArgReader&)> commands = {
       {"ports", RunPorts}, {"term", RunTerm}, {"sim", RunSim}, {"replay", RunReplay}, {"null-modem", RunNullModem}, {"exec", RunExec},
       {"send", RunSend},     {"recv", RunRecv},     {"test", RunTest}, {"results", RunResults},
+      {"report", RunReport},
       {"selftest", RunSelftest}};
   const auto found = commands.find(command);
   if (found == commands.end()) {
