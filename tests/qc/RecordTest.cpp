@@ -3,6 +3,8 @@
 // often it is offered, nothing half stored, the spool that keeps records
 // while the database is away, and writers that take turns.
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 #include "qc/RecordDb.h"
 #include "qc/Report.h"
+#include "qc/Summary.h"
 #include "tests/support/PgServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -25,14 +28,14 @@ using test::ScratchDir;
 // A unit with a measured step, a retried one, a skipped teardown and text
 // from the device that no database takes as it is (NUL, bytes that are not
 // UTF-8, quotes).
-UnitResult SampleUnit(const std::string& id, double vbat) {
+UnitResult SampleUnit(const std::string& id, double vbat, int minute = 0) {
   UnitResult u;
   u.Plan = "Board QC";
   u.PlanFile = "/plans/board.yaml";
   u.PlanSha256 = Sha256Hex("name: Board QC\n");
   u.Port = "COM2";
   u.UnitId = id;
-  u.Started = std::chrono::system_clock::now();
+  u.Started = std::chrono::system_clock::now() + std::chrono::minutes(minute);
   u.Seconds = 1.25;
   u.Outcome = vbat > 3.4 ? Verdict::Fail : Verdict::Pass;
   Measurement m;
@@ -54,7 +57,7 @@ UnitResult SampleUnit(const std::string& id, double vbat) {
   return u;
 }
 
-std::string SampleJson(const std::string& id, double vbat, std::string* recordId = nullptr) {
+std::string SampleJson(const std::string& id, double vbat, std::string* recordId = nullptr, int minute = 0) {
   const std::string rid = NewRecordId();
   if (recordId) *recordId = rid;
   ReportFiles files;
@@ -66,7 +69,7 @@ std::string SampleJson(const std::string& id, double vbat, std::string* recordId
   context.Operator = "A. N. Other";
   context.Version = "3.4";
   context.Line = "115200 8N1";
-  return RecordJson(SampleUnit(id, vbat), context, files, rid);
+  return RecordJson(SampleUnit(id, vbat, minute), context, files, rid);
 }
 
 std::string Count(RecordDb& db, const std::string& table) {
@@ -160,6 +163,61 @@ TEST_P(RecordStore, ARecordThatCannotGoInLeavesNothingHalfStored) {
   EXPECT_THROW(db.Store("not json"), RecordDbError);
   EXPECT_EQ(Count(db, "units"), "0");
   EXPECT_EQ(Count(db, "steps"), "0");
+}
+
+// The summary reads both engines alike: a unit that failed and then passed
+// counts once for the yield and as a failure for the first pass; values
+// stream from the server a row at a time; a unit pattern's wildcards are ours
+// alone.
+TEST_P(RecordStore, TheSummaryCountsTheSameOnEveryEngine) {
+  RecordDb db(url);
+  ASSERT_TRUE(db.Store(SampleJson("AB12", 3.452, nullptr, 0)));
+  ASSERT_TRUE(db.Store(SampleJson("AB13", 3.301, nullptr, 1)));
+  ASSERT_TRUE(db.Store(SampleJson("AB12", 3.35, nullptr, 2)));
+  const std::vector<PlanSummary> all = Summarize(db, {});
+  ASSERT_EQ(all.size(), 1u);
+  const PlanSummary& p = all[0];
+  EXPECT_EQ(p.Plan, "Board QC");
+  EXPECT_EQ(p.All.Records, 3u);
+  EXPECT_EQ(p.All.Units, 2u);
+  EXPECT_EQ(p.All.UnitsPassed, 2u);
+  EXPECT_EQ(p.All.FirstPassed, 1u);
+  EXPECT_EQ(p.All.Retests(), 1u);
+  ASSERT_EQ(p.FailingSteps.size(), 1u);
+  EXPECT_EQ(p.FailingSteps[0].What, "battery");
+  ASSERT_EQ(p.Measures.size(), 1u);  // ibat was never measured
+  const MeasureSummary& m = p.Measures[0];
+  const double mean = (3.452 + 3.301 + 3.35) / 3;
+  const double sd = std::sqrt((std::pow(3.452 - mean, 2) + std::pow(3.301 - mean, 2) + std::pow(3.35 - mean, 2)) / 2);
+  EXPECT_EQ(m.N, 3u);
+  EXPECT_EQ(m.Units, 2u);
+  EXPECT_NEAR(m.Mean, mean, 1e-12);
+  ASSERT_TRUE(m.Sd && m.Cp && m.Cpk);
+  EXPECT_NEAR(*m.Sd, sd, 1e-12);
+  EXPECT_NEAR(*m.Cp, 0.2 / (6 * sd), 1e-9);
+  EXPECT_NEAR(*m.Cpk, (3.4 - mean) / (3 * sd), 1e-9);
+  EXPECT_EQ(m.Above, 1u);
+  uint64_t binned = 0;
+  for (const Bin& b : m.Histogram) binned += b.Count;
+  EXPECT_EQ(binned, 3u);
+  EXPECT_EQ(m.PlanVersions, std::vector<std::string>{Sha256Hex("name: Board QC\n")});
+  ASSERT_EQ(p.Stations.size(), 1u);
+  EXPECT_EQ(p.Stations[0].Key, "bench-7");
+  ASSERT_EQ(p.RecentFailures.size(), 1u);
+  EXPECT_EQ(p.RecentFailures[0].UnitId, "AB12");
+  struct Case {
+    const char* unit;
+    uint64_t records;
+  };
+  for (const Case& c : {Case{"AB1?", 3}, Case{"AB13", 1}, Case{"AB_3", 0}, Case{"*2", 2}}) {
+    SummaryFilter f;
+    f.Unit = c.unit;
+    const auto some = Summarize(db, f);
+    EXPECT_EQ(some.empty() ? 0 : some[0].All.Records, c.records) << c.unit;
+  }
+  SummaryFilter bad;
+  bad.From = "2026-02-30x";
+  EXPECT_THROW(Summarize(db, bad), std::invalid_argument);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RecordStore, ::testing::ValuesIn(kEngines),
