@@ -1,7 +1,11 @@
 #include "app/QxTestRun.h"
 #include "app/TransferControl.h"
+#include "qc/Summary.h"
+#include "qc/SummaryPage.h"
 
 #include <QCheckBox>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -15,6 +19,9 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 
 #include "app/MainForm.h"
@@ -87,6 +94,10 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   row(2, "Station", StationEdit, nullptr);
   row(3, "Operator", OperatorEdit, nullptr);
   row(4, "Database", DatabaseEdit, nullptr);
+  ResultsButton = new QPushButton("Results", this);
+  ResultsButton->setAutoDefault(false);
+  ResultsButton->setToolTip("The plan's yield, failing steps and measurements as a page");
+  grid->addWidget(ResultsButton, 4, 2);
   row(5, "Unit id", UnitEdit, nullptr);
   UnitEdit->setPlaceholderText("optional: the label's id, checked against the unit's");
   StationEdit->setPlaceholderText(Shown(qc::HostName()));
@@ -114,18 +125,23 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   big.setBold(true);
   VerdictLabel->setFont(big);
   grid->addWidget(VerdictLabel, 6, 0, 1, 2);
+  TodayLabel = new QLabel(this);
+  TodayLabel->setObjectName("Today");
+  TodayLabel->setTextFormat(Qt::PlainText);
+  TodayLabel->setAlignment(Qt::AlignCenter);
+  grid->addWidget(TodayLabel, 7, 0, 1, 3);
 
   StepList = new QTreeWidget(this);
   StepList->setHeaderLabels({"Step", "Result", "Seconds", "What happened"});
   StepList->setRootIsDecorated(false);
   StepList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  grid->addWidget(StepList, 7, 0, 1, 3);
+  grid->addWidget(StepList, 8, 0, 1, 3);
 
   StatusLabel = new QLabel(this);
   StatusLabel->setWordWrap(true);
   StatusLabel->setTextFormat(Qt::PlainText);
-  grid->addWidget(StatusLabel, 8, 0, 1, 3);
-  grid->setRowStretch(7, 1);
+  grid->addWidget(StatusLabel, 9, 0, 1, 3);
+  grid->setRowStretch(8, 1);
   ShowVerdict("", Colour(qc::Verdict::Skipped));
 
   wake_.setSingleShot(true);
@@ -134,12 +150,14 @@ TQxTestRun::TQxTestRun(TForm1& form) : QDialog(&form, Qt::Window), form_(form) {
   connect(StopButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { StopClick(); }); });
   connect(PlanBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { PlanBrowseClick(); }); });
   connect(ReportBrowse, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { ReportBrowseClick(); }); });
+  connect(ResultsButton, &QPushButton::clicked, this, [this] { TForm1::Guard([this] { ResultsClick(); }); });
 }
 
 TQxTestRun::~TQxTestRun() {
   if (transfers_ && transfers_->Running()) form_.Transfers->PlanTransferEnded(ecCancelRequested);
   transfers_.reset();  // aborts a running transfer
   if (storing_.joinable()) storing_.join();
+  if (reporting_.joinable()) reporting_.join();
 }
 
 void TQxTestRun::ShowVerdict(const QString& text, const QString& colour) {
@@ -290,27 +308,122 @@ void TQxTestRun::Finish() {
   UnitEdit->setFocus();
 }
 
+std::string TQxTestRun::Database(const std::string& reports) const {
+  const QString named = DatabaseEdit->text().trimmed();
+  return named.isEmpty() ? qc::DefaultDatabase(reports) : named.toStdString();
+}
+
+std::string TQxTestRun::Station() const {
+  const QString named = StationEdit->text().trimmed();
+  return named.isEmpty() ? qc::HostName() : named.toStdString();
+}
+
+namespace {
+
+// "Today at STATION: N units, yield Y%", from the records of the plan.
+std::string TodayText(const std::string& db, const std::string& plan, const std::string& station) {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char day[16];
+  std::strftime(day, sizeof day, "%Y-%m-%d", &tm);
+  qc::SummaryFilter f;
+  f.Plan = plan;
+  f.Station = station;
+  f.From = f.To = day;
+  qc::RecordDb records(db);
+  const std::vector<qc::PlanSummary> s = qc::Summarize(records, f);
+  const qc::Tally t = s.empty() ? qc::Tally{} : s[0].All;
+  char yield[32] = "no yield yet";
+  if (t.Yield()) std::snprintf(yield, sizeof yield, "yield %.1f%%", *t.Yield() * 100);
+  return "Today at " + station + ": " + std::to_string(t.Units) + (t.Units == 1 ? " unit, " : " units, ") + yield;
+}
+
+}  // namespace
+
 void TQxTestRun::StoreRecords(const std::string& reports) {
   lastRecord_.clear();
   // One store at a time; a record left while one is still going waits in
   // the spool for the next unit.
   if (!stored_) return;
   if (storing_.joinable()) storing_.join();
-  const std::string db = DatabaseEdit->text().trimmed().isEmpty() ? qc::DefaultDatabase(reports)
-                                                                   : DatabaseEdit->text().trimmed().toStdString();
+  const std::string db = Database(reports), plan = plan_ ? plan_->Name : std::string(), station = Station();
   stored_ = false;
-  storing_ = std::thread([this, reports, db] {
+  storing_ = std::thread([this, reports, db, plan, station] {
     const qc::SpoolOutcome out = qc::FlushSpool(reports, db);
+    std::string today;
+    try {
+      today = TodayText(db, plan, station);
+    } catch (const std::exception& e) {
+      today = std::string("Today: ") + e.what();
+    }
     QMetaObject::invokeMethod(
         this,
-        [this, out, reports] {
+        [this, out, reports, today] {
           lastRecord_ = out.Waiting == 0 && out.Problem.empty()
                             ? std::string("stored")
                             : std::to_string(out.Waiting) + " waiting in " + reports + "/spool: " + out.Problem;
           StatusLabel->setText(StatusLabel->text() + "\nRecord " + Shown(lastRecord_) + ".");
+          TodayLabel->setText(Shown(today));
         },
         Qt::QueuedConnection);
     stored_ = true;
+  });
+}
+
+void TQxTestRun::ResultsClick() {
+  const std::string reports = Local(ReportEdit->text());
+  if (reports.empty()) {
+    StatusLabel->setText("Choose a directory for the reports.");
+    return;
+  }
+  std::string plan;
+  try {
+    plan = plan_ ? plan_->Name : qc::LoadPlan(Local(PlanEdit->text())).Name;
+  } catch (const qc::PlanError& e) {
+    StatusLabel->setText(Shown(e.what()));
+    return;
+  }
+  if (reporting_.joinable()) reporting_.join();  // the last page is written by now or soon
+  ResultsButton->setEnabled(false);
+  const std::string db = Database(reports), page = reports + "/results.html";
+  reporting_ = std::thread([this, db, plan, page] {
+    std::string problem;
+    try {
+      qc::SummaryFilter f;
+      f.Plan = plan;
+      std::vector<qc::PlanSummary> plans;
+      // Reading never makes a database: no file is no records.
+      if (db.find("://") != std::string::npos || db.find('=') != std::string::npos || std::filesystem::exists(db)) {
+        qc::RecordDb records(db);
+        plans = qc::Summarize(records, f);
+      }
+      const std::time_t now = std::time(nullptr);
+      std::tm tm{};
+      gmtime_r(&now, &tm);
+      char made[32];
+      std::strftime(made, sizeof made, "%Y-%m-%d %H:%M UTC", &tm);
+      std::ofstream out(page, std::ios::binary | std::ios::trunc);
+      out << qc::SummaryHtml(plans, f, made);
+      if (!out.flush()) problem = "cannot write " + page;
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, problem, page] {
+          ResultsButton->setEnabled(true);
+          if (!problem.empty()) {
+            StatusLabel->setText("Results: " + Shown(problem));
+            return;
+          }
+          StatusLabel->setText("Results: " + Shown(page));
+          if (Opener)
+            Opener(page);
+          else
+            QDesktopServices::openUrl(QUrl::fromLocalFile(Shown(page)));
+        },
+        Qt::QueuedConnection);
   });
 }
 

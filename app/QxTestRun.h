@@ -44,17 +44,21 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   QLineEdit* StationEdit;
   QLineEdit* OperatorEdit;
   QLineEdit* DatabaseEdit;
+  QPushButton* ResultsButton;  // the page of the plan's records, in the desktop's browser
   QLineEdit* UnitEdit;
   QPushButton* StartButton;
   QPushButton* StopButton;
   QTreeWidget* StepList;
   QLabel* VerdictLabel;
+  QLabel* TodayLabel;  // today's units and yield at this station
   QLabel* StatusLabel;
 
   // Tests replace the dialogs: the operator's answer to a prompt, and the
   // plan file or report directory chosen (nothing for a cancel).
   std::function<bool(const std::string& question)> Asker;
   std::function<std::optional<std::string>(bool directory, const std::string& start)> Chooser;
+  // Shows the results page (default: the desktop's browser); tests look at it.
+  std::function<void(const std::string& page)> Opener;
 
   // Reads the plan and starts a unit on the window's open port; a plan or
   // port that cannot be used is said in the status line.
@@ -63,6 +67,9 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   void StopClick();
   void PlanBrowseClick();
   void ReportBrowseClick();
+  // Writes the results page of the plan in use (RESULTS.html in the report
+  // directory) off the window's thread, then opens it.
+  void ResultsClick();
   bool Running() const { return run_ != nullptr; }
   // The last unit that ended, and where its JUnit report went.
   const std::optional<qc::UnitResult>& LastUnit() const { return last_; }
@@ -94,6 +101,8 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   // Offers the spool to the database off the window's thread (a server that
   // does not answer must not stop the window).
   void StoreRecords(const std::string& reports);
+  std::string Database(const std::string& reports) const;  // the one named, or the reports' own
+  std::string Station() const;
 
   TForm1& form_;
   std::optional<qc::Plan> plan_;
@@ -105,7 +114,7 @@ class TQxTestRun : public QDialog, public qc::RunHost {
   std::unique_ptr<qc::PlanTransfer> transfers_;  // the plan's transfers, as mero runs them
   std::optional<qc::UnitResult> last_;
   std::string lastReport_, lastRecord_;
-  std::thread storing_;
+  std::thread storing_, reporting_;
   std::atomic<bool> stored_{true};  // the last store has ended
   QPointer<QMessageBox> question_;
 };

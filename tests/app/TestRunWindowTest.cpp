@@ -99,6 +99,7 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   test::WriteFile(dir_ / "plan.yaml", kPlan);
   TQxTestRun& w = Open();
   w.PlanEdit->setText(QString::fromStdString((dir_ / "plan.yaml").string()));
+  w.StationEdit->setText("bench-9");
   w.StartButton->click();
   ASSERT_TRUE(w.Running()) << w.StatusLabel->text().toStdString();
   Answer({{"SN?", "SN: W42\r\n"}, {"VER?", "VER 3 3.21\r\n"}}, [&] { return !w.Running(); });
@@ -137,6 +138,19 @@ TEST_F(TestRunWindow, APlanRunsOnTheOpenPortAndShowsTheVerdict) {
   EXPECT_EQ(Children(w, 1), (std::vector<std::string>{"v = 1  [2, -] FAIL", "vbat = 3.30 V  [3.20, 3.40] PASS"}));
   EXPECT_EQ(Row(w, 2), "lines SKIPPED");
   EXPECT_EQ(w.LastUnit()->FirstFailure(), "version");
+  // Under the verdict: today's units and yield at this station, from the records.
+  ASSERT_TRUE(PumpQtUntil([&] { return !w.LastRecord().empty(); }, 30));
+  EXPECT_EQ(w.TodayLabel->text().toStdString(), "Today at bench-9: 2 units, yield 50.0%");
+  // Results: the plan's page, written aside and shown.
+  std::string opened;
+  w.Opener = [&](const std::string& page) { opened = page; };
+  w.ResultsButton->click();
+  ASSERT_TRUE(PumpQtUntil([&] { return !opened.empty(); }, 30)) << w.StatusLabel->text().toStdString();
+  EXPECT_EQ(opened, (dir_ / "results.html").string());
+  const std::string page = test::ReadFile(opened);
+  EXPECT_NE(page.find("<h2>Plan Window QC</h2>"), std::string::npos);
+  EXPECT_NE(page.find("data-figure=\"yield\" data-value=\"0.5\""), std::string::npos);
+  EXPECT_NE(page.find("histogram of version / vbat [V]"), std::string::npos);
 
   // The plan and the report directory are kept for the next session.
   form->TestRun.reset();
