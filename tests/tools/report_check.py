@@ -8,7 +8,7 @@ edge cases), stores them the way stations do (the spool and mero results
 relative, then loads its page in headless Chromium and checks the figures the
 browser's DOM holds.
 
-usage: report_check.py MERO [--keep-screenshot FILE]
+usage: report_check.py MERO [--keep-screenshot FILE] [--keep-records]
 """
 import csv
 import datetime
@@ -26,6 +26,7 @@ from collections import defaultdict
 
 MERO = sys.argv[1]
 SCREENSHOT = sys.argv[sys.argv.index("--keep-screenshot") + 1] if "--keep-screenshot" in sys.argv else None
+KEEP = "--keep-records" in sys.argv  # leaves the records' directory for a person to look at
 REL = 1e-9
 failures = []
 
@@ -381,7 +382,10 @@ try:
         with open(shot, "rb") as f:
             check("screenshot is a PNG", f.read(8), b"\x89PNG\r\n\x1a\n")
 finally:
-    shutil.rmtree(work, ignore_errors=True)
+    if KEEP:
+        print("records kept in", work)
+    else:
+        shutil.rmtree(work, ignore_errors=True)
 
 for line in failures[:40]:
     print("FAIL", line)
