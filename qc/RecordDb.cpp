@@ -19,6 +19,16 @@
 
 namespace zav::qc {
 
+namespace {
+
+// A cell of a row that is used again for the next one: its text keeps its room.
+void Set(std::optional<std::string>& cell, const char* text, size_t size) {
+  if (!cell) cell.emplace();
+  cell->assign(text, size);
+}
+
+}  // namespace
+
 // What the store needs of a database: statements with `?` parameters, and
 // a write transaction that one writer at a time holds.
 class SqlLink {
@@ -96,7 +106,7 @@ class SqliteLink : public SqlLink {
         for (int c = 0; c < sqlite3_column_count(st); ++c) {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
           if (text)
-            row[size_t(c)].emplace().assign(text, size_t(sqlite3_column_bytes(st, c)));
+            Set(row[size_t(c)], text, size_t(sqlite3_column_bytes(st, c)));
           else
             row[size_t(c)].reset();
         }
@@ -176,7 +186,7 @@ class PgLink : public SqlLink {
           if (PQgetisnull(r, 0, c))
             row[size_t(c)].reset();
           else
-            row[size_t(c)].emplace().assign(PQgetvalue(r, 0, c), size_t(PQgetlength(r, 0, c)));
+            Set(row[size_t(c)], PQgetvalue(r, 0, c), size_t(PQgetlength(r, 0, c)));
         try {
           take(row);
         } catch (const std::exception& e) {

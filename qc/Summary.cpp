@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
+#include <map>
 #include <unordered_map>
 
 namespace zav::qc {
@@ -80,40 +81,61 @@ std::optional<double> Number(const std::optional<std::string>& cell) {
   return std::strtod(cell->c_str(), nullptr);
 }
 
-// Tallies grouped by `group` (an expression over u; '' for one tally).
-std::vector<Tally> Tallies(RecordDb& db, const Where& w, const std::string& group) {
-  const std::string sql =
-      std::string("WITH t AS (SELECT ") + group + " AS g, " + kUnitKey +
-      " AS k, u.outcome AS outcome,"
-      " CASE WHEN " + kTested + " THEN 1 ELSE 0 END AS tested, u.started AS started, u.record_id AS id"
-      " FROM units u WHERE " + w.Sql +
-      "), r AS (SELECT g, k, outcome, tested,"
-      " ROW_NUMBER() OVER (PARTITION BY g, k, tested ORDER BY started, id) AS f,"
-      " ROW_NUMBER() OVER (PARTITION BY g, k, tested ORDER BY started DESC, id DESC) AS l FROM t)"
-      " SELECT g, COUNT(*),"
-      " SUM(CASE WHEN outcome = 'PASS' THEN 1 ELSE 0 END), SUM(CASE WHEN outcome = 'FAIL' THEN 1 ELSE 0 END),"
-      " SUM(CASE WHEN outcome = 'ERROR' THEN 1 ELSE 0 END), SUM(CASE WHEN outcome = 'ABORTED' THEN 1 ELSE 0 END),"
-      " SUM(CASE WHEN tested = 1 AND l = 1 THEN 1 ELSE 0 END),"
-      " SUM(CASE WHEN tested = 1 AND l = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END),"
-      " SUM(CASE WHEN tested = 1 AND f = 1 AND outcome = 'PASS' THEN 1 ELSE 0 END),"
-      " COUNT(DISTINCT k)"
-      " FROM r GROUP BY g ORDER BY g";
-  std::vector<Tally> out;
-  for (const SqlRow& row : db.Query(sql, w.Params)) {
-    Tally t;
-    t.Key = row[0].value_or("");
-    t.Records = Count(row[1]);
-    t.Pass = Count(row[2]);
-    t.Fail = Count(row[3]);
-    t.Error = Count(row[4]);
-    t.Aborted = Count(row[5]);
-    t.Units = Count(row[6]);
-    t.UnitsPassed = Count(row[7]);
-    t.FirstPassed = Count(row[8]);
-    t.UntestedUnits = Count(row[9]) - t.Units;
-    out.push_back(std::move(t));
-  }
-  return out;
+// Every tally of a plan in one pass over its records, each unit's records
+// together in time order: the whole plan, and per station, operator and day
+// (UTC). Within each, a unit counts once: its first test for the first pass,
+// its last for the yield.
+void CountTallies(RecordDb& db, const Where& w, PlanSummary& s) {
+  enum { kAll, kStation, kOperator, kDay, kDimensions };
+  std::map<std::string, Tally> tallies[kDimensions];
+  struct Seen {
+    int dimension;
+    std::string key;
+    bool tested = false, firstPassed = false, lastPassed = false;
+  };
+  std::vector<Seen> unit;  // the current unit's groups
+  auto endUnit = [&] {
+    for (const Seen& seen : unit) {
+      Tally& t = tallies[seen.dimension][seen.key];
+      t.Units += seen.tested;
+      t.UnitsPassed += seen.lastPassed;
+      t.FirstPassed += seen.firstPassed;
+      t.UntestedUnits += !seen.tested;
+    }
+    unit.clear();
+  };
+  std::string current;
+  db.Each(std::string("SELECT ") + kUnitKey + ", u.outcome, u.station, u.operator, substr(u.started, 1, 10)" +
+              " FROM units u WHERE " + w.Sql + " ORDER BY 1, u.started, u.record_id",
+          w.Params, [&](const SqlRow& row) {
+            if (row[0].value_or("") != current || unit.empty()) {
+              endUnit();
+              current = row[0].value_or("");
+            }
+            const std::string& outcome = row[1].value_or("");
+            const bool tested = outcome == "PASS" || outcome == "FAIL", passed = outcome == "PASS";
+            for (int d = 0; d < kDimensions; ++d) {
+              const std::string key = d == kAll ? std::string() : row[size_t(d) + 1].value_or("");
+              Tally& t = tallies[d][key];
+              t.Records++;
+              t.Pass += passed;
+              t.Fail += outcome == "FAIL";
+              t.Error += outcome == "ERROR";
+              t.Aborted += outcome == "ABORTED";
+              auto it = std::find_if(unit.begin(), unit.end(),
+                                     [&](const Seen& x) { return x.dimension == d && x.key == key; });
+              if (it == unit.end()) it = unit.insert(unit.end(), Seen{d, key});
+              if (!tested) continue;
+              if (!it->tested) it->firstPassed = passed;
+              it->tested = true;
+              it->lastPassed = passed;
+            }
+          });
+  endUnit();
+  s.All = tallies[kAll][""];
+  for (auto& [key, t] : tallies[kStation]) s.Stations.push_back(t), s.Stations.back().Key = key;
+  for (auto& [key, t] : tallies[kOperator]) s.Operators.push_back(t), s.Operators.back().Key = key;
+  for (auto& [key, t] : tallies[kDay]) s.Days.push_back(t), s.Days.back().Key = key;
 }
 
 std::vector<Cause> Pareto(RecordDb& db, const Where& w, const std::string& what, const std::string& outcome) {
@@ -134,7 +156,11 @@ std::vector<Cause> Pareto(RecordDb& db, const Where& w, const std::string& what,
 // Seconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ".
 double Seconds(const std::string& iso) {
   if (iso.size() < 19) return 0;
-  auto num = [&](size_t at, size_t n) { return std::atoi(iso.substr(at, n).c_str()); };
+  auto num = [&](size_t at, size_t n) {
+    int v = 0;
+    for (size_t i = at; i < at + n; ++i) v = v * 10 + (iso[i] - '0');
+    return v;
+  };
   int y = num(0, 4);
   const unsigned m = unsigned(num(5, 2)), d = unsigned(num(8, 2));
   // Days from the civil date (proleptic Gregorian).
@@ -145,16 +171,22 @@ double Seconds(const std::string& iso) {
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const double days = double(era) * 146097 + double(doe) - 719468;
   double secs = days * 86400 + num(11, 2) * 3600 + num(14, 2) * 60 + num(17, 2);
-  if (iso.size() > 20 && iso[19] == '.') secs += std::strtod(("0" + iso.substr(19, 4)).c_str(), nullptr);
+  if (iso.size() >= 23 && iso[19] == '.') secs += num(20, 3) / 1000.0;
   return secs;
 }
 
 constexpr const char* kMeasureKey = "m.step, m.name, m.unit, m.min, m.max, m.marginal_min, m.marginal_max";
 
-std::string KeyOf(const SqlRow& row) {
-  std::string key;
-  for (size_t i = 0; i < 7; ++i) key += (row[i] ? *row[i] : std::string("\x1e")) + '\x1f';
-  return key;
+// The measurement's group of a row: its first seven cells, into `key`.
+void KeyOf(const SqlRow& row, std::string& key) {
+  key.clear();
+  for (size_t i = 0; i < 7; ++i) {
+    if (row[i])
+      key += *row[i];
+    else
+      key += '\x1e';
+    key += '\x1f';
+  }
 }
 
 // Where each measurement's values go while they stream by.
@@ -162,6 +194,7 @@ struct Accumulator {
   double t0 = 0, span = 0, lo = 0, width = 1;
   double squares = 0;
   std::vector<RunColumn> columns = std::vector<RunColumn>(kRunColumns);
+  std::vector<bool> units;  // by the pass's own unit numbers
 };
 
 void Capability(MeasureSummary& m) {
@@ -191,19 +224,16 @@ void Capability(MeasureSummary& m) {
 std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
   const std::string from = " FROM measurements m JOIN units u ON u.record_id = m.record_id WHERE " + w.Sql +
                            " AND m.value IS NOT NULL";
-  // First the figures the database counts, then one pass over the values for
-  // the spread, the histogram and the run chart.
+  // First what the database counts quickly (for the mean, the histogram's
+  // range and the run chart's time span), then one pass over the values.
   const std::string totals = std::string("SELECT ") + kMeasureKey +
-                             ", COUNT(*), AVG(m.value), MIN(m.value), MAX(m.value),"
-                             " SUM(CASE WHEN m.min IS NOT NULL AND m.value < m.min THEN 1 ELSE 0 END),"
-                             " SUM(CASE WHEN m.max IS NOT NULL AND m.value > m.max THEN 1 ELSE 0 END),"
-                             " SUM(CASE WHEN m.outcome = 'MARGINAL' THEN 1 ELSE 0 END),"
-                             " COUNT(DISTINCT " + std::string(kUnitKey) + "), MIN(u.started), MAX(u.started),"
+                             ", COUNT(*), AVG(m.value), MIN(m.value), MAX(m.value), MIN(u.started), MAX(u.started),"
                              " MIN(m.step_seq), MIN(m.seq)" + from + " GROUP BY " + kMeasureKey;
   std::vector<MeasureSummary> out;
   std::vector<Accumulator> acc;
   std::vector<std::pair<int64_t, int64_t>> order;
   std::unordered_map<std::string, size_t> index;
+  std::string key;
   for (const SqlRow& row : db.Query(totals, w.Params)) {
     MeasureSummary m;
     m.Step = row[0].value_or("");
@@ -217,14 +247,10 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
     m.Mean = Number(row[8]).value_or(0);
     m.Least = Number(row[9]).value_or(0);
     m.Greatest = Number(row[10]).value_or(0);
-    m.Below = Count(row[11]);
-    m.Above = Count(row[12]);
-    m.Marginal = Count(row[13]);
-    m.Units = Count(row[14]);
-    m.FirstStarted = row[15].value_or("");
+    m.FirstStarted = row[11].value_or("");
     Accumulator a;
     a.t0 = Seconds(m.FirstStarted);
-    a.span = Seconds(row[16].value_or("")) - a.t0;
+    a.span = Seconds(row[12].value_or("")) - a.t0;
     double lo = std::min(m.Least, m.Min.value_or(m.Least)), hi = std::max(m.Greatest, m.Max.value_or(m.Greatest));
     if (hi <= lo) {
       const double pad = lo == 0 ? 0.5 : std::fabs(lo) * 0.05;
@@ -235,35 +261,54 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
     a.width = (hi - lo) / double(kHistogramBins);
     for (size_t b = 0; b < kHistogramBins; ++b)
       m.Histogram.push_back({lo + double(b) * a.width, lo + double(b + 1) * a.width, 0});
-    index.emplace(KeyOf(row), out.size());
-    order.emplace_back(std::atoll(row[17].value_or("0").c_str()), std::atoll(row[18].value_or("0").c_str()));
+    KeyOf(row, key);
+    index.emplace(key, out.size());
+    order.emplace_back(std::atoll(row[13].value_or("0").c_str()), std::atoll(row[14].value_or("0").c_str()));
     out.push_back(std::move(m));
     acc.push_back(std::move(a));
   }
   if (out.empty()) return out;
-  db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started" + from, w.Params, [&](const SqlRow& row) {
-    const auto it = index.find(KeyOf(row));
-    if (it == index.end()) return;  // a record stored since the totals: counted next time
-    MeasureSummary& m = out[it->second];
-    Accumulator& a = acc[it->second];
-    const double v = std::strtod(row[7]->c_str(), nullptr);
-    a.squares += (v - m.Mean) * (v - m.Mean);
-    const double b = std::floor((v - a.lo) / a.width);
-    m.Histogram[size_t(std::clamp(b, 0.0, double(kHistogramBins - 1)))].Count++;
-    const double t = Seconds(row[8].value_or("")) - a.t0;
-    const size_t c =
-        a.span > 0 ? size_t(std::clamp(std::floor(t / a.span * double(kRunColumns)), 0.0, double(kRunColumns - 1))) : 0;
-    RunColumn& col = a.columns[c];
-    if (col.Count == 0 || v < col.Least) col.Least = v;
-    if (col.Count == 0 || v > col.Greatest) col.Greatest = v;
-    col.Mean += v;  // a sum until the end
-    col.Count++;
-  });
+  // Each unit a number of its own, so a measurement's units are a bitmap.
+  std::unordered_map<std::string, uint32_t> unitNumbers;
+  db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started, " + kUnitKey + ", u.plan_sha256, m.outcome" + from,
+          w.Params, [&](const SqlRow& row) {
+            KeyOf(row, key);
+            const auto it = index.find(key);
+            if (it == index.end()) return;  // a record stored since the totals: counted next time
+            MeasureSummary& m = out[it->second];
+            Accumulator& a = acc[it->second];
+            const double v = std::strtod(row[7]->c_str(), nullptr);
+            a.squares += (v - m.Mean) * (v - m.Mean);
+            m.Below += m.Min && v < *m.Min;
+            m.Above += m.Max && v > *m.Max;
+            m.Marginal += row[11] && *row[11] == "MARGINAL";
+            const double b = std::floor((v - a.lo) / a.width);
+            m.Histogram[size_t(std::clamp(b, 0.0, double(kHistogramBins - 1)))].Count++;
+            const double t = Seconds(row[8].value_or("")) - a.t0;
+            const size_t c = a.span > 0 ? size_t(std::clamp(std::floor(t / a.span * double(kRunColumns)), 0.0,
+                                                             double(kRunColumns - 1)))
+                                        : 0;
+            RunColumn& col = a.columns[c];
+            if (col.Count == 0 || v < col.Least) col.Least = v;
+            if (col.Count == 0 || v > col.Greatest) col.Greatest = v;
+            col.Mean += v;  // a sum until the end
+            col.Count++;
+            const uint32_t unit = unitNumbers.emplace(row[9].value_or(""), uint32_t(unitNumbers.size())).first->second;
+            if (a.units.size() <= unit) a.units.resize(std::max<size_t>(unit + 1, a.units.size() * 2));
+            if (!a.units[unit]) {
+              a.units[unit] = true;
+              m.Units++;
+            }
+            const std::string& version = row[10].value_or("");
+            if (std::find(m.PlanVersions.begin(), m.PlanVersions.end(), version) == m.PlanVersions.end())
+              m.PlanVersions.push_back(version);
+          });
   for (size_t i = 0; i < out.size(); ++i) {
     MeasureSummary& m = out[i];
     Accumulator& a = acc[i];
     if (m.N > 1) m.Sd = std::sqrt(a.squares / double(m.N - 1));
     Capability(m);
+    std::sort(m.PlanVersions.begin(), m.PlanVersions.end());
     for (size_t c = 0; c < kRunColumns; ++c) {
       RunColumn col = a.columns[c];
       if (col.Count == 0) continue;
@@ -279,23 +324,6 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
   std::vector<MeasureSummary> ordered;
   for (size_t i : sorted) ordered.push_back(std::move(out[i]));
   return ordered;
-}
-
-void PlanVersions(RecordDb& db, const Where& w, std::vector<MeasureSummary>& measures) {
-  if (measures.empty()) return;
-  const std::string sql = std::string("SELECT DISTINCT ") + kMeasureKey +
-                          ", u.plan_sha256 FROM measurements m JOIN units u ON u.record_id = m.record_id WHERE " +
-                          w.Sql + " AND m.value IS NOT NULL ORDER BY u.plan_sha256";
-  db.Each(sql, w.Params, [&](const SqlRow& row) {
-    // Limits compare as numbers: the database's text of a number is its own.
-    for (MeasureSummary& m : measures) {
-      if (m.Step != row[0].value_or("") || m.Name != row[1].value_or("") || m.Unit != row[2].value_or("")) continue;
-      if (m.Min != Number(row[3]) || m.Max != Number(row[4]) || m.MarginalMin != Number(row[5]) ||
-          m.MarginalMax != Number(row[6]))
-        continue;
-      m.PlanVersions.push_back(row[7].value_or(""));
-    }
-  });
 }
 
 }  // namespace
@@ -314,19 +342,14 @@ std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
     const Where w = FilterOf(f, plan);
     PlanSummary s;
     s.Plan = plan;
-    const std::vector<Tally> all = Tallies(db, w, "''");
-    if (all.empty()) continue;  // nothing of it passes the filter
-    s.All = all.front();
+    CountTallies(db, w, s);
+    if (s.All.Records == 0) continue;  // nothing of it passes the filter
     s.FailingSteps = Pareto(db, w, "u.first_failure", "FAIL");
     s.ErrorCauses = Pareto(db, w,
                            "COALESCE(NULLIF(u.error, ''), (SELECT s.message FROM steps s WHERE s.record_id ="
                            " u.record_id AND s.outcome IN ('ERROR', 'ABORTED') ORDER BY s.seq LIMIT 1), '')",
                            "ERROR");
     s.Measures = Measures(db, w);
-    PlanVersions(db, w, s.Measures);
-    s.Stations = Tallies(db, w, "u.station");
-    s.Operators = Tallies(db, w, "u.operator");
-    s.Days = Tallies(db, w, "substr(u.started, 1, 10)");
     for (const SqlRow& row : db.Query("SELECT u.unit_id, u.started, u.station, u.first_failure FROM units u WHERE " +
                                           w.Sql + " AND u.outcome = 'FAIL' ORDER BY u.started DESC, u.record_id DESC LIMIT " +
                                           std::to_string(kRecentFailures),
