@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -104,11 +105,25 @@ class SqliteLink : public SqlLink {
         if (rc != SQLITE_ROW) throw Error(sql);
         row.resize(size_t(sqlite3_column_count(st)));
         for (int c = 0; c < sqlite3_column_count(st); ++c) {
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-          if (text)
-            Set(row[size_t(c)], text, size_t(sqlite3_column_bytes(st, c)));
-          else
-            row[size_t(c)].reset();
+          // Numbers as their shortest exact text: faster than SQLite's own
+          // text of them, and every digit a double holds.
+          char number[32];
+          switch (sqlite3_column_type(st, c)) {
+            case SQLITE_NULL: row[size_t(c)].reset(); break;
+            case SQLITE_FLOAT: {
+              const auto end = std::to_chars(number, number + sizeof number, sqlite3_column_double(st, c)).ptr;
+              Set(row[size_t(c)], number, size_t(end - number));
+              break;
+            }
+            case SQLITE_INTEGER: {
+              const auto end = std::to_chars(number, number + sizeof number, sqlite3_column_int64(st, c)).ptr;
+              Set(row[size_t(c)], number, size_t(end - number));
+              break;
+            }
+            default:
+              Set(row[size_t(c)], reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
+                  size_t(sqlite3_column_bytes(st, c)));
+          }
         }
         take(row);
       }
