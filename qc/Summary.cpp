@@ -1,6 +1,8 @@
 #include "qc/Summary.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -189,12 +191,65 @@ void KeyOf(const SqlRow& row, std::string& key) {
   }
 }
 
+// A histogram of fine bins whose range grows (by doubling the bins' width)
+// to take every value, so one pass needs no range given ahead. The bins
+// shown are whole runs of fine bins: their counts are exact.
+class FineHistogram {
+ public:
+  static constexpr int64_t kBins = 4096;
+  void Take(double v) {
+    Cover(v);
+    counts_[size_t(Index(v))]++;
+  }
+  // Makes `v` part of the range without counting it (a limit to show).
+  void Cover(double v) {
+    if (!std::isfinite(v)) return;
+    if (counts_.empty()) {
+      const double scale = v == 0 ? 1 : std::fabs(v);
+      width_ = scale / double(kBins);
+      origin_ = v - double(kBins / 2) * width_;
+      counts_.assign(size_t(kBins), 0);
+    }
+    while (v < origin_ || v >= origin_ + double(kBins) * width_) Grow(v < origin_);
+  }
+  // About `bins` bins from the first to the last value or limit covered.
+  std::vector<Bin> Bins(size_t bins, double least, double greatest) const {
+    if (counts_.empty()) return {};
+    const int64_t first = Index(least), last = Index(greatest);
+    const int64_t run = std::max<int64_t>(1, (last - first + int64_t(bins)) / int64_t(bins));
+    std::vector<Bin> out;
+    for (int64_t i = first; i <= last; i += run) {
+      Bin b{origin_ + double(i) * width_, origin_ + double(std::min(i + run, kBins)) * width_, 0};
+      for (int64_t k = i; k < std::min(i + run, kBins); ++k) b.Count += counts_[size_t(k)];
+      out.push_back(b);
+    }
+    return out;
+  }
+
+ private:
+  int64_t Index(double v) const {
+    return std::clamp(int64_t(std::floor((v - origin_) / width_)), int64_t(0), kBins - 1);
+  }
+  // Twice as wide: the range grows downward (`down`) or upward by its own width.
+  void Grow(bool down) {
+    std::vector<uint64_t> merged(size_t(kBins), 0);
+    const int64_t shift = down ? kBins / 2 : 0;
+    for (int64_t i = 0; i < kBins; ++i) merged[size_t(shift + i / 2)] += counts_[size_t(i)];
+    if (down) origin_ -= double(kBins) * width_;
+    width_ *= 2;
+    counts_ = std::move(merged);
+  }
+  double origin_ = 0, width_ = 1;
+  std::vector<uint64_t> counts_;
+};
+
 // Where each measurement's values go while they stream by.
 struct Accumulator {
-  double t0 = 0, span = 0, lo = 0, width = 1;
-  double squares = 0;
+  double mean = 0, squares = 0;  // Welford's running mean and sum of squared deviations
+  FineHistogram histogram;
   std::vector<RunColumn> columns = std::vector<RunColumn>(kRunColumns);
   std::vector<bool> units;  // by the pass's own unit numbers
+  std::pair<int64_t, int64_t> place{INT64_MAX, INT64_MAX};  // the first (step, measurement) it was seen at
 };
 
 void Capability(MeasureSummary& m) {
@@ -222,72 +277,57 @@ void Capability(MeasureSummary& m) {
 }
 
 std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
-  const std::string from = " FROM measurements m JOIN units u ON u.record_id = m.record_id WHERE " + w.Sql +
-                           " AND m.value IS NOT NULL";
-  // First what the database counts quickly (for the mean, the histogram's
-  // range and the run chart's time span), then one pass over the values.
-  const std::string totals = std::string("SELECT ") + kMeasureKey +
-                             ", COUNT(*), AVG(m.value), MIN(m.value), MAX(m.value), MIN(u.started), MAX(u.started),"
-                             " MIN(m.step_seq), MIN(m.seq)" + from + " GROUP BY " + kMeasureKey;
+  // The run charts share the plan's time span.
+  const SqlRow span = db.Query("SELECT MIN(u.started), MAX(u.started) FROM units u WHERE " + w.Sql, w.Params).at(0);
+  const std::string firstStarted = span[0].value_or("");
+  const double t0 = Seconds(firstStarted), length = Seconds(span[1].value_or("")) - t0;
   std::vector<MeasureSummary> out;
   std::vector<Accumulator> acc;
-  std::vector<std::pair<int64_t, int64_t>> order;
   std::unordered_map<std::string, size_t> index;
+  std::unordered_map<std::string, uint32_t> unitNumbers;  // each unit a number, so a measurement's units are a bitmap
   std::string key;
-  for (const SqlRow& row : db.Query(totals, w.Params)) {
-    MeasureSummary m;
-    m.Step = row[0].value_or("");
-    m.Name = row[1].value_or("");
-    m.Unit = row[2].value_or("");
-    m.Min = Number(row[3]);
-    m.Max = Number(row[4]);
-    m.MarginalMin = Number(row[5]);
-    m.MarginalMax = Number(row[6]);
-    m.N = Count(row[7]);
-    m.Mean = Number(row[8]).value_or(0);
-    m.Least = Number(row[9]).value_or(0);
-    m.Greatest = Number(row[10]).value_or(0);
-    m.FirstStarted = row[11].value_or("");
-    Accumulator a;
-    a.t0 = Seconds(m.FirstStarted);
-    a.span = Seconds(row[12].value_or("")) - a.t0;
-    double lo = std::min(m.Least, m.Min.value_or(m.Least)), hi = std::max(m.Greatest, m.Max.value_or(m.Greatest));
-    if (hi <= lo) {
-      const double pad = lo == 0 ? 0.5 : std::fabs(lo) * 0.05;
-      lo -= pad;
-      hi += pad;
-    }
-    a.lo = lo;
-    a.width = (hi - lo) / double(kHistogramBins);
-    for (size_t b = 0; b < kHistogramBins; ++b)
-      m.Histogram.push_back({lo + double(b) * a.width, lo + double(b + 1) * a.width, 0});
-    KeyOf(row, key);
-    index.emplace(key, out.size());
-    order.emplace_back(std::atoll(row[13].value_or("0").c_str()), std::atoll(row[14].value_or("0").c_str()));
-    out.push_back(std::move(m));
-    acc.push_back(std::move(a));
-  }
-  if (out.empty()) return out;
-  // Each unit a number of its own, so a measurement's units are a bitmap.
-  std::unordered_map<std::string, uint32_t> unitNumbers;
-  db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started, " + kUnitKey + ", u.plan_sha256, m.outcome" + from,
+  // One pass over the values, in no order.
+  db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started, " + kUnitKey +
+              ", u.plan_sha256, m.outcome, m.step_seq, m.seq FROM measurements m JOIN units u ON u.record_id ="
+              " m.record_id WHERE " + w.Sql + " AND m.value IS NOT NULL",
           w.Params, [&](const SqlRow& row) {
             KeyOf(row, key);
-            const auto it = index.find(key);
-            if (it == index.end()) return;  // a record stored since the totals: counted next time
+            auto it = index.find(key);
+            if (it == index.end()) {
+              MeasureSummary m;
+              m.Step = row[0].value_or("");
+              m.Name = row[1].value_or("");
+              m.Unit = row[2].value_or("");
+              m.Min = Number(row[3]);
+              m.Max = Number(row[4]);
+              m.MarginalMin = Number(row[5]);
+              m.MarginalMax = Number(row[6]);
+              m.FirstStarted = firstStarted;
+              m.RunSpan = length;
+              Accumulator a;
+              for (const auto& limit : {m.Min, m.Max})
+                if (limit) a.histogram.Cover(*limit);
+              it = index.emplace(key, out.size()).first;
+              out.push_back(std::move(m));
+              acc.push_back(std::move(a));
+            }
             MeasureSummary& m = out[it->second];
             Accumulator& a = acc[it->second];
             const double v = std::strtod(row[7]->c_str(), nullptr);
-            a.squares += (v - m.Mean) * (v - m.Mean);
+            m.Least = m.N == 0 ? v : std::min(m.Least, v);
+            m.Greatest = m.N == 0 ? v : std::max(m.Greatest, v);
+            ++m.N;
+            const double delta = v - a.mean;
+            a.mean += delta / double(m.N);
+            a.squares += delta * (v - a.mean);
             m.Below += m.Min && v < *m.Min;
             m.Above += m.Max && v > *m.Max;
             m.Marginal += row[11] && *row[11] == "MARGINAL";
-            const double b = std::floor((v - a.lo) / a.width);
-            m.Histogram[size_t(std::clamp(b, 0.0, double(kHistogramBins - 1)))].Count++;
-            const double t = Seconds(row[8].value_or("")) - a.t0;
-            const size_t c = a.span > 0 ? size_t(std::clamp(std::floor(t / a.span * double(kRunColumns)), 0.0,
-                                                             double(kRunColumns - 1)))
-                                        : 0;
+            a.histogram.Take(v);
+            const double t = Seconds(row[8].value_or("")) - t0;
+            const size_t c =
+                length > 0 ? size_t(std::clamp(std::floor(t / length * double(kRunColumns)), 0.0, double(kRunColumns - 1)))
+                           : 0;
             RunColumn& col = a.columns[c];
             if (col.Count == 0 || v < col.Least) col.Least = v;
             if (col.Count == 0 || v > col.Greatest) col.Greatest = v;
@@ -302,25 +342,30 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
             const std::string& version = row[10].value_or("");
             if (std::find(m.PlanVersions.begin(), m.PlanVersions.end(), version) == m.PlanVersions.end())
               m.PlanVersions.push_back(version);
+            a.place = std::min(a.place, std::pair<int64_t, int64_t>(std::atoll(row[12].value_or("0").c_str()),
+                                                                    std::atoll(row[13].value_or("0").c_str())));
           });
   for (size_t i = 0; i < out.size(); ++i) {
     MeasureSummary& m = out[i];
     Accumulator& a = acc[i];
+    m.Mean = a.mean;
     if (m.N > 1) m.Sd = std::sqrt(a.squares / double(m.N - 1));
     Capability(m);
     std::sort(m.PlanVersions.begin(), m.PlanVersions.end());
+    m.Histogram = a.histogram.Bins(kHistogramBins, std::min(m.Least, m.Min.value_or(m.Least)),
+                                   std::max(m.Greatest, m.Max.value_or(m.Greatest)));
     for (size_t c = 0; c < kRunColumns; ++c) {
       RunColumn col = a.columns[c];
       if (col.Count == 0) continue;
       col.Mean /= double(col.Count);
-      col.At = a.span > 0 ? (double(c) + 0.5) * a.span / double(kRunColumns) : 0;
+      col.At = length > 0 ? (double(c) + 0.5) * length / double(kRunColumns) : 0;
       m.Run.push_back(col);
     }
   }
   // The plan's order: by step, then by the measurement's place in it.
   std::vector<size_t> sorted(out.size());
   for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
-  std::stable_sort(sorted.begin(), sorted.end(), [&](size_t x, size_t y) { return order[x] < order[y]; });
+  std::stable_sort(sorted.begin(), sorted.end(), [&](size_t x, size_t y) { return acc[x].place < acc[y].place; });
   std::vector<MeasureSummary> ordered;
   for (size_t i : sorted) ordered.push_back(std::move(out[i]));
   return ordered;

@@ -71,6 +71,7 @@ struct MeasureSummary {
   std::vector<Bin> Histogram;
   std::vector<RunColumn> Run;
   std::string FirstStarted;  // the ISO time RunColumn::At counts from
+  double RunSpan = 0;        // seconds the run chart covers (the plan's records')
 };
 
 struct FailedUnit {

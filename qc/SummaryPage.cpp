@@ -131,8 +131,8 @@ std::string RunChart(const MeasureSummary& m) {
     hi += 1;
   }
   const double pad = (hi - lo) * 0.08;
-  const double span = std::max(m.Run.back().At, 1e-9);
-  const Axis x{0, m.Run.size() > 1 ? span : 0, kLeft, kW - kRight};
+  const double span = m.RunSpan;
+  const Axis x{0, span, kLeft, kW - kRight};
   const Axis y{lo - pad, hi + pad, kH - kBottom, kTop};
   std::string band, mean;
   for (const RunColumn& c : m.Run)
