@@ -47,6 +47,8 @@ class SqlLink {
   virtual void BeginWrite() = 0;
   // Within a write: makes concurrent schema upgrades take turns.
   virtual void LockSchema() {}
+  // Before long reads of much of the database.
+  virtual void PrepareForScans() {}
   void Commit() { Exec("COMMIT"); }
   void Rollback() noexcept {
     try {
@@ -84,6 +86,8 @@ class SqliteLink : public SqlLink {
   ~SqliteLink() override { sqlite3_close(db_); }
 
   void BeginWrite() override { Exec("BEGIN IMMEDIATE"); }
+  // A larger cache of its own (64 MB).
+  void PrepareForScans() override { Exec("PRAGMA cache_size = -65536"); }
 
   void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) override {
     sqlite3_stmt* st = nullptr;
@@ -328,6 +332,8 @@ int RecordDb::SchemaVersion() {
 std::vector<SqlRow> RecordDb::Query(const std::string& sql, const SqlParams& params) {
   return link_->Exec(sql, params);
 }
+
+void RecordDb::PrepareForScans() { link_->PrepareForScans(); }
 
 void RecordDb::Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row) {
   link_->Each(sql, params, row);

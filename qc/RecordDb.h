@@ -39,6 +39,8 @@ class RecordDb {
   int SchemaVersion();
   // A query's rows, each cell as text (null: nullopt); `?` marks a parameter.
   std::vector<SqlRow> Query(const std::string& sql, const SqlParams& params = {});
+  // Before queries that read much of the database (a report).
+  void PrepareForScans();
   // The same, a row at a time (a RecordDbError thrown by `row` ends it).
   void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row);
   // The schema version this program brings a database to.

@@ -286,6 +286,9 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
   std::unordered_map<std::string, size_t> index;
   std::unordered_map<std::string, uint32_t> unitNumbers;  // each unit a number, so a measurement's units are a bitmap
   std::string key;
+  std::optional<std::string> lastStarted, lastUnit;
+  double lastTime = 0;
+  uint32_t unitNumber = 0;
   // One pass over the values, in no order.
   db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started, " + kUnitKey +
               ", u.plan_sha256, m.outcome, m.step_seq, m.seq FROM measurements m JOIN units u ON u.record_id ="
@@ -324,7 +327,17 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
             m.Above += m.Max && v > *m.Max;
             m.Marginal += row[11] && *row[11] == "MARGINAL";
             a.histogram.Take(v);
-            const double t = Seconds(row[8].value_or("")) - t0;
+            // The rows of one record come together: its time and unit are worked out once.
+            if (row[8] != lastStarted) {
+              lastStarted = row[8];
+              lastTime = Seconds(row[8].value_or("")) - t0;
+            }
+            if (row[9] != lastUnit) {
+              lastUnit = row[9];
+              unitNumber = unitNumbers.emplace(row[9].value_or(""), uint32_t(unitNumbers.size())).first->second;
+            }
+            const double t = lastTime;
+            const uint32_t unit = unitNumber;
             const size_t c =
                 length > 0 ? size_t(std::clamp(std::floor(t / length * double(kRunColumns)), 0.0, double(kRunColumns - 1)))
                            : 0;
@@ -333,7 +346,6 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
             if (col.Count == 0 || v > col.Greatest) col.Greatest = v;
             col.Mean += v;  // a sum until the end
             col.Count++;
-            const uint32_t unit = unitNumbers.emplace(row[9].value_or(""), uint32_t(unitNumbers.size())).first->second;
             if (a.units.size() <= unit) a.units.resize(std::max<size_t>(unit + 1, a.units.size() * 2));
             if (!a.units[unit]) {
               a.units[unit] = true;
@@ -382,6 +394,7 @@ std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
   } else {
     for (const SqlRow& row : db.Query("SELECT DISTINCT plan FROM units ORDER BY plan")) plans.push_back(row[0].value_or(""));
   }
+  db.PrepareForScans();
   std::vector<PlanSummary> out;
   for (const std::string& plan : plans) {
     const Where w = FilterOf(f, plan);
