@@ -83,11 +83,27 @@ std::optional<double> Number(const std::optional<std::string>& cell) {
   return std::strtod(cell->c_str(), nullptr);
 }
 
+// What the pass over the values needs of each record the filter let through.
+struct RecordInfo {
+  uint32_t plan;     // its place in the summary
+  uint32_t unit;     // the unit's number within its plan
+  uint32_t version;  // its plan file's place in Versions
+  double started;    // seconds since the epoch
+};
+struct Records {
+  std::unordered_map<std::string, RecordInfo> byId;
+  std::vector<std::string> versions;  // plan files' SHA-256
+  std::unordered_map<std::string, uint32_t> versionIndex;
+  std::vector<std::pair<double, double>> spans;  // each plan's first and last start
+};
+
+double Seconds(const std::string& iso);
+
 // Every tally of a plan in one pass over its records, each unit's records
 // together in time order: the whole plan, and per station, operator and day
 // (UTC). Within each, a unit counts once: its first test for the first pass,
 // its last for the yield.
-void CountTallies(RecordDb& db, const Where& w, PlanSummary& s) {
+void CountTallies(RecordDb& db, const Where& w, PlanSummary& s, Records& records, uint32_t planIndex) {
   enum { kAll, kStation, kOperator, kDay, kDimensions };
   std::map<std::string, Tally> tallies[kDimensions];
   struct Seen {
@@ -107,13 +123,29 @@ void CountTallies(RecordDb& db, const Where& w, PlanSummary& s) {
     unit.clear();
   };
   std::string current;
-  db.Each(std::string("SELECT ") + kUnitKey + ", u.outcome, u.station, u.operator, substr(u.started, 1, 10)" +
-              " FROM units u WHERE " + w.Sql + " ORDER BY 1, u.started, u.record_id",
+  uint32_t units = 0;
+  bool any = false;
+  std::pair<double, double> span{0, 0};
+  db.Each(std::string("SELECT ") + kUnitKey + ", u.outcome, u.station, u.operator, substr(u.started, 1, 10)," +
+              " u.record_id, u.started, u.plan_sha256 FROM units u WHERE " + w.Sql + " ORDER BY 1, u.started, u.record_id",
           w.Params, [&](const SqlRow& row) {
             if (row[0].value_or("") != current || unit.empty()) {
               endUnit();
               current = row[0].value_or("");
+              ++units;
             }
+            const std::string& version = row[7].value_or("");
+            auto v = records.versionIndex.find(version);
+            if (v == records.versionIndex.end()) {
+              v = records.versionIndex.emplace(version, uint32_t(records.versions.size())).first;
+              records.versions.push_back(version);
+            }
+            const double started = Seconds(row[6].value_or(""));
+            if (s.FirstStarted.empty() || row[6].value_or("") < s.FirstStarted) s.FirstStarted = row[6].value_or("");
+            span = any ? std::pair{std::min(span.first, started), std::max(span.second, started)}
+                       : std::pair{started, started};
+            any = true;
+            records.byId[row[5].value_or("")] = RecordInfo{planIndex, units - 1, v->second, started};
             const std::string& outcome = row[1].value_or("");
             const bool tested = outcome == "PASS" || outcome == "FAIL", passed = outcome == "PASS";
             for (int d = 0; d < kDimensions; ++d) {
@@ -134,6 +166,7 @@ void CountTallies(RecordDb& db, const Where& w, PlanSummary& s) {
             }
           });
   endUnit();
+  records.spans.push_back(span);
   s.All = tallies[kAll][""];
   for (auto& [key, t] : tallies[kStation]) s.Stations.push_back(t), s.Stations.back().Key = key;
   for (auto& [key, t] : tallies[kOperator]) s.Operators.push_back(t), s.Operators.back().Key = key;
@@ -248,7 +281,8 @@ struct Accumulator {
   double mean = 0, squares = 0;  // Welford's running mean and sum of squared deviations
   FineHistogram histogram;
   std::vector<RunColumn> columns = std::vector<RunColumn>(kRunColumns);
-  std::vector<bool> units;  // by the pass's own unit numbers
+  std::vector<bool> units;        // by the units' numbers within the plan
+  std::vector<uint32_t> versions;  // places in Records::versions
   std::pair<int64_t, int64_t> place{INT64_MAX, INT64_MAX};  // the first (step, measurement) it was seen at
 };
 
@@ -276,46 +310,77 @@ void Capability(MeasureSummary& m) {
   }
 }
 
-std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
-  // The run charts share the plan's time span.
-  const SqlRow span = db.Query("SELECT MIN(u.started), MAX(u.started) FROM units u WHERE " + w.Sql, w.Params).at(0);
-  const std::string firstStarted = span[0].value_or("");
-  const double t0 = Seconds(firstStarted), length = Seconds(span[1].value_or("")) - t0;
-  std::vector<MeasureSummary> out;
-  std::vector<Accumulator> acc;
+// Every plan's measurements in one pass over the values, in the table's own
+// order (a record's values together); a record the filter did not let
+// through is passed over.
+void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& plans) {
+  struct Group {
+    MeasureSummary m;
+    Accumulator a;
+    uint32_t plan;
+    SqlRow cells;  // its first seven cells, as the database gives them
+  };
+  // Records of one plan file put their values in the same order: the group
+  // of each place is remembered and only checked for the next record.
+  std::vector<size_t> layout;
+  uint32_t layoutVersion = UINT32_MAX;
+  size_t place = 0;
+  std::vector<Group> groups;
   std::unordered_map<std::string, size_t> index;
-  std::unordered_map<std::string, uint32_t> unitNumbers;  // each unit a number, so a measurement's units are a bitmap
-  std::string key;
-  std::optional<std::string> lastStarted, lastUnit;
-  double lastTime = 0;
-  uint32_t unitNumber = 0;
-  // One pass over the values, in no order.
-  db.Each(std::string("SELECT ") + kMeasureKey + ", m.value, u.started, " + kUnitKey +
-              ", u.plan_sha256, m.outcome, m.step_seq, m.seq FROM measurements m JOIN units u ON u.record_id ="
-              " m.record_id WHERE " + w.Sql + " AND m.value IS NOT NULL",
-          w.Params, [&](const SqlRow& row) {
-            KeyOf(row, key);
-            auto it = index.find(key);
-            if (it == index.end()) {
-              MeasureSummary m;
-              m.Step = row[0].value_or("");
-              m.Name = row[1].value_or("");
-              m.Unit = row[2].value_or("");
-              m.Min = Number(row[3]);
-              m.Max = Number(row[4]);
-              m.MarginalMin = Number(row[5]);
-              m.MarginalMax = Number(row[6]);
-              m.FirstStarted = firstStarted;
-              m.RunSpan = length;
-              Accumulator a;
-              for (const auto& limit : {m.Min, m.Max})
-                if (limit) a.histogram.Cover(*limit);
-              it = index.emplace(key, out.size()).first;
-              out.push_back(std::move(m));
-              acc.push_back(std::move(a));
+  std::string key, lastRecord;
+  const RecordInfo* record = nullptr;
+  // The group of a row: found by its cells and the plan, or a new one.
+  const auto Find = [&](const SqlRow& row, uint32_t plan) {
+    KeyOf(row, key);
+    key += std::to_string(plan);
+    auto it = index.find(key);
+    if (it == index.end()) {
+      Group g{{}, {}, plan, SqlRow(row.begin(), row.begin() + 7)};
+      MeasureSummary& m = g.m;
+      m.Step = row[0].value_or("");
+      m.Name = row[1].value_or("");
+      m.Unit = row[2].value_or("");
+      m.Min = Number(row[3]);
+      m.Max = Number(row[4]);
+      m.MarginalMin = Number(row[5]);
+      m.MarginalMax = Number(row[6]);
+      for (const auto& limit : {m.Min, m.Max})
+        if (limit) g.a.histogram.Cover(*limit);
+      it = index.emplace(key, groups.size()).first;
+      groups.push_back(std::move(g));
+    }
+    return it->second;
+  };
+  db.Each("SELECT m.step, m.name, m.unit, m.min, m.max, m.marginal_min, m.marginal_max, m.value, m.outcome,"
+          " m.step_seq, m.seq, m.record_id FROM measurements m WHERE m.value IS NOT NULL",
+          {}, [&](const SqlRow& row) {
+            if (!row[11]) return;
+            if (*row[11] != lastRecord) {
+              lastRecord = *row[11];
+              const auto found = records.byId.find(lastRecord);
+              record = found == records.byId.end() ? nullptr : &found->second;
+              place = 0;
+              if (record && record->version != layoutVersion) {
+                layout.clear();
+                layoutVersion = record->version;
+              }
             }
-            MeasureSummary& m = out[it->second];
-            Accumulator& a = acc[it->second];
+            if (record == nullptr) return;
+            const size_t at = place++;
+            size_t gi = at < layout.size() ? layout[at] : SIZE_MAX;
+            if (gi != SIZE_MAX) {
+              const Group& g = groups[gi];
+              for (size_t c = 0; c < 7 && gi != SIZE_MAX; ++c)
+                if (g.cells[c] != row[c]) gi = SIZE_MAX;
+            }
+            if (gi == SIZE_MAX) {
+              gi = Find(row, record->plan);
+              if (layout.size() <= at) layout.resize(at + 1, SIZE_MAX);
+              layout[at] = gi;
+            }
+            Group& g = groups[gi];
+            MeasureSummary& m = g.m;
+            Accumulator& a = g.a;
             const double v = std::strtod(row[7]->c_str(), nullptr);
             m.Least = m.N == 0 ? v : std::min(m.Least, v);
             m.Greatest = m.N == 0 ? v : std::max(m.Greatest, v);
@@ -325,62 +390,52 @@ std::vector<MeasureSummary> Measures(RecordDb& db, const Where& w) {
             a.squares += delta * (v - a.mean);
             m.Below += m.Min && v < *m.Min;
             m.Above += m.Max && v > *m.Max;
-            m.Marginal += row[11] && *row[11] == "MARGINAL";
+            m.Marginal += row[8] && *row[8] == "MARGINAL";
             a.histogram.Take(v);
-            // The rows of one record come together: its time and unit are worked out once.
-            if (row[8] != lastStarted) {
-              lastStarted = row[8];
-              lastTime = Seconds(row[8].value_or("")) - t0;
-            }
-            if (row[9] != lastUnit) {
-              lastUnit = row[9];
-              unitNumber = unitNumbers.emplace(row[9].value_or(""), uint32_t(unitNumbers.size())).first->second;
-            }
-            const double t = lastTime;
-            const uint32_t unit = unitNumber;
-            const size_t c =
-                length > 0 ? size_t(std::clamp(std::floor(t / length * double(kRunColumns)), 0.0, double(kRunColumns - 1)))
-                           : 0;
+            const auto [first, last] = records.spans[record->plan];
+            const double length = last - first;
+            const size_t c = length > 0 ? size_t(std::clamp(std::floor((record->started - first) / length * double(kRunColumns)),
+                                                            0.0, double(kRunColumns - 1)))
+                                        : 0;
             RunColumn& col = a.columns[c];
             if (col.Count == 0 || v < col.Least) col.Least = v;
             if (col.Count == 0 || v > col.Greatest) col.Greatest = v;
             col.Mean += v;  // a sum until the end
             col.Count++;
-            if (a.units.size() <= unit) a.units.resize(std::max<size_t>(unit + 1, a.units.size() * 2));
-            if (!a.units[unit]) {
-              a.units[unit] = true;
+            if (a.units.size() <= record->unit) a.units.resize(std::max<size_t>(record->unit + 1, a.units.size() * 2));
+            if (!a.units[record->unit]) {
+              a.units[record->unit] = true;
               m.Units++;
             }
-            const std::string& version = row[10].value_or("");
-            if (std::find(m.PlanVersions.begin(), m.PlanVersions.end(), version) == m.PlanVersions.end())
-              m.PlanVersions.push_back(version);
-            a.place = std::min(a.place, std::pair<int64_t, int64_t>(std::atoll(row[12].value_or("0").c_str()),
-                                                                    std::atoll(row[13].value_or("0").c_str())));
+            if (std::find(a.versions.begin(), a.versions.end(), record->version) == a.versions.end())
+              a.versions.push_back(record->version);
+            a.place = std::min(a.place, std::pair<int64_t, int64_t>(std::atoll(row[9].value_or("0").c_str()),
+                                                                    std::atoll(row[10].value_or("0").c_str())));
           });
-  for (size_t i = 0; i < out.size(); ++i) {
-    MeasureSummary& m = out[i];
-    Accumulator& a = acc[i];
+  for (Group& g : groups) {
+    MeasureSummary& m = g.m;
+    Accumulator& a = g.a;
+    const auto [first, last] = records.spans[g.plan];
     m.Mean = a.mean;
     if (m.N > 1) m.Sd = std::sqrt(a.squares / double(m.N - 1));
     Capability(m);
+    for (const uint32_t v : a.versions) m.PlanVersions.push_back(records.versions[v]);
     std::sort(m.PlanVersions.begin(), m.PlanVersions.end());
     m.Histogram = a.histogram.Bins(kHistogramBins, std::min(m.Least, m.Min.value_or(m.Least)),
                                    std::max(m.Greatest, m.Max.value_or(m.Greatest)));
+    m.RunSpan = last - first;
+    m.FirstStarted = plans[g.plan].FirstStarted;
     for (size_t c = 0; c < kRunColumns; ++c) {
       RunColumn col = a.columns[c];
       if (col.Count == 0) continue;
       col.Mean /= double(col.Count);
-      col.At = length > 0 ? (double(c) + 0.5) * length / double(kRunColumns) : 0;
+      col.At = m.RunSpan > 0 ? (double(c) + 0.5) * m.RunSpan / double(kRunColumns) : 0;
       m.Run.push_back(col);
     }
   }
-  // The plan's order: by step, then by the measurement's place in it.
-  std::vector<size_t> sorted(out.size());
-  for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
-  std::stable_sort(sorted.begin(), sorted.end(), [&](size_t x, size_t y) { return acc[x].place < acc[y].place; });
-  std::vector<MeasureSummary> ordered;
-  for (size_t i : sorted) ordered.push_back(std::move(out[i]));
-  return ordered;
+  // Each plan's in its order: by step, then by the measurement's place in it.
+  std::stable_sort(groups.begin(), groups.end(), [](const Group& x, const Group& y) { return x.a.place < y.a.place; });
+  for (Group& g : groups) plans[g.plan].Measures.push_back(std::move(g.m));
 }
 
 }  // namespace
@@ -396,18 +451,21 @@ std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
   }
   db.PrepareForScans();
   std::vector<PlanSummary> out;
+  Records records;
   for (const std::string& plan : plans) {
     const Where w = FilterOf(f, plan);
     PlanSummary s;
     s.Plan = plan;
-    CountTallies(db, w, s);
-    if (s.All.Records == 0) continue;  // nothing of it passes the filter
+    CountTallies(db, w, s, records, uint32_t(out.size()));
+    if (s.All.Records == 0) {  // nothing of it passes the filter
+      records.spans.pop_back();
+      continue;
+    }
     s.FailingSteps = Pareto(db, w, "u.first_failure", "FAIL");
     s.ErrorCauses = Pareto(db, w,
                            "COALESCE(NULLIF(u.error, ''), (SELECT s.message FROM steps s WHERE s.record_id ="
                            " u.record_id AND s.outcome IN ('ERROR', 'ABORTED') ORDER BY s.seq LIMIT 1), '')",
                            "ERROR");
-    s.Measures = Measures(db, w);
     for (const SqlRow& row : db.Query("SELECT u.unit_id, u.started, u.station, u.first_failure FROM units u WHERE " +
                                           w.Sql + " AND u.outcome = 'FAIL' ORDER BY u.started DESC, u.record_id DESC LIMIT " +
                                           std::to_string(kRecentFailures),
@@ -415,6 +473,7 @@ std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
       s.RecentFailures.push_back({row[0].value_or(""), row[1].value_or(""), row[2].value_or(""), row[3].value_or("")});
     out.push_back(std::move(s));
   }
+  if (!records.byId.empty()) Measures(db, records, out);
   return out;
 }
 

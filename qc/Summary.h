@@ -80,6 +80,7 @@ struct FailedUnit {
 
 struct PlanSummary {
   std::string Plan;
+  std::string FirstStarted;  // the earliest record's start
   Tally All;
   std::vector<Cause> FailingSteps;  // share of the FAIL records, largest first
   std::vector<Cause> ErrorCauses;   // share of the ERROR records, largest first

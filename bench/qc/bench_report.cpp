@@ -49,12 +49,13 @@ void Build(const std::string& path, long units) {
   db.Query("UPDATE units SET first_failure = CASE WHEN outcome = 'ERROR' THEN 'power on'"
            " WHEN outcome = 'FAIL' THEN 'step ' || (abs(random()) % 4) ELSE '' END, error ="
            " CASE WHEN outcome = 'ERROR' THEN 'the device hung up' ELSE '' END");
+  // A record's values together, as a station stores them.
   db.Query(std::string(
                "WITH RECURSIVE k(k) AS (SELECT 0 UNION ALL SELECT k + 1 FROM k WHERE k < 9)"
                " INSERT INTO measurements (record_id, step_seq, seq, step, name, value, text, unit, min, max,"
                " marginal_min, marginal_max, outcome, message) SELECT u.record_id, k.k / 3, k.k, 'step ' || (k.k / 3),"
                " 'value' || k.k, ") +
-           kValue + ", '', 'V', 3.2, 3.4, 3.22, 3.38, 'PASS', '' FROM units u, k WHERE u.outcome <> 'ERROR'");
+           kValue + ", '', 'V', 3.2, 3.4, 3.22, 3.38, 'PASS', '' FROM units u CROSS JOIN k WHERE u.outcome <> 'ERROR'");
   db.Query("UPDATE measurements SET outcome = CASE WHEN value < min OR value > max THEN 'FAIL'"
            " WHEN value < marginal_min OR value > marginal_max THEN 'MARGINAL' ELSE 'PASS' END");
   db.Query("COMMIT");
