@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cerrno>
 #include <cstdio>
@@ -41,7 +42,23 @@ class SqlLink {
     return rows;
   }
   // The rows one at a time, never all held at once.
-  virtual void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row) = 0;
+  void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) {
+    SqlRow row;
+    Scan(sql, params, [&](const SqlView& view) {
+      row.resize(view.Size());
+      for (size_t c = 0; c < row.size(); ++c) {
+        if (view.Null(c)) {
+          row[c].reset();
+        } else {
+          const std::string_view text = view.Text(c);
+          Set(row[c], text.data(), text.size());
+        }
+      }
+      take(row);
+    });
+  }
+  // The rows in place, one at a time.
+  virtual void Scan(const std::string& sql, const SqlParams& params, const std::function<void(const SqlView&)>& row) = 0;
   // Begins a write transaction; SQLite takes its write lock at once, so two
   // processes never both read and then both try to write.
   virtual void BeginWrite() = 0;
@@ -68,6 +85,33 @@ using nlohmann::json;
 constexpr int kBusyMs = 30000;
 
 class SqliteLink : public SqlLink {
+  // The statement's current row. Numbers read as text come as their shortest
+  // exact text: faster than SQLite's own, and every digit a double holds.
+  class View : public SqlView {
+   public:
+    explicit View(sqlite3_stmt* st) : st_(st), numbers_(size_t(sqlite3_column_count(st))) {}
+    size_t Size() const override { return numbers_.size(); }
+    bool Null(size_t c) const override { return sqlite3_column_type(st_, int(c)) == SQLITE_NULL; }
+    double Number(size_t c) const override { return sqlite3_column_double(st_, int(c)); }
+    std::string_view Text(size_t c) const override {
+      char* buf = numbers_[c].data();
+      switch (sqlite3_column_type(st_, int(c))) {
+        case SQLITE_FLOAT:
+          return {buf, size_t(std::to_chars(buf, buf + 32, sqlite3_column_double(st_, int(c))).ptr - buf)};
+        case SQLITE_INTEGER:
+          return {buf, size_t(std::to_chars(buf, buf + 32, sqlite3_column_int64(st_, int(c))).ptr - buf)};
+        default: {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st_, int(c)));
+          return text ? std::string_view(text, size_t(sqlite3_column_bytes(st_, int(c)))) : std::string_view();
+        }
+      }
+    }
+
+   private:
+    sqlite3_stmt* st_;
+    mutable std::vector<std::array<char, 32>> numbers_;
+  };
+
  public:
   explicit SqliteLink(const std::string& path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -89,7 +133,7 @@ class SqliteLink : public SqlLink {
   // A larger cache of its own (64 MB).
   void PrepareForScans() override { Exec("PRAGMA cache_size = -65536"); }
 
-  void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) override {
+  void Scan(const std::string& sql, const SqlParams& params, const std::function<void(const SqlView&)>& take) override {
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), int(sql.size()), &st, nullptr) != SQLITE_OK) throw Error(sql);
     for (size_t i = 0; i < params.size(); ++i) {
@@ -101,35 +145,13 @@ class SqliteLink : public SqlLink {
         throw Error(sql);
       }
     }
-    SqlRow row;
     try {
+      View view(st);
       for (;;) {
         const int rc = sqlite3_step(st);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) throw Error(sql);
-        row.resize(size_t(sqlite3_column_count(st)));
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-          // Numbers as their shortest exact text: faster than SQLite's own
-          // text of them, and every digit a double holds.
-          char number[32];
-          switch (sqlite3_column_type(st, c)) {
-            case SQLITE_NULL: row[size_t(c)].reset(); break;
-            case SQLITE_FLOAT: {
-              const auto end = std::to_chars(number, number + sizeof number, sqlite3_column_double(st, c)).ptr;
-              Set(row[size_t(c)], number, size_t(end - number));
-              break;
-            }
-            case SQLITE_INTEGER: {
-              const auto end = std::to_chars(number, number + sizeof number, sqlite3_column_int64(st, c)).ptr;
-              Set(row[size_t(c)], number, size_t(end - number));
-              break;
-            }
-            default:
-              Set(row[size_t(c)], reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
-                  size_t(sqlite3_column_bytes(st, c)));
-          }
-        }
-        take(row);
+        take(view);
       }
     } catch (...) {
       sqlite3_finalize(st);
@@ -165,6 +187,21 @@ class SqliteLink : public SqlLink {
 };
 
 class PgLink : public SqlLink {
+  // A result of one row (the server sends numbers as their shortest exact text).
+  class View : public SqlView {
+   public:
+    explicit View(PGresult* r) : r_(r) {}
+    size_t Size() const override { return size_t(PQnfields(r_)); }
+    bool Null(size_t c) const override { return PQgetisnull(r_, 0, int(c)) != 0; }
+    std::string_view Text(size_t c) const override {
+      return {PQgetvalue(r_, 0, int(c)), size_t(PQgetlength(r_, 0, int(c)))};
+    }
+    double Number(size_t c) const override { return std::strtod(PQgetvalue(r_, 0, int(c)), nullptr); }
+
+   private:
+    PGresult* r_;
+  };
+
  public:
   explicit PgLink(const std::string& url) {
     // The URL's own settings win over these defaults (they come after).
@@ -184,7 +221,7 @@ class PgLink : public SqlLink {
   // Any constant will do, as long as every station uses the same one.
   void LockSchema() override { Exec("SELECT pg_advisory_xact_lock(727100038)"); }
 
-  void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& take) override {
+  void Scan(const std::string& sql, const SqlParams& params, const std::function<void(const SqlView&)>& take) override {
     // `?` becomes $1, $2, ...: our statements have no `?` of their own.
     std::string text;
     int n = 0;
@@ -195,19 +232,12 @@ class PgLink : public SqlLink {
       throw RecordDbError(Message(PQerrorMessage(conn_)) + " (in \"" + sql.substr(0, 60) + "\")");
     PQsetSingleRowMode(conn_);  // rows as they come: a year of records is never held at once
     std::string failed;
-    SqlRow row;
     // Every result is taken, even after a failure, so the connection is ready for the next statement.
     while (PGresult* r = PQgetResult(conn_)) {
       const ExecStatusType status = PQresultStatus(r);
       if (status == PGRES_SINGLE_TUPLE && failed.empty()) {
-        row.resize(size_t(PQnfields(r)));
-        for (int c = 0; c < PQnfields(r); ++c)
-          if (PQgetisnull(r, 0, c))
-            row[size_t(c)].reset();
-          else
-            Set(row[size_t(c)], PQgetvalue(r, 0, c), size_t(PQgetlength(r, 0, c)));
         try {
-          take(row);
+          take(View(r));
         } catch (const std::exception& e) {
           failed = e.what();
         }
@@ -337,6 +367,10 @@ void RecordDb::PrepareForScans() { link_->PrepareForScans(); }
 
 void RecordDb::Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row) {
   link_->Each(sql, params, row);
+}
+
+void RecordDb::Scan(const std::string& sql, const SqlParams& params, const std::function<void(const SqlView&)>& row) {
+  link_->Scan(sql, params, row);
 }
 
 bool RecordDb::Store(const std::string& recordJson) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zav::qc {
@@ -21,6 +22,18 @@ using SqlRow = std::vector<std::optional<std::string>>;
 using SqlParams = std::vector<std::optional<std::string>>;
 
 class SqlLink;
+
+// A row while a scan is on it: its cells read in place, valid only during the
+// call that gives it.
+class SqlView {
+ public:
+  virtual ~SqlView() = default;
+  virtual size_t Size() const = 0;
+  virtual bool Null(size_t cell) const = 0;
+  // A number's text is its shortest exact text.
+  virtual std::string_view Text(size_t cell) const = 0;
+  virtual double Number(size_t cell) const = 0;
+};
 
 class RecordDb {
  public:
@@ -43,6 +56,8 @@ class RecordDb {
   void PrepareForScans();
   // The same, a row at a time (a RecordDbError thrown by `row` ends it).
   void Each(const std::string& sql, const SqlParams& params, const std::function<void(const SqlRow&)>& row);
+  // The same, each row read in place: no copy of a cell that is not read.
+  void Scan(const std::string& sql, const SqlParams& params, const std::function<void(const SqlView&)>& row);
   // The schema version this program brings a database to.
   static int LatestSchema();
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <map>
+#include <string_view>
 #include <unordered_map>
 
 namespace zav::qc {
@@ -97,7 +98,7 @@ struct Records {
   std::vector<std::pair<double, double>> spans;  // each plan's first and last start
 };
 
-double Seconds(const std::string& iso);
+double Seconds(std::string_view iso);
 
 // Every tally of a plan in one pass over its records, each unit's records
 // together in time order: the whole plan, and per station, operator and day
@@ -105,60 +106,63 @@ double Seconds(const std::string& iso);
 // its last for the yield.
 void CountTallies(RecordDb& db, const Where& w, PlanSummary& s, Records& records, uint32_t planIndex) {
   enum { kAll, kStation, kOperator, kDay, kDimensions };
-  std::map<std::string, Tally> tallies[kDimensions];
+  std::map<std::string, Tally, std::less<>> tallies[kDimensions];
   struct Seen {
-    int dimension;
-    std::string key;
+    Tally* tally;
     bool tested = false, firstPassed = false, lastPassed = false;
   };
   std::vector<Seen> unit;  // the current unit's groups
   auto endUnit = [&] {
     for (const Seen& seen : unit) {
-      Tally& t = tallies[seen.dimension][seen.key];
-      t.Units += seen.tested;
-      t.UnitsPassed += seen.lastPassed;
-      t.FirstPassed += seen.firstPassed;
-      t.UntestedUnits += !seen.tested;
+      seen.tally->Units += seen.tested;
+      seen.tally->UnitsPassed += seen.lastPassed;
+      seen.tally->FirstPassed += seen.firstPassed;
+      seen.tally->UntestedUnits += !seen.tested;
     }
     unit.clear();
   };
-  std::string current;
-  uint32_t units = 0;
+  std::string current, versionSeen;
+  uint32_t units = 0, version = 0;
   bool any = false;
   std::pair<double, double> span{0, 0};
-  db.Each(std::string("SELECT ") + kUnitKey + ", u.outcome, u.station, u.operator, substr(u.started, 1, 10)," +
+  db.Scan(std::string("SELECT ") + kUnitKey + ", u.outcome, u.station, u.operator, substr(u.started, 1, 10)," +
               " u.record_id, u.started, u.plan_sha256 FROM units u WHERE " + w.Sql + " ORDER BY 1, u.started, u.record_id",
-          w.Params, [&](const SqlRow& row) {
-            if (row[0].value_or("") != current || unit.empty()) {
+          w.Params, [&](const SqlView& row) {
+            if (row.Text(0) != current || unit.empty()) {
               endUnit();
-              current = row[0].value_or("");
+              current.assign(row.Text(0));
               ++units;
             }
-            const std::string& version = row[7].value_or("");
-            auto v = records.versionIndex.find(version);
-            if (v == records.versionIndex.end()) {
-              v = records.versionIndex.emplace(version, uint32_t(records.versions.size())).first;
-              records.versions.push_back(version);
+            if (row.Text(7) != versionSeen || !any) {
+              versionSeen.assign(row.Text(7));
+              auto v = records.versionIndex.find(versionSeen);
+              if (v == records.versionIndex.end()) {
+                v = records.versionIndex.emplace(versionSeen, uint32_t(records.versions.size())).first;
+                records.versions.push_back(versionSeen);
+              }
+              version = v->second;
             }
-            const double started = Seconds(row[6].value_or(""));
-            if (s.FirstStarted.empty() || row[6].value_or("") < s.FirstStarted) s.FirstStarted = row[6].value_or("");
+            const std::string_view startedText = row.Text(6);
+            const double started = Seconds(startedText);
+            if (s.FirstStarted.empty() || startedText < s.FirstStarted) s.FirstStarted.assign(startedText);
             span = any ? std::pair{std::min(span.first, started), std::max(span.second, started)}
                        : std::pair{started, started};
             any = true;
-            records.byId[row[5].value_or("")] = RecordInfo{planIndex, units - 1, v->second, started};
-            const std::string& outcome = row[1].value_or("");
+            records.byId[std::string(row.Text(5))] = RecordInfo{planIndex, units - 1, version, started};
+            const std::string_view outcome = row.Text(1);
             const bool tested = outcome == "PASS" || outcome == "FAIL", passed = outcome == "PASS";
             for (int d = 0; d < kDimensions; ++d) {
-              const std::string key = d == kAll ? std::string() : row[size_t(d) + 1].value_or("");
-              Tally& t = tallies[d][key];
+              const std::string_view key = d == kAll ? std::string_view() : row.Text(size_t(d) + 1);
+              auto found = tallies[d].find(key);
+              if (found == tallies[d].end()) found = tallies[d].emplace(std::string(key), Tally{}).first;
+              Tally& t = found->second;
               t.Records++;
               t.Pass += passed;
               t.Fail += outcome == "FAIL";
               t.Error += outcome == "ERROR";
               t.Aborted += outcome == "ABORTED";
-              auto it = std::find_if(unit.begin(), unit.end(),
-                                     [&](const Seen& x) { return x.dimension == d && x.key == key; });
-              if (it == unit.end()) it = unit.insert(unit.end(), Seen{d, key});
+              auto it = std::find_if(unit.begin(), unit.end(), [&](const Seen& x) { return x.tally == &t; });
+              if (it == unit.end()) it = unit.insert(unit.end(), Seen{&t});
               if (!tested) continue;
               if (!it->tested) it->firstPassed = passed;
               it->tested = true;
@@ -189,7 +193,7 @@ std::vector<Cause> Pareto(RecordDb& db, const Where& w, const std::string& what,
 }
 
 // Seconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ".
-double Seconds(const std::string& iso) {
+double Seconds(std::string_view iso) {
   if (iso.size() < 19) return 0;
   auto num = [&](size_t at, size_t n) {
     int v = 0;
@@ -318,7 +322,6 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
     MeasureSummary m;
     Accumulator a;
     uint32_t plan;
-    SqlRow cells;  // its first seven cells, as the database gives them
   };
   // Records of one plan file put their values in the same order: the group
   // of each place is remembered and only checked for the next record.
@@ -335,7 +338,7 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
     key += std::to_string(plan);
     auto it = index.find(key);
     if (it == index.end()) {
-      Group g{{}, {}, plan, SqlRow(row.begin(), row.begin() + 7)};
+      Group g{{}, {}, plan};
       MeasureSummary& m = g.m;
       m.Step = row[0].value_or("");
       m.Name = row[1].value_or("");
@@ -351,12 +354,17 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
     }
     return it->second;
   };
-  db.Each("SELECT m.step, m.name, m.unit, m.min, m.max, m.marginal_min, m.marginal_max, m.value, m.outcome,"
+  SqlRow row;  // a row's first seven cells, copied only for a place not seen before
+  // A limit read in place equals the group's.
+  const auto same = [](const SqlView& view, size_t c, const std::optional<double>& limit) {
+    return view.Null(c) ? !limit : limit && view.Number(c) == *limit;
+  };
+  db.Scan("SELECT m.step, m.name, m.unit, m.min, m.max, m.marginal_min, m.marginal_max, m.value, m.outcome,"
           " m.step_seq, m.seq, m.record_id FROM measurements m WHERE m.value IS NOT NULL",
-          {}, [&](const SqlRow& row) {
-            if (!row[11]) return;
-            if (*row[11] != lastRecord) {
-              lastRecord = *row[11];
+          {}, [&](const SqlView& view) {
+            if (view.Null(11)) return;
+            if (const std::string_view id = view.Text(11); id != lastRecord) {
+              lastRecord.assign(id);
               const auto found = records.byId.find(lastRecord);
               record = found == records.byId.end() ? nullptr : &found->second;
               place = 0;
@@ -369,11 +377,15 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
             const size_t at = place++;
             size_t gi = at < layout.size() ? layout[at] : SIZE_MAX;
             if (gi != SIZE_MAX) {
-              const Group& g = groups[gi];
-              for (size_t c = 0; c < 7 && gi != SIZE_MAX; ++c)
-                if (g.cells[c] != row[c]) gi = SIZE_MAX;
+              const MeasureSummary& m = groups[gi].m;
+              if (view.Text(0) != m.Step || view.Text(1) != m.Name || view.Text(2) != m.Unit || !same(view, 3, m.Min) ||
+                  !same(view, 4, m.Max) || !same(view, 5, m.MarginalMin) || !same(view, 6, m.MarginalMax))
+                gi = SIZE_MAX;
             }
             if (gi == SIZE_MAX) {
+              row.resize(7);
+              for (size_t c = 0; c < 7; ++c)
+                row[c] = view.Null(c) ? std::nullopt : std::optional<std::string>(view.Text(c));
               gi = Find(row, record->plan);
               if (layout.size() <= at) layout.resize(at + 1, SIZE_MAX);
               layout[at] = gi;
@@ -381,7 +393,7 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
             Group& g = groups[gi];
             MeasureSummary& m = g.m;
             Accumulator& a = g.a;
-            const double v = std::strtod(row[7]->c_str(), nullptr);
+            const double v = view.Number(7);
             m.Least = m.N == 0 ? v : std::min(m.Least, v);
             m.Greatest = m.N == 0 ? v : std::max(m.Greatest, v);
             ++m.N;
@@ -390,7 +402,7 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
             a.squares += delta * (v - a.mean);
             m.Below += m.Min && v < *m.Min;
             m.Above += m.Max && v > *m.Max;
-            m.Marginal += row[8] && *row[8] == "MARGINAL";
+            m.Marginal += !view.Null(8) && view.Text(8) == "MARGINAL";
             a.histogram.Take(v);
             const auto [first, last] = records.spans[record->plan];
             const double length = last - first;
@@ -409,8 +421,7 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
             }
             if (std::find(a.versions.begin(), a.versions.end(), record->version) == a.versions.end())
               a.versions.push_back(record->version);
-            a.place = std::min(a.place, std::pair<int64_t, int64_t>(std::atoll(row[9].value_or("0").c_str()),
-                                                                    std::atoll(row[10].value_or("0").c_str())));
+            a.place = std::min(a.place, std::pair<int64_t, int64_t>(int64_t(view.Number(9)), int64_t(view.Number(10))));
           });
   for (Group& g : groups) {
     MeasureSummary& m = g.m;
