@@ -331,9 +331,17 @@ try:
                                "--to", day, "--json", out_json], capture_output=True, text=True)
     check("filtered exit", filtered.returncode, 0)
     sub = [r for r in records if r["plan"]["name"] == "board" and r["station"] == "bench-B" and r["started"][:10] == day]
-    f_all = json.load(open(out_json, encoding="utf-8"))["plans"][0]["all"]
+    f_plan = json.load(open(out_json, encoding="utf-8"))["plans"][0]
     for k, v in tally(sub).items():
-        check(f"filtered {k}", f_all.get(k), v)
+        check(f"filtered {k}", f_plan["all"].get(k), v)
+    # A narrow filter reads the values of its own records only: the same figures.
+    got_m = {(m["step"], m["name"], m["unit"], m["min"], m["max"], m["marginal_min"], m["marginal_max"]): m
+             for m in f_plan["measurements"]}
+    want_m = measures(sub)
+    check("filtered measurement groups", sorted(map(str, got_m)), sorted(map(str, want_m)))
+    for key, w in want_m.items():
+        for k in ("n", "units", "mean", "sd", "cpk"):
+            check(f"filtered {key[:2]} {k}", got_m.get(key, {}).get(k), w[k])
     unit = subprocess.run([MERO, "report", "--dir", work, "--unit", "SN0001?", "--json", out_json], capture_output=True,
                           text=True)
     check("unit pattern records", sum(p["all"]["records"] for p in json.load(open(out_json))["plans"]),
