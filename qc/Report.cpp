@@ -124,6 +124,8 @@ std::string UnitFileName(const UnitResult& unit) {
   return name.substr(0, 100);
 }
 
+std::string XmlText(std::string_view text) { return Xml(text); }
+
 std::string JUnitXml(const UnitResult& unit) {
   int failures = 0, errors = 0, skipped = 0;
   for (const auto& s : unit.Steps) {

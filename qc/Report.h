@@ -13,6 +13,9 @@ namespace zav::qc {
 // The unit's JUnit XML: one <testsuite> with the unit id and port as
 // properties and a <testcase> per step (<failure>, <error> or <skipped/>).
 std::string JUnitXml(const UnitResult& unit);
+// Text as it goes inside XML or HTML: markup escaped, control bytes and bytes
+// that are not UTF-8 shown as \xNN.
+std::string XmlText(std::string_view text);
 // A file name part from the unit id, else the port's name: letters, digits,
 // '.', '_' and '-' kept, the rest '_'.
 std::string UnitFileName(const UnitResult& unit);

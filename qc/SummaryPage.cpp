@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "platform/CsvField.h"
+#include "qc/Report.h"
 
 namespace zav::qc {
 
@@ -38,20 +39,7 @@ std::string Label(const MeasureSummary& m) {
   return m.Step + " / " + m.Name + (m.Unit.empty() ? "" : " [" + m.Unit + "]");
 }
 
-std::string Html(const std::string& raw) {
-  std::string out;
-  for (const char c : raw) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string Html(const std::string& raw) { return XmlText(raw); }
 
 // --- Charts: inline SVG, scaled by its viewBox ------------------------------
 

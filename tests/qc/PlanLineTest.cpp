@@ -20,13 +20,7 @@ class PlanLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     port = new TMroComPort(&form);
-    port->DispatcherFactory = [this](TMroCustomComPort& p) {
-      auto d = std::make_unique<test::TMemoryDispatcher>(&p);
-      device = d.get();
-      return d;
-    };
-    port->SetComNumber(3);
-    port->SetOpen(true);
+    device = test::OpenMemoryPort(*port);
     ASSERT_NE(device, nullptr);
     line = std::make_unique<PlanLine>(*port);
     baseline = device->LineLog().size();  // what opening the port did

@@ -42,13 +42,7 @@ class PlanTransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
     port = new TMroComPort(&form);
-    port->DispatcherFactory = [this](TMroCustomComPort& p) {
-      auto d = std::make_unique<test::TMemoryDispatcher>(&p);
-      device = d.get();
-      return d;
-    };
-    port->SetComNumber(3);
-    port->SetOpen(true);
+    device = test::OpenMemoryPort(*port);
     ASSERT_NE(device, nullptr);
     test::WriteFile(scratch.path() / "fw.bin", std::string(300, 'x'));
   }

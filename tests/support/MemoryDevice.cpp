@@ -1,5 +1,9 @@
 #include "tests/support/MemoryDevice.h"
 
+#include <memory>
+
+#include "serial/QxPort.h"
+
 #include <algorithm>
 
 namespace zav::test {
@@ -182,6 +186,18 @@ void TMemoryDispatcher::DeviceSetBreak(bool on) {
 uint8_t TMemoryDispatcher::DeviceModemStatus() {
   std::lock_guard lock(m_);
   return modemLines_;
+}
+
+TMemoryDispatcher* OpenMemoryPort(TMroComPort& port, uint16_t com) {
+  auto made = std::make_shared<TMemoryDispatcher*>(nullptr);  // the last device made
+  port.DispatcherFactory = [made](TMroCustomComPort& p) {
+    auto d = std::make_unique<TMemoryDispatcher>(&p);
+    *made = d.get();
+    return d;
+  };
+  port.SetComNumber(com);
+  port.SetOpen(true);
+  return *made;
 }
 
 }  // namespace zav::test

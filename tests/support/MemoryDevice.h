@@ -12,6 +12,10 @@
 
 #include "serial/QwUser.h"
 
+namespace zav {
+class TMroComPort;
+}
+
 namespace zav::test {
 
 class TMemoryDispatcher : public TMroBaseDispatcher {
@@ -95,5 +99,9 @@ class TMemoryDispatcher : public TMroBaseDispatcher {
   std::string sent_;
   std::vector<std::string> lineLog_;
 };
+
+// Opens `port` as COM`com` on a new in-memory device; the device (owned by
+// the port's dispatcher), or null when the port did not open.
+TMemoryDispatcher* OpenMemoryPort(TMroComPort& port, uint16_t com = 3);
 
 }  // namespace zav::test
