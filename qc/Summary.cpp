@@ -462,9 +462,13 @@ void Measures(RecordDb& db, const Records& records, std::vector<PlanSummary>& pl
 
 }  // namespace
 
-std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
+void CheckFilter(const SummaryFilter& f) {
   for (const std::string* day : {&f.From, &f.To})
     if (!day->empty() && !IsDay(*day)) throw std::invalid_argument("not a date (YYYY-MM-DD): " + *day);
+}
+
+std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& f) {
+  CheckFilter(f);
   std::vector<std::string> plans;
   if (!f.Plan.empty()) {
     plans.push_back(f.Plan);

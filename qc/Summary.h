@@ -95,6 +95,9 @@ constexpr size_t kRecentFailures = 20;
 constexpr size_t kHistogramBins = 30;
 constexpr size_t kRunColumns = 120;
 
+// Throws std::invalid_argument for a filter that is not one (a bad date).
+void CheckFilter(const SummaryFilter& filter);
+
 // Every plan the filter lets through, by name. Throws RecordDbError, or
 // std::invalid_argument for a bad date.
 std::vector<PlanSummary> Summarize(RecordDb& db, const SummaryFilter& filter);

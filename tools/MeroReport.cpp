@@ -82,6 +82,7 @@ int RunReport(ArgReader& args) {
   }
   std::vector<qc::PlanSummary> plans;
   try {
+    qc::CheckFilter(filter);
     if (db.empty()) {
       db = qc::DefaultDatabase(dir);
       struct stat st {};

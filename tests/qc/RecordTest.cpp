@@ -4,6 +4,7 @@
 // while the database is away, and writers that take turns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +219,49 @@ TEST_P(RecordStore, TheSummaryCountsTheSameOnEveryEngine) {
   SummaryFilter bad;
   bad.From = "2026-02-30x";
   EXPECT_THROW(Summarize(db, bad), std::invalid_argument);
+}
+
+// The histogram's bins lie end to end, hold the limits, and count each value
+// in the bin whose range holds it, however far the values spread: a value
+// far outside the first ones seen grows the range as the pass goes.
+TEST(SummaryHistogram, EveryValueIsCountedInTheBinThatHoldsIt) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+  };
+  std::vector<Case> cases = {
+      {"around the limits", {}},
+      {"an outlier far below, then far above", {3.3, 3.31, -250.0, 3.29, 1e4, 3.3}},
+      {"all equal", {3.3, 3.3, 3.3}},
+      {"a spread of a millionth", {}},
+      {"negative, below both limits", {-7.5, -7.25, -8.0, -7.75}},
+  };
+  for (int i = 0; i < 150; ++i) cases[0].values.push_back(3.1 + 0.4 * ((i * 37) % 150) / 150.0);
+  for (int i = 0; i < 40; ++i) cases[3].values.push_back(3.3 + 1e-6 * i);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch{"zav-histogram", false};
+    RecordDb db(DefaultDatabase(scratch.path().string()));
+    for (size_t i = 0; i < c.values.size(); ++i) ASSERT_TRUE(db.Store(SampleJson("H" + std::to_string(i), c.values[i])));
+    const auto plans = Summarize(db, {});
+    ASSERT_EQ(plans.size(), 1u);
+    ASSERT_EQ(plans[0].Measures.size(), 1u);
+    const MeasureSummary& m = plans[0].Measures[0];
+    ASSERT_EQ(m.N, c.values.size());
+    const std::vector<Bin>& bins = m.Histogram;
+    ASSERT_FALSE(bins.empty());
+    EXPECT_LE(bins.size(), kHistogramBins + 1);
+    EXPECT_LE(bins.front().From, std::min(m.Least, 3.2));
+    EXPECT_GT(bins.back().To, std::max(m.Greatest, 3.4));
+    std::vector<uint64_t> want(bins.size(), 0);
+    for (size_t b = 0; b + 1 < bins.size(); ++b) EXPECT_EQ(bins[b].To, bins[b + 1].From) << b;
+    for (const double v : c.values) {
+      const auto in = std::find_if(bins.begin(), bins.end(), [&](const Bin& b) { return v >= b.From && v < b.To; });
+      ASSERT_NE(in, bins.end()) << v;
+      want[size_t(in - bins.begin())]++;
+    }
+    for (size_t b = 0; b < bins.size(); ++b) EXPECT_EQ(bins[b].Count, want[b]) << "bin " << b << " from " << bins[b].From;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RecordStore, ::testing::ValuesIn(kEngines),

@@ -368,5 +368,33 @@ TEST_F(QcTool, SelftestThroughALoopbackAndACable) {
   EXPECT_NE(open.out.find("256 bytes, 256 lost"), std::string::npos) << open.out;
 }
 
+// mero report on what is not there or not right: the words say what, the
+// exit status says whose fault, and reading never makes a database.
+TEST_F(QcTool, ReportSaysWhatIsWrongAndMakesNothing) {
+  const std::string empty = dir + "/empty";
+  std::filesystem::create_directories(empty);
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    const char* says;  // in stdout (exit 0) or stderr
+  };
+  const Case cases[] = {
+      {{"report", "--dir", empty}, 0, "No unit records match (all records): nothing to report."},
+      {{"report", "--dir", empty, "--plan", "Board", "--unit", "SN*"}, 0,
+       "No unit records match (plan Board, units SN*): nothing to report."},
+      {{"report", "--dir", empty, "--from", "2026-13-01"}, 2, "not a date (YYYY-MM-DD): 2026-13-01"},
+      {{"report", "--dir", empty, "--everything"}, 2, "unexpected \"--everything\""},
+      {{"report", "--db", "postgresql://nobody@127.0.0.1:1/none"}, 1, "cannot connect to the database"},
+      {{"report", "--dir", empty, "--html", dir + "/no/such/dir/page.html"}, 1, "cannot write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, c.exit) << r.err;
+    EXPECT_NE((c.exit == 0 ? r.out : r.err).find(c.says), std::string::npos) << r.out << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(empty + "/results.db"));
+}
+
 }  // namespace
 }  // namespace zav::test
