@@ -26,7 +26,6 @@ namespace {
 
 // A unit without an id is a unit of its own.
 constexpr const char* kUnitKey = "CASE WHEN u.unit_id = '' THEN u.record_id ELSE u.unit_id END";
-constexpr const char* kTested = "u.outcome IN ('PASS', 'FAIL')";
 
 bool IsDay(const std::string& d) {
   if (d.size() != 10 || d[4] != '-' || d[7] != '-') return false;
@@ -213,8 +212,6 @@ double Seconds(std::string_view iso) {
   if (iso.size() >= 23 && iso[19] == '.') secs += num(20, 3) / 1000.0;
   return secs;
 }
-
-constexpr const char* kMeasureKey = "m.step, m.name, m.unit, m.min, m.max, m.marginal_min, m.marginal_max";
 
 // The measurement's group of a row: its first seven cells, into `key`.
 void KeyOf(const SqlRow& row, std::string& key) {
